@@ -50,22 +50,23 @@ void DeviceTracker::apply(const protocol::Message& message) {
 }
 
 void DeviceTracker::online(const protocol::Online& m) {
+    DeviceView view{m.name, m.vehicle, m.driver, m.gps, m.channels};
     auto [it, added] = devices_.try_emplace(m.dev);
     Device& device = it->second;
     if (added) {
-        device.handle = table_.addDevice(app_, m.dev);
-    }
-    if (device.handle == 0) {
-        devices_.erase(it);
-        ++ignored_;
-        return;
+        device.handle = table_.addDevice(app_, m.dev, view);
+        if (device.handle == 0) {
+            devices_.erase(it);
+            ++ignored_;
+            return;
+        }
+    } else if (!device.online) {
+        table_.pushView(device.handle, view);
     }
     device.seen = true;
-    DeviceView view{m.name, m.vehicle, m.driver, m.gps, m.channels};
     if (!device.online) {
         device.online = true;
-        device.latest = view;
-        table_.pushView(device.handle, std::move(view));
+        device.latest = std::move(view);
         sink_.notify(NOTIFY_DEVICE_ONLINE, device.handle);
         return;
     }
@@ -73,13 +74,13 @@ void DeviceTracker::online(const protocol::Online& m) {
     // no second online; what changed meanwhile arrives as a GPS update.
     const bool moved = view.gps != device.latest.gps || view.vehicle != device.latest.vehicle ||
                        view.driver != device.latest.driver;
-    if (view.name != device.latest.name || view.channels != device.latest.channels) {
-        table_.updateStatic(device.handle, view.name, view.channels);
-    }
+    const bool renamed = view.name != device.latest.name || view.channels != device.latest.channels;
     device.latest = view;
     if (moved) {
         table_.pushView(device.handle, std::move(view));
         sink_.notify(NOTIFY_DEVICE_GPS, device.handle);
+    } else if (renamed) {
+        table_.updateStatic(device.handle, view.name, view.channels);
     }
 }
 

@@ -47,7 +47,7 @@ std::shared_ptr<AppInstance> HandleTable::removeApp(HVARDOAPP handle) {
     return app;
 }
 
-HVARDODEV HandleTable::addDevice(HVARDOAPP owner, const std::string& id) {
+HVARDODEV HandleTable::addDevice(HVARDOAPP owner, const std::string& id, DeviceView first) {
     const std::lock_guard lock(mutex_);
     if (!apps_.contains(owner)) {
         return 0;
@@ -57,7 +57,7 @@ HVARDODEV HandleTable::addDevice(HVARDOAPP owner, const std::string& id) {
         Device device;
         device.owner = owner;
         device.id = id;
-        device.views.emplace_back();
+        device.views.push_back(std::move(first));
         devices_.emplace(handle, std::move(device));
     }
     return handle;
@@ -70,6 +70,10 @@ void HandleTable::pushView(HVARDODEV device, DeviceView view) {
         return;
     }
     auto& views = it->second.views;
+    if (it->second.frontRead) {
+        views.pop_front();
+        it->second.frontRead = false;
+    }
     views.push_back(std::move(view));
     while (views.size() > kMaxPendingViews) {
         views.pop_front();
@@ -95,6 +99,7 @@ void HandleTable::settleViews(HVARDOAPP owner) {
             while (device.views.size() > 1) {
                 device.views.pop_front();
             }
+            device.frontRead = true;
         }
     }
 }
@@ -139,8 +144,12 @@ int HandleTable::readInfo(HVARDODEV device, int item, void* buffer, int bufferSi
         protocol::utf8PrefixLength(*text, static_cast<std::size_t>(bufferSize) - 1);
     std::memcpy(buffer, text->data(), length);
     static_cast<char*>(buffer)[length] = '\0';
-    if (item == DEVINFO_GPS && views.size() > 1) {
-        views.pop_front();
+    if (item == DEVINFO_GPS) {
+        if (views.size() > 1) {
+            views.pop_front();
+        } else {
+            it->second.frontRead = true;
+        }
     }
     return 1;
 }

@@ -6,9 +6,10 @@
 // Devices carry a queue of views, one per online or GPS notification posted
 // for them: a notification's handler reads the data of that notification
 // even when later updates have arrived meanwhile. Reading DEVINFO_GPS, the
-// last item a handler reads, moves on to the next view; the newest view
-// stays. A caller that never reads GPS is not harmed: the queue is bounded
-// and drops its oldest views.
+// last item a handler reads, is done with the view: the next read answers
+// from the next view, or, when none has come yet, from the view still there
+// until the next one arrives. A caller that never reads GPS is not harmed:
+// the queue is bounded and drops its oldest views.
 //
 // Threads: every member takes the table's lock; the I/O threads add and
 // update devices, the window thread reads them.
@@ -56,8 +57,9 @@ public:
     // Removes the instance with its devices and channels.
     std::shared_ptr<AppInstance> removeApp(HVARDOAPP handle);
 
-    // Devices. Returns 0 when the owner is unknown or handles are exhausted.
-    HVARDODEV addDevice(HVARDOAPP owner, const std::string& id);
+    // Devices, with the view of their first online. Returns 0 when the owner
+    // is unknown or handles are exhausted.
+    HVARDODEV addDevice(HVARDOAPP owner, const std::string& id, DeviceView first);
     void pushView(HVARDODEV device, DeviceView view);
     // Changes name and channel count in place, without a new view.
     void updateStatic(HVARDODEV device, const std::string& name, std::int32_t channels);
@@ -81,6 +83,8 @@ private:
         HVARDOAPP owner = 0;
         std::string id;
         std::deque<DeviceView> views;  // front: what reads answer; never empty
+        // The front's GPS text has been read: the next view replaces it.
+        bool frontRead = false;
         std::uint32_t userData = 0;
         HVARDOCHN channels[4] = {0, 0, 0, 0};
     };
