@@ -13,9 +13,6 @@ namespace {
 using nlohmann::json;
 using nlohmann::ordered_json;
 
-template <class>
-inline constexpr bool kAlwaysFalse = false;
-
 // ---- encoding --------------------------------------------------------------
 
 ordered_json toJson(const VideoFormat& v) {
@@ -89,7 +86,7 @@ ordered_json toJson(const Message& message) {
                 j["chn"] = m.chn;
                 j["reason"] = m.reason;
             } else {
-                static_assert(kAlwaysFalse<T>, "every message needs its encoding");
+                static_assert(sizeof(T) == 0, "every message needs its encoding");
             }
         },
         message);
