@@ -79,15 +79,16 @@ public:
         server_.forget(this);
     }
 
-    // Closes once everything queued has been written.
-    void finish() {
+    // Takes no more messages and closes once everything queued is written.
+    void finish(const std::string& why) {
         closing_ = true;
+        finishReason_ = why;
         if (!writing_ && !closed_) {
-            close("closed at exit");
+            close(why);
         }
     }
 
-    bool loggedIn() const { return loggedIn_ && !closed_; }
+    bool loggedIn() const { return loggedIn_ && !closed_ && !closing_; }
     std::uint32_t mediaKey() const { return mediaKey_; }
 
 private:
@@ -201,7 +202,7 @@ private:
         if (!outbox_.empty()) {
             writeNext();
         } else if (closing_) {
-            close(loggedIn_ ? "closed at exit" : "closed after the refused login");
+            close(finishReason_.empty() ? "closed after the refused login" : finishReason_);
         }
     }
 
@@ -234,7 +235,8 @@ private:
     std::size_t backlog_ = 0;
     bool writing_ = false;
     bool loggedIn_ = false;
-    bool closing_ = false;  // refused: close once the answer is out
+    bool closing_ = false;  // close once the outbox is written
+    std::string finishReason_;
     bool closed_ = false;
     std::uint32_t mediaKey_ = 0;
     std::chrono::steady_clock::time_point lastReceived_;
@@ -298,7 +300,7 @@ void CenterServer::close() {
     asio::error_code ec;
     acceptor_.close(ec);
     udp_.close(ec);
-    dropClients();
+    closeClients();
 }
 
 void CenterServer::closeGracefully(std::chrono::milliseconds limit, std::function<void()> done) {
@@ -307,14 +309,14 @@ void CenterServer::closeGracefully(std::chrono::milliseconds limit, std::functio
     udp_.close(ec);
     const auto clients = clients_;
     for (const auto& client : clients) {
-        client->finish();
+        client->finish("closed at exit");
     }
     const auto deadline = std::chrono::steady_clock::now() + limit;
     closingTimer_ = std::make_unique<asio::steady_timer>(io_);
     auto poll = std::make_shared<std::function<void()>>();
     *poll = [this, deadline, done = std::move(done), poll]() {
         if (clients_.empty() || std::chrono::steady_clock::now() >= deadline) {
-            dropClients();
+            closeClients();
             done();
             *poll = nullptr;  // ends the self-reference
             return;
@@ -363,9 +365,16 @@ void CenterServer::forget(const Client* client) {
 }
 
 void CenterServer::dropClients() {
+    const auto clients = clients_;  // finishing edits the list
+    for (const auto& client : clients) {
+        client->finish("dropped");
+    }
+}
+
+void CenterServer::closeClients() {
     const auto clients = clients_;  // close() edits the list
     for (const auto& client : clients) {
-        client->close("dropped");
+        client->close("closed");
     }
 }
 

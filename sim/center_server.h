@@ -60,7 +60,8 @@ public:
     bool isOnline(const std::string& dev) const { return index_.contains(dev); }
     std::size_t onlineCount() const { return index_.size(); }
 
-    // Closes every client connection (the devices stay online).
+    // Closes every client connection once it has received what was queued
+    // for it before (the devices stay online).
     void dropClients();
     std::size_t loggedInClients() const;
     // Called whenever a client has logged in.
@@ -78,6 +79,7 @@ private:
     std::string broadcast(const vardo::protocol::Message& message);
     void loggedIn(Client& client);
     void forget(const Client* client);
+    void closeClients();
 
     asio::io_context& io_;
     ServerConfig config_;
