@@ -398,15 +398,20 @@ void CenterServer::loggedIn(Client& client) {
     }
 }
 
-std::string CenterServer::broadcast(const protocol::Message& message) {
+std::string CenterServer::broadcast(const protocol::Message& message, std::size_t* receivers) {
     auto line = std::make_shared<const std::string>(protocol::encodeLine(message));
     if (line->size() > protocol::kMaxLineBytes + 1) {
         return std::string(protocol::opName(message)) + ": the message would be longer than 64 KiB";
     }
+    std::size_t n = 0;
     for (const auto& client : clients_) {
         if (client->loggedIn()) {
             client->send(line);
+            ++n;
         }
+    }
+    if (receivers != nullptr) {
+        *receivers = n;
     }
     return {};
 }
@@ -434,10 +439,12 @@ std::string CenterServer::gps(const std::string& dev, const std::string& text,
     if (it == index_.end()) {
         return "gps: device '" + dev + "' is not online";
     }
-    if (std::string error = broadcast(protocol::Gps{dev, text, vehicle, driver}); !error.empty()) {
+    std::size_t receivers = 0;
+    if (std::string error = broadcast(protocol::Gps{dev, text, vehicle, driver}, &receivers);
+        !error.empty()) {
         return error;
     }
-    ++gpsSent_;
+    gpsSent_ += receivers;
     it->second->gps = text;
     if (vehicle) {
         it->second->vehicle = *vehicle;

@@ -67,6 +67,7 @@ public:
     // Called whenever a client has logged in.
     void setLoginListener(std::function<void()> listener) { loginListener_ = std::move(listener); }
 
+    // GPS updates handed to clients (one per client that got it).
     std::uint64_t gpsSent() const { return gpsSent_; }
     std::uint64_t logins() const { return logins_; }
 
@@ -76,7 +77,9 @@ private:
 
     void accept();
     void receiveUdp();
-    std::string broadcast(const vardo::protocol::Message& message);
+    // Sends to every logged-in client; `receivers` counts them.
+    std::string broadcast(const vardo::protocol::Message& message,
+                          std::size_t* receivers = nullptr);
     void loggedIn(Client& client);
     void forget(const Client* client);
     void closeClients();

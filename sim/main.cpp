@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     fleet.start();
 
     io.run();
-    sim::logLine("stopped after " + std::to_string(server.logins()) + " logins and " +
-                 std::to_string(server.gpsSent()) + " GPS updates");
+    sim::logLine("stopped after " + std::to_string(server.logins()) + " logins; sent " +
+                 std::to_string(server.gpsSent()) + " GPS updates to clients");
     return 0;
 }

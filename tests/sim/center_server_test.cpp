@@ -127,24 +127,33 @@ TEST_F(CenterServerTest, ALoginGetsTheOnlineDevicesInOrderThenSynced) {
 }
 
 TEST_F(CenterServerTest, EventsReachEveryLoggedInClient) {
-    LineConnection one = loggedIn();
-    LineConnection two = loggedIn();
-    EXPECT_EQ(next(one)["op"], "synced");
-    EXPECT_EQ(next(two)["op"], "synced");
     onIo([this] {
         server_->online({"x", "X", "", "", 1, ""});
+        server_->gps("x", "unseen");  // nobody to send it to
+        return 0;
+    });
+    LineConnection one = loggedIn();
+    LineConnection two = loggedIn();
+    for (LineConnection* c : {&one, &two}) {
+        EXPECT_EQ(next(*c)["gps"], "unseen");  // in the online list
+        EXPECT_EQ(next(*c)["op"], "synced");
+    }
+    onIo([this] {
+        server_->gps("x", "seen");
         server_->alarm("x", 5);
         server_->event("x", 0xA1);
         return 0;
     });
     for (LineConnection* c : {&one, &two}) {
-        EXPECT_EQ(next(*c)["op"], "online");
+        EXPECT_EQ(next(*c)["gps"], "seen");
         const json alarm = next(*c);
         EXPECT_EQ(alarm["op"], "alarm");
         EXPECT_EQ(alarm["alarm"], 5);
         const json event = next(*c);
         EXPECT_EQ(event["kind"], 0xA1);
     }
+    // GPS updates count once per client that got them.
+    EXPECT_EQ(onIo([this] { return server_->gpsSent(); }), 2u);
 }
 
 TEST_F(CenterServerTest, PingsAreAnsweredAndMediaIsRefusedForNow) {
