@@ -9,11 +9,11 @@ namespace {
 
 using namespace vardo::protocol;
 
-const Gps kGps{"sim-00042",
-               "$GPRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A*6D",
+const Gps kGps{"sim-00042", "$GPRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A*6D",
                std::nullopt, std::nullopt};
-const Online kOnline{"sim-00042", "VD00042", "浙A·12345", "张伟", 4,
-                     "$GNRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A*73"};
+const Online kOnline{
+    "sim-00042", "VD00042", "浙A·12345",
+    "张伟",      4,         "$GNRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A*73"};
 
 void EncodeGps(benchmark::State& state) {
     for (auto _ : state) {

@@ -76,7 +76,11 @@ void DevicePathGpsUpdates(benchmark::State& state) {
     MyVardoApp_Destruct(app);
     vardo::setLogSink({});
 }
-BENCHMARK(DevicePathGpsUpdates)->Arg(20000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(DevicePathGpsUpdates)
+    ->Arg(20000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 // The baseline: the same GPS lines decoded by the codec alone.
 void CodecOnlyGpsUpdates(benchmark::State& state) {
