@@ -8,7 +8,7 @@
 //   scripts/pg-test-server start /tmp/pgb &&
 //     VARDO_TEST_PG_DIR=/tmp/pgb build/bin/bench_end_to_end    SQLite and PostgreSQL
 //
-// Options: --updates N (SQLite burst, 20000), --pg-updates N (5000),
+// Options: --updates N (SQLite burst, 30000), --pg-updates N (2000),
 // --rounds N (3), --cpu-devices N (10000), --cpu-seconds N (20), --no-cpu.
 
 #include <libpq-fe.h>
@@ -60,51 +60,64 @@ public:
     virtual long count(const std::string& table) = 0;
 };
 
+// The counts are read on one connection per database, kept open: opening one
+// for every look would cost the database more than the count itself.
 class SqliteBackend : public Backend {
 public:
     explicit SqliteBackend(fs::path dir) : dir_(std::move(dir)) {}
+    ~SqliteBackend() override { sqlite3_close(reader_); }
     std::string name() const override { return "SQLite"; }
     std::string fresh() override {
+        sqlite3_close(reader_);
+        reader_ = nullptr;
         path_ = dir_ / ("run-" + std::to_string(++runs_) + ".db");
         return "sqlite:" + path_.string();
     }
     long count(const std::string& table) override {
-        sqlite3* db = nullptr;
-        long n = -1;
-        if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_busy_timeout(db, 5000);
-            sqlite3_stmt* s = nullptr;
-            const std::string sql = "SELECT count(*) FROM " + table;
-            if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK &&
-                sqlite3_step(s) == SQLITE_ROW) {
-                n = sqlite3_column_int64(s, 0);
+        if (reader_ == nullptr) {
+            if (!fs::exists(path_) || sqlite3_open_v2(path_.c_str(), &reader_, SQLITE_OPEN_READONLY,
+                                                      nullptr) != SQLITE_OK) {
+                sqlite3_close(reader_);
+                reader_ = nullptr;
+                return -1;
             }
-            sqlite3_finalize(s);
+            sqlite3_busy_timeout(reader_, 5000);
         }
-        sqlite3_close(db);
+        long n = -1;
+        sqlite3_stmt* s = nullptr;
+        const std::string sql = "SELECT count(*) FROM " + table;
+        if (sqlite3_prepare_v2(reader_, sql.c_str(), -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW) {
+            n = sqlite3_column_int64(s, 0);
+        }
+        sqlite3_finalize(s);
         return n;
     }
 
 private:
     fs::path dir_;
     fs::path path_;
+    sqlite3* reader_ = nullptr;
     int runs_ = 0;
 };
 
-bool pgExec(const std::string& conninfo, const std::string& sql, std::string* result = nullptr) {
+bool pgExec(PGconn* c, const std::string& sql, std::string* result = nullptr) {
+    PGresult* r = PQexec(c, sql.c_str());
+    const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+    if (ok && result != nullptr && PQntuples(r) > 0) {
+        *result = PQgetvalue(r, 0, 0);
+    }
+    if (!ok) {
+        std::fprintf(stderr, "bench: %s", PQerrorMessage(c));
+    }
+    PQclear(r);
+    return ok;
+}
+
+bool pgExec(const std::string& conninfo, const std::string& sql) {
     PGconn* c = PQconnectdb(conninfo.c_str());
-    bool ok = PQstatus(c) == CONNECTION_OK;
-    if (ok) {
-        PGresult* r = PQexec(c, sql.c_str());
-        ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
-        if (ok && result != nullptr && PQntuples(r) > 0) {
-            *result = PQgetvalue(r, 0, 0);
-        }
-        if (!ok) {
-            std::fprintf(stderr, "bench: %s", PQerrorMessage(c));
-        }
-        PQclear(r);
-    } else {
+    const bool ok = PQstatus(c) == CONNECTION_OK && pgExec(c, sql);
+    if (PQstatus(c) != CONNECTION_OK) {
         std::fprintf(stderr, "bench: %s", PQerrorMessage(c));
     }
     PQfinish(c);
@@ -126,15 +139,22 @@ public:
         if (!pgExec(conninfo_, std::string(db::PostgresqlSchemaSql()))) {
             return {};
         }
+        reader_ = PQconnectdb(conninfo_.c_str());
         return conninfo_;
     }
     long count(const std::string& table) override {
         std::string n;
-        return pgExec(conninfo_, "SELECT count(*) FROM " + table, &n) ? std::stol(n) : -1;
+        return reader_ != nullptr && pgExec(reader_, "SELECT count(*) FROM " + table, &n)
+                   ? std::stol(n)
+                   : -1;
     }
 
 private:
     void dropLast() {
+        if (reader_ != nullptr) {
+            PQfinish(reader_);
+            reader_ = nullptr;
+        }
         if (!db_.empty()) {
             pgExec(admin_, "DROP DATABASE IF EXISTS " + db_ + " WITH (FORCE)");
             db_.clear();
@@ -144,13 +164,14 @@ private:
     std::string admin_;
     std::string db_;
     std::string conninfo_;
+    PGconn* reader_ = nullptr;
     int runs_ = 0;
 };
 
 // Waits until the table has `rows` rows or nothing has changed for `still`;
 // the last count.
 long waitForRows(Backend& backend, const std::string& table, long rows, Clock::duration still = 10s,
-                 Clock::duration poll = 20ms) {
+                 Clock::duration poll = 100ms) {
     long last = -2;
     auto changed = Clock::now();
     for (;;) {
@@ -390,8 +411,8 @@ bool flag(int argc, char** argv, const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int updates = intOption(argc, argv, "--updates", 20000);
-    const int pgUpdates = intOption(argc, argv, "--pg-updates", 5000);
+    const int updates = intOption(argc, argv, "--updates", 30000);
+    const int pgUpdates = intOption(argc, argv, "--pg-updates", 2000);
     const int rounds = intOption(argc, argv, "--rounds", 3);
     const int cpuDevices = intOption(argc, argv, "--cpu-devices", 10000);
     const int cpuSeconds = intOption(argc, argv, "--cpu-seconds", 20);
