@@ -197,8 +197,9 @@ std::string fix(int i) {
 }
 
 // Statements per second through the queue and the worker, as the dialog
-// hands them over.
-double workerOnlyRate(Backend& backend, int updates) {
+// hands them over: the same devices come online first (untimed), so that each
+// fix updates its device's row as it does on the whole road.
+double workerOnlyRate(Backend& backend, int updates, int devices = 1000) {
     const std::string cs = backend.fresh();
     CMyDbConnection connection;
     CMyCommandQueue queue;
@@ -207,16 +208,24 @@ double workerOnlyRate(Backend& backend, int updates) {
         std::fprintf(stderr, "bench: cannot open %s\n", cs.c_str());
         return 0;
     }
+    for (int d = 0; d < devices; ++d) {
+        queue.Push(db::MakeOnlineEvent("VD" + std::to_string(d)));
+        queue.Push(db::MakeGpsFix("VD" + std::to_string(d), 0, 0, 0, 0, ""));
+    }
+    const auto online = static_cast<std::uint64_t>(2 * devices);
+    while (worker.Counters().executed < online) {
+        std::this_thread::sleep_for(1ms);
+    }
     std::vector<db::SqlCommand> batch;
     for (int i = 0; i < updates; ++i) {
         batch.push_back(
-            db::MakeGpsFix("VD" + std::to_string(i % 1000), 30.2, 120.1, 37.04, 90, fix(i)));
+            db::MakeGpsFix("VD" + std::to_string(i % devices), 30.2, 120.1, 37.04, 90, fix(i)));
     }
     const auto start = Clock::now();
     for (auto& c : batch) {
         queue.Push(std::move(c));
     }
-    while (worker.Counters().executed < static_cast<std::uint64_t>(updates)) {
+    while (worker.Counters().executed < online + static_cast<std::uint64_t>(updates)) {
         std::this_thread::sleep_for(1ms);
     }
     const double rate = updates / seconds(Clock::now() - start);
