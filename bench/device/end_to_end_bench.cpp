@@ -1,15 +1,20 @@
 // GPS updates per second from the simulator through the device library, the
 // dialog and the database worker into SQLite and PostgreSQL, beside the rate
-// of the worker alone on the same database in the same run; the loss (fixes
+// of the worker alone on the same backend in the same run; the loss (fixes
 // sent minus rows stored); and the CPU the event server spends on a fleet
 // updating once a second, thread by thread.
+//
+// The two rates are taken in alternating bursts on two setups that stay up
+// (the event server with the simulator on one database, a worker of the
+// bench's own on another), so that the shared machine's changing load and
+// the disk's changing fsync time fall on both alike.
 //
 //   build/bin/bench_end_to_end                       SQLite
 //   scripts/pg-test-server start /tmp/pgb &&
 //     VARDO_TEST_PG_DIR=/tmp/pgb build/bin/bench_end_to_end    SQLite and PostgreSQL
 //
-// Options: --updates N (SQLite burst, 30000), --pg-updates N (2000),
-// --rounds N (3), --cpu-devices N (10000), --cpu-seconds N (20), --no-cpu.
+// Options: --burst N (SQLite burst, 5000), --pg-burst N (500), --bursts N (6 of
+// each), --cpu-devices N (10000), --cpu-seconds N (20), --no-cpu.
 
 #include <libpq-fe.h>
 #include <signal.h>
@@ -49,30 +54,30 @@ double seconds(Clock::duration d) {
 
 // ---- databases -------------------------------------------------------------
 
-// A fresh, empty database for each run, on one backend.
+// One database; its rows are counted on a connection of the bench's own, kept
+// open (opening one for every look would cost more than the count).
+class Database {
+public:
+    virtual ~Database() = default;
+    // As Config.ini and the worker take it; empty when it could not be made.
+    virtual const std::string& connectionString() const = 0;
+    // Rows of a table; -1 when unreadable (not created yet).
+    virtual long count(const std::string& table) = 0;
+};
+
 class Backend {
 public:
     virtual ~Backend() = default;
     virtual std::string name() const = 0;
-    // A new database; its connection string as Config.ini and the worker take it.
-    virtual std::string fresh() = 0;
-    // Rows of a table in the database of the last fresh(); -1 when unreadable.
-    virtual long count(const std::string& table) = 0;
+    virtual std::unique_ptr<Database> create() = 0;
 };
 
-// The counts are read on one connection per database, kept open: opening one
-// for every look would cost the database more than the count itself.
-class SqliteBackend : public Backend {
+class SqliteDatabase : public Database {
 public:
-    explicit SqliteBackend(fs::path dir) : dir_(std::move(dir)) {}
-    ~SqliteBackend() override { sqlite3_close(reader_); }
-    std::string name() const override { return "SQLite"; }
-    std::string fresh() override {
-        sqlite3_close(reader_);
-        reader_ = nullptr;
-        path_ = dir_ / ("run-" + std::to_string(++runs_) + ".db");
-        return "sqlite:" + path_.string();
-    }
+    explicit SqliteDatabase(fs::path path)
+        : path_(std::move(path)), cs_("sqlite:" + path_.string()) {}
+    ~SqliteDatabase() override { sqlite3_close(reader_); }
+    const std::string& connectionString() const override { return cs_; }
     long count(const std::string& table) override {
         if (reader_ == nullptr) {
             if (!fs::exists(path_) || sqlite3_open_v2(path_.c_str(), &reader_, SQLITE_OPEN_READONLY,
@@ -95,9 +100,21 @@ public:
     }
 
 private:
-    fs::path dir_;
     fs::path path_;
+    std::string cs_;
     sqlite3* reader_ = nullptr;
+};
+
+class SqliteBackend : public Backend {
+public:
+    explicit SqliteBackend(fs::path dir) : dir_(std::move(dir)) {}
+    std::string name() const override { return "SQLite"; }
+    std::unique_ptr<Database> create() override {
+        return std::make_unique<SqliteDatabase>(dir_ / ("run-" + std::to_string(++runs_) + ".db"));
+    }
+
+private:
+    fs::path dir_;
     int runs_ = 0;
 };
 
@@ -124,24 +141,23 @@ bool pgExec(const std::string& conninfo, const std::string& sql) {
     return ok;
 }
 
-class PostgresqlBackend : public Backend {
+class PostgresqlDatabase : public Database {
 public:
-    explicit PostgresqlBackend(std::string admin) : admin_(std::move(admin)) {}
-    ~PostgresqlBackend() override { dropLast(); }
-    std::string name() const override { return "PostgreSQL"; }
-    std::string fresh() override {
-        dropLast();
-        db_ = "vardo_e2e_" + std::to_string(::getpid()) + "_" + std::to_string(++runs_);
-        if (!pgExec(admin_, "CREATE DATABASE " + db_)) {
-            return {};
+    PostgresqlDatabase(std::string admin, std::string name)
+        : admin_(std::move(admin)), name_(std::move(name)) {
+        if (pgExec(admin_, "CREATE DATABASE " + name_)) {
+            const std::string cs = admin_ + " dbname=" + name_;
+            if (pgExec(cs, std::string(db::PostgresqlSchemaSql()))) {
+                cs_ = cs;
+                reader_ = PQconnectdb(cs_.c_str());
+            }
         }
-        conninfo_ = admin_ + " dbname=" + db_;
-        if (!pgExec(conninfo_, std::string(db::PostgresqlSchemaSql()))) {
-            return {};
-        }
-        reader_ = PQconnectdb(conninfo_.c_str());
-        return conninfo_;
     }
+    ~PostgresqlDatabase() override {
+        PQfinish(reader_);
+        pgExec(admin_, "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
+    }
+    const std::string& connectionString() const override { return cs_; }
     long count(const std::string& table) override {
         std::string n;
         return reader_ != nullptr && pgExec(reader_, "SELECT count(*) FROM " + table, &n)
@@ -150,32 +166,34 @@ public:
     }
 
 private:
-    void dropLast() {
-        if (reader_ != nullptr) {
-            PQfinish(reader_);
-            reader_ = nullptr;
-        }
-        if (!db_.empty()) {
-            pgExec(admin_, "DROP DATABASE IF EXISTS " + db_ + " WITH (FORCE)");
-            db_.clear();
-        }
+    std::string admin_;
+    std::string name_;
+    std::string cs_;
+    PGconn* reader_ = nullptr;
+};
+
+class PostgresqlBackend : public Backend {
+public:
+    explicit PostgresqlBackend(std::string admin) : admin_(std::move(admin)) {}
+    std::string name() const override { return "PostgreSQL"; }
+    std::unique_ptr<Database> create() override {
+        return std::make_unique<PostgresqlDatabase>(
+            admin_, "vardo_e2e_" + std::to_string(::getpid()) + "_" + std::to_string(++runs_));
     }
 
+private:
     std::string admin_;
-    std::string db_;
-    std::string conninfo_;
-    PGconn* reader_ = nullptr;
     int runs_ = 0;
 };
 
 // Waits until the table has `rows` rows or nothing has changed for `still`;
 // the last count.
-long waitForRows(Backend& backend, const std::string& table, long rows, Clock::duration still = 10s,
-                 Clock::duration poll = 100ms) {
+long waitForRows(Database& db, const std::string& table, long rows, Clock::duration still = 10s,
+                 Clock::duration poll = 20ms) {
     long last = -2;
     auto changed = Clock::now();
     for (;;) {
-        const long n = backend.count(table);
+        const long n = db.count(table);
         if (n >= rows) {
             return n;
         }
@@ -189,50 +207,71 @@ long waitForRows(Backend& backend, const std::string& table, long rows, Clock::d
     }
 }
 
-// ---- the worker alone --------------------------------------------------------
-
 std::string fix(int i) {
     sim::RmcFix f{true, 30.2 + (i % 1000) * 1e-4, 120.1 + (i % 777) * 1e-4, 20.0 + i % 30, 90.0};
     return sim::rmcSentence(i % 2 ? "GN" : "GP", f, std::chrono::system_clock::now());
 }
 
-// Statements per second through the queue and the worker, as the dialog
-// hands them over: the same devices come online first (untimed), so that each
-// fix updates its device's row as it does on the whole road.
-double workerOnlyRate(Backend& backend, int updates, int devices = 1000) {
-    const std::string cs = backend.fresh();
-    CMyDbConnection connection;
-    CMyCommandQueue queue;
-    CDbWorker worker(queue, connection, cs);
-    if (cs.empty() || !connection.Open(cs, 15) || !worker.Start()) {
-        std::fprintf(stderr, "bench: cannot open %s\n", cs.c_str());
-        return 0;
-    }
-    for (int d = 0; d < devices; ++d) {
-        queue.Push(db::MakeOnlineEvent("VD" + std::to_string(d)));
-        queue.Push(db::MakeGpsFix("VD" + std::to_string(d), 0, 0, 0, 0, ""));
-    }
-    const auto online = static_cast<std::uint64_t>(2 * devices);
-    while (worker.Counters().executed < online) {
-        std::this_thread::sleep_for(1ms);
-    }
-    std::vector<db::SqlCommand> batch;
-    for (int i = 0; i < updates; ++i) {
-        batch.push_back(
-            db::MakeGpsFix("VD" + std::to_string(i % devices), 30.2, 120.1, 37.04, 90, fix(i)));
-    }
-    const auto start = Clock::now();
-    for (auto& c : batch) {
-        queue.Push(std::move(c));
-    }
-    while (worker.Counters().executed < online + static_cast<std::uint64_t>(updates)) {
-        std::this_thread::sleep_for(1ms);
-    }
-    const double rate = updates / seconds(Clock::now() - start);
-    worker.Stop(10000);
-    connection.Close();
-    return rate;
+std::string deviceName(int d) {
+    return "VD" + std::to_string(d);
 }
+
+// ---- the worker alone --------------------------------------------------------
+
+// The queue and the worker on a database of their own, fed as the dialog
+// feeds them. The devices come online first, so that each fix updates its
+// device's row as it does on the whole road.
+class WorkerAlone {
+public:
+    WorkerAlone(Backend& backend, int devices)
+        : db_(backend.create()),
+          worker_(queue_, connection_, db_->connectionString()),
+          devices_(devices) {
+        ok_ = !db_->connectionString().empty() && connection_.Open(db_->connectionString(), 15) &&
+              worker_.Start();
+        for (int d = 0; ok_ && d < devices; ++d) {
+            queue_.Push(db::MakeOnlineEvent(deviceName(d)));
+            queue_.Push(db::MakeGpsFix(deviceName(d), 0, 0, 0, 0, ""));
+        }
+        waitExecuted(2 * static_cast<std::uint64_t>(devices));
+    }
+    ~WorkerAlone() {
+        worker_.Stop(10000);
+        connection_.Close();
+    }
+    bool ok() const { return ok_; }
+
+    // Seconds for a burst of fixes to be executed.
+    double burst(int updates, int first) {
+        std::vector<db::SqlCommand> batch;
+        for (int i = first; i < first + updates; ++i) {
+            batch.push_back(
+                db::MakeGpsFix(deviceName(i % devices_), 30.2, 120.1, 37.04, 90, fix(i)));
+        }
+        const auto target = worker_.Counters().executed + static_cast<std::uint64_t>(updates);
+        const auto start = Clock::now();
+        for (auto& c : batch) {
+            queue_.Push(std::move(c));
+        }
+        waitExecuted(target);
+        return seconds(Clock::now() - start);
+    }
+
+private:
+    void waitExecuted(std::uint64_t n) {
+        // Coarse polling: it must not take the CPU the worker needs.
+        while (ok_ && worker_.Counters().executed < n) {
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+
+    std::unique_ptr<Database> db_;
+    CMyDbConnection connection_;
+    CMyCommandQueue queue_;
+    CDbWorker worker_;
+    int devices_;
+    bool ok_ = false;
+};
 
 // ---- the whole road ----------------------------------------------------------
 
@@ -266,43 +305,88 @@ private:
     std::unique_ptr<testsim::ChildProcess> process_;
 };
 
-struct RoadResult {
-    double rate = 0;
-    long lost = 0;
+// The simulator, scripted, and the event server on a database of their own,
+// with the devices online.
+class Road {
+public:
+    Road(Backend& backend, int devices)
+        : db_(backend.create()),
+          server_(db_->connectionString(), sim_.tcpPort()),
+          devices_(devices) {
+        std::string script = "wait-login\n";
+        for (int d = 0; d < devices; ++d) {
+            script += "online d" + std::to_string(d) + " " + deviceName(d) + " 1 V D\n";
+        }
+        sim_.send(script);
+        stored_ = waitForRows(*db_, "gps_fixes", devices);
+        ok_ = stored_ >= devices;
+        if (!ok_) {
+            std::fprintf(stderr, "bench: the devices did not come online\n%s",
+                         server_.log().c_str());
+        }
+    }
+    bool ok() const { return ok_; }
+    long lost() const { return lost_; }
+
+    // Seconds from handing the simulator a burst of fixes to their rows.
+    double burst(int updates, int first) {
+        std::string script;
+        for (int i = first; i < first + updates; ++i) {
+            script += "gps d" + std::to_string(i % devices_) + " " + fix(i) + "\n";
+        }
+        const long target = stored_ + updates;
+        const auto start = Clock::now();
+        sim_.send(script);
+        const long now = waitForRows(*db_, "gps_fixes", target);
+        const double took = seconds(Clock::now() - start);
+        lost_ += target - now;
+        stored_ = now;
+        return took;
+    }
+
+private:
+    std::unique_ptr<Database> db_;
+    testsim::SimProcess sim_;
+    ServerRun server_;
+    int devices_;
+    long stored_ = 0;
+    long lost_ = 0;
+    bool ok_ = false;
 };
 
-std::string onlineScript(int devices) {
-    std::string script = "wait-login\n";
-    for (int d = 0; d < devices; ++d) {
-        script += "online d" + std::to_string(d) + " VD" + std::to_string(d) + " 1 V D\n";
+void compareRates(Backend& backend, int burst, int bursts, int devices) {
+    WorkerAlone alone(backend, devices);
+    Road road(backend, devices);
+    if (!alone.ok() || !road.ok()) {
+        std::printf("  %s: cannot set up\n", backend.name().c_str());
+        return;
     }
-    return script;
-}
-
-// A burst of GPS updates from the simulator to the rows, once the devices
-// are online.
-RoadResult endToEndRate(Backend& backend, int updates, int devices = 1000) {
-    RoadResult result;
-    const std::string cs = backend.fresh();
-    testsim::SimProcess sim;
-    ServerRun server(cs, sim.tcpPort());
-    sim.send(onlineScript(devices));
-    if (waitForRows(backend, "gps_fixes", devices) < devices) {
-        std::fprintf(stderr, "bench: the devices did not come online\n%s", server.log().c_str());
-        result.lost = -1;
-        return result;
+    double aloneSeconds = 0;
+    double roadSeconds = 0;
+    std::vector<double> ratios;
+    for (int b = 0; b < bursts; ++b) {
+        double a = 0;
+        double r = 0;
+        if (b % 2 == 0) {
+            a = alone.burst(burst, b * burst);
+            r = road.burst(burst, b * burst);
+        } else {
+            r = road.burst(burst, b * burst);
+            a = alone.burst(burst, b * burst);
+        }
+        aloneSeconds += a;
+        roadSeconds += r;
+        ratios.push_back(a / r);
     }
-    std::string script;
-    for (int i = 0; i < updates; ++i) {
-        script += "gps d" + std::to_string(i % devices) + " " + fix(i) + "\n";
-    }
-    const auto start = Clock::now();
-    sim.send(script);
-    const long stored = waitForRows(backend, "gps_fixes", devices + updates) - devices;
-    result.rate = stored / seconds(Clock::now() - start);
-    result.lost = updates - stored;
-    server.stop();
-    return result;
+    std::sort(ratios.begin(), ratios.end());
+    const double total = static_cast<double>(burst) * bursts;
+    std::printf(
+        "  %-10s worker alone %7.0f/s   simulator to rows %7.0f/s   ratio %.2f "
+        "(bursts %.2f to %.2f, median %.2f)   lost %ld of %.0f\n",
+        backend.name().c_str(), total / aloneSeconds, total / roadSeconds,
+        aloneSeconds / roadSeconds, ratios.front(), ratios.back(), ratios[ratios.size() / 2],
+        road.lost(), total);
+    std::fflush(stdout);
 }
 
 // ---- CPU ---------------------------------------------------------------------
@@ -357,19 +441,21 @@ std::map<std::string, long> threadTicks(pid_t pid) {
 }
 
 void cpuAtFleet(Backend& backend, int devices, int measureSeconds) {
-    const std::string cs = backend.fresh();
+    const auto database = backend.create();
+    Database& db = *database;
+    const std::string cs = db.connectionString();
     const long hz = sysconf(_SC_CLK_TCK);
     testsim::SimProcess sim({"--devices", std::to_string(devices), "--gps-interval", "1", "--churn",
                              "0", "--alarm-rate", "0", "--seed", "1"});
     ServerRun server(cs, sim.tcpPort());
     sim.closeInput();
-    if (waitForRows(backend, "device_events", devices, 60s, 200ms) < devices) {
+    if (waitForRows(db, "device_events", devices, 60s, 200ms) < devices) {
         std::printf("  %s: the fleet did not come online\n", backend.name().c_str());
         return;
     }
     std::this_thread::sleep_for(3s);  // past the burst of the first updates
     const std::string procStat = "/proc/" + std::to_string(server.pid()) + "/stat";
-    const long fixes0 = backend.count("gps_fixes");
+    const long fixes0 = db.count("gps_fixes");
     const auto before = threadTicks(server.pid());
     const long total0 = ticks(procStat);
     const auto start = Clock::now();
@@ -377,7 +463,7 @@ void cpuAtFleet(Backend& backend, int devices, int measureSeconds) {
     const double wall = seconds(Clock::now() - start);
     const auto after = threadTicks(server.pid());
     const long total1 = ticks(procStat);
-    const long fixes1 = backend.count("gps_fixes");
+    const long fixes1 = db.count("gps_fixes");
 
     const double cores = (total1 - total0) / double(hz) / wall;
     std::printf("  %s, %d devices, one update a second, %.0f s:\n", backend.name().c_str(), devices,
@@ -392,7 +478,7 @@ void cpuAtFleet(Backend& backend, int devices, int measureSeconds) {
 
     // Loss: the simulator names how many updates it sent once it has stopped.
     sim.stop();
-    const long stored = waitForRows(backend, "gps_fixes", 1L << 40, 5s, 200ms);
+    const long stored = waitForRows(db, "gps_fixes", 1L << 40, 5s, 200ms);
     server.stop();
     const std::string log = sim.log();
     const auto at = log.rfind("; sent ");
@@ -420,58 +506,30 @@ bool flag(int argc, char** argv, const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int updates = intOption(argc, argv, "--updates", 30000);
-    const int pgUpdates = intOption(argc, argv, "--pg-updates", 2000);
-    const int rounds = intOption(argc, argv, "--rounds", 3);
+    const int burst = intOption(argc, argv, "--burst", 5000);
+    const int pgBurst = intOption(argc, argv, "--pg-burst", 500);
+    const int bursts = intOption(argc, argv, "--bursts", 6);
     const int cpuDevices = intOption(argc, argv, "--cpu-devices", 10000);
     const int cpuSeconds = intOption(argc, argv, "--cpu-seconds", 20);
 
     char dir[] = "/tmp/vardo-bench-XXXXXX";
     const fs::path work = mkdtemp(dir);
     std::vector<std::pair<std::unique_ptr<Backend>, int>> backends;
-    backends.emplace_back(std::make_unique<SqliteBackend>(work), updates);
+    backends.emplace_back(std::make_unique<SqliteBackend>(work), burst);
     if (const char* pgDir = std::getenv("VARDO_TEST_PG_DIR"); pgDir != nullptr && *pgDir) {
         std::ifstream in(std::string(pgDir) + "/conninfo");
         std::string admin;
         std::getline(in, admin);
         if (!admin.empty()) {
-            backends.emplace_back(std::make_unique<PostgresqlBackend>(admin), pgUpdates);
+            backends.emplace_back(std::make_unique<PostgresqlBackend>(admin), pgBurst);
         }
     } else {
         std::printf("PostgreSQL skipped: set VARDO_TEST_PG_DIR (scripts/pg-test-server)\n");
     }
 
-    std::printf(
-        "GPS updates per second; the worker alone and the whole road alternate, "
-        "%d rounds\n",
-        rounds);
+    std::printf("GPS updates per second, %d bursts each, alternating\n", bursts);
     for (auto& [backend, n] : backends) {
-        double workerBest = 0;
-        double roadBest = 0;
-        long lost = 0;
-        for (int r = 0; r < rounds; ++r) {
-            double w = 0;
-            RoadResult road;
-            if (r % 2 == 0) {
-                w = workerOnlyRate(*backend, n);
-                road = endToEndRate(*backend, n);
-            } else {
-                road = endToEndRate(*backend, n);
-                w = workerOnlyRate(*backend, n);
-            }
-            std::printf(
-                "  %-10s round %d: worker alone %8.0f/s, simulator to rows %8.0f/s "
-                "(%.2f), lost %ld\n",
-                backend->name().c_str(), r + 1, w, road.rate, w > 0 ? road.rate / w : 0, road.lost);
-            std::fflush(stdout);
-            workerBest = std::max(workerBest, w);
-            roadBest = std::max(roadBest, road.rate);
-            lost += road.lost;
-        }
-        std::printf(
-            "  %-10s best: worker alone %.0f/s, simulator to rows %.0f/s, "
-            "ratio %.2f, lost %ld in all\n",
-            backend->name().c_str(), workerBest, roadBest, roadBest / workerBest, lost);
+        compareRates(*backend, n, bursts, std::min(1000, n));
     }
     if (!flag(argc, argv, "--no-cpu")) {
         std::printf("CPU of the event server\n");
