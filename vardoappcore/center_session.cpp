@@ -1,6 +1,10 @@
 #include "vardoappcore/center_session.h"
 
+#include <netdb.h>
+
 #include <algorithm>
+#include <cstring>
+#include <thread>
 
 #include "vardoappcore/library_log.h"
 #include "vardoappcore/protocol/json_codec.h"
@@ -20,7 +24,19 @@ std::string seconds(std::chrono::milliseconds ms) {
 }  // namespace
 
 CenterSession::CenterSession(asio::io_context& io, Listener& listener)
-    : io_(io), listener_(listener), socket_(io), resolver_(io), retryTimer_(io), tickTimer_(io) {}
+    : io_(io), listener_(listener), socket_(io), retryTimer_(io), tickTimer_(io) {}
+
+CenterSession::~CenterSession() {
+    cancelLookup();
+}
+
+void CenterSession::cancelLookup() {
+    if (lookup_) {
+        const std::lock_guard lock(lookup_->mutex);
+        lookup_->io = nullptr;
+    }
+    lookup_.reset();
+}
 
 std::string CenterSession::where() const {
     return config_.address + ":" + std::to_string(config_.tcpPort);
@@ -78,30 +94,67 @@ void CenterSession::connect() {
         connectTo(asio::ip::tcp::endpoint(address, port));
         return;
     }
-    resolver_.async_resolve(
-        config_.address, std::to_string(port),
-        [this, epoch = epoch_](const asio::error_code& error,
-                               const asio::ip::tcp::resolver::results_type& results) {
-            if (epoch != epoch_) {
-                return;
+    lookUp(port);
+}
+
+void CenterSession::lookUp(std::uint16_t port) {
+    // On a thread of its own: getaddrinfo cannot be interrupted, and asio's
+    // resolver would make the instance's destruction wait for a dead name
+    // server. The answer is dropped once the lookup has been cancelled.
+    lookup_ = std::make_shared<PendingLookup>();
+    lookup_->io = &io_;
+    try {
+        std::thread([lookup = lookup_, host = config_.address, port, this, epoch = epoch_] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* found = nullptr;
+            const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+            std::vector<asio::ip::tcp::endpoint> endpoints;
+            for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+                asio::ip::tcp::endpoint e;
+                if (a->ai_addrlen <= e.capacity()) {
+                    std::memcpy(e.data(), a->ai_addr, a->ai_addrlen);
+                    e.resize(a->ai_addrlen);
+                    endpoints.push_back(e);
+                }
             }
-            if (error || results.empty()) {
-                lose("cannot resolve " + config_.address + ": " +
-                     (error ? error.message() : std::string("no address")));
-                return;
+            if (found != nullptr) {
+                freeaddrinfo(found);
             }
-            asio::async_connect(socket_, results,
-                                [this, epoch](const asio::error_code& e, const auto&) {
-                                    if (epoch != epoch_) {
-                                        return;
-                                    }
-                                    if (e) {
-                                        lose(e.message());
-                                    } else {
-                                        onConnected();
-                                    }
-                                });
-        });
+            const std::string error = rc != 0 ? gai_strerror(rc) : "no address";
+            const std::lock_guard lock(lookup->mutex);
+            if (lookup->io != nullptr) {
+                asio::post(*lookup->io, [this, epoch, endpoints = std::move(endpoints), error] {
+                    onLookedUp(epoch, endpoints, error);
+                });
+            }
+        }).detach();
+    } catch (const std::system_error& e) {
+        lose(std::string("cannot look up the address: ") + e.what());
+    }
+}
+
+void CenterSession::onLookedUp(std::uint64_t epoch,
+                               const std::vector<asio::ip::tcp::endpoint>& endpoints,
+                               const std::string& error) {
+    if (epoch != epoch_) {
+        return;
+    }
+    if (endpoints.empty()) {
+        lose("cannot resolve " + config_.address + ": " + error);
+        return;
+    }
+    asio::async_connect(socket_, endpoints, [this, epoch](const asio::error_code& e, const auto&) {
+        if (epoch != epoch_) {
+            return;
+        }
+        if (e) {
+            lose(e.message());
+        } else {
+            onConnected();
+        }
+    });
 }
 
 void CenterSession::connectTo(const asio::ip::tcp::endpoint& endpoint) {
@@ -287,7 +340,7 @@ void CenterSession::giveUp(const std::string& why) {
 void CenterSession::closeSocket() {
     ++epoch_;
     asio::error_code ec;
-    resolver_.cancel();
+    cancelLookup();
     socket_.close(ec);
     reader_ = protocol::LineReader();
     outbox_.clear();

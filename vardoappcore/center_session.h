@@ -12,7 +12,10 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "vardoappcore/protocol/line_reader.h"
 #include "vardoappcore/protocol/messages.h"
@@ -47,6 +50,9 @@ public:
     };
 
     CenterSession(asio::io_context& io, Listener& listener);
+    ~CenterSession();
+    CenterSession(const CenterSession&) = delete;
+    CenterSession& operator=(const CenterSession&) = delete;
 
     // Starts a new session (stopping one that runs).
     void start(CenterConfig config);
@@ -66,6 +72,10 @@ private:
 
     void connect();
     void connectTo(const asio::ip::tcp::endpoint& endpoint);
+    void lookUp(std::uint16_t port);
+    void onLookedUp(std::uint64_t epoch, const std::vector<asio::ip::tcp::endpoint>& endpoints,
+                    const std::string& error);
+    void cancelLookup();
     void onConnected();
     void read();
     void onLine(std::string_view line);
@@ -83,7 +93,6 @@ private:
     Listener& listener_;
     CenterConfig config_;
     asio::ip::tcp::socket socket_;
-    asio::ip::tcp::resolver resolver_;
     asio::steady_timer retryTimer_;
     asio::steady_timer tickTimer_;
     State state_ = State::Idle;
@@ -100,6 +109,12 @@ private:
     protocol::LineReader reader_;
     std::array<char, 64 * 1024> readBuffer_{};
     std::deque<std::string> outbox_;
+    // A name lookup in flight; its thread posts the answer while `io` is set.
+    struct PendingLookup {
+        std::mutex mutex;
+        asio::io_context* io = nullptr;  // guarded by mutex
+    };
+    std::shared_ptr<PendingLookup> lookup_;
     std::size_t outboxBytes_ = 0;
     bool writing_ = false;
 };

@@ -155,6 +155,15 @@ TEST_F(LibraryNetworkTest, EachGpsNotificationReadsItsOwnFixEvenWhenTheWindowLag
     }
 }
 
+TEST_F(LibraryNetworkTest, AHostNameIsLookedUp) {
+    SimProcess sim;
+    sim.send("wait-login\nonline a A 1\n");
+    MyVardoApp_SetCenterServer(app_, "localhost", sim.tcpPort(), 0);
+    MyVardoApp_Login(app_, "root", "kiwa");
+    EXPECT_EQ(handle().name, "A");
+    EXPECT_EQ(MyVardoApp_IsActive(app_), 1);
+}
+
 TEST_F(LibraryNetworkTest, AWrongPasswordStopsTheRetries) {
     SimProcess sim;
     login(sim.tcpPort(), "guess");
