@@ -27,7 +27,8 @@ public:
     // Takes the front statement; false (out unchanged) when empty.
     bool Pop(db::SqlCommand& out);
     // Waits until a statement can be taken (true) or keepWaiting is false
-    // and WakeAll() was called or the queue is empty at a check (false).
+    // while the queue is empty (false). Whoever clears keepWaiting calls
+    // WakeAll() afterwards.
     bool WaitPop(db::SqlCommand& out, const std::atomic<bool>& keepWaiting);
     // Wakes every WaitPop so it looks at its flag again.
     void WakeAll();
