@@ -126,7 +126,7 @@ void Compare(benchmark::State& state, bool pg) {
         state.SkipWithError(PgSkipReason().c_str());
         return;
     }
-    const int batchSize = pg ? 500 : 2000;
+    const int batchSize = pg ? 200 : 2000;
     CMyDbConnection direct;
     CMyDbConnection workerConn;
     CMyCommandQueue queue;
