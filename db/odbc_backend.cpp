@@ -220,9 +220,10 @@ private:
         return Ok(rc) && dead == SQL_CD_TRUE;
     }
 
-    // The outcome of a failed call on `handle`; closes the connection when
-    // it is lost (which frees `handle` if it is one of ours).
-    ExecResult Failed(SQLSMALLINT type, SQLHANDLE handle) {
+    // The outcome of a failed call on `handle`. Frees `owned`, a statement
+    // not kept in m_statements, then closes the connection when it is lost
+    // (which frees the kept statements).
+    ExecResult Failed(SQLSMALLINT type, SQLHANDLE handle, SQLHSTMT owned = SQL_NULL_HSTMT) {
         const auto records = ReadOdbcDiagnostics(type, handle);
         const OdbcDiagnostic* primary = PrimaryOdbcDiagnostic(records);
         ExecResult result;
@@ -233,6 +234,9 @@ private:
             result.status = ExecStatus::ConnectionLost;
         }
         result.error = DescribeOdbcDiagnostics(records);
+        if (owned != SQL_NULL_HSTMT) {
+            SQLFreeHandle(SQL_HANDLE_STMT, owned);
+        }
         if (result.status == ExecStatus::ConnectionLost) {
             Close();
         }
@@ -268,9 +272,7 @@ private:
         }
         std::u16string wide = FromAscii(text);
         if (!Ok(SQLPrepareW(stmt, Wide(wide), static_cast<SQLINTEGER>(wide.size())))) {
-            ExecResult result = Failed(SQL_HANDLE_STMT, stmt);
-            SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-            return result;
+            return Failed(SQL_HANDLE_STMT, stmt, stmt);
         }
         m_statements.emplace_back(text, stmt);
         out = stmt;
@@ -346,19 +348,17 @@ private:
     // Walks every result of an executed call: the procedure's answer row, or
     // the counts of affected records. An error may come with any result.
     ExecResult Collect(SQLHSTMT stmt, SQLRETURN rc, bool appliedFlag) {
-        if (rc == SQL_NO_DATA) {
-            return {ExecStatus::NoRows, 0, {}};
-        }
-        if (!Ok(rc)) {
+        if (!Ok(rc) && rc != SQL_NO_DATA) {
             return Failed(SQL_HANDLE_STMT, stmt);
         }
         std::int64_t counted = 0;
-        bool countKnown = false;
+        bool countKnown = rc == SQL_NO_DATA;  // a first statement that changed nothing
         std::optional<std::int64_t> flag;
         while (true) {
             SQLSMALLINT columns = 0;
-            SQLNumResultCols(stmt, &columns);
-            if (columns > 0) {
+            if (rc == SQL_NO_DATA) {
+                rc = SQL_SUCCESS;  // no result to look at; there may be more
+            } else if (SQLNumResultCols(stmt, &columns); columns > 0) {
                 if (appliedFlag && !flag) {
                     const SQLRETURN fetched = SQLFetch(stmt);
                     if (Ok(fetched)) {

@@ -5,6 +5,7 @@
 //   Dbms=NAME        the DBMS name reported (default "Microsoft SQL Server")
 //   Extras=N         answer to the backend's look at the procedures' parameters
 //   Rows=N           affected-records count of a procedure call (default 1)
+//   NoData=1         a procedure call answers SQL_NO_DATA (changed nothing)
 //   Applied=N        the answer row of a procedure with extras (default 1)
 //   Fail=STATE[:N]   every procedure call fails with this SQLSTATE and native error
 //   FailLate=STATE   the call's first result is fine, the next one fails
@@ -245,6 +246,9 @@ SQLRETURN Execute(Stmt* s) {
         dbc.dead = dbc.Key("Dead") == "1";
         s->error = failure;
         return SQL_ERROR;
+    }
+    if (dbc.Key("NoData") == "1") {
+        return SQL_NO_DATA;
     }
     if (s->text.find("@StatementID") != std::string::npos) {
         s->results.push_back({true, std::stoll(dbc.Key("Applied", "1")), std::nullopt});

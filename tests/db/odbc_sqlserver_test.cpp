@@ -109,6 +109,7 @@ TEST(OdbcSqlServer, OutcomesAreToldApartForTheWorker) {
         {"Rows=3", ExecStatus::Applied, true},
         {"Rows=0", ExecStatus::NoRows, true},    // nothing changed: false, as ever
         {"Rows=-1", ExecStatus::Applied, true},  // SET NOCOUNT ON: ran, count unknown
+        {"NoData=1", ExecStatus::NoRows, true},
         {"Extras=2;Applied=1", ExecStatus::Applied, true},
         {"Extras=2;Applied=0", ExecStatus::NoRows, true},  // applied before
         {"Fail=08S01", ExecStatus::ConnectionLost, false},
