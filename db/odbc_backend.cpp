@@ -195,6 +195,7 @@ public:
 
     void Close() override {
         for (auto& [text, stmt] : m_statements) {
+            SQLFreeStmt(stmt, SQL_CLOSE);
             SQLFreeHandle(SQL_HANDLE_STMT, stmt);
         }
         m_statements.clear();
