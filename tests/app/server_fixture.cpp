@@ -82,7 +82,7 @@ bool ServerTest::WaitForDatabase() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
         const auto c = dlg->GetWorkerCounters();
-        if (c.pending == 0 && c.executed + c.rejected + c.dropped == c.queued) {
+        if (c.pending == 0 && c.executed + c.rejected + c.dropped + c.discarded == c.queued) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
