@@ -85,12 +85,13 @@ TEST_F(DatabaseTest, StatementsStillQueuedAtStopAreDiscardedAndNeverExecuted) {
     for (int i = 0; i < 10; ++i) {
         Online({.name = "D" + std::to_string(i)});
     }
-    logLines.clear();
+    ClearLog();
     PressStart();  // stop while the database is locked
     EXPECT_EQ(dlg->PendingStatements(), 0u);
-    ASSERT_EQ(logLines.size(), 1u);
-    EXPECT_NE(logLines[0].find("queued=20 executed=0"), std::string::npos) << logLines[0];
-    EXPECT_NE(logLines[0].find("discarded=20"), std::string::npos) << logLines[0];
+    const auto log = ServiceLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("queued=20 executed=0"), std::string::npos) << log[0];
+    EXPECT_NE(log[0].find("discarded=20"), std::string::npos) << log[0];
 
     sqlite3_exec(blocker, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(blocker);

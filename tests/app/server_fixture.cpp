@@ -39,7 +39,10 @@ void ServerTest::WriteConfig(std::vector<std::pair<std::string, std::string>> ex
 
 void ServerTest::Open() {
     dlg = std::make_unique<TestServerDlg>();
-    dlg->SetLogSink([this](std::string_view line) { logLines.emplace_back(line); });
+    dlg->SetLogSink([this](std::string_view line) {
+        std::lock_guard lock(logMutex);
+        logLines.emplace_back(line);
+    });
     ASSERT_TRUE(dlg->Create());
     host = ui::headless::HostOf(*dlg);
     ASSERT_NE(host, nullptr);
@@ -139,6 +142,22 @@ std::vector<std::string> ServerTest::Query(const std::string& sql) const {
     sqlite3_finalize(statement);
     sqlite3_close(db);
     return rows;
+}
+
+std::vector<std::string> ServerTest::ServiceLog() const {
+    std::lock_guard lock(logMutex);
+    std::vector<std::string> lines;
+    for (const auto& line : logLines) {
+        if (line.starts_with("service ")) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+void ServerTest::ClearLog() {
+    std::lock_guard lock(logMutex);
+    logLines.clear();
 }
 
 std::string Handle(std::uint32_t handle) {

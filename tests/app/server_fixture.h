@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,7 +66,13 @@ protected:
     testsupport::TempProgramDir home;
     testsupport::ManualClock clock;
     ui::headless::HeadlessApplication application;
-    std::vector<std::string> logLines;
+    // The service's own lines (start, stop, failure) logged so far; the
+    // worker's notes, which come from its thread at any time, are left out.
+    std::vector<std::string> ServiceLog() const;
+    void ClearLog();
+
+    mutable std::mutex logMutex;
+    std::vector<std::string> logLines;  // guarded by logMutex
     std::unique_ptr<TestServerDlg> dlg;
     ui::headless::HeadlessHost* host = nullptr;
 };

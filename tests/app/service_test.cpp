@@ -40,8 +40,9 @@ TEST_F(ServiceTest, StartSetsTheCenterServerLogsInAndLocksTheSettings) {
                   "MyVardoApp_SetCenterServer(" + app + ", \"center.test\", 5000, 5001)",
                   "MyVardoApp_Login(" + app + ", \"operator\", \"s3cret\")"}));
     ExpectFieldsEnabled(*host, false);
-    ASSERT_EQ(logLines.size(), 1u);
-    EXPECT_EQ(logLines[0],
+    const auto log = ServiceLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0],
               "service started: db=sqlite:vardo.db center=center.test:5000/5001 user=operator");
     EXPECT_TRUE(host->MessageBoxes().empty());
 }
@@ -76,7 +77,7 @@ TEST_F(ServiceTest, StopEmptiesTheListLogsOutAndUnlocksTheSettings) {
     Online({.name = "Y1"});
     ASSERT_EQ(List().GetItemCount(), 2);
     ASSERT_TRUE(WaitForDatabase());
-    logLines.clear();
+    ClearLog();
     scripted::ClearCalls();
 
     PressStart();  // the library is active: this press stops
@@ -89,8 +90,9 @@ TEST_F(ServiceTest, StopEmptiesTheListLogsOutAndUnlocksTheSettings) {
     EXPECT_EQ(scripted::Calls(),
               (std::vector<std::string>{"MyVardoApp_IsActive(" + Handle(dlg->GetVardoApp()) + ")",
                                         "MyVardoApp_Logout(" + Handle(dlg->GetVardoApp()) + ")"}));
-    ASSERT_EQ(logLines.size(), 1u);
-    EXPECT_EQ(logLines[0],
+    const auto log = ServiceLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0],
               "service stopped: queued=4 executed=4 rejected=0 dropped=0 retried=0 discarded=0");
 }
 
@@ -107,7 +109,7 @@ TEST_F(ServiceTest, ADatabaseThatCannotBeOpenedIsReportedAndNothingStarts) {
         WriteConfig({{"EventServer_ConnectString", "ignored"}});
         Open();
         host->TypeText(IDC_CONNECT_STRING, connect);
-        logLines.clear();
+        ClearLog();
         PressStart();
         EXPECT_FALSE(dlg->IsServiceStarted()) << connect;
         ASSERT_EQ(host->MessageBoxes().size(), 1u) << connect;
@@ -119,10 +121,11 @@ TEST_F(ServiceTest, ADatabaseThatCannotBeOpenedIsReportedAndNothingStarts) {
         EXPECT_TRUE(LibraryCalls("MyVardoApp_SetCenterServer").empty()) << connect;
         ExpectFieldsEnabled(*host, true);
         // The log never shows a password.
-        ASSERT_EQ(logLines.size(), 1u) << connect;
-        EXPECT_TRUE(logLines[0].starts_with("service start failed: can't connect database:"));
-        EXPECT_EQ(logLines[0].find("nobe274"), std::string::npos) << logLines[0];
-        EXPECT_EQ(logLines[0].find("pw123"), std::string::npos) << logLines[0];
+        const auto log = ServiceLog();
+        ASSERT_EQ(log.size(), 1u) << connect;
+        EXPECT_TRUE(log[0].starts_with("service start failed: can't connect database:"));
+        EXPECT_EQ(log[0].find("nobe274"), std::string::npos) << log[0];
+        EXPECT_EQ(log[0].find("pw123"), std::string::npos) << log[0];
         CloseAndDestroy();
     }
 }
