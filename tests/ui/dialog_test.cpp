@@ -91,16 +91,6 @@ TEST_F(DialogTest, GetDlgItemIntReadsTheFieldAndReportsText) {
     EXPECT_EQ(dialog.GetDlgItemInt(kTextField), 0u);
 }
 
-TEST_F(DialogTest, EnableWindowReportsTheFormerState) {
-    TestDialog dialog;
-    Open(dialog);
-    auto field = dialog.GetDlgItem(kTextField);
-    EXPECT_EQ(field.EnableWindow(FALSE), FALSE);  // was enabled
-    EXPECT_EQ(field.IsWindowEnabled(), FALSE);
-    EXPECT_EQ(field.EnableWindow(TRUE), TRUE);  // was disabled
-    EXPECT_EQ(field.IsWindowEnabled(), TRUE);
-}
-
 TEST_F(DialogTest, NothingHappensWithoutAWindow) {
     TestDialog dialog;
     EXPECT_EQ(dialog.GetSafeHwnd(), nullptr);
@@ -147,11 +137,6 @@ TEST_F(DialogTest, SystemMenuCommandsReachTheDialog) {
     EXPECT_FALSE(host.ChooseSystemCommand(0x0020));  // not in the menu
     EXPECT_EQ(dialog.sysCommands, std::vector<UINT>{0x0010});
     EXPECT_FALSE(host.IsEnded());
-}
-
-TEST_F(DialogTest, LoadStringFindsTheApplicationsStrings) {
-    EXPECT_EQ(ui::LoadString(kGreetingString), "hello");
-    EXPECT_EQ(ui::LoadString(4242), "");
 }
 
 TEST_F(DialogTest, DestroyWindowDetachesListsAndDropsLaterPosts) {

@@ -65,13 +65,6 @@ TEST_F(ListCtrlTest, ItemDataStaysWithItsRowUntilAllAreDeleted) {
     EXPECT_EQ(list.GetItemData(0), 0u);
 }
 
-TEST_F(ListCtrlTest, ExtendedStyleIsKept) {
-    TestDialog dialog;
-    Open(dialog);
-    dialog.list.SetExtendedStyle(dialog.list.GetExtendedStyle() | LVS_EX_FULLROWSELECT);
-    EXPECT_EQ(dialog.list.GetExtendedStyle(), LVS_EX_FULLROWSELECT);
-}
-
 TEST(ListCtrlDetached, EveryCallIsHarmless) {
     CListCtrl list;
     EXPECT_EQ(list.InsertColumn(0, "A"), -1);
