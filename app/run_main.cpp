@@ -175,16 +175,23 @@ int RunHeadless() {
     return failed ? 1 : 0;
 }
 
-// The windowed mode. The widget host joins here; until it exists there is
-// no window to show.
-int RunWindowed() {
-    Line("this build has no window; run it with --headless (see --help)");
-    return 1;
+// The windowed mode: the main dialog in the window system main brings.
+int RunWindowed(int argc, char** argv, WindowHost windowHost) {
+    if (windowHost == nullptr) {
+        Line("this build has no window; run it with --headless (see --help)");
+        return 1;
+    }
+    return windowHost(argc, argv, [] {
+        CMyVardoEventServerDlg dlg;
+        dlg.SetLogSink([](std::string_view line) { Line(line); });
+        dlg.DoModal();
+        return 0;
+    });
 }
 
 }  // namespace
 
-int RunMain(int argc, char** argv) {
+int RunMain(int argc, char** argv, WindowHost windowHost) {
     const std::optional<Options> options = ParseOptions(argc, argv);
     if (!options) {
         return 2;
@@ -200,7 +207,7 @@ int RunMain(int argc, char** argv) {
     if (!ApplyHome(*options)) {
         return 2;
     }
-    return options->headless ? RunHeadless() : RunWindowed();
+    return options->headless ? RunHeadless() : RunWindowed(argc, argv, windowHost);
 }
 
 }  // namespace app
