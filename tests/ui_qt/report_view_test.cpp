@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QSignalSpy>
 
+#include "tests/ui_qt/host_fixture.h"
 #include "ui/afx.h"
 
 namespace qttest {
@@ -80,6 +81,40 @@ TEST(ReportView, PublishingHappensByItselfOnTheEventLoop) {
     QSignalSpy inserted(view.model(), &QAbstractItemModel::rowsInserted);
     EXPECT_TRUE(inserted.wait(5000));
     EXPECT_EQ(view.model()->rowCount(), 1);
+}
+
+// Counts the repaints of a widget.
+class PaintCounter final : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            ++paints;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+    int paints = 0;
+};
+
+TEST(ReportView, ChangedVisibleRowsAreRepaintedWhenPublished) {
+    ReportView view;
+    AddColumns(view);
+    view.resize(600, 300);
+    for (int row = 0; row < 10000; ++row) {
+        view.InsertItem(row, "D" + std::to_string(row));
+    }
+    view.show();
+    view.Model().Publish();
+    PaintCounter counter;
+    view.viewport()->installEventFilter(&counter);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return counter.paints > 0; }));
+    for (int round = 0; round < 3; ++round) {
+        counter.paints = 0;
+        // Rows far below and one on screen.
+        view.SetItemText(9000, 2, "away " + std::to_string(round));
+        view.SetItemText(1, 2, "here " + std::to_string(round));
+        view.Model().Publish();
+        EXPECT_TRUE(ProcessEventsUntil([&] { return counter.paints > 0; })) << round;
+    }
 }
 
 TEST(ReportView, OutOfRangeCallsAreRefusedAndInsertsInsideWhatIsShownArePassedOnAtOnce) {

@@ -55,9 +55,15 @@ void QtApplication::SetInitHook(InitHook hook) {
 
 void QtApplication::RequestClose() {
     std::lock_guard lock(hostsMutex_);
+    closeRequested_ = true;
     for (QtDialogHost* host : hosts_) {
         host->PostMessage(WM_CLOSE, 0, 0);
     }
+}
+
+bool QtApplication::CloseRequested() const {
+    std::lock_guard lock(hostsMutex_);
+    return closeRequested_;
 }
 
 void QtApplication::Register(QtDialogHost& host) {
@@ -73,6 +79,10 @@ void QtApplication::Unregister(QtDialogHost& host) {
 void QtApplication::AfterInit(QtDialogHost& host) {
     if (initHook_) {
         initHook_(host);
+    }
+    // A request that came before this window existed still reaches it.
+    if (CloseRequested()) {
+        host.PostMessage(WM_CLOSE, 0, 0);
     }
 }
 

@@ -58,8 +58,10 @@ public:
     // The open dialogs, oldest first.
     const std::vector<QtDialogHost*>& Hosts() const { return hosts_; }
 
-    // Any thread: asks every open dialog to close as its close box would.
+    // Any thread: asks every open dialog, and every dialog opened later, to
+    // close as its close box would.
     void RequestClose();
+    bool CloseRequested() const;
 
     // For the hosts.
     void Register(QtDialogHost& host);
@@ -74,7 +76,8 @@ private:
     InitHook initHook_;
     std::vector<ShownMessageBox> messageBoxes_;
     std::vector<QtDialogHost*> hosts_;
-    mutable std::mutex hostsMutex_;  // hosts_ is read by RequestClose from other threads
+    mutable std::mutex hostsMutex_;  // guards hosts_ (read by RequestClose) and closeRequested_
+    bool closeRequested_ = false;
 };
 
 }  // namespace ui::qt
