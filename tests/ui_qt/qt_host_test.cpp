@@ -7,7 +7,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -21,14 +20,12 @@
 
 #include "app/res/resource.h"
 #include "tests/ui_qt/host_fixture.h"
-#include "ui/qt/report_view.h"
 
 namespace qttest {
 namespace {
 
 using ui::ControlKind;
 using ui::qt::QtDialogHost;
-using ui::qt::ReportView;
 
 const char* ClassFor(ControlKind kind) {
     switch (kind) {
@@ -62,7 +59,6 @@ TEST_F(QtHostTest, EveryControlSitsWhereTheTemplatePutsItInTemplateOrder) {
     ASSERT_GT(units.x, 0);
     ASSERT_GT(units.y, 0);
     ASSERT_EQ(main.controls.size(), 23u);
-    QWidget* previous = nullptr;
     for (std::size_t i = 0; i < main.controls.size(); ++i) {
         const ui::ControlTemplate& spec = main.controls[i];
         QWidget* widget = host.ControlAt(i);
@@ -70,12 +66,6 @@ TEST_F(QtHostTest, EveryControlSitsWhereTheTemplatePutsItInTemplateOrder) {
         EXPECT_EQ(widget->parentWidget(), host.Window()) << i;
         EXPECT_STREQ(widget->metaObject()->className(), ClassFor(spec.kind)) << i;
         EXPECT_EQ(widget->geometry(), ui::qt::ToPixels(spec.rect, units)) << i << " " << spec.text;
-        // Widgets are made in template order, so they stack in it too.
-        if (previous != nullptr) {
-            const auto siblings = host.Window()->children();
-            EXPECT_LT(siblings.indexOf(previous), siblings.indexOf(widget)) << i;
-        }
-        previous = widget;
         if (spec.id != ui::kStaticId) {
             EXPECT_EQ(host.Control(spec.id), widget) << spec.id;
         }
@@ -96,7 +86,7 @@ TEST_F(QtHostTest, EveryControlSitsWhereTheTemplatePutsItInTemplateOrder) {
     dialog.DestroyWindow();
 }
 
-TEST_F(QtHostTest, ControlsShowTheirTemplateTextsStylesAndStartUpState) {
+TEST_F(QtHostTest, ControlsShowTheirTemplateTextsAndStyles) {
     PlainMainDialog dialog;
     QtDialogHost& host = Open(dialog);
     auto* ok = qobject_cast<QPushButton*>(host.Control(IDOK));
@@ -122,18 +112,6 @@ TEST_F(QtHostTest, ControlsShowTheirTemplateTextsStylesAndStartUpState) {
     EXPECT_TRUE(duration->alignment() & Qt::AlignHCenter);
     EXPECT_EQ(duration->textFormat(), Qt::PlainText);
 
-    auto* list = host.List(IDC_DEVICE_LIST);
-    ASSERT_NE(list, nullptr);
-    const QStringList headings{"DeviceID", "Channel", "VehicleID", "DriverName", "GPSInfo"};
-    const int widths[] = {80, 60, 80, 80, 420};
-    ASSERT_EQ(list->model()->columnCount(), 5);
-    for (int column = 0; column < 5; ++column) {
-        EXPECT_EQ(list->model()->headerData(column, Qt::Horizontal).toString(), headings[column]);
-        EXPECT_EQ(list->horizontalHeader()->sectionSize(column), widths[column]);
-    }
-    EXPECT_EQ(list->selectionBehavior(), QAbstractItemView::SelectRows);
-    EXPECT_FALSE(list->isSortingEnabled());
-    EXPECT_EQ(list->model()->rowCount(), 0);
     dialog.DestroyWindow();
 }
 
@@ -355,14 +333,6 @@ TEST_F(QtHostTest, MessageBoxesWarnWithOneOkButtonTheProgramNameAndPlainText) {
     dialog.DestroyWindow();
 }
 
-TEST_F(QtHostTest, AMessageBoxTheHookLeavesOpenIsClosedSoNoTestHangs) {
-    app.SetMessageBoxHook([](QMessageBox&) {});
-    PlainMainDialog dialog;
-    Open(dialog);
-    EXPECT_EQ(dialog.MessageBox("left open"), IDOK);
-    dialog.DestroyWindow();
-}
-
 TEST_F(QtHostTest, TheAboutEntrySitsInTheContextMenuWithAltAAndOpensTheAboutBox) {
     PlainMainDialog dialog;
     QtDialogHost& host = Open(dialog);
@@ -471,16 +441,6 @@ TEST_F(QtHostTest, ControlCallsFollowTheDialogAndIgnoreUnknownIds) {
     dialog.SetDlgItemText(IDC_TCP_PORT, "abc");  // the program may set what a user cannot type
     EXPECT_EQ(dialog.GetDlgItemText(IDC_TCP_PORT), "abc");
     EXPECT_EQ(dialog.GetDlgItemInt(IDC_TCP_PORT), 0u);
-    dialog.SetDlgItemText(IDC_CHN02, "Chn02!");
-    EXPECT_EQ(dialog.GetDlgItemText(IDC_CHN02), "Chn02!");
-    dialog.CheckDlgButton(IDC_CHN03, BST_CHECKED);
-    EXPECT_EQ(dialog.IsDlgButtonChecked(IDC_CHN03), BST_CHECKED);
-    dialog.CheckDlgButton(IDC_CONNECT_STRING, BST_CHECKED);  // no check box
-    EXPECT_EQ(dialog.IsDlgButtonChecked(IDC_CONNECT_STRING), BST_UNCHECKED);
-    EXPECT_EQ(dialog.GetDlgItem(IDC_USER_NAME).EnableWindow(FALSE), FALSE);
-    EXPECT_FALSE(host.Control(IDC_USER_NAME)->isEnabled());
-    EXPECT_EQ(dialog.GetDlgItem(IDC_USER_NAME).EnableWindow(TRUE), TRUE);
-    EXPECT_TRUE(host.Control(IDC_USER_NAME)->isEnabled());
     for (int unknown : {0, -1, 999, 5000}) {
         dialog.SetDlgItemText(unknown, "x");
         EXPECT_EQ(dialog.GetDlgItemText(unknown), "") << unknown;

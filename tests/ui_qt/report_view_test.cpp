@@ -167,37 +167,5 @@ TEST(ReportView, DeletingAllRowsKeepsColumnsAndWidthsAndStartsAgainAtRowZero) {
     EXPECT_EQ(view.model()->rowCount(), 1);
 }
 
-TEST(ReportView, LooksAndBehavesAsAReportView) {
-    ReportView view;
-    AddColumns(view);
-    view.InsertColumn(1, "Right", 1, -1);
-    view.InsertColumn(1, "Centre", 2, 33);
-    view.InsertItem(0, "X7");
-    view.Model().Publish();
-    const QStringList headings{"DeviceID", "Centre", "Right", "Channel", "GPSInfo"};
-    const int widths[] = {80, 33, 100, 60, 420};
-    const Qt::Alignment alignments[] = {Qt::AlignLeft, Qt::AlignHCenter, Qt::AlignRight,
-                                        Qt::AlignLeft, Qt::AlignLeft};
-    ASSERT_EQ(view.model()->columnCount(), 5);
-    for (int column = 0; column < 5; ++column) {
-        EXPECT_EQ(view.model()->headerData(column, Qt::Horizontal).toString(), headings[column]);
-        EXPECT_EQ(view.horizontalHeader()->sectionSize(column), widths[column]) << column;
-        const auto alignment =
-            view.model()->index(0, column).data(Qt::TextAlignmentRole).value<Qt::Alignment>();
-        EXPECT_EQ(alignment & Qt::AlignHorizontal_Mask, alignments[column]) << column;
-    }
-    EXPECT_FALSE(view.isSortingEnabled());
-    EXPECT_FALSE(view.horizontalHeader()->sectionsClickable());
-    EXPECT_FALSE(view.tabKeyNavigation());
-    EXPECT_FALSE(view.verticalHeader()->isVisible());
-    EXPECT_EQ(view.editTriggers(), QAbstractItemView::NoEditTriggers);
-    EXPECT_FALSE(view.model()->flags(view.model()->index(0, 0)) & Qt::ItemIsEditable);
-
-    EXPECT_EQ(view.selectionBehavior(), QAbstractItemView::SelectItems);
-    view.SetExtendedStyle(view.GetExtendedStyle() | LVS_EX_FULLROWSELECT);
-    EXPECT_EQ(view.GetExtendedStyle(), LVS_EX_FULLROWSELECT);
-    EXPECT_EQ(view.selectionBehavior(), QAbstractItemView::SelectRows);
-}
-
 }  // namespace
 }  // namespace qttest

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QIcon>
 #include <csignal>
 #include <cstdio>
@@ -87,7 +88,11 @@ int RunWindowed(int argc, char** argv, const WindowedProgram& program,
         Say(program.name, "no resources to build the windows from");
         return 1;
     }
-    QtApplication application(*program.resources, program.name);
+    // Message boxes carry the executable's file name, as the original
+    // framework gives them.
+    const QString executable = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    QtApplication application(*program.resources,
+                              executable.isEmpty() ? program.name : executable.toStdString());
     for (const IconFiles& icon : program.icons) {
         QIcon drawn;
         for (const std::string& file : icon.files) {

@@ -21,8 +21,8 @@ struct IconFiles {
 };
 
 struct WindowedProgram {
-    // Program name: the start of every stderr line and the caption of
-    // message boxes.
+    // Program name: the start of every stderr line. Message boxes carry the
+    // executable's file name.
     std::string name;
     const ResourceTable* resources = nullptr;
     std::vector<IconFiles> icons;
