@@ -13,8 +13,9 @@
 //   scripts/pg-test-server start /tmp/pgb &&
 //     VARDO_TEST_PG_DIR=/tmp/pgb build/bin/bench_end_to_end    SQLite and PostgreSQL
 //
-// Options: --burst N (SQLite burst, 5000), --pg-burst N (500), --bursts N (6 of
-// each), --cpu-devices N (10000), --cpu-seconds N (20), --no-cpu.
+// Options: --burst N (smallest SQLite burst, 5000), --pg-burst N (500),
+// --bursts N (6 of each), --cpu-devices N (10000), --cpu-seconds N (20),
+// --no-cpu. Bursts grow to about three seconds of the worker's work.
 
 #include <libpq-fe.h>
 #include <signal.h>
@@ -328,6 +329,7 @@ public:
     }
     bool ok() const { return ok_; }
     long lost() const { return lost_; }
+    long sent() const { return sent_; }
 
     // Seconds from handing the simulator a burst of fixes to their rows.
     double burst(int updates, int first) {
@@ -341,6 +343,7 @@ public:
         const long now = waitForRows(*db_, "gps_fixes", target);
         const double took = seconds(Clock::now() - start);
         lost_ += target - now;
+        sent_ += updates;
         stored_ = now;
         return took;
     }
@@ -352,6 +355,7 @@ private:
     int devices_;
     long stored_ = 0;
     long lost_ = 0;
+    long sent_ = 0;
     bool ok_ = false;
 };
 
@@ -362,6 +366,12 @@ void compareRates(Backend& backend, int burst, int bursts, int devices) {
         std::printf("  %s: cannot set up\n", backend.name().c_str());
         return;
     }
+    // Bursts of about three seconds each, so that the road's fixed latency
+    // (a few milliseconds from script line to row) and the 20 ms polling
+    // weigh little: a first burst of the worker alone tells its rate.
+    const double warmRate = burst / alone.burst(burst, 0);
+    burst = std::max(burst, static_cast<int>(warmRate * 3));
+    road.burst(burst / 10, 0);  // warms the road up as well
     double aloneSeconds = 0;
     double roadSeconds = 0;
     std::vector<double> ratios;

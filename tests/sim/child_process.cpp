@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -83,20 +85,45 @@ ChildProcess::ChildProcess(const std::vector<std::string>& args,
     }
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-    posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+    // fork and exec rather than posix_spawn: the child asks to be ended with
+    // its parent, so that a test binary killed by its time-out leaves no
+    // simulator or event server behind. Between fork and exec the child calls
+    // only async-signal-safe functions.
+    int execError[2];
+    if (pipe2(execError, O_CLOEXEC) != 0) {
+        throw std::runtime_error("cannot create a pipe");
+    }
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) {
+            _exit(127);
+        }
+        dup2(in[0], 0);
+        dup2(outFd, 1);
+        dup2(errFd, 2);
+        execve(argv[0], argv.data(), envp.data());
+        const int error = errno;
+        [[maybe_unused]] const auto written = ::write(execError[1], &error, sizeof error);
+        _exit(127);
+    }
+    close(execError[1]);
     close(in[0]);
     close(outFd);
     close(errFd);
-    if (rc != 0) {
+    int childError = 0;
+    const bool execFailed =
+        pid_ > 0 && read(execError[0], &childError, sizeof childError) == sizeof childError;
+    close(execError[0]);
+    if (pid_ < 0 || execFailed) {
+        if (pid_ > 0) {
+            waitpid(pid_, nullptr, 0);
+        }
         close(in[1]);
         pid_ = -1;
-        throw std::runtime_error("cannot start " + args.at(0));
+        throw std::runtime_error("cannot start " + args.at(0) + ": " +
+                                 std::strerror(execFailed ? childError : errno));
     }
     stdin_ = in[1];
 }
