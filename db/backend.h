@@ -1,0 +1,54 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "db/exec_result.h"
+#include "db/sql_command.h"
+
+namespace db {
+
+// One open connection of one kind of database. Not locked: used by one thread
+// at a time. No operation throws.
+class Backend {
+public:
+    virtual ~Backend() = default;
+
+    // False once the connection was found lost; the owner then opens anew.
+    virtual bool IsOpen() const = 0;
+    virtual ExecResult Execute(const SqlCommand& command) = 0;
+    virtual ExecResult Begin() = 0;
+    virtual ExecResult Commit() = 0;
+    virtual ExecResult Rollback() = 0;
+    virtual void Close() = 0;
+};
+
+struct BackendOpenResult {
+    std::unique_ptr<Backend> backend;  // null on failure
+    std::string error;
+};
+
+// What a connection string asks for.
+enum class BackendKind { Empty, Sqlite, Postgresql, Odbc, Unknown };
+
+BackendKind ClassifyConnectionString(std::string_view connectionString);
+
+// Opens a connection of the kind the string names. timeoutSeconds bounds the
+// connect and each statement; 0 or less means no limit.
+BackendOpenResult OpenBackend(std::string_view connectionString, int timeoutSeconds,
+                              const std::filesystem::path& baseDir);
+
+// Opened by the factory; each in its own file.
+BackendOpenResult OpenSqliteBackend(std::string_view connectionString, int timeoutSeconds,
+                                    const std::filesystem::path& baseDir);
+BackendOpenResult OpenPostgresqlBackend(std::string_view connectionString, int timeoutSeconds);
+BackendOpenResult OpenOdbcBackend(std::string_view connectionString, int timeoutSeconds);
+
+// The directory of the running executable (empty if it cannot be told).
+std::filesystem::path ExecutableDirectory();
+
+std::string_view TrimAscii(std::string_view s);
+
+}  // namespace db

@@ -1,0 +1,136 @@
+#include <libpq-fe.h>
+#include <unistd.h>
+
+#include <array>
+#include <cctype>
+#include <climits>
+#include <system_error>
+
+#include "db/backend.h"
+
+namespace db {
+namespace {
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+    if (s.size() < prefix.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "Driver={...};Server=...", "DSN=...", "Provider=SQLOLEDB;..." name an ODBC
+// or OLE DB source: some key of the ';'-separated list says so.
+bool LooksLikeOdbc(std::string_view s) {
+    while (!s.empty()) {
+        const auto semi = s.find(';');
+        std::string_view item = s.substr(0, semi);
+        const auto eq = item.find('=');
+        if (eq != std::string_view::npos) {
+            std::string_view key = TrimAscii(item.substr(0, eq));
+            for (std::string_view k : {"driver", "dsn", "provider", "filedsn"}) {
+                if (key.size() == k.size() && StartsWithNoCase(key, k)) {
+                    return true;
+                }
+            }
+        }
+        if (semi == std::string_view::npos) {
+            break;
+        }
+        s.remove_prefix(semi + 1);
+    }
+    return false;
+}
+
+// libpq "key=value ..." text naming a server or a database.
+bool LooksLikeLibpqKeywords(std::string_view s) {
+    const std::string text(s);
+    char* err = nullptr;
+    PQconninfoOption* opts = PQconninfoParse(text.c_str(), &err);
+    if (err != nullptr) {
+        PQfreemem(err);
+    }
+    if (opts == nullptr) {
+        return false;
+    }
+    bool found = false;
+    for (PQconninfoOption* o = opts; o->keyword != nullptr; ++o) {
+        if (o->val == nullptr) {
+            continue;
+        }
+        const std::string_view k = o->keyword;
+        if (k == "host" || k == "hostaddr" || k == "dbname" || k == "service") {
+            found = true;
+        }
+    }
+    PQconninfoFree(opts);
+    return found;
+}
+
+}  // namespace
+
+std::string_view TrimAscii(std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+BackendKind ClassifyConnectionString(std::string_view connectionString) {
+    const std::string_view s = TrimAscii(connectionString);
+    if (s.empty()) {
+        return BackendKind::Empty;
+    }
+    if (StartsWithNoCase(s, "sqlite:")) {
+        return BackendKind::Sqlite;
+    }
+    if (StartsWithNoCase(s, "postgresql://") || StartsWithNoCase(s, "postgres://")) {
+        return BackendKind::Postgresql;
+    }
+    if (LooksLikeOdbc(s)) {
+        return BackendKind::Odbc;
+    }
+    if (s.find('\0') == std::string_view::npos && LooksLikeLibpqKeywords(s)) {
+        return BackendKind::Postgresql;
+    }
+    return BackendKind::Unknown;
+}
+
+BackendOpenResult OpenBackend(std::string_view connectionString, int timeoutSeconds,
+                              const std::filesystem::path& baseDir) {
+    switch (ClassifyConnectionString(connectionString)) {
+        case BackendKind::Empty:
+            return {nullptr, "the connection string is empty"};
+        case BackendKind::Sqlite:
+            return OpenSqliteBackend(TrimAscii(connectionString), timeoutSeconds, baseDir);
+        case BackendKind::Postgresql:
+            return OpenPostgresqlBackend(TrimAscii(connectionString), timeoutSeconds);
+        case BackendKind::Odbc:
+            return OpenOdbcBackend(TrimAscii(connectionString), timeoutSeconds);
+        case BackendKind::Unknown:
+            break;
+    }
+    return {nullptr,
+            "unrecognised connection string; expected sqlite:PATH, postgresql://..., "
+            "PostgreSQL key=value text with host= or dbname=, an ODBC string (Driver=... or "
+            "DSN=...) or an OLE DB string for SQL Server (Provider=SQLOLEDB;...)"};
+}
+
+std::filesystem::path ExecutableDirectory() {
+    std::array<char, PATH_MAX + 1> buf{};
+    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+    if (n <= 0) {
+        return {};
+    }
+    return std::filesystem::path(std::string(buf.data(), static_cast<std::size_t>(n)))
+        .parent_path();
+}
+
+}  // namespace db

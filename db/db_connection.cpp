@@ -1,0 +1,130 @@
+#include "db/db_connection.h"
+
+#include <exception>
+
+#include "db/backend.h"
+
+namespace db {
+
+const char* ToString(ExecStatus status) {
+    switch (status) {
+        case ExecStatus::Applied:
+            return "applied";
+        case ExecStatus::NoRows:
+            return "no rows";
+        case ExecStatus::Rejected:
+            return "rejected";
+        case ExecStatus::Transient:
+            return "busy";
+        case ExecStatus::ConnectionLost:
+            return "connection lost";
+    }
+    return "?";
+}
+
+}  // namespace db
+
+CMyDbConnection::CMyDbConnection(std::filesystem::path baseDir) : m_baseDir(std::move(baseDir)) {}
+
+CMyDbConnection::~CMyDbConnection() {
+    Close();
+}
+
+void CMyDbConnection::SetBaseDirectory(std::filesystem::path baseDir) {
+    m_baseDir = std::move(baseDir);
+}
+
+bool CMyDbConnection::IsOpen() const {
+    return m_pBackend != nullptr && m_pBackend->IsOpen();
+}
+
+bool CMyDbConnection::Open(std::string_view connectionString, int timeoutSeconds) {
+    if (IsOpen()) {
+        return true;
+    }
+    try {
+        // A backend whose connection was lost is dropped before reopening.
+        m_pBackend.reset();
+        auto opened = db::OpenBackend(connectionString, timeoutSeconds, m_baseDir);
+        m_pBackend = std::move(opened.backend);
+        m_lastError = m_pBackend ? std::string() : std::move(opened.error);
+        return m_pBackend != nullptr;
+    } catch (const std::exception& e) {
+        m_pBackend.reset();
+        m_lastError = e.what();
+    } catch (...) {
+        m_pBackend.reset();
+        m_lastError = "unexpected failure while opening the database";
+    }
+    return false;
+}
+
+db::ExecResult CMyDbConnection::Record(db::ExecResult result) {
+    try {
+        m_lastError = result.error;
+    } catch (...) {
+    }
+    return result;
+}
+
+db::ExecResult CMyDbConnection::ExecuteCommand(const db::SqlCommand& command) {
+    if (!IsOpen()) {
+        return Record({db::ExecStatus::ConnectionLost, 0, "the connection is not open"});
+    }
+    try {
+        return Record(m_pBackend->Execute(command));
+    } catch (const std::exception& e) {
+        return Record({db::ExecStatus::Rejected, 0, e.what()});
+    } catch (...) {
+        return Record({db::ExecStatus::Rejected, 0, "unexpected failure"});
+    }
+}
+
+bool CMyDbConnection::Execute(const db::SqlCommand& command) {
+    return ExecuteCommand(command).applied();
+}
+
+namespace {
+template <typename F>
+db::ExecResult Guard(F&& f) {
+    try {
+        return f();
+    } catch (const std::exception& e) {
+        return {db::ExecStatus::Rejected, 0, e.what()};
+    } catch (...) {
+        return {db::ExecStatus::Rejected, 0, "unexpected failure"};
+    }
+}
+}  // namespace
+
+db::ExecResult CMyDbConnection::Begin() {
+    if (!IsOpen()) {
+        return Record({db::ExecStatus::ConnectionLost, 0, "the connection is not open"});
+    }
+    return Record(Guard([&] { return m_pBackend->Begin(); }));
+}
+
+db::ExecResult CMyDbConnection::Commit() {
+    if (!IsOpen()) {
+        return Record({db::ExecStatus::ConnectionLost, 0, "the connection is not open"});
+    }
+    return Record(Guard([&] { return m_pBackend->Commit(); }));
+}
+
+db::ExecResult CMyDbConnection::Rollback() {
+    if (!IsOpen()) {
+        return Record({db::ExecStatus::ConnectionLost, 0, "the connection is not open"});
+    }
+    return Record(Guard([&] { return m_pBackend->Rollback(); }));
+}
+
+void CMyDbConnection::Close() {
+    try {
+        if (m_pBackend) {
+            m_pBackend->Close();
+            m_pBackend.reset();
+        }
+    } catch (...) {
+        m_pBackend.reset();
+    }
+}

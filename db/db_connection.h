@@ -1,0 +1,72 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "db/exec_result.h"
+#include "db/sql_command.h"
+
+namespace db {
+class Backend;
+}
+
+// The program's one database connection. The backend is chosen by the
+// connection string:
+//   sqlite:PATH                      SQLite file (PATH relative to the base
+//                                    directory, or absolute); created with
+//                                    its schema on first open
+//   postgresql://... postgres://...  PostgreSQL through libpq
+//   host=... dbname=... (key=value)  PostgreSQL through libpq
+//   Driver=... DSN=... FILEDSN=...   ODBC through unixODBC, passed on as it is
+//   Provider=SQLOLEDB;... (SQLNCLI*, MSOLEDBSQL*)
+//                                    SQL Server through FreeTDS's ODBC driver
+// An empty or other string makes Open fail with a clear LastError().
+//
+// No operation lets an error escape. The object is not locked: one thread at a
+// time uses it (the window thread before the worker starts and after it has
+// been joined, the worker in between).
+class CMyDbConnection {
+public:
+    // baseDir: where a relative SQLite path is looked up; empty means the
+    // directory of the running executable.
+    explicit CMyDbConnection(std::filesystem::path baseDir = {});
+    ~CMyDbConnection();
+    CMyDbConnection(const CMyDbConnection&) = delete;
+    CMyDbConnection& operator=(const CMyDbConnection&) = delete;
+
+    void SetBaseDirectory(std::filesystem::path baseDir);
+    const std::filesystem::path& BaseDirectory() const { return m_baseDir; }
+
+    // True when the connection is open on return. An open connection returns
+    // true at once, whatever string and time-out are given. timeoutSeconds
+    // bounds connecting and each statement (0 or less: no limit).
+    bool Open(std::string_view connectionString, int timeoutSeconds);
+
+    // True only when the statement ran and changed records.
+    bool Execute(const db::SqlCommand& command);
+
+    // The same, telling the outcomes apart (used by the worker).
+    db::ExecResult ExecuteCommand(const db::SqlCommand& command);
+
+    // Explicit transactions, for running several statements in one commit.
+    db::ExecResult Begin();
+    db::ExecResult Commit();
+    db::ExecResult Rollback();
+
+    // Closes an open connection; does nothing otherwise.
+    void Close();
+
+    bool IsOpen() const;
+
+    // Why the last Open or statement failed; empty after success.
+    const std::string& LastError() const { return m_lastError; }
+
+private:
+    db::ExecResult Record(db::ExecResult result);
+
+    std::filesystem::path m_baseDir;
+    std::unique_ptr<db::Backend> m_pBackend;
+    std::string m_lastError;
+};

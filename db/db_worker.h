@@ -1,0 +1,85 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "db/command_queue.h"
+#include "db/db_connection.h"
+#include "db/my_thread.h"
+
+namespace db {
+
+struct WorkerOptions {
+    int openTimeoutSeconds = 15;                   // each reopen in the worker
+    std::chrono::milliseconds firstBackoff{1000};  // first wait before a retry
+    std::chrono::milliseconds maxBackoff{15000};   // the wait doubles up to this
+};
+
+// Counters of the database work, readable from any thread.
+struct WorkerCounters {
+    std::uint64_t queued = 0;    // statements pushed onto the queue
+    std::uint64_t executed = 0;  // statements the database ran (applied or no rows)
+    std::uint64_t rejected = 0;  // statements the database refused; dropped
+    std::uint64_t dropped = 0;   // oldest statements dropped past the queue's bound
+    std::uint64_t retried = 0;  // retries after a failed open, a lost connection or a busy database
+    std::uint64_t discarded = 0;  // statements still queued when the service stopped
+    std::uint64_t pending = 0;    // statements in the queue now
+};
+
+}  // namespace db
+
+// The database worker: takes statements off the queue in order and executes
+// them on the connection.
+//   - A statement whose connection cannot be opened, or whose connection broke
+//     under it, or that the database could not take for now, stays in hand and
+//     is retried after a back-off (1 s doubling to 15 s) while the worker runs.
+//     Its id makes the retry harmless when the first attempt did land.
+//   - A statement the database rejects on a good connection is dropped and
+//     counted; the worker goes on with the next one.
+// The window thread opens the connection before Start and closes it after
+// Stop, which joins the worker: while the worker runs, it alone uses the
+// connection. A stop request ends the wait for statements and any back-off at
+// once; a statement in hand that has not run is put back at the queue's front,
+// where the service stop's Clear() discards and counts it.
+class CDbWorker : public CMyThread {
+public:
+    CDbWorker(CMyCommandQueue& queue, CMyDbConnection& connection,
+              std::string connectionString = {}, db::WorkerOptions options = {});
+    ~CDbWorker() override;
+
+    // Window thread, while the worker is stopped.
+    void SetConnectionString(std::string connectionString);
+    const std::string& ConnectionString() const { return m_strConnect; }
+    void SetOptions(const db::WorkerOptions& options) { m_options = options; }
+    // Called on the worker thread for each rejected statement and each failed
+    // (re)open or lost connection; set while the worker is stopped.
+    void SetLogSink(std::function<void(const std::string&)> sink) { m_logSink = std::move(sink); }
+
+    db::WorkerCounters Counters() const;
+    // The last error the worker met (rejection, failed open, lost connection).
+    std::string LastError() const;
+
+protected:
+    int Run() override;
+    void OnStopRequested() override;
+
+private:
+    void Note(const std::string& message);
+    void Backoff(std::chrono::milliseconds& backoff);
+
+    CMyCommandQueue& m_queue;
+    CMyDbConnection& m_db;
+    std::string m_strConnect;
+    db::WorkerOptions m_options;
+    std::function<void(const std::string&)> m_logSink;
+
+    std::atomic<std::uint64_t> m_executed{0};
+    std::atomic<std::uint64_t> m_rejected{0};
+    std::atomic<std::uint64_t> m_retried{0};
+    mutable std::mutex m_errorMutex;
+    std::string m_lastError;  // guarded by m_errorMutex
+};

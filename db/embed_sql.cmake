@@ -1,0 +1,10 @@
+# Writes a C++ source that holds a SQL file as a string:
+#   cmake -DIN=file.sql -DOUT=file.cpp -DFUNC=Name -P embed_sql.cmake
+file(READ "${IN}" text)
+string(FIND "${text}" ")vardo_sql\"" clash)
+if(NOT clash EQUAL -1)
+  message(FATAL_ERROR "${IN} contains the raw-string delimiter")
+endif()
+file(WRITE "${OUT}.tmp" "// Generated from ${IN}; edit that file instead.\n#include \"db/schema.h\"\n\nnamespace db {\nstd::string_view ${FUNC}() {\n    static constexpr char kText[] = R\"vardo_sql(${text})vardo_sql\";\n    return {kText, sizeof kText - 1};\n}\n}  // namespace db\n")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUT}.tmp")

@@ -1,0 +1,262 @@
+// PostgreSQL through libpq: the known procedures are prepared once per
+// connection and called with bound parameters. Commits stay durable (the
+// server's synchronous_commit is left alone).
+#include <libpq-fe.h>
+
+#include <array>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <vector>
+
+#include "db/backend.h"
+#include "db/procedures.h"
+
+namespace db {
+namespace {
+
+// Type OIDs of the built-in types bound below.
+constexpr Oid kTextOid = 25;
+constexpr Oid kFloat8Oid = 701;
+constexpr Oid kInt4Oid = 23;
+constexpr Oid kTimestamptzOid = 1184;
+constexpr Oid kUuidOid = 2950;
+
+std::string Trimmed(const char* message) {
+    std::string s = message != nullptr ? message : "";
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) {
+        s.pop_back();
+    }
+    return s;
+}
+
+ExecStatus ClassifySqlState(std::string_view state) {
+    if (state.size() != 5) {
+        return ExecStatus::Rejected;
+    }
+    const std::string_view cls = state.substr(0, 2);
+    if (cls == "08" || state == "57P01" || state == "57P02" || state == "57P03") {
+        return ExecStatus::ConnectionLost;  // connection failure, server shutting down
+    }
+    if (cls == "40" || cls == "53" || cls == "58" || state == "55P03" || state == "57014") {
+        return ExecStatus::Transient;  // deadlock, out of resources, I/O, lock or statement
+                                       // time-out
+    }
+    return ExecStatus::Rejected;
+}
+
+std::string StatementName(const ProcedureDef& def) {
+    return "vardo_" + std::string(def.sqlName);
+}
+
+class PostgresqlBackend final : public Backend {
+public:
+    explicit PostgresqlBackend(PGconn* conn) : m_conn(conn) {}
+    ~PostgresqlBackend() override { Close(); }
+
+    std::string Prepare() {
+        for (const ProcedureDef& def : KnownProcedures()) {
+            std::vector<Oid> types;
+            std::string sql = "CALL " + std::string(def.sqlName) + "(";
+            for (std::size_t i = 0; i < def.params.size() + 2; ++i) {
+                sql += (i == 0 ? "$" : ", $") + std::to_string(i + 1);
+            }
+            sql += ", NULL)";  // the INOUT result
+            for (ParamType t : def.params) {
+                types.push_back(t == ParamType::Text   ? kTextOid
+                                : t == ParamType::Real ? kFloat8Oid
+                                                       : kInt4Oid);
+            }
+            types.push_back(kTimestamptzOid);
+            types.push_back(kUuidOid);
+            PGresult* res = PQprepare(m_conn, StatementName(def).c_str(), sql.c_str(),
+                                      static_cast<int>(types.size()), types.data());
+            const bool ok = res != nullptr && PQresultStatus(res) == PGRES_COMMAND_OK;
+            std::string error = ok ? std::string() : Trimmed(PQerrorMessage(m_conn));
+            PQclear(res);
+            if (!ok) {
+                return "cannot prepare " + std::string(def.name) +
+                       " (is db/schema/postgresql.sql "
+                       "installed in this database?): " +
+                       error;
+            }
+        }
+        return {};
+    }
+
+    std::string RunSetup(const std::string& sql) {
+        PGresult* res = PQexec(m_conn, sql.c_str());
+        const bool ok = res != nullptr && PQresultStatus(res) == PGRES_COMMAND_OK;
+        std::string error = ok ? std::string() : Trimmed(PQerrorMessage(m_conn));
+        PQclear(res);
+        return error;
+    }
+
+    bool IsOpen() const override { return m_conn != nullptr; }
+
+    ExecResult Execute(const SqlCommand& command) override {
+        if (m_conn == nullptr) {
+            return {ExecStatus::ConnectionLost, 0, "the connection is not open"};
+        }
+        std::string error;
+        const ProcedureDef* def = CheckCommand(command, error);
+        if (def == nullptr) {
+            return {ExecStatus::Rejected, 0, error};
+        }
+        // Every value travels as text in the protocol; the server parses it
+        // as the declared type, so nothing is ever pasted into SQL.
+        std::vector<std::string> texts;
+        texts.reserve(command.params().size() + 2);
+        for (const auto& p : command.params()) {
+            if (const auto* text = std::get_if<std::string>(&p.value)) {
+                if (text->find('\0') != std::string::npos) {
+                    return {ExecStatus::Rejected, 0, "a text value contains a NUL character"};
+                }
+                texts.push_back(*text);
+            } else if (const auto* real = std::get_if<double>(&p.value)) {
+                texts.push_back(RealText(*real));
+            } else {
+                texts.push_back(std::to_string(std::get<std::int64_t>(p.value)));
+            }
+        }
+        texts.push_back(FormatUtcMillis(command.builtAt()) + "+00");
+        const bool hasId = !command.id().isNil();
+        texts.push_back(hasId ? command.id().text() : std::string());
+
+        std::vector<const char*> values;
+        values.reserve(texts.size());
+        for (const auto& t : texts) {
+            values.push_back(t.c_str());
+        }
+        if (!hasId) {
+            values.back() = nullptr;
+        }
+        PGresult* res =
+            PQexecPrepared(m_conn, StatementName(*def).c_str(), static_cast<int>(values.size()),
+                           values.data(), nullptr, nullptr, 0);
+        ExecResult result;
+        const ExecStatusType st = res != nullptr ? PQresultStatus(res) : PGRES_FATAL_ERROR;
+        if (st == PGRES_TUPLES_OK) {
+            // The procedure's INOUT "applied": 1, or 0 when its id was known.
+            result.rows = 1;
+            if (PQntuples(res) == 1 && PQnfields(res) >= 1 && !PQgetisnull(res, 0, 0)) {
+                const char* v = PQgetvalue(res, 0, 0);
+                std::int64_t n = 1;
+                std::from_chars(v, v + std::char_traits<char>::length(v), n);
+                result.rows = n;
+            }
+            result.status = result.rows > 0 ? ExecStatus::Applied : ExecStatus::NoRows;
+        } else if (st == PGRES_COMMAND_OK) {
+            result.rows = 1;
+            result.status = ExecStatus::Applied;
+        } else {
+            result = Failure(res);
+        }
+        PQclear(res);
+        return result;
+    }
+
+    ExecResult Begin() override { return Run("BEGIN"); }
+    ExecResult Commit() override { return Run("COMMIT"); }
+    ExecResult Rollback() override { return Run("ROLLBACK"); }
+
+    void Close() override {
+        if (m_conn != nullptr) {
+            PQfinish(m_conn);
+            m_conn = nullptr;
+        }
+    }
+
+private:
+    static std::string RealText(double v) {
+        if (std::isnan(v)) {
+            return "NaN";
+        }
+        if (std::isinf(v)) {
+            return v > 0 ? "Infinity" : "-Infinity";
+        }
+        std::array<char, 32> buf{};
+        auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v);  // shortest exact form
+        return std::string(buf.data(), r.ptr);
+    }
+
+    ExecResult Failure(PGresult* res) {
+        ExecResult result;
+        const char* state = res != nullptr ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
+        result.error = Trimmed(res != nullptr ? PQresultErrorMessage(res) : nullptr);
+        if (result.error.empty()) {
+            result.error = Trimmed(PQerrorMessage(m_conn));
+        }
+        if (PQstatus(m_conn) != CONNECTION_OK) {
+            result.status = ExecStatus::ConnectionLost;
+        } else if (state == nullptr) {
+            // No server answer at all: the client side failed (out of memory,
+            // a broken socket not yet seen as such). Reconnect to be sure.
+            result.status = ExecStatus::ConnectionLost;
+        } else {
+            result.status = ClassifySqlState(state);
+        }
+        if (result.status == ExecStatus::ConnectionLost) {
+            Close();
+        }
+        return result;
+    }
+
+    ExecResult Run(const char* sql) {
+        if (m_conn == nullptr) {
+            return {ExecStatus::ConnectionLost, 0, "the connection is not open"};
+        }
+        PGresult* res = PQexec(m_conn, sql);
+        ExecResult result;
+        if (res != nullptr && PQresultStatus(res) == PGRES_COMMAND_OK) {
+            result.status = ExecStatus::Applied;
+        } else {
+            result = Failure(res);
+        }
+        PQclear(res);
+        return result;
+    }
+
+    PGconn* m_conn;
+};
+
+}  // namespace
+
+BackendOpenResult OpenPostgresqlBackend(std::string_view connectionString, int timeoutSeconds) {
+    const std::string conninfo(connectionString);
+    if (conninfo.find('\0') != std::string::npos) {
+        return {nullptr, "the connection string contains a NUL character"};
+    }
+    const std::string timeout = std::to_string(timeoutSeconds > 0 ? timeoutSeconds : 0);
+    // Keyword order matters: the expanded connection string overrides the
+    // keepalive defaults before it, and the settings after it override it.
+    const std::array<const char*, 9> keys{
+        "keepalives",       "keepalives_idle",           "keepalives_interval",
+        "keepalives_count", "fallback_application_name", "dbname",
+        "connect_timeout",  "client_encoding",           nullptr};
+    const std::array<const char*, 9> values{
+        "1",    "30",   "10", "3", "vardo-event-server", conninfo.c_str(), timeout.c_str(),
+        "UTF8", nullptr};
+    PGconn* conn = PQconnectdbParams(keys.data(), values.data(), 1);
+    if (conn == nullptr) {
+        return {nullptr, "out of memory"};
+    }
+    if (PQstatus(conn) != CONNECTION_OK) {
+        std::string error = Trimmed(PQerrorMessage(conn));
+        PQfinish(conn);
+        return {nullptr, error.empty() ? "cannot connect" : error};
+    }
+    auto backend = std::make_unique<PostgresqlBackend>(conn);
+    const long long ms = timeoutSeconds > 0 ? 1000LL * timeoutSeconds : 0;
+    std::string error =
+        backend->RunSetup("SET statement_timeout = " + std::to_string(ms > INT_MAX ? INT_MAX : ms));
+    if (error.empty()) {
+        error = backend->Prepare();
+    }
+    if (!error.empty()) {
+        return {nullptr, error};
+    }
+    return {std::move(backend), {}};
+}
+
+}  // namespace db

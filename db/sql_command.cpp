@@ -1,0 +1,182 @@
+#include "db/sql_command.h"
+
+#include <array>
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <random>
+
+namespace db {
+namespace {
+
+// Drawn once per process: together with the sequence below it keeps ids of
+// different runs apart without coordination.
+std::uint64_t InstanceBits() {
+    static const std::uint64_t bits = [] {
+        std::random_device rd;
+        std::uint64_t v = (std::uint64_t{rd()} << 32) ^ rd();
+        const auto now =
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        v ^= now * 0x9E3779B97F4A7C15ULL;  // in case random_device is weak
+        return v;
+    }();
+    return bits;
+}
+
+std::atomic<std::uint64_t> g_sequence{0};
+
+void AppendQuoted(std::string& out, std::string_view text) {
+    out += '\'';
+    for (char c : text) {
+        if (c == '\'') {
+            out += '\'';
+        }
+        out += c;
+    }
+    out += '\'';
+}
+
+void AppendValue(std::string& out, const SqlValue& value) {
+    if (const auto* text = std::get_if<std::string>(&value)) {
+        AppendQuoted(out, *text);
+    } else if (const auto* real = std::get_if<double>(&value)) {
+        out += FormatReal6(*real);
+    } else {
+        std::array<char, 24> buf{};
+        auto res =
+            std::to_chars(buf.data(), buf.data() + buf.size(), std::get<std::int64_t>(value));
+        out.append(buf.data(), res.ptr);
+    }
+}
+
+double FiniteOrZero(double v) {
+    return std::isfinite(v) ? v : 0.0;
+}
+
+SqlCommand MakeEvent(std::string_view deviceName, std::int64_t type, Clock::time_point builtAt) {
+    std::vector<SqlParam> params;
+    params.reserve(2);
+    params.push_back({"DeviceName", std::string(deviceName)});
+    params.push_back({"EventTypeID", type});
+    return SqlCommand("EVENT_UPDATE", std::move(params), builtAt);
+}
+
+}  // namespace
+
+StatementId StatementId::New() {
+    const std::uint64_t seq = g_sequence.fetch_add(1, std::memory_order_relaxed) + 1;
+    // Version 4 and the RFC 4122 variant, so the text is a well-formed UUID.
+    const std::uint64_t hi = (InstanceBits() & 0xFFFFFFFFFFFF0FFFULL) | 0x0000000000004000ULL;
+    const std::uint64_t lo = (seq & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;
+    return StatementId(hi, lo);
+}
+
+std::string StatementId::text() const {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(36);
+    auto put = [&](std::uint64_t v, int fromNibble, int toNibble) {
+        for (int i = fromNibble; i < toNibble; ++i) {
+            out += kHex[(v >> (60 - 4 * i)) & 0xF];
+        }
+    };
+    put(m_hi, 0, 8);
+    out += '-';
+    put(m_hi, 8, 12);
+    out += '-';
+    put(m_hi, 12, 16);
+    out += '-';
+    put(m_lo, 0, 4);
+    out += '-';
+    put(m_lo, 4, 16);
+    return out;
+}
+
+SqlCommand::SqlCommand(std::string procedure, std::vector<SqlParam> params,
+                       Clock::time_point builtAt, StatementId id)
+    : m_procedure(std::move(procedure)),
+      m_params(std::move(params)),
+      m_builtAt(builtAt),
+      m_id(id) {}
+
+std::string SqlCommand::text() const {
+    std::string out = "EXEC ";
+    out += m_procedure;
+    for (std::size_t i = 0; i < m_params.size(); ++i) {
+        out += i == 0 ? ' ' : ',';
+        if (!m_params[i].name.empty()) {
+            out += '@';
+            out += m_params[i].name;
+            out += '=';
+        }
+        AppendValue(out, m_params[i].value);
+    }
+    return out;
+}
+
+SqlCommand MakeOnlineEvent(std::string_view deviceName, Clock::time_point builtAt) {
+    return MakeEvent(deviceName, kEventOnline, builtAt);
+}
+
+SqlCommand MakeOfflineEvent(std::string_view deviceName, Clock::time_point builtAt) {
+    return MakeEvent(deviceName, kEventOffline, builtAt);
+}
+
+SqlCommand MakeGpsFix(std::string_view deviceName, double latitude, double longitude, double speed,
+                      double course, std::string_view gpsInfo, Clock::time_point builtAt) {
+    std::vector<SqlParam> params;
+    params.reserve(6);
+    params.push_back({{}, std::string(deviceName)});
+    params.push_back({{}, FiniteOrZero(latitude)});
+    params.push_back({{}, FiniteOrZero(longitude)});
+    params.push_back({{}, std::int64_t{TruncateToInt32(speed)}});
+    params.push_back({{}, std::int64_t{TruncateToInt32(course)}});
+    params.push_back({{}, std::string(gpsInfo)});
+    return SqlCommand("GPS_ADD", std::move(params), builtAt);
+}
+
+std::string FormatReal6(double value) {
+    // Large enough for the longest fixed rendering of any double.
+    std::array<char, 400> buf{};
+    auto res =
+        std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, 6);
+    if (res.ec != std::errc{}) {
+        return "0.000000";
+    }
+    return std::string(buf.data(), res.ptr);
+}
+
+std::int32_t TruncateToInt32(double value) {
+    if (std::isnan(value)) {
+        return 0;
+    }
+    const double t = std::trunc(value);
+    if (t >= static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
+        return std::numeric_limits<std::int32_t>::max();
+    }
+    if (t <= static_cast<double>(std::numeric_limits<std::int32_t>::min())) {
+        return std::numeric_limits<std::int32_t>::min();
+    }
+    return static_cast<std::int32_t>(t);
+}
+
+std::string FormatUtcMillis(Clock::time_point t) {
+    using namespace std::chrono;
+    const auto ms = floor<milliseconds>(t);
+    const auto day = floor<days>(ms);
+    const year_month_day ymd{day};
+    const hh_mm_ss hms{ms - day};
+    char buf[40];
+    const int year = static_cast<int>(ymd.year());
+    std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02d:%02d:%02d.%03d", year,
+                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                  static_cast<int>(hms.hours().count()), static_cast<int>(hms.minutes().count()),
+                  static_cast<int>(hms.seconds().count()),
+                  static_cast<int>(hms.subseconds().count()));
+    return buf;
+}
+
+}  // namespace db

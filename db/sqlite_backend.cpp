@@ -1,0 +1,228 @@
+// SQLite: one file, WAL journal, synchronous=NORMAL. In WAL mode NORMAL keeps
+// the database consistent through a crash or power loss; only the commits of
+// the last moments before a power loss may be lost, which is acceptable for a
+// stream of position reports and buys several times the commit rate.
+#include <sqlite3.h>
+
+#include <array>
+#include <climits>
+#include <system_error>
+#include <vector>
+
+#include "db/backend.h"
+#include "db/procedures.h"
+#include "db/schema.h"
+
+namespace db {
+namespace {
+
+ExecStatus Classify(int code) {
+    switch (code & 0xFF) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+        case SQLITE_NOMEM:
+        case SQLITE_IOERR:
+        case SQLITE_FULL:
+        case SQLITE_CANTOPEN:
+        case SQLITE_PROTOCOL:
+        case SQLITE_READONLY:
+        case SQLITE_INTERRUPT:
+            return ExecStatus::Transient;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+            // Keep the statements: a file replaced or repaired by an
+            // administrator is picked up by the reopen.
+            return ExecStatus::ConnectionLost;
+        default:
+            return ExecStatus::Rejected;
+    }
+}
+
+class SqliteBackend final : public Backend {
+public:
+    explicit SqliteBackend(sqlite3* db) : m_db(db) {}
+    ~SqliteBackend() override { Close(); }
+
+    std::string Prepare() {
+        const auto procs = KnownProcedures();
+        m_stmts.assign(procs.size(), nullptr);
+        for (std::size_t i = 0; i < procs.size(); ++i) {
+            std::string sql = "INSERT INTO ";
+            sql += procs[i].sqlName;
+            sql += " VALUES (";
+            for (std::size_t k = 0; k < procs[i].params.size() + 2; ++k) {
+                sql += k == 0 ? "?" : ",?";
+            }
+            sql += ')';
+            if (sqlite3_prepare_v3(m_db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &m_stmts[i],
+                                   nullptr) != SQLITE_OK) {
+                return std::string("cannot prepare ") + std::string(procs[i].name) + ": " +
+                       sqlite3_errmsg(m_db);
+            }
+        }
+        return {};
+    }
+
+    bool IsOpen() const override { return m_db != nullptr; }
+
+    ExecResult Execute(const SqlCommand& command) override {
+        if (m_db == nullptr) {
+            return {ExecStatus::ConnectionLost, 0, "the connection is not open"};
+        }
+        std::string error;
+        const ProcedureDef* def = CheckCommand(command, error);
+        if (def == nullptr) {
+            return {ExecStatus::Rejected, 0, error};
+        }
+        sqlite3_stmt* stmt = m_stmts[static_cast<std::size_t>(def - KnownProcedures().data())];
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+
+        int index = 1;
+        for (const auto& p : command.params()) {
+            if (const auto* text = std::get_if<std::string>(&p.value)) {
+                sqlite3_bind_text64(stmt, index, text->data(), text->size(), SQLITE_STATIC,
+                                    SQLITE_UTF8);
+            } else if (const auto* real = std::get_if<double>(&p.value)) {
+                sqlite3_bind_double(stmt, index, *real);
+            } else {
+                const auto n = std::get<std::int64_t>(p.value);
+                if (def->params[static_cast<std::size_t>(index - 1)] == ParamType::Real) {
+                    sqlite3_bind_double(stmt, index, static_cast<double>(n));
+                } else {
+                    sqlite3_bind_int64(stmt, index, n);
+                }
+            }
+            ++index;
+        }
+        const std::string receivedAt = FormatUtcMillis(command.builtAt());
+        sqlite3_bind_text(stmt, index++, receivedAt.c_str(), static_cast<int>(receivedAt.size()),
+                          SQLITE_STATIC);
+        std::string id;
+        if (!command.id().isNil()) {
+            id = command.id().text();
+            sqlite3_bind_text(stmt, index, id.c_str(), static_cast<int>(id.size()), SQLITE_STATIC);
+        }
+
+        const sqlite3_int64 before = sqlite3_total_changes64(m_db);
+        const int rc = sqlite3_step(stmt);
+        ExecResult result;
+        if (rc == SQLITE_DONE || rc == SQLITE_ROW) {
+            // Changes made by the trigger behind the view count here, not in
+            // sqlite3_changes().
+            result.rows = sqlite3_total_changes64(m_db) - before;
+            result.status = result.rows > 0 ? ExecStatus::Applied : ExecStatus::NoRows;
+        } else {
+            result.status = Classify(sqlite3_extended_errcode(m_db));
+            result.error = sqlite3_errmsg(m_db);
+        }
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+        return result;
+    }
+
+    ExecResult Begin() override { return Run("BEGIN IMMEDIATE"); }
+    ExecResult Commit() override { return Run("COMMIT"); }
+    ExecResult Rollback() override { return Run("ROLLBACK"); }
+
+    void Close() override {
+        for (sqlite3_stmt*& s : m_stmts) {
+            sqlite3_finalize(s);
+            s = nullptr;
+        }
+        m_stmts.clear();
+        if (m_db != nullptr) {
+            sqlite3_close_v2(m_db);
+            m_db = nullptr;
+        }
+    }
+
+private:
+    ExecResult Run(const char* sql) {
+        if (m_db == nullptr) {
+            return {ExecStatus::ConnectionLost, 0, "the connection is not open"};
+        }
+        char* msg = nullptr;
+        const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &msg);
+        ExecResult result;
+        if (rc == SQLITE_OK) {
+            result.status = ExecStatus::Applied;
+        } else {
+            result.status = Classify(rc);
+            result.error = msg != nullptr ? msg : sqlite3_errstr(rc);
+        }
+        sqlite3_free(msg);
+        return result;
+    }
+
+    sqlite3* m_db;
+    std::vector<sqlite3_stmt*> m_stmts;  // one per known procedure
+};
+
+std::string ExecAll(sqlite3* db, const std::string& sql) {
+    char* msg = nullptr;
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &msg);
+    std::string error;
+    if (rc != SQLITE_OK) {
+        error = msg != nullptr ? msg : sqlite3_errstr(rc);
+    }
+    sqlite3_free(msg);
+    return error;
+}
+
+}  // namespace
+
+BackendOpenResult OpenSqliteBackend(std::string_view connectionString, int timeoutSeconds,
+                                    const std::filesystem::path& baseDir) {
+    const std::string_view pathText = TrimAscii(connectionString.substr(7));  // after "sqlite:"
+    if (pathText.empty()) {
+        return {nullptr, "no database file named after 'sqlite:'"};
+    }
+    if (pathText.find('\0') != std::string_view::npos) {
+        return {nullptr, "the database file name contains a NUL character"};
+    }
+    std::filesystem::path path{std::string(pathText)};
+    if (path.is_relative()) {
+        path = (baseDir.empty() ? ExecutableDirectory() : baseDir) / path;
+    }
+    std::error_code ec;
+    if (path.has_parent_path()) {
+        std::filesystem::create_directories(path.parent_path(), ec);
+        if (ec) {
+            return {nullptr, "cannot create the folder " + path.parent_path().string() + ": " +
+                                 ec.message()};
+        }
+    }
+
+    sqlite3* raw = nullptr;
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &raw,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string error = "cannot open " + path.string() + ": " +
+                            (raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc));
+        sqlite3_close_v2(raw);
+        return {nullptr, error};
+    }
+    auto backend = std::make_unique<SqliteBackend>(raw);
+    sqlite3_extended_result_codes(raw, 1);
+    const long long ms = timeoutSeconds > 0 ? 1000LL * timeoutSeconds : INT_MAX;
+    sqlite3_busy_timeout(raw, static_cast<int>(ms > INT_MAX ? INT_MAX : ms));
+
+    std::string error = ExecAll(raw, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    if (error.empty()) {
+        error = ExecAll(raw, "BEGIN IMMEDIATE;\n" + std::string(SqliteSchemaSql()) + "\nCOMMIT;");
+        if (!error.empty()) {
+            ExecAll(raw, "ROLLBACK");
+        }
+    }
+    if (error.empty()) {
+        error = backend->Prepare();
+    }
+    if (!error.empty()) {
+        return {nullptr, path.string() + ": " + error};
+    }
+    return {std::move(backend), {}};
+}
+
+}  // namespace db

@@ -1,0 +1,203 @@
+// The database worker over every backend, against real databases.
+#include <fstream>
+
+#include "db/db_worker.h"
+#include "tests/db/backend_fixture.h"
+
+namespace {
+
+using namespace std::chrono;
+using dbtest::BackendTest;
+using dbtest::Kind;
+using dbtest::Rows;
+using dbtest::WaitUntil;
+
+const auto kT0 = sys_days{2026y / December / 8} + 8h;
+
+db::WorkerOptions FastRetries() {
+    db::WorkerOptions o;
+    o.openTimeoutSeconds = 5;
+    o.firstBackoff = 20ms;
+    o.maxBackoff = 200ms;
+    return o;
+}
+
+class WorkerTest : public BackendTest {
+protected:
+    void TearDown() override {
+        if (worker) {
+            worker->Stop(10000);
+        }
+        if (conn) {
+            conn->Close();
+        }
+    }
+
+    void MakeWorker(std::string connectionString, db::WorkerOptions options = FastRetries()) {
+        worker = std::make_unique<CDbWorker>(queue, *conn, std::move(connectionString), options);
+    }
+
+    // The service start: open, then start the worker.
+    void StartService() {
+        ASSERT_TRUE(OpenConn()) << conn->LastError();
+        MakeWorker(store->ConnectionString());
+        ASSERT_TRUE(worker->Start());
+    }
+
+    // The service stop: join the worker, close, discard what is left.
+    std::size_t StopService() {
+        worker->Stop(10000);
+        conn->Close();
+        return queue.Clear();
+    }
+
+    std::string BrokenConnectionString() {
+        if (GetParam() == Kind::Sqlite) {
+            std::ofstream(blocker.path() / "file") << "not a folder";
+            return "sqlite:" + (blocker.path() / "file" / "events.db").string();
+        }
+        if (GetParam() == Kind::Odbc) {
+            return std::string("Driver={") + dbtest::kPostgresqlOdbcDriver +
+                   "};Server=" + blocker.path().string() + ";Port=5432;Database=none";
+        }
+        return "host=" + blocker.path().string() + " dbname=none";
+    }
+
+    bool WaitExecuted(std::uint64_t n) {
+        return WaitUntil([&] { return worker->Counters().executed >= n; });
+    }
+
+    CMyCommandQueue queue;
+    std::unique_ptr<CDbWorker> worker;
+    dbtest::TempDir blocker;
+};
+
+std::string Name(int i) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "D%04d", i);
+    return buf;
+}
+
+TEST_P(WorkerTest, ExecutesStatementsOneByOneInPushOrder) {
+    StartService();
+    constexpr int kCount = 300;
+    for (int i = 0; i < kCount; ++i) {
+        const auto t = kT0 + milliseconds(i);
+        if (i % 3 == 0) {
+            queue.Push(db::MakeOnlineEvent(Name(i), t));
+        } else {
+            queue.Push(db::MakeGpsFix(Name(i), i / 1000.0, -i / 1000.0, i, i, "s" + Name(i), t));
+        }
+    }
+    ASSERT_TRUE(WaitExecuted(kCount));
+    StopService();
+
+    Rows events = store->Query("SELECT device_name FROM device_events ORDER BY id");
+    Rows fixes = store->Query("SELECT device_name FROM gps_fixes ORDER BY id");
+    Rows expectedEvents, expectedFixes;
+    for (int i = 0; i < kCount; ++i) {
+        (i % 3 == 0 ? expectedEvents : expectedFixes).push_back({Name(i)});
+    }
+    EXPECT_EQ(events, expectedEvents);
+    EXPECT_EQ(fixes, expectedFixes);
+    const auto c = worker->Counters();
+    EXPECT_EQ(c.queued, std::uint64_t{kCount});
+    EXPECT_EQ(c.executed, std::uint64_t{kCount});
+    EXPECT_EQ(c.rejected + c.dropped + c.retried + c.discarded + c.pending, 0u);
+}
+
+TEST_P(WorkerTest, StatementsQueuedAtStopAreDiscardedAndNeverRunAfterANewStart) {
+    StartService();
+    constexpr int kCount = 3000;
+    for (int i = 0; i < kCount; ++i) {
+        queue.Push(db::MakeGpsFix(Name(i), 1, 2, 3, 4, "first run"));
+    }
+    const std::size_t discarded = StopService();
+    auto c = worker->Counters();
+    EXPECT_EQ(c.executed + discarded, std::uint64_t{kCount}) << "none lost unaccounted";
+    EXPECT_EQ(c.discarded, discarded);
+    EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes"), std::to_string(c.executed));
+
+    ASSERT_TRUE(OpenConn()) << conn->LastError();
+    ASSERT_TRUE(worker->Start());
+    queue.Push(db::MakeGpsFix("after restart", 1, 2, 3, 4, "second run"));
+    ASSERT_TRUE(WaitExecuted(c.executed + 1));
+    StopService();
+    EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes"), std::to_string(c.executed + 1));
+    EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes WHERE gps_info = 'second run'"), "1");
+}
+
+TEST_P(WorkerTest, ARejectedStatementIsDroppedAndTheNextOneRuns) {
+    ASSERT_TRUE(OpenConn()) << conn->LastError();
+    ASSERT_TRUE(store->InstallRejection("poison"));
+    std::vector<std::string> logged;
+    MakeWorker(store->ConnectionString());
+    worker->SetLogSink([&](const std::string& line) { logged.push_back(line); });
+    ASSERT_TRUE(worker->Start());
+    queue.Push(db::MakeGpsFix("before", 1, 2, 3, 4, ""));
+    queue.Push(db::MakeGpsFix("poison", 1, 2, 3, 4, ""));
+    queue.Push(db::MakeOnlineEvent("poison"));
+    queue.Push(db::MakeGpsFix("after", 1, 2, 3, 4, ""));
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto c = worker->Counters();
+        return c.executed == 2 && c.rejected == 2;
+    }));
+    StopService();
+    EXPECT_EQ(store->Query("SELECT device_name FROM gps_fixes ORDER BY id"),
+              (Rows{{"before"}, {"after"}}));
+    EXPECT_EQ(worker->Counters().retried, 0u) << "a refused statement is not retried";
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_NE(logged[1].find("EXEC EVENT_UPDATE @DeviceName='poison'"), std::string::npos)
+        << logged[1];
+    EXPECT_EQ(worker->LastError(), logged[1]);
+}
+
+TEST_P(WorkerTest, AStopEndsTheBackOffAtOnceAndKeepsTheStatementForTheStop) {
+    MakeWorker(BrokenConnectionString(), {5, hours(1), hours(1)});
+    queue.Push(db::MakeOnlineEvent("A"));
+    queue.Push(db::MakeOnlineEvent("B"));
+    ASSERT_TRUE(worker->Start());
+    ASSERT_TRUE(WaitUntil([&] { return !worker->LastError().empty(); }));
+    EXPECT_NE(worker->LastError().find("cannot open the database"), std::string::npos);
+    worker->Stop(10000);  // hangs for an hour if the back-off ignores the stop
+    EXPECT_FALSE(worker->HasThread());
+    const auto c = worker->Counters();
+    EXPECT_EQ(c.executed, 0u);
+    EXPECT_EQ(c.pending, 2u) << "the statement in hand went back to the front";
+    db::SqlCommand first;
+    ASSERT_TRUE(queue.Pop(first));
+    EXPECT_EQ(std::get<std::string>(first.params()[0].value), "A");
+    EXPECT_EQ(queue.Clear(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, WorkerTest,
+                         ::testing::Values(Kind::Sqlite, Kind::Postgresql, Kind::Odbc),
+                         dbtest::ParamName);
+
+TEST(SqliteWorker, KeepsStatementsWhileTheDatabaseCannotBeOpenedWithinTheQueueBound) {
+    dbtest::TempDir dir;
+    const auto blocker = dir.path() / "data";
+    std::ofstream(blocker) << "a file where the folder should be";
+    CMyDbConnection conn(dir.path());
+    CMyCommandQueue queue(3);
+    CDbWorker worker(queue, conn, "sqlite:data/events.db", FastRetries());
+
+    for (int i = 0; i < 10; ++i) {
+        queue.Push(db::MakeGpsFix(Name(i), 1, 2, 3, 4, ""));
+    }
+    EXPECT_EQ(worker.Counters().dropped, 7u) << "the oldest go past the bound";
+    ASSERT_TRUE(worker.Start());
+    ASSERT_TRUE(WaitUntil([&] { return worker.Counters().retried >= 2; }));
+    EXPECT_EQ(worker.Counters().executed, 0u);
+
+    std::filesystem::remove(blocker);  // the administrator fixes the disk
+    ASSERT_TRUE(WaitUntil([&] { return worker.Counters().executed == 3; }));
+    worker.Stop(10000);
+    conn.Close();
+    EXPECT_EQ(dbtest::SqliteQuery(dir.path() / "data" / "events.db",
+                                  "SELECT device_name FROM gps_fixes ORDER BY id"),
+              (Rows{{Name(7)}, {Name(8)}, {Name(9)}}));
+    EXPECT_EQ(worker.Counters().rejected, 0u);
+}
+
+}  // namespace
