@@ -70,7 +70,10 @@ std::unique_ptr<AviFile> AviFile::create(const std::string& path, std::string& e
 }
 
 AviFile::~AviFile() {
-    if (!finished_ && error_.empty()) {
+    // A file that was opened is finished with its index whatever happened
+    // to the recording; one that never opened has nothing to finish.
+    if (!finished_ && error_.empty() && context_ != nullptr && context_->pb != nullptr &&
+        packet_ != nullptr) {
         finish({});
     }
     close();
