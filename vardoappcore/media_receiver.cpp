@@ -1,5 +1,7 @@
 #include "vardoappcore/media_receiver.h"
 
+#include <sys/socket.h>
+
 #include "vardoappcore/library_log.h"
 #include "vardoappcore/protocol/media_datagram.h"
 
@@ -50,9 +52,7 @@ bool MediaReceiver::open() {
             socket_.close(ec);
             return false;
         }
-        // Frames of many channels can come in bursts while this thread is
-        // busy; the kernel keeps what fits (up to its limit for sockets).
-        socket_.set_option(asio::socket_base::receive_buffer_size(kReceiveBufferBytes), ec);
+        setReceiveBuffer();
         socket_.non_blocking(true, ec);
         ++epoch_;
         receive();
@@ -60,6 +60,18 @@ bool MediaReceiver::open() {
     }
     registerNow();
     return true;
+}
+
+void MediaReceiver::setReceiveBuffer() {
+    // Frames of many channels come in bursts, and this thread may not run
+    // for a while on a busy machine: the kernel keeps what fits in the
+    // socket's buffer and drops the rest. A process allowed to (CAP_NET_ADMIN)
+    // takes more than the system's limit for sockets, net.core.rmem_max.
+    const int fd = socket_.native_handle();
+    const int bytes = kReceiveBufferBytes;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
 }
 
 void MediaReceiver::registerNow() {
@@ -96,26 +108,46 @@ void MediaReceiver::receive() {
                            if (epoch != epoch_ || error == asio::error::operation_aborted) {
                                return;
                            }
-                           // Take everything that is there before waiting again.
-                           for (int n = 0; n < 1024; ++n) {
-                               asio::error_code ec;
-                               const std::size_t size =
-                                   socket_.receive_from(asio::buffer(buffer_), sender_, 0, ec);
-                               if (ec) {
-                                   break;  // would block, or an ICMP error of an earlier send
-                               }
-                               onDatagram(size);
-                               if (epoch != epoch_) {
-                                   return;  // a handler closed the socket
-                               }
+                           drain(epoch);
+                           if (epoch == epoch_) {
+                               receive();
                            }
-                           receive();
                        });
 }
 
-void MediaReceiver::onDatagram(std::size_t size) {
+void MediaReceiver::drain(std::uint64_t epoch) {
+    // Everything that is there, a batch a system call, before waiting
+    // again; at most a bounded number, so that the control connection and
+    // timers get their turn under a flood.
+    std::array<mmsghdr, kBatch> headers{};
+    std::array<iovec, kBatch> vectors{};
+    for (std::size_t i = 0; i < kBatch; ++i) {
+        vectors[i] = iovec{buffers_[i].data(), buffers_[i].size()};
+        headers[i].msg_hdr.msg_iov = &vectors[i];
+        headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    for (int round = 0; round < 64; ++round) {
+        const int n =
+            recvmmsg(socket_.native_handle(), headers.data(), kBatch, MSG_DONTWAIT, nullptr);
+        if (n <= 0) {
+            return;  // would block, or an error of an earlier send: wait again
+        }
+        for (int i = 0; i < n; ++i) {
+            const auto index = static_cast<std::size_t>(i);
+            onDatagram(std::span(buffers_[index].data(), headers[index].msg_len));
+            if (epoch != epoch_) {
+                return;  // a handler closed the socket
+            }
+        }
+        if (static_cast<std::size_t>(n) < kBatch) {
+            return;
+        }
+    }
+}
+
+void MediaReceiver::onDatagram(std::span<const std::uint8_t> bytes) {
     ++counters_.datagrams;
-    const auto decoded = protocol::decodeMediaDatagram(std::span(buffer_.data(), size));
+    const auto decoded = protocol::decodeMediaDatagram(bytes);
     if (!decoded.datagram) {
         ++counters_.rejected;
         return;

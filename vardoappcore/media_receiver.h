@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <span>
 
 #include "vardoappcore/frame_assembler.h"
 
@@ -30,7 +31,7 @@ public:
     using FrameHandler = std::function<void(AssembledFrame&& frame)>;
 
     static constexpr std::chrono::seconds kRegisterInterval{5};
-    static constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+    static constexpr int kReceiveBufferBytes = 16 * 1024 * 1024;
 
     MediaReceiver(asio::io_context& io, FrameHandler onFrame);
     ~MediaReceiver();
@@ -55,8 +56,12 @@ public:
     std::uint16_t localPort() const;
 
 private:
+    static constexpr std::size_t kBatch = 32;
+
     void receive();
-    void onDatagram(std::size_t size);
+    void drain(std::uint64_t epoch);
+    void onDatagram(std::span<const std::uint8_t> bytes);
+    void setReceiveBuffer();
     void armRegistration();
     void retire(FrameAssembler& assembler);
 
@@ -64,12 +69,13 @@ private:
     asio::ip::udp::socket socket_;
     asio::steady_timer registerTimer_;
     asio::ip::udp::endpoint server_;
-    asio::ip::udp::endpoint sender_;
     std::uint32_t mediaKey_ = 0;
     bool haveServer_ = false;
     // Bumped at every close: handlers of an older socket do nothing.
     std::uint64_t epoch_ = 0;
-    std::array<std::uint8_t, 2048> buffer_{};
+    // Room for a batch of datagrams; a datagram longer than a buffer is cut
+    // and then refused for its wrong length.
+    std::array<std::array<std::uint8_t, 2048>, kBatch> buffers_{};
     std::set<std::uint32_t> streams_;
     // Per stream and kind (stream * 2 + kind - 1).
     std::map<std::uint64_t, FrameAssembler> assemblers_;

@@ -24,38 +24,59 @@ struct RecordWriter::State {
     explicit State(std::size_t maxBytes) : maxQueuedBytes(maxBytes) {}
 
     void run();
-    void write(Job& job);
+    // Writes one job; counts into `done`.
+    void write(Job& job, WriterCounters& done);
+    void wakeLocked() {
+        if (idle) {
+            wake.notify_one();
+        }
+    }
 
     const std::size_t maxQueuedBytes;
     mutable std::mutex mutex;
     std::condition_variable wake;     // a job came, or stop
     std::condition_variable settled;  // the thread has ended
     std::deque<Job> jobs;             // guarded by mutex
-    WriterCounters counters;          // guarded by mutex
-    bool stopping = false;            // guarded by mutex
-    bool ended = false;               // guarded by mutex
+    // Guarded by mutex. queuedBytes counts the batch being written too: it
+    // is memory all the same.
+    WriterCounters counters;
+    bool idle = false;      // guarded by mutex: the thread waits for work
+    bool stopping = false;  // guarded by mutex
+    bool ended = false;     // guarded by mutex
 };
 
 void RecordWriter::State::run() {
     std::unique_lock lock(mutex);
     for (;;) {
+        idle = true;
         wake.wait(lock, [this] { return stopping || !jobs.empty(); });
+        idle = false;
         if (jobs.empty()) {
             break;  // stopping, and everything is written
         }
-        Job job = std::move(jobs.front());
-        jobs.pop_front();
-        counters.queuedBytes -= job.bytes.size();
+        // The whole queue at once: one lock a batch, not one a frame.
+        std::deque<Job> batch;
+        batch.swap(jobs);
         lock.unlock();
-        write(job);
-        job = Job();  // the last reference to a finished recording goes here
+        WriterCounters done;
+        std::size_t bytes = 0;
+        for (Job& job : batch) {
+            bytes += job.bytes.size();
+            write(job, done);
+        }
+        batch.clear();  // the last references to finished recordings go here
         lock.lock();
+        counters.queuedBytes -= bytes;
+        counters.framesWritten += done.framesWritten;
+        counters.audioBlocksWritten += done.audioBlocksWritten;
+        counters.finished += done.finished;
+        counters.failed += done.failed;
     }
     ended = true;
     settled.notify_all();
 }
 
-void RecordWriter::State::write(Job& job) {
+void RecordWriter::State::write(Job& job, WriterCounters& done) {
     Recording& recording = *job.recording;
     AviFile& file = recording.file();
     const bool wasFailed = recording.failed();
@@ -73,24 +94,21 @@ void RecordWriter::State::write(Job& job) {
                 break;
         }
     }
-    if (!ok && !wasFailed) {
-        recording.markFailed();
-        logLine("recording of " + recording.label() + " to '" + recording.path() +
-                "' failed: " + file.error() + "; it has stopped");
-    }
-    const std::lock_guard lock(mutex);
     if (!ok) {
         if (!wasFailed) {
-            ++counters.failed;
+            recording.markFailed();
+            ++done.failed;
+            logLine("recording of " + recording.label() + " to '" + recording.path() +
+                    "' failed: " + file.error() + "; it has stopped");
         }
         return;
     }
     if (job.kind == Kind::Video) {
-        ++counters.framesWritten;
+        ++done.framesWritten;
     } else if (job.kind == Kind::Audio) {
-        ++counters.audioBlocksWritten;
+        ++done.audioBlocksWritten;
     } else {
-        ++counters.finished;
+        ++done.finished;
         const AviFileCounters& c = file.counters();
         logLine("recording of " + recording.label() + " to '" + recording.path() +
                 "' finished: " + std::to_string(c.videoFrames) + " video frames (" +
@@ -128,7 +146,7 @@ bool RecordWriter::pushFrame(const std::shared_ptr<Recording>& recording, Kind k
     }
     s.counters.queuedBytes += bytes.size();
     s.jobs.push_back(State::Job{recording, kind, std::move(bytes), timestampMs, setup});
-    s.wake.notify_one();
+    s.wakeLocked();
     return true;
 }
 
@@ -136,7 +154,7 @@ void RecordWriter::finish(const std::shared_ptr<Recording>& recording, const Str
     State& s = *state_;
     const std::lock_guard lock(s.mutex);
     s.jobs.push_back(State::Job{recording, Kind::Finish, {}, 0, setup});
-    s.wake.notify_one();
+    s.wakeLocked();
 }
 
 bool RecordWriter::stop(std::chrono::milliseconds limit) {
