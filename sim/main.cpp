@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
     media.dropPercent = o.mediaDropPercent;
     media.reorderPercent = o.mediaReorderPercent;
     media.repeatFrames = o.repeatFrames;
+    media.detail = o.pictureDetail;
     media.seed = seed;
 
     asio::io_context io;

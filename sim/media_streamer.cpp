@@ -231,13 +231,14 @@ std::vector<std::uint8_t> MediaStreamer::videoFrame(const Stream& s, std::uint64
         auto& loop = loops_[s.channel];
         while (loop.size() < static_cast<std::size_t>(config_.repeatFrames)) {
             drawTestPattern(image_, loop.size(),
-                            {"LOAD TEST", "CHANNEL " + std::to_string(s.channel)});
+                            {"LOAD TEST", "CHANNEL " + std::to_string(s.channel)}, config_.detail);
             loop.push_back(encoder_.encode(image_));
         }
         return loop[index % loop.size()];
     }
     drawTestPattern(image_, index,
-                    {s.name, "CHANNEL " + std::to_string(s.channel), clockText(timestampMs)});
+                    {s.name, "CHANNEL " + std::to_string(s.channel), clockText(timestampMs)},
+                    config_.detail);
     return encoder_.encode(image_);
 }
 

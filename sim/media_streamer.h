@@ -44,6 +44,7 @@ struct MediaConfig {
     // are encoded once and sent in a loop by every device (a load test's
     // cheap source; the picture then names no device and its clock stands).
     int repeatFrames = 0;
+    int detail = 0;  // see drawTestPattern
     std::uint64_t seed = 1;
 };
 

@@ -36,6 +36,8 @@ const char* usageText() {
            "  --jpeg-quality N       JPEG quantiser scale, 2 best to 31 smallest (6)\n"
            "  --media-drop PCT       drop this share of media datagrams (0)\n"
            "  --media-reorder PCT    send this share of media datagrams late (0)\n"
+           "  --picture-detail PCT   cover this share of the picture with fine grain,\n"
+           "                         for camera-sized frames (0)\n"
            "  --repeat-frames N      encode N frames per channel number once and loop\n"
            "                         them for every device: a cheap source for load\n"
            "                         tests (0: draw every frame)\n"
@@ -117,6 +119,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
         {"--media-drop", percent(o.mediaDropPercent)},
         {"--media-reorder", percent(o.mediaReorderPercent)},
         {"--repeat-frames", whole(o.repeatFrames, 0, 1000, "a frame count")},
+        {"--picture-detail", whole(o.pictureDetail, 0, 100, "a percentage")},
         {"--listen", text(o.listen)},
         {"--tcp-port", port(o.tcpPort)},
         {"--udp-port", port(o.udpPort)},

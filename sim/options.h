@@ -28,6 +28,7 @@ struct Options {
     double mediaDropPercent = 0;
     double mediaReorderPercent = 0;
     int repeatFrames = 0;
+    int pictureDetail = 0;
     bool help = false;
     bool version = false;
 };

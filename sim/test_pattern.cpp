@@ -188,7 +188,8 @@ const std::uint8_t* glyphOf(char c) {
     return font()[byte < 128 ? byte : '?'].data();
 }
 
-void drawTestPattern(YuvImage& img, std::uint64_t index, const std::vector<std::string>& lines) {
+void drawTestPattern(YuvImage& img, std::uint64_t index, const std::vector<std::string>& lines,
+                     int detail) {
     const int shift = static_cast<int>((index * 4) % static_cast<std::uint64_t>(img.width));
     fillBars(img.y, img.width, img.height, shift, kBarY);
     fillBars(img.u, img.chromaWidth(), img.chromaHeight(), shift / 2, kBarU);
@@ -205,6 +206,21 @@ void drawTestPattern(YuvImage& img, std::uint64_t index, const std::vector<std::
     };
     fillRect(img, bounce(index * 5, spanX), band + bounce(index * 3, spanY), side, side, 128, 128,
              128);
+
+    if (detail > 0) {
+        // Grain over the bottom rows; a cheap generator, different each frame.
+        std::uint32_t x = static_cast<std::uint32_t>(index) * 2654435761u + 1;
+        const int rows = (img.height - band) * std::min(detail, 100) / 100;
+        for (int row = img.height - rows; row < img.height; ++row) {
+            std::uint8_t* p = &img.y[static_cast<std::size_t>(row) * img.width];
+            for (int col = 0; col < img.width; ++col) {
+                x ^= x << 13;
+                x ^= x >> 17;
+                x ^= x << 5;
+                p[col] = static_cast<std::uint8_t>(p[col] / 2 + (x & 0x7F));
+            }
+        }
+    }
 
     fillRect(img, 0, 0, img.width, band, 16, 128, 128);
     for (std::size_t i = 0; i < lines.size(); ++i) {

@@ -25,7 +25,12 @@ struct YuvImage {
 // the font lacks (anything beyond plain ASCII letters, digits and a few
 // signs) are drawn as '?'; lower case as upper case; text wider than the
 // picture is cut.
-void drawTestPattern(YuvImage& image, std::uint64_t index, const std::vector<std::string>& lines);
+//
+// `detail` (0-100) covers that share of the picture below the band with
+// fine grain, as a busy street scene would have: the JPEG grows with it
+// (for load tests that want camera-sized frames).
+void drawTestPattern(YuvImage& image, std::uint64_t index, const std::vector<std::string>& lines,
+                     int detail = 0);
 
 // The glyph rows of one character of the font: 7 rows of 5 bits, the top
 // row first, the leftmost pixel in bit 4. Unknown characters give '?'.

@@ -93,6 +93,18 @@ TEST(TestPattern, FramesMoveAndAreEncodedSmall) {
     EXPECT_LT(jpeg.size(), 20000u);
 }
 
+TEST(TestPattern, DetailMakesTheFramesCameraSized) {
+    MjpegEncoder encoder(352, 288, 6);
+    std::size_t previous = 0;
+    for (const int detail : {0, 50, 100}) {
+        YuvImage image(352, 288);
+        drawTestPattern(image, 3, {"X7"}, detail);
+        const auto size = encoder.encode(image).size();
+        EXPECT_GT(size, previous + 2000) << detail;
+        previous = size;
+    }
+}
+
 TEST(MjpegEncoder, AWrongSizeGivesNothing) {
     MjpegEncoder encoder(176, 144, 6);
     EXPECT_TRUE(encoder.encode(YuvImage(352, 288)).empty());

@@ -39,9 +39,9 @@ TEST(SimOptions, ValuesAreTaken) {
 }
 
 TEST(SimOptions, MediaValuesAreTaken) {
-    const auto parsed =
-        parseOptions({"--video-size", "704x576", "--fps=25", "--jpeg-quality", "2", "--media-drop",
-                      "5", "--media-reorder", "0.5", "--repeat-frames", "12"});
+    const auto parsed = parseOptions({"--video-size", "704x576", "--fps=25", "--jpeg-quality", "2",
+                                      "--media-drop", "5", "--media-reorder", "0.5",
+                                      "--repeat-frames", "12", "--picture-detail", "40"});
     ASSERT_EQ(parsed.error, "");
     const Options& o = parsed.options;
     EXPECT_EQ(o.videoWidth, 704);
@@ -51,6 +51,7 @@ TEST(SimOptions, MediaValuesAreTaken) {
     EXPECT_DOUBLE_EQ(o.mediaDropPercent, 5);
     EXPECT_DOUBLE_EQ(o.mediaReorderPercent, 0.5);
     EXPECT_EQ(o.repeatFrames, 12);
+    EXPECT_EQ(o.pictureDetail, 40);
     const Options defaults = parseOptions({}).options;
     EXPECT_EQ(defaults.videoWidth, 352);
     EXPECT_EQ(defaults.videoHeight, 288);
@@ -87,6 +88,7 @@ TEST(SimOptions, BadCommandLinesAreNamed) {
         {{"--media-drop", "101"}, "--media-drop: '101' is not a percentage (0-100)"},
         {{"--media-reorder", "-1"}, "is not a percentage"},
         {{"--repeat-frames", "x"}, "--repeat-frames: 'x' is not a frame count"},
+        {{"--picture-detail", "120"}, "--picture-detail: '120' is not a percentage (0-100)"},
         {{"--frobnicate"}, "unknown option '--frobnicate'"},
         {{"stray"}, "unknown option 'stray'"},
     };
