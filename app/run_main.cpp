@@ -44,6 +44,8 @@ void PrintHelp() {
         "Options:\n"
         "  --headless   run without a window: start the service at once with the\n"
         "               settings of Config.ini, stop it on SIGINT or SIGTERM\n"
+        "  --channels LIST  with --headless: the channels an alarm records,\n"
+        "               e.g. 1,3 (the window's channel boxes; default 1)\n"
         "  --home DIR   the program directory (Config.ini, Language/, EventRecord/);\n"
         "               default: VARDO_HOME, else the executable's folder\n"
         "  -h, --help   show this help and exit\n"
@@ -59,7 +61,27 @@ struct Options {
     bool help = false;
     bool version = false;
     std::optional<std::string> home;
+    // Channel numbers 1-4 whose boxes are ticked, as bits 0-3.
+    unsigned channels = 1;
 };
+
+// "1,3" as bits 0 and 2; nullopt unless it is a comma-separated list of
+// channel numbers 1 to 4.
+std::optional<unsigned> ParseChannels(std::string_view list) {
+    unsigned bits = 0;
+    while (true) {
+        const std::size_t comma = list.find(',');
+        const std::string_view item = list.substr(0, comma);
+        if (item.size() != 1 || item[0] < '1' || item[0] > '4') {
+            return std::nullopt;
+        }
+        bits |= 1u << (item[0] - '1');
+        if (comma == std::string_view::npos) {
+            return bits;
+        }
+        list.remove_prefix(comma + 1);
+    }
+}
 
 // Parses the command line; nullopt (with a message printed) on a mistake.
 std::optional<Options> ParseOptions(int argc, char** argv) {
@@ -80,6 +102,24 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             options.home = argv[++i];
         } else if (arg.starts_with("--home=")) {
             options.home = std::string(arg.substr(7));
+        } else if (arg == "--channels" || arg.starts_with("--channels=")) {
+            std::string_view list;
+            if (arg == "--channels") {
+                if (i + 1 >= argc) {
+                    Line("--channels needs a list of channel numbers, e.g. 1,3");
+                    return std::nullopt;
+                }
+                list = argv[++i];
+            } else {
+                list = arg.substr(11);
+            }
+            const std::optional<unsigned> channels = ParseChannels(list);
+            if (!channels) {
+                Line("--channels: '" + std::string(list) +
+                     "' is not a list of channel numbers 1-4, e.g. 1,3");
+                return std::nullopt;
+            }
+            options.channels = *channels;
         } else {
             Line("unknown option '" + std::string(arg) + "' (see --help)");
             return std::nullopt;
@@ -143,7 +183,7 @@ private:
     std::thread thread_;
 };
 
-int RunHeadless() {
+int RunHeadless(unsigned channels) {
     ui::headless::HeadlessApplication application(res::Resources(), std::string(kProgram));
     // The operator's messages go to stderr; a connection string in them is
     // shown with its password masked.
@@ -158,6 +198,11 @@ int RunHeadless() {
     application.SetInitHook([&](ui::headless::HeadlessHost& host) {
         if (ui::headless::HostOf(dlg) != &host) {
             return;
+        }
+        // The boxes as an operator would have ticked them before the start.
+        constexpr int kBoxes[] = {IDC_CHN01, IDC_CHN02, IDC_CHN03, IDC_CHN04};
+        for (unsigned n = 0; n < 4; ++n) {
+            dlg.CheckDlgButton(kBoxes[n], (channels >> n & 1u) != 0 ? BST_CHECKED : BST_UNCHECKED);
         }
         if (dlg.GetVardoApp() == 0) {
             Line("service start failed: the device library could not be initialised");
@@ -207,7 +252,7 @@ int RunMain(int argc, char** argv, WindowHost windowHost) {
     if (!ApplyHome(*options)) {
         return 2;
     }
-    return options->headless ? RunHeadless() : RunWindowed(argc, argv, windowHost);
+    return options->headless ? RunHeadless(options->channels) : RunWindowed(argc, argv, windowHost);
 }
 
 }  // namespace app

@@ -1,5 +1,6 @@
 #include "sim/center_server.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <random>
@@ -163,6 +164,9 @@ private:
             }
             loggedIn_ = true;
             mediaKey_ = server_.nextMediaKey_++;
+            if (mediaKey_ == 0) {
+                mediaKey_ = server_.nextMediaKey_++;  // 0 stands for "none"
+            }
             logLine("client " + peer_ + " logged in as '" + login->user + "'");
             send(std::make_shared<const std::string>(
                 protocol::encodeLine(protocol::LoginOk{mediaKey_})));
@@ -174,9 +178,10 @@ private:
         } else if (std::holds_alternative<protocol::Logout>(message)) {
             close("logged out");
         } else if (const auto* open = std::get_if<protocol::MediaOpen>(&message)) {
-            // Media comes with a later version of this simulator.
-            send(std::make_shared<const std::string>(protocol::encodeLine(
-                protocol::MediaFailed{open->dev, open->chn, "this simulator sends no media yet"})));
+            send(std::make_shared<const std::string>(
+                protocol::encodeLine(server_.mediaOpen(*this, *open))));
+        } else if (const auto* close = std::get_if<protocol::MediaClose>(&message)) {
+            server_.media_.close(mediaKey_, *close);
         }
     }
 
@@ -245,7 +250,14 @@ private:
 // ---- the server ------------------------------------------------------------
 
 CenterServer::CenterServer(asio::io_context& io, ServerConfig config)
-    : io_(io), config_(std::move(config)), acceptor_(io), udp_(io) {
+    : io_(io),
+      config_(std::move(config)),
+      acceptor_(io),
+      udp_(io),
+      media_(io, config_.media,
+             [this](const asio::ip::udp::endpoint& to, std::span<const std::uint8_t> bytes) {
+                 return sendDatagram(to, bytes);
+             }) {
     nextMediaKey_ = std::random_device{}();
 }
 
@@ -281,6 +293,10 @@ std::string CenterServer::open() {
         return "cannot bind " + config_.listen + " UDP port " + std::to_string(config_.udpPort) +
                ": " + ec.message();
     }
+    // Frames go out in bursts; a full buffer drops a datagram, it never
+    // holds up the server.
+    udp_.set_option(asio::socket_base::send_buffer_size(4 * 1024 * 1024), ec);
+    udp_.non_blocking(true, ec);
     accept();
     receiveUdp();
     return {};
@@ -300,6 +316,7 @@ void CenterServer::close() {
     asio::error_code ec;
     acceptor_.close(ec);
     udp_.close(ec);
+    media_.stop();
     closeClients();
 }
 
@@ -307,6 +324,7 @@ void CenterServer::closeGracefully(std::chrono::milliseconds limit, std::functio
     asio::error_code ec;
     acceptor_.close(ec);
     udp_.close(ec);
+    media_.stop();
     const auto clients = clients_;
     for (const auto& client : clients) {
         client->finish("closed at exit");
@@ -352,8 +370,13 @@ void CenterServer::receiveUdp() {
                 return;
             }
             if (!error) {
-                if (const auto key = protocol::decodeRegister(std::span(udpBuffer_.data(), n))) {
-                    mediaPeers_[*key] = udpPeer_;
+                const auto key = protocol::decodeRegister(std::span(udpBuffer_.data(), n));
+                // Only the keys of logged-in clients: a stranger's datagrams
+                // must not make the server keep anything.
+                if (key && std::any_of(clients_.begin(), clients_.end(), [&](const auto& c) {
+                        return c->loggedIn() && c->mediaKey() == *key;
+                    })) {
+                    media_.setEndpoint(*key, udpPeer_);
                 }
             }
             receiveUdp();
@@ -361,7 +384,40 @@ void CenterServer::receiveUdp() {
 }
 
 void CenterServer::forget(const Client* client) {
+    if (client->mediaKey() != 0) {
+        media_.forgetClient(client->mediaKey());
+    }
     std::erase_if(clients_, [client](const auto& c) { return c.get() == client; });
+}
+
+bool CenterServer::sendDatagram(const asio::ip::udp::endpoint& to,
+                                std::span<const std::uint8_t> bytes) {
+    asio::error_code ec;
+    udp_.send_to(asio::buffer(bytes.data(), bytes.size()), to, 0, ec);
+    return !ec;
+}
+
+protocol::Message CenterServer::mediaOpen(const Client& client,
+                                          const protocol::MediaOpen& request) {
+    const auto refuse = [&](const std::string& reason) {
+        return protocol::MediaFailed{request.dev, request.chn, reason};
+    };
+    const auto it = index_.find(request.dev);
+    if (it == index_.end()) {
+        return refuse("device '" + request.dev + "' is not online");
+    }
+    const protocol::Online& device = *it->second;
+    if (request.chn < 1 || request.chn > device.channels) {
+        return refuse("device '" + request.dev + "' has " + std::to_string(device.channels) +
+                      (device.channels == 1 ? " channel" : " channels"));
+    }
+    if (!request.video && !request.audio) {
+        return refuse("neither video nor audio asked for");
+    }
+    if (request.video && !media_.problem().empty()) {
+        return refuse("no video: " + media_.problem());
+    }
+    return media_.open(client.mediaKey(), request, device.name);
 }
 
 void CenterServer::dropClients() {
@@ -429,6 +485,7 @@ std::string CenterServer::online(const protocol::Online& device) {
         online_.push_back(device);
         index_.emplace(device.dev, std::prev(online_.end()));
     }
+    media_.deviceOnline(device.dev, device.name);
     return {};
 }
 
@@ -461,6 +518,7 @@ std::string CenterServer::offline(const std::string& dev) {
         return "offline: device '" + dev + "' is not online";
     }
     broadcast(protocol::Offline{dev});
+    media_.deviceOffline(dev);
     online_.erase(it->second);
     index_.erase(it);
     return {};

@@ -1,8 +1,9 @@
 #pragma once
 // The center server side of the protocol: accepts clients, checks their
 // login, sends every logged-in client the list of online devices and then
-// the device events as they happen, answers pings, and refuses media for
-// now. It keeps the state of the simulated devices that are online.
+// the device events as they happen, answers pings, and streams the media of
+// the channels a client opens (see media_streamer.h). It keeps the state of
+// the simulated devices that are online.
 //
 // Thread: one; every member and handler runs on the io_context's thread.
 
@@ -17,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "sim/media_streamer.h"
 #include "vardoappcore/protocol/messages.h"
 
 namespace sim {
@@ -28,6 +30,7 @@ struct ServerConfig {
     std::string user = "root";
     std::string password = "kiwa";
     std::chrono::milliseconds silenceLimit{30000};
+    MediaConfig media;
 };
 
 class CenterServer {
@@ -70,6 +73,8 @@ public:
     // GPS updates handed to clients (one per client that got it).
     std::uint64_t gpsSent() const { return gpsSent_; }
     std::uint64_t logins() const { return logins_; }
+    const MediaCounters& mediaCounters() const { return media_.counters(); }
+    std::size_t activeStreams() const { return media_.activeStreams(); }
 
 private:
     class Client;
@@ -82,6 +87,9 @@ private:
                           std::size_t* receivers = nullptr);
     void loggedIn(Client& client);
     void forget(const Client* client);
+    vardo::protocol::Message mediaOpen(const Client& client,
+                                       const vardo::protocol::MediaOpen& request);
+    bool sendDatagram(const asio::ip::udp::endpoint& to, std::span<const std::uint8_t> bytes);
     void closeClients();
 
     asio::io_context& io_;
@@ -95,7 +103,7 @@ private:
     std::vector<std::shared_ptr<Client>> clients_;
     std::list<vardo::protocol::Online> online_;  // in the order they came online
     std::unordered_map<std::string, std::list<vardo::protocol::Online>::iterator> index_;
-    std::unordered_map<std::uint32_t, asio::ip::udp::endpoint> mediaPeers_;
+    MediaStreamer media_;
     std::function<void()> loginListener_;
     std::uint64_t gpsSent_ = 0;
     std::uint64_t logins_ = 0;

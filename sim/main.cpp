@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "sim/center_server.h"
 #include "sim/options.h"
 #include "sim/random_fleet.h"
@@ -34,15 +38,28 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // FFmpeg's own chatter would drown our log; real errors still show.
+    av_log_set_level(AV_LOG_ERROR);
+    const std::uint64_t seed = o.seed ? *o.seed : std::random_device{}();
+    sim::MediaConfig media;
+    media.width = o.videoWidth;
+    media.height = o.videoHeight;
+    media.fps = o.fps;
+    media.quality = o.jpegQuality;
+    media.dropPercent = o.mediaDropPercent;
+    media.reorderPercent = o.mediaReorderPercent;
+    media.repeatFrames = o.repeatFrames;
+    media.detail = o.pictureDetail;
+    media.seed = seed;
+
     asio::io_context io;
     sim::CenterServer server(io, sim::ServerConfig{o.listen, o.tcpPort, o.udpPort, o.user,
-                                                   o.password, std::chrono::seconds(30)});
+                                                   o.password, std::chrono::seconds(30), media});
     if (const std::string error = server.open(); !error.empty()) {
         sim::logLine(error);
         return 1;
     }
 
-    const std::uint64_t seed = o.seed ? *o.seed : std::random_device{}();
     sim::RandomFleet fleet(
         io, server, sim::FleetConfig{o.devices, o.gpsIntervalSeconds, o.alarmRate, o.churn, seed});
     bool stopping = false;
@@ -84,7 +101,13 @@ int main(int argc, char** argv) {
     fleet.start();
 
     io.run();
+    const sim::MediaCounters& m = server.mediaCounters();
     sim::logLine("stopped after " + std::to_string(server.logins()) + " logins; sent " +
-                 std::to_string(server.gpsSent()) + " GPS updates to clients");
+                 std::to_string(server.gpsSent()) + " GPS updates to clients, " +
+                 std::to_string(m.videoFrames) + " video frames and " +
+                 std::to_string(m.audioBlocks) + " audio blocks in " +
+                 std::to_string(m.datagramsSent) + " datagrams (" +
+                 std::to_string(m.datagramsDropped) + " dropped on purpose, " +
+                 std::to_string(m.sendErrors) + " refused by the socket)");
     return 0;
 }

@@ -31,6 +31,16 @@ const char* usageText() {
            "  --churn N              offline/online cycles per device per hour (0.5)\n"
            "  --seed N               seed of the random devices (random)\n"
            "  --script FILE          run the commands in FILE, - for standard input\n"
+           "  --video-size WxH       size of the cameras' pictures (352x288)\n"
+           "  --fps N                their frames per second (12)\n"
+           "  --jpeg-quality N       JPEG quantiser scale, 2 best to 31 smallest (6)\n"
+           "  --media-drop PCT       drop this share of media datagrams (0)\n"
+           "  --media-reorder PCT    send this share of media datagrams late (0)\n"
+           "  --picture-detail PCT   cover this share of the picture with fine grain,\n"
+           "                         for camera-sized frames (0)\n"
+           "  --repeat-frames N      encode N frames per channel number once and loop\n"
+           "                         them for every device: a cheap source for load\n"
+           "                         tests (0: draw every frame)\n"
            "  --version, --help\n";
 }
 
@@ -66,7 +76,50 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
         };
     };
 
+    const auto whole = [](int& out, int min, int max, const char* what) {
+        return [&out, min, max, what](const std::string& v) -> std::string {
+            int n = 0;
+            if (!parseNumber(v, n) || n < min || n > max) {
+                return "'" + v + "' is not " + what + " (" + std::to_string(min) + "-" +
+                       std::to_string(max) + ")";
+            }
+            out = n;
+            return {};
+        };
+    };
+    const auto percent = [](double& out) {
+        return [&out](const std::string& v) -> std::string {
+            double d = 0;
+            if (!parseNumber(v, d) || !std::isfinite(d) || d < 0 || d > 100) {
+                return "'" + v + "' is not a percentage (0-100)";
+            }
+            out = d;
+            return {};
+        };
+    };
+
     std::map<std::string, std::function<std::string(const std::string&)>> valued = {
+        {"--video-size",
+         [&](const std::string& v) -> std::string {
+             const auto x = v.find('x');
+             int w = 0;
+             int h = 0;
+             // JPEG's 4:2:0 blocks want even sizes.
+             if (x == std::string::npos || !parseNumber(v.substr(0, x), w) ||
+                 !parseNumber(v.substr(x + 1), h) || w < 16 || h < 16 || w > 4096 || h > 4096 ||
+                 w % 2 != 0 || h % 2 != 0) {
+                 return "'" + v + "' is not a size WxH (even numbers, 16-4096)";
+             }
+             o.videoWidth = w;
+             o.videoHeight = h;
+             return {};
+         }},
+        {"--fps", whole(o.fps, 1, 60, "a frame rate")},
+        {"--jpeg-quality", whole(o.jpegQuality, 2, 31, "a quantiser scale")},
+        {"--media-drop", percent(o.mediaDropPercent)},
+        {"--media-reorder", percent(o.mediaReorderPercent)},
+        {"--repeat-frames", whole(o.repeatFrames, 0, 1000, "a frame count")},
+        {"--picture-detail", whole(o.pictureDetail, 0, 100, "a percentage")},
         {"--listen", text(o.listen)},
         {"--tcp-port", port(o.tcpPort)},
         {"--udp-port", port(o.udpPort)},

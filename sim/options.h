@@ -20,6 +20,15 @@ struct Options {
     double churn = 0.5;      // offline/online cycles per device per hour
     std::optional<std::uint64_t> seed;
     std::optional<std::string> script;  // "-" for standard input
+    // Media of the channels clients open.
+    int videoWidth = 352;
+    int videoHeight = 288;
+    int fps = 12;
+    int jpegQuality = 6;
+    double mediaDropPercent = 0;
+    double mediaReorderPercent = 0;
+    int repeatFrames = 0;
+    int pictureDetail = 0;
     bool help = false;
     bool version = false;
 };

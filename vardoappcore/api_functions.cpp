@@ -7,6 +7,7 @@
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/app_instance.h"
 #include "vardoappcore/handle_table.h"
+#include "vardoappcore/media_counters.h"
 
 using vardo::AppInstance;
 using vardo::ChannelRef;
@@ -136,4 +137,11 @@ void MyVardoChn_RecordStop(HVARDOCHN chn) {
 int MyVardoChn_IsRecording(HVARDOCHN chn) {
     auto [app, ref] = channelOf(chn);
     return app && app->isRecording(ref) ? 1 : 0;
+}
+
+vardo::MediaCounters vardo::mediaCounters(HVARDOAPP app) {
+    if (auto instance = HandleTable::get().app(app)) {
+        return instance->mediaCounters();
+    }
+    return {};
 }

@@ -5,6 +5,7 @@
 #include <exception>
 #include <future>
 
+#include "vardoappcore/avi_file.h"
 #include "vardoappcore/library_log.h"
 
 namespace vardo {
@@ -14,7 +15,7 @@ AppInstance::AppInstance(HWND window, UINT message)
       message_(message),
       work_(asio::make_work_guard(io_)),
       session_(io_, *this),
-      media_(session_) {}
+      media_(io_, session_) {}
 
 AppInstance::~AppInstance() {
     shutdown();
@@ -82,6 +83,9 @@ void AppInstance::shutdown() {
     if (thread_.joinable()) {
         thread_.join();
     }
+    // The I/O thread is gone: nothing feeds the writer any more. The files
+    // that logout() finished get their index now.
+    media_.stopWriter(std::chrono::seconds(10));
 }
 
 void AppInstance::setCenterServer(std::string address, int tcpPort, int udpPort) {
@@ -103,18 +107,26 @@ void AppInstance::login(std::string user, std::string password) {
     config.password = std::move(password);
     config.timing = sessionTiming();
     active_ = false;
+    clearRecordings();
     runOnIo([this, &config] {
         // A login while a session runs starts over, as after a logout.
         session_.stop();
         tracker_->endSession(false);
         media_.reset();
         HandleTable::get().settleViews(self_);
+        media_.setUdpPort(config.udpPort);
         session_.start(std::move(config));
     });
 }
 
+void AppInstance::clearRecordings() {
+    const std::lock_guard lock(recordMutex_);
+    recordings_.clear();
+}
+
 void AppInstance::logout() {
     active_ = false;
+    clearRecordings();
     runOnIo([this] {
         session_.stop();
         tracker_->endSession(false);
@@ -132,19 +144,79 @@ void AppInstance::sourceStop(const ChannelRef& channel, bool video, bool audio) 
 }
 
 void AppInstance::recordStart(const ChannelRef& channel, const std::string& path, int flags) {
+    const std::string label =
+        "device '" + channel.deviceId + "' channel " + std::to_string(channel.number);
     if (flags != 0) {
-        logLine("recording of device '" + channel.deviceId + "' channel " +
-                std::to_string(channel.number) + " refused: flags must be 0");
+        logLine("recording of " + label + " refused: flags must be 0");
         return;
     }
-    logLine("recording of device '" + channel.deviceId + "' channel " +
-            std::to_string(channel.number) + " to '" + path + "' is not available in this version");
+    const auto key = std::make_pair(channel.deviceId, channel.number);
+    {
+        const std::lock_guard lock(recordMutex_);
+        if (const auto it = recordings_.find(key); it != recordings_.end()) {
+            if (!it->second->failed()) {
+                logLine("recording of " + label + " to '" + path +
+                        "' not started: it records to '" + it->second->path() + "' already");
+                return;
+            }
+        }
+    }
+    std::string error;
+    auto file = AviFile::create(path, error);
+    if (!file) {
+        logLine("cannot record " + label + " to '" + path + "': " + error);
+        return;
+    }
+    auto recording = std::make_shared<Recording>(label, std::move(file));
+    bool attached = false;
+    runOnIo([&] { attached = media_.attach(channel.deviceId, channel.number, recording); });
+    if (!attached) {
+        return;  // the file is finished empty as the recording goes
+    }
+    logLine("recording " + label + " to '" + path + "'");
+    const std::lock_guard lock(recordMutex_);
+    recordings_[key] = std::move(recording);
 }
 
-void AppInstance::recordStop(const ChannelRef&) {}
+void AppInstance::recordStop(const ChannelRef& channel) {
+    {
+        const std::lock_guard lock(recordMutex_);
+        recordings_.erase(std::make_pair(channel.deviceId, channel.number));
+    }
+    runOnIo([&] { media_.detach(channel.deviceId, channel.number); });
+}
 
-bool AppInstance::isRecording(const ChannelRef&) const {
-    return false;
+bool AppInstance::isRecording(const ChannelRef& channel) const {
+    const std::lock_guard lock(recordMutex_);
+    const auto it = recordings_.find(std::make_pair(channel.deviceId, channel.number));
+    return it != recordings_.end() && !it->second->failed();
+}
+
+MediaCounters AppInstance::mediaCounters() {
+    MediaCounters c;
+    ReceiverCounters r;
+    WriterCounters w;
+    runOnIo([&] {
+        r = media_.receiverCounters();
+        w = media_.writerCounters();
+        c.udpPort = media_.udpLocalPort();
+    });
+    c.datagrams = r.datagrams;
+    c.rejectedDatagrams = r.rejected;
+    c.unknownStream = r.unknownStream;
+    c.lateFragments = r.frames.late;
+    c.duplicateFragments = r.frames.duplicate;
+    c.inconsistentFragments = r.frames.inconsistent;
+    c.framesAssembled = r.frames.delivered;
+    c.framesIncomplete = r.frames.incomplete;
+    c.framesMissing = r.frames.missing;
+    c.videoFramesWritten = w.framesWritten;
+    c.audioBlocksWritten = w.audioBlocksWritten;
+    c.framesDroppedByWriter = w.framesDropped;
+    c.recordingsFinished = w.finished;
+    c.recordingsFailed = w.failed;
+    c.writerQueuedBytes = w.queuedBytes;
+    return c;
 }
 
 void AppInstance::notify(WPARAM kind, HVARDODEV device) {
@@ -154,7 +226,7 @@ void AppInstance::notify(WPARAM kind, HVARDODEV device) {
 void AppInstance::onLoggedIn(bool again, std::uint32_t mediaKey) {
     active_ = true;
     tracker_->beginSync();
-    media_.onLoggedIn(again, mediaKey);
+    media_.onLoggedIn(again, mediaKey, session_.peerAddress());
 }
 
 void AppInstance::onMessage(const protocol::Message& message) {

@@ -6,19 +6,27 @@
 // Threads: `io_` runs on `thread_`; session_, tracker_ and media_ are touched
 // only there. Calls from the window thread reach them through runOnIo(), which
 // waits for the I/O thread to have done the work (never for the peer).
+// Recording files are opened on the calling thread (so that a start that
+// cannot work is known at once) and written by the record writer's thread;
+// recordings_ answers MyVardoChn_IsRecording without a trip to the I/O
+// thread.
 
 #include <asio.hpp>
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/center_session.h"
 #include "vardoappcore/device_tracker.h"
 #include "vardoappcore/handle_table.h"
 #include "vardoappcore/media_control.h"
+#include "vardoappcore/media_counters.h"
+#include "vardoappcore/recording.h"
 
 namespace vardo {
 
@@ -44,6 +52,7 @@ public:
     void recordStart(const ChannelRef& channel, const std::string& path, int flags);
     void recordStop(const ChannelRef& channel);
     bool isRecording(const ChannelRef& channel) const;
+    MediaCounters mediaCounters();
 
 private:
     void notify(WPARAM kind, HVARDODEV device) override;
@@ -55,6 +64,7 @@ private:
     template <class F>
     void runOnIo(F&& work);
     void ioMain();
+    void clearRecordings();
 
     HWND window_;
     UINT message_;
@@ -73,6 +83,10 @@ private:
     int tcpPort_ = 0;
     int udpPort_ = 0;
     std::atomic<bool> active_{false};
+
+    mutable std::mutex recordMutex_;
+    // Guarded by recordMutex_: the running recordings, by device and channel.
+    std::map<std::pair<std::string, int>, std::shared_ptr<Recording>> recordings_;
 };
 
 }  // namespace vardo

@@ -75,6 +75,12 @@ void CenterSession::stop() {
     tickTimer_.cancel();
 }
 
+asio::ip::address CenterSession::peerAddress() const {
+    asio::error_code ec;
+    const auto endpoint = socket_.remote_endpoint(ec);
+    return ec ? asio::ip::address() : endpoint.address();
+}
+
 bool CenterSession::send(const protocol::Message& message) {
     if (state_ != State::LoggedIn) {
         return false;

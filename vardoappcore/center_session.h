@@ -63,6 +63,9 @@ public:
     bool send(const protocol::Message& message);
 
     bool loggedIn() const { return state_ == State::LoggedIn; }
+    // The address of the server the connection goes to (media is
+    // registered there); unspecified when not connected.
+    asio::ip::address peerAddress() const;
     // Connections that reached login_ok since start().
     unsigned logins() const { return logins_; }
 

@@ -1,60 +1,288 @@
 #include "vardoappcore/media_control.h"
 
+#include <system_error>
+
 #include "vardoappcore/library_log.h"
 
 namespace vardo {
+namespace {
+
+// G.711 is sampled at 8 kHz; a server's media_ok may say otherwise.
+constexpr int kDefaultAudioRate = 8000;
+
+std::string channelLabel(const std::string& dev, int channel) {
+    return "device '" + dev + "' channel " + std::to_string(channel);
+}
+
+// More skipped sequence numbers than this are a restart, not a loss.
+constexpr std::int32_t kMaxCountedGap = 100000;
+
+}  // namespace
+
+MediaControl::MediaControl(asio::io_context& io, CenterSession& session)
+    : session_(session),
+      receiver_(io, [this](AssembledFrame&& frame) { onFrame(std::move(frame)); }) {}
+
+MediaControl::~MediaControl() = default;
 
 void MediaControl::start(const std::string& dev, int channel, bool video, bool audio) {
-    Wanted& w = wanted_[Key(dev, channel)];
-    const bool newVideo = video && !w.video;
-    const bool newAudio = audio && !w.audio;
-    w.video = w.video || video;
-    w.audio = w.audio || audio;
+    Channel& c = channels_[Key(dev, channel)];
+    const bool newVideo = video && !c.video;
+    const bool newAudio = audio && !c.audio;
+    c.video = c.video || video;
+    c.audio = c.audio || audio;
+    if (newAudio && c.setup.audioRate == 0) {
+        // Until the answer says otherwise: the first video frame may come
+        // before the answer about the audio and decide the file's streams.
+        c.setup.audioRate = kDefaultAudioRate;
+    }
     if (newVideo || newAudio) {
+        // Registered before the request, so that the first frames find us.
+        openSocket();
         session_.send(protocol::MediaOpen{dev, channel, newVideo, newAudio});
     }
 }
 
 void MediaControl::stop(const std::string& dev, int channel, bool video, bool audio) {
-    const auto it = wanted_.find(Key(dev, channel));
-    if (it == wanted_.end()) {
+    const Key key(dev, channel);
+    const auto it = channels_.find(key);
+    if (it == channels_.end()) {
         return;
     }
-    Wanted& w = it->second;
-    const bool stopVideo = video && w.video;
-    const bool stopAudio = audio && w.audio;
-    w.video = w.video && !video;
-    w.audio = w.audio && !audio;
+    Channel& c = it->second;
+    const bool stopVideo = video && c.video;
+    const bool stopAudio = audio && c.audio;
+    c.video = c.video && !video;
+    c.audio = c.audio && !audio;
     if (stopVideo || stopAudio) {
         session_.send(protocol::MediaClose{dev, channel, stopVideo, stopAudio});
     }
-    if (!w.video && !w.audio) {
-        wanted_.erase(it);
-    }
+    tidy(key);
 }
 
-void MediaControl::onLoggedIn(bool again, std::uint32_t mediaKey) {
-    mediaKey_ = mediaKey;
-    if (!again) {
+bool MediaControl::mediaWanted() const {
+    for (const auto& [key, c] : channels_) {
+        if (c.video || c.audio) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void MediaControl::openSocket() {
+    if (!loggedIn_) {
+        return;  // the login registers
+    }
+    if (udpPort_ < 1 || udpPort_ > 65535) {
+        if (!portWarned_) {
+            portWarned_ = true;
+            logLine("no media from the center server: its UDP port " + std::to_string(udpPort_) +
+                    " is not between 1 and 65535");
+        }
         return;
     }
-    for (const auto& [key, w] : wanted_) {
-        session_.send(protocol::MediaOpen{key.first, key.second, w.video, w.audio});
+    receiver_.setServer(asio::ip::udp::endpoint(server_, static_cast<std::uint16_t>(udpPort_)),
+                        mediaKey_);
+    receiver_.open();
+}
+
+void MediaControl::onLoggedIn(bool /*again*/, std::uint32_t mediaKey,
+                              const asio::ip::address& server) {
+    loggedIn_ = true;
+    mediaKey_ = mediaKey;
+    server_ = server;
+    portWarned_ = false;
+    // Stream numbers belong to a connection: the server hands out new ones.
+    receiver_.closeAllStreams();
+    streams_.clear();
+    for (auto& [key, c] : channels_) {
+        if (c.recording) {
+            c.recording->route.haveSequence = false;
+        }
+    }
+    if (!mediaWanted()) {
+        return;
+    }
+    openSocket();
+    // Whatever was asked before this connection (or before the first
+    // login) is asked again.
+    for (const auto& [key, c] : channels_) {
+        if (c.video || c.audio) {
+            session_.send(protocol::MediaOpen{key.first, key.second, c.video, c.audio});
+        }
     }
 }
 
 void MediaControl::onMessage(const protocol::Message& message) {
-    if (const auto* failed = std::get_if<protocol::MediaFailed>(&message)) {
-        logLine("media of device '" + failed->dev + "' channel " + std::to_string(failed->chn) +
+    if (const auto* ok = std::get_if<protocol::MediaOk>(&message)) {
+        onMediaOk(*ok);
+    } else if (const auto* failed = std::get_if<protocol::MediaFailed>(&message)) {
+        logLine("media of " + channelLabel(failed->dev, failed->chn) +
                 " refused: " + (failed->reason.empty() ? "no reason given" : failed->reason));
-        // Not asked again until the window starts it anew.
-        wanted_.erase(Key(failed->dev, failed->chn));
+        const Key key(failed->dev, failed->chn);
+        if (const auto it = channels_.find(key); it != channels_.end()) {
+            // Not asked again until the window starts it anew.
+            it->second.video = false;
+            it->second.audio = false;
+            tidy(key);
+        }
     }
 }
 
+void MediaControl::onMediaOk(const protocol::MediaOk& ok) {
+    const Key key(ok.dev, ok.chn);
+    const auto it = channels_.find(key);
+    if (it == channels_.end() || (!it->second.video && !it->second.audio)) {
+        return;  // stopped meanwhile
+    }
+    Channel& c = it->second;
+    streams_[ok.stream] = key;
+    receiver_.openStream(ok.stream);
+    if (ok.video) {
+        if (ok.video->codec != "mjpeg") {
+            logLine("video of " + channelLabel(ok.dev, ok.chn) + " is '" + ok.video->codec +
+                    "', not mjpeg: it cannot be recorded");
+        }
+        c.setup.width = ok.video->width;
+        c.setup.height = ok.video->height;
+        c.setup.fps = ok.video->fps;
+    }
+    if (ok.audio) {
+        if (ok.audio->codec == "pcm_mulaw") {
+            c.setup.audioRate = ok.audio->rate;
+        } else {
+            logLine("audio of " + channelLabel(ok.dev, ok.chn) + " is '" + ok.audio->codec +
+                    "', not pcm_mulaw: it cannot be recorded");
+            c.setup.audioRate = 0;
+        }
+    }
+    receiver_.registerNow();
+}
+
+void MediaControl::onFrame(AssembledFrame&& frame) {
+    const auto s = streams_.find(frame.stream);
+    if (s == streams_.end()) {
+        return;
+    }
+    const auto it = channels_.find(s->second);
+    if (it != channels_.end()) {
+        route(it->second, std::move(frame));
+    }
+}
+
+void MediaControl::route(Channel& c, AssembledFrame&& frame) {
+    const std::shared_ptr<Recording>& recording = c.recording;
+    if (!recording || recording->failed() || !writer_) {
+        return;
+    }
+    Recording::Route& r = recording->route;
+    if (frame.kind == protocol::MediaKind::Video) {
+        if (!c.video) {
+            return;
+        }
+        if (!r.headerSent) {
+            r.headerSent = true;
+            r.audioRate = c.audio ? c.setup.audioRate : 0;
+        }
+        if (r.haveSequence) {
+            const std::int32_t gap = sequenceDistance(frame.sequence, r.lastVideoSequence) - 1;
+            if (gap > 0 && gap < kMaxCountedGap) {
+                recording->lostFrames += static_cast<std::uint64_t>(gap);
+            }
+        }
+        r.haveSequence = true;
+        r.lastVideoSequence = frame.sequence;
+        StreamSetup setup = c.setup;
+        setup.audioRate = r.audioRate;
+        writer_->pushFrame(recording, RecordWriter::Kind::Video, std::move(frame.bytes),
+                           frame.timestampMs, setup);
+    } else if (r.headerSent && r.audioRate > 0 && c.audio && c.setup.audioRate == r.audioRate) {
+        writer_->pushFrame(recording, RecordWriter::Kind::Audio, std::move(frame.bytes),
+                           frame.timestampMs, c.setup);
+    }
+}
+
+void MediaControl::tidy(const Key& key) {
+    const auto it = channels_.find(key);
+    if (it == channels_.end()) {
+        return;
+    }
+    if (!it->second.video && !it->second.audio) {
+        std::erase_if(streams_, [&](const auto& s) {
+            if (s.second != key) {
+                return false;
+            }
+            receiver_.closeStream(s.first);
+            return true;
+        });
+        if (!it->second.recording) {
+            channels_.erase(it);
+        }
+    }
+    if (!mediaWanted()) {
+        receiver_.close();
+    }
+}
+
+bool MediaControl::attach(const std::string& dev, int channel,
+                          std::shared_ptr<Recording> recording) {
+    if (!writer_) {
+        try {
+            writer_ = std::make_unique<RecordWriter>();
+        } catch (const std::system_error& e) {
+            logLine(std::string("cannot start the recording thread: ") + e.what());
+            return false;
+        }
+    }
+    Channel& c = channels_[Key(dev, channel)];
+    if (c.recording) {
+        finishRecording(c);
+    }
+    c.recording = std::move(recording);
+    return true;
+}
+
+void MediaControl::detach(const std::string& dev, int channel) {
+    const Key key(dev, channel);
+    const auto it = channels_.find(key);
+    if (it == channels_.end() || !it->second.recording) {
+        return;
+    }
+    finishRecording(it->second);
+    tidy(key);
+}
+
+void MediaControl::finishRecording(Channel& c) {
+    const Recording::Route& r = c.recording->route;
+    StreamSetup setup = c.setup;
+    // A file without frames gets the audio stream the channel has now.
+    setup.audioRate = r.headerSent ? r.audioRate : (c.audio ? c.setup.audioRate : 0);
+    writer_->finish(c.recording, setup);
+    c.recording.reset();
+}
+
 void MediaControl::reset() {
-    wanted_.clear();
+    for (auto& [key, c] : channels_) {
+        if (c.recording) {
+            finishRecording(c);
+        }
+    }
+    channels_.clear();
+    streams_.clear();
+    receiver_.closeAllStreams();
+    receiver_.close();
+    loggedIn_ = false;
     mediaKey_ = 0;
+}
+
+void MediaControl::stopWriter(std::chrono::milliseconds limit) {
+    if (writer_) {
+        writer_->stop(limit);
+    }
+}
+
+WriterCounters MediaControl::writerCounters() const {
+    return writer_ ? writer_->counters() : WriterCounters{};
 }
 
 }  // namespace vardo

@@ -64,19 +64,25 @@ std::ostream& operator<<(std::ostream& os, const FixRow& row) {
               << row.speed << ", " << row.course << ", '" << row.gps << "')";
 }
 
-EventServerRun::EventServerRun(std::uint16_t centerPort, const std::string& password) {
+EventServerRun::EventServerRun(std::uint16_t centerPort, const std::string& password)
+    : EventServerRun(centerPort, RunSettings{.password = password}) {}
+
+EventServerRun::EventServerRun(std::uint16_t centerPort, const RunSettings& settings)
+    : args_(settings.args) {
     char dir[] = "/tmp/vardo-e2e-XXXXXX";
     if (mkdtemp(dir) == nullptr) {
         throw std::runtime_error("cannot create a program directory");
     }
     home_ = dir;
-    std::ofstream(home_ + "/Config.ini") << "[VardoEventServer]\n"
-                                         << "EventServer_ConnectString=sqlite:events.db\n"
-                                         << "EventServer_CenterServerAddr=127.0.0.1\n"
-                                         << "EventServer_CenterServerTcpPort=" << centerPort << "\n"
-                                         << "EventServer_CenterServerUdpPort=0\n"
-                                         << "EventServer_UserName=root\n"
-                                         << "EventServer_Password=" << password << "\n";
+    std::ofstream(home_ + "/Config.ini")
+        << "[VardoEventServer]\n"
+        << "EventServer_ConnectString=sqlite:events.db\n"
+        << "EventServer_CenterServerAddr=127.0.0.1\n"
+        << "EventServer_CenterServerTcpPort=" << centerPort << "\n"
+        << "EventServer_CenterServerUdpPort=" << settings.udpPort << "\n"
+        << "EventServer_UserName=root\n"
+        << "EventServer_Password=" << settings.password << "\n"
+        << "EventServer_RecordDuration=" << settings.recordDuration << "\n";
 }
 
 EventServerRun::~EventServerRun() {
@@ -86,8 +92,9 @@ EventServerRun::~EventServerRun() {
 }
 
 void EventServerRun::start() {
-    process_ = std::make_unique<testsim::ChildProcess>(
-        std::vector<std::string>{eventServerPath(), "--headless", "--home", home_});
+    std::vector<std::string> args{eventServerPath(), "--headless", "--home", home_};
+    args.insert(args.end(), args_.begin(), args_.end());
+    process_ = std::make_unique<testsim::ChildProcess>(args);
 }
 
 int EventServerRun::stop() {

@@ -33,10 +33,19 @@ struct FixRow {
 std::ostream& operator<<(std::ostream& os, const EventRow& row);
 std::ostream& operator<<(std::ostream& os, const FixRow& row);
 
+// What a run's Config.ini and command line say beyond the center's TCP port.
+struct RunSettings {
+    std::string password = "kiwa";
+    std::uint16_t udpPort = 0;
+    int recordDuration = 90;        // seconds
+    std::vector<std::string> args{};  // after --headless --home DIR
+};
+
 class EventServerRun {
 public:
     // Writes the program directory; `password` goes into Config.ini.
     EventServerRun(std::uint16_t centerPort, const std::string& password = "kiwa");
+    EventServerRun(std::uint16_t centerPort, const RunSettings& settings);
     ~EventServerRun();
 
     void start();
@@ -55,6 +64,7 @@ public:
 
 private:
     std::string home_;
+    std::vector<std::string> args_;
     std::unique_ptr<testsim::ChildProcess> process_;
 };
 

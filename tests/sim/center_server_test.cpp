@@ -1,12 +1,17 @@
 #include "sim/center_server.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <future>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "tests/sim/loopback.h"
+#include "vardoappcore/protocol/media_datagram.h"
 
 namespace sim {
 namespace {
@@ -156,16 +161,11 @@ TEST_F(CenterServerTest, EventsReachEveryLoggedInClient) {
     EXPECT_EQ(onIo([this] { return server_->gpsSent(); }), 2u);
 }
 
-TEST_F(CenterServerTest, PingsAreAnsweredAndMediaIsRefusedForNow) {
+TEST_F(CenterServerTest, PingsAreAnsweredAndUnknownOpsIgnored) {
     LineConnection client = loggedIn();
     EXPECT_EQ(next(client)["op"], "synced");
-    client.send(
-        "{\"op\":\"ping\"}\n{\"op\":\"whatever\",\"x\":1}\n"
-        "{\"op\":\"media_open\",\"dev\":\"x\",\"chn\":2,\"video\":true}\n");
+    client.send("{\"op\":\"whatever\",\"x\":1}\n{\"op\":\"ping\"}\n");
     EXPECT_EQ(next(client)["op"], "pong");
-    const json media = next(client);
-    EXPECT_EQ(media["op"], "media_failed");
-    EXPECT_EQ(media["chn"], 2);
 }
 
 TEST_F(CenterServerTest, CommandsForDevicesThatAreNotOnlineAreRefused) {
@@ -192,6 +192,95 @@ TEST_F(CenterServerTest, DropClosesClientsButDevicesStayOnline) {
     EXPECT_TRUE(client.waitClosed());
     LineConnection again = loggedIn();
     EXPECT_EQ(next(again)["dev"], "x");
+}
+
+TEST_F(CenterServerTest, MediaOfWhatDoesNotExistIsRefused) {
+    onIo([this] { return server_->online({"two", "Two", "", "", 2, ""}); });
+    LineConnection client = loggedIn();
+    EXPECT_EQ(next(client)["op"], "online");
+    EXPECT_EQ(next(client)["op"], "synced");
+    const struct {
+        const char* request;
+        const char* reason;
+    } cases[] = {
+        {R"({"op":"media_open","dev":"ghost","chn":1,"video":true})",
+         "device 'ghost' is not online"},
+        {R"({"op":"media_open","dev":"two","chn":3,"video":true})", "device 'two' has 2 channels"},
+        {R"({"op":"media_open","dev":"two","chn":1})", "neither video nor audio asked for"},
+    };
+    for (const auto& c : cases) {
+        client.send(std::string(c.request) + "\n");
+        const json answer = next(client);
+        EXPECT_EQ(answer["op"], "media_failed") << c.request;
+        EXPECT_EQ(answer["reason"], c.reason) << c.request;
+    }
+    EXPECT_EQ(onIo([this] { return server_->activeStreams(); }), 0u);
+}
+
+// A UDP socket on loopback.
+class UdpPeer {
+public:
+    UdpPeer() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    }
+    ~UdpPeer() { ::close(fd_); }
+    void sendTo(std::uint16_t port, const std::vector<std::uint8_t>& bytes) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(port);
+        sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    // The next datagram; empty when none came within `limitMs`.
+    std::vector<std::uint8_t> receive(int limitMs = 5000) {
+        timeval limit{limitMs / 1000, (limitMs % 1000) * 1000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        std::vector<std::uint8_t> buffer(2048);
+        const auto n = recv(fd_, buffer.data(), buffer.size(), 0);
+        buffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return buffer;
+    }
+
+private:
+    int fd_;
+};
+
+TEST_F(CenterServerTest, AnOpenedChannelStreamsToTheClientThatRegistered) {
+    onIo([this] { return server_->online({"cam", "Cam", "", "", 1, ""}); });
+    LineConnection client = testsim::connectTo(onIo([this] { return server_->tcpPort(); }));
+    client.send(R"({"op":"login","version":1,"user":"root","password":"kiwa"})"
+                "\n");
+    const auto key = next(client)["media_key"].get<std::uint32_t>();
+    next(client);  // online
+    next(client);  // synced
+
+    UdpPeer udp;
+    const auto udpPort = onIo([this] { return server_->udpPort(); });
+    // A stranger's registration is not taken.
+    udp.sendTo(udpPort, vardo::protocol::encodeRegister(key + 1));
+    client.send(R"({"op":"media_open","dev":"cam","chn":1,"video":true})"
+                "\n");
+    const json ok = next(client);
+    ASSERT_EQ(ok["op"], "media_ok") << ok.dump();
+    EXPECT_EQ(ok["video"]["codec"], "mjpeg");
+    EXPECT_TRUE(udp.receive(300).empty());
+
+    udp.sendTo(udpPort, vardo::protocol::encodeRegister(key));
+    const auto datagram = udp.receive();
+    const auto decoded = vardo::protocol::decodeMediaDatagram(datagram);
+    ASSERT_TRUE(decoded.datagram) << decoded.error;
+    EXPECT_EQ(decoded.datagram->header.kind, vardo::protocol::MediaKind::Video);
+    EXPECT_EQ(decoded.datagram->header.stream, ok["stream"].get<std::uint32_t>());
+
+    // A client that leaves stops its streams.
+    client.close();
+    for (int i = 0; i < 200 && onIo([this] { return server_->activeStreams(); }) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(onIo([this] { return server_->activeStreams(); }), 0u);
 }
 
 }  // namespace

@@ -38,6 +38,27 @@ TEST(SimOptions, ValuesAreTaken) {
     EXPECT_EQ(o.seed, 42u);
 }
 
+TEST(SimOptions, MediaValuesAreTaken) {
+    const auto parsed = parseOptions({"--video-size", "704x576", "--fps=25", "--jpeg-quality", "2",
+                                      "--media-drop", "5", "--media-reorder", "0.5",
+                                      "--repeat-frames", "12", "--picture-detail", "40"});
+    ASSERT_EQ(parsed.error, "");
+    const Options& o = parsed.options;
+    EXPECT_EQ(o.videoWidth, 704);
+    EXPECT_EQ(o.videoHeight, 576);
+    EXPECT_EQ(o.fps, 25);
+    EXPECT_EQ(o.jpegQuality, 2);
+    EXPECT_DOUBLE_EQ(o.mediaDropPercent, 5);
+    EXPECT_DOUBLE_EQ(o.mediaReorderPercent, 0.5);
+    EXPECT_EQ(o.repeatFrames, 12);
+    EXPECT_EQ(o.pictureDetail, 40);
+    const Options defaults = parseOptions({}).options;
+    EXPECT_EQ(defaults.videoWidth, 352);
+    EXPECT_EQ(defaults.videoHeight, 288);
+    EXPECT_EQ(defaults.fps, 12);
+    EXPECT_EQ(defaults.mediaDropPercent, 0);
+}
+
 TEST(SimOptions, AScriptMeansNoRandomDevicesUnlessAsked) {
     EXPECT_EQ(parseOptions({"--script", "-"}).options.devices, 0);
     EXPECT_EQ(parseOptions({"--script", "x.txt", "--devices", "5"}).options.devices, 5);
@@ -59,6 +80,15 @@ TEST(SimOptions, BadCommandLinesAreNamed) {
         {{"--seed", "-1"}, "--seed: '-1' is not a seed"},
         {{"--script", ""}, "--script: needs a file name"},
         {{"--devices"}, "--devices needs a value"},
+        {{"--video-size", "352"}, "--video-size: '352' is not a size WxH"},
+        {{"--video-size", "351x288"}, "is not a size WxH (even numbers"},
+        {{"--video-size", "8x8"}, "is not a size WxH"},
+        {{"--fps", "0"}, "--fps: '0' is not a frame rate (1-60)"},
+        {{"--jpeg-quality", "1"}, "is not a quantiser scale (2-31)"},
+        {{"--media-drop", "101"}, "--media-drop: '101' is not a percentage (0-100)"},
+        {{"--media-reorder", "-1"}, "is not a percentage"},
+        {{"--repeat-frames", "x"}, "--repeat-frames: 'x' is not a frame count"},
+        {{"--picture-detail", "120"}, "--picture-detail: '120' is not a percentage (0-100)"},
         {{"--frobnicate"}, "unknown option '--frobnicate'"},
         {{"stray"}, "unknown option 'stray'"},
     };

@@ -1,0 +1,91 @@
+#pragma once
+// One recording file: an AVI (libavformat) with a channel's MJPEG frames as
+// they came from the device, and, when the channel's audio runs, its G.711
+// mu-law blocks. Nothing is re-encoded.
+//
+// Time comes from the device: the first video frame is the file's time 0,
+// later frames sit at their timestamp's place on the frame-rate grid, and a
+// gap (frames lost on the way) is kept as a gap, so the file lasts as long
+// as the recording did. Audio is placed on the same clock; a gap in it is
+// filled with silence so that it stays in step with the picture. A device
+// clock that jumps by more than a minute is taken as a reset, not a gap.
+//
+// Thread: one at a time (the instance's record writer).
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+struct AVFormatContext;
+struct AVPacket;
+
+namespace vardo {
+
+// What the streams look like, from the server's answer to media_open.
+struct StreamSetup {
+    int width = 0;  // 0: taken from the first frame, else 352
+    int height = 0;
+    int fps = 0;        // 0: 12
+    int audioRate = 0;  // 0: no audio stream
+};
+
+struct AviFileCounters {
+    std::uint64_t videoFrames = 0;  // frames written
+    std::uint64_t gapFrames = 0;    // frame slots left empty by gaps
+    std::uint64_t audioBytes = 0;
+    std::uint64_t silenceBytes = 0;  // of audioBytes, filled in for gaps
+    std::uint64_t refused = 0;       // video that was no JPEG, audio before the first frame
+};
+
+class AviFile {
+public:
+    // Creates the missing folders and the file. Nothing, with `error` set,
+    // when that is not possible.
+    static std::unique_ptr<AviFile> create(const std::string& path, std::string& error);
+    ~AviFile();
+    AviFile(const AviFile&) = delete;
+    AviFile& operator=(const AviFile&) = delete;
+
+    // The first video frame writes the file's header with `setup`; later
+    // calls ignore it. False once the file has failed (see error()).
+    bool writeVideo(std::span<const std::uint8_t> jpeg, std::uint64_t timestampMs,
+                    const StreamSetup& setup);
+    // Audio before the first video frame has no place yet and is refused;
+    // so is all audio when the header has no audio stream.
+    bool writeAudio(std::span<const std::uint8_t> mulaw, std::uint64_t timestampMs);
+    // Writes the index and closes. A file without frames gets a header from
+    // `setup`, so that it is still a valid (empty) AVI.
+    bool finish(const StreamSetup& setup);
+
+    bool failed() const { return !error_.empty(); }
+    const std::string& error() const { return error_; }
+    const std::string& path() const { return path_; }
+    const AviFileCounters& counters() const { return counters_; }
+
+private:
+    explicit AviFile(std::string path) : path_(std::move(path)) {}
+    bool writeHeader(const StreamSetup& setup, int width, int height);
+    bool writePacket(int streamIndex, std::span<const std::uint8_t> bytes, std::int64_t pts,
+                     std::int64_t duration, bool key);
+    bool fail(const std::string& what, int code);
+    void close();
+
+    std::string path_;
+    std::string error_;
+    AVFormatContext* context_ = nullptr;
+    AVPacket* packet_ = nullptr;
+    bool headerWritten_ = false;
+    bool finished_ = false;
+    int fps_ = 12;
+    int audioRate_ = 0;
+    int videoIndex_ = -1;
+    int audioIndex_ = -1;
+    // The device time of frame slot 0, moved when the device clock jumps.
+    std::int64_t originMs_ = 0;
+    std::int64_t lastSlot_ = -1;
+    std::int64_t nextSample_ = 0;
+    AviFileCounters counters_;
+};
+
+}  // namespace vardo

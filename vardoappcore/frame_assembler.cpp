@@ -1,0 +1,114 @@
+#include "vardoappcore/frame_assembler.h"
+
+#include <algorithm>
+
+namespace vardo {
+
+void FrameAssembler::reset() {
+    pending_.clear();
+    delivered_ = false;
+    lastSequence_ = 0;
+}
+
+std::optional<AssembledFrame> FrameAssembler::add(const protocol::MediaHeader& header,
+                                                  std::span<const std::uint8_t> payload) {
+    const std::uint32_t seq = header.sequence;
+    if (delivered_) {
+        const std::int32_t ahead = sequenceDistance(seq, lastSequence_);
+        if (ahead <= 0) {
+            if (static_cast<std::uint32_t>(-static_cast<std::int64_t>(ahead)) <
+                limits_.restartDistance) {
+                ++counters_.late;
+                return std::nullopt;
+            }
+            ++counters_.restarts;
+            reset();
+        }
+    }
+    if (header.fragmentCount > limits_.maxFragments ||
+        header.fragmentIndex >= header.fragmentCount) {
+        ++counters_.inconsistent;
+        return std::nullopt;
+    }
+
+    auto it = std::find_if(pending_.begin(), pending_.end(),
+                           [seq](const Pending& p) { return p.sequence == seq; });
+    if (it == pending_.end()) {
+        if (pending_.size() >= limits_.maxPendingFrames) {
+            // The oldest in progress makes room; it would not complete in time.
+            const auto oldest = std::min_element(
+                pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) {
+                    return sequenceDistance(a.sequence, b.sequence) < 0;
+                });
+            ++counters_.incomplete;
+            pending_.erase(oldest);
+        }
+        Pending p;
+        p.sequence = seq;
+        p.timestampMs = header.timestampMs;
+        p.count = header.fragmentCount;
+        p.have.assign(header.fragmentCount, false);
+        pending_.push_back(std::move(p));
+        it = std::prev(pending_.end());
+    } else if (it->count != header.fragmentCount || it->timestampMs != header.timestampMs) {
+        ++counters_.inconsistent;
+        return std::nullopt;
+    }
+
+    Pending& p = *it;
+    if (p.have[header.fragmentIndex]) {
+        ++counters_.duplicate;
+        return std::nullopt;
+    }
+    p.have[header.fragmentIndex] = true;
+    ++p.received;
+    p.parts.emplace_back(header.fragmentIndex,
+                         std::vector<std::uint8_t>(payload.begin(), payload.end()));
+    if (p.received < p.count) {
+        return std::nullopt;
+    }
+    return complete(static_cast<std::size_t>(it - pending_.begin()), header);
+}
+
+AssembledFrame FrameAssembler::complete(std::size_t index, const protocol::MediaHeader& header) {
+    Pending p = std::move(pending_[index]);
+    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(index));
+
+    AssembledFrame frame;
+    frame.kind = header.kind;
+    frame.stream = header.stream;
+    frame.sequence = p.sequence;
+    frame.timestampMs = p.timestampMs;
+    std::sort(p.parts.begin(), p.parts.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::size_t total = 0;
+    for (const auto& part : p.parts) {
+        total += part.second.size();
+    }
+    frame.bytes.reserve(total);
+    for (const auto& part : p.parts) {
+        frame.bytes.insert(frame.bytes.end(), part.second.begin(), part.second.end());
+    }
+
+    dropOlderThan(p.sequence);
+    if (delivered_) {
+        const std::int32_t gap = sequenceDistance(p.sequence, lastSequence_) - 1;
+        if (gap > 0) {
+            counters_.missing += static_cast<std::uint64_t>(gap);
+        }
+    }
+    delivered_ = true;
+    lastSequence_ = p.sequence;
+    ++counters_.delivered;
+    return frame;
+}
+
+void FrameAssembler::dropOlderThan(std::uint32_t sequence) {
+    const auto before = pending_.size();
+    std::erase_if(pending_, [sequence](const Pending& p) {
+        return sequenceDistance(p.sequence, sequence) < 0;
+    });
+    counters_.incomplete += before - pending_.size();
+}
+
+}  // namespace vardo

@@ -1,0 +1,206 @@
+#include "vardoappcore/media_receiver.h"
+
+#include <sys/socket.h>
+
+#include "vardoappcore/library_log.h"
+#include "vardoappcore/protocol/media_datagram.h"
+
+namespace vardo {
+namespace {
+
+std::uint64_t assemblerKey(std::uint32_t stream, protocol::MediaKind kind) {
+    return static_cast<std::uint64_t>(stream) * 2 + (kind == protocol::MediaKind::Audio ? 1 : 0);
+}
+
+void addCounters(AssemblerCounters& to, const AssemblerCounters& from) {
+    to.delivered += from.delivered;
+    to.incomplete += from.incomplete;
+    to.late += from.late;
+    to.duplicate += from.duplicate;
+    to.inconsistent += from.inconsistent;
+    to.restarts += from.restarts;
+    to.missing += from.missing;
+}
+
+}  // namespace
+
+MediaReceiver::MediaReceiver(asio::io_context& io, FrameHandler onFrame)
+    : onFrame_(std::move(onFrame)), socket_(io), registerTimer_(io) {}
+
+MediaReceiver::~MediaReceiver() {
+    close();
+}
+
+void MediaReceiver::setServer(const asio::ip::udp::endpoint& server, std::uint32_t mediaKey) {
+    server_ = server;
+    mediaKey_ = mediaKey;
+    haveServer_ = true;
+}
+
+bool MediaReceiver::open() {
+    if (!haveServer_) {
+        return false;
+    }
+    if (!socket_.is_open()) {
+        asio::error_code ec;
+        socket_.open(server_.protocol(), ec);
+        if (!ec) {
+            socket_.bind(asio::ip::udp::endpoint(server_.protocol(), 0), ec);
+        }
+        if (ec) {
+            logLine("cannot open a UDP socket for media: " + ec.message());
+            socket_.close(ec);
+            return false;
+        }
+        setReceiveBuffer();
+        socket_.non_blocking(true, ec);
+        ++epoch_;
+        receive();
+        armRegistration();
+    }
+    registerNow();
+    return true;
+}
+
+void MediaReceiver::setReceiveBuffer() {
+    // Frames of many channels come in bursts, and this thread may not run
+    // for a while on a busy machine: the kernel keeps what fits in the
+    // socket's buffer and drops the rest. A process allowed to (CAP_NET_ADMIN)
+    // takes more than the system's limit for sockets, net.core.rmem_max.
+    const int fd = socket_.native_handle();
+    const int bytes = kReceiveBufferBytes;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+}
+
+void MediaReceiver::registerNow() {
+    if (!socket_.is_open()) {
+        return;
+    }
+    const auto datagram = protocol::encodeRegister(mediaKey_);
+    asio::error_code ec;
+    socket_.send_to(asio::buffer(datagram), server_, 0, ec);
+    // A lost or refused registration is repeated by the timer.
+}
+
+void MediaReceiver::armRegistration() {
+    registerTimer_.expires_after(kRegisterInterval);
+    registerTimer_.async_wait([this, epoch = epoch_](const asio::error_code& error) {
+        if (error || epoch != epoch_ || !socket_.is_open()) {
+            return;
+        }
+        registerNow();
+        armRegistration();
+    });
+}
+
+void MediaReceiver::close() {
+    ++epoch_;
+    asio::error_code ec;
+    socket_.close(ec);
+    registerTimer_.cancel();
+}
+
+void MediaReceiver::receive() {
+    socket_.async_wait(asio::socket_base::wait_read,
+                       [this, epoch = epoch_](const asio::error_code& error) {
+                           if (epoch != epoch_ || error == asio::error::operation_aborted) {
+                               return;
+                           }
+                           drain(epoch);
+                           if (epoch == epoch_) {
+                               receive();
+                           }
+                       });
+}
+
+void MediaReceiver::drain(std::uint64_t epoch) {
+    // Everything that is there, a batch a system call, before waiting
+    // again; at most a bounded number, so that the control connection and
+    // timers get their turn under a flood.
+    std::array<mmsghdr, kBatch> headers{};
+    std::array<iovec, kBatch> vectors{};
+    for (std::size_t i = 0; i < kBatch; ++i) {
+        vectors[i] = iovec{buffers_[i].data(), buffers_[i].size()};
+        headers[i].msg_hdr.msg_iov = &vectors[i];
+        headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    for (int round = 0; round < 64; ++round) {
+        const int n =
+            recvmmsg(socket_.native_handle(), headers.data(), kBatch, MSG_DONTWAIT, nullptr);
+        if (n <= 0) {
+            return;  // would block, or an error of an earlier send: wait again
+        }
+        for (int i = 0; i < n; ++i) {
+            const auto index = static_cast<std::size_t>(i);
+            onDatagram(std::span(buffers_[index].data(), headers[index].msg_len));
+            if (epoch != epoch_) {
+                return;  // a handler closed the socket
+            }
+        }
+        if (static_cast<std::size_t>(n) < kBatch) {
+            return;
+        }
+    }
+}
+
+void MediaReceiver::onDatagram(std::span<const std::uint8_t> bytes) {
+    ++counters_.datagrams;
+    const auto decoded = protocol::decodeMediaDatagram(bytes);
+    if (!decoded.datagram) {
+        ++counters_.rejected;
+        return;
+    }
+    const protocol::MediaHeader& header = decoded.datagram->header;
+    if (!streams_.contains(header.stream)) {
+        ++counters_.unknownStream;
+        return;
+    }
+    FrameAssembler& assembler = assemblers_[assemblerKey(header.stream, header.kind)];
+    if (auto frame = assembler.add(header, decoded.datagram->payload)) {
+        onFrame_(std::move(*frame));
+    }
+}
+
+void MediaReceiver::openStream(std::uint32_t stream) {
+    streams_.insert(stream);
+}
+
+void MediaReceiver::retire(FrameAssembler& assembler) {
+    addCounters(retired_, assembler.counters());
+}
+
+void MediaReceiver::closeStream(std::uint32_t stream) {
+    streams_.erase(stream);
+    for (const auto kind : {protocol::MediaKind::Video, protocol::MediaKind::Audio}) {
+        if (const auto it = assemblers_.find(assemblerKey(stream, kind)); it != assemblers_.end()) {
+            retire(it->second);
+            assemblers_.erase(it);
+        }
+    }
+}
+
+void MediaReceiver::closeAllStreams() {
+    for (auto& [key, assembler] : assemblers_) {
+        retire(assembler);
+    }
+    assemblers_.clear();
+    streams_.clear();
+}
+
+ReceiverCounters MediaReceiver::counters() const {
+    ReceiverCounters c = counters_;
+    c.frames = retired_;
+    for (const auto& [key, assembler] : assemblers_) {
+        addCounters(c.frames, assembler.counters());
+    }
+    return c;
+}
+
+std::uint16_t MediaReceiver::localPort() const {
+    asio::error_code ec;
+    return socket_.local_endpoint(ec).port();
+}
+
+}  // namespace vardo

@@ -1,0 +1,86 @@
+#pragma once
+// The media side's UDP socket: it tells the center server where to send
+// (the registration datagram, repeated every 5 s while media runs), takes
+// the datagrams that come, checks them, and reassembles each opened
+// stream's frames.
+//
+// Thread: the instance's I/O thread only.
+
+#include <array>
+#include <asio.hpp>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <span>
+
+#include "vardoappcore/frame_assembler.h"
+
+namespace vardo {
+
+struct ReceiverCounters {
+    std::uint64_t datagrams = 0;  // every datagram that came
+    std::uint64_t rejected = 0;   // not a media datagram of this protocol
+    std::uint64_t unknownStream = 0;
+    AssemblerCounters frames;  // summed over every stream, closed ones too
+};
+
+class MediaReceiver {
+public:
+    using FrameHandler = std::function<void(AssembledFrame&& frame)>;
+
+    static constexpr std::chrono::seconds kRegisterInterval{5};
+    static constexpr int kReceiveBufferBytes = 16 * 1024 * 1024;
+
+    MediaReceiver(asio::io_context& io, FrameHandler onFrame);
+    ~MediaReceiver();
+
+    // Where the server takes registrations, and the key of this login.
+    void setServer(const asio::ip::udp::endpoint& server, std::uint32_t mediaKey);
+    // Opens the socket (once) and registers now; the registration then
+    // repeats until close(). False, with the reason logged, when the socket
+    // cannot be opened.
+    bool open();
+    void registerNow();
+    void close();
+    bool isOpen() const { return socket_.is_open(); }
+
+    // Datagrams of streams not opened are dropped.
+    void openStream(std::uint32_t stream);
+    void closeStream(std::uint32_t stream);
+    void closeAllStreams();
+
+    ReceiverCounters counters() const;
+    // The local port (tests).
+    std::uint16_t localPort() const;
+
+private:
+    static constexpr std::size_t kBatch = 32;
+
+    void receive();
+    void drain(std::uint64_t epoch);
+    void onDatagram(std::span<const std::uint8_t> bytes);
+    void setReceiveBuffer();
+    void armRegistration();
+    void retire(FrameAssembler& assembler);
+
+    FrameHandler onFrame_;
+    asio::ip::udp::socket socket_;
+    asio::steady_timer registerTimer_;
+    asio::ip::udp::endpoint server_;
+    std::uint32_t mediaKey_ = 0;
+    bool haveServer_ = false;
+    // Bumped at every close: handlers of an older socket do nothing.
+    std::uint64_t epoch_ = 0;
+    // Room for a batch of datagrams; a datagram longer than a buffer is cut
+    // and then refused for its wrong length.
+    std::array<std::array<std::uint8_t, 2048>, kBatch> buffers_{};
+    std::set<std::uint32_t> streams_;
+    // Per stream and kind (stream * 2 + kind - 1).
+    std::map<std::uint64_t, FrameAssembler> assemblers_;
+    ReceiverCounters counters_;
+    AssemblerCounters retired_;  // of assemblers already gone
+};
+
+}  // namespace vardo

@@ -1,0 +1,185 @@
+#include "vardoappcore/record_writer.h"
+
+#include <pthread.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "vardoappcore/library_log.h"
+
+namespace vardo {
+
+struct RecordWriter::State {
+    struct Job {
+        std::shared_ptr<Recording> recording;
+        Kind kind = Kind::Video;
+        std::vector<std::uint8_t> bytes;
+        std::uint64_t timestampMs = 0;
+        StreamSetup setup;
+    };
+
+    explicit State(std::size_t maxBytes) : maxQueuedBytes(maxBytes) {}
+
+    void run();
+    // Writes one job; counts into `done`.
+    void write(Job& job, WriterCounters& done);
+    void wakeLocked() {
+        if (idle) {
+            wake.notify_one();
+        }
+    }
+
+    const std::size_t maxQueuedBytes;
+    mutable std::mutex mutex;
+    std::condition_variable wake;     // a job came, or stop
+    std::condition_variable settled;  // the thread has ended
+    std::deque<Job> jobs;             // guarded by mutex
+    // Guarded by mutex. queuedBytes counts the batch being written too: it
+    // is memory all the same.
+    WriterCounters counters;
+    bool idle = false;      // guarded by mutex: the thread waits for work
+    bool stopping = false;  // guarded by mutex
+    bool ended = false;     // guarded by mutex
+};
+
+void RecordWriter::State::run() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+        idle = true;
+        wake.wait(lock, [this] { return stopping || !jobs.empty(); });
+        idle = false;
+        if (jobs.empty()) {
+            break;  // stopping, and everything is written
+        }
+        // The whole queue at once: one lock a batch, not one a frame.
+        std::deque<Job> batch;
+        batch.swap(jobs);
+        lock.unlock();
+        WriterCounters done;
+        std::size_t bytes = 0;
+        for (Job& job : batch) {
+            bytes += job.bytes.size();
+            write(job, done);
+        }
+        batch.clear();  // the last references to finished recordings go here
+        lock.lock();
+        counters.queuedBytes -= bytes;
+        counters.framesWritten += done.framesWritten;
+        counters.audioBlocksWritten += done.audioBlocksWritten;
+        counters.finished += done.finished;
+        counters.failed += done.failed;
+    }
+    ended = true;
+    settled.notify_all();
+}
+
+void RecordWriter::State::write(Job& job, WriterCounters& done) {
+    Recording& recording = *job.recording;
+    AviFile& file = recording.file();
+    const bool wasFailed = recording.failed();
+    bool ok = !wasFailed;
+    if (ok) {
+        switch (job.kind) {
+            case Kind::Video:
+                ok = file.writeVideo(job.bytes, job.timestampMs, job.setup);
+                break;
+            case Kind::Audio:
+                ok = file.writeAudio(job.bytes, job.timestampMs);
+                break;
+            case Kind::Finish:
+                ok = file.finish(job.setup);
+                break;
+        }
+    }
+    if (!ok) {
+        if (!wasFailed) {
+            recording.markFailed();
+            ++done.failed;
+            logLine("recording of " + recording.label() + " to '" + recording.path() +
+                    "' failed: " + file.error() + "; it has stopped");
+        }
+        return;
+    }
+    if (job.kind == Kind::Video) {
+        ++done.framesWritten;
+    } else if (job.kind == Kind::Audio) {
+        ++done.audioBlocksWritten;
+    } else {
+        ++done.finished;
+        const AviFileCounters& c = file.counters();
+        logLine("recording of " + recording.label() + " to '" + recording.path() +
+                "' finished: " + std::to_string(c.videoFrames) + " video frames (" +
+                std::to_string(recording.lostFrames.load()) + " lost), " +
+                std::to_string(c.audioBytes) + " audio bytes");
+    }
+}
+
+RecordWriter::RecordWriter(std::size_t maxQueuedBytes)
+    : state_(std::make_shared<State>(maxQueuedBytes)) {
+    // The thread holds the state too: if stop() gives up on it, it can
+    // still finish the files it has.
+    thread_ = std::thread([state = state_] { state->run(); });
+    pthread_setname_np(thread_.native_handle(), "vardo-rec");
+}
+
+RecordWriter::~RecordWriter() {
+    stop(std::chrono::seconds(10));
+}
+
+bool RecordWriter::pushFrame(const std::shared_ptr<Recording>& recording, Kind kind,
+                             std::vector<std::uint8_t> bytes, std::uint64_t timestampMs,
+                             const StreamSetup& setup) {
+    State& s = *state_;
+    const std::lock_guard lock(s.mutex);
+    if (s.stopping) {
+        return false;
+    }
+    if (s.counters.queuedBytes + bytes.size() > s.maxQueuedBytes) {
+        if (kind == Kind::Video) {
+            ++s.counters.framesDropped;
+            ++recording->lostFrames;
+        }
+        return false;
+    }
+    s.counters.queuedBytes += bytes.size();
+    s.jobs.push_back(State::Job{recording, kind, std::move(bytes), timestampMs, setup});
+    s.wakeLocked();
+    return true;
+}
+
+void RecordWriter::finish(const std::shared_ptr<Recording>& recording, const StreamSetup& setup) {
+    State& s = *state_;
+    const std::lock_guard lock(s.mutex);
+    s.jobs.push_back(State::Job{recording, Kind::Finish, {}, 0, setup});
+    s.wakeLocked();
+}
+
+bool RecordWriter::stop(std::chrono::milliseconds limit) {
+    if (!thread_.joinable()) {
+        return true;
+    }
+    State& s = *state_;
+    std::unique_lock lock(s.mutex);
+    s.stopping = true;
+    s.wake.notify_one();
+    if (s.settled.wait_for(lock, limit, [&s] { return s.ended; })) {
+        lock.unlock();
+        thread_.join();
+        return true;
+    }
+    lock.unlock();
+    thread_.detach();
+    logLine("recordings are still being written after " + std::to_string(limit.count() / 1000) +
+            " s; they go on in the background");
+    return false;
+}
+
+WriterCounters RecordWriter::counters() const {
+    const std::lock_guard lock(state_->mutex);
+    return state_->counters;
+}
+
+}  // namespace vardo
