@@ -52,6 +52,7 @@ BackendOpenResult OpenBackend(std::string_view connectionString, int timeoutSeco
 BackendOpenResult OpenSqliteBackend(std::string_view connectionString, int timeoutSeconds,
                                     const std::filesystem::path& baseDir);
 BackendOpenResult OpenPostgresqlBackend(std::string_view connectionString, int timeoutSeconds);
+BackendOpenResult OpenOdbcBackend(std::string_view connectionString, int timeoutSeconds);
 
 // The directory of the running executable (empty if it cannot be told).
 std::filesystem::path ExecutableDirectory();

@@ -113,15 +113,14 @@ BackendOpenResult OpenBackend(std::string_view connectionString, int timeoutSeco
         case BackendKind::Postgresql:
             return OpenPostgresqlBackend(TrimAscii(connectionString), timeoutSeconds);
         case BackendKind::Odbc:
-            return {nullptr,
-                    "ODBC and OLE DB connection strings (Driver=, DSN=, Provider=) are not "
-                    "supported by this build; use sqlite:PATH or a PostgreSQL connection string"};
+            return OpenOdbcBackend(TrimAscii(connectionString), timeoutSeconds);
         case BackendKind::Unknown:
             break;
     }
     return {nullptr,
-            "unrecognised connection string; expected sqlite:PATH, postgresql://..., or "
-            "PostgreSQL key=value text with host= or dbname="};
+            "unrecognised connection string; expected sqlite:PATH, postgresql://..., "
+            "PostgreSQL key=value text with host= or dbname=, an ODBC string (Driver=... or "
+            "DSN=...) or an OLE DB string for SQL Server (Provider=SQLOLEDB;...)"};
 }
 
 std::filesystem::path ExecutableDirectory() {

@@ -20,8 +20,10 @@ class Backend;
 //                                    its schema on first open
 //   postgresql://... postgres://...  PostgreSQL through libpq
 //   host=... dbname=... (key=value)  PostgreSQL through libpq
-// Any other string (Provider=..., Driver=..., DSN=..., empty) makes Open fail
-// with a clear LastError().
+//   Driver=... DSN=... FILEDSN=...   ODBC through unixODBC, passed on as it is
+//   Provider=SQLOLEDB;... (SQLNCLI*, MSOLEDBSQL*)
+//                                    SQL Server through FreeTDS's ODBC driver
+// An empty or other string makes Open fail with a clear LastError().
 //
 // No operation lets an error escape. The object is not locked: one thread at a
 // time uses it (the window thread before the worker starts and after it has

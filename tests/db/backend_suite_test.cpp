@@ -167,7 +167,25 @@ TEST_P(BackendTest, ProceduresCanBeCalledByHandWithTheCurrentTime) {
                      GetParam() == Kind::Sqlite ? "1" : "t"}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, BackendTest, ::testing::Values(Kind::Sqlite, Kind::Postgresql),
+TEST_P(BackendTest, ASessionEndedByTheServerIsReportedLostAndTheRetryLandsOnce) {
+    ASSERT_TRUE(OpenConn()) << conn->LastError();
+    EXPECT_TRUE(conn->Execute(db::MakeOnlineEvent("X7", kT0)));
+    if (!store->KillOtherSessions()) {
+        GTEST_SKIP() << "no server session to end";
+    }
+    const auto fix = db::MakeGpsFix("X7", 1, 2, 3, 4, "after", kT0 + 1s);
+    const auto lost = conn->ExecuteCommand(fix);
+    EXPECT_EQ(lost.status, db::ExecStatus::ConnectionLost) << lost.error;
+    EXPECT_FALSE(conn->IsOpen());
+
+    // What the worker does next: reopen and send the same statement again.
+    ASSERT_TRUE(OpenConn()) << conn->LastError();
+    EXPECT_TRUE(conn->Execute(fix)) << conn->LastError();
+    EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes"), "1");
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, BackendTest,
+                         ::testing::Values(Kind::Sqlite, Kind::Postgresql, Kind::Odbc),
                          dbtest::ParamName);
 
 // What only one backend has.
@@ -201,10 +219,12 @@ TEST(PostgresqlStore, OpenFailsClearlyWithoutTheSchema) {
         }
         FAIL() << why;
     }
-    CMyDbConnection conn;
-    EXPECT_FALSE(conn.Open(db->ConnInfo(), 5));
-    EXPECT_NE(conn.LastError().find("postgresql.sql"), std::string::npos) << conn.LastError();
-    EXPECT_FALSE(conn.IsOpen());
+    for (const std::string& cs : {db->ConnInfo(), dbtest::OdbcConnectionString(*db)}) {
+        CMyDbConnection conn;
+        EXPECT_FALSE(conn.Open(cs, 5)) << cs;
+        EXPECT_NE(conn.LastError().find("postgresql.sql"), std::string::npos) << conn.LastError();
+        EXPECT_FALSE(conn.IsOpen());
+    }
 }
 
 }  // namespace

@@ -45,9 +45,9 @@ TEST(ConnectionString, UnusableStringsFailOpenWithAClearReason) {
         const char* reason;
     } cases[] = {
         {"", "empty"},
-        {"Provider=SQLOLEDB;Data Source=10.0.0.1;Initial Catalog=VardoPlatform", "not supported"},
-        {"Driver={FreeTDS};Server=db", "not supported"},
-        {"DSN=vardo", "not supported"},
+        {"Provider=SQLOLEDB;Data Source=10.0.0.1;Integrated Security=SSPI", "Windows login"},
+        {"Driver={No Such Driver};Server=db", "not registered"},
+        {"DSN=vardo_no_such_dsn", "not registered"},
         {"just some words", "unrecognised"},
         {"sqlite:", "no database file"},
         {"sqlite:" + (dir.path() / "a-file" / "x.db").string(), "cannot create the folder"},

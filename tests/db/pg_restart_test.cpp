@@ -14,7 +14,10 @@ using namespace std::chrono;
 using dbtest::Rows;
 using dbtest::WaitUntil;
 
-TEST(PostgresqlRestart, NothingIsLostOrDoubledWhenTheServerRestartsMidStream) {
+// Through libpq, and through unixODBC with the PostgreSQL driver.
+class PostgresqlRestart : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PostgresqlRestart, NothingIsLostOrDoubledWhenTheServerRestartsMidStream) {
     std::string why;
     auto db = pgtest::TestDatabase::Create(why);
     if (!db) {
@@ -23,16 +26,18 @@ TEST(PostgresqlRestart, NothingIsLostOrDoubledWhenTheServerRestartsMidStream) {
         }
         FAIL() << why;
     }
+    const std::string connectionString =
+        GetParam() ? dbtest::OdbcConnectionString(*db) : db->ConnInfo();
     CMyDbConnection conn;
     CMyCommandQueue queue;
     db::WorkerOptions options;
     options.openTimeoutSeconds = 5;
     options.firstBackoff = 50ms;
     options.maxBackoff = 400ms;
-    CDbWorker worker(queue, conn, db->ConnInfo(), options);
+    CDbWorker worker(queue, conn, connectionString, options);
     std::vector<std::string> log;  // worker thread until joined
     worker.SetLogSink([&](const std::string& line) { log.push_back(line); });
-    ASSERT_TRUE(conn.Open(db->ConnInfo(), 10)) << conn.LastError();
+    ASSERT_TRUE(conn.Open(connectionString, 10)) << conn.LastError();
     ASSERT_TRUE(worker.Start());
 
     // A producer pushes a fix every millisecond until told to stop, so
@@ -84,5 +89,8 @@ TEST(PostgresqlRestart, NothingIsLostOrDoubledWhenTheServerRestartsMidStream) {
         "FROM gps_fixes) s WHERE back");
     EXPECT_EQ(order, (Rows{{"0"}}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Through, PostgresqlRestart, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Odbc" : "Libpq"; });
 
 }  // namespace

@@ -83,11 +83,15 @@ bool RunSqlite(const std::filesystem::path& file, const std::string& sql, Rows* 
     }
 }
 
+// The test server, through libpq or through ODBC.
 class PostgresqlStore final : public TestStore {
 public:
-    explicit PostgresqlStore(std::unique_ptr<pgtest::TestDatabase> db) : m_db(std::move(db)) {}
+    PostgresqlStore(std::unique_ptr<pgtest::TestDatabase> db, bool odbc)
+        : m_db(std::move(db)), m_odbc(odbc) {}
 
-    std::string ConnectionString() const override { return m_db->ConnInfo(); }
+    std::string ConnectionString() const override {
+        return m_odbc ? OdbcConnectionString(*m_db) : m_db->ConnInfo();
+    }
     Rows Query(const std::string& sql) override { return m_db->Query(sql); }
     bool Exec(const std::string& sql, std::string* error) override {
         return m_db->Exec(sql, error);
@@ -108,9 +112,19 @@ public:
                 deviceName + "') EXECUTE FUNCTION test_refuse();",
             nullptr);
     }
+    bool KillOtherSessions() override {
+        const std::string others =
+            " FROM pg_stat_activity WHERE datname = current_database() AND pid <> "
+            "pg_backend_pid()";
+        if (!Exec("SELECT pg_terminate_backend(pid)" + others, nullptr)) {
+            return false;
+        }
+        return WaitUntil([&] { return Scalar("SELECT count(*)" + others) == "0"; });
+    }
 
 private:
     std::unique_ptr<pgtest::TestDatabase> m_db;
+    bool m_odbc;
 };
 
 }  // namespace
@@ -128,7 +142,36 @@ std::unique_ptr<TestStore> MakeStore(Kind kind, std::string& skipReason) {
     if (!db) {
         return nullptr;
     }
-    return std::make_unique<PostgresqlStore>(std::move(db));
+    return std::make_unique<PostgresqlStore>(std::move(db), kind == Kind::Odbc);
+}
+
+std::string OdbcConnectionString(const pgtest::TestDatabase& db) {
+    // The server's "host=... port=... user=... dbname=..." text, in the
+    // words of the PostgreSQL ODBC driver.
+    std::string host, port, user;
+    std::string_view rest = db.ConnInfo();
+    while (!rest.empty()) {
+        const auto space = rest.find(' ');
+        const std::string_view item = rest.substr(0, space);
+        const auto eq = item.find('=');
+        if (eq != std::string_view::npos) {
+            const std::string_view key = item.substr(0, eq);
+            const std::string value(item.substr(eq + 1));
+            if (key == "host") {
+                host = value;
+            } else if (key == "port") {
+                port = value;
+            } else if (key == "user") {
+                user = value;
+            }
+        }
+        if (space == std::string_view::npos) {
+            break;
+        }
+        rest.remove_prefix(space + 1);
+    }
+    return std::string("Driver={") + kPostgresqlOdbcDriver + "};Server=" + host + ";Port=" + port +
+           ";Database=" + db.Name() + ";UID=" + user;
 }
 
 Rows SqliteQuery(const std::filesystem::path& file, const std::string& sql, std::string* error) {
@@ -138,7 +181,15 @@ Rows SqliteQuery(const std::filesystem::path& file, const std::string& sql, std:
 }
 
 std::string KindName(Kind kind) {
-    return kind == Kind::Sqlite ? "Sqlite" : "Postgresql";
+    switch (kind) {
+        case Kind::Sqlite:
+            return "Sqlite";
+        case Kind::Postgresql:
+            return "Postgresql";
+        case Kind::Odbc:
+            return "Odbc";
+    }
+    return "?";
 }
 
 TempDir::TempDir() {

@@ -13,7 +13,9 @@ namespace dbtest {
 
 using Rows = pgtest::Rows;
 
-enum class Kind { Sqlite, Postgresql };
+// Odbc: the test server again, reached through unixODBC and its PostgreSQL
+// driver.
+enum class Kind { Sqlite, Postgresql, Odbc };
 
 // A fresh, empty database of one backend, with the schema in place (SQLite
 // creates it on first open; so Query before the first open finds no tables),
@@ -32,8 +34,18 @@ public:
     // The base directory a relative SQLite path is resolved against.
     virtual std::filesystem::path BaseDir() const { return {}; }
 
+    // Ends the server sessions of every other connection to this database
+    // and waits until they are gone; false where there is no server.
+    virtual bool KillOtherSessions() { return false; }
+
     std::string Scalar(const std::string& sql);
 };
+
+// The driver name Debian's odbc-postgresql package registers.
+inline constexpr const char* kPostgresqlOdbcDriver = "PostgreSQL Unicode";
+
+// An ODBC connection string for a test database of the private server.
+std::string OdbcConnectionString(const pgtest::TestDatabase& db);
 
 // Null with `skipReason` when the backend is not available here.
 std::unique_ptr<TestStore> MakeStore(Kind kind, std::string& skipReason);

@@ -56,6 +56,10 @@ protected:
             std::ofstream(blocker.path() / "file") << "not a folder";
             return "sqlite:" + (blocker.path() / "file" / "events.db").string();
         }
+        if (GetParam() == Kind::Odbc) {
+            return std::string("Driver={") + dbtest::kPostgresqlOdbcDriver +
+                   "};Server=" + blocker.path().string() + ";Port=5432;Database=none";
+        }
         return "host=" + blocker.path().string() + " dbname=none";
     }
 
@@ -166,7 +170,8 @@ TEST_P(WorkerTest, AStopEndsTheBackOffAtOnceAndKeepsTheStatementForTheStop) {
     EXPECT_EQ(queue.Clear(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, WorkerTest, ::testing::Values(Kind::Sqlite, Kind::Postgresql),
+INSTANTIATE_TEST_SUITE_P(Backends, WorkerTest,
+                         ::testing::Values(Kind::Sqlite, Kind::Postgresql, Kind::Odbc),
                          dbtest::ParamName);
 
 TEST(SqliteWorker, KeepsStatementsWhileTheDatabaseCannotBeOpenedWithinTheQueueBound) {
