@@ -1,0 +1,353 @@
+#include "app/event_server_dlg.h"
+
+#include <chrono>
+#include <string>
+
+#include "app/about_dlg.h"
+#include "app/res/resource.h"
+#include "app/service_log.h"
+#include "gps/rmc_parser.h"
+#include "settings/config.h"
+#include "settings/language.h"
+#include "settings/program_dir.h"
+
+namespace {
+
+constexpr UINT_PTR kRecordTimer = 1;
+constexpr UINT kRecordTimerPeriodMs = 1000;
+constexpr int kOpenTimeoutSeconds = 10;
+constexpr std::uint32_t kStopWaitMs = 10000;
+
+constexpr std::string_view kOfflineText = "Device is Offline";
+
+struct ColumnSpec {
+    const char* heading;  // null ends the table
+    int width;            // pixels
+};
+
+constexpr ColumnSpec kColumns[] = {
+    {"DeviceID", 80},   {"Channel", 60},  {"VehicleID", 80},
+    {"DriverName", 80}, {"GPSInfo", 420}, {nullptr, 0},
+};
+
+enum Column { kColName = 0, kColChannel = 1, kColVehicle = 2, kColDriver = 3, kColGps = 4 };
+
+// The check box of channel number n is kChannelBoxes[n - 1].
+constexpr std::array<int, kMaxChannels> kChannelBoxes{IDC_CHN01, IDC_CHN02, IDC_CHN03, IDC_CHN04};
+
+// Item data of a row: whether its online event has been reported.
+constexpr DWORD_PTR kOnlineReported = 1;
+
+}  // namespace
+
+CMyVardoEventServerDlg::CMyVardoEventServerDlg()
+    : CDialog(IDD_VARDOEVENTSERVER_DIALOG),
+      m_hIcon(IDR_MAINFRAME),
+      m_szDevInfo{},
+      m_worker(m_cmdQueue, m_db) {}
+
+CMyVardoEventServerDlg::~CMyVardoEventServerDlg() {
+    // Normally DestroyWindow has done this. A dialog torn down with its
+    // window still open must not leave the library posting to it.
+    if (m_hVardoApp != 0) {
+        MyVardoApp_Destruct(m_hVardoApp);
+        m_hVardoApp = 0;
+    }
+    m_worker.Stop(kStopWaitMs);
+}
+
+void CMyVardoEventServerDlg::SetLogSink(LogSink sink) {
+    m_log = std::move(sink);
+    if (m_log) {
+        m_worker.SetLogSink(
+            [log = m_log](const std::string& note) { log("database: " + app::MaskSecrets(note)); });
+    } else {
+        m_worker.SetLogSink({});
+    }
+}
+
+void CMyVardoEventServerDlg::Log(const std::string& line) const {
+    if (m_log) {
+        m_log(line);
+    }
+}
+
+BOOL CMyVardoEventServerDlg::DestroyWindow() {
+    MyVardoApp_Destruct(m_hVardoApp);
+    m_hVardoApp = 0;
+    return CDialog::DestroyWindow();
+}
+
+// The message map.
+LRESULT CMyVardoEventServerDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_DEVICE_NOTIFY) {
+        return OnDeviceNotify(wParam, lParam);
+    }
+    return CDialog::WindowProc(message, wParam, lParam);
+}
+
+void CMyVardoEventServerDlg::DoDataExchange(CDataExchange* pDX) {
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_DEVICE_LIST, m_listDevices);
+}
+
+BOOL CMyVardoEventServerDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+
+    m_hVardoApp = MyVardoApp_Construct(GetSafeHwnd(), WM_DEVICE_NOTIFY);
+    if (m_hVardoApp == 0) {
+        return FALSE;
+    }
+
+    if (CMenu* pSysMenu = GetSystemMenu(FALSE)) {
+        const std::string strAboutMenu = ui::LoadString(IDS_ABOUTBOX);
+        if (!strAboutMenu.empty()) {
+            pSysMenu->AppendMenu(MF_SEPARATOR);
+            pSysMenu->AppendMenu(MF_STRING, IDM_ABOUTBOX, strAboutMenu);
+        }
+    }
+
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hIcon, FALSE);
+
+    SelectLanguageAndSkin();
+
+    for (int i = 0; kColumns[i].heading != nullptr; ++i) {
+        m_listDevices.InsertColumn(i, kColumns[i].heading, LVCFMT_LEFT, kColumns[i].width);
+    }
+    m_listDevices.SetExtendedStyle(m_listDevices.GetExtendedStyle() | LVS_EX_FULLROWSELECT);
+
+    for (const SettingBinding* binding = g_settingBindings; binding->nID != 0; ++binding) {
+        SetDlgItemText(binding->nID, ReadConfigString(binding->pszKey, binding->pszDefault));
+    }
+
+    CheckDlgButton(IDC_CHN01, BST_CHECKED);
+
+    // The original joined a COM apartment here for its database objects;
+    // the database layer here needs nothing of the window thread.
+
+    SetTimer(kRecordTimer, kRecordTimerPeriodMs, nullptr);
+    return TRUE;
+}
+
+void CMyVardoEventServerDlg::OnSysCommand(UINT nID, LPARAM lParam) {
+    if ((nID & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg dlgAbout;
+        dlgAbout.DoModal();
+        return;
+    }
+    CDialog::OnSysCommand(nID, lParam);
+}
+
+void CMyVardoEventServerDlg::OnCancel() {
+    StopService();
+    CDialog::OnCancel();
+}
+
+bool CMyVardoEventServerDlg::StartWorker() {
+    return m_worker.Start();
+}
+
+void CMyVardoEventServerDlg::QueueStatement(db::SqlCommand command) {
+    m_cmdQueue.Push(std::move(command));
+}
+
+void CMyVardoEventServerDlg::EnableSettingFields(BOOL bEnable) {
+    for (const SettingBinding* binding = g_settingBindings; binding->nID != 0; ++binding) {
+        GetDlgItem(binding->nID).EnableWindow(bEnable);
+    }
+}
+
+void CMyVardoEventServerDlg::OnOK() {
+    // A service that was started stops, whether or not the library has
+    // become active since: the operator may be correcting a login that
+    // never succeeded, and a second worker must never start.
+    if (MyVardoApp_IsActive(m_hVardoApp) != 0 || m_bServiceStarted) {
+        StopService();
+        return;
+    }
+
+    m_strConnect = GetDlgItemText(IDC_CONNECT_STRING);
+    m_db.SetBaseDirectory(g_strModuleDir);
+    if (!m_db.Open(m_strConnect, kOpenTimeoutSeconds)) {
+        const std::string message = "can't connect database:" + m_strConnect;
+        Log(app::StartFailedLine(message, m_db.LastError()));
+        MessageBox(message, {}, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+
+    m_worker.SetConnectionString(m_strConnect);
+    if (!StartWorker()) {
+        // Without a worker nothing would use the connection; an open one
+        // would also make the next start ignore a corrected field 1001.
+        m_worker.Stop(kStopWaitMs);
+        m_db.Close();
+        const std::string message = "can't create thread!";
+        Log(app::StartFailedLine(message));
+        MessageBox(message, {}, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+
+    const std::string strAddress = GetDlgItemText(IDC_CENTER_SERVER);
+    const int nUdpPort = static_cast<int>(GetDlgItemInt(IDC_UDP_PORT, nullptr, TRUE));
+    const int nTcpPort = static_cast<int>(GetDlgItemInt(IDC_TCP_PORT, nullptr, TRUE));
+    MyVardoApp_SetCenterServer(m_hVardoApp, strAddress.c_str(), nTcpPort, nUdpPort);
+
+    const std::string strUser = GetDlgItemText(IDC_USER_NAME);
+    const std::string strPassword = GetDlgItemText(IDC_PASSWORD);
+    MyVardoApp_Login(m_hVardoApp, strUser.c_str(), strPassword.c_str());
+
+    EnableSettingFields(FALSE);
+    m_bServiceStarted = true;
+    m_countersAtStart = m_worker.Counters();
+    Log(app::StartedLine({m_strConnect, strAddress, nTcpPort, nUdpPort, strUser}));
+}
+
+void CMyVardoEventServerDlg::StopService() {
+    m_worker.Stop(kStopWaitMs);
+    m_devices.clear();
+    MyVardoApp_Logout(m_hVardoApp);
+    m_listDevices.DeleteAllItems();
+    m_db.Close();
+    m_cmdQueue.Clear();
+    EnableSettingFields(TRUE);
+
+    if (m_bServiceStarted) {
+        m_bServiceStarted = false;
+        const db::WorkerCounters c = m_worker.Counters();
+        const db::WorkerCounters& s = m_countersAtStart;
+        Log(app::StoppedLine({c.queued - s.queued, c.executed - s.executed, c.rejected - s.rejected,
+                              c.dropped - s.dropped, c.retried - s.retried,
+                              c.discarded - s.discarded}));
+    }
+}
+
+LRESULT CMyVardoEventServerDlg::OnDeviceNotify(WPARAM wParam, LPARAM lParam) {
+    if (MyVardoApp_IsActive(m_hVardoApp) == 0) {
+        return 1;
+    }
+    const auto hDev = static_cast<HVARDODEV>(lParam);
+    if (wParam == NOTIFY_DEVICE_ONLINE) {
+        OnDeviceOnline(hDev);
+    } else if (wParam == NOTIFY_DEVICE_GPS) {
+        OnDeviceGps(hDev);
+    } else if (wParam == NOTIFY_DEVICE_OFFLINE) {
+        OnDeviceOffline(hDev);
+    } else if (wParam >= NOTIFY_ALARM_FIRST && wParam <= NOTIFY_ALARM_LAST) {
+        OnDeviceAlarm(hDev);
+    }
+    return 0;
+}
+
+int CMyVardoEventServerDlg::RowOf(HVARDODEV hDev) const {
+    const std::uint32_t row = MyVardoDev_GetUserData(hDev);
+    if (row >= m_devices.size() || m_devices[row].device != hDev ||
+        static_cast<int>(row) >= m_listDevices.GetItemCount()) {
+        return -1;
+    }
+    return static_cast<int>(row);
+}
+
+std::int64_t CMyVardoEventServerDlg::NowSeconds() const {
+    return std::chrono::duration_cast<std::chrono::seconds>(GetClock().WallNow().time_since_epoch())
+        .count();
+}
+
+void CMyVardoEventServerDlg::OnDeviceOnline(HVARDODEV hDev) {
+    const std::string strName = vardo::ReadDevInfoText(hDev, DEVINFO_NAME, m_szDevInfo);
+
+    // Rows and records grow together, so a row's index is its record's.
+    const int nRow = static_cast<int>(m_devices.size());
+    m_listDevices.InsertItem(nRow, strName);
+    m_listDevices.SetItemData(nRow, 0);
+    MyVardoDev_SetUserData(hDev, static_cast<std::uint32_t>(nRow));
+
+    m_listDevices.SetItemText(nRow, kColChannel, std::to_string(vardo::ReadChannelCount(hDev)));
+
+    DeviceRecord record;
+    record.device = hDev;
+    // The boxes are read only here: a change affects devices that come
+    // online later.
+    for (int n = 1; n <= kMaxChannels; ++n) {
+        if (IsDlgButtonChecked(kChannelBoxes[static_cast<std::size_t>(n - 1)]) == BST_CHECKED) {
+            record.channels[static_cast<std::size_t>(n - 1)] =
+                MyVardoDev_CreateChannel(hDev, n, GetSafeHwnd());
+        }
+    }
+    m_devices.push_back(record);
+
+    OnDeviceGps(hDev);
+}
+
+void CMyVardoEventServerDlg::OnDeviceGps(HVARDODEV hDev) {
+    const int nRow = RowOf(hDev);
+    if (nRow < 0) {
+        return;
+    }
+    const std::string strName = m_listDevices.GetItemText(nRow, kColName);
+    const auto now = GetClock().WallNow();
+
+    if (m_listDevices.GetItemData(nRow) != kOnlineReported) {
+        m_listDevices.SetItemData(nRow, kOnlineReported);
+        QueueStatement(db::MakeOnlineEvent(strName, now));
+    }
+
+    m_listDevices.SetItemText(nRow, kColVehicle,
+                              vardo::ReadDevInfoText(hDev, DEVINFO_VEHICLE_ID, m_szDevInfo));
+    m_listDevices.SetItemText(nRow, kColDriver,
+                              vardo::ReadDevInfoText(hDev, DEVINFO_DRIVER_NAME, m_szDevInfo));
+
+    const std::string_view rawGps = vardo::ReadDevInfoBytes(hDev, DEVINFO_GPS, m_szDevInfo);
+    std::string strGps = vardo::MakeValidUtf8(rawGps);
+    double dLatitude = 0;
+    double dLongitude = 0;
+    double dSpeed = 0;
+    double dCourse = 0;
+    if (m_szDevInfo[0] != '\0' &&
+        !ParseGPRMC(m_szDevInfo, &dLatitude, &dLongitude, &dSpeed, &dCourse)) {
+        strGps.clear();
+        dLatitude = dLongitude = dSpeed = dCourse = 0;
+    }
+    m_listDevices.SetItemText(nRow, kColGps, strGps);
+
+    QueueStatement(db::MakeGpsFix(strName, dLatitude, dLongitude, dSpeed, dCourse, strGps, now));
+}
+
+void CMyVardoEventServerDlg::OnDeviceOffline(HVARDODEV hDev) {
+    const int nRow = RowOf(hDev);
+    if (nRow < 0) {
+        return;
+    }
+    m_listDevices.SetItemText(nRow, kColGps, kOfflineText);
+    if (m_listDevices.GetItemData(nRow) == kOnlineReported) {
+        m_listDevices.SetItemData(nRow, 0);
+        QueueStatement(
+            db::MakeOfflineEvent(m_listDevices.GetItemText(nRow, kColName), GetClock().WallNow()));
+    }
+    // The row and its record stay; a running recording goes on until the
+    // timer ends it.
+}
+
+void CMyVardoEventServerDlg::OnDeviceAlarm(HVARDODEV hDev) {
+    const int nRow = RowOf(hDev);
+    if (nRow < 0) {
+        return;
+    }
+    const std::string strName = m_listDevices.GetItemText(nRow, kColName);
+    const auto now = GetClock().WallNow();
+    const std::int64_t nowSeconds =
+        std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+    vardo::StartAlarmRecording(
+        m_devices[static_cast<std::size_t>(nRow)], nowSeconds,
+        [&](int channel) { return m_recordingPaths.Next(g_strModuleDir, strName, channel, now); });
+}
+
+void CMyVardoEventServerDlg::OnTimer(UINT_PTR nIDEvent) {
+    if (nIDEvent == kRecordTimer && !m_devices.empty()) {
+        // Counted in seconds; a field that holds no number counts as 0.
+        const auto nDuration =
+            static_cast<std::int32_t>(GetDlgItemInt(IDC_RECORD_DURATION, nullptr, TRUE));
+        vardo::StopDueRecordings(m_devices, nDuration, NowSeconds());
+    }
+    CDialog::OnTimer(nIDEvent);
+}

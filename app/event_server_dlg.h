@@ -1,0 +1,98 @@
+#pragma once
+// The main dialog: the operator's console (settings fields, channel boxes,
+// the start/stop button, the device list) and the owner of all service
+// state: the device-library instance, one DeviceRecord per list row, the
+// database connection, the statement queue and the database worker.
+//
+// Threads: every handler runs on the window thread, the device library's
+// notifications included (they arrive as posted WM_DEVICE_NOTIFY messages),
+// so the list, the records and the scratch buffer take no lock. The worker
+// thread shares the queue (which has its own lock) and the connection, which
+// the window thread touches only before the worker starts and after it has
+// been joined.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/command_queue.h"
+#include "db/db_connection.h"
+#include "db/db_worker.h"
+#include "device/device_record.h"
+#include "device/device_text.h"
+#include "device/recording.h"
+#include "ui/dialog.h"
+#include "vardoappcore/api/vardo_app_core.h"
+
+class CMyVardoEventServerDlg : public CDialog {
+public:
+    using LogSink = std::function<void(std::string_view line)>;
+
+    CMyVardoEventServerDlg();
+    ~CMyVardoEventServerDlg() override;
+
+    BOOL DestroyWindow() override;
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
+    void OnOK() override;
+    void OnCancel() override;
+    void OnSysCommand(UINT nID, LPARAM lParam) override;
+    void OnTimer(UINT_PTR nIDEvent) override;
+
+    void StopService();
+
+    LRESULT OnDeviceNotify(WPARAM wParam, LPARAM lParam);
+    void OnDeviceOnline(HVARDODEV hDev);
+    void OnDeviceGps(HVARDODEV hDev);
+    void OnDeviceOffline(HVARDODEV hDev);
+    void OnDeviceAlarm(HVARDODEV hDev);
+
+    // One line per start, stop and failed start (and the worker's notes),
+    // passwords masked. Set before the window opens; may be called from the
+    // worker thread.
+    void SetLogSink(LogSink sink);
+    void SetWorkerOptions(const db::WorkerOptions& options) { m_worker.SetOptions(options); }
+
+    // For main and tests.
+    bool IsServiceStarted() const { return m_bServiceStarted; }
+    HVARDOAPP GetVardoApp() const { return m_hVardoApp; }
+    const std::vector<DeviceRecord>& GetDevices() const { return m_devices; }
+    std::size_t PendingStatements() const { return m_cmdQueue.Size(); }
+    db::WorkerCounters GetWorkerCounters() const { return m_worker.Counters(); }
+
+protected:
+    // Starts the database worker; a seam for tests of a failed start.
+    virtual bool StartWorker();
+    // Hands a statement to the worker's queue; a seam for tests that read
+    // the statements as they are built.
+    virtual void QueueStatement(db::SqlCommand command);
+
+private:
+    // The row of `hDev` when its user data names a row that belongs to it;
+    // -1 for a device that has no row (it never came online since the
+    // service started, or its user data is stale).
+    int RowOf(HVARDODEV hDev) const;
+    void EnableSettingFields(BOOL bEnable);
+    std::int64_t NowSeconds() const;
+    void Log(const std::string& line) const;
+
+    HICON m_hIcon;
+    CListCtrl m_listDevices;
+    HVARDOAPP m_hVardoApp = 0;
+    std::vector<DeviceRecord> m_devices;
+    CMyDbConnection m_db;
+    std::string m_strConnect;
+    CMyCommandQueue m_cmdQueue;
+    char m_szDevInfo[vardo::kDevInfoSize];
+    vardo::RecordingPaths m_recordingPaths;
+    bool m_bServiceStarted = false;
+    db::WorkerCounters m_countersAtStart;  // the stop line counts this run only
+    LogSink m_log;
+    // Last, so that it is destroyed first: its destructor joins the thread
+    // while the queue and the connection it uses still exist.
+    CDbWorker m_worker;
+};

@@ -1,0 +1,5 @@
+#include "app/run_main.h"
+
+int main(int argc, char** argv) {
+    return app::RunMain(argc, argv);
+}

@@ -1,0 +1,34 @@
+#pragma once
+// Text that comes from a device: read through the library into a bounded
+// buffer and made valid UTF-8 before anyone shows or stores it.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "vardoappcore/api/vardo_app_core.h"
+
+namespace vardo {
+
+// The size of every device-information read; a text item is cut to one byte
+// less.
+constexpr std::size_t kDevInfoSize = 512;
+
+// `bytes` with every invalid UTF-8 sequence (a stray continuation byte, a
+// truncated or overlong sequence, a surrogate, a code point past U+10FFFF)
+// replaced by U+FFFD, one per maximal invalid subpart. NUL bytes end nothing
+// here; callers pass what they mean to keep.
+std::string MakeValidUtf8(std::string_view bytes);
+
+// Reads text item `item` of `dev` into `scratch` (kDevInfoSize bytes): always
+// NUL-terminated on return, empty when the library does not know the device
+// or the item. Gives the bytes read, up to the first NUL.
+std::string_view ReadDevInfoBytes(HVARDODEV dev, int item, char (&scratch)[kDevInfoSize]);
+
+// The same, made valid UTF-8.
+std::string ReadDevInfoText(HVARDODEV dev, int item, char (&scratch)[kDevInfoSize]);
+
+// The device's channel count (DEVINFO_CHANNEL); 0 when unknown.
+std::int32_t ReadChannelCount(HVARDODEV dev);
+
+}  // namespace vardo

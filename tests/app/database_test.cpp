@@ -1,0 +1,106 @@
+// Statements reach a real SQLite database, and the window thread never
+// waits for it.
+
+#include <sqlite3.h>
+
+#include "tests/app/server_fixture.h"
+
+namespace apptest {
+namespace {
+
+using DatabaseTest = ServerTest;
+
+const std::string kExampleGps =
+    "$GPRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A*6D";
+
+TEST_F(DatabaseTest, OnlineGpsAndOfflineEventsArriveWithTheTimeTheyHappened) {
+    WriteConfig();
+    Open();
+    PressStart();
+    const auto dev = Online({.name = "X7", .gps = kExampleGps});
+    RunFor(std::chrono::seconds(5));
+    Notify(NOTIFY_DEVICE_OFFLINE, dev);
+    ASSERT_TRUE(WaitForDatabase());
+
+    EXPECT_EQ(
+        Query("SELECT device_name, event_type_id, received_at FROM device_events ORDER BY id"),
+        (std::vector<std::string>{"X7|6|2026-12-08 16:49:52.000", "X7|7|2026-12-08 16:49:57.000"}));
+    EXPECT_EQ(Query("SELECT device_name, printf('%.6f', latitude), printf('%.6f', longitude), "
+                    "speed, course, gps_info FROM gps_fixes"),
+              std::vector<std::string>{"X7|25.052057|121.676130|18|90|" + kExampleGps});
+    EXPECT_EQ(Query("SELECT online FROM devices WHERE device_name = 'X7'"),
+              std::vector<std::string>{"0"});
+}
+
+TEST_F(DatabaseTest, TheWindowThreadNeverWaitsForABusyDatabase) {
+    WriteConfig();
+    Open();
+    dlg->SetWorkerOptions({.openTimeoutSeconds = 1,
+                           .firstBackoff = std::chrono::milliseconds(10),
+                           .maxBackoff = std::chrono::milliseconds(50)});
+    PressStart();
+    ASSERT_TRUE(dlg->IsServiceStarted());
+
+    // Another program holds the database locked.
+    sqlite3* blocker = nullptr;
+    ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &blocker), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(blocker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    constexpr int kDevices = 50;
+    constexpr int kUpdates = 20;
+    std::vector<HVARDODEV> devices;
+    for (int i = 0; i < kDevices; ++i) {
+        devices.push_back(Online({.name = "D" + std::to_string(i), .gps = kExampleGps}));
+    }
+    for (int round = 0; round < kUpdates; ++round) {
+        for (auto dev : devices) {
+            scripted::Notify(NOTIFY_DEVICE_GPS, dev);
+        }
+        host->RunUntilIdle();
+    }
+    // Every notification was handled while the database stayed locked.
+    EXPECT_EQ(List().GetItemCount(), kDevices);
+    EXPECT_EQ(dlg->statements.size(), static_cast<std::size_t>(kDevices * (2 + kUpdates)));
+    EXPECT_GT(dlg->PendingStatements(), 0u);
+
+    sqlite3_exec(blocker, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(blocker);
+    ASSERT_TRUE(WaitForDatabase());
+    EXPECT_EQ(Query("SELECT count(*) FROM gps_fixes"),
+              std::vector<std::string>{std::to_string(kDevices * (1 + kUpdates))});
+    EXPECT_EQ(Query("SELECT count(*) FROM device_events"),
+              std::vector<std::string>{std::to_string(kDevices)});
+}
+
+TEST_F(DatabaseTest, StatementsStillQueuedAtStopAreDiscardedAndNeverExecuted) {
+    WriteConfig();
+    Open();
+    dlg->SetWorkerOptions({.openTimeoutSeconds = 1,
+                           .firstBackoff = std::chrono::milliseconds(10),
+                           .maxBackoff = std::chrono::milliseconds(50)});
+    PressStart();
+    sqlite3* blocker = nullptr;
+    ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &blocker), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(blocker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    for (int i = 0; i < 10; ++i) {
+        Online({.name = "D" + std::to_string(i)});
+    }
+    ClearLog();
+    PressStart();  // stop while the database is locked
+    EXPECT_EQ(dlg->PendingStatements(), 0u);
+    const auto log = ServiceLog();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("queued=20 executed=0"), std::string::npos) << log[0];
+    EXPECT_NE(log[0].find("discarded=20"), std::string::npos) << log[0];
+
+    sqlite3_exec(blocker, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(blocker);
+    PressStart();  // a new start begins with an empty queue
+    Online({.name = "after"});
+    ASSERT_TRUE(WaitForDatabase());
+    EXPECT_EQ(Query("SELECT DISTINCT device_name FROM device_events"),
+              std::vector<std::string>{"after"});
+}
+
+}  // namespace
+}  // namespace apptest

@@ -1,0 +1,191 @@
+// vardo-event-server --headless as a process: it starts the service at once,
+// stops on SIGTERM or SIGINT, and says on stderr what happened. This build
+// of it links the scripted device library.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "testsupport/config/temp_program_dir.h"
+
+namespace {
+
+struct Outcome {
+    int status = -1;  // exit code, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+class Process {
+public:
+    explicit Process(std::vector<std::string> args) {
+        int out[2];
+        int err[2];
+        if (pipe(out) != 0 || pipe(err) != 0) {
+            throw std::runtime_error("pipe");
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            close(out[0]);
+            close(err[0]);
+            std::vector<char*> argv;
+            for (auto& arg : args) {
+                argv.push_back(arg.data());
+            }
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+    }
+    ~Process() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(out_);
+        close(err_);
+    }
+
+    // Reads stderr until it holds `text`, the stream ends or a generous
+    // bound passes.
+    bool WaitForErr(const std::string& text) {
+        const auto deadline = std::chrono::steady_clock::now() + kBound;
+        while (outcome_.err.find(text) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            if (ReadSome(err_, outcome_.err) == Read::End) {
+                break;
+            }
+        }
+        return outcome_.err.find(text) != std::string::npos;
+    }
+    void Signal(int signal) { kill(pid_, signal); }
+    Outcome Wait() {
+        const auto deadline = std::chrono::steady_clock::now() + kBound;
+        bool outOpen = true;
+        bool errOpen = true;
+        while ((outOpen || errOpen) && std::chrono::steady_clock::now() < deadline) {
+            if (outOpen) {
+                outOpen = ReadSome(out_, outcome_.out) != Read::End;
+            }
+            if (errOpen) {
+                errOpen = ReadSome(err_, outcome_.err) != Read::End;
+            }
+        }
+        if (outOpen || errOpen) {
+            kill(pid_, SIGKILL);  // hung: the status will show it
+        }
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        outcome_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return outcome_;
+    }
+
+private:
+    static constexpr std::chrono::seconds kBound{60};
+    enum class Read { Data, Timeout, End };
+
+    static Read ReadSome(int fd, std::string& into) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) == 0) {
+            return Read::Timeout;
+        }
+        char buffer[4096];
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return Read::End;
+        }
+        into.append(buffer, static_cast<std::size_t>(n));
+        return Read::Data;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    Outcome outcome_;
+};
+
+Outcome RunServer(std::vector<std::string> args) {
+    args.insert(args.begin(), VARDO_SCRIPTED_SERVER);
+    return Process(args).Wait();
+}
+
+TEST(HeadlessProcess, StopsCleanlyOnSigtermAndSigint) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        testsupport::TempProgramDir home;
+        home.writeConfig({{"EventServer_ConnectString", "sqlite:vardo.db"},
+                          {"EventServer_Password", "topsecret"}});
+        Process server({VARDO_SCRIPTED_SERVER, "--headless", "--home", home.path()});
+        ASSERT_TRUE(server.WaitForErr("service started:")) << signal;
+        server.Signal(signal);
+        const Outcome outcome = server.Wait();
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_NE(
+            outcome.err.find("service started: db=sqlite:vardo.db center=127.0.0.1:24680/24681 "
+                             "user=root"),
+            std::string::npos)
+            << outcome.err;
+        EXPECT_NE(outcome.err.find("service stopped: queued=0"), std::string::npos) << outcome.err;
+        EXPECT_EQ(outcome.err.find("topsecret"), std::string::npos) << outcome.err;
+    }
+}
+
+TEST(HeadlessProcess, AStartThatFailsExitsNonZeroWithTheMessageAndNoPassword) {
+    testsupport::TempProgramDir home;  // no Config.ini: the SQL Server default
+    const Outcome outcome = RunServer({"--headless", "--home", home.path()});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.err.find("can't connect database:Provider=SQLOLEDB;"), std::string::npos)
+        << outcome.err;
+    EXPECT_NE(outcome.err.find("service start failed:"), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.err.find("nobe274"), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.err.find("service stopped"), std::string::npos) << outcome.err;
+}
+
+TEST(HeadlessProcess, CommandLineAsUsersExpect) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* out;  // expected in stdout
+        const char* err;  // expected in stderr
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, "Usage: vardo-event-server [--headless] [--home DIR]", ""},
+        {{"-h"}, 0, "--headless", ""},
+        {{"--version"}, 0, "vardo-event-server 1.0.0", ""},
+        {{"--bogus"}, 2, "", "unknown option '--bogus'"},
+        {{"--home"}, 2, "", "--home needs a folder"},
+        {{"--headless", "--home", "/nonexistent/vardo"}, 2, "", "is not a folder"},
+        {{}, 1, "", "--headless"},
+    };
+    for (const auto& c : cases) {
+        const Outcome outcome = RunServer(c.args);
+        const std::string what = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(outcome.status, c.status) << what << ": " << outcome.err;
+        EXPECT_NE(outcome.out.find(c.out), std::string::npos) << what << ": " << outcome.out;
+        EXPECT_NE(outcome.err.find(c.err), std::string::npos) << what << ": " << outcome.err;
+    }
+}
+
+TEST(HeadlessProcess, VardoHomeNamesTheProgramDirectory) {
+    testsupport::TempProgramDir home;
+    home.writeConfig({{"EventServer_ConnectString", "sqlite:from-env.db"}});
+    const std::string assignment = "VARDO_HOME=" + home.path();
+    Process server({"/usr/bin/env", assignment, VARDO_SCRIPTED_SERVER, "--headless"});
+    ASSERT_TRUE(server.WaitForErr("service started: db=sqlite:from-env.db"));
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait().status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+// Device notifications: dispatch, the device list, the records and the
+// statements handed to the database worker.
+
+#include "tests/app/server_fixture.h"
+
+namespace apptest {
+namespace {
+
+const std::string kExampleGps =
+    "$GPRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A*6D";
+
+class NotifyTest : public ServerTest {
+protected:
+    void SetUp() override {
+        WriteConfig();
+        Open();
+        PressStart();
+        ASSERT_TRUE(dlg->IsServiceStarted());
+    }
+    static std::string OnlineEvent(const std::string& name) {
+        return "EXEC EVENT_UPDATE @DeviceName='" + name + "',@EventTypeID=6";
+    }
+    static std::string OfflineEvent(const std::string& name) {
+        return "EXEC EVENT_UPDATE @DeviceName='" + name + "',@EventTypeID=7";
+    }
+    static std::string EmptyFix(const std::string& name) {
+        return "EXEC GPS_ADD '" + name + "',0.000000,0.000000,0,0,''";
+    }
+};
+
+TEST_F(NotifyTest, ADeviceComingOnlineGivesItsOnlineEventThenItsGpsFix) {
+    const auto dev = Online(
+        {.name = "X7", .vehicle = "V-1", .driver = "Ann", .channels = 4, .gps = kExampleGps});
+    EXPECT_EQ(dlg->statements,
+              (std::vector<std::string>{
+                  OnlineEvent("X7"),
+                  "EXEC GPS_ADD 'X7',25.052057,121.676130,18,90,'" + kExampleGps + "'"}));
+    EXPECT_EQ(Row(0), (std::vector<std::string>{"X7", "4", "V-1", "Ann", kExampleGps}));
+    EXPECT_EQ(List().GetItemData(0), 1u);
+    EXPECT_EQ(scripted::UserData(dev), 0u);
+    ASSERT_EQ(dlg->GetDevices().size(), 1u);
+    EXPECT_EQ(dlg->GetDevices()[0].device, dev);
+}
+
+TEST_F(NotifyTest, SentencesThatDoNotParseLeaveTheColumnEmptyAndSendZeros) {
+    const std::string sentences[] = {
+        "",
+        "garbage",
+        // lower-case checksum
+        "$GPRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A*6d",
+        // status V
+        "$GPRMC,100000.000,V,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A*7A",
+        // mode N right before the '*'
+        "$GPRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,N*62",
+    };
+    for (const auto& gps : sentences) {
+        dlg->statements.clear();
+        const int row = List().GetItemCount();
+        Online({.name = "X7", .gps = gps});
+        EXPECT_EQ(dlg->statements, (std::vector<std::string>{OnlineEvent("X7"), EmptyFix("X7")}))
+            << gps;
+        EXPECT_EQ(List().GetItemText(row, 4), "") << gps;
+    }
+}
+
+TEST_F(NotifyTest, ASecondGpsUpdateQueuesOnlyAFixAndRefreshesVehicleAndDriver) {
+    const auto dev = Online({.name = "X7", .vehicle = "V-1", .driver = "Ann"});
+    dlg->statements.clear();
+    scripted::SetInfo(dev, DEVINFO_VEHICLE_ID, "V-2");
+    scripted::SetInfo(dev, DEVINFO_DRIVER_NAME, "Bo");
+    scripted::SetInfo(dev, DEVINFO_GPS, kExampleGps);
+    scripted::SetInfo(dev, DEVINFO_NAME, "renamed");  // the row keeps the first name
+    Notify(NOTIFY_DEVICE_GPS, dev);
+    EXPECT_EQ(dlg->statements,
+              (std::vector<std::string>{"EXEC GPS_ADD 'X7',25.052057,121.676130,18,90,'" +
+                                        kExampleGps + "'"}));
+    EXPECT_EQ(Row(0), (std::vector<std::string>{"X7", "4", "V-2", "Bo", kExampleGps}));
+}
+
+TEST_F(NotifyTest, TwoOfflinesInARowQueueOneOfflineEvent) {
+    const auto dev = Online({.name = "X7", .gps = kExampleGps});
+    dlg->statements.clear();
+    Notify(NOTIFY_DEVICE_OFFLINE, dev);
+    Notify(NOTIFY_DEVICE_OFFLINE, dev);
+    EXPECT_EQ(dlg->statements, std::vector<std::string>{OfflineEvent("X7")});
+    EXPECT_EQ(List().GetItemText(0, 4), "Device is Offline");
+    EXPECT_EQ(List().GetItemData(0), 0u);
+    ASSERT_EQ(dlg->GetDevices().size(), 1u);  // the row and record stay
+}
+
+TEST_F(NotifyTest, AGpsUpdateAfterOfflineReportsTheDeviceOnlineAgain) {
+    const auto dev = Online({.name = "X7", .gps = kExampleGps});
+    Notify(NOTIFY_DEVICE_OFFLINE, dev);
+    dlg->statements.clear();
+    Notify(NOTIFY_DEVICE_GPS, dev);
+    ASSERT_EQ(dlg->statements.size(), 2u);
+    EXPECT_EQ(dlg->statements[0], OnlineEvent("X7"));
+    EXPECT_EQ(List().GetItemText(0, 4), kExampleGps);
+    EXPECT_EQ(List().GetItemCount(), 1);
+}
+
+TEST_F(NotifyTest, ADeviceComingOnlineTwiceGetsASecondRowAndItsUserDataMoves) {
+    const auto dev = Online({.name = "X7", .gps = kExampleGps});
+    Notify(NOTIFY_DEVICE_OFFLINE, dev);
+    dlg->statements.clear();
+    Notify(NOTIFY_DEVICE_ONLINE, dev);
+    EXPECT_EQ(dlg->statements.size(), 2u);
+    EXPECT_EQ(List().GetItemCount(), 2);
+    EXPECT_EQ(scripted::UserData(dev), 1u);
+    EXPECT_EQ(List().GetItemText(0, 4), "Device is Offline");
+    EXPECT_EQ(List().GetItemText(1, 4), kExampleGps);
+    ASSERT_EQ(dlg->GetDevices().size(), 2u);
+    EXPECT_EQ(dlg->GetDevices()[0].device, dev);
+    EXPECT_EQ(dlg->GetDevices()[1].device, dev);
+    // A later offline marks the new row, not the old one.
+    Notify(NOTIFY_DEVICE_OFFLINE, dev);
+    EXPECT_EQ(List().GetItemData(1), 0u);
+    EXPECT_EQ(List().GetItemText(1, 4), "Device is Offline");
+}
+
+TEST_F(NotifyTest, ChannelsAreCreatedForTheTickedBoxesAtOnlineTimeOnly) {
+    struct Case {
+        std::vector<int> ticked;  // channel numbers
+        std::vector<int> created;
+    };
+    const Case cases[] = {
+        {{1}, {1}}, {{1, 4}, {1, 4}}, {{}, {}}, {{2, 3}, {2, 3}}, {{1, 2, 3, 4}, {1, 2, 3, 4}},
+    };
+    const int boxes[] = {IDC_CHN01, IDC_CHN02, IDC_CHN03, IDC_CHN04};
+    for (const auto& c : cases) {
+        for (int n = 1; n <= 4; ++n) {
+            const bool tick = std::find(c.ticked.begin(), c.ticked.end(), n) != c.ticked.end();
+            if (host->IsChecked(boxes[n - 1]) != tick) {
+                host->PressButton(boxes[n - 1]);
+            }
+        }
+        const auto dev = Online({.name = "X7"});
+        std::vector<int> created;
+        for (auto chn : scripted::ChannelsOf(dev)) {
+            created.push_back(scripted::Channel(chn)->number);
+            EXPECT_EQ(scripted::Channel(chn)->window, dlg->GetSafeHwnd());
+        }
+        EXPECT_EQ(created, c.created);
+        const auto& record = dlg->GetDevices().back();
+        for (int n = 1; n <= 4; ++n) {
+            const bool made = std::find(c.created.begin(), c.created.end(), n) != c.created.end();
+            EXPECT_EQ(record.channels[static_cast<std::size_t>(n - 1)] != 0, made);
+        }
+        // Ticking a box later creates nothing for a device already online.
+        host->PressButton(IDC_CHN02);
+        Notify(NOTIFY_DEVICE_GPS, dev);
+        EXPECT_EQ(scripted::ChannelsOf(dev).size(), c.created.size());
+    }
+}
+
+TEST_F(NotifyTest, AChannelTheLibraryCannotCreateStaysZero) {
+    host->PressButton(IDC_CHN02);
+    const auto dev = scripted::AddDevice({.name = "X7"});
+    scripted::FailChannel(dev, 2);
+    Notify(NOTIFY_DEVICE_ONLINE, dev);
+    const auto& record = dlg->GetDevices().back();
+    EXPECT_NE(record.channels[0], 0u);
+    EXPECT_EQ(record.channels[1], 0u);
+}
+
+TEST_F(NotifyTest, OtherKindsChangeNothingAndAnswerZero) {
+    const auto dev = Online({.name = "X7", .gps = kExampleGps});
+    dlg->statements.clear();
+    scripted::ClearCalls();
+    const WPARAM kinds[] = {0x80, 0x84, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xB0, 0};
+    for (WPARAM kind : kinds) {
+        EXPECT_EQ(Dispatch(kind, dev), 0) << kind;
+    }
+    EXPECT_TRUE(dlg->statements.empty());
+    EXPECT_EQ(scripted::Calls().size(), std::size(kinds));  // MyVardoApp_IsActive each
+    EXPECT_EQ(LibraryCalls("MyVardoApp_IsActive").size(), std::size(kinds));
+    EXPECT_EQ(Row(0), (std::vector<std::string>{"X7", "4", "", "", kExampleGps}));
+}
+
+TEST_F(NotifyTest, WhileTheLibraryIsInactiveEveryNotificationAnswersOneAndIsIgnored) {
+    const auto dev = scripted::AddDevice({.name = "X7"});
+    scripted::SetActive(dlg->GetVardoApp(), false);
+    const WPARAM kinds[] = {NOTIFY_DEVICE_ONLINE, NOTIFY_DEVICE_GPS, NOTIFY_DEVICE_OFFLINE,
+                            NOTIFY_ALARM_FIRST, 0x84};
+    for (WPARAM kind : kinds) {
+        EXPECT_EQ(Dispatch(kind, dev), 1) << kind;
+    }
+    EXPECT_EQ(List().GetItemCount(), 0);
+    EXPECT_TRUE(dlg->statements.empty());
+}
+
+TEST_F(NotifyTest, NotificationsForADeviceWithoutARowAreIgnored) {
+    const auto known = Online({.name = "X7", .gps = kExampleGps});
+    Online({.name = "Y1"});
+    host->PressButton(IDC_CHN03);
+    // Never came online: its user data (0) names the row of another device.
+    const auto stranger = scripted::AddDevice({.name = "Z9", .gps = kExampleGps});
+    // Stale: its user data names a row that does not exist.
+    const auto stale = scripted::AddDevice({.name = "Q2"});
+    MyVardoDev_SetUserData(stale, 7);
+    dlg->statements.clear();
+    scripted::ClearCalls();
+
+    for (auto dev : {stranger, stale}) {
+        for (WPARAM kind : {NOTIFY_DEVICE_GPS, NOTIFY_DEVICE_OFFLINE, NOTIFY_ALARM_FIRST}) {
+            EXPECT_EQ(Dispatch(kind, dev), 0);
+        }
+    }
+    EXPECT_TRUE(dlg->statements.empty());
+    EXPECT_TRUE(LibraryCalls("MyVardoChn_").empty());
+    EXPECT_EQ(List().GetItemText(0, 4), kExampleGps);
+    EXPECT_EQ(List().GetItemData(0), 1u);
+    EXPECT_EQ(scripted::UserData(known), 0u);
+}
+
+TEST_F(NotifyTest, QuotesAndBrokenTextFromDevicesNeverBreakAStatement) {
+    Online({.name = "O'Brien\xFF", .vehicle = "V\x80", .driver = "D'x"});
+    EXPECT_EQ(Row(0)[0], "O'Brien\xEF\xBF\xBD");
+    EXPECT_EQ(Row(0)[2], "V\xEF\xBF\xBD");
+    ASSERT_EQ(dlg->statements.size(), 2u);
+    EXPECT_EQ(dlg->statements[0],
+              "EXEC EVENT_UPDATE @DeviceName='O''Brien\xEF\xBF\xBD',@EventTypeID=6");
+    ASSERT_TRUE(WaitForDatabase());
+    EXPECT_EQ(dlg->GetWorkerCounters().rejected, 0u);
+    EXPECT_EQ(Query("SELECT device_name FROM devices"),
+              std::vector<std::string>{"O'Brien\xEF\xBF\xBD"});
+}
+
+TEST_F(NotifyTest, ChannelCountsShowAsSignedNumbersAndUnknownAsZero) {
+    Online({.name = "A", .channels = -1});
+    const auto dev = scripted::AddDevice({.name = "B"});
+    scripted::ForgetInfo(dev, DEVINFO_CHANNEL);
+    Notify(NOTIFY_DEVICE_ONLINE, dev);
+    EXPECT_EQ(List().GetItemText(0, 1), "-1");
+    EXPECT_EQ(List().GetItemText(1, 1), "0");
+}
+
+}  // namespace
+}  // namespace apptest

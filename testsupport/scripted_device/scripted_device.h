@@ -1,0 +1,104 @@
+#pragma once
+// The device library, scripted: every function of vardoappcore/api/
+// vardo_app_core.h implemented in-process, plus this control API for tests.
+// A test adds devices, sets what they report, posts their notifications to
+// the window the instance was built with, and reads back every call the
+// program made to the library, in order.
+//
+// Calls are recorded as text, `Function(arg, arg, ...)`, handles in decimal
+// and strings in double quotes, e.g. `MyVardoChn_RecordStart(12, "EventRecord/x.avi", 0)`.
+//
+// Threads: every function, of the library and of the control API, may be
+// called from any thread; one lock guards the state. Notifications are
+// posted after the lock is released.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vardoappcore/api/vardo_app_core.h"
+
+namespace scripted {
+
+struct DeviceSpec {
+    std::string name = {};
+    std::string vehicle = {};
+    std::string driver = {};
+    std::int32_t channels = 4;
+    std::string gps = {};
+};
+
+enum class LoginOutcome {
+    Succeed,  // the instance is active as soon as Login returns
+    Fail,     // it stays inactive
+    Pending,  // it stays inactive until SetActive(app, true)
+};
+
+// Forgets everything but the handle counter: handles stay unique per process.
+void Reset();
+
+// Devices. A new device's user data is 0.
+HVARDODEV AddDevice(const DeviceSpec& spec);
+// Raw bytes of a text item (invalid UTF-8 and embedded NULs included).
+void SetInfo(HVARDODEV dev, int item, std::string_view bytes);
+void SetChannelCount(HVARDODEV dev, std::int32_t channels);
+// Makes MyVardoDev_GetDevInfo refuse this item.
+void ForgetInfo(HVARDODEV dev, int item);
+// MyVardoDev_CreateChannel gives 0 for this channel number from now on.
+void FailChannel(HVARDODEV dev, int channel);
+
+// Instances.
+void SetConstructFails(bool fails);
+void SetLoginOutcome(LoginOutcome outcome);
+void SetActive(HVARDOAPP app, bool active);
+// The instance made last and not destroyed, or 0.
+HVARDOAPP LastInstance();
+
+// Notifications: posts the instance's message with wParam = kind and
+// lParam = dev to its window. False when there is no such live instance.
+bool Notify(WPARAM kind, HVARDODEV dev);
+bool Notify(HVARDOAPP app, WPARAM kind, HVARDODEV dev);
+
+// The library ends a recording by itself (disk full, device gone).
+void EndRecording(HVARDOCHN chn);
+
+// Inspection.
+struct InstanceState {
+    HWND window = nullptr;
+    UINT message = 0;
+    std::string address;
+    int tcpPort = 0;
+    int udpPort = 0;
+    std::string user;
+    std::string password;
+    bool active = false;
+    bool destroyed = false;
+    int logins = 0;
+    int logouts = 0;
+};
+std::optional<InstanceState> Instance(HVARDOAPP app);
+
+struct ChannelState {
+    HVARDODEV device = 0;
+    int number = 0;
+    HWND window = nullptr;
+    bool video = false;
+    bool audio = false;
+    bool recording = false;
+    std::string path;    // of the latest recording
+    int recordings = 0;  // how many were started
+};
+std::optional<ChannelState> Channel(HVARDOCHN chn);
+// Channels created for the device, oldest first.
+std::vector<HVARDOCHN> ChannelsOf(HVARDODEV dev);
+std::uint32_t UserData(HVARDODEV dev);
+
+// The call log. Turned off, calls are not recorded (for benchmarks).
+void SetCallLog(bool enabled);
+std::vector<std::string> Calls();
+std::vector<std::string> CallsStartingWith(std::string_view prefix);
+void ClearCalls();
+
+}  // namespace scripted

@@ -1,0 +1,79 @@
+#include "ui/headless/headless_application.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "ui/afx.h"
+
+namespace ui::headless {
+
+HeadlessApplication::HeadlessApplication(const ResourceTable& resources, std::string title,
+                                         Clock& clock)
+    : Application(resources, std::move(title)), clock_(clock) {}
+
+HeadlessApplication::~HeadlessApplication() = default;
+
+std::unique_ptr<DialogHost> HeadlessApplication::CreateDialogHost(
+    CDialog& dialog, const DialogTemplate& dialogTemplate) {
+    return std::make_unique<HeadlessHost>(*this, dialog, dialogTemplate, clock_);
+}
+
+void HeadlessApplication::SetMessageBoxSink(MessageBoxSink sink) {
+    sink_ = std::move(sink);
+}
+
+void HeadlessApplication::SetInitHook(InitHook hook) {
+    initHook_ = std::move(hook);
+}
+
+void HeadlessApplication::RequestClose() {
+    std::lock_guard lock(mutex_);
+    closeRequested_ = true;
+    for (HeadlessHost* host : hosts_) {
+        host->PostMessage(WM_CLOSE, 0, 0);
+    }
+}
+
+bool HeadlessApplication::CloseRequested() const {
+    std::lock_guard lock(mutex_);
+    return closeRequested_;
+}
+
+void HeadlessApplication::Register(HeadlessHost& host) {
+    std::lock_guard lock(mutex_);
+    hosts_.push_back(&host);
+}
+
+void HeadlessApplication::Unregister(HeadlessHost& host) {
+    std::lock_guard lock(mutex_);
+    hosts_.erase(std::remove(hosts_.begin(), hosts_.end(), &host), hosts_.end());
+}
+
+void HeadlessApplication::AfterInit(HeadlessHost& host) {
+    if (initHook_) {
+        initHook_(host);
+    }
+    // A request that came before this window existed still reaches it.
+    if (CloseRequested()) {
+        host.PostMessage(WM_CLOSE, 0, 0);
+    }
+}
+
+void HeadlessApplication::ShowMessageBox(const MessageBoxRecord& record) {
+    if (sink_) {
+        sink_(record);
+        return;
+    }
+    const std::string line = MessageBoxLine(record) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+std::string MessageBoxLine(const MessageBoxRecord& record) {
+    std::string line = record.caption.empty() ? record.text : record.caption + ": " + record.text;
+    std::replace_if(
+        line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return line;
+}
+
+}  // namespace ui::headless

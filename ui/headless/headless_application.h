@@ -1,0 +1,62 @@
+#pragma once
+// The application object of a run without a window: every dialog that opens
+// gets a HeadlessHost. Message boxes go to a sink, one line each (stderr
+// unless the program says otherwise); a close request from another thread
+// (a signal) reaches every open dialog as a click of its close box.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ui/clock.h"
+#include "ui/dialog_host.h"
+#include "ui/headless/headless_host.h"
+
+namespace ui::headless {
+
+class HeadlessApplication final : public Application {
+public:
+    using MessageBoxSink = std::function<void(const MessageBoxRecord&)>;
+    using InitHook = std::function<void(HeadlessHost&)>;
+
+    HeadlessApplication(const ResourceTable& resources, std::string title,
+                        Clock& clock = DefaultClock());
+    ~HeadlessApplication() override;
+
+    std::unique_ptr<DialogHost> CreateDialogHost(CDialog& dialog,
+                                                 const DialogTemplate& dialogTemplate) override;
+
+    // Replaces where message boxes go; the default writes
+    // "<caption>: <text>" as one line on stderr.
+    void SetMessageBoxSink(MessageBoxSink sink);
+    // Runs after each dialog's initialisation, before its loop.
+    void SetInitHook(InitHook hook);
+    Clock& GetClock() { return clock_; }
+
+    // Any thread: asks every open dialog, and every dialog opened later, to
+    // close as its close box would.
+    void RequestClose();
+    bool CloseRequested() const;
+
+    // For the hosts.
+    void Register(HeadlessHost& host);
+    void Unregister(HeadlessHost& host);
+    void AfterInit(HeadlessHost& host);
+    void ShowMessageBox(const MessageBoxRecord& record);
+
+private:
+    Clock& clock_;
+    MessageBoxSink sink_;
+    InitHook initHook_;
+
+    mutable std::mutex mutex_;  // guards hosts_ and closeRequested_
+    std::vector<HeadlessHost*> hosts_;
+    bool closeRequested_ = false;
+};
+
+// A message box as one line: line breaks become blanks.
+std::string MessageBoxLine(const MessageBoxRecord& record);
+
+}  // namespace ui::headless

@@ -1,0 +1,103 @@
+#include "ui/qt/qt_application.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+#include <algorithm>
+
+#include "ui/afx.h"
+#include "ui/dialog.h"
+#include "ui/qt/qt_host.h"
+
+namespace ui::qt {
+
+QtApplication::QtApplication(const ResourceTable& resources, std::string title, Clock& clock)
+    : Application(resources, std::move(title)), clock_(clock) {
+    // The process ends when its main dialog's modal loop does, not when Qt
+    // sees no window left (between two dialogs there may be none).
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+QtApplication::~QtApplication() = default;
+
+std::unique_ptr<DialogHost> QtApplication::CreateDialogHost(CDialog& dialog,
+                                                            const DialogTemplate& dialogTemplate) {
+    // A dialog without a parent of its own is owned by the newest open one,
+    // as the original framework gives it the active window.
+    QWidget* owner = nullptr;
+    if (const CDialog* parent = dialog.GetParent()) {
+        if (const QtDialogHost* host = HostOf(*parent)) {
+            owner = host->Window();
+        }
+    }
+    if (owner == nullptr && !hosts_.empty()) {
+        owner = hosts_.back()->Window();
+    }
+    return std::make_unique<QtDialogHost>(*this, dialog, dialogTemplate, owner);
+}
+
+void QtApplication::SetIcon(int iconId, const QIcon& icon) {
+    icons_[iconId] = icon;
+}
+
+QIcon QtApplication::Icon(int iconId) const {
+    const auto it = icons_.find(iconId);
+    return it == icons_.end() ? QIcon() : it->second;
+}
+
+void QtApplication::SetMessageBoxHook(MessageBoxHook hook) {
+    messageBoxHook_ = std::move(hook);
+}
+
+void QtApplication::SetInitHook(InitHook hook) {
+    initHook_ = std::move(hook);
+}
+
+void QtApplication::RequestClose() {
+    std::lock_guard lock(hostsMutex_);
+    closeRequested_ = true;
+    for (QtDialogHost* host : hosts_) {
+        host->PostMessage(WM_CLOSE, 0, 0);
+    }
+}
+
+bool QtApplication::CloseRequested() const {
+    std::lock_guard lock(hostsMutex_);
+    return closeRequested_;
+}
+
+void QtApplication::Register(QtDialogHost& host) {
+    std::lock_guard lock(hostsMutex_);
+    hosts_.push_back(&host);
+}
+
+void QtApplication::Unregister(QtDialogHost& host) {
+    std::lock_guard lock(hostsMutex_);
+    hosts_.erase(std::remove(hosts_.begin(), hosts_.end(), &host), hosts_.end());
+}
+
+void QtApplication::AfterInit(QtDialogHost& host) {
+    if (initHook_) {
+        initHook_(host);
+    }
+    // A request that came before this window existed still reaches it.
+    if (CloseRequested()) {
+        host.PostMessage(WM_CLOSE, 0, 0);
+    }
+}
+
+void QtApplication::BeforeMessageBox(QMessageBox& box, const ShownMessageBox& shown) {
+    messageBoxes_.push_back(shown);
+    if (!messageBoxHook_) {
+        return;
+    }
+    // Once the box's own loop runs, that is, while it shows.
+    QTimer::singleShot(0, &box, [this, &box] {
+        messageBoxHook_(box);
+        if (box.isVisible()) {
+            box.done(QMessageBox::Ok);
+        }
+    });
+}
+
+}  // namespace ui::qt
