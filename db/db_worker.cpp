@@ -1,12 +1,62 @@
 #include "db/db_worker.h"
 
 #include <algorithm>
+#include <charconv>
 #include <exception>
 #include <span>
 
+#include "db/backend.h"
+
 namespace {
 constexpr std::uint32_t kDestructorStopMs = 10000;
+
+std::string Lower(std::string_view s) {
+    std::string out(db::TrimAscii(s));
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
 }
+}  // namespace
+
+namespace db {
+
+std::string ApplyGroupSettings(std::string_view groupCommit, std::string_view groupSize,
+                               WorkerOptions& options) {
+    std::string warning;
+    options.groupCommit = true;
+    options.groupSize = kDefaultGroupSize;
+    const std::string on = Lower(groupCommit);
+    if (on == "0" || on == "off" || on == "false" || on == "no") {
+        options.groupCommit = false;
+    } else if (!(on.empty() || on == "1" || on == "on" || on == "true" || on == "yes")) {
+        warning = "EventServer_GroupCommit: '" + std::string(groupCommit) +
+                  "' is neither 1 nor 0; statements are grouped";
+    }
+    const std::string_view size = TrimAscii(groupSize);
+    if (!size.empty()) {
+        unsigned long long n = 0;
+        const auto [end, ec] = std::from_chars(size.data(), size.data() + size.size(), n);
+        if (ec == std::errc::result_out_of_range ||
+            (ec == std::errc() && end == size.data() + size.size() && n > kMaxGroupSize)) {
+            options.groupSize = kMaxGroupSize;
+        } else if (ec == std::errc() && end == size.data() + size.size() && n >= 1) {
+            options.groupSize = static_cast<std::size_t>(n);
+        } else {
+            if (!warning.empty()) {
+                warning += "; ";
+            }
+            warning += "EventServer_GroupSize: '" + std::string(groupSize) +
+                       "' is not a number from 1 to " + std::to_string(kMaxGroupSize) +
+                       "; groups of up to " + std::to_string(kDefaultGroupSize);
+        }
+    }
+    return warning;
+}
+
+}  // namespace db
 
 CDbWorker::CDbWorker(CMyCommandQueue& queue, CMyDbConnection& connection,
                      std::string connectionString, db::WorkerOptions options)

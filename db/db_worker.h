@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "db/command_queue.h"
@@ -29,6 +30,14 @@ struct WorkerOptions {
     bool groupCommit = true;
     std::size_t groupSize = kDefaultGroupSize;
 };
+
+// Reads the two settings of grouping, as text from Config.ini:
+//   groupCommit  1/0, on/off, true/false, yes/no (any case); empty: on
+//   groupSize    1 to kMaxGroupSize (more is cut to it); empty: 512
+// into `options`. Text that says neither leaves the default and returns a
+// warning naming the key; otherwise the warning is empty.
+std::string ApplyGroupSettings(std::string_view groupCommit, std::string_view groupSize,
+                               WorkerOptions& options);
 
 // Counters of the database work, readable from any thread.
 struct WorkerCounters {
@@ -74,6 +83,7 @@ public:
     void SetConnectionString(std::string connectionString);
     const std::string& ConnectionString() const { return m_strConnect; }
     void SetOptions(const db::WorkerOptions& options) { m_options = options; }
+    const db::WorkerOptions& Options() const { return m_options; }
     // Called on the worker thread for each rejected statement and each failed
     // (re)open or lost connection; set while the worker is stopped.
     void SetLogSink(std::function<void(const std::string&)> sink) { m_logSink = std::move(sink); }
