@@ -1,0 +1,63 @@
+#pragma once
+// One run of the event server for end-to-end tests: a program directory of
+// its own with a Config.ini on SQLite, `vardo-event-server --headless --home
+// DIR` as a child process, and the rows it stored read back with SQLite.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/sim/child_process.h"
+
+namespace e2e {
+
+struct EventRow {
+    std::string device;
+    int type = 0;
+    bool operator==(const EventRow&) const = default;
+};
+
+struct FixRow {
+    std::string device;
+    double latitude = 0;
+    double longitude = 0;
+    int speed = 0;
+    int course = 0;
+    std::string gps;
+    // Positions compare to the printed six decimals.
+    bool operator==(const FixRow& o) const;
+};
+
+std::ostream& operator<<(std::ostream& os, const EventRow& row);
+std::ostream& operator<<(std::ostream& os, const FixRow& row);
+
+class EventServerRun {
+public:
+    // Writes the program directory; `password` goes into Config.ini.
+    EventServerRun(std::uint16_t centerPort, const std::string& password = "kiwa");
+    ~EventServerRun();
+
+    void start();
+    // SIGTERM, as systemd would stop it; the exit status.
+    int stop();
+    std::string log() const { return process_ ? process_->errors() : std::string(); }
+    bool waitForLog(const std::string& text, int count = 1) const;
+
+    std::vector<EventRow> events() const;
+    std::vector<FixRow> fixes() const;
+    // Waits until at least this many rows are stored; false at the deadline.
+    bool waitForRows(std::size_t events, std::size_t fixes,
+                     std::chrono::milliseconds limit = std::chrono::seconds(30)) const;
+
+    const std::string& home() const { return home_; }
+
+private:
+    std::string home_;
+    std::unique_ptr<testsim::ChildProcess> process_;
+};
+
+std::string eventServerPath();
+
+}  // namespace e2e

@@ -1,0 +1,198 @@
+#include "sim/center_server.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "tests/sim/loopback.h"
+
+namespace sim {
+namespace {
+
+using nlohmann::json;
+using testsim::LineConnection;
+
+// The server on its own thread, reached from the test through onIo().
+class CenterServerTest : public ::testing::Test {
+protected:
+    template <class F>
+    auto onIo(F f) {
+        std::packaged_task<decltype(f())()> task(std::move(f));
+        auto result = task.get_future();
+        asio::post(io_, [&task] { task(); });
+        return result.get();
+    }
+
+    void SetUp() override {
+        ServerConfig config;
+        config.tcpPort = 0;
+        config.udpPort = 0;
+        server_ = std::make_unique<CenterServer>(io_, config);
+        ASSERT_EQ(server_->open(), "");
+        thread_ = std::thread([this] { io_.run(); });
+    }
+
+    void TearDown() override {
+        onIo([this] {
+            server_->close();
+            return 0;
+        });
+        work_.reset();
+        io_.stop();
+        thread_.join();
+        server_.reset();
+    }
+
+    LineConnection loggedIn() {
+        LineConnection c = testsim::connectTo(onIo([this] { return server_->tcpPort(); }));
+        c.send(R"({"op":"login","version":1,"user":"root","password":"kiwa"})"
+               "\n");
+        const auto answer = c.readLine();
+        EXPECT_TRUE(answer && json::parse(*answer)["op"] == "login_ok") << answer.value_or("");
+        return c;
+    }
+
+    static json next(LineConnection& c) {
+        const auto line = c.readLine();
+        return line ? json::parse(*line) : json();
+    }
+
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
+    std::unique_ptr<CenterServer> server_;
+    std::thread thread_;
+};
+
+TEST_F(CenterServerTest, RefusedLoginsAreAnsweredAndClosed) {
+    const struct {
+        const char* login;
+        const char* reason;
+    } cases[] = {
+        {R"({"op":"login","version":1,"user":"root","password":"wrong"})", "bad credentials"},
+        {R"({"op":"login","version":1,"user":"admin","password":"kiwa"})", "bad credentials"},
+        {R"({"op":"login","version":2,"user":"root","password":"kiwa"})",
+         "unsupported protocol version 2"},
+    };
+    for (const auto& c : cases) {
+        LineConnection client = testsim::connectTo(onIo([this] { return server_->tcpPort(); }));
+        client.send(std::string(c.login) + "\n");
+        const json answer = next(client);
+        EXPECT_EQ(answer["op"], "login_failed") << c.login;
+        EXPECT_EQ(answer["reason"], c.reason) << c.login;
+        EXPECT_TRUE(client.waitClosed()) << c.login;
+    }
+    EXPECT_EQ(onIo([this] { return server_->logins(); }), 0u);
+}
+
+TEST_F(CenterServerTest, BrokenClientsAreClosed) {
+    const std::string cases[] = {
+        R"({"op":"ping"})"
+        "\n",          // before login
+        "not json\n",  // garbage
+        R"({"op":"login","version":"1","user":"root","password":"kiwa"})"
+        "\n",                         // wrong type
+        std::string(70 * 1024, 'x'),  // a line past the bound, no newline yet
+    };
+    for (const auto& bytes : cases) {
+        LineConnection client = testsim::connectTo(onIo([this] { return server_->tcpPort(); }));
+        client.send(bytes);
+        EXPECT_TRUE(client.waitClosed()) << bytes.substr(0, 40);
+    }
+}
+
+TEST_F(CenterServerTest, ALoginGetsTheOnlineDevicesInOrderThenSynced) {
+    onIo([this] {
+        server_->online({"b", "B 2", "V2", "D2", 2, "$GPRMC,1"});
+        server_->online({"a", "A 1", "V1", "D1", 1, ""});
+        server_->online({"c", "C 3", "", "", 4, ""});
+        EXPECT_EQ(server_->gps("a", "$GNRMC,2", "V1b", std::nullopt), "");
+        EXPECT_EQ(server_->offline("c"), "");
+        return 0;
+    });
+    LineConnection client = loggedIn();
+    json first = next(client);
+    EXPECT_EQ(first["op"], "online");
+    EXPECT_EQ(first["dev"], "b");
+    EXPECT_EQ(first["channels"], 2);
+    json second = next(client);
+    EXPECT_EQ(second["dev"], "a");
+    EXPECT_EQ(second["gps"], "$GNRMC,2");  // the latest data, not the first
+    EXPECT_EQ(second["vehicle"], "V1b");
+    EXPECT_EQ(second["driver"], "D1");
+    json synced = next(client);
+    EXPECT_EQ(synced["op"], "synced");
+    EXPECT_EQ(synced["count"], 2);
+}
+
+TEST_F(CenterServerTest, EventsReachEveryLoggedInClient) {
+    onIo([this] {
+        server_->online({"x", "X", "", "", 1, ""});
+        server_->gps("x", "unseen");  // nobody to send it to
+        return 0;
+    });
+    LineConnection one = loggedIn();
+    LineConnection two = loggedIn();
+    for (LineConnection* c : {&one, &two}) {
+        EXPECT_EQ(next(*c)["gps"], "unseen");  // in the online list
+        EXPECT_EQ(next(*c)["op"], "synced");
+    }
+    onIo([this] {
+        server_->gps("x", "seen");
+        server_->alarm("x", 5);
+        server_->event("x", 0xA1);
+        return 0;
+    });
+    for (LineConnection* c : {&one, &two}) {
+        EXPECT_EQ(next(*c)["gps"], "seen");
+        const json alarm = next(*c);
+        EXPECT_EQ(alarm["op"], "alarm");
+        EXPECT_EQ(alarm["alarm"], 5);
+        const json event = next(*c);
+        EXPECT_EQ(event["kind"], 0xA1);
+    }
+    // GPS updates count once per client that got them.
+    EXPECT_EQ(onIo([this] { return server_->gpsSent(); }), 2u);
+}
+
+TEST_F(CenterServerTest, PingsAreAnsweredAndMediaIsRefusedForNow) {
+    LineConnection client = loggedIn();
+    EXPECT_EQ(next(client)["op"], "synced");
+    client.send(
+        "{\"op\":\"ping\"}\n{\"op\":\"whatever\",\"x\":1}\n"
+        "{\"op\":\"media_open\",\"dev\":\"x\",\"chn\":2,\"video\":true}\n");
+    EXPECT_EQ(next(client)["op"], "pong");
+    const json media = next(client);
+    EXPECT_EQ(media["op"], "media_failed");
+    EXPECT_EQ(media["chn"], 2);
+}
+
+TEST_F(CenterServerTest, CommandsForDevicesThatAreNotOnlineAreRefused) {
+    onIo([this] {
+        EXPECT_NE(server_->gps("ghost", "x").find("not online"), std::string::npos);
+        EXPECT_NE(server_->offline("ghost").find("not online"), std::string::npos);
+        EXPECT_NE(server_->alarm("ghost", 1).find("not online"), std::string::npos);
+        EXPECT_NE(server_->event("ghost", 1).find("not online"), std::string::npos);
+        EXPECT_NE(server_->online({"", "n", "", "", 1, ""}), "");
+        // A message the protocol cannot carry is refused, and nothing changes.
+        EXPECT_NE(server_->online({"big", std::string(70 * 1024, 'n'), "", "", 1, ""}), "");
+        EXPECT_FALSE(server_->isOnline("big"));
+        return 0;
+    });
+}
+
+TEST_F(CenterServerTest, DropClosesClientsButDevicesStayOnline) {
+    onIo([this] { return server_->online({"x", "X", "", "", 1, ""}); });
+    LineConnection client = loggedIn();
+    onIo([this] {
+        server_->dropClients();
+        return 0;
+    });
+    EXPECT_TRUE(client.waitClosed());
+    LineConnection again = loggedIn();
+    EXPECT_EQ(next(again)["dev"], "x");
+}
+
+}  // namespace
+}  // namespace sim

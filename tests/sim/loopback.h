@@ -1,0 +1,58 @@
+#pragma once
+// Plain blocking loopback sockets for tests that play one side of the center
+// protocol by hand: a listening socket that accepts and does only what the
+// test says, and a line-oriented connection.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace testsim {
+
+using namespace std::chrono_literals;
+
+class LineConnection {
+public:
+    explicit LineConnection(int fd = -1) : fd_(fd) {}
+    ~LineConnection();
+    LineConnection(LineConnection&& other) noexcept;
+    LineConnection& operator=(LineConnection&& other) noexcept;
+
+    bool valid() const { return fd_ >= 0; }
+    // Sends the bytes as they are (add the '\n' yourself).
+    bool send(const std::string& bytes);
+    // The next line without its '\n'; nothing at the deadline or when closed.
+    std::optional<std::string> readLine(std::chrono::milliseconds limit = 10s);
+    // True once the peer has closed (what it sends meanwhile is skipped).
+    bool waitClosed(std::chrono::milliseconds limit = 10s);
+    void close();
+
+private:
+    int fd_ = -1;
+    std::string buffer_;
+};
+
+class RawListener {
+public:
+    RawListener();  // 127.0.0.1, any free port
+    ~RawListener();
+    RawListener(const RawListener&) = delete;
+    RawListener& operator=(const RawListener&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // The next connection; invalid at the deadline.
+    LineConnection accept(std::chrono::milliseconds limit = 10s);
+    void close();
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+LineConnection connectTo(std::uint16_t port);
+
+// A TCP port that was free a moment ago.
+std::uint16_t freePort();
+
+}  // namespace testsim

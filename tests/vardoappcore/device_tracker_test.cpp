@@ -1,0 +1,167 @@
+#include "vardoappcore/device_tracker.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace vardo {
+namespace {
+
+using protocol::Alarm;
+using protocol::Event;
+using protocol::Gps;
+using protocol::Offline;
+using protocol::Online;
+using protocol::Pong;
+using protocol::Synced;
+
+struct Posted {
+    WPARAM kind;
+    std::string dev;
+    bool operator==(const Posted&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Posted& p) {
+    return os << std::hex << "0x" << p.kind << std::dec << " " << p.dev;
+}
+
+class DeviceTrackerTest : public ::testing::Test, public NotificationSink {
+protected:
+    void notify(WPARAM kind, HVARDODEV device) override {
+        std::string id = "?";
+        for (const char* name : {"a", "b", "c", "d"}) {
+            if (tracker_.handleOf(name) == device) {
+                id = name;
+            }
+        }
+        posted_.push_back({kind, id});
+    }
+
+    std::vector<Posted> take() { return std::exchange(posted_, {}); }
+
+    void feed(std::initializer_list<protocol::Message> messages) {
+        for (const auto& m : messages) {
+            tracker_.apply(m);
+        }
+    }
+
+    static Online online(const char* dev, const char* gps = "") {
+        return Online{dev, std::string("name-") + dev, "V", "D", 2, gps};
+    }
+
+    HandleTable table_;
+    HVARDOAPP app_ = table_.addApp(nullptr);
+    DeviceTracker tracker_{app_, table_, *this};
+    std::vector<Posted> posted_;
+};
+
+TEST_F(DeviceTrackerTest, EventsOfOnlineDevicesBecomeNotificationsInOrder) {
+    tracker_.beginSync();
+    feed({online("a"), Synced{1}, online("b"), Gps{"a", "g1", {}, {}}, Alarm{"b", 0}, Alarm{"a", 7},
+          Event{"a", 0xA2}, Offline{"a"}});
+    EXPECT_EQ(take(), (std::vector<Posted>{{0x81, "a"},
+                                           {0x81, "b"},
+                                           {0x82, "a"},
+                                           {0xA8, "b"},
+                                           {0xAF, "a"},
+                                           {0xA2, "a"},
+                                           {0x83, "a"}}));
+}
+
+TEST_F(DeviceTrackerTest, EventsThatBreakTheOnlineBookkeepingAreIgnored) {
+    tracker_.beginSync();
+    feed({Synced{0}});
+    const struct {
+        protocol::Message message;
+        std::vector<Posted> expected;
+    } cases[] = {
+        {Gps{"a", "g", {}, {}}, {}},            // never online
+        {Offline{"a"}, {}},                     // never online
+        {Alarm{"a", 1}, {}},                    // never online
+        {online("a"), {{0x81, "a"}}},           //
+        {online("a"), {}},                      // online twice, nothing new
+        {online("a", "moved"), {{0x82, "a"}}},  // online again with news: a GPS update
+        {Event{"a", 0x81}, {}},                 // kinds with messages of their own
+        {Event{"a", 0x83}, {}},                 //
+        {Event{"a", 0x84}, {{0x84, "a"}}},      // anything else passes unchanged
+        {Offline{"a"}, {{0x83, "a"}}},          //
+        {Offline{"a"}, {}},                     // offline twice
+        {Gps{"a", "g", {}, {}}, {}},            // offline devices send nothing
+        {Event{"a", 0xA0}, {}},                 //
+        {online("a"), {{0x81, "a"}}},           // a new online period
+    };
+    std::size_t ignoredBefore = tracker_.ignoredEvents();
+    for (const auto& c : cases) {
+        tracker_.apply(c.message);
+        EXPECT_EQ(take(), c.expected) << protocol::opName(c.message);
+    }
+    EXPECT_EQ(tracker_.ignoredEvents() - ignoredBefore, 8u);
+}
+
+TEST_F(DeviceTrackerTest, AReconnectReportsOnlyWhatChanged) {
+    tracker_.beginSync();
+    feed({online("a", "ga"), online("b", "gb"), online("c", "gc"), Synced{3}});
+    take();
+    const HVARDODEV a = tracker_.handleOf("a");
+
+    // Connection lost; meanwhile b went away, c moved and d came.
+    tracker_.beginSync();
+    feed({online("c", "gc2"), online("a", "ga"), online("d"), Synced{3}});
+    EXPECT_EQ(take(), (std::vector<Posted>{{0x82, "c"}, {0x81, "d"}, {0x83, "b"}}));
+    EXPECT_EQ(tracker_.handleOf("a"), a);  // handles live as long as the instance
+}
+
+TEST_F(DeviceTrackerTest, WithoutSyncedTheFirstOtherMessageEndsTheList) {
+    tracker_.beginSync();
+    feed({online("a"), online("b"), Pong{}});
+    take();
+    tracker_.beginSync();
+    feed({online("a"), Pong{}, Pong{}});
+    EXPECT_EQ(take(), (std::vector<Posted>{{0x83, "b"}}));
+}
+
+TEST_F(DeviceTrackerTest, EndingTheSessionReportsOfflineOnlyWhenAsked) {
+    tracker_.beginSync();
+    feed({online("a"), online("b"), Offline{"b"}});
+    take();
+    tracker_.endSession(false);
+    EXPECT_TRUE(take().empty());
+
+    tracker_.beginSync();
+    feed({online("a"), online("b"), Synced{2}});
+    EXPECT_EQ(take(), (std::vector<Posted>{{0x81, "a"}, {0x81, "b"}}));  // a fresh login
+    tracker_.endSession(true);
+    auto last = take();
+    std::sort(last.begin(), last.end(), [](auto& x, auto& y) { return x.dev < y.dev; });
+    EXPECT_EQ(last, (std::vector<Posted>{{0x83, "a"}, {0x83, "b"}}));
+}
+
+TEST_F(DeviceTrackerTest, GpsUpdatesCarryTheirOwnData) {
+    tracker_.beginSync();
+    feed({online("a", "g0"), Gps{"a", "g1", std::string("V1"), std::nullopt},
+          Gps{"a", "g2", std::nullopt, std::string("D2")}});
+    const HVARDODEV a = tracker_.handleOf("a");
+    char buffer[64];
+    const auto read = [&](int item) {
+        buffer[0] = '\0';
+        table_.readInfo(a, item, buffer, sizeof buffer);
+        return std::string(buffer);
+    };
+    // Each notification's handler reads vehicle, driver, and the GPS text last.
+    const auto handler = [&] {
+        std::string seen = read(DEVINFO_VEHICLE_ID);
+        seen += "/" + read(DEVINFO_DRIVER_NAME);
+        return seen + "/" + read(DEVINFO_GPS);
+    };
+    EXPECT_EQ(handler(), "V/D/g0");
+    EXPECT_EQ(handler(), "V1/D/g1");
+    EXPECT_EQ(handler(), "V1/D2/g2");
+    EXPECT_EQ(handler(), "V1/D2/g2");  // the newest stays
+    EXPECT_EQ(read(DEVINFO_NAME), "name-a");
+    // Read before the next update came: that update is what the next handler sees.
+    feed({Gps{"a", "g3", {}, {}}});
+    EXPECT_EQ(handler(), "V1/D2/g3");
+}
+
+}  // namespace
+}  // namespace vardo

@@ -1,0 +1,172 @@
+#include "vardoappcore/app_instance.h"
+
+#include <pthread.h>
+
+#include <exception>
+#include <future>
+
+#include "vardoappcore/library_log.h"
+
+namespace vardo {
+
+AppInstance::AppInstance(HWND window, UINT message)
+    : window_(window),
+      message_(message),
+      work_(asio::make_work_guard(io_)),
+      session_(io_, *this),
+      media_(session_) {}
+
+AppInstance::~AppInstance() {
+    shutdown();
+}
+
+bool AppInstance::start(HVARDOAPP self) {
+    const std::lock_guard lock(callMutex_);
+    self_ = self;
+    tracker_ = std::make_unique<DeviceTracker>(self, HandleTable::get(), *this);
+    try {
+        thread_ = std::thread([this] { ioMain(); });
+    } catch (const std::system_error& e) {
+        logLine(std::string("cannot start the I/O thread: ") + e.what());
+        return false;
+    }
+    pthread_setname_np(thread_.native_handle(), "vardo-io");
+    running_ = true;
+    return true;
+}
+
+void AppInstance::ioMain() {
+    for (;;) {
+        try {
+            io_.run();
+            return;
+        } catch (const std::exception& e) {
+            // A fault of ours must not take the caller's process down.
+            logLine(std::string("internal error on the I/O thread: ") + e.what());
+        }
+    }
+}
+
+template <class F>
+void AppInstance::runOnIo(F&& work) {
+    const std::lock_guard lock(callMutex_);
+    if (!running_) {
+        return;
+    }
+    if (std::this_thread::get_id() == thread_.get_id()) {
+        work();
+        return;
+    }
+    std::promise<void> done;
+    auto future = done.get_future();
+    asio::post(io_, [&work, &done] {
+        try {
+            work();
+        } catch (const std::exception& e) {
+            logLine(std::string("internal error: ") + e.what());
+        }
+        done.set_value();
+    });
+    future.wait();
+}
+
+void AppInstance::shutdown() {
+    logout();
+    const std::lock_guard lock(callMutex_);
+    if (!running_) {
+        return;
+    }
+    running_ = false;
+    work_.reset();
+    io_.stop();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void AppInstance::setCenterServer(std::string address, int tcpPort, int udpPort) {
+    const std::lock_guard lock(configMutex_);
+    address_ = std::move(address);
+    tcpPort_ = tcpPort;
+    udpPort_ = udpPort;
+}
+
+void AppInstance::login(std::string user, std::string password) {
+    CenterConfig config;
+    {
+        const std::lock_guard lock(configMutex_);
+        config.address = address_;
+        config.tcpPort = tcpPort_;
+        config.udpPort = udpPort_;
+    }
+    config.user = std::move(user);
+    config.password = std::move(password);
+    config.timing = sessionTiming();
+    active_ = false;
+    runOnIo([this, &config] {
+        // A login while a session runs starts over, as after a logout.
+        session_.stop();
+        tracker_->endSession(false);
+        media_.reset();
+        HandleTable::get().settleViews(self_);
+        session_.start(std::move(config));
+    });
+}
+
+void AppInstance::logout() {
+    active_ = false;
+    runOnIo([this] {
+        session_.stop();
+        tracker_->endSession(false);
+        media_.reset();
+        HandleTable::get().settleViews(self_);
+    });
+}
+
+void AppInstance::sourceStart(const ChannelRef& channel, bool video, bool audio) {
+    runOnIo([&] { media_.start(channel.deviceId, channel.number, video, audio); });
+}
+
+void AppInstance::sourceStop(const ChannelRef& channel, bool video, bool audio) {
+    runOnIo([&] { media_.stop(channel.deviceId, channel.number, video, audio); });
+}
+
+void AppInstance::recordStart(const ChannelRef& channel, const std::string& path, int flags) {
+    if (flags != 0) {
+        logLine("recording of device '" + channel.deviceId + "' channel " +
+                std::to_string(channel.number) + " refused: flags must be 0");
+        return;
+    }
+    logLine("recording of device '" + channel.deviceId + "' channel " +
+            std::to_string(channel.number) + " to '" + path + "' is not available in this version");
+}
+
+void AppInstance::recordStop(const ChannelRef&) {}
+
+bool AppInstance::isRecording(const ChannelRef&) const {
+    return false;
+}
+
+void AppInstance::notify(WPARAM kind, HVARDODEV device) {
+    window_->PostMessage(message_, kind, static_cast<LPARAM>(device));
+}
+
+void AppInstance::onLoggedIn(bool again, std::uint32_t mediaKey) {
+    active_ = true;
+    tracker_->beginSync();
+    media_.onLoggedIn(again, mediaKey);
+}
+
+void AppInstance::onMessage(const protocol::Message& message) {
+    tracker_->apply(message);
+    media_.onMessage(message);
+}
+
+void AppInstance::onGivenUp(bool wasLoggedIn) {
+    if (wasLoggedIn) {
+        // The session is over for good: what was online cannot be seen anymore.
+        tracker_->endSession(true);
+    }
+}
+
+}  // namespace vardo

@@ -1,0 +1,78 @@
+#pragma once
+// One library instance: its I/O thread, the control session, the device
+// bookkeeping and the media side. The API functions find it through the
+// handle table and call the members below from the window thread.
+//
+// Threads: `io_` runs on `thread_`; session_, tracker_ and media_ are touched
+// only there. Calls from the window thread reach them through runOnIo(), which
+// waits for the I/O thread to have done the work (never for the peer).
+
+#include <asio.hpp>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "vardoappcore/api/vardo_app_core.h"
+#include "vardoappcore/center_session.h"
+#include "vardoappcore/device_tracker.h"
+#include "vardoappcore/handle_table.h"
+#include "vardoappcore/media_control.h"
+
+namespace vardo {
+
+class AppInstance final : public NotificationSink, private CenterSession::Listener {
+public:
+    AppInstance(HWND window, UINT message);
+    ~AppInstance();
+    AppInstance(const AppInstance&) = delete;
+    AppInstance& operator=(const AppInstance&) = delete;
+
+    // Starts the I/O thread; false when it cannot.
+    bool start(HVARDOAPP self);
+    // Logs out and ends the I/O thread. Afterwards every call is a no-op.
+    void shutdown();
+
+    void setCenterServer(std::string address, int tcpPort, int udpPort);
+    void login(std::string user, std::string password);
+    void logout();
+    bool isActive() const { return active_.load(); }
+
+    void sourceStart(const ChannelRef& channel, bool video, bool audio);
+    void sourceStop(const ChannelRef& channel, bool video, bool audio);
+    void recordStart(const ChannelRef& channel, const std::string& path, int flags);
+    void recordStop(const ChannelRef& channel);
+    bool isRecording(const ChannelRef& channel) const;
+
+private:
+    void notify(WPARAM kind, HVARDODEV device) override;
+    void onLoggedIn(bool again, std::uint32_t mediaKey) override;
+    void onMessage(const protocol::Message& message) override;
+    void onGivenUp(bool wasLoggedIn) override;
+
+    // Runs `work` on the I/O thread and waits until it has run.
+    template <class F>
+    void runOnIo(F&& work);
+    void ioMain();
+
+    HWND window_;
+    UINT message_;
+    HVARDOAPP self_ = 0;
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    CenterSession session_;
+    MediaControl media_;
+    std::unique_ptr<DeviceTracker> tracker_;
+    std::thread thread_;
+
+    std::mutex callMutex_;  // one window-thread call into the I/O thread at a time
+    bool running_ = false;  // guarded by callMutex_
+    std::mutex configMutex_;
+    std::string address_;  // guarded by configMutex_
+    int tcpPort_ = 0;
+    int udpPort_ = 0;
+    std::atomic<bool> active_{false};
+};
+
+}  // namespace vardo

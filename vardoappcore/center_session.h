@@ -1,0 +1,122 @@
+#pragma once
+// The control connection to the center server: connect, log in, keep the
+// connection alive, and connect again with back-off when it is lost, until
+// the server refuses the login or the owner stops the session.
+//
+// Thread: the instance's I/O thread only (every member, every handler).
+// Nothing here ever blocks on the peer: a dead server costs a timer, not a
+// hung caller.
+
+#include <array>
+#include <asio.hpp>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "vardoappcore/protocol/line_reader.h"
+#include "vardoappcore/protocol/messages.h"
+#include "vardoappcore/session_timing.h"
+
+namespace vardo {
+
+struct CenterConfig {
+    std::string address;
+    int tcpPort = 0;
+    int udpPort = 0;
+    std::string user;
+    std::string password;
+    SessionTiming timing;
+};
+
+class CenterSession {
+public:
+    class Listener {
+    public:
+        // login_ok; `again` when an earlier connection of this session had
+        // logged in already.
+        virtual void onLoggedIn(bool again, std::uint32_t mediaKey) = 0;
+        // Every message after login_ok, in the order received.
+        virtual void onMessage(const protocol::Message& message) = 0;
+        // The server refused the login, or the settings cannot work; the
+        // session has stopped for good.
+        virtual void onGivenUp(bool wasLoggedIn) = 0;
+
+    protected:
+        ~Listener() = default;
+    };
+
+    CenterSession(asio::io_context& io, Listener& listener);
+    ~CenterSession();
+    CenterSession(const CenterSession&) = delete;
+    CenterSession& operator=(const CenterSession&) = delete;
+
+    // Starts a new session (stopping one that runs).
+    void start(CenterConfig config);
+    // Ends the session: a logout is sent if the connection is up (without
+    // waiting for it to leave), the socket closed, the timers cancelled.
+    void stop();
+    // Sends a message on a logged-in connection; false when there is none.
+    bool send(const protocol::Message& message);
+
+    bool loggedIn() const { return state_ == State::LoggedIn; }
+    // Connections that reached login_ok since start().
+    unsigned logins() const { return logins_; }
+
+private:
+    enum class State { Idle, Connecting, LoggingIn, LoggedIn, Waiting, GivenUp };
+    using Clock = std::chrono::steady_clock;
+
+    void connect();
+    void connectTo(const asio::ip::tcp::endpoint& endpoint);
+    void lookUp(std::uint16_t port);
+    void onLookedUp(std::uint64_t epoch, const std::vector<asio::ip::tcp::endpoint>& endpoints,
+                    const std::string& error);
+    void cancelLookup();
+    void onConnected();
+    void read();
+    void onLine(std::string_view line);
+    void write(std::string line);
+    void writeNext();
+    void tick();
+    void armTick();
+    // Closes the connection; retries after the back-off unless given up.
+    void lose(const std::string& why);
+    void giveUp(const std::string& why);
+    void closeSocket();
+    std::string where() const;
+
+    asio::io_context& io_;
+    Listener& listener_;
+    CenterConfig config_;
+    asio::ip::tcp::socket socket_;
+    asio::steady_timer retryTimer_;
+    asio::steady_timer tickTimer_;
+    State state_ = State::Idle;
+    // Bumped at every connection attempt and at stop: a handler of an older
+    // connection finds a different value and does nothing.
+    std::uint64_t epoch_ = 0;
+    // Bumped at stop and give-up, for the timers in the same way.
+    std::uint64_t session_ = 0;
+    std::chrono::milliseconds backoff_{0};
+    Clock::time_point attemptStart_;
+    Clock::time_point lastReceived_;
+    Clock::time_point lastPing_;
+    unsigned logins_ = 0;
+    protocol::LineReader reader_;
+    std::array<char, 64 * 1024> readBuffer_{};
+    std::deque<std::string> outbox_;
+    // A name lookup in flight; its thread posts the answer while `io` is set.
+    struct PendingLookup {
+        std::mutex mutex;
+        asio::io_context* io = nullptr;  // guarded by mutex
+    };
+    std::shared_ptr<PendingLookup> lookup_;
+    std::size_t outboxBytes_ = 0;
+    bool writing_ = false;
+};
+
+}  // namespace vardo

@@ -1,0 +1,72 @@
+#pragma once
+// What the center server says about devices, turned into the library's
+// notifications: one online per online period, offline only for a device
+// reported online, and after a reconnect a reconciliation against the
+// server's list, so that a device that stayed online is not reported twice
+// and one that vanished meanwhile is reported offline.
+//
+// Thread: the instance's I/O thread only.
+
+#include <cstddef>
+#include <string>
+#include <unordered_map>
+
+#include "vardoappcore/api/vardo_app_core.h"
+#include "vardoappcore/handle_table.h"
+#include "vardoappcore/protocol/messages.h"
+
+namespace vardo {
+
+class NotificationSink {
+public:
+    virtual void notify(WPARAM kind, HVARDODEV device) = 0;
+
+protected:
+    ~NotificationSink() = default;
+};
+
+class DeviceTracker {
+public:
+    DeviceTracker(HVARDOAPP app, HandleTable& table, NotificationSink& sink)
+        : app_(app), table_(table), sink_(sink) {}
+
+    // After login_ok: the `online` messages that follow are the server's list
+    // of online devices, up to `synced` or the first other message.
+    void beginSync();
+    // A message from the server after login_ok.
+    void apply(const protocol::Message& message);
+    // Every device is offline from now on. With `report`, the devices that
+    // were online are reported offline (the session ended for good);
+    // without, nothing is posted (the caller is logging out).
+    void endSession(bool report);
+
+    // The device's handle, 0 when it has never been online.
+    HVARDODEV handleOf(const std::string& id) const;
+    // Events that named an unknown or offline device, or that tried to pass
+    // an online/GPS/offline kind as a plain event.
+    std::size_t ignoredEvents() const { return ignored_; }
+
+private:
+    struct Device {
+        HVARDODEV handle = 0;
+        bool online = false;
+        bool seen = false;  // listed since the last beginSync
+        DeviceView latest;
+    };
+
+    void finishSync();
+    void online(const protocol::Online& m);
+    void gps(const protocol::Gps& m);
+    void offline(const std::string& id);
+    void forward(const std::string& id, WPARAM kind);
+    Device* onlineDevice(const std::string& id);
+
+    HVARDOAPP app_;
+    HandleTable& table_;
+    NotificationSink& sink_;
+    std::unordered_map<std::string, Device> devices_;
+    bool syncing_ = false;
+    std::size_t ignored_ = 0;
+};
+
+}  // namespace vardo

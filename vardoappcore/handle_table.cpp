@@ -1,0 +1,204 @@
+#include "vardoappcore/handle_table.h"
+
+#include <cstring>
+#include <limits>
+
+#include "vardoappcore/protocol/utf8.h"
+
+namespace vardo {
+
+HandleTable& HandleTable::get() {
+    static HandleTable table;
+    return table;
+}
+
+std::uint32_t HandleTable::nextHandle() {
+    if (lastHandle_ == std::numeric_limits<std::uint32_t>::max()) {
+        return 0;
+    }
+    return ++lastHandle_;
+}
+
+HVARDOAPP HandleTable::addApp(std::shared_ptr<AppInstance> app) {
+    const std::lock_guard lock(mutex_);
+    const std::uint32_t handle = nextHandle();
+    if (handle != 0) {
+        apps_.emplace(handle, std::move(app));
+    }
+    return handle;
+}
+
+std::shared_ptr<AppInstance> HandleTable::app(HVARDOAPP handle) const {
+    const std::lock_guard lock(mutex_);
+    const auto it = apps_.find(handle);
+    return it == apps_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<AppInstance> HandleTable::removeApp(HVARDOAPP handle) {
+    const std::lock_guard lock(mutex_);
+    const auto it = apps_.find(handle);
+    if (it == apps_.end()) {
+        return nullptr;
+    }
+    auto app = std::move(it->second);
+    apps_.erase(it);
+    std::erase_if(devices_, [handle](const auto& entry) { return entry.second.owner == handle; });
+    std::erase_if(channels_, [handle](const auto& entry) { return entry.second.app == handle; });
+    return app;
+}
+
+HVARDODEV HandleTable::addDevice(HVARDOAPP owner, const std::string& id, DeviceView first) {
+    const std::lock_guard lock(mutex_);
+    if (!apps_.contains(owner)) {
+        return 0;
+    }
+    const std::uint32_t handle = nextHandle();
+    if (handle != 0) {
+        Device device;
+        device.owner = owner;
+        device.id = id;
+        device.views.push_back(std::move(first));
+        devices_.emplace(handle, std::move(device));
+    }
+    return handle;
+}
+
+void HandleTable::pushView(HVARDODEV device, DeviceView view) {
+    const std::lock_guard lock(mutex_);
+    const auto it = devices_.find(device);
+    if (it == devices_.end()) {
+        return;
+    }
+    auto& views = it->second.views;
+    if (it->second.frontRead) {
+        views.pop_front();
+        it->second.frontRead = false;
+    }
+    views.push_back(std::move(view));
+    while (views.size() > kMaxPendingViews) {
+        views.pop_front();
+        ++droppedViews_;
+    }
+}
+
+void HandleTable::updateStatic(HVARDODEV device, const std::string& name, std::int32_t channels) {
+    const std::lock_guard lock(mutex_);
+    const auto it = devices_.find(device);
+    if (it == devices_.end()) {
+        return;
+    }
+    DeviceView& latest = it->second.views.back();
+    latest.name = name;
+    latest.channels = channels;
+}
+
+void HandleTable::settleViews(HVARDOAPP owner) {
+    const std::lock_guard lock(mutex_);
+    for (auto& [handle, device] : devices_) {
+        if (device.owner == owner) {
+            while (device.views.size() > 1) {
+                device.views.pop_front();
+            }
+            device.frontRead = true;
+        }
+    }
+}
+
+int HandleTable::readInfo(HVARDODEV device, int item, void* buffer, int bufferSize) {
+    if (buffer == nullptr || bufferSize <= 0) {
+        return 0;
+    }
+    const std::lock_guard lock(mutex_);
+    const auto it = devices_.find(device);
+    if (it == devices_.end()) {
+        return 0;
+    }
+    auto& views = it->second.views;
+    const DeviceView& view = views.front();
+    const std::string* text = nullptr;
+    switch (item) {
+        case DEVINFO_NAME:
+            text = &view.name;
+            break;
+        case DEVINFO_VEHICLE_ID:
+            text = &view.vehicle;
+            break;
+        case DEVINFO_DRIVER_NAME:
+            text = &view.driver;
+            break;
+        case DEVINFO_GPS:
+            text = &view.gps;
+            break;
+        case DEVINFO_CHANNEL:
+            if (bufferSize < static_cast<int>(sizeof(std::int32_t))) {
+                return 0;
+            }
+            std::memcpy(buffer, &view.channels, sizeof(std::int32_t));
+            return 1;
+        default:
+            return 0;
+    }
+    // Texts are valid UTF-8 (the decoder saw to that), so a cut at a
+    // character boundary keeps them valid.
+    const std::size_t length =
+        protocol::utf8PrefixLength(*text, static_cast<std::size_t>(bufferSize) - 1);
+    std::memcpy(buffer, text->data(), length);
+    static_cast<char*>(buffer)[length] = '\0';
+    if (item == DEVINFO_GPS) {
+        if (views.size() > 1) {
+            views.pop_front();
+        } else {
+            it->second.frontRead = true;
+        }
+    }
+    return 1;
+}
+
+bool HandleTable::setUserData(HVARDODEV device, std::uint32_t value) {
+    const std::lock_guard lock(mutex_);
+    const auto it = devices_.find(device);
+    if (it == devices_.end()) {
+        return false;
+    }
+    it->second.userData = value;
+    return true;
+}
+
+std::uint32_t HandleTable::userData(HVARDODEV device) const {
+    const std::lock_guard lock(mutex_);
+    const auto it = devices_.find(device);
+    return it == devices_.end() ? 0 : it->second.userData;
+}
+
+std::size_t HandleTable::droppedViews() const {
+    const std::lock_guard lock(mutex_);
+    return droppedViews_;
+}
+
+HVARDOCHN HandleTable::channel(HVARDODEV device, int number) {
+    const std::lock_guard lock(mutex_);
+    const auto it = devices_.find(device);
+    if (it == devices_.end() || number < 1 || number > 4 ||
+        number > it->second.views.back().channels) {
+        return 0;
+    }
+    HVARDOCHN& slot = it->second.channels[number - 1];
+    if (slot == 0) {
+        slot = nextHandle();
+        if (slot != 0) {
+            channels_.emplace(slot, ChannelRef{it->second.owner, device, it->second.id, number});
+        }
+    }
+    return slot;
+}
+
+std::optional<ChannelRef> HandleTable::channelRef(HVARDOCHN channel) const {
+    const std::lock_guard lock(mutex_);
+    const auto it = channels_.find(channel);
+    if (it == channels_.end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+}  // namespace vardo

@@ -1,0 +1,102 @@
+#pragma once
+// The process-wide table of library handles: instances, devices and
+// channels. Handles come from one counter, so they are unique across kinds
+// and instances and never reused.
+//
+// Devices carry a queue of views, one per online or GPS notification posted
+// for them: a notification's handler reads the data of that notification
+// even when later updates have arrived meanwhile. Reading DEVINFO_GPS, the
+// last item a handler reads, is done with the view: the next read answers
+// from the next view, or, when none has come yet, from the view still there
+// until the next one arrives. A caller that never reads GPS is not harmed:
+// the queue is bounded and drops its oldest views.
+//
+// Threads: every member takes the table's lock; the I/O threads add and
+// update devices, the window thread reads them.
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "vardoappcore/api/vardo_app_core.h"
+
+namespace vardo {
+
+class AppInstance;
+
+struct DeviceView {
+    std::string name;
+    std::string vehicle;
+    std::string driver;
+    std::string gps;
+    std::int32_t channels = 0;
+    bool operator==(const DeviceView&) const = default;
+};
+
+struct ChannelRef {
+    HVARDOAPP app = 0;
+    HVARDODEV device = 0;
+    std::string deviceId;
+    int number = 0;
+};
+
+class HandleTable {
+public:
+    // Views kept per device before the oldest unread one is dropped.
+    static constexpr std::size_t kMaxPendingViews = 1024;
+
+    static HandleTable& get();
+
+    // Instances. Returns 0 when the handles are exhausted.
+    HVARDOAPP addApp(std::shared_ptr<AppInstance> app);
+    std::shared_ptr<AppInstance> app(HVARDOAPP handle) const;
+    // Removes the instance with its devices and channels.
+    std::shared_ptr<AppInstance> removeApp(HVARDOAPP handle);
+
+    // Devices, with the view of their first online. Returns 0 when the owner
+    // is unknown or handles are exhausted.
+    HVARDODEV addDevice(HVARDOAPP owner, const std::string& id, DeviceView first);
+    void pushView(HVARDODEV device, DeviceView view);
+    // Changes name and channel count in place, without a new view.
+    void updateStatic(HVARDODEV device, const std::string& name, std::int32_t channels);
+    // Forgets the unread views of the instance's devices (after logout no
+    // handler is going to read them).
+    void settleViews(HVARDOAPP owner);
+    // MyVardoDev_GetDevInfo. Returns nonzero when filled.
+    int readInfo(HVARDODEV device, int item, void* buffer, int bufferSize);
+    bool setUserData(HVARDODEV device, std::uint32_t value);
+    std::uint32_t userData(HVARDODEV device) const;
+    std::size_t droppedViews() const;
+
+    // Channels: one per device and channel number, created at the first
+    // request. Returns 0 for an unknown device or a number outside 1 to the
+    // device's channel count.
+    HVARDOCHN channel(HVARDODEV device, int number);
+    std::optional<ChannelRef> channelRef(HVARDOCHN channel) const;
+
+private:
+    struct Device {
+        HVARDOAPP owner = 0;
+        std::string id;
+        std::deque<DeviceView> views;  // front: what reads answer; never empty
+        // The front's GPS text has been read: the next view replaces it.
+        bool frontRead = false;
+        std::uint32_t userData = 0;
+        HVARDOCHN channels[4] = {0, 0, 0, 0};
+    };
+
+    std::uint32_t nextHandle();  // 0 when exhausted; lock held
+
+    mutable std::mutex mutex_;
+    std::uint32_t lastHandle_ = 0;
+    std::unordered_map<std::uint32_t, std::shared_ptr<AppInstance>> apps_;
+    std::unordered_map<std::uint32_t, Device> devices_;
+    std::unordered_map<std::uint32_t, ChannelRef> channels_;
+    std::size_t droppedViews_ = 0;
+};
+
+}  // namespace vardo

@@ -1,0 +1,62 @@
+#pragma once
+// The binary datagrams of the media side: the client's registration
+// ("VRDR" + media key) and the server's frame fragments ("VRDM" + header +
+// payload). All integers are big-endian.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vardo::protocol {
+
+inline constexpr std::size_t kMaxDatagramBytes = 1400;
+inline constexpr std::size_t kMediaHeaderBytes = 28;
+inline constexpr std::size_t kRegisterBytes = 8;
+inline constexpr std::uint8_t kMediaVersion = 1;
+
+enum class MediaKind : std::uint8_t { Video = 1, Audio = 2 };
+
+struct MediaHeader {
+    MediaKind kind = MediaKind::Video;
+    std::uint32_t stream = 0;
+    std::uint32_t sequence = 0;
+    std::uint64_t timestampMs = 0;
+    std::uint16_t fragmentIndex = 0;
+    std::uint16_t fragmentCount = 1;
+    bool operator==(const MediaHeader&) const = default;
+};
+
+struct MediaDatagram {
+    MediaHeader header;
+    std::span<const std::uint8_t> payload;  // points into the decoded bytes
+};
+
+struct MediaDecodeResult {
+    std::optional<MediaDatagram> datagram;
+    std::string error;  // why it was dropped
+};
+
+// The registration datagram that tells the server where to send media.
+std::vector<std::uint8_t> encodeRegister(std::uint32_t mediaKey);
+// The media key of a registration datagram; nothing when it is not one.
+std::optional<std::uint32_t> decodeRegister(std::span<const std::uint8_t> bytes);
+
+// One datagram: header plus payload. The payload must fit the datagram bound.
+std::vector<std::uint8_t> encodeMediaDatagram(const MediaHeader& header,
+                                              std::span<const std::uint8_t> payload);
+
+// Checks size, magic, version, kind and fragment numbering; the stream is
+// for the receiver to check against the streams it opened.
+MediaDecodeResult decodeMediaDatagram(std::span<const std::uint8_t> bytes);
+
+// Cuts one frame into datagrams of at most kMaxDatagramBytes, numbered from
+// fragment 0. A frame too big for 65535 fragments gives nothing.
+std::vector<std::vector<std::uint8_t>> fragmentFrame(MediaKind kind, std::uint32_t stream,
+                                                     std::uint32_t sequence,
+                                                     std::uint64_t timestampMs,
+                                                     std::span<const std::uint8_t> frame);
+
+}  // namespace vardo::protocol

@@ -1,0 +1,124 @@
+#pragma once
+// The control messages of the center protocol (docs/center-protocol.md), as
+// plain values. The JSON form lives in json_codec.h; both the device library
+// and the simulator speak through these types.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace vardo::protocol {
+
+inline constexpr int kProtocolVersion = 1;
+
+// Client to server.
+struct Login {
+    int version = kProtocolVersion;
+    std::string user;
+    std::string password;
+    bool operator==(const Login&) const = default;
+};
+struct Ping {
+    bool operator==(const Ping&) const = default;
+};
+struct Logout {
+    bool operator==(const Logout&) const = default;
+};
+struct MediaOpen {
+    std::string dev;
+    int chn = 1;
+    bool video = false;
+    bool audio = false;
+    bool operator==(const MediaOpen&) const = default;
+};
+struct MediaClose {
+    std::string dev;
+    int chn = 1;
+    bool video = false;
+    bool audio = false;
+    bool operator==(const MediaClose&) const = default;
+};
+
+// Server to client.
+struct LoginOk {
+    std::uint32_t mediaKey = 0;
+    bool operator==(const LoginOk&) const = default;
+};
+struct LoginFailed {
+    std::string reason;
+    bool operator==(const LoginFailed&) const = default;
+};
+struct Pong {
+    bool operator==(const Pong&) const = default;
+};
+struct Online {
+    std::string dev;
+    std::string name;
+    std::string vehicle;
+    std::string driver;
+    int channels = 1;
+    std::string gps;
+    bool operator==(const Online&) const = default;
+};
+// Marks the end of the `online` messages that follow `login_ok`, so that a
+// client that lost its connection knows which devices vanished meanwhile.
+struct Synced {
+    std::uint32_t count = 0;
+    bool operator==(const Synced&) const = default;
+};
+struct Gps {
+    std::string dev;
+    std::string gps;
+    std::optional<std::string> vehicle;  // present when it changed
+    std::optional<std::string> driver;   // present when it changed
+    bool operator==(const Gps&) const = default;
+};
+struct Offline {
+    std::string dev;
+    bool operator==(const Offline&) const = default;
+};
+struct Alarm {
+    std::string dev;
+    int alarm = 0;  // 0-7
+    bool operator==(const Alarm&) const = default;
+};
+struct Event {
+    std::string dev;
+    int kind = 0;  // a notification kind, 0-255
+    bool operator==(const Event&) const = default;
+};
+struct VideoFormat {
+    std::string codec;
+    int width = 0;
+    int height = 0;
+    int fps = 0;
+    bool operator==(const VideoFormat&) const = default;
+};
+struct AudioFormat {
+    std::string codec;
+    int rate = 0;
+    bool operator==(const AudioFormat&) const = default;
+};
+struct MediaOk {
+    std::string dev;
+    int chn = 1;
+    std::uint32_t stream = 0;
+    std::optional<VideoFormat> video;
+    std::optional<AudioFormat> audio;
+    bool operator==(const MediaOk&) const = default;
+};
+struct MediaFailed {
+    std::string dev;
+    int chn = 1;
+    std::string reason;
+    bool operator==(const MediaFailed&) const = default;
+};
+
+using Message = std::variant<Login, Ping, Logout, MediaOpen, MediaClose, LoginOk, LoginFailed, Pong,
+                             Online, Synced, Gps, Offline, Alarm, Event, MediaOk, MediaFailed>;
+
+// The `op` text of a message.
+const char* opName(const Message& message);
+
+}  // namespace vardo::protocol
