@@ -123,6 +123,16 @@ BOOL CMyVardoEventServerDlg::OnInitDialog() {
 
     CheckDlgButton(IDC_CHN01, BST_CHECKED);
 
+    // Not dialog fields: how many waiting statements share a commit.
+    db::WorkerOptions workerOptions = m_worker.Options();
+    const std::string groupWarning =
+        db::ApplyGroupSettings(ReadConfigString("EventServer_GroupCommit"),
+                               ReadConfigString("EventServer_GroupSize"), workerOptions);
+    m_worker.SetOptions(workerOptions);
+    if (!groupWarning.empty()) {
+        Log(groupWarning);
+    }
+
     // The original joined a COM apartment here for its database objects;
     // the database layer here needs nothing of the window thread.
 

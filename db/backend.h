@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,13 @@ public:
     virtual ExecResult Commit() = 0;
     virtual ExecResult Rollback() = 0;
     virtual void Close() = 0;
+
+    // Runs the statements in order inside one transaction and commits them,
+    // each statement executed by itself. At the first failure nothing of the
+    // group is kept (the transaction is rolled back) and the result says
+    // which statement failed. This one takes a round trip per step through
+    // Begin, Execute and Commit; a backend may send the group at once.
+    virtual GroupResult ExecuteGroup(std::span<const SqlCommand> group);
 };
 
 struct BackendOpenResult {

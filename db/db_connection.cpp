@@ -22,6 +22,37 @@ const char* ToString(ExecStatus status) {
     return "?";
 }
 
+GroupResult Backend::ExecuteGroup(std::span<const SqlCommand> group) {
+    GroupResult out;
+    out.result = Begin();
+    if (!out.result.applied()) {
+        return out;
+    }
+    for (std::size_t i = 0; i < group.size(); ++i) {
+        ExecResult r = Execute(group[i]);
+        if (!r.ran()) {
+            // Some databases have already ended the transaction; a failing
+            // rollback then changes nothing.
+            if (IsOpen()) {
+                Rollback();
+            }
+            out.result = std::move(r);
+            out.failedAt = i;
+            out.applied = 0;
+            return out;
+        }
+        out.applied += r.applied() ? 1 : 0;
+    }
+    out.result = Commit();
+    if (!out.result.applied()) {
+        if (IsOpen()) {
+            Rollback();
+        }
+        out.applied = 0;
+    }
+    return out;
+}
+
 }  // namespace db
 
 CMyDbConnection::CMyDbConnection(std::filesystem::path baseDir) : m_baseDir(std::move(baseDir)) {}
@@ -96,6 +127,29 @@ db::ExecResult Guard(F&& f) {
     }
 }
 }  // namespace
+
+db::GroupResult CMyDbConnection::ExecuteGroup(std::span<const db::SqlCommand> group) {
+    db::GroupResult out;
+    if (!IsOpen()) {
+        out.result = Record({db::ExecStatus::ConnectionLost, 0, "the connection is not open"});
+        return out;
+    }
+    try {
+        out = m_pBackend->ExecuteGroup(group);
+    } catch (const std::exception& e) {
+        // Whatever state the transaction was left in, a new connection is
+        // the safe place to go on from.
+        Close();
+        out = {{db::ExecStatus::ConnectionLost, 0, e.what()}, db::GroupResult::kTransaction, 0};
+    } catch (...) {
+        Close();
+        out = {{db::ExecStatus::ConnectionLost, 0, "unexpected failure"},
+               db::GroupResult::kTransaction,
+               0};
+    }
+    Record(out.result);
+    return out;
+}
 
 db::ExecResult CMyDbConnection::Begin() {
     if (!IsOpen()) {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -49,6 +50,10 @@ public:
 
     // The same, telling the outcomes apart (used by the worker).
     db::ExecResult ExecuteCommand(const db::SqlCommand& command);
+
+    // Runs the statements in order inside one transaction (pipelined where the
+    // backend can); see db::Backend::ExecuteGroup.
+    db::GroupResult ExecuteGroup(std::span<const db::SqlCommand> group);
 
     // Explicit transactions, for running several statements in one commit.
     db::ExecResult Begin();

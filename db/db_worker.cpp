@@ -1,11 +1,62 @@
 #include "db/db_worker.h"
 
 #include <algorithm>
+#include <charconv>
 #include <exception>
+#include <span>
+
+#include "db/backend.h"
 
 namespace {
 constexpr std::uint32_t kDestructorStopMs = 10000;
+
+std::string Lower(std::string_view s) {
+    std::string out(db::TrimAscii(s));
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
 }
+}  // namespace
+
+namespace db {
+
+std::string ApplyGroupSettings(std::string_view groupCommit, std::string_view groupSize,
+                               WorkerOptions& options) {
+    std::string warning;
+    options.groupCommit = true;
+    options.groupSize = kDefaultGroupSize;
+    const std::string on = Lower(groupCommit);
+    if (on == "0" || on == "off" || on == "false" || on == "no") {
+        options.groupCommit = false;
+    } else if (!(on.empty() || on == "1" || on == "on" || on == "true" || on == "yes")) {
+        warning = "EventServer_GroupCommit: '" + std::string(groupCommit) +
+                  "' is neither 1 nor 0; statements are grouped";
+    }
+    const std::string_view size = TrimAscii(groupSize);
+    if (!size.empty()) {
+        unsigned long long n = 0;
+        const auto [end, ec] = std::from_chars(size.data(), size.data() + size.size(), n);
+        if (ec == std::errc::result_out_of_range ||
+            (ec == std::errc() && end == size.data() + size.size() && n > kMaxGroupSize)) {
+            options.groupSize = kMaxGroupSize;
+        } else if (ec == std::errc() && end == size.data() + size.size() && n >= 1) {
+            options.groupSize = static_cast<std::size_t>(n);
+        } else {
+            if (!warning.empty()) {
+                warning += "; ";
+            }
+            warning += "EventServer_GroupSize: '" + std::string(groupSize) +
+                       "' is not a number from 1 to " + std::to_string(kMaxGroupSize) +
+                       "; groups of up to " + std::to_string(kDefaultGroupSize);
+        }
+    }
+    return warning;
+}
+
+}  // namespace db
 
 CDbWorker::CDbWorker(CMyCommandQueue& queue, CMyDbConnection& connection,
                      std::string connectionString, db::WorkerOptions options)
@@ -30,7 +81,8 @@ db::WorkerCounters CDbWorker::Counters() const {
     c.dropped = m_queue.DroppedCount();
     c.retried = m_retried.load(std::memory_order_relaxed);
     c.discarded = m_queue.DiscardedCount();
-    c.pending = m_queue.Size();
+    c.pending = m_queue.Pending();
+    c.commits = m_commits.load(std::memory_order_relaxed);
     return c;
 }
 
@@ -64,50 +116,138 @@ void CDbWorker::OnStopRequested() {
     m_queue.WakeAll();
 }
 
+std::size_t CDbWorker::GroupLimit() const {
+    if (!m_options.groupCommit) {
+        return 1;
+    }
+    return std::clamp<std::size_t>(m_options.groupSize, 1, db::kMaxGroupSize);
+}
+
+// hand[first, first + count) have left the queue for good.
+void CDbWorker::Finished(std::vector<db::SqlCommand>& hand, std::size_t first, std::size_t count,
+                         bool committed) {
+    if (m_outcomeSink) {
+        for (std::size_t i = first; i < first + count; ++i) {
+            try {
+                m_outcomeSink(hand[i], committed);
+            } catch (...) {
+            }
+        }
+    }
+    const auto begin = hand.begin() + static_cast<std::ptrdiff_t>(first);
+    hand.erase(begin, begin + static_cast<std::ptrdiff_t>(count));
+    m_queue.Settle(count);
+}
+
+CDbWorker::Step CDbWorker::RunAlone(std::vector<db::SqlCommand>& hand) {
+    const db::ExecResult result = m_db.ExecuteCommand(hand.front());
+    switch (result.status) {
+        case db::ExecStatus::Applied:
+        case db::ExecStatus::NoRows:
+            m_executed.fetch_add(1, std::memory_order_relaxed);
+            m_commits.fetch_add(1, std::memory_order_relaxed);
+            Finished(hand, 0, 1, true);
+            return Step::Done;
+        case db::ExecStatus::Rejected:
+            m_rejected.fetch_add(1, std::memory_order_relaxed);
+            Note("statement rejected: " + result.error + ": " + hand.front().text());
+            Finished(hand, 0, 1, false);
+            return Step::Done;
+        case db::ExecStatus::Transient:
+            Note("database busy, retrying: " + result.error);
+            return Step::Retry;
+        case db::ExecStatus::ConnectionLost:
+            m_db.Close();
+            Note("database connection lost, retrying: " + result.error);
+            return Step::Retry;
+    }
+    return Step::Retry;
+}
+
+CDbWorker::Step CDbWorker::RunGroup(std::vector<db::SqlCommand>& hand, std::size_t count) {
+    const db::GroupResult group =
+        m_db.ExecuteGroup(std::span<const db::SqlCommand>(hand.data(), count));
+    const db::ExecResult& result = group.result;
+    switch (result.status) {
+        case db::ExecStatus::Applied:
+        case db::ExecStatus::NoRows:
+            m_executed.fetch_add(count, std::memory_order_relaxed);
+            m_commits.fetch_add(1, std::memory_order_relaxed);
+            Finished(hand, 0, count, true);
+            return Step::Done;
+        case db::ExecStatus::Rejected:
+            if (group.failedAt < count) {
+                // Nothing of the group was kept. The statements before the
+                // culprit ran well in that order: they go next, as a group
+                // of their own; then the rest.
+                const std::size_t k = group.failedAt;
+                m_rejected.fetch_add(1, std::memory_order_relaxed);
+                Note("statement rejected: " + result.error + ": " + hand[k].text());
+                Finished(hand, k, 1, false);
+                m_nextGroup = k;
+            } else {
+                Note(
+                    "a group of " + std::to_string(count) +
+                    " statements was refused as a whole, running them one by one: " + result.error);
+                m_soloLeft = count;
+            }
+            return Step::Done;
+        case db::ExecStatus::Transient:
+            Note("database busy, retrying: " + result.error);
+            return Step::Retry;
+        case db::ExecStatus::ConnectionLost:
+            m_db.Close();
+            Note("database connection lost, retrying: " + result.error);
+            return Step::Retry;
+    }
+    return Step::Retry;
+}
+
 int CDbWorker::Run() {
-    db::SqlCommand command;
-    bool inHand = false;
+    // Taken from the queue, oldest first, and still pending there until they
+    // are committed or dropped.
+    std::vector<db::SqlCommand> hand;
+    const std::size_t limit = GroupLimit();
+    hand.reserve(limit);
+    m_nextGroup = 0;
+    m_soloLeft = 0;
     auto backoff = m_options.firstBackoff;
     while (m_bRun.load()) {
-        if (!inHand) {
-            if (!m_queue.WaitPop(command, m_bRun)) {
+        if (hand.empty()) {
+            if (m_queue.WaitTake(hand, limit, m_bRun) == 0) {
                 continue;
             }
-            inHand = true;
+        } else if (hand.size() < limit) {
+            m_queue.Take(hand, limit - hand.size());
         }
         if (!m_db.Open(m_strConnect, m_options.openTimeoutSeconds)) {
             Note("cannot open the database: " + m_db.LastError());
             Backoff(backoff);
             continue;
         }
-        const db::ExecResult result = m_db.ExecuteCommand(command);
-        switch (result.status) {
-            case db::ExecStatus::Applied:
-            case db::ExecStatus::NoRows:
-                m_executed.fetch_add(1, std::memory_order_relaxed);
-                inHand = false;
-                backoff = m_options.firstBackoff;
-                break;
-            case db::ExecStatus::Rejected:
-                m_rejected.fetch_add(1, std::memory_order_relaxed);
-                Note("statement rejected: " + result.error + ": " + command.text());
-                inHand = false;
-                backoff = m_options.firstBackoff;
-                break;
-            case db::ExecStatus::Transient:
-                Note("database busy, retrying: " + result.error);
-                Backoff(backoff);
-                break;
-            case db::ExecStatus::ConnectionLost:
-                m_db.Close();
-                Note("database connection lost, retrying: " + result.error);
-                Backoff(backoff);
-                break;
+        std::size_t count = std::min(hand.size(), m_nextGroup > 0 ? m_nextGroup : limit);
+        const bool solo = m_soloLeft > 0;
+        if (solo) {
+            count = 1;
+        }
+        // A statement that waits alone commits alone: an idle server keeps
+        // its latency.
+        const Step step = count == 1 ? RunAlone(hand) : RunGroup(hand, count);
+        if (step == Step::Retry) {
+            Backoff(backoff);
+            continue;
+        }
+        backoff = m_options.firstBackoff;
+        if (solo) {
+            --m_soloLeft;
+        }
+        if (m_nextGroup >= count) {
+            m_nextGroup = 0;  // that group was the one asked for
         }
     }
-    if (inHand) {
-        // Not run: back to the front, where the stop's Clear() counts it.
-        m_queue.PushFront(std::move(command));
+    if (!hand.empty()) {
+        // Not committed: back to the front, where the stop's Clear() counts them.
+        m_queue.PutBack(hand);
     }
     return 0;
 }

@@ -2,10 +2,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "db/command_queue.h"
 #include "db/db_connection.h"
@@ -13,11 +16,28 @@
 
 namespace db {
 
+inline constexpr std::size_t kDefaultGroupSize = 512;
+inline constexpr std::size_t kMaxGroupSize = 65536;
+
 struct WorkerOptions {
     int openTimeoutSeconds = 15;                   // each reopen in the worker
     std::chrono::milliseconds firstBackoff{1000};  // first wait before a retry
     std::chrono::milliseconds maxBackoff{15000};   // the wait doubles up to this
+    // When several statements wait, up to groupSize of them run in one
+    // transaction (0 counts as 1, more than kMaxGroupSize as kMaxGroupSize).
+    // Off: one commit per statement, for sites whose own procedures must not
+    // share a transaction.
+    bool groupCommit = true;
+    std::size_t groupSize = kDefaultGroupSize;
 };
+
+// Reads the two settings of grouping, as text from Config.ini:
+//   groupCommit  1/0, on/off, true/false, yes/no (any case); empty: on
+//   groupSize    1 to kMaxGroupSize (more is cut to it); empty: 512
+// into `options`. Text that says neither leaves the default and returns a
+// warning naming the key; otherwise the warning is empty.
+std::string ApplyGroupSettings(std::string_view groupCommit, std::string_view groupSize,
+                               WorkerOptions& options);
 
 // Counters of the database work, readable from any thread.
 struct WorkerCounters {
@@ -27,19 +47,27 @@ struct WorkerCounters {
     std::uint64_t dropped = 0;   // oldest statements dropped past the queue's bound
     std::uint64_t retried = 0;  // retries after a failed open, a lost connection or a busy database
     std::uint64_t discarded = 0;  // statements still queued when the service stopped
-    std::uint64_t pending = 0;    // statements in the queue now
+    std::uint64_t pending = 0;    // statements in the queue now, those in a transaction included
+    std::uint64_t commits = 0;    // transactions committed (a statement run alone is one)
 };
 
 }  // namespace db
 
 // The database worker: takes statements off the queue in order and executes
 // them on the connection.
+//   - When one statement waits it runs alone and commits at once. When more
+//     wait, up to groupSize of them run in one transaction, each statement by
+//     itself, and commit together; a statement leaves the queue only once its
+//     transaction has committed (or it was dropped as rejected).
 //   - A statement whose connection cannot be opened, or whose connection broke
 //     under it, or that the database could not take for now, stays in hand and
 //     is retried after a back-off (1 s doubling to 15 s) while the worker runs.
 //     Its id makes the retry harmless when the first attempt did land.
 //   - A statement the database rejects on a good connection is dropped and
-//     counted; the worker goes on with the next one.
+//     counted; the worker goes on with the next one. In a group, the
+//     statements before it run again as a group of their own, then the rest:
+//     the others are applied as if it had never been queued. A group whose
+//     commit is refused without a culprit runs again one statement at a time.
 // The window thread opens the connection before Start and closes it after
 // Stop, which joins the worker: while the worker runs, it alone uses the
 // connection. A stop request ends the wait for statements and any back-off at
@@ -55,9 +83,14 @@ public:
     void SetConnectionString(std::string connectionString);
     const std::string& ConnectionString() const { return m_strConnect; }
     void SetOptions(const db::WorkerOptions& options) { m_options = options; }
+    const db::WorkerOptions& Options() const { return m_options; }
     // Called on the worker thread for each rejected statement and each failed
     // (re)open or lost connection; set while the worker is stopped.
     void SetLogSink(std::function<void(const std::string&)> sink) { m_logSink = std::move(sink); }
+    // Called on the worker thread for each statement that leaves the queue:
+    // committed (true) or rejected (false). Set while the worker is stopped.
+    using OutcomeSink = std::function<void(const db::SqlCommand&, bool committed)>;
+    void SetOutcomeSink(OutcomeSink sink) { m_outcomeSink = std::move(sink); }
 
     db::WorkerCounters Counters() const;
     // The last error the worker met (rejection, failed open, lost connection).
@@ -68,18 +101,31 @@ protected:
     void OnStopRequested() override;
 
 private:
+    enum class Step { Done, Retry };
+
     void Note(const std::string& message);
     void Backoff(std::chrono::milliseconds& backoff);
+    std::size_t GroupLimit() const;
+    void Finished(std::vector<db::SqlCommand>& hand, std::size_t first, std::size_t count,
+                  bool committed);
+    Step RunAlone(std::vector<db::SqlCommand>& hand);
+    Step RunGroup(std::vector<db::SqlCommand>& hand, std::size_t count);
 
     CMyCommandQueue& m_queue;
     CMyDbConnection& m_db;
     std::string m_strConnect;
     db::WorkerOptions m_options;
     std::function<void(const std::string&)> m_logSink;
+    OutcomeSink m_outcomeSink;
+
+    // Worker thread only: how the next passes take the statements in hand.
+    std::size_t m_nextGroup = 0;  // run exactly this many together next (0: as many as allowed)
+    std::size_t m_soloLeft = 0;   // run this many alone (a group whose commit was refused)
 
     std::atomic<std::uint64_t> m_executed{0};
     std::atomic<std::uint64_t> m_rejected{0};
     std::atomic<std::uint64_t> m_retried{0};
+    std::atomic<std::uint64_t> m_commits{0};
     mutable std::mutex m_errorMutex;
     std::string m_lastError;  // guarded by m_errorMutex
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -22,6 +23,24 @@ struct ExecResult {
 
     bool applied() const { return status == ExecStatus::Applied; }
     bool ran() const { return status == ExecStatus::Applied || status == ExecStatus::NoRows; }
+};
+
+// What became of a group of statements run in one transaction.
+struct GroupResult {
+    // failedAt when no single statement is to blame: the transaction could
+    // not begin or commit, or the connection was lost.
+    static constexpr std::size_t kTransaction = static_cast<std::size_t>(-1);
+
+    // Applied: committed, every statement ran (applied or no rows). Otherwise
+    // nothing of the group was committed and this says why.
+    ExecResult result;
+    // The statement whose failure ended the group, or kTransaction.
+    std::size_t failedAt = kTransaction;
+    // Of a committed group: how many statements changed rows (the others had
+    // been applied before, under the same id).
+    std::size_t applied = 0;
+
+    bool committed() const { return result.status == ExecStatus::Applied; }
 };
 
 const char* ToString(ExecStatus status);

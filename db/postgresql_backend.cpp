@@ -69,7 +69,8 @@ public:
             }
             types.push_back(kTimestamptzOid);
             types.push_back(kUuidOid);
-            PGresult* res = PQprepare(m_conn, StatementName(def).c_str(), sql.c_str(),
+            m_statementNames.push_back(StatementName(def));
+            PGresult* res = PQprepare(m_conn, m_statementNames.back().c_str(), sql.c_str(),
                                       static_cast<int>(types.size()), types.data());
             const bool ok = res != nullptr && PQresultStatus(res) == PGRES_COMMAND_OK;
             std::string error = ok ? std::string() : Trimmed(PQerrorMessage(m_conn));
@@ -98,42 +99,113 @@ public:
         if (m_conn == nullptr) {
             return {ExecStatus::ConnectionLost, 0, "the connection is not open"};
         }
+        BoundCall call;
         std::string error;
-        const ProcedureDef* def = CheckCommand(command, error);
-        if (def == nullptr) {
+        if (!Bind(command, call, error)) {
             return {ExecStatus::Rejected, 0, error};
         }
-        // Every value travels as text in the protocol; the server parses it
-        // as the declared type, so nothing is ever pasted into SQL.
+        PGresult* res = PQexecPrepared(m_conn, call.statement->c_str(), call.count(),
+                                       call.values.data(), nullptr, nullptr, 0);
+        ExecResult result = CallResult(res);
+        PQclear(res);
+        return result;
+    }
+
+    // The whole group in one pipeline: BEGIN, every call, COMMIT and a sync go
+    // out before the first answer is read, so the group costs one round trip
+    // and one commit. At the first error the server skips the rest up to the
+    // sync; the transaction is then rolled back.
+    //
+    // Blocking mode is safe with a pipeline of any length: while a send would
+    // block, libpq reads and keeps what the server sends, so neither side can
+    // wait for the other with both buffers full.
+    GroupResult ExecuteGroup(std::span<const SqlCommand> group) override {
+        GroupResult out;
+        if (m_conn == nullptr) {
+            out.result = {ExecStatus::ConnectionLost, 0, "the connection is not open"};
+            return out;
+        }
+        // Every value is checked before anything is sent: a statement the
+        // client refuses never opens a transaction.
+        std::vector<BoundCall> calls(group.size());
+        for (std::size_t i = 0; i < group.size(); ++i) {
+            std::string error;
+            if (!Bind(group[i], calls[i], error)) {
+                out.result = {ExecStatus::Rejected, 0, error};
+                out.failedAt = i;
+                return out;
+            }
+        }
+        try {
+            return RunPipeline(calls);
+        } catch (...) {
+            // Results may still be under way: this connection cannot be
+            // trusted for the next statement.
+            Close();
+            throw;
+        }
+    }
+
+    ExecResult Begin() override { return Run("BEGIN"); }
+    ExecResult Commit() override { return Run("COMMIT"); }
+    ExecResult Rollback() override { return Run("ROLLBACK"); }
+
+    void Close() override {
+        if (m_conn != nullptr) {
+            PQfinish(m_conn);
+            m_conn = nullptr;
+        }
+    }
+
+private:
+    // One call's parameters as the protocol carries them (text).
+    struct BoundCall {
+        const std::string* statement = nullptr;
         std::vector<std::string> texts;
-        texts.reserve(command.params().size() + 2);
+        std::vector<const char*> values;
+        int count() const { return static_cast<int>(values.size()); }
+    };
+
+    // Every value travels as text in the protocol; the server parses it as
+    // the declared type, so nothing is ever pasted into SQL.
+    bool Bind(const SqlCommand& command, BoundCall& call, std::string& error) const {
+        const ProcedureDef* def = CheckCommand(command, error);
+        if (def == nullptr) {
+            return false;
+        }
+        call.statement =
+            &m_statementNames[static_cast<std::size_t>(def - KnownProcedures().data())];
+        call.texts.clear();
+        call.texts.reserve(command.params().size() + 2);
         for (const auto& p : command.params()) {
             if (const auto* text = std::get_if<std::string>(&p.value)) {
                 if (text->find('\0') != std::string::npos) {
-                    return {ExecStatus::Rejected, 0, "a text value contains a NUL character"};
+                    error = "a text value contains a NUL character";
+                    return false;
                 }
-                texts.push_back(*text);
+                call.texts.push_back(*text);
             } else if (const auto* real = std::get_if<double>(&p.value)) {
-                texts.push_back(RealText(*real));
+                call.texts.push_back(RealText(*real));
             } else {
-                texts.push_back(std::to_string(std::get<std::int64_t>(p.value)));
+                call.texts.push_back(std::to_string(std::get<std::int64_t>(p.value)));
             }
         }
-        texts.push_back(FormatUtcMillis(command.builtAt()) + "+00");
+        call.texts.push_back(FormatUtcMillis(command.builtAt()) + "+00");
         const bool hasId = !command.id().isNil();
-        texts.push_back(hasId ? command.id().text() : std::string());
-
-        std::vector<const char*> values;
-        values.reserve(texts.size());
-        for (const auto& t : texts) {
-            values.push_back(t.c_str());
+        call.texts.push_back(hasId ? command.id().text() : std::string());
+        call.values.clear();
+        call.values.reserve(call.texts.size());
+        for (const auto& t : call.texts) {
+            call.values.push_back(t.c_str());
         }
         if (!hasId) {
-            values.back() = nullptr;
+            call.values.back() = nullptr;
         }
-        PGresult* res =
-            PQexecPrepared(m_conn, StatementName(*def).c_str(), static_cast<int>(values.size()),
-                           values.data(), nullptr, nullptr, 0);
+        return true;
+    }
+
+    // The outcome of one procedure call.
+    ExecResult CallResult(PGresult* res, bool closeIfLost = true) {
         ExecResult result;
         const ExecStatusType st = res != nullptr ? PQresultStatus(res) : PGRES_FATAL_ERROR;
         if (st == PGRES_TUPLES_OK) {
@@ -150,24 +222,101 @@ public:
             result.rows = 1;
             result.status = ExecStatus::Applied;
         } else {
-            result = Failure(res);
+            result = Failure(res, closeIfLost);
         }
-        PQclear(res);
         return result;
     }
 
-    ExecResult Begin() override { return Run("BEGIN"); }
-    ExecResult Commit() override { return Run("COMMIT"); }
-    ExecResult Rollback() override { return Run("ROLLBACK"); }
-
-    void Close() override {
-        if (m_conn != nullptr) {
-            PQfinish(m_conn);
-            m_conn = nullptr;
+    GroupResult RunPipeline(const std::vector<BoundCall>& calls) {
+        GroupResult out;
+        auto lost = [&](std::string error) {
+            if (error.empty()) {
+                error = Trimmed(PQerrorMessage(m_conn));
+            }
+            out.result = {ExecStatus::ConnectionLost, 0,
+                          error.empty() ? "the connection broke during a group" : error};
+            out.failedAt = GroupResult::kTransaction;
+            out.applied = 0;
+            Close();
+            return out;
+        };
+        if (PQenterPipelineMode(m_conn) != 1) {
+            return lost({});
         }
+        bool sent = PQsendQueryParams(m_conn, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0);
+        for (const BoundCall& c : calls) {
+            sent = sent && PQsendQueryPrepared(m_conn, c.statement->c_str(), c.count(),
+                                               c.values.data(), nullptr, nullptr, 0) == 1;
+        }
+        sent = sent &&
+               PQsendQueryParams(m_conn, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+        sent = sent && PQpipelineSync(m_conn) == 1;
+        if (!sent) {
+            return lost({});
+        }
+
+        // Query q: 0 is BEGIN, 1..n the calls, n + 1 COMMIT. Each query's
+        // results end with a null; the sync's result comes last.
+        const std::size_t n = calls.size();
+        bool failed = false;
+        for (std::size_t q = 0; q < n + 2; ++q) {
+            PGresult* res = PQgetResult(m_conn);
+            if (res == nullptr) {
+                return lost({});
+            }
+            const ExecStatusType st = PQresultStatus(res);
+            if (!failed && st != PGRES_PIPELINE_ABORTED) {
+                ExecResult r;
+                if (q == 0 || q == n + 1) {
+                    r = st == PGRES_COMMAND_OK ? ExecResult{ExecStatus::Applied, 0, {}}
+                                               : Failure(res, /*closeIfLost=*/false);
+                } else {
+                    r = CallResult(res, /*closeIfLost=*/false);
+                    out.applied += r.applied() ? 1 : 0;
+                }
+                if (!r.ran()) {
+                    failed = true;
+                    out.result = std::move(r);
+                    out.failedAt = (q == 0 || q == n + 1) ? GroupResult::kTransaction : q - 1;
+                }
+            }
+            PQclear(res);
+            if (PQstatus(m_conn) != CONNECTION_OK) {
+                return lost(failed ? out.result.error : std::string());
+            }
+            // The null that ends this query's results (a call has one result).
+            while ((res = PQgetResult(m_conn)) != nullptr) {
+                PQclear(res);
+                if (PQstatus(m_conn) != CONNECTION_OK) {
+                    return lost(failed ? out.result.error : std::string());
+                }
+            }
+        }
+        PGresult* sync = PQgetResult(m_conn);
+        const bool synced = sync != nullptr && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
+        PQclear(sync);
+        if (!synced || PQexitPipelineMode(m_conn) != 1) {
+            return lost(failed ? out.result.error : std::string());
+        }
+        if (!failed) {
+            out.result = {ExecStatus::Applied, 0, {}};
+            out.failedAt = GroupResult::kTransaction;
+            return out;
+        }
+        out.applied = 0;
+        if (out.result.status == ExecStatus::ConnectionLost) {
+            Close();
+        } else if (PQtransactionStatus(m_conn) != PQTRANS_IDLE) {
+            // The error left the transaction open and aborted.
+            const ExecResult rollback = Run("ROLLBACK");
+            if (rollback.status == ExecStatus::ConnectionLost) {
+                out.result = rollback;
+                out.failedAt = GroupResult::kTransaction;
+            }
+        }
+        return out;
     }
 
-private:
     static std::string RealText(double v) {
         if (std::isnan(v)) {
             return "NaN";
@@ -180,7 +329,7 @@ private:
         return std::string(buf.data(), r.ptr);
     }
 
-    ExecResult Failure(PGresult* res) {
+    ExecResult Failure(PGresult* res, bool closeIfLost = true) {
         ExecResult result;
         const char* state = res != nullptr ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
         result.error = Trimmed(res != nullptr ? PQresultErrorMessage(res) : nullptr);
@@ -196,7 +345,7 @@ private:
         } else {
             result.status = ClassifySqlState(state);
         }
-        if (result.status == ExecStatus::ConnectionLost) {
+        if (closeIfLost && result.status == ExecStatus::ConnectionLost) {
             Close();
         }
         return result;
@@ -218,6 +367,7 @@ private:
     }
 
     PGconn* m_conn;
+    std::vector<std::string> m_statementNames;  // one per known procedure, in their order
 };
 
 }  // namespace

@@ -95,4 +95,74 @@ TEST(CommandQueue, WaitPopEndsWhenItsFlagIsClearedAndWoken) {
     EXPECT_TRUE(q.WaitPop(got, run)) << "a queued statement is still handed out";
 }
 
+TEST(CommandQueue, TakenStatementsStayPendingUntilSettledAndCountAgainstTheBound) {
+    CMyCommandQueue q(5);
+    for (int i = 0; i < 4; ++i) {
+        q.Push(Named(std::to_string(i)));
+    }
+    std::vector<db::SqlCommand> hand;
+    EXPECT_EQ(q.Take(hand, 3), 3u);
+    EXPECT_EQ(q.Size(), 1u);
+    EXPECT_EQ(q.InFlight(), 3u);
+    EXPECT_EQ(q.Pending(), 4u);
+
+    // Past the bound only waiting statements go, oldest first: those in
+    // flight are inside a transaction.
+    q.Push(Named("4"));
+    q.Push(Named("5"));
+    EXPECT_EQ(q.DroppedCount(), 1u);
+    db::SqlCommand c;
+    ASSERT_TRUE(q.Pop(c));
+    EXPECT_EQ(NameOf(c), "4");
+
+    q.Settle(2);
+    EXPECT_EQ(q.InFlight(), 1u);
+    q.Settle(5);
+    EXPECT_EQ(q.InFlight(), 0u) << "settling more than is in flight cannot wrap";
+    EXPECT_EQ(q.Take(hand, 10), 1u);
+    EXPECT_EQ(NameOf(hand.back()), "5");
+    EXPECT_EQ(q.Take(hand, 10), 0u);
+}
+
+TEST(CommandQueue, PutBackRestoresTakenStatementsAtTheFrontInTheirOrder) {
+    CMyCommandQueue q;
+    for (const char* name : {"a", "b", "c", "d"}) {
+        q.Push(Named(name));
+    }
+    std::vector<db::SqlCommand> hand;
+    ASSERT_EQ(q.Take(hand, 2), 2u);
+    q.Push(Named("e"));
+    q.PutBack(hand);
+    EXPECT_TRUE(hand.empty());
+    EXPECT_EQ(q.InFlight(), 0u);
+    EXPECT_EQ(q.PushedCount(), 5u) << "put back, not pushed again";
+    std::string order;
+    db::SqlCommand c;
+    while (q.Pop(c)) {
+        order += NameOf(c);
+    }
+    EXPECT_EQ(order, "abcde");
+}
+
+TEST(CommandQueue, WaitTakeTakesWhatIsThereUpToItsLimit) {
+    CMyCommandQueue q;
+    std::atomic<bool> run{true};
+    std::vector<db::SqlCommand> hand;
+    std::size_t taken = 0;
+    std::thread waiter([&] { taken = q.WaitTake(hand, 2, run); });
+    q.Push(Named("first"));
+    waiter.join();
+    ASSERT_EQ(taken, 1u) << "one waiting statement is taken alone, without waiting for more";
+    EXPECT_EQ(NameOf(hand[0]), "first");
+
+    for (int i = 0; i < 3; ++i) {
+        q.Push(Named(std::to_string(i)));
+    }
+    EXPECT_EQ(q.WaitTake(hand, 2, run), 2u);
+    run = false;
+    EXPECT_EQ(q.WaitTake(hand, 2, run), 1u) << "a queued statement is still handed out";
+    EXPECT_EQ(q.WaitTake(hand, 2, run), 0u);
+    EXPECT_EQ(hand.size(), 4u);
+}
+
 }  // namespace

@@ -71,9 +71,11 @@ public:
         m_thread = std::thread([this] { Serve(); });
     }
     ~FakeBrowser() {
+        // The shutdown wakes the waiting recvfrom; the descriptor is closed
+        // only once nothing uses it any more.
         ::shutdown(m_fd, SHUT_RDWR);
-        ::close(m_fd);
         m_thread.join();
+        ::close(m_fd);
     }
     int port() const { return m_port; }
 

@@ -1,0 +1,347 @@
+// GPS notifications through the whole server to the database: a device
+// thread posts them as the device library does, the window thread runs the
+// real dialog (parse, statement, queue), the worker commits. The device
+// library is the scripted one of the tests, so the network is left out.
+// One commit per statement and group commit alternate in the same run:
+//
+//   EndToEnd/<backend>          fixes committed per second with the pipeline
+//                               kept full (at most 20,000 in flight)
+//   EndToEndLatency/<backend>   5,000 fixes a second; time from posting the
+//                               notification to its commit (p50, p99, max)
+//
+//   scripts/pg-test-server start /tmp/pgb
+//   VARDO_TEST_PG_DIR=/tmp/pgb build/bin/db_end_to_end_bench
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "app/event_server_dlg.h"
+#include "app/res/resource.h"
+#include "bench/db/bench_databases.h"
+#include "settings/program_dir.h"
+#include "testsupport/scripted_device/scripted_device.h"
+#include "ui/headless/headless_application.h"
+
+namespace {
+
+using dbbench::Backend;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr int kDevices = 1000;
+const char* const kGps = "$GPRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A*6D";
+
+// The server on the headless host; this thread is its window thread.
+class Server {
+public:
+    explicit Server(const std::string& connectionString)
+        : application_(app::res::Resources(), "vardo-event-server-bench") {
+        char pattern[] = "/tmp/vardo-e2e-XXXXXX";
+        dir_ = ::mkdtemp(pattern);
+        std::ofstream(dir_ + "/Config.ini")
+            << "[VardoEventServer]\nEventServer_ConnectString=" << connectionString << "\n";
+        SetModuleDir(dir_);
+        scripted::Reset();
+        scripted::SetCallLog(false);
+        application_.SetMessageBoxSink(
+            [this](const ui::headless::MessageBoxRecord& r) { error_ = r.text; });
+        dlg_.Create();
+        host_ = ui::headless::HostOf(dlg_);
+        for (int i = 0; i < kDevices; ++i) {
+            devices_.push_back(scripted::AddDevice({.name = "E2E" + std::to_string(10000 + i),
+                                                    .vehicle = "V" + std::to_string(i),
+                                                    .driver = "Driver",
+                                                    .channels = 4,
+                                                    .gps = kGps}));
+        }
+    }
+    ~Server() {
+        if (dlg_.IsServiceStarted()) {
+            host_->PressButton(IDOK);
+        }
+        host_->PressKey(ui::headless::Key::Escape);
+        dlg_.DestroyWindow();
+        std::filesystem::remove_all(dir_);
+    }
+
+    const std::string& Error() const { return error_; }
+
+    // Starts the service with these options and brings every device online
+    // with its first fix (which also reports it online), so that from then
+    // on each GPS notification makes exactly one statement.
+    bool Start(bool grouped) {
+        db::WorkerOptions options;
+        options.groupCommit = grouped;
+        dlg_.SetWorkerOptions(options);
+        host_->PressButton(IDOK);
+        if (!dlg_.IsServiceStarted()) {
+            return false;
+        }
+        for (HVARDODEV dev : devices_) {
+            host_->Send(WM_DEVICE_NOTIFY, NOTIFY_DEVICE_ONLINE, static_cast<LPARAM>(dev));
+            host_->Send(WM_DEVICE_NOTIFY, NOTIFY_DEVICE_GPS, static_cast<LPARAM>(dev));
+        }
+        while (dlg_.GetWorkerCounters().pending != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+    void Stop() { host_->PressButton(IDOK); }
+
+    // Any thread.
+    HVARDODEV Device(std::size_t i) const { return devices_[i % devices_.size()]; }
+    std::uint64_t Committed() const { return dlg_.GetWorkerCounters().executed; }
+    std::uint64_t Commits() const { return dlg_.GetWorkerCounters().commits; }
+    std::uint64_t Rejected() const { return dlg_.GetWorkerCounters().rejected; }
+    // As the device library's thread does.
+    void Post(std::size_t i) {
+        host_->PostMessage(WM_DEVICE_NOTIFY, NOTIFY_DEVICE_GPS, static_cast<LPARAM>(Device(i)));
+    }
+
+    // Window thread: delivers messages until `done` holds.
+    template <typename Done>
+    void RunUntil(Done done) {
+        while (!done()) {
+            if (host_->RunUntilIdle() == 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+        }
+    }
+
+private:
+    ui::headless::HeadlessApplication application_;
+    CMyVardoEventServerDlg dlg_;
+    ui::headless::HeadlessHost* host_ = nullptr;
+    std::string dir_;
+    std::vector<HVARDODEV> devices_;
+    std::string error_;
+};
+
+bool StartOrSkip(benchmark::State& state, Server& server, bool grouped) {
+    if (server.Start(grouped)) {
+        return true;
+    }
+    state.SkipWithError(("the service did not start: " + server.Error()).c_str());
+    return false;
+}
+
+// --- throughput --------------------------------------------------------------
+
+// Fixes committed per second over `span`, the device thread keeping at most
+// kInFlight notifications ahead of the commits.
+double Saturated(Server& server, std::chrono::milliseconds span) {
+    constexpr std::uint64_t kInFlight = 20000;
+    const std::uint64_t base = server.Committed();
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> posted{0};
+    std::thread device([&] {
+        std::size_t i = 0;
+        while (!stop) {
+            if (posted - (server.Committed() - base) < kInFlight) {
+                for (int k = 0; k < 100; ++k) {
+                    server.Post(i++);
+                }
+                posted += 100;
+            } else {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        }
+    });
+    // A first stretch fills the pipeline; then the measured one.
+    const auto warm = SteadyClock::now() + std::chrono::milliseconds(300);
+    server.RunUntil([&] { return SteadyClock::now() >= warm; });
+    const std::uint64_t from = server.Committed();
+    const auto t0 = SteadyClock::now();
+    server.RunUntil([&] { return SteadyClock::now() >= t0 + span; });
+    const std::uint64_t to = server.Committed();
+    const double seconds = std::chrono::duration<double>(SteadyClock::now() - t0).count();
+    stop = true;
+    device.join();
+    // Let what is in flight land before the service stops.
+    server.RunUntil([&] { return server.Committed() - base >= posted; });
+    return static_cast<double>(to - from) / seconds;
+}
+
+void EndToEnd(benchmark::State& state, Backend backend) {
+    if (!dbbench::SkipReason(backend).empty()) {
+        state.SkipWithError(dbbench::SkipReason(backend).c_str());
+        return;
+    }
+    Server server(dbbench::ConnectionString(backend, "e2e.db"));
+    std::vector<double> grouped;
+    std::vector<double> single;
+    std::uint64_t groupedFixes = 0;
+    std::uint64_t groupedCommits = 0;
+    bool groupedFirst = true;
+    for (auto _ : state) {
+        double seconds = 0;
+        for (int side = 0; side < 2; ++side) {
+            const bool g = (side == 0) == groupedFirst;
+            if (!StartOrSkip(state, server, g)) {
+                return;
+            }
+            const auto fixes = server.Committed();
+            const auto commits = server.Commits();
+            const auto t0 = SteadyClock::now();
+            (g ? grouped : single).push_back(Saturated(server, std::chrono::seconds(2)));
+            seconds += std::chrono::duration<double>(SteadyClock::now() - t0).count();
+            if (g) {
+                groupedFixes += server.Committed() - fixes;
+                groupedCommits += server.Commits() - commits;
+            }
+            server.Stop();
+        }
+        groupedFirst = !groupedFirst;
+        state.SetIterationTime(seconds);
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    state.counters["grouped/s"] = median(grouped);
+    state.counters["one-by-one/s"] = median(single);
+    state.counters["ratio"] = median(grouped) / median(single);
+    state.counters["per_commit"] =
+        groupedCommits == 0 ? 0.0
+                            : static_cast<double>(groupedFixes) / static_cast<double>(groupedCommits);
+}
+
+// --- latency at 5,000 fixes a second -------------------------------------------
+
+struct Latencies {
+    double p50 = 0, p99 = 0, max = 0;
+};
+
+Latencies Paced(Server& server, std::chrono::seconds span) {
+    constexpr int kPerSecond = 5000;
+    constexpr int kPerTick = 5;
+    const std::size_t total = static_cast<std::size_t>(kPerSecond * span.count());
+    std::vector<SteadyClock::time_point> postedAt(total);
+    std::vector<double> latencyMs(total, -1.0);
+    const std::uint64_t base = server.Committed();
+    std::atomic<bool> done{false};
+    // The device thread posts on schedule and, between posts, notes the
+    // commits that arrived: statements commit in the order of their
+    // notifications, so the k-th commit is the k-th fix.
+    std::thread device([&] {
+        std::size_t next = 0;
+        std::size_t seen = 0;
+        const auto t0 = SteadyClock::now();
+        auto note = [&] {
+            const auto committed = static_cast<std::size_t>(server.Committed() - base);
+            const auto now = SteadyClock::now();
+            for (; seen < std::min(committed, next); ++seen) {
+                latencyMs[seen] =
+                    std::chrono::duration<double, std::milli>(now - postedAt[seen]).count();
+            }
+        };
+        while (next < total) {
+            const auto due = t0 + std::chrono::microseconds(
+                                      1'000'000LL * static_cast<long long>(next) / kPerSecond);
+            while (SteadyClock::now() < due) {
+                note();
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            for (int k = 0; k < kPerTick && next < total; ++k, ++next) {
+                postedAt[next] = SteadyClock::now();
+                server.Post(next);
+            }
+        }
+        while (seen < total) {
+            note();
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        done = true;
+    });
+    server.RunUntil([&] { return done.load(); });
+    device.join();
+    Latencies out;
+    std::sort(latencyMs.begin(), latencyMs.end());
+    out.p50 = latencyMs[total / 2];
+    out.p99 = latencyMs[total * 99 / 100];
+    out.max = latencyMs.back();
+    return out;
+}
+
+void EndToEndLatency(benchmark::State& state, Backend backend) {
+    if (!dbbench::SkipReason(backend).empty()) {
+        state.SkipWithError(dbbench::SkipReason(backend).c_str());
+        return;
+    }
+    Server server(dbbench::ConnectionString(backend, "e2e-latency.db"));
+    Latencies grouped;
+    Latencies single;
+    std::uint64_t groupedFixes = 0;
+    std::uint64_t groupedCommits = 0;
+    bool groupedFirst = true;
+    for (auto _ : state) {
+        double seconds = 0;
+        for (int side = 0; side < 2; ++side) {
+            const bool g = (side == 0) == groupedFirst;
+            if (!StartOrSkip(state, server, g)) {
+                return;
+            }
+            const auto fixes = server.Committed();
+            const auto commits = server.Commits();
+            const auto t0 = SteadyClock::now();
+            const Latencies l = Paced(server, std::chrono::seconds(3));
+            seconds += std::chrono::duration<double>(SteadyClock::now() - t0).count();
+            // The worse of the runs stands.
+            Latencies& keep = g ? grouped : single;
+            keep.p50 = std::max(keep.p50, l.p50);
+            keep.p99 = std::max(keep.p99, l.p99);
+            keep.max = std::max(keep.max, l.max);
+            if (g) {
+                groupedFixes += server.Committed() - fixes;
+                groupedCommits += server.Commits() - commits;
+            }
+            server.Stop();
+        }
+        groupedFirst = !groupedFirst;
+        state.SetIterationTime(seconds);
+    }
+    state.counters["grouped_p50_ms"] = grouped.p50;
+    state.counters["grouped_p99_ms"] = grouped.p99;
+    state.counters["grouped_max_ms"] = grouped.max;
+    state.counters["one-by-one_p50_ms"] = single.p50;
+    state.counters["one-by-one_p99_ms"] = single.p99;
+    state.counters["one-by-one_max_ms"] = single.max;
+    state.counters["per_commit"] = groupedCommits == 0 ? 0.0
+                                                       : static_cast<double>(groupedFixes) /
+                                                             static_cast<double>(groupedCommits);
+}
+
+constexpr Backend kBackends[] = {Backend::Sqlite, Backend::Postgresql, Backend::Odbc};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (Backend backend : kBackends) {
+        benchmark::RegisterBenchmark(("EndToEnd/" + std::string(dbbench::Name(backend))).c_str(),
+                                     [backend](benchmark::State& s) { EndToEnd(s, backend); })
+            ->Iterations(2)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+    for (Backend backend : kBackends) {
+        benchmark::RegisterBenchmark(
+            ("EndToEndLatency/" + std::string(dbbench::Name(backend))).c_str(),
+            [backend](benchmark::State& s) { EndToEndLatency(s, backend); })
+            ->Iterations(2)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+    benchmark::Initialize(&argc, argv);
+    if (!dbbench::SetUp()) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    dbbench::TearDown();
+    return 0;
+}
