@@ -151,8 +151,9 @@ TEST(RecordingEndToEnd, FiveInAHundredDatagramsLostStillGiveAPlayableFile) {
         expectPlayable(f, channel1);
         expectRecordedFor(f, kDuration);
         // Frames with a fragment lost are left out; the time they took stays.
-        const auto* video = probeAvi(f).videoStream();
-        EXPECT_GT(video->slots, video->packets) << f;
+        const auto info = probeAvi(f);
+        ASSERT_NE(info.videoStream(), nullptr) << f;
+        EXPECT_GT(info.videoStream()->slots, info.videoStream()->packets) << f;
     }
 }
 
