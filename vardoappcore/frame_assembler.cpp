@@ -3,6 +3,11 @@
 #include <algorithm>
 
 namespace vardo {
+namespace {
+
+constexpr std::size_t kReserveLimit = 256 * 1024;
+
+}  // namespace
 
 void FrameAssembler::reset() {
     pending_.clear();
@@ -62,8 +67,16 @@ std::optional<AssembledFrame> FrameAssembler::add(const protocol::MediaHeader& h
     }
     p.have[header.fragmentIndex] = true;
     ++p.received;
-    p.parts.emplace_back(header.fragmentIndex,
-                         std::vector<std::uint8_t>(payload.begin(), payload.end()));
+    if (p.data.empty()) {
+        // Fragments are mostly of one size; a count that claims more than a
+        // camera frame needs reserves no more than one.
+        p.data.reserve(std::min<std::size_t>(payload.size() * p.count, kReserveLimit));
+    }
+    p.inOrder = p.inOrder && (p.parts.empty() ? header.fragmentIndex == 0
+                                              : header.fragmentIndex == p.parts.back().index + 1);
+    p.parts.push_back({header.fragmentIndex, static_cast<std::uint32_t>(p.data.size()),
+                       static_cast<std::uint32_t>(payload.size())});
+    p.data.insert(p.data.end(), payload.begin(), payload.end());
     if (p.received < p.count) {
         return std::nullopt;
     }
@@ -79,15 +92,16 @@ AssembledFrame FrameAssembler::complete(std::size_t index, const protocol::Media
     frame.stream = header.stream;
     frame.sequence = p.sequence;
     frame.timestampMs = p.timestampMs;
-    std::sort(p.parts.begin(), p.parts.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::size_t total = 0;
-    for (const auto& part : p.parts) {
-        total += part.second.size();
-    }
-    frame.bytes.reserve(total);
-    for (const auto& part : p.parts) {
-        frame.bytes.insert(frame.bytes.end(), part.second.begin(), part.second.end());
+    if (p.inOrder) {
+        frame.bytes = std::move(p.data);
+    } else {
+        std::sort(p.parts.begin(), p.parts.end(),
+                  [](const Pending::Part& x, const Pending::Part& y) { return x.index < y.index; });
+        frame.bytes.reserve(p.data.size());
+        for (const auto& part : p.parts) {
+            const auto from = p.data.begin() + part.offset;
+            frame.bytes.insert(frame.bytes.end(), from, from + part.size);
+        }
     }
 
     dropOlderThan(p.sequence);

@@ -77,7 +77,16 @@ private:
         std::uint16_t count = 0;
         std::uint16_t received = 0;
         std::vector<bool> have;
-        std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>> parts;
+        // Payloads in arrival order, one after the other, and where each
+        // fragment's lies: in order (the usual case) `data` is the frame.
+        std::vector<std::uint8_t> data;
+        struct Part {
+            std::uint16_t index;
+            std::uint32_t offset;
+            std::uint32_t size;
+        };
+        std::vector<Part> parts;
+        bool inOrder = true;
     };
 
     AssembledFrame complete(std::size_t index, const protocol::MediaHeader& header);

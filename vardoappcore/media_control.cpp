@@ -9,6 +9,7 @@ namespace {
 
 // G.711 is sampled at 8 kHz; a server's media_ok may say otherwise.
 constexpr int kDefaultAudioRate = 8000;
+constexpr int kMaxAudioRate = 48000;
 
 std::string channelLabel(const std::string& dev, int channel) {
     return "device '" + dev + "' channel " + std::to_string(channel);
@@ -148,12 +149,18 @@ void MediaControl::onMediaOk(const protocol::MediaOk& ok) {
         c.setup.fps = ok.video->fps;
     }
     if (ok.audio) {
-        if (ok.audio->codec == "pcm_mulaw") {
-            c.setup.audioRate = ok.audio->rate;
-        } else {
+        if (ok.audio->codec != "pcm_mulaw") {
             logLine("audio of " + channelLabel(ok.dev, ok.chn) + " is '" + ok.audio->codec +
                     "', not pcm_mulaw: it cannot be recorded");
             c.setup.audioRate = 0;
+        } else if (ok.audio->rate > kMaxAudioRate) {
+            // No microphone samples G.711 this fast; a file would only fill
+            // the disk with its "silence" for gaps.
+            logLine("audio of " + channelLabel(ok.dev, ok.chn) + " at " +
+                    std::to_string(ok.audio->rate) + " Hz cannot be recorded");
+            c.setup.audioRate = 0;
+        } else {
+            c.setup.audioRate = ok.audio->rate;
         }
     }
     receiver_.registerNow();

@@ -36,7 +36,7 @@ class RecordWriter {
 public:
     enum class Kind { Video, Audio, Finish };
 
-    explicit RecordWriter(std::size_t maxQueuedBytes = 64 * 1024 * 1024);
+    explicit RecordWriter(std::size_t maxQueuedBytes = 256 * 1024 * 1024);
     ~RecordWriter();
     RecordWriter(const RecordWriter&) = delete;
     RecordWriter& operator=(const RecordWriter&) = delete;

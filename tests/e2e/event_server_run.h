@@ -37,7 +37,7 @@ std::ostream& operator<<(std::ostream& os, const FixRow& row);
 struct RunSettings {
     std::string password = "kiwa";
     std::uint16_t udpPort = 0;
-    int recordDuration = 90;        // seconds
+    int recordDuration = 90;          // seconds
     std::vector<std::string> args{};  // after --headless --home DIR
 };
 

@@ -81,7 +81,7 @@ AviInfo probeAvi(const std::string& path) {
             ++s.packets;
             s.bytes += packet->size;
             if (packet->size > 0 && decoders[index] != nullptr &&
-                       avcodec_send_packet(decoders[index], packet) >= 0) {
+                avcodec_send_packet(decoders[index], packet) >= 0) {
                 while (avcodec_receive_frame(decoders[index], frame) >= 0) {
                     ++s.decoded;
                 }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <thread>
 
+#include "tests/sim/loopback.h"
 #include "tests/sim/sim_process.h"
 #include "tests/vardoappcore/avi_probe.h"
 #include "tests/vardoappcore/recording_target.h"
@@ -243,18 +244,40 @@ TEST_F(RecordingTest, ALossyNetworkStillGivesWholePictures) {
     EXPECT_GT(v->slots, v->packets);
 }
 
-TEST_F(RecordingTest, ARecordingWithoutFramesIsAnEmptyButValidFile) {
-    SimProcess sim;
-    const auto ch = loginWithCamera(sim);
-    MyVardoChn_ASourceStart(ch[3]);  // audio, but no video asked for
-    MyVardoChn_RecordStart(ch[3], path("silent.avi").c_str(), 0);
-    EXPECT_EQ(MyVardoChn_IsRecording(ch[3]), 1);
-    MyVardoChn_RecordStop(ch[3]);
-    ASSERT_TRUE(log_.waitFor("finished")) << log_.all();
-    const auto info = probeAvi(path("silent.avi"));
-    ASSERT_TRUE(info.opened) << info.error;
-    EXPECT_EQ(info.videoStream()->packets, 0);
-    ASSERT_NE(info.audioStream(), nullptr);
+TEST_F(RecordingTest, MediaTheFilesCannotHoldIsNamedNotRecorded) {
+    testsim::RawListener center;
+    MyVardoApp_SetCenterServer(app_, "127.0.0.1", center.port(), 9);
+    MyVardoApp_Login(app_, "root", "kiwa");
+    testsim::LineConnection peer = center.accept();
+    ASSERT_TRUE(peer.readLine().has_value());
+    peer.send(
+        "{\"op\":\"login_ok\",\"media_key\":1}\n"
+        "{\"op\":\"online\",\"dev\":\"x\",\"name\":\"X\",\"channels\":1}\n");
+    const auto online = window_.next();
+    ASSERT_TRUE(online.has_value());
+    const HVARDOCHN ch =
+        MyVardoDev_CreateChannel(static_cast<HVARDODEV>(online->device), 1, &window_);
+    const struct {
+        const char* parts;
+        const char* logged;
+    } cases[] = {
+        {R"("video":{"codec":"h264","width":352,"height":288,"fps":12})", "is 'h264', not mjpeg"},
+        {R"("audio":{"codec":"pcm_alaw","rate":8000})", "is 'pcm_alaw', not pcm_mulaw"},
+        {R"("audio":{"codec":"pcm_mulaw","rate":96000})", "at 96000 Hz cannot be recorded"},
+    };
+    for (const auto& c : cases) {
+        MyVardoChn_VSourceStart(ch);
+        MyVardoChn_ASourceStart(ch);
+        ASSERT_TRUE(peer.readLine().has_value());  // media_open of the video
+        ASSERT_TRUE(peer.readLine().has_value());  // and of the audio
+        peer.send(std::string(R"({"op":"media_ok","dev":"x","chn":1,"stream":5,)") + c.parts +
+                  "}\n");
+        EXPECT_TRUE(log_.waitFor(c.logged)) << log_.all();
+        MyVardoChn_VSourceStop(ch);
+        MyVardoChn_ASourceStop(ch);
+        ASSERT_TRUE(peer.readLine().has_value());  // media_close, twice
+        ASSERT_TRUE(peer.readLine().has_value());
+    }
 }
 
 }  // namespace
