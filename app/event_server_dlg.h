@@ -61,7 +61,8 @@ public:
     bool IsServiceStarted() const { return m_bServiceStarted; }
     HVARDOAPP GetVardoApp() const { return m_hVardoApp; }
     const std::vector<DeviceRecord>& GetDevices() const { return m_devices; }
-    std::size_t PendingStatements() const { return m_cmdQueue.Size(); }
+    // Waiting, and taken by the worker but not yet committed.
+    std::size_t PendingStatements() const { return m_cmdQueue.Pending(); }
     db::WorkerCounters GetWorkerCounters() const { return m_worker.Counters(); }
 
 protected:
