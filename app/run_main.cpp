@@ -1,7 +1,5 @@
 #include "app/run_main.h"
 
-#include <pthread.h>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,13 +8,13 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <thread>
 
 #include "app/event_server_dlg.h"
 #include "app/res/resource.h"
 #include "app/service_log.h"
 #include "settings/program_dir.h"
 #include "ui/headless/headless_application.h"
+#include "ui/stop_signals.h"
 
 #ifndef VARDO_VERSION
 #define VARDO_VERSION "unknown"
@@ -145,51 +143,16 @@ bool ApplyHome(const Options& options) {
     return SetModuleDir(home);
 }
 
-// Waits for SIGINT or SIGTERM on a thread of its own and turns the first
-// one into a click of the close box. The signals are blocked in every
-// thread (they inherit the mask of the thread that made them), so only this
-// one receives them.
-class SignalWatcher {
-public:
-    explicit SignalWatcher(ui::headless::HeadlessApplication& app) : app_(app) {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        sigaddset(&set_, SIGUSR1);  // ends the watch
-        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-        thread_ = std::thread([this] { Watch(); });
-    }
-    ~SignalWatcher() {
-        pthread_kill(thread_.native_handle(), SIGUSR1);
-        thread_.join();
-    }
-    SignalWatcher(const SignalWatcher&) = delete;
-    SignalWatcher& operator=(const SignalWatcher&) = delete;
-
-private:
-    void Watch() {
-        int signal = 0;
-        while (sigwait(&set_, &signal) == 0) {
-            if (signal == SIGUSR1) {
-                return;
-            }
-            Line(signal == SIGINT ? "SIGINT received, stopping" : "SIGTERM received, stopping");
-            app_.RequestClose();
-        }
-    }
-
-    ui::headless::HeadlessApplication& app_;
-    sigset_t set_{};
-    std::thread thread_;
-};
-
 int RunHeadless(unsigned channels) {
     ui::headless::HeadlessApplication application(res::Resources(), std::string(kProgram));
     // The operator's messages go to stderr; a connection string in them is
     // shown with its password masked.
     application.SetMessageBoxSink(
         [](const ui::headless::MessageBoxRecord& box) { Line(MaskSecrets(box.text)); });
-    SignalWatcher signals(application);
+    ui::StopSignalWatcher signals([&application](int signal) {
+        Line(signal == SIGINT ? "SIGINT received, stopping" : "SIGTERM received, stopping");
+        application.RequestClose();
+    });
 
     CMyVardoEventServerDlg dlg;
     dlg.SetLogSink([](std::string_view line) { Line(line); });

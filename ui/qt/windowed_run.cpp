@@ -1,16 +1,14 @@
 #include "ui/qt/windowed_run.h"
 
-#include <pthread.h>
-
 #include <QApplication>
 #include <QFileInfo>
 #include <QIcon>
 #include <csignal>
 #include <cstdio>
-#include <thread>
 
 #include "ui/qt/display.h"
 #include "ui/qt/qt_application.h"
+#include "ui/stop_signals.h"
 
 namespace ui::qt {
 
@@ -21,51 +19,6 @@ void Say(const std::string& program, const std::string& text) {
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
 }
-
-sigset_t StopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGUSR1);  // ends the watch
-    return set;
-}
-
-// Waits for SIGINT or SIGTERM on a thread of its own and turns each into a
-// close request. The signals are blocked before Qt starts any thread of its
-// own (threads inherit the mask of the one that made them), so only this
-// one receives them.
-class SignalWatcher {
-public:
-    SignalWatcher(QtApplication& app, std::string program)
-        : app_(app), program_(std::move(program)), set_(StopSignals()) {
-        thread_ = std::thread([this] { Watch(); });
-    }
-    ~SignalWatcher() {
-        pthread_kill(thread_.native_handle(), SIGUSR1);
-        thread_.join();
-    }
-    SignalWatcher(const SignalWatcher&) = delete;
-    SignalWatcher& operator=(const SignalWatcher&) = delete;
-
-private:
-    void Watch() {
-        int signal = 0;
-        while (sigwait(&set_, &signal) == 0) {
-            if (signal == SIGUSR1) {
-                return;
-            }
-            Say(program_, signal == SIGINT ? "SIGINT received, closing the window"
-                                           : "SIGTERM received, closing the window");
-            app_.RequestClose();
-        }
-    }
-
-    QtApplication& app_;
-    std::string program_;
-    sigset_t set_;
-    std::thread thread_;
-};
 
 }  // namespace
 
@@ -78,8 +31,7 @@ int RunWindowed(int argc, char** argv, const WindowedProgram& program,
                               "serve without a window (see --help).");
         return 1;
     }
-    const sigset_t stopSignals = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    ui::BlockStopSignals();
     QApplication qtApp(argc, argv);
     if (!program.desktopFileName.empty()) {
         QGuiApplication::setDesktopFileName(QString::fromStdString(program.desktopFileName));
@@ -103,7 +55,11 @@ int RunWindowed(int argc, char** argv, const WindowedProgram& program,
     if (program.windowIcon != 0) {
         QApplication::setWindowIcon(application.Icon(program.windowIcon));
     }
-    SignalWatcher watcher(application, program.name);
+    ui::StopSignalWatcher watcher([&application, name = program.name](int signal) {
+        Say(name, signal == SIGINT ? "SIGINT received, closing the window"
+                                   : "SIGTERM received, closing the window");
+        application.RequestClose();
+    });
     return body(application);
 }
 
