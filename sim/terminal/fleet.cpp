@@ -160,10 +160,10 @@ private:
 
     // Closes the connection and tries again after the reconnect delay.
     void lost(const std::string& why, std::chrono::milliseconds delay = {}) {
-        if (state_ != State::Offline) {
-            if (state_ != State::Connecting) {
-                fleet_.counters_.disconnects++;
-            }
+        if (state_ == State::Connecting) {
+            log(why);
+        } else if (state_ != State::Offline) {
+            fleet_.counters_.disconnects++;
             log("disconnected: " + why);
         }
         closeSocket();

@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         }
     });
-    std::printf("vardo-terminal-sim: %d terminals to %s:%u\n", o.fleet.terminals,
+    std::printf("vardo-terminal-sim: terminals %d, center %s:%u\n", o.fleet.terminals,
                 o.fleet.host.c_str(), static_cast<unsigned>(o.fleet.port));
     std::fflush(stdout);
 
