@@ -89,7 +89,7 @@ TEST(Jt808Subpackages, TwoMessagesInterleavedStayApart) {
 TEST(Jt808Subpackages, LimitsAndTimeOutBoundWhatIsHeld) {
     SubpackageLimits limits;
     limits.maxMessages = 2;
-    limits.maxBytes = 25;
+    limits.maxBytes = 25 + 2 * kPieceCost;
     limits.timeout = std::chrono::seconds(30);
     SubpackageAssembler a(limits);
     const auto t0 = Clock::now();
@@ -110,6 +110,27 @@ TEST(Jt808Subpackages, LimitsAndTimeOutBoundWhatIsHeld) {
               Status::Pending);
     EXPECT_EQ(a.pendingMessages(), 1u);
     EXPECT_EQ(a.pendingBytes(), 10u);
+}
+
+TEST(Jt808Subpackages, EmptyPiecesCannotFillMemory) {
+    // A terminal announcing 65535 empty pieces is stopped by the byte limit.
+    Header h;
+    h.msgId = msg::kBatchLocation;
+    h.phone = "013912344329";
+    h.subpackaged = true;
+    h.packageTotal = 0xffff;
+    SubpackageAssembler a;
+    const auto now = Clock::now();
+    int stored = 0;
+    for (std::uint16_t i = 1; i < 0xffff; ++i) {
+        h.packageIndex = i;
+        h.serial = i;
+        if (a.add(Message{h, {}}, now).status != Status::Pending) {
+            break;
+        }
+        ++stored;
+    }
+    EXPECT_EQ(static_cast<std::size_t>(stored), SubpackageLimits{}.maxBytes / kPieceCost);
 }
 
 TEST(Jt808Subpackages, PieceDisagreeingOnTheTotalIsRefused) {
