@@ -307,6 +307,7 @@ private:
 
     void becomeOnline() {
         state_ = State::Online;
+        everOnline_ = true;
         if (config_.driverCard && !driverSent_) {
             driverSent_ = true;
             send(jt808::msg::kDriverIdentity, jt808::encodeDriverIdentity(driver(), version_));
@@ -433,7 +434,9 @@ private:
         if (state_ == State::Online) {
             send(jt808::msg::kLocation, jt808::encodeLocation(loc));
             fleet_.counters_.locations++;
-        } else if (!config_.skipAuthentication) {
+        } else if (everOnline_ && !config_.skipAuthentication) {
+            // Reports made while the network is gone are kept for the blind-
+            // area upload; before the first login there is nothing to catch up.
             if (buffered_.size() == kMaxBuffered) {
                 buffered_.pop_front();
             }
@@ -577,6 +580,7 @@ private:
     bool driverSent_ = false;
     bool timeAsked_ = false;
 
+    bool everOnline_ = false;
     bool inDeadZone_ = false;
     std::deque<jt808::Location> buffered_;
     std::uint32_t alarmBits_ = 0;

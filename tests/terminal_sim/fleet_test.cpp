@@ -142,6 +142,7 @@ TEST(TerminalFleet, DeadZoneReportsFollowAsOneBlindAreaBatch) {
     fleet.stop();
 
     const auto batches = withId(center.received, jt808::msg::kBatchLocation);
+    ASSERT_EQ(batches.size(), 1u);
     const auto batch = jt808::parseBatchLocation(batches[0].body);
     ASSERT_TRUE(batch) << batch.error;
     EXPECT_EQ(batch->type, static_cast<std::uint8_t>(jt808::BatchType::BlindArea));
