@@ -454,10 +454,11 @@ private:
         if (inside && !inDeadZone_) {
             inDeadZone_ = true;
             log("entering a dead zone");
-            retryTimer_.cancel();
             if (state_ != State::Offline) {
                 lost("no network");
             }
+            // No reconnect attempts until the network is back (connect()
+            // also refuses while in the dead zone).
             retryTimer_.cancel();
         } else if (!inside && inDeadZone_) {
             inDeadZone_ = false;
