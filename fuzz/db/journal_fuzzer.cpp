@@ -1,7 +1,9 @@
 // The journal's segment files are read back at every start: whatever bytes a
 // power cut, a full disk or a stray write leaves in them must be read safely.
-// Two ways in: the record reader over the bytes, and a whole journal opened
-// over a segment holding them (recovery, cutting, reading back).
+// Three ways in: the record reader over the bytes, the statement decoder over
+// them as a payload that passed its checksum (which random bytes seldom do),
+// and a whole journal opened over a segment holding them (recovery, cutting,
+// reading back).
 #include <stdlib.h>
 
 #include <cstddef>
@@ -15,6 +17,19 @@
 #include "db/statement_journal.h"
 
 namespace {
+
+void DecodePayload(std::string_view payload) {
+    if (auto command = db::journal::DecodeStatement(payload)) {
+        std::string again;
+        db::journal::AppendStatementRecord(again, 1, *command);
+        db::journal::Record back;
+        if (db::journal::ReadRecord(again, back) != db::journal::ReadStatus::Ok ||
+            back.payload != payload) {
+            __builtin_trap();
+        }
+        (void)command->text();
+    }
+}
 
 void ReadRecords(std::string_view bytes) {
     while (true) {
@@ -76,10 +91,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const std::string_view bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
-    if ((data[0] & 1) == 0) {
-        ReadRecords(bytes);
-    } else {
-        OpenJournalOver(bytes);
+    switch (data[0] % 3) {
+        case 0:
+            ReadRecords(bytes);
+            break;
+        case 1:
+            OpenJournalOver(bytes);
+            break;
+        default:
+            DecodePayload(bytes);
+            break;
     }
     return 0;
 }
