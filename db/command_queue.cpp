@@ -156,6 +156,7 @@ bool CMyCommandQueue::RefillLocked(std::unique_lock<std::mutex>& lock) {
     }
     lock.lock();
     m_refilling = false;
+    m_cv.notify_all();
     std::uint64_t expected = from;
     for (auto& [seq, command] : read) {
         if (seq > expected) {
@@ -271,7 +272,10 @@ std::size_t CMyCommandQueue::DetachJournal() {
     std::size_t waiting = 0;
     std::deque<Entry> gone;
     {
-        std::lock_guard lock(m_cs);
+        std::unique_lock lock(m_cs);
+        // A reader still at the journal (a worker not yet joined) finishes
+        // first: the journal must outlive its read.
+        m_cv.wait(lock, [&] { return !m_refilling; });
         if (!m_journal) {
             return 0;
         }
