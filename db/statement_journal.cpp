@@ -475,10 +475,8 @@ void CStatementJournal::WriterLoop() {
             lock.lock();
             lastSync = now;
             unsynced = false;
-            m_syncedTicket = ticket;
             std::vector<std::filesystem::path> unlink;
             ReclaimLocked(unlink);
-            m_progress.notify_all();
             if (!unlink.empty()) {
                 lock.unlock();
                 std::error_code ec;
@@ -487,6 +485,9 @@ void CStatementJournal::WriterLoop() {
                 }
                 lock.lock();
             }
+            // A flush that asked for the sync also sees the space reclaimed.
+            m_syncedTicket = ticket;
+            m_progress.notify_all();
         } else if (m_syncWanted && !unsynced) {
             m_syncWanted = false;
             m_syncedTicket = m_writtenTicket;
@@ -500,11 +501,16 @@ void CStatementJournal::WriterLoop() {
 
 std::uint64_t CStatementJournal::Read(std::uint64_t from, std::size_t max,
                                       std::vector<Entry>& out) {
+    // Everything appended before this call is first written (it may be in
+    // the writer's buffer, or in the write under way). Below `written`, a seq
+    // found in no segment was deleted by the size limit; at or above it, it
+    // may still be on its way and is read next time.
+    std::uint64_t written = 0;
     {
-        // The records asked for may still be in the writer's buffer.
         std::unique_lock lock(m_mutex);
-        if (m_pendingFirst != 0 && m_pendingFirst <= from + max) {
-            const std::uint64_t ticket = m_ticket;
+        written = m_nextSeq;
+        const std::uint64_t ticket = m_ticket;
+        if (m_writtenTicket < ticket) {
             m_wakeWriter.notify_one();
             m_progress.wait(lock, [&] { return m_stop || m_writtenTicket >= ticket; });
         }
@@ -522,14 +528,16 @@ std::uint64_t CStatementJournal::Read(std::uint64_t from, std::size_t max,
                 }
             }
             if (found == nullptr) {
-                // Whatever lies between `from` and the records still in the
-                // writer's buffer was deleted by the size limit.
-                return std::max(from, m_pendingFirst != 0 ? m_pendingFirst : m_nextSeq);
+                return std::max(from, written);
             }
             segment = *found;
         }
         if (segment.firstSeq > from) {
-            from = segment.firstSeq;  // deleted by the size limit
+            if (from >= written) {
+                return from;
+            }
+            from = std::min(segment.firstSeq, written);  // deleted by the size limit
+            continue;
         }
         std::uint64_t offset = journal::kSegmentMagic.size();
         if (m_readIndex == segment.index && m_readSeq <= from && m_readOffset <= segment.bytes) {
