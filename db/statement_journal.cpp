@@ -358,8 +358,12 @@ std::uint64_t CStatementJournal::NextSeq() const {
 
 std::uint64_t CStatementJournal::Append(const SqlCommand& command) {
     std::uint64_t seq = 0;
+    bool wake = false;
     {
         std::lock_guard lock(m_mutex);
+        // The writer waits only on an empty buffer: a wake is needed only
+        // for the first record after it emptied it.
+        wake = m_pending.empty();
         seq = m_nextSeq++;
         journal::AppendStatementRecord(m_pending, seq, command);
         if (m_pendingFirst == 0) {
@@ -368,7 +372,9 @@ std::uint64_t CStatementJournal::Append(const SqlCommand& command) {
         m_pendingLast = seq;
         ++m_ticket;
     }
-    m_wakeWriter.notify_one();
+    if (wake) {
+        m_wakeWriter.notify_one();
+    }
     return seq;
 }
 
