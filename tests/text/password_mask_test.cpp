@@ -95,6 +95,7 @@ TEST(MaskPasswords, OdbcAndOleDbPairs) {
         // A ';' that starts no pair is part of the value.
         {"UID=sa;PWD=ab;cd;Server=x", "UID=sa;PWD=***;Server=x"},
         {"Jet OLEDB:Database Password=x y;Mode=1", "Jet OLEDB:Database Password=***;Mode=1"},
+        {"driver={PostgreSQL Unicode};pwd=x", "driver={PostgreSQL Unicode};pwd=***"},
     });
 }
 
