@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "text/log_text.h"
 #include "vardoappcore/library_log.h"
 
 namespace vardo {
@@ -10,10 +11,6 @@ namespace {
 // G.711 is sampled at 8 kHz; a server's media_ok may say otherwise.
 constexpr int kDefaultAudioRate = 8000;
 constexpr int kMaxAudioRate = 48000;
-
-std::string channelLabel(const std::string& dev, int channel) {
-    return "device '" + dev + "' channel " + std::to_string(channel);
-}
 
 // More skipped sequence numbers than this are a restart, not a loss.
 constexpr std::int32_t kMaxCountedGap = 100000;
@@ -118,8 +115,8 @@ void MediaControl::onMessage(const protocol::Message& message) {
     if (const auto* ok = std::get_if<protocol::MediaOk>(&message)) {
         onMediaOk(*ok);
     } else if (const auto* failed = std::get_if<protocol::MediaFailed>(&message)) {
-        logLine("media of " + channelLabel(failed->dev, failed->chn) +
-                " refused: " + (failed->reason.empty() ? "no reason given" : failed->reason));
+        logLine("media of " + channelLabel(failed->dev, failed->chn) + " refused: " +
+                (failed->reason.empty() ? "no reason given" : text::PeerText(failed->reason)));
         const Key key(failed->dev, failed->chn);
         if (const auto it = channels_.find(key); it != channels_.end()) {
             // Not asked again until the window starts it anew.
@@ -141,8 +138,8 @@ void MediaControl::onMediaOk(const protocol::MediaOk& ok) {
     receiver_.openStream(ok.stream);
     if (ok.video) {
         if (ok.video->codec != "mjpeg") {
-            logLine("video of " + channelLabel(ok.dev, ok.chn) + " is '" + ok.video->codec +
-                    "', not mjpeg: it cannot be recorded");
+            logLine("video of " + channelLabel(ok.dev, ok.chn) + " is " +
+                    text::PeerText(ok.video->codec) + ", not mjpeg: it cannot be recorded");
         }
         c.setup.width = ok.video->width;
         c.setup.height = ok.video->height;
@@ -150,8 +147,8 @@ void MediaControl::onMediaOk(const protocol::MediaOk& ok) {
     }
     if (ok.audio) {
         if (ok.audio->codec != "pcm_mulaw") {
-            logLine("audio of " + channelLabel(ok.dev, ok.chn) + " is '" + ok.audio->codec +
-                    "', not pcm_mulaw: it cannot be recorded");
+            logLine("audio of " + channelLabel(ok.dev, ok.chn) + " is " +
+                    text::PeerText(ok.audio->codec) + ", not pcm_mulaw: it cannot be recorded");
             c.setup.audioRate = 0;
         } else if (ok.audio->rate > kMaxAudioRate) {
             // No microphone samples G.711 this fast; a file would only fill
