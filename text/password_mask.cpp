@@ -203,13 +203,19 @@ std::string MaskUrlUserInfo(std::string_view text) {
         scheme = authority;
         const std::size_t end = UrlEnd(text, authority);
         // libpq takes the host from after the user information up to the
-        // path; a password holding a raw '@' is masked whole.
+        // path; a password holding a raw '@' is masked whole. One holding a
+        // raw '/' (which libpq misreads) shows as an '@' after that '/' and
+        // before any query.
         const std::size_t slash = std::min(text.find('/', authority), end);
-        const std::string_view hostPart = text.substr(authority, slash - authority);
-        const std::size_t at = hostPart.rfind('@');
+        std::size_t at = text.substr(authority, slash - authority).rfind('@');
+        if (at == std::string_view::npos) {
+            const std::size_t query = std::min(text.find('?', authority), end);
+            at = text.substr(authority, query - authority).rfind('@');
+        }
         if (at == std::string_view::npos) {
             continue;
         }
+        const std::string_view hostPart = text.substr(authority, at + 1);
         const std::size_t colon = hostPart.find(':');
         if (colon == std::string_view::npos || colon > at) {
             continue;  // a user name without a password

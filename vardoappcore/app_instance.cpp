@@ -113,7 +113,7 @@ void AppInstance::login(std::string user, std::string password) {
         session_.stop();
         tracker_->endSession(false);
         media_.reset();
-        HandleTable::get().settleViews(self_);
+        tracker_->forgetDevices();
         media_.setUdpPort(config.udpPort);
         session_.start(std::move(config));
     });
@@ -131,7 +131,7 @@ void AppInstance::logout() {
         session_.stop();
         tracker_->endSession(false);
         media_.reset();
-        HandleTable::get().settleViews(self_);
+        tracker_->forgetDevices();
     });
 }
 
@@ -199,10 +199,14 @@ MediaCounters AppInstance::mediaCounters() {
         r = media_.receiverCounters();
         w = media_.writerCounters();
         c.udpPort = media_.udpLocalPort();
+        c.pendingFrameBytes = media_.pendingFrameBytes();
     });
     c.datagrams = r.datagrams;
     c.rejectedDatagrams = r.rejected;
     c.unknownStream = r.unknownStream;
+    c.strangerDatagrams = r.strangers;
+    c.outOfWindowFragments = r.frames.outOfWindow;
+    c.framesEvicted = r.frames.evicted;
     c.lateFragments = r.frames.late;
     c.duplicateFragments = r.frames.duplicate;
     c.inconsistentFragments = r.frames.inconsistent;
@@ -225,7 +229,7 @@ void AppInstance::notify(WPARAM kind, HVARDODEV device) {
 void AppInstance::onLoggedIn(bool again, std::uint32_t mediaKey) {
     active_ = true;
     tracker_->beginSync();
-    media_.onLoggedIn(again, mediaKey, session_.peerAddress());
+    media_.onLoggedIn(again, mediaKey, session_.peerAddress(), session_.localAddress());
 }
 
 void AppInstance::onMessage(const protocol::Message& message) {

@@ -82,6 +82,12 @@ asio::ip::address CenterSession::peerAddress() const {
     return ec ? asio::ip::address() : endpoint.address();
 }
 
+asio::ip::address CenterSession::localAddress() const {
+    asio::error_code ec;
+    const auto endpoint = socket_.local_endpoint(ec);
+    return ec ? asio::ip::address() : endpoint.address();
+}
+
 bool CenterSession::send(const protocol::Message& message) {
     if (state_ != State::LoggedIn) {
         return false;

@@ -80,15 +80,16 @@ void MediaControl::openSocket() {
         return;
     }
     receiver_.setServer(asio::ip::udp::endpoint(server_, static_cast<std::uint16_t>(udpPort_)),
-                        mediaKey_);
+                        mediaKey_, local_);
     receiver_.open();
 }
 
 void MediaControl::onLoggedIn(bool /*again*/, std::uint32_t mediaKey,
-                              const asio::ip::address& server) {
+                              const asio::ip::address& server, const asio::ip::address& local) {
     loggedIn_ = true;
     mediaKey_ = mediaKey;
     server_ = server;
+    local_ = local;
     portWarned_ = false;
     // Stream numbers belong to a connection: the server hands out new ones.
     receiver_.closeAllStreams();
