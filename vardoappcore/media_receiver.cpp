@@ -51,15 +51,16 @@ bool MediaReceiver::bindAndConnect(asio::error_code& ec) {
     if (ec) {
         return false;
     }
+    const asio::ip::udp::endpoint anywhere(server_.protocol(), 0);
     const bool sameFamily = !local_.is_unspecified() && local_.is_v4() == server_.address().is_v4();
-    socket_.bind(asio::ip::udp::endpoint(sameFamily ? local_ : asio::ip::address(), 0), ec);
+    socket_.bind(sameFamily ? asio::ip::udp::endpoint(local_, 0) : anywhere, ec);
     if (ec && sameFamily) {
         // The interface went away meanwhile: any address will do.
         ec.clear();
         socket_.close(ec);
         socket_.open(server_.protocol(), ec);
         if (!ec) {
-            socket_.bind(asio::ip::udp::endpoint(server_.protocol(), 0), ec);
+            socket_.bind(anywhere, ec);
         }
     }
     if (!ec) {
