@@ -53,6 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // field cannot be told from the rest of the password).
     const std::string secret = "Zq7\x01secret";
     const bool urlOdd = in.substr(0, 40).find_first_of("? \t\r\n\v\f") != std::string_view::npos;
+    if (in.find("secret") != std::string_view::npos) {
+        return 0;  // the input itself shows it, outside the value
+    }
     for (const char* prefix : {"password=", "x=1;PWD=", "postgresql://u:", "a?password="}) {
         if (urlOdd && std::string_view(prefix).starts_with("postgresql")) {
             continue;
