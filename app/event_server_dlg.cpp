@@ -12,6 +12,7 @@
 #include "settings/config.h"
 #include "settings/language.h"
 #include "settings/program_dir.h"
+#include "text/password_mask.h"
 
 namespace {
 
@@ -61,8 +62,9 @@ CMyVardoEventServerDlg::~CMyVardoEventServerDlg() {
 void CMyVardoEventServerDlg::SetLogSink(LogSink sink) {
     m_log = std::move(sink);
     if (m_log) {
-        m_worker.SetLogSink(
-            [log = m_log](const std::string& note) { log("database: " + app::MaskSecrets(note)); });
+        m_worker.SetLogSink([log = m_log](const std::string& note) {
+            log("database: " + text::MaskPasswords(note));
+        });
     } else {
         m_worker.SetLogSink({});
     }

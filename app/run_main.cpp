@@ -13,6 +13,8 @@
 #include "app/res/resource.h"
 #include "app/service_log.h"
 #include "settings/program_dir.h"
+#include "text/log_text.h"
+#include "text/password_mask.h"
 #include "ui/headless/headless_application.h"
 #include "ui/stop_signals.h"
 
@@ -25,8 +27,10 @@ namespace {
 
 constexpr std::string_view kProgram = "vardo-event-server";
 
-void Line(std::string_view text) {
-    std::string line = std::string(kProgram) + ": " + std::string(text) + "\n";
+// One entry, one line: a device name or a database message holding a line
+// break cannot forge entries of its own.
+void Line(std::string_view entry) {
+    std::string line = std::string(kProgram) + ": " + text::EscapeControlBytes(entry) + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
 }
@@ -148,7 +152,7 @@ int RunHeadless(unsigned channels) {
     // The operator's messages go to stderr; a connection string in them is
     // shown with its password masked.
     application.SetMessageBoxSink(
-        [](const ui::headless::MessageBoxRecord& box) { Line(MaskSecrets(box.text)); });
+        [](const ui::headless::MessageBoxRecord& box) { Line(text::MaskPasswords(box.text)); });
     ui::StopSignalWatcher signals([&application](int signal) {
         Line(signal == SIGINT ? "SIGINT received, stopping" : "SIGTERM received, stopping");
         application.RequestClose();

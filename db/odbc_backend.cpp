@@ -17,6 +17,7 @@
 #include "db/oledb_translation.h"
 #include "db/sql_browser.h"
 #include "db/utf16.h"
+#include "text/password_mask.h"
 
 namespace db {
 namespace {
@@ -526,7 +527,7 @@ BackendOpenResult OpenOdbcBackend(std::string_view connectionString, int timeout
                           0, nullptr, SQL_DRIVER_NOPROMPT);
     if (!Ok(rc)) {
         const auto records = ReadOdbcDiagnostics(SQL_HANDLE_DBC, dbc);
-        std::string error = "cannot connect through ODBC (" + MaskOdbcPassword(odbc) +
+        std::string error = "cannot connect through ODBC (" + text::MaskPasswords(odbc) +
                             "): " + DescribeOdbcDiagnostics(records);
         if (NamesAMissingOdbcDriver(records)) {
             error +=

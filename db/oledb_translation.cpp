@@ -468,16 +468,4 @@ std::string FreeTdsConnectionString(const SqlServerTarget& target) {
     return out;
 }
 
-std::string MaskOdbcPassword(std::string_view odbc) {
-    std::string out;
-    for (const auto& p : ParseOdbcConnectionString(odbc)) {
-        const std::string key = NormalizeKey(p.key);
-        if (!out.empty()) {
-            out += ';';
-        }
-        out += p.key + "=" + (key == "pwd" || key == "password" ? "***" : OdbcQuote(p.value));
-    }
-    return out;
-}
-
 }  // namespace db

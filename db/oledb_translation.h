@@ -77,8 +77,4 @@ std::string FreeTdsConnectionString(const SqlServerTarget& target);
 // ';', '{', '}' or blanks at either end.
 std::string OdbcQuote(std::string_view value);
 
-// The ODBC string with the values of PWD and Password shown as "***", for
-// messages and logs.
-std::string MaskOdbcPassword(std::string_view odbc);
-
 }  // namespace db

@@ -13,6 +13,7 @@
 #include "db/backend.h"
 #include "db/procedures.h"
 #include "db/schema.h"
+#include "files/private_files.h"
 
 namespace db {
 namespace {
@@ -225,12 +226,14 @@ BackendOpenResult OpenSqliteBackend(std::string_view connectionString, int timeo
         path = (baseDir.empty() ? ExecutableDirectory() : baseDir) / path;
     }
     std::error_code ec;
-    if (path.has_parent_path()) {
-        std::filesystem::create_directories(path.parent_path(), ec);
-        if (ec) {
-            return {nullptr, "cannot create the folder " + path.parent_path().string() + ": " +
-                                 ec.message()};
-        }
+    if (path.has_parent_path() && !files::CreatePrivateFolders(path.parent_path(), ec)) {
+        return {nullptr,
+                "cannot create the folder " + path.parent_path().string() + ": " + ec.message()};
+    }
+    // SQLite would create the file under the umask, often readable by every
+    // local user; its -wal and -shm files take the mode of this one.
+    if (!files::CreatePrivateFile(path, ec)) {
+        return {nullptr, "cannot create " + path.string() + ": " + ec.message()};
     }
 
     sqlite3* raw = nullptr;

@@ -5,6 +5,7 @@
 #include <deque>
 #include <random>
 
+#include "text/log_text.h"
 #include "vardoappcore/protocol/json_codec.h"
 #include "vardoappcore/protocol/line_reader.h"
 #include "vardoappcore/protocol/media_datagram.h"
@@ -15,8 +16,8 @@ namespace protocol = vardo::protocol;
 using asio::ip::tcp;
 
 void logLine(const std::string& line) {
-    const std::string text = "vardo-center-sim: " + line + "\n";
-    std::fwrite(text.data(), 1, text.size(), stderr);
+    const std::string entry = "vardo-center-sim: " + text::EscapeControlBytes(line) + "\n";
+    std::fwrite(entry.data(), 1, entry.size(), stderr);
     std::fflush(stderr);
 }
 
@@ -155,8 +156,8 @@ private:
                 refusal = "bad credentials";
             }
             if (!refusal.empty()) {
-                logLine("client " + peer_ + ": login of user '" + login->user +
-                        "' refused: " + refusal);
+                logLine("client " + peer_ + ": login of user " + text::PeerText(login->user) +
+                        " refused: " + refusal);
                 closing_ = true;
                 send(std::make_shared<const std::string>(
                     protocol::encodeLine(protocol::LoginFailed{refusal})));
@@ -167,7 +168,7 @@ private:
             if (mediaKey_ == 0) {
                 mediaKey_ = server_.nextMediaKey_++;  // 0 stands for "none"
             }
-            logLine("client " + peer_ + " logged in as '" + login->user + "'");
+            logLine("client " + peer_ + " logged in as " + text::PeerText(login->user));
             send(std::make_shared<const std::string>(
                 protocol::encodeLine(protocol::LoginOk{mediaKey_})));
             server_.loggedIn(*this);

@@ -61,11 +61,18 @@ std::string MediaStreamer::problem() const {
 }
 
 std::uint32_t MediaStreamer::streamId(const Key& key) {
-    const auto [it, added] = ids_.emplace(key, nextId_);
-    if (added) {
-        ++nextId_;
+    if (const auto it = ids_.find(key); it != ids_.end()) {
+        return it->second;
     }
-    return it->second;
+    // Not guessable: whoever can reach a client's media port must not be
+    // able to forge a stream it would take. Unique, and never 0.
+    std::uint32_t id = 0;
+    while (id == 0 || usedIds_.contains(id)) {
+        id = idSource_();
+    }
+    usedIds_.insert(id);
+    ids_.emplace(key, id);
+    return id;
 }
 
 protocol::MediaOk MediaStreamer::open(ClientId client, const protocol::MediaOpen& request,

@@ -7,8 +7,8 @@
 //
 // A channel's stream number and picture belong to the channel, not to the
 // client: each frame is drawn and encoded once and the same datagrams go to
-// every client. A stream runs while one client wants it and sends while its
-// device is online; a client that goes away stops wanting everything.
+// every client. Stream numbers are random. A stream runs while one client wants it and sends while
+// its device is online; a client that goes away stops wanting everything.
 //
 // For tests, a share of datagrams can be dropped or sent late (after the
 // next one to the same client).
@@ -25,6 +25,7 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "sim/mjpeg_encoder.h"
@@ -142,7 +143,10 @@ private:
     std::uniform_real_distribution<double> percent_{0.0, 100.0};
     std::map<Key, Stream> streams_;
     std::map<Key, std::uint32_t> ids_;  // kept for the server's life
-    std::uint32_t nextId_ = 1;
+    std::unordered_set<std::uint32_t> usedIds_;
+    // Stream ids come from the system's entropy, not from the seed that
+    // makes drops and reordering repeatable.
+    std::random_device idSource_;
     std::unordered_map<ClientId, Peer> peers_;
     std::map<int, std::vector<std::uint8_t>> tones_;               // per channel number
     std::map<int, std::vector<std::vector<std::uint8_t>>> loops_;  // --repeat-frames

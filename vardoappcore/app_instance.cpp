@@ -113,7 +113,7 @@ void AppInstance::login(std::string user, std::string password) {
         session_.stop();
         tracker_->endSession(false);
         media_.reset();
-        HandleTable::get().settleViews(self_);
+        tracker_->forgetDevices();
         media_.setUdpPort(config.udpPort);
         session_.start(std::move(config));
     });
@@ -131,7 +131,7 @@ void AppInstance::logout() {
         session_.stop();
         tracker_->endSession(false);
         media_.reset();
-        HandleTable::get().settleViews(self_);
+        tracker_->forgetDevices();
     });
 }
 
@@ -144,8 +144,7 @@ void AppInstance::sourceStop(const ChannelRef& channel, bool video, bool audio) 
 }
 
 void AppInstance::recordStart(const ChannelRef& channel, const std::string& path, int flags) {
-    const std::string label =
-        "device '" + channel.deviceId + "' channel " + std::to_string(channel.number);
+    const std::string label = channelLabel(channel.deviceId, channel.number);
     if (flags != 0) {
         logLine("recording of " + label + " refused: flags must be 0");
         return;
@@ -155,8 +154,8 @@ void AppInstance::recordStart(const ChannelRef& channel, const std::string& path
         const std::lock_guard lock(recordMutex_);
         if (const auto it = recordings_.find(key); it != recordings_.end()) {
             if (!it->second->failed()) {
-                logLine("recording of " + label + " to '" + path +
-                        "' not started: it records to '" + it->second->path() + "' already");
+                logLine("recording of " + label + " to " + pathText(path) +
+                        " not started: it records to " + pathText(it->second->path()) + " already");
                 return;
             }
         }
@@ -164,7 +163,7 @@ void AppInstance::recordStart(const ChannelRef& channel, const std::string& path
     std::string error;
     auto file = AviFile::create(path, error);
     if (!file) {
-        logLine("cannot record " + label + " to '" + path + "': " + error);
+        logLine("cannot record " + label + " to " + pathText(path) + ": " + error);
         return;
     }
     auto recording = std::make_shared<Recording>(label, std::move(file));
@@ -173,7 +172,7 @@ void AppInstance::recordStart(const ChannelRef& channel, const std::string& path
     if (!attached) {
         return;  // the file is finished empty as the recording goes
     }
-    logLine("recording " + label + " to '" + path + "'");
+    logLine("recording " + label + " to " + pathText(path));
     const std::lock_guard lock(recordMutex_);
     recordings_[key] = std::move(recording);
 }
@@ -200,10 +199,14 @@ MediaCounters AppInstance::mediaCounters() {
         r = media_.receiverCounters();
         w = media_.writerCounters();
         c.udpPort = media_.udpLocalPort();
+        c.pendingFrameBytes = media_.pendingFrameBytes();
     });
     c.datagrams = r.datagrams;
     c.rejectedDatagrams = r.rejected;
     c.unknownStream = r.unknownStream;
+    c.strangerDatagrams = r.strangers;
+    c.outOfWindowFragments = r.frames.outOfWindow;
+    c.framesEvicted = r.frames.evicted;
     c.lateFragments = r.frames.late;
     c.duplicateFragments = r.frames.duplicate;
     c.inconsistentFragments = r.frames.inconsistent;
@@ -226,7 +229,7 @@ void AppInstance::notify(WPARAM kind, HVARDODEV device) {
 void AppInstance::onLoggedIn(bool again, std::uint32_t mediaKey) {
     active_ = true;
     tracker_->beginSync();
-    media_.onLoggedIn(again, mediaKey, session_.peerAddress());
+    media_.onLoggedIn(again, mediaKey, session_.peerAddress(), session_.localAddress());
 }
 
 void AppInstance::onMessage(const protocol::Message& message) {

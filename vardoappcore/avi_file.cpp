@@ -13,6 +13,8 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include "files/private_files.h"
+#include "text/log_text.h"
 #include "vardoappcore/jpeg_info.h"
 
 namespace vardo {
@@ -42,13 +44,14 @@ std::unique_ptr<AviFile> AviFile::create(const std::string& path, std::string& e
     }
     const std::filesystem::path file(path);
     std::error_code ec;
-    if (file.has_parent_path()) {
-        std::filesystem::create_directories(file.parent_path(), ec);
-        if (ec) {
-            error =
-                "cannot create the folder '" + file.parent_path().string() + "': " + ec.message();
-            return nullptr;
-        }
+    if (file.has_parent_path() && !files::CreatePrivateFolders(file.parent_path(), ec)) {
+        error = "cannot create the folder " + text::PeerText(file.parent_path().string(), 1024) +
+                ": " + ec.message();
+        return nullptr;
+    }
+    if (!files::CreatePrivateFile(file, ec)) {
+        error = "cannot create the file: " + ec.message();
+        return nullptr;
     }
     std::unique_ptr<AviFile> avi(new AviFile(path));
     int rc = avformat_alloc_output_context2(&avi->context_, nullptr, "avi", path.c_str());

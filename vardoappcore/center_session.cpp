@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "text/log_text.h"
 #include "vardoappcore/library_log.h"
 #include "vardoappcore/protocol/json_codec.h"
 
@@ -78,6 +79,12 @@ void CenterSession::stop() {
 asio::ip::address CenterSession::peerAddress() const {
     asio::error_code ec;
     const auto endpoint = socket_.remote_endpoint(ec);
+    return ec ? asio::ip::address() : endpoint.address();
+}
+
+asio::ip::address CenterSession::localAddress() const {
+    asio::error_code ec;
+    const auto endpoint = socket_.local_endpoint(ec);
     return ec ? asio::ip::address() : endpoint.address();
 }
 
@@ -243,7 +250,8 @@ void CenterSession::onLine(std::string_view line) {
             listener_.onLoggedIn(logins_ > 1, ok->mediaKey);
         } else if (const auto* failed = std::get_if<protocol::LoginFailed>(&message)) {
             giveUp("the center server " + where() + " refused the login of user '" + config_.user +
-                   "': " + (failed->reason.empty() ? "no reason given" : failed->reason));
+                   "': " +
+                   (failed->reason.empty() ? "no reason given" : text::PeerText(failed->reason)));
         }
         // Anything else before the answer to the login is not for us yet.
         return;

@@ -66,6 +66,8 @@ public:
     // The address of the server the connection goes to (media is
     // registered there); unspecified when not connected.
     asio::ip::address peerAddress() const;
+    // Our end of that connection: the interface that reaches the server.
+    asio::ip::address localAddress() const;
     // Connections that reached login_ok since start().
     unsigned logins() const { return logins_; }
 

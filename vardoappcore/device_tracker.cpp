@@ -2,6 +2,9 @@
 
 #include <type_traits>
 
+#include "text/log_text.h"
+#include "vardoappcore/library_log.h"
+
 namespace vardo {
 
 void DeviceTracker::beginSync() {
@@ -50,7 +53,17 @@ void DeviceTracker::apply(const protocol::Message& message) {
 }
 
 void DeviceTracker::online(const protocol::Online& m) {
-    DeviceView view{m.name, m.vehicle, m.driver, m.gps, m.channels};
+    if (m.dev.size() > kMaxDeviceIdBytes) {
+        ++ignored_;
+        if (!longIdLogged_) {
+            longIdLogged_ = true;
+            logLine("device " + text::PeerText(m.dev) + " ignored: its identifier is longer than " +
+                    std::to_string(kMaxDeviceIdBytes) + " bytes (further ones are not logged)");
+        }
+        return;
+    }
+    DeviceView view{capDeviceText(m.name), capDeviceText(m.vehicle), capDeviceText(m.driver),
+                    capDeviceText(m.gps), m.channels};
     auto [it, added] = devices_.try_emplace(m.dev);
     Device& device = it->second;
     if (added) {
@@ -66,16 +79,15 @@ void DeviceTracker::online(const protocol::Online& m) {
     device.seen = true;
     if (!device.online) {
         device.online = true;
-        device.latest = std::move(view);
         sink_.notify(NOTIFY_DEVICE_ONLINE, device.handle);
         return;
     }
     // Still online (listed again after a reconnect, or a repeated online):
     // no second online; what changed meanwhile arrives as a GPS update.
-    const bool moved = view.gps != device.latest.gps || view.vehicle != device.latest.vehicle ||
-                       view.driver != device.latest.driver;
-    const bool renamed = view.name != device.latest.name || view.channels != device.latest.channels;
-    device.latest = view;
+    const DeviceView latest = table_.latestView(device.handle).value_or(DeviceView{});
+    const bool moved =
+        view.gps != latest.gps || view.vehicle != latest.vehicle || view.driver != latest.driver;
+    const bool renamed = view.name != latest.name || view.channels != latest.channels;
     if (moved) {
         table_.pushView(device.handle, std::move(view));
         sink_.notify(NOTIFY_DEVICE_GPS, device.handle);
@@ -89,14 +101,15 @@ void DeviceTracker::gps(const protocol::Gps& m) {
     if (device == nullptr) {
         return;
     }
-    device->latest.gps = m.gps;
+    DeviceView view = table_.latestView(device->handle).value_or(DeviceView{});
+    view.gps = capDeviceText(m.gps);
     if (m.vehicle) {
-        device->latest.vehicle = *m.vehicle;
+        view.vehicle = capDeviceText(*m.vehicle);
     }
     if (m.driver) {
-        device->latest.driver = *m.driver;
+        view.driver = capDeviceText(*m.driver);
     }
-    table_.pushView(device->handle, device->latest);
+    table_.pushView(device->handle, std::move(view));
     sink_.notify(NOTIFY_DEVICE_GPS, device->handle);
 }
 
@@ -134,6 +147,13 @@ void DeviceTracker::endSession(bool report) {
             }
         }
     }
+}
+
+void DeviceTracker::forgetDevices() {
+    syncing_ = false;
+    longIdLogged_ = false;
+    devices_.clear();
+    table_.forgetDevices(app_);
 }
 
 HVARDODEV DeviceTracker::handleOf(const std::string& id) const {

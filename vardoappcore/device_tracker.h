@@ -5,6 +5,11 @@
 // server's list, so that a device that stayed online is not reported twice
 // and one that vanished meanwhile is reported offline.
 //
+// What a device's messages say is kept once, in the handle table, cut to
+// what the API can deliver. A device identifier longer than any real one
+// (kMaxDeviceIdBytes) is refused: it would be kept in full, in several
+// places, for as long as the device is known.
+//
 // Thread: the instance's I/O thread only.
 
 #include <cstddef>
@@ -27,6 +32,8 @@ protected:
 
 class DeviceTracker {
 public:
+    static constexpr std::size_t kMaxDeviceIdBytes = 255;
+
     DeviceTracker(HVARDOAPP app, HandleTable& table, NotificationSink& sink)
         : app_(app), table_(table), sink_(sink) {}
 
@@ -39,6 +46,9 @@ public:
     // were online are reported offline (the session ended for good);
     // without, nothing is posted (the caller is logging out).
     void endSession(bool report);
+    // Forgets every device (logout: the window has no rows of them any
+    // more); a device that comes back later gets a new handle.
+    void forgetDevices();
 
     // The device's handle, 0 when it has never been online.
     HVARDODEV handleOf(const std::string& id) const;
@@ -51,7 +61,6 @@ private:
         HVARDODEV handle = 0;
         bool online = false;
         bool seen = false;  // listed since the last beginSync
-        DeviceView latest;
     };
 
     void finishSync();
@@ -66,6 +75,7 @@ private:
     NotificationSink& sink_;
     std::unordered_map<std::string, Device> devices_;
     bool syncing_ = false;
+    bool longIdLogged_ = false;  // once per login
     std::size_t ignored_ = 0;
 };
 

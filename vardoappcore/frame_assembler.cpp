@@ -9,30 +9,160 @@ constexpr std::size_t kReserveLimit = 256 * 1024;
 
 }  // namespace
 
+void ReassemblyMemory::join(FrameAssembler* assembler) {
+    members_.push_back(assembler);
+}
+
+void ReassemblyMemory::leave(FrameAssembler* assembler) {
+    std::erase(members_, assembler);
+}
+
+void ReassemblyMemory::trim() {
+    while (used_ > limit_) {
+        FrameAssembler* oldest = nullptr;
+        std::uint64_t stamp = 0;
+        for (FrameAssembler* member : members_) {
+            const std::uint64_t s = member->oldestArrival();
+            if (s != 0 && (oldest == nullptr || s < stamp)) {
+                oldest = member;
+                stamp = s;
+            }
+        }
+        if (oldest == nullptr) {
+            return;
+        }
+        oldest->evictOldest();
+    }
+}
+
+FrameAssembler::FrameAssembler(AssemblerLimits limits, ReassemblyMemory* memory)
+    : limits_(limits), memory_(memory) {
+    if (memory_ != nullptr) {
+        memory_->join(this);
+    }
+}
+
+FrameAssembler::~FrameAssembler() {
+    clearPending();
+    if (memory_ != nullptr) {
+        memory_->leave(this);
+    }
+}
+
 void FrameAssembler::reset() {
-    pending_.clear();
+    clearPending();
     delivered_ = false;
     lastSequence_ = 0;
+    haveStray_ = false;
+}
+
+void FrameAssembler::recount(Pending& p) {
+    const std::size_t now = sizeof(Pending) + p.data.capacity() +
+                            p.parts.capacity() * sizeof(Pending::Part) + p.have.capacity() / 8;
+    pendingBytes_ = pendingBytes_ - p.bytes + now;
+    if (memory_ != nullptr) {
+        memory_->used_ = memory_->used_ - p.bytes + now;
+    }
+    p.bytes = now;
+}
+
+void FrameAssembler::erase(std::vector<Pending>::iterator it) {
+    pendingBytes_ -= it->bytes;
+    if (memory_ != nullptr) {
+        memory_->used_ -= it->bytes;
+    }
+    pending_.erase(it);
+}
+
+void FrameAssembler::clearPending() {
+    while (!pending_.empty()) {
+        erase(std::prev(pending_.end()));
+    }
+}
+
+std::uint64_t FrameAssembler::oldestArrival() const {
+    std::uint64_t oldest = 0;
+    for (const Pending& p : pending_) {
+        if (oldest == 0 || p.arrival < oldest) {
+            oldest = p.arrival;
+        }
+    }
+    return oldest;
+}
+
+void FrameAssembler::evictOldest() {
+    const auto it =
+        std::min_element(pending_.begin(), pending_.end(),
+                         [](const Pending& a, const Pending& b) { return a.arrival < b.arrival; });
+    if (it != pending_.end()) {
+        ++counters_.evicted;
+        erase(it);
+    }
+}
+
+bool FrameAssembler::fitStream(const Pending* keep) {
+    while (pendingBytes_ > limits_.maxPendingBytes) {
+        auto victim = pending_.end();
+        for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+            if (&*it != keep && (victim == pending_.end() ||
+                                 sequenceDistance(it->sequence, victim->sequence) < 0)) {
+                victim = it;
+            }
+        }
+        if (victim == pending_.end()) {
+            // The frame alone is more than a stream may hold.
+            const auto self = std::find_if(pending_.begin(), pending_.end(),
+                                           [keep](const Pending& p) { return &p == keep; });
+            ++counters_.evicted;
+            erase(self);
+            return false;
+        }
+        ++counters_.evicted;
+        erase(victim);
+    }
+    return true;
+}
+
+bool FrameAssembler::outsideWindow(std::uint32_t seq) {
+    if (!delivered_) {
+        return false;  // the first frame places the window
+    }
+    const std::int64_t distance = sequenceDistance(seq, lastSequence_);
+    if (distance > -static_cast<std::int64_t>(limits_.restartDistance) &&
+        distance <= static_cast<std::int64_t>(limits_.maxAhead)) {
+        return false;
+    }
+    if (!(haveStray_ && seq == straySequence_)) {
+        // Another fragment of the same stray frame does not lengthen the run.
+        const std::int32_t step = haveStray_ ? sequenceDistance(seq, straySequence_) : 0;
+        strayRun_ = (haveStray_ && step > 0 && step <= 2) ? strayRun_ + 1 : 1;
+        haveStray_ = true;
+        straySequence_ = seq;
+        if (strayRun_ >= limits_.restartRun) {
+            // Frame after frame out there: the sender started over or
+            // jumped, and the stream follows it.
+            ++counters_.restarts;
+            reset();
+            return false;
+        }
+    }
+    ++counters_.outOfWindow;
+    return true;
 }
 
 std::optional<AssembledFrame> FrameAssembler::add(const protocol::MediaHeader& header,
                                                   std::span<const std::uint8_t> payload) {
     const std::uint32_t seq = header.sequence;
-    if (delivered_) {
-        const std::int32_t ahead = sequenceDistance(seq, lastSequence_);
-        if (ahead <= 0) {
-            if (static_cast<std::uint32_t>(-static_cast<std::int64_t>(ahead)) <
-                limits_.restartDistance) {
-                ++counters_.late;
-                return std::nullopt;
-            }
-            ++counters_.restarts;
-            reset();
-        }
-    }
     if (header.fragmentCount > limits_.maxFragments ||
         header.fragmentIndex >= header.fragmentCount) {
         ++counters_.inconsistent;
+        return std::nullopt;
+    }
+    if (outsideWindow(seq)) {
+        return std::nullopt;
+    }
+    if (delivered_ && sequenceDistance(seq, lastSequence_) <= 0) {
+        ++counters_.late;
         return std::nullopt;
     }
 
@@ -46,13 +176,14 @@ std::optional<AssembledFrame> FrameAssembler::add(const protocol::MediaHeader& h
                     return sequenceDistance(a.sequence, b.sequence) < 0;
                 });
             ++counters_.incomplete;
-            pending_.erase(oldest);
+            erase(oldest);
         }
         Pending p;
         p.sequence = seq;
         p.timestampMs = header.timestampMs;
         p.count = header.fragmentCount;
         p.have.assign(header.fragmentCount, false);
+        p.arrival = memory_ != nullptr ? ++memory_->arrivals_ : ++localArrivals_;
         pending_.push_back(std::move(p));
         it = std::prev(pending_.end());
     } else if (it->count != header.fragmentCount || it->timestampMs != header.timestampMs) {
@@ -74,18 +205,34 @@ std::optional<AssembledFrame> FrameAssembler::add(const protocol::MediaHeader& h
     }
     p.inOrder = p.inOrder && (p.parts.empty() ? header.fragmentIndex == 0
                                               : header.fragmentIndex == p.parts.back().index + 1);
+    if (p.data.size() + payload.size() > p.data.capacity()) {
+        // Doubling, but never past what the rest of the frame can need, so
+        // that the bytes counted against the caps are the frame's own.
+        const std::size_t needed = p.data.size() + payload.size();
+        const std::size_t rest = payload.size() * static_cast<std::size_t>(p.count - p.received);
+        p.data.reserve(std::max(needed, std::min(2 * p.data.capacity(), needed + rest)));
+    }
     p.parts.push_back({header.fragmentIndex, static_cast<std::uint32_t>(p.data.size()),
                        static_cast<std::uint32_t>(payload.size())});
     p.data.insert(p.data.end(), payload.begin(), payload.end());
-    if (p.received < p.count) {
-        return std::nullopt;
+    if (p.received == p.count) {
+        return complete(static_cast<std::size_t>(it - pending_.begin()), header);
     }
-    return complete(static_cast<std::size_t>(it - pending_.begin()), header);
+    recount(p);
+    if (fitStream(&p) && memory_ != nullptr) {
+        memory_->trim();  // may take this frame too, when it is the oldest
+    }
+    return std::nullopt;
 }
 
 AssembledFrame FrameAssembler::complete(std::size_t index, const protocol::MediaHeader& header) {
-    Pending p = std::move(pending_[index]);
-    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(index));
+    const auto at = pending_.begin() + static_cast<std::ptrdiff_t>(index);
+    Pending p = std::move(*at);
+    pending_.erase(at);
+    pendingBytes_ -= p.bytes;
+    if (memory_ != nullptr) {
+        memory_->used_ -= p.bytes;
+    }
 
     AssembledFrame frame;
     frame.kind = header.kind;
@@ -113,16 +260,22 @@ AssembledFrame FrameAssembler::complete(std::size_t index, const protocol::Media
     }
     delivered_ = true;
     lastSequence_ = p.sequence;
+    haveStray_ = false;  // the window is alive: a run outside it starts anew
     ++counters_.delivered;
     return frame;
 }
 
 void FrameAssembler::dropOlderThan(std::uint32_t sequence) {
-    const auto before = pending_.size();
-    std::erase_if(pending_, [sequence](const Pending& p) {
-        return sequenceDistance(p.sequence, sequence) < 0;
-    });
-    counters_.incomplete += before - pending_.size();
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        if (sequenceDistance(it->sequence, sequence) < 0) {
+            ++counters_.incomplete;
+            const auto offset = it - pending_.begin();
+            erase(it);
+            it = pending_.begin() + offset;
+        } else {
+            ++it;
+        }
+    }
 }
 
 }  // namespace vardo

@@ -7,6 +7,10 @@
 
 namespace vardo {
 
+std::string capDeviceText(std::string_view text) {
+    return std::string(text.substr(0, protocol::utf8PrefixLength(text, kMaxDeviceTextBytes)));
+}
+
 HandleTable& HandleTable::get() {
     static HandleTable table;
     return table;
@@ -92,16 +96,24 @@ void HandleTable::updateStatic(HVARDODEV device, const std::string& name, std::i
     latest.channels = channels;
 }
 
-void HandleTable::settleViews(HVARDOAPP owner) {
+std::optional<DeviceView> HandleTable::latestView(HVARDODEV device) const {
     const std::lock_guard lock(mutex_);
-    for (auto& [handle, device] : devices_) {
-        if (device.owner == owner) {
-            while (device.views.size() > 1) {
-                device.views.pop_front();
-            }
-            device.frontRead = true;
-        }
+    const auto it = devices_.find(device);
+    if (it == devices_.end()) {
+        return std::nullopt;
     }
+    return it->second.views.back();
+}
+
+void HandleTable::forgetDevices(HVARDOAPP owner) {
+    const std::lock_guard lock(mutex_);
+    std::erase_if(devices_, [owner](const auto& entry) { return entry.second.owner == owner; });
+    std::erase_if(channels_, [owner](const auto& entry) { return entry.second.app == owner; });
+}
+
+std::size_t HandleTable::deviceCount() const {
+    const std::lock_guard lock(mutex_);
+    return devices_.size();
 }
 
 int HandleTable::readInfo(HVARDODEV device, int item, void* buffer, int bufferSize) {

@@ -11,6 +11,11 @@
 // until the next one arrives. A caller that never reads GPS is not harmed:
 // the queue is bounded and drops its oldest views.
 //
+// Texts are kept once, here, and no longer than the API can deliver them
+// (see capDeviceText). A device is kept while its instance is logged in;
+// at logout (after which the window has no rows of them and no recording
+// runs) the instance's devices are forgotten. Their handles are not reused.
+//
 // Threads: every member takes the table's lock; the I/O threads add and
 // update devices, the window thread reads them.
 
@@ -20,6 +25,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "vardoappcore/api/vardo_app_core.h"
@@ -36,6 +42,13 @@ struct DeviceView {
     std::int32_t channels = 0;
     bool operator==(const DeviceView&) const = default;
 };
+
+// Texts read through MyVardoDev_GetDevInfo come in 512-byte buffers, the
+// terminating NUL included: more is never delivered, so more is not kept.
+inline constexpr std::size_t kMaxDeviceTextBytes = 511;
+// The text cut to kMaxDeviceTextBytes at a character boundary (it is valid
+// UTF-8).
+std::string capDeviceText(std::string_view text);
 
 struct ChannelRef {
     HVARDOAPP app = 0;
@@ -63,9 +76,11 @@ public:
     void pushView(HVARDODEV device, DeviceView view);
     // Changes name and channel count in place, without a new view.
     void updateStatic(HVARDODEV device, const std::string& name, std::int32_t channels);
-    // Forgets the unread views of the instance's devices (after logout no
-    // handler is going to read them).
-    void settleViews(HVARDOAPP owner);
+    // The newest view of the device; nothing for an unknown one.
+    std::optional<DeviceView> latestView(HVARDODEV device) const;
+    // Forgets the instance's devices and their channels (logout).
+    void forgetDevices(HVARDOAPP owner);
+    std::size_t deviceCount() const;
     // MyVardoDev_GetDevInfo. Returns nonzero when filled.
     int readInfo(HVARDODEV device, int item, void* buffer, int bufferSize);
     bool setUserData(HVARDODEV device, std::uint32_t value);

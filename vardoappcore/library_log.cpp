@@ -4,6 +4,8 @@
 #include <mutex>
 #include <string>
 
+#include "text/log_text.h"
+
 namespace vardo {
 namespace {
 
@@ -30,11 +32,17 @@ void logLine(std::string_view line) {
         currentSink()(line);
         return;
     }
-    std::string text = "vardoappcore: ";
-    text.append(line);
-    text += '\n';
-    std::fwrite(text.data(), 1, text.size(), stderr);
+    const std::string entry = "vardoappcore: " + text::EscapeControlBytes(line) + "\n";
+    std::fwrite(entry.data(), 1, entry.size(), stderr);
     std::fflush(stderr);
+}
+
+std::string channelLabel(std::string_view dev, int channel) {
+    return "device " + text::PeerText(dev) + " channel " + std::to_string(channel);
+}
+
+std::string pathText(std::string_view path) {
+    return text::PeerText(path, 1024);
 }
 
 }  // namespace vardo

@@ -1,9 +1,11 @@
 #pragma once
 // The device library's log: one line per event worth an operator's eye
 // (login refused, connection lost, protocol errors). By default the lines go
-// to standard error with a "vardoappcore: " prefix; tests capture them.
+// to standard error with a "vardoappcore: " prefix, control bytes escaped so
+// that an entry stays one line; tests capture them.
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 namespace vardo {
@@ -15,5 +17,11 @@ using LogSink = std::function<void(std::string_view line)>;
 void setLogSink(LogSink sink);
 
 void logLine(std::string_view line);
+
+// Pieces of log lines that hold text from outside, escaped and quoted (see
+// text/log_text.h): "device 'X7' channel 1", and a file's path, which is
+// shown whole up to a generous length.
+std::string channelLabel(std::string_view dev, int channel);
+std::string pathText(std::string_view path);
 
 }  // namespace vardo

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "text/log_text.h"
 #include "vardoappcore/library_log.h"
 
 namespace vardo {
@@ -10,10 +11,6 @@ namespace {
 // G.711 is sampled at 8 kHz; a server's media_ok may say otherwise.
 constexpr int kDefaultAudioRate = 8000;
 constexpr int kMaxAudioRate = 48000;
-
-std::string channelLabel(const std::string& dev, int channel) {
-    return "device '" + dev + "' channel " + std::to_string(channel);
-}
 
 // More skipped sequence numbers than this are a restart, not a loss.
 constexpr std::int32_t kMaxCountedGap = 100000;
@@ -83,15 +80,16 @@ void MediaControl::openSocket() {
         return;
     }
     receiver_.setServer(asio::ip::udp::endpoint(server_, static_cast<std::uint16_t>(udpPort_)),
-                        mediaKey_);
+                        mediaKey_, local_);
     receiver_.open();
 }
 
 void MediaControl::onLoggedIn(bool /*again*/, std::uint32_t mediaKey,
-                              const asio::ip::address& server) {
+                              const asio::ip::address& server, const asio::ip::address& local) {
     loggedIn_ = true;
     mediaKey_ = mediaKey;
     server_ = server;
+    local_ = local;
     portWarned_ = false;
     // Stream numbers belong to a connection: the server hands out new ones.
     receiver_.closeAllStreams();
@@ -118,8 +116,8 @@ void MediaControl::onMessage(const protocol::Message& message) {
     if (const auto* ok = std::get_if<protocol::MediaOk>(&message)) {
         onMediaOk(*ok);
     } else if (const auto* failed = std::get_if<protocol::MediaFailed>(&message)) {
-        logLine("media of " + channelLabel(failed->dev, failed->chn) +
-                " refused: " + (failed->reason.empty() ? "no reason given" : failed->reason));
+        logLine("media of " + channelLabel(failed->dev, failed->chn) + " refused: " +
+                (failed->reason.empty() ? "no reason given" : text::PeerText(failed->reason)));
         const Key key(failed->dev, failed->chn);
         if (const auto it = channels_.find(key); it != channels_.end()) {
             // Not asked again until the window starts it anew.
@@ -141,8 +139,8 @@ void MediaControl::onMediaOk(const protocol::MediaOk& ok) {
     receiver_.openStream(ok.stream);
     if (ok.video) {
         if (ok.video->codec != "mjpeg") {
-            logLine("video of " + channelLabel(ok.dev, ok.chn) + " is '" + ok.video->codec +
-                    "', not mjpeg: it cannot be recorded");
+            logLine("video of " + channelLabel(ok.dev, ok.chn) + " is " +
+                    text::PeerText(ok.video->codec) + ", not mjpeg: it cannot be recorded");
         }
         c.setup.width = ok.video->width;
         c.setup.height = ok.video->height;
@@ -150,8 +148,8 @@ void MediaControl::onMediaOk(const protocol::MediaOk& ok) {
     }
     if (ok.audio) {
         if (ok.audio->codec != "pcm_mulaw") {
-            logLine("audio of " + channelLabel(ok.dev, ok.chn) + " is '" + ok.audio->codec +
-                    "', not pcm_mulaw: it cannot be recorded");
+            logLine("audio of " + channelLabel(ok.dev, ok.chn) + " is " +
+                    text::PeerText(ok.audio->codec) + ", not pcm_mulaw: it cannot be recorded");
             c.setup.audioRate = 0;
         } else if (ok.audio->rate > kMaxAudioRate) {
             // No microphone samples G.711 this fast; a file would only fill

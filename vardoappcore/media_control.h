@@ -38,7 +38,10 @@ public:
     // A connection logged in (from `server`): after a reconnect the server
     // knows nothing of what was asked before, so every running request goes
     // out again.
-    void onLoggedIn(bool again, std::uint32_t mediaKey, const asio::ip::address& server);
+    // `local` is our end of the control connection; media is taken on that
+    // interface.
+    void onLoggedIn(bool again, std::uint32_t mediaKey, const asio::ip::address& server,
+                    const asio::ip::address& local);
     void onMessage(const protocol::Message& message);
     // Logout: forget every request; every recording is finished.
     void reset();
@@ -53,6 +56,7 @@ public:
     ReceiverCounters receiverCounters() const { return receiver_.counters(); }
     WriterCounters writerCounters() const;
     std::uint16_t udpLocalPort() const { return receiver_.localPort(); }
+    std::size_t pendingFrameBytes() const { return receiver_.pendingBytes(); }
 
 private:
     using Key = std::pair<std::string, int>;
@@ -81,6 +85,7 @@ private:
     std::uint32_t mediaKey_ = 0;
     int udpPort_ = 0;
     asio::ip::address server_;
+    asio::ip::address local_;
     bool loggedIn_ = false;
     bool portWarned_ = false;
 };

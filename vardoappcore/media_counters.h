@@ -13,13 +13,17 @@ struct MediaCounters {
     std::uint64_t datagrams = 0;
     std::uint64_t rejectedDatagrams = 0;  // not media of this protocol
     std::uint64_t unknownStream = 0;
+    std::uint64_t strangerDatagrams = 0;  // not from the server's media port: dropped
     std::uint64_t lateFragments = 0;
     std::uint64_t duplicateFragments = 0;
     std::uint64_t inconsistentFragments = 0;
+    std::uint64_t outOfWindowFragments = 0;  // far from their stream's window: dropped
     // Frames (video and audio).
     std::uint64_t framesAssembled = 0;
-    std::uint64_t framesIncomplete = 0;  // dropped with fragments missing
-    std::uint64_t framesMissing = 0;     // sequence numbers never delivered
+    std::uint64_t framesIncomplete = 0;   // dropped with fragments missing
+    std::uint64_t framesMissing = 0;      // sequence numbers never delivered
+    std::uint64_t framesEvicted = 0;      // in progress, dropped to keep within the memory caps
+    std::uint64_t pendingFrameBytes = 0;  // held by frames in progress now
     // Recordings.
     std::uint64_t videoFramesWritten = 0;
     std::uint64_t audioBlocksWritten = 0;

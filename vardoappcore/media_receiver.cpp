@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include <cstring>
+
 #include "vardoappcore/library_log.h"
 #include "vardoappcore/protocol/media_datagram.h"
 
@@ -18,7 +20,9 @@ void addCounters(AssemblerCounters& to, const AssemblerCounters& from) {
     to.late += from.late;
     to.duplicate += from.duplicate;
     to.inconsistent += from.inconsistent;
+    to.outOfWindow += from.outOfWindow;
     to.restarts += from.restarts;
+    to.evicted += from.evicted;
     to.missing += from.missing;
 }
 
@@ -31,10 +35,38 @@ MediaReceiver::~MediaReceiver() {
     close();
 }
 
-void MediaReceiver::setServer(const asio::ip::udp::endpoint& server, std::uint32_t mediaKey) {
+void MediaReceiver::setServer(const asio::ip::udp::endpoint& server, std::uint32_t mediaKey,
+                              const asio::ip::address& local) {
+    if (socket_.is_open() && (server != server_ || local != local_)) {
+        close();  // bound and connected elsewhere
+    }
     server_ = server;
+    local_ = local;
     mediaKey_ = mediaKey;
     haveServer_ = true;
+}
+
+bool MediaReceiver::bindAndConnect(asio::error_code& ec) {
+    socket_.open(server_.protocol(), ec);
+    if (ec) {
+        return false;
+    }
+    const asio::ip::udp::endpoint anywhere(server_.protocol(), 0);
+    const bool sameFamily = !local_.is_unspecified() && local_.is_v4() == server_.address().is_v4();
+    socket_.bind(sameFamily ? asio::ip::udp::endpoint(local_, 0) : anywhere, ec);
+    if (ec && sameFamily) {
+        // The interface went away meanwhile: any address will do.
+        ec.clear();
+        socket_.close(ec);
+        socket_.open(server_.protocol(), ec);
+        if (!ec) {
+            socket_.bind(anywhere, ec);
+        }
+    }
+    if (!ec) {
+        socket_.connect(server_, ec);
+    }
+    return !ec;
 }
 
 bool MediaReceiver::open() {
@@ -43,12 +75,9 @@ bool MediaReceiver::open() {
     }
     if (!socket_.is_open()) {
         asio::error_code ec;
-        socket_.open(server_.protocol(), ec);
-        if (!ec) {
-            socket_.bind(asio::ip::udp::endpoint(server_.protocol(), 0), ec);
-        }
-        if (ec) {
-            logLine("cannot open a UDP socket for media: " + ec.message());
+        if (!bindAndConnect(ec)) {
+            logLine("cannot open a UDP socket for media from " + server_.address().to_string() +
+                    " port " + std::to_string(server_.port()) + ": " + ec.message());
             socket_.close(ec);
             return false;
         }
@@ -121,12 +150,17 @@ void MediaReceiver::drain(std::uint64_t epoch) {
     // timers get their turn under a flood.
     std::array<mmsghdr, kBatch> headers{};
     std::array<iovec, kBatch> vectors{};
+    std::array<sockaddr_storage, kBatch> senders{};
     for (std::size_t i = 0; i < kBatch; ++i) {
         vectors[i] = iovec{buffers_[i].data(), buffers_[i].size()};
         headers[i].msg_hdr.msg_iov = &vectors[i];
         headers[i].msg_hdr.msg_iovlen = 1;
+        headers[i].msg_hdr.msg_name = &senders[i];
     }
     for (int round = 0; round < 64; ++round) {
+        for (std::size_t i = 0; i < kBatch; ++i) {
+            headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+        }
         const int n =
             recvmmsg(socket_.native_handle(), headers.data(), kBatch, MSG_DONTWAIT, nullptr);
         if (n <= 0) {
@@ -134,6 +168,11 @@ void MediaReceiver::drain(std::uint64_t epoch) {
         }
         for (int i = 0; i < n; ++i) {
             const auto index = static_cast<std::size_t>(i);
+            ++counters_.datagrams;
+            if (!fromServer(senders[index], headers[index].msg_hdr.msg_namelen)) {
+                ++counters_.strangers;
+                continue;
+            }
             onDatagram(std::span(buffers_[index].data(), headers[index].msg_len));
             if (epoch != epoch_) {
                 return;  // a handler closed the socket
@@ -145,8 +184,17 @@ void MediaReceiver::drain(std::uint64_t epoch) {
     }
 }
 
+bool MediaReceiver::fromServer(const sockaddr_storage& sender, socklen_t length) const {
+    asio::ip::udp::endpoint from;
+    if (length > from.capacity()) {
+        return false;
+    }
+    std::memcpy(from.data(), &sender, length);
+    from.resize(length);
+    return from == server_;
+}
+
 void MediaReceiver::onDatagram(std::span<const std::uint8_t> bytes) {
-    ++counters_.datagrams;
     const auto decoded = protocol::decodeMediaDatagram(bytes);
     if (!decoded.datagram) {
         ++counters_.rejected;
@@ -157,7 +205,10 @@ void MediaReceiver::onDatagram(std::span<const std::uint8_t> bytes) {
         ++counters_.unknownStream;
         return;
     }
-    FrameAssembler& assembler = assemblers_[assemblerKey(header.stream, header.kind)];
+    FrameAssembler& assembler =
+        assemblers_
+            .try_emplace(assemblerKey(header.stream, header.kind), AssemblerLimits{}, &memory_)
+            .first->second;
     if (auto frame = assembler.add(header, decoded.datagram->payload)) {
         onFrame_(std::move(*frame));
     }

@@ -4,7 +4,16 @@
 // the datagrams that come, checks them, and reassembles each opened
 // stream's frames.
 //
+// Media is taken from the address and port registrations go to, and from
+// nowhere else: anyone who can reach our port could otherwise put pictures
+// into an alarm recording or blank it. The socket is bound to the local
+// address of the control connection (the interface that reaches the
+// server) and connected to the server's media port, so that the kernel
+// drops what others send; each datagram's sender is checked as well.
+//
 // Thread: the instance's I/O thread only.
+
+#include <sys/socket.h>
 
 #include <array>
 #include <asio.hpp>
@@ -23,7 +32,8 @@ struct ReceiverCounters {
     std::uint64_t datagrams = 0;  // every datagram that came
     std::uint64_t rejected = 0;   // not a media datagram of this protocol
     std::uint64_t unknownStream = 0;
-    AssemblerCounters frames;  // summed over every stream, closed ones too
+    std::uint64_t strangers = 0;  // from another address or port than the server's
+    AssemblerCounters frames;     // summed over every stream, closed ones too
 };
 
 class MediaReceiver {
@@ -36,8 +46,11 @@ public:
     MediaReceiver(asio::io_context& io, FrameHandler onFrame);
     ~MediaReceiver();
 
-    // Where the server takes registrations, and the key of this login.
-    void setServer(const asio::ip::udp::endpoint& server, std::uint32_t mediaKey);
+    // Where the server takes registrations (and sends media from), the key
+    // of this login, and the local address of the control connection (the
+    // media socket is bound to it; unspecified: any).
+    void setServer(const asio::ip::udp::endpoint& server, std::uint32_t mediaKey,
+                   const asio::ip::address& local = {});
     // Opens the socket (once) and registers now; the registration then
     // repeats until close(). False, with the reason logged, when the socket
     // cannot be opened.
@@ -52,6 +65,8 @@ public:
     void closeAllStreams();
 
     ReceiverCounters counters() const;
+    // The bytes held by frames in progress, over every stream.
+    std::size_t pendingBytes() const { return memory_.used(); }
     // The local port (tests).
     std::uint16_t localPort() const;
 
@@ -61,6 +76,8 @@ private:
     void receive();
     void drain(std::uint64_t epoch);
     void onDatagram(std::span<const std::uint8_t> bytes);
+    bool bindAndConnect(asio::error_code& ec);
+    bool fromServer(const sockaddr_storage& sender, socklen_t length) const;
     void setReceiveBuffer();
     void armRegistration();
     void retire(FrameAssembler& assembler);
@@ -69,6 +86,7 @@ private:
     asio::ip::udp::socket socket_;
     asio::steady_timer registerTimer_;
     asio::ip::udp::endpoint server_;
+    asio::ip::address local_;
     std::uint32_t mediaKey_ = 0;
     bool haveServer_ = false;
     // Bumped at every close: handlers of an older socket do nothing.
@@ -77,6 +95,9 @@ private:
     // and then refused for its wrong length.
     std::array<std::array<std::uint8_t, 2048>, kBatch> buffers_{};
     std::set<std::uint32_t> streams_;
+    // The bytes of every stream's frames in progress (before the assemblers:
+    // they leave it when they go).
+    ReassemblyMemory memory_;
     // Per stream and kind (stream * 2 + kind - 1).
     std::map<std::uint64_t, FrameAssembler> assemblers_;
     ReceiverCounters counters_;

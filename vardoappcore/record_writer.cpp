@@ -98,8 +98,8 @@ void RecordWriter::State::write(Job& job, WriterCounters& done) {
         if (!wasFailed) {
             recording.markFailed();
             ++done.failed;
-            logLine("recording of " + recording.label() + " to '" + recording.path() +
-                    "' failed: " + file.error() + "; it has stopped");
+            logLine("recording of " + recording.label() + " to " + pathText(recording.path()) +
+                    " failed: " + file.error() + "; it has stopped");
         }
         return;
     }
@@ -110,8 +110,8 @@ void RecordWriter::State::write(Job& job, WriterCounters& done) {
     } else {
         ++done.finished;
         const AviFileCounters& c = file.counters();
-        logLine("recording of " + recording.label() + " to '" + recording.path() +
-                "' finished: " + std::to_string(c.videoFrames) + " video frames (" +
+        logLine("recording of " + recording.label() + " to " + pathText(recording.path()) +
+                " finished: " + std::to_string(c.videoFrames) + " video frames (" +
                 std::to_string(recording.lostFrames.load()) + " lost), " +
                 std::to_string(c.audioBytes) + " audio bytes");
     }

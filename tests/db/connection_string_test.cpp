@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 
@@ -82,6 +83,38 @@ TEST(ConnectionString, RelativeSqlitePathsAreFoundBelowTheBaseDirectory) {
     EXPECT_TRUE(conn.Execute(db::MakeOnlineEvent("X7")));
     conn.Close();
     EXPECT_TRUE(std::filesystem::exists(dir.path() / "data" / "sub" / "events.db"));
+}
+
+mode_t ModeOf(const std::filesystem::path& p) {
+    struct stat st {};
+    EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+    return st.st_mode & 07777;
+}
+
+TEST(ConnectionString, SqliteFilesAreForTheOwnerAndGroupOnlyWhateverTheUmask) {
+    dbtest::TempDir dir;
+    const mode_t before = ::umask(0);
+    CMyDbConnection conn(dir.path());
+    const bool opened = conn.Open("sqlite:data/sub/events.db", 5);
+    ::umask(before);
+    ASSERT_TRUE(opened) << conn.LastError();
+    EXPECT_TRUE(conn.Execute(db::MakeOnlineEvent("X7")));
+    const auto db = dir.path() / "data" / "sub" / "events.db";
+    // While the connection is open its write-ahead log and shared memory
+    // exist beside it, with the same mode.
+    for (const std::string& file : {db.string(), db.string() + "-wal", db.string() + "-shm"}) {
+        EXPECT_EQ(ModeOf(file), 0640u) << file;
+    }
+    EXPECT_EQ(ModeOf(dir.path() / "data"), 0750u);
+    EXPECT_EQ(ModeOf(dir.path() / "data" / "sub"), 0750u);
+    conn.Close();
+
+    // A database an administrator made readable on purpose stays so.
+    ASSERT_EQ(::chmod(db.c_str(), 0644), 0);
+    ASSERT_TRUE(conn.Open("sqlite:data/sub/events.db", 5)) << conn.LastError();
+    EXPECT_TRUE(conn.Execute(db::MakeOnlineEvent("X7")));
+    EXPECT_EQ(ModeOf(db), 0644u);
+    conn.Close();
 }
 
 }  // namespace

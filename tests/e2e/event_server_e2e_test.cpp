@@ -49,7 +49,7 @@ TEST(EndToEnd, AWrongPasswordLogsInNeverAndTheServerStopsCleanly) {
     EventServerRun server(sim.tcpPort(), "guessed");
     server.start();
     EXPECT_TRUE(
-        server.waitForLog("refused the login of user 'root': bad credentials; not "
+        server.waitForLog("refused the login of user 'root': 'bad credentials'; not "
                           "trying again"))
         << server.log();
     EXPECT_EQ(server.stop(), 0) << server.log();

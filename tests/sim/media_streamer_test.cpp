@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 #include "vardoappcore/frame_assembler.h"
 #include "vardoappcore/jpeg_info.h"
@@ -99,6 +100,20 @@ TEST_F(MediaStreamerTest, AnAnswerNamesTheStreamAndThePartsAskedFor) {
     EXPECT_NE(open(1, "X7", 2, true, false).stream, a.stream);
     EXPECT_NE(open(1, "K9", 1, true, false).stream, a.stream);
     EXPECT_EQ(streamer_->activeStreams(), 3u);
+}
+
+TEST_F(MediaStreamerTest, StreamNumbersCannotBeGuessedFromAnother) {
+    // Numbers counted up from 1 would let whoever reaches a client's media
+    // port forge the datagrams of every stream after seeing one.
+    std::set<std::uint32_t> ids;
+    for (const char* dev : {"X7", "K9"}) {
+        for (int chn = 1; chn <= 4; ++chn) {
+            ids.insert(open(1, dev, chn, true, false).stream);
+        }
+    }
+    ASSERT_EQ(ids.size(), 8u);
+    EXPECT_FALSE(ids.contains(0));
+    EXPECT_GT(*ids.rbegin() - *ids.begin(), 1000u);
 }
 
 TEST_F(MediaStreamerTest, ASecondOfMediaIsTwelveFramesAndTwentyFiveBlocksInStep) {

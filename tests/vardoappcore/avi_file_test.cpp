@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -253,6 +254,28 @@ TEST_F(AviFileTest, AFullDiskFailsTheFileWithTheReason) {
     EXPECT_TRUE(file->failed());
     EXPECT_NE(file->error().find("No space left"), std::string::npos) << file->error();
     EXPECT_FALSE(file->writeVideo(jpeg_, frameTime(600), video_));
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+TEST_F(AviFileTest, RecordingsAreForTheOwnerAndGroupOnlyWhateverTheUmask) {
+    ASSERT_EQ(::mkdir((dir_ + "/shared").c_str(), 0755), 0);
+    const mode_t before = ::umask(0);
+    std::string error;
+    auto file = AviFile::create(dir_ + "/shared/EventRecord/X7/a.avi", error);
+    ::umask(before);
+    ASSERT_TRUE(file) << error;
+    ASSERT_TRUE(file->writeVideo(jpeg_, frameTime(0), video_));
+    ASSERT_TRUE(file->finish(video_));
+    EXPECT_EQ(modeOf(dir_ + "/shared/EventRecord/X7/a.avi"), 0640u);
+    EXPECT_EQ(modeOf(dir_ + "/shared/EventRecord/X7"), 0750u);
+    EXPECT_EQ(modeOf(dir_ + "/shared/EventRecord"), 0750u);
+    // A folder that was there keeps the mode its owner gave it.
+    EXPECT_EQ(modeOf(dir_ + "/shared"), 0755u);
 }
 
 }  // namespace

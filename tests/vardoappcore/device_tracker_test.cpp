@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 namespace vardo {
@@ -161,6 +162,67 @@ TEST_F(DeviceTrackerTest, GpsUpdatesCarryTheirOwnData) {
     // Read before the next update came: that update is what the next handler sees.
     feed({Gps{"a", "g3", {}, {}}});
     EXPECT_EQ(handler(), "V1/D2/g3");
+}
+
+TEST_F(DeviceTrackerTest, TextsAreKeptOnceAndNoLongerThanTheApiDelivers) {
+    // 63 kB texts held twice per device pinned a gigabyte for 8,000 devices.
+    const std::string huge(63 * 1024, 'x');
+    const std::string wide = std::string(510, 'y') + "粤";  // the cut falls inside the character
+    tracker_.beginSync();
+    feed({Online{"a", huge, wide, huge, 4, huge}, Synced{1}});
+    const HVARDODEV a = tracker_.handleOf("a");
+    auto view = table_.latestView(a);
+    ASSERT_TRUE(view.has_value());
+    EXPECT_EQ(view->name, std::string(kMaxDeviceTextBytes, 'x'));
+    EXPECT_EQ(view->vehicle, std::string(510, 'y'));
+    EXPECT_EQ(view->gps.size(), kMaxDeviceTextBytes);
+    EXPECT_LE(view->name.capacity(), 2 * kMaxDeviceTextBytes);
+    // What a 512-byte buffer gets is all there was to keep.
+    char buffer[512];
+    ASSERT_EQ(table_.readInfo(a, DEVINFO_NAME, buffer, sizeof buffer), 1);
+    EXPECT_EQ(std::string(buffer), view->name);
+
+    feed({Gps{"a", huge, huge, std::nullopt}});
+    view = table_.latestView(a);
+    EXPECT_EQ(view->gps.size(), kMaxDeviceTextBytes);
+    EXPECT_EQ(view->vehicle.size(), kMaxDeviceTextBytes);
+    EXPECT_EQ(view->driver.size(), kMaxDeviceTextBytes);
+}
+
+TEST_F(DeviceTrackerTest, IdentifiersLongerThanAnyDevicesAreRefused) {
+    const std::string longId(DeviceTracker::kMaxDeviceIdBytes + 1, 'i');
+    tracker_.beginSync();
+    feed({Online{longId, "n", "", "", 1, ""}, Synced{0}, Gps{longId, "g", {}, {}}});
+    EXPECT_TRUE(take().empty());
+    EXPECT_EQ(tracker_.ignoredEvents(), 2u);
+    EXPECT_EQ(table_.deviceCount(), 0u);
+    // The longest allowed one is a device like any other.
+    feed({Online{longId.substr(1), "n", "", "", 1, ""}});
+    EXPECT_EQ(take().size(), 1u);
+}
+
+TEST_F(DeviceTrackerTest, ForgottenDevicesComeBackWithNewHandles) {
+    tracker_.beginSync();
+    feed({online("a"), online("b"), Synced{2}, Offline{"a"}});
+    const HVARDODEV before = tracker_.handleOf("a");
+    const HVARDOCHN channel = table_.channel(before, 1);
+    ASSERT_NE(channel, 0u);
+    take();
+    tracker_.endSession(false);
+    tracker_.forgetDevices();
+    EXPECT_EQ(table_.deviceCount(), 0u);
+    EXPECT_EQ(tracker_.handleOf("a"), 0u);
+    char buffer[16];
+    EXPECT_EQ(table_.readInfo(before, DEVINFO_NAME, buffer, sizeof buffer), 0);
+    EXPECT_FALSE(table_.channelRef(channel).has_value());
+
+    tracker_.beginSync();
+    feed({online("a"), Synced{1}});
+    EXPECT_EQ(take(), (std::vector<Posted>{{0x81, "a"}}));
+    const HVARDODEV after = tracker_.handleOf("a");
+    EXPECT_NE(after, 0u);
+    EXPECT_NE(after, before);  // handles are never reused
+    EXPECT_NE(after, channel);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,8 +64,8 @@ Outcome feed(const std::vector<Fragment>& fragments) {
 }
 
 struct Counts {
-    std::uint64_t incomplete = 0, late = 0, duplicate = 0, inconsistent = 0, restarts = 0,
-                  missing = 0;
+    std::uint64_t incomplete = 0, late = 0, duplicate = 0, inconsistent = 0, outOfWindow = 0,
+                  restarts = 0, missing = 0;
 };
 
 TEST(FrameAssembler, DeliversWholeFramesOnceWhateverTheOrder) {
@@ -110,10 +111,32 @@ TEST(FrameAssembler, DeliversWholeFramesOnceWhateverTheOrder) {
          {{0xFFFFFFFF, 0, 1}, {0, 0, 1}, {1, 0, 1}},
          {{0xFFFFFFFF, "4294967295.0|"}, {0, "0.0|"}, {1, "1.0|"}},
          {}},
-        {"a sender that starts over is followed",
-         {{5000, 0, 1}, {3, 0, 1}, {4, 0, 1}},
-         {{5000, "5000.0|"}, {3, "3.0|"}, {4, "4.0|"}},
-         {.restarts = 1}},
+        {"a sender that starts over is followed after a few frames",
+         {{5000, 0, 1}, {3, 0, 1}, {4, 0, 1}, {5, 0, 1}, {6, 0, 1}},
+         {{5000, "5000.0|"}, {5, "5.0|"}, {6, "6.0|"}},
+         {.outOfWindow = 2, .restarts = 1}},
+        {"a sender that jumps ahead is followed after a few frames",
+         {{1, 0, 1}, {9000, 0, 2}, {9000, 1, 2}, {9001, 0, 1}, {9002, 0, 1}, {9003, 0, 1}},
+         {{1, "1.0|"}, {9002, "9002.0|"}, {9003, "9003.0|"}},
+         {.outOfWindow = 3, .restarts = 1}},
+        // One stray or forged datagram far from the window neither moves it
+        // nor makes the real frames after it late.
+        {"a lone frame far ahead is dropped",
+         {{10, 0, 1}, {1009, 0, 1}, {11, 0, 1}, {12, 0, 1}},
+         {{10, "10.0|"}, {11, "11.0|"}, {12, "12.0|"}},
+         {.outOfWindow = 1}},
+        {"a lone frame far behind is dropped",
+         {{5000, 0, 1}, {3, 0, 1}, {5001, 0, 1}},
+         {{5000, "5000.0|"}, {5001, "5001.0|"}},
+         {.outOfWindow = 1}},
+        {"stray frames broken up by a real one start nothing",
+         {{10, 0, 1}, {2000, 0, 1}, {2001, 0, 1}, {11, 0, 1}, {2002, 0, 1}, {12, 0, 1}},
+         {{10, "10.0|"}, {11, "11.0|"}, {12, "12.0|"}},
+         {.outOfWindow = 3}},
+        {"a loss of some seconds is within the window",
+         {{10, 0, 1}, {138, 0, 1}, {11, 0, 1}},
+         {{10, "10.0|"}, {138, "138.0|"}},
+         {.late = 1, .missing = 127}},
     };
     for (const auto& c : cases) {
         const Outcome out = feed(c.in);
@@ -124,6 +147,7 @@ TEST(FrameAssembler, DeliversWholeFramesOnceWhateverTheOrder) {
         EXPECT_EQ(k.late, c.counts.late) << c.name;
         EXPECT_EQ(k.duplicate, c.counts.duplicate) << c.name;
         EXPECT_EQ(k.inconsistent, c.counts.inconsistent) << c.name;
+        EXPECT_EQ(k.outOfWindow, c.counts.outOfWindow) << c.name;
         EXPECT_EQ(k.restarts, c.counts.restarts) << c.name;
         EXPECT_EQ(k.missing, c.counts.missing) << c.name;
     }
@@ -152,6 +176,70 @@ TEST(FrameAssembler, ResetForgetsFramesInProgressAndTheLastSequence) {
     EXPECT_EQ(assembler.pendingFrames(), 0u);
     // Sequence 5 would be late before the reset.
     EXPECT_TRUE(assembler.add({MediaKind::Audio, 1, 5, 0, 0, 1}, std::span(&byte, 1)));
+}
+
+// A frame of `count` fragments of `size` bytes, all but the last sent.
+void sendAllButOne(FrameAssembler& a, std::uint32_t seq, std::uint16_t count, std::size_t size) {
+    const std::vector<std::uint8_t> payload(size, 0xAB);
+    for (std::uint16_t i = 0; i + 1 < count; ++i) {
+        EXPECT_FALSE(a.add({MediaKind::Video, 1, seq, seq, i, count}, payload));
+    }
+}
+
+TEST(FrameAssembler, NearlyCompleteFramesCannotHoldMoreThanTheStreamsCap) {
+    // The nearly complete frames of 4096 fragments that pinned hundreds of
+    // megabytes: a stream holds at most its cap, dropping the oldest.
+    const AssemblerLimits limits{.maxPendingBytes = 1024 * 1024};
+    FrameAssembler a(limits);
+    for (std::uint32_t seq = 1; seq <= 8; ++seq) {
+        sendAllButOne(a, seq, 400, 1372);  // about 550 kB each
+        EXPECT_LE(a.pendingBytes(), limits.maxPendingBytes);
+    }
+    EXPECT_EQ(a.counters().evicted, 7u);
+    EXPECT_EQ(a.pendingFrames(), 1u);
+    // The newest is still whole and completes.
+    const std::vector<std::uint8_t> last(1372, 0xAB);
+    const auto frame = a.add({MediaKind::Video, 1, 8, 8, 399, 400}, last);
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(frame->bytes.size(), 400u * 1372u);
+    EXPECT_EQ(a.pendingBytes(), 0u);
+
+    // A frame bigger than the cap by itself goes as soon as it is.
+    sendAllButOne(a, 9, 1000, 1372);
+    EXPECT_LE(a.pendingBytes(), limits.maxPendingBytes);
+}
+
+TEST(FrameAssembler, StreamsSharingAMemoryStayWithinItsCapOldestFirst) {
+    ReassemblyMemory memory(2 * 1024 * 1024);
+    std::vector<std::unique_ptr<FrameAssembler>> streams;
+    for (int i = 0; i < 6; ++i) {
+        streams.push_back(std::make_unique<FrameAssembler>(AssemblerLimits{}, &memory));
+    }
+    // Each stream in turn gets a nearly complete frame of about 550 kB.
+    for (std::uint32_t seq = 1; seq <= 3; ++seq) {
+        for (auto& s : streams) {
+            sendAllButOne(*s, seq, 400, 1372);
+            EXPECT_LE(memory.used(), memory.limit());
+        }
+    }
+    std::uint64_t evicted = 0;
+    std::size_t held = 0;
+    for (auto& s : streams) {
+        evicted += s->counters().evicted;
+        held += s->pendingBytes();
+    }
+    EXPECT_EQ(held, memory.used());
+    EXPECT_EQ(evicted, 18u - streams.back()->pendingFrames() - streams[4]->pendingFrames() -
+                           streams[3]->pendingFrames());
+    // What is left are the newest: the last streams' third frames.
+    EXPECT_EQ(streams[0]->pendingFrames(), 0u);
+    EXPECT_EQ(streams[5]->pendingFrames(), 1u);
+    const std::vector<std::uint8_t> last(1372, 0xAB);
+    EXPECT_TRUE(streams[5]->add({MediaKind::Video, 1, 3, 3, 399, 400}, last).has_value());
+
+    // An assembler that goes gives its bytes back.
+    streams.clear();
+    EXPECT_EQ(memory.used(), 0u);
 }
 
 }  // namespace

@@ -167,7 +167,7 @@ TEST_F(LibraryNetworkTest, AHostNameIsLookedUp) {
 TEST_F(LibraryNetworkTest, AWrongPasswordStopsTheRetries) {
     SimProcess sim;
     login(sim.tcpPort(), "guess");
-    EXPECT_TRUE(log_.waitFor("refused the login of user 'root': bad credentials; not trying again"))
+    EXPECT_TRUE(log_.waitFor("refused the login of user 'root': 'bad credentials'; not trying again"))
         << log_.all();
     // Long enough for several retries, had there been any.
     std::this_thread::sleep_for(400ms);
@@ -351,6 +351,30 @@ TEST_F(LibraryNetworkTest, WhatABrokenServerSendsEndsTheConnectionNotTheProcess)
     EXPECT_EQ(info(p.device, DEVINFO_NAME), "Bus\xEF\xBF\xBD");
 }
 
+TEST_F(LibraryNetworkTest, WhatTheServerSaysIsLoggedEscapedAndNeverWhole) {
+    RawListener center;
+    login(center.port());
+    // A line of 60 kB that is no JSON: its log line says where, not what.
+    LineConnection peer = center.accept();
+    ASSERT_TRUE(peer.readLine().has_value());
+    peer.send(kLoginOk + "{\"op\":\"gps\",\"dev\":\"" + std::string(60'000, 'A') + "\n");
+    ASSERT_TRUE(log_.waitFor("protocol error: not JSON")) << log_.all();
+    for (const auto& line : log_.lines()) {
+        EXPECT_LT(line.size(), 400u) << line.substr(0, 400);
+    }
+    // A refusal whose reason would forge log lines of its own.
+    peer = center.accept();
+    ASSERT_TRUE(peer.readLine().has_value());
+    peer.send(
+        "{\"op\":\"login_failed\",\"reason\":\"no\\nvardo-event-server: service "
+        "stopped\\u001b[2J\"}\n");
+    ASSERT_TRUE(log_.waitFor("refused the login")) << log_.all();
+    EXPECT_TRUE(log_.waitFor("'no\\x0avardo-event-server: service stopped\\x1b[2J'")) << log_.all();
+    for (const auto& line : log_.lines()) {
+        EXPECT_EQ(line.find_first_of("\n\x1b"), std::string::npos) << line;
+    }
+}
+
 TEST_F(LibraryNetworkTest, MediaRequestsGoOutAndRefusalsAreLogged) {
     SimProcess sim;
     sim.send("wait-login\nonline cam Cam 2\n");
@@ -362,7 +386,8 @@ TEST_F(LibraryNetworkTest, MediaRequestsGoOutAndRefusalsAreLogged) {
     sim.send("offline cam\n");
     EXPECT_EQ(next().kind, NOTIFY_DEVICE_OFFLINE);
     MyVardoChn_VSourceStart(one);
-    EXPECT_TRUE(log_.waitFor("media of device 'cam' channel 1 refused: device 'cam' is not online"))
+    EXPECT_TRUE(log_.waitFor(
+        "media of device 'cam' channel 1 refused: 'device \\'cam\\' is not online'"))
         << log_.all();
     MyVardoChn_VSourceStop(one);
 }

@@ -71,6 +71,11 @@ public:
         return cv_.wait_for(lock, limit, [&] { return countLocked(needle) >= times; });
     }
 
+    std::vector<std::string> lines() {
+        const std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
     std::string all() {
         const std::lock_guard lock(mutex_);
         std::string text;

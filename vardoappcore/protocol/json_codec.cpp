@@ -315,7 +315,13 @@ DecodeResult decodeLine(std::string_view line) {
     try {
         object = json::parse(line);
     } catch (const json::exception& e) {
-        result.error = std::string("not JSON: ") + e.what();
+        // The parser's message ends with what it last read, which may be
+        // most of the line: the receiver's log gets where, not what.
+        std::string what = e.what();
+        if (const auto cut = what.find("; last read"); cut != std::string::npos) {
+            what.resize(cut);
+        }
+        result.error = "not JSON: " + what;
         return result;
     }
     if (!object.is_object()) {
