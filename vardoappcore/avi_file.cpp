@@ -35,7 +35,11 @@ std::string avError(int code) {
 
 }  // namespace
 
-std::unique_ptr<AviFile> AviFile::create(const std::string& path, std::string& error) {
+std::unique_ptr<AviFile> AviFile::create(const std::string& path, std::string& error,
+                                         int* errorNumber) {
+    int ignored = 0;
+    int& number = errorNumber != nullptr ? *errorNumber : ignored;
+    number = 0;
     if (path.empty()) {
         error = "no file name given";
         return nullptr;
@@ -47,6 +51,7 @@ std::unique_ptr<AviFile> AviFile::create(const std::string& path, std::string& e
         if (ec) {
             error =
                 "cannot create the folder '" + file.parent_path().string() + "': " + ec.message();
+            number = ec.value();
             return nullptr;
         }
     }
@@ -59,6 +64,7 @@ std::unique_ptr<AviFile> AviFile::create(const std::string& path, std::string& e
     rc = avio_open(&avi->context_->pb, path.c_str(), AVIO_FLAG_WRITE);
     if (rc < 0) {
         error = "cannot create the file: " + avError(rc);
+        number = -rc;  // AVERROR(e) is -e for the system's errors
         return nullptr;
     }
     avi->packet_ = av_packet_alloc();
