@@ -1,5 +1,6 @@
 #include "app/event_server_dlg.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -313,12 +314,32 @@ std::int64_t CMyVardoEventServerDlg::NowSeconds() const {
         .count();
 }
 
+int CMyVardoEventServerDlg::ReusableRowOf(HVARDODEV hDev, const std::string& strName) const {
+    const int nRow = RowOf(hDev);
+    if (nRow < 0 || m_listDevices.GetItemText(nRow, kColName) != strName ||
+        m_listDevices.GetItemText(nRow, kColGps) != kOfflineText) {
+        return -1;
+    }
+    const DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
+    const bool recording = std::any_of(record.recordStart.begin(), record.recordStart.end(),
+                                       [](std::int64_t start) { return start != 0; });
+    return recording ? -1 : nRow;
+}
+
 void CMyVardoEventServerDlg::OnDeviceOnline(HVARDODEV hDev) {
     const std::string strName = vardo::ReadDevInfoText(hDev, DEVINFO_NAME, m_szDevInfo);
 
-    // Rows and records grow together, so a row's index is its record's.
-    const int nRow = static_cast<int>(m_devices.size());
-    m_listDevices.InsertItem(nRow, strName);
+    // A device that comes back takes back its own row when that row is idle
+    // (offline, recording nothing), so devices that come and go do not grow
+    // the list without end. A row whose recording still runs keeps it, and
+    // the device gets a new row, so that the timer still ends it on time.
+    int nRow = ReusableRowOf(hDev, strName);
+    if (nRow < 0) {
+        // Rows and records grow together, so a row's index is its record's.
+        nRow = static_cast<int>(m_devices.size());
+        m_listDevices.InsertItem(nRow, strName);
+        m_devices.emplace_back();
+    }
     m_listDevices.SetItemData(nRow, 0);
     MyVardoDev_SetUserData(hDev, static_cast<std::uint32_t>(nRow));
 
@@ -334,7 +355,7 @@ void CMyVardoEventServerDlg::OnDeviceOnline(HVARDODEV hDev) {
                 MyVardoDev_CreateChannel(hDev, n, GetSafeHwnd());
         }
     }
-    m_devices.push_back(record);
+    m_devices[static_cast<std::size_t>(nRow)] = record;
 
     OnDeviceGps(hDev);
 }
@@ -398,7 +419,7 @@ void CMyVardoEventServerDlg::OnDeviceAlarm(HVARDODEV hDev) {
     const std::int64_t nowSeconds =
         std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
     vardo::StartAlarmRecording(
-        m_devices[static_cast<std::size_t>(nRow)], nowSeconds,
+        m_devices, static_cast<std::size_t>(nRow), nowSeconds,
         [&](int channel) { return m_recordingPaths.Next(g_strModuleDir, strName, channel, now); });
 }
 

@@ -82,6 +82,9 @@ private:
     // -1 for a device that has no row (it never came online since the
     // service started, or its user data is stale).
     int RowOf(HVARDODEV hDev) const;
+    // The row a device coming online again may take back: its own row, under
+    // the same name, offline and recording nothing; -1 when there is none.
+    int ReusableRowOf(HVARDODEV hDev, const std::string& strName) const;
     void EnableSettingFields(BOOL bEnable);
     std::int64_t NowSeconds() const;
     void Log(const std::string& line) const;

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "app/event_server_dlg.h"
+#include "app/open_file_limit.h"
 #include "app/res/resource.h"
 #include "app/service_log.h"
 #include "settings/program_dir.h"
@@ -219,6 +220,9 @@ int RunMain(int argc, char** argv, WindowHost windowHost) {
     if (!ApplyHome(*options)) {
         return 2;
     }
+    // Before anything opens a file: an alarm storm records hundreds of
+    // files at once.
+    RaiseOpenFileLimit();
     return options->headless ? RunHeadless(options->channels) : RunWindowed(argc, argv, windowHost);
 }
 

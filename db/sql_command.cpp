@@ -56,6 +56,16 @@ double FiniteOrZero(double v) {
     return std::isfinite(v) ? v : 0.0;
 }
 
+// The value the statement text shows (six decimals), so that a backend that
+// binds it stores what a backend that runs the text would: 25.0520566666667
+// becomes 25.052057, not a number no statement ever said.
+double AsShownInText(double v) {
+    const std::string text = FormatReal6(v);
+    double shown = 0;
+    const auto res = std::from_chars(text.data(), text.data() + text.size(), shown);
+    return res.ec == std::errc{} ? shown : 0.0;
+}
+
 SqlCommand MakeEvent(std::string_view deviceName, std::int64_t type, Clock::time_point builtAt) {
     std::vector<SqlParam> params;
     params.reserve(2);
@@ -130,8 +140,8 @@ SqlCommand MakeGpsFix(std::string_view deviceName, double latitude, double longi
     std::vector<SqlParam> params;
     params.reserve(6);
     params.push_back({{}, std::string(deviceName)});
-    params.push_back({{}, FiniteOrZero(latitude)});
-    params.push_back({{}, FiniteOrZero(longitude)});
+    params.push_back({{}, AsShownInText(FiniteOrZero(latitude))});
+    params.push_back({{}, AsShownInText(FiniteOrZero(longitude))});
     params.push_back({{}, std::int64_t{TruncateToInt32(speed)}});
     params.push_back({{}, std::int64_t{TruncateToInt32(course)}});
     params.push_back({{}, std::string(gpsInfo)});

@@ -78,8 +78,9 @@ inline constexpr std::int64_t kEventOffline = 7;
 SqlCommand MakeOnlineEvent(std::string_view deviceName, Clock::time_point builtAt = Clock::now());
 SqlCommand MakeOfflineEvent(std::string_view deviceName, Clock::time_point builtAt = Clock::now());
 // Speed (km/h) and course (degrees) are truncated toward zero to 32-bit
-// integers (NaN gives 0, values past the range saturate); a latitude or
-// longitude that is not finite is sent as 0, like a fix that did not parse.
+// integers (NaN gives 0, values past the range saturate); latitude and
+// longitude are rounded to the six decimals text() shows, and one that is not
+// finite is sent as 0, like a fix that did not parse.
 SqlCommand MakeGpsFix(std::string_view deviceName, double latitude, double longitude, double speed,
                       double course, std::string_view gpsInfo,
                       Clock::time_point builtAt = Clock::now());

@@ -1,5 +1,6 @@
 #include "device/recording.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <ctime>
@@ -102,11 +103,23 @@ std::string RecordingPaths::Next(std::string_view moduleDir, std::string_view de
     return path;
 }
 
-int StartAlarmRecording(DeviceRecord& record, std::int64_t now,
-                        const std::function<std::string(int channel)>& pathFor) {
-    int started = 0;
+namespace {
+
+// Video, audio and the recording, in that order; the audio stop is harmless
+// on a channel whose audio never started.
+void StopChannel(HVARDOCHN channel) {
+    MyVardoChn_VSourceStop(channel);
+    MyVardoChn_ASourceStop(channel);
+    MyVardoChn_RecordStop(channel);
+}
+
+// Starts what an alarm starts on `record`; gives the slots that record now.
+std::array<bool, kMaxChannels> StartSlots(DeviceRecord& record, std::int64_t now,
+                                          const std::function<std::string(int channel)>& pathFor) {
+    std::array<bool, kMaxChannels> started{};
     for (int slot = 0; slot < kMaxChannels; ++slot) {
-        const HVARDOCHN channel = record.channels[static_cast<std::size_t>(slot)];
+        const auto j = static_cast<std::size_t>(slot);
+        const HVARDOCHN channel = record.channels[j];
         if (channel == 0) {
             continue;
         }
@@ -120,10 +133,51 @@ int StartAlarmRecording(DeviceRecord& record, std::int64_t now,
         }
         const std::string path = pathFor(slot + 1);
         MyVardoChn_RecordStart(channel, path.c_str(), 0);
-        record.recordStart[static_cast<std::size_t>(slot)] = now;
-        ++started;
+        // The library may refuse (no file, no thread): a start time is noted
+        // only for a recording that runs, and sources started for nothing
+        // would stream until logout.
+        if (MyVardoChn_IsRecording(channel) == 0) {
+            StopChannel(channel);
+            record.recordStart[j] = 0;
+            continue;
+        }
+        record.recordStart[j] = now;
+        started[j] = true;
     }
     return started;
+}
+
+}  // namespace
+
+int StartAlarmRecording(DeviceRecord& record, std::int64_t now,
+                        const std::function<std::string(int channel)>& pathFor) {
+    const auto started = StartSlots(record, now, pathFor);
+    return static_cast<int>(std::count(started.begin(), started.end(), true));
+}
+
+int StartAlarmRecording(std::vector<DeviceRecord>& records, std::size_t index, std::int64_t now,
+                        const std::function<std::string(int channel)>& pathFor) {
+    DeviceRecord& owner = records[index];
+    const auto started = StartSlots(owner, now, pathFor);
+    const auto count = static_cast<int>(std::count(started.begin(), started.end(), true));
+    if (count == 0) {
+        return 0;
+    }
+    // Rows of the same device share its channels. A channel that was free to
+    // start cannot be recording for another row: a time such a row still
+    // holds is stale and would stop this recording early.
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        DeviceRecord& other = records[i];
+        if (i == index || other.device != owner.device) {
+            continue;
+        }
+        for (std::size_t j = 0; j < kMaxChannels; ++j) {
+            if (started[j] && other.channels[j] == owner.channels[j]) {
+                other.recordStart[j] = 0;
+            }
+        }
+    }
+    return count;
 }
 
 int StopDueRecordings(std::vector<DeviceRecord>& records, std::int64_t durationSeconds,
@@ -140,12 +194,15 @@ int StopDueRecordings(std::vector<DeviceRecord>& records, std::int64_t durationS
                 continue;
             }
             if (MyVardoChn_IsRecording(channel) == 0) {
+                // The library ended it (disk full, write error): its sources
+                // would stream on until logout, and the library still holds
+                // the ended recording.
+                StopChannel(channel);
+                record.recordStart[slot] = 0;
                 continue;
             }
             if (record.recordStart[slot] + durationSeconds < now) {
-                MyVardoChn_VSourceStop(channel);
-                MyVardoChn_ASourceStop(channel);
-                MyVardoChn_RecordStop(channel);
+                StopChannel(channel);
                 record.recordStart[slot] = 0;
                 ++stopped;
             }

@@ -42,14 +42,24 @@ private:
 };
 
 // Starts every created channel of `record` that is not recording: video,
-// audio on channel 1 only, then the recording into pathFor(channel number);
-// notes `now` (seconds since 1970) as its start. Gives how many started.
+// audio on channel 1 only, then the recording into pathFor(channel number).
+// A recording that runs gets `now` (seconds since 1970) as its start; one the
+// library did not start gets its sources stopped again and no start time.
+// So a start time always means "a recording this record started runs".
+// Gives how many started.
 int StartAlarmRecording(DeviceRecord& record, std::int64_t now,
+                        const std::function<std::string(int channel)>& pathFor);
+// The same for records[index], which also clears the start time another
+// record of the same device (an earlier row of a device that came back)
+// still holds for a channel started here.
+int StartAlarmRecording(std::vector<DeviceRecord>& records, std::size_t index, std::int64_t now,
                         const std::function<std::string(int channel)>& pathFor);
 
 // Stops every recording whose start plus `durationSeconds` is strictly
 // before `now`: video, audio and recording, in that order. Gives how many
-// stopped.
+// stopped. A slot with a start time whose channel no longer records (the
+// library ended it) gets the same three calls and loses its start time,
+// without counting as stopped.
 int StopDueRecordings(std::vector<DeviceRecord>& records, std::int64_t durationSeconds,
                       std::int64_t now);
 

@@ -20,6 +20,7 @@ namespace {
 //   3 latitude ddmm.mmmm        7 speed over ground, knots
 //   4 N or S                    8 course over ground, degrees
 //   9 date and later fields (magnetic variation, mode) are not read.
+// Minutes carry 1 to 7 decimals ("4916.45", "3412.50000"), not only four.
 // The checksum is the XOR of every byte between '$' and '*', as two upper-case
 // hexadecimal digits.
 
@@ -34,11 +35,14 @@ struct Fix {
     double course = 0;
 };
 
-// "$" + talker (two letters A-Z) + "RMC": $GPRMC, $GNRMC, $GLRMC, $GARMC, $BDRMC ...
+// "$" + talker (two letters A-Z) + "RMC" + ",": $GPRMC, $GNRMC, $GLRMC, $GARMC,
+// $BDRMC ... A talker never starts with 'P': "$P" opens a receiver's own
+// sentence ($PGRMC, $PGRME), whatever letters follow.
 bool isRmcTag(const char* p) {
     auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
     // Short-circuit keeps every read before the terminating NUL.
-    return p[0] == '$' && upper(p[1]) && upper(p[2]) && p[3] == 'R' && p[4] == 'M' && p[5] == 'C';
+    return p[0] == '$' && upper(p[1]) && p[1] != 'P' && upper(p[2]) && p[3] == 'R' && p[4] == 'M' &&
+           p[5] == 'C' && p[6] == ',';
 }
 
 bool isDigit(char c) {
@@ -108,13 +112,19 @@ double readNumber(std::string_view field) {
     return value;
 }
 
-// "3412.5000" (ddmm.mmmm, degreeDigits = 2) or "01830.7500" (dddmm.mmmm,
+// Receivers send from 1 decimal of minutes (NMEA 2.x: "4916.45") to 7 (high
+// precision modes); 4 and 5 are the common defaults.
+constexpr std::size_t kMinMinuteDecimals = 1;
+constexpr std::size_t kMaxMinuteDecimals = 7;
+
+// "3412.5000" (ddmm.m..., degreeDigits = 2) or "01830.7500" (dddmm.m...,
 // degreeDigits = 3): every character a digit but the point, which sits right
-// after the two minute digits, and exactly four decimals of minutes. Minutes
-// stay below 60 and the angle within `limit` degrees.
+// after the two minute digits, and 1 to 7 decimals of minutes. Minutes stay
+// below 60 and the angle within `limit` degrees.
 std::optional<double> readAngle(std::string_view field, std::size_t degreeDigits, double limit) {
     const std::size_t point = degreeDigits + 2;
-    if (field.size() != point + 5 || field.find('.') != point) {
+    if (field.size() < point + 1 + kMinMinuteDecimals ||
+        field.size() > point + 1 + kMaxMinuteDecimals || field.find('.') != point) {
         return std::nullopt;
     }
     int degrees = 0;

@@ -1,8 +1,9 @@
 #pragma once
 // The GPS fix of a device, read from the RMC sentence of its NMEA 0183 text.
 
-// Finds the first RMC sentence of any GNSS talker ($GPRMC, $GNRMC, $GLRMC, ...)
-// in `text`, checks it and converts it: latitude and longitude in signed
+// Finds the first RMC sentence of any GNSS talker ($GPRMC, $GNRMC, $GLRMC, ...;
+// a receiver's own $P... sentences are skipped) in `text`, checks it and
+// converts it (minutes with 1 to 7 decimals): latitude and longitude in signed
 // decimal degrees (north and east positive), speed in km/h, course in degrees.
 //
 // Each output may be null; a null output is not written, but its field is

@@ -1,7 +1,9 @@
 #include "vardoappcore/app_instance.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
 
+#include <cerrno>
 #include <exception>
 #include <future>
 
@@ -161,11 +163,17 @@ void AppInstance::recordStart(const ChannelRef& channel, const std::string& path
         }
     }
     std::string error;
-    auto file = AviFile::create(path, error);
+    int errorNumber = 0;
+    auto file = AviFile::create(path, error, &errorNumber);
     if (!file) {
-        logLine("cannot record " + label + " to " + pathText(path) + ": " + error);
+        if (errorNumber == EMFILE || errorNumber == ENFILE) {
+            noteOutOfFiles(label, path, error);
+        } else {
+            logLine("cannot record " + label + " to " + pathText(path) + ": " + error);
+        }
         return;
     }
+    noteFileOpened();
     auto recording = std::make_shared<Recording>(label, std::move(file));
     bool attached = false;
     runOnIo([&] { attached = media_.attach(channel.deviceId, channel.number, recording); });
@@ -175,6 +183,35 @@ void AppInstance::recordStart(const ChannelRef& channel, const std::string& path
     logLine("recording " + label + " to " + pathText(path));
     const std::lock_guard lock(recordMutex_);
     recordings_[key] = std::move(recording);
+}
+
+void AppInstance::noteOutOfFiles(const std::string& label, const std::string& path,
+                                 const std::string& error) {
+    const std::lock_guard lock(recordMutex_);
+    if (filesRefused_++ > 0) {
+        return;  // an alarm storm: one line, not one per channel
+    }
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const std::string most =
+        limit.rlim_cur == RLIM_INFINITY ? "no limit" : std::to_string(limit.rlim_cur);
+    logLine("cannot record " + label + " to " + pathText(path) + ": " + error +
+            "; the process may have " + most +
+            " files open (raise LimitNOFILE or ulimit -n); further recordings refused for "
+            "this reason are counted, not logged, until one opens again");
+}
+
+void AppInstance::noteFileOpened() {
+    std::size_t refused = 0;
+    {
+        const std::lock_guard lock(recordMutex_);
+        refused = filesRefused_;
+        filesRefused_ = 0;
+    }
+    if (refused > 1) {
+        logLine(std::to_string(refused - 1) +
+                " more recordings could not be opened: too many open files");
+    }
 }
 
 void AppInstance::recordStop(const ChannelRef& channel) {

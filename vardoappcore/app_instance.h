@@ -65,6 +65,11 @@ private:
     void runOnIo(F&& work);
     void ioMain();
     void clearRecordings();
+    // A recording that cannot open for want of file descriptors: logged once
+    // (with the limit), the rest counted until a file opens again.
+    void noteOutOfFiles(const std::string& label, const std::string& path,
+                        const std::string& error);
+    void noteFileOpened();
 
     HWND window_;
     UINT message_;
@@ -87,6 +92,9 @@ private:
     mutable std::mutex recordMutex_;
     // Guarded by recordMutex_: the running recordings, by device and channel.
     std::map<std::pair<std::string, int>, std::shared_ptr<Recording>> recordings_;
+    // Guarded by recordMutex_: recordings refused for too many open files
+    // since the last one that opened.
+    std::size_t filesRefused_ = 0;
 };
 
 }  // namespace vardo

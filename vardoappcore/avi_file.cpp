@@ -37,7 +37,11 @@ std::string avError(int code) {
 
 }  // namespace
 
-std::unique_ptr<AviFile> AviFile::create(const std::string& path, std::string& error) {
+std::unique_ptr<AviFile> AviFile::create(const std::string& path, std::string& error,
+                                         int* errorNumber) {
+    int ignored = 0;
+    int& number = errorNumber != nullptr ? *errorNumber : ignored;
+    number = 0;
     if (path.empty()) {
         error = "no file name given";
         return nullptr;
@@ -47,10 +51,12 @@ std::unique_ptr<AviFile> AviFile::create(const std::string& path, std::string& e
     if (file.has_parent_path() && !files::CreatePrivateFolders(file.parent_path(), ec)) {
         error = "cannot create the folder " + text::PeerText(file.parent_path().string(), 1024) +
                 ": " + ec.message();
+        number = ec.value();
         return nullptr;
     }
     if (!files::CreatePrivateFile(file, ec)) {
         error = "cannot create the file: " + ec.message();
+        number = ec.value();
         return nullptr;
     }
     std::unique_ptr<AviFile> avi(new AviFile(path));
@@ -62,6 +68,7 @@ std::unique_ptr<AviFile> AviFile::create(const std::string& path, std::string& e
     rc = avio_open(&avi->context_->pb, path.c_str(), AVIO_FLAG_WRITE);
     if (rc < 0) {
         error = "cannot create the file: " + avError(rc);
+        number = -rc;  // AVERROR(e) is -e for the system's errors
         return nullptr;
     }
     avi->packet_ = av_packet_alloc();

@@ -41,8 +41,10 @@ struct AviFileCounters {
 class AviFile {
 public:
     // Creates the missing folders and the file. Nothing, with `error` set,
-    // when that is not possible.
-    static std::unique_ptr<AviFile> create(const std::string& path, std::string& error);
+    // when that is not possible; `errorNumber`, when given, gets the system's
+    // error number of that failure (EMFILE, ENOSPC, ...) or 0.
+    static std::unique_ptr<AviFile> create(const std::string& path, std::string& error,
+                                           int* errorNumber = nullptr);
     ~AviFile();
     AviFile(const AviFile&) = delete;
     AviFile& operator=(const AviFile&) = delete;

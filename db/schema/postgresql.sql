@@ -84,7 +84,9 @@ END
 $$;
 
 -- GPS_ADD(DeviceName, Latitude, Longitude, Speed, Course, GPSInfo[, ReceivedAt]):
--- appends a fix and makes it the device's last position.
+-- appends a fix; a fix with a sentence becomes the device's last position,
+-- one without (nothing readable came, and the statement says 0, 0) leaves the
+-- last real position alone.
 CREATE OR REPLACE PROCEDURE gps_add(
     device_name  text,
     latitude     double precision,
@@ -108,6 +110,15 @@ BEGIN
     ON CONFLICT ON CONSTRAINT gps_fixes_statement_id_key DO NOTHING;
     IF NOT FOUND THEN
         applied := 0;
+        RETURN;
+    END IF;
+
+    IF coalesce(gps_add.gps_info, '') = '' THEN
+        -- No sentence, no position (the statement says 0, 0): the fix is
+        -- kept above, the device's last real position stays.
+        INSERT INTO devices (device_name) VALUES (gps_add.device_name)
+        ON CONFLICT ON CONSTRAINT devices_pkey DO NOTHING;
+        applied := 1;
         RETURN;
     END IF;
 

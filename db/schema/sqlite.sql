@@ -69,13 +69,18 @@ BEGIN
 END;
 
 -- GPS_ADD(DeviceName, Latitude, Longitude, Speed, Course, GPSInfo[, ReceivedAt]):
--- appends a fix and makes it the device's last position.
+-- appends a fix; a fix with a sentence becomes the device's last position. A
+-- fix without one (the device sent nothing readable, and the statement says
+-- 0, 0) is kept in gps_fixes but leaves the last real position alone.
 CREATE VIEW IF NOT EXISTS gps_add AS
     SELECT NULL AS device_name, NULL AS latitude, NULL AS longitude, NULL AS speed,
            NULL AS course, NULL AS gps_info, NULL AS received_at, NULL AS statement_id
     WHERE 0;
 
-CREATE TRIGGER IF NOT EXISTS gps_add_call INSTEAD OF INSERT ON gps_add
+-- Files made by earlier versions carry gps_add_call, which let every fix
+-- overwrite the last position; gps_add_apply takes its place.
+DROP TRIGGER IF EXISTS gps_add_call;
+CREATE TRIGGER IF NOT EXISTS gps_add_apply INSTEAD OF INSERT ON gps_add
 BEGIN
     SELECT RAISE(IGNORE)
      WHERE NEW.statement_id IS NOT NULL
@@ -93,5 +98,6 @@ BEGIN
            course = NEW.course,
            gps_info = NEW.gps_info,
            last_fix_at = coalesce(NEW.received_at, strftime('%Y-%m-%d %H:%M:%f', 'now'))
-     WHERE device_name = NEW.device_name;
+     WHERE device_name = NEW.device_name
+       AND coalesce(NEW.gps_info, '') <> '';
 END;

@@ -116,8 +116,9 @@ END;
 GO
 
 -- GPS_ADD(DeviceName, Latitude, Longitude, Speed, Course, GPSInfo[, ReceivedAt,
--- StatementID]): appends a fix and makes it the device's last position. Speed
--- in km/h and course in degrees are whole numbers.
+-- StatementID]): appends a fix; a fix with a sentence becomes the device's last
+-- position, one without (the statement says 0, 0) leaves the last real
+-- position alone. Speed in km/h and course in degrees are whole numbers.
 CREATE OR ALTER PROCEDURE dbo.GPS_ADD
     @DeviceName nvarchar(max),
     @Latitude float,
@@ -147,18 +148,27 @@ BEGIN
                                gps_info, received_at, statement_id)
     VALUES (@key, @DeviceName, @Latitude, @Longitude, @Speed, @Course, @GPSInfo, @stamp, @id);
 
-    UPDATE dbo.devices WITH (UPDLOCK, HOLDLOCK)
-       SET latitude = @Latitude,
-           longitude = @Longitude,
-           speed = @Speed,
-           course = @Course,
-           gps_info = @GPSInfo,
-           last_fix_at = @stamp
-     WHERE device_key = @key;
-    IF @@ROWCOUNT = 0
-        INSERT INTO dbo.devices (device_key, device_name, latitude, longitude, speed, course,
-                                 gps_info, last_fix_at)
-        VALUES (@key, @DeviceName, @Latitude, @Longitude, @Speed, @Course, @GPSInfo, @stamp);
+    IF DATALENGTH(@GPSInfo) > 0
+    BEGIN
+        UPDATE dbo.devices WITH (UPDLOCK, HOLDLOCK)
+           SET latitude = @Latitude,
+               longitude = @Longitude,
+               speed = @Speed,
+               course = @Course,
+               gps_info = @GPSInfo,
+               last_fix_at = @stamp
+         WHERE device_key = @key;
+        IF @@ROWCOUNT = 0
+            INSERT INTO dbo.devices (device_key, device_name, latitude, longitude, speed,
+                                     course, gps_info, last_fix_at)
+            VALUES (@key, @DeviceName, @Latitude, @Longitude, @Speed, @Course, @GPSInfo,
+                    @stamp);
+    END
+    ELSE IF NOT EXISTS (SELECT 1 FROM dbo.devices WITH (UPDLOCK, HOLDLOCK)
+                        WHERE device_key = @key)
+        -- No sentence, no position (the statement says 0, 0): the fix is kept
+        -- above, the device's last real position stays.
+        INSERT INTO dbo.devices (device_key, device_name) VALUES (@key, @DeviceName);
     COMMIT TRANSACTION;
     SELECT CAST(1 AS int) AS applied;
 END;

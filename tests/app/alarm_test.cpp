@@ -42,10 +42,12 @@ TEST_F(AlarmTest, AnAlarmRecordsEveryCreatedChannelWithAudioOnChannelOneOnly) {
                                                "MyVardoChn_ASourceStart(" + c1 + ")",
                                                "MyVardoChn_RecordStart(" + c1 + ", \"" +
                                                    Path("X7-chn01-20261208-164952.avi") + "\", 0)",
+                                               "MyVardoChn_IsRecording(" + c1 + ")",
                                                "MyVardoChn_IsRecording(" + c3 + ")",
                                                "MyVardoChn_VSourceStart(" + c3 + ")",
                                                "MyVardoChn_RecordStart(" + c3 + ", \"" +
                                                    Path("X7-chn03-20261208-164952.avi") + "\", 0)",
+                                               "MyVardoChn_IsRecording(" + c3 + ")",
                                            }));
     const auto start =
         std::chrono::duration_cast<std::chrono::seconds>(clock.WallNow().time_since_epoch())
@@ -119,6 +121,77 @@ TEST_F(AlarmTest, ARecordingOfADeviceThatWentOfflineStillStopsOnTime) {
     Notify(NOTIFY_DEVICE_OFFLINE, dev);
     RunFor(11s);
     EXPECT_FALSE(Recording(chn));
+}
+
+// The library hands a device that comes back the channels it had. A start
+// the library refused must not leave a time behind that later stops the
+// recording of the device's next alarm early.
+TEST_F(AlarmTest, ARefusedStartNeverCutsALaterRecordingShort) {
+    Start({{"EventServer_RecordDuration", "5"}});
+    const auto dev = Online({.name = "X7"});
+    const auto chn = scripted::ChannelsOf(dev)[0];
+    scripted::RefuseRecordings(chn, true);
+    Notify(NOTIFY_ALARM_FIRST, dev);
+    ASSERT_FALSE(Recording(chn));
+    scripted::RefuseRecordings(chn, false);
+    RunFor(10s);
+    Notify(NOTIFY_DEVICE_OFFLINE, dev);
+    Notify(NOTIFY_DEVICE_ONLINE, dev);
+    Notify(NOTIFY_ALARM_FIRST, dev);
+    ASSERT_TRUE(Recording(chn));
+    RunFor(5s);
+    EXPECT_TRUE(Recording(chn)) << "stopped before its duration";
+    RunFor(1s);
+    EXPECT_FALSE(Recording(chn));
+}
+
+// Sources are started for a recording only: when it does not start, or the
+// library ends it (disk full), they stop too instead of streaming on.
+TEST_F(AlarmTest, SourcesStopWhenTheRecordingDoesNotStartOrTheLibraryEndsIt) {
+    Start();
+    const auto dev = Online({.name = "X7"});
+    const auto chn = scripted::ChannelsOf(dev)[0];
+    scripted::RefuseRecordings(chn, true);
+    Notify(NOTIFY_ALARM_FIRST, dev);
+    EXPECT_FALSE(scripted::Channel(chn)->video);
+    EXPECT_FALSE(scripted::Channel(chn)->audio);
+    EXPECT_EQ(dlg->GetDevices()[0].recordStart[0], 0);
+
+    scripted::RefuseRecordings(chn, false);
+    Notify(NOTIFY_ALARM_FIRST, dev);
+    ASSERT_TRUE(scripted::Channel(chn)->video);
+    RunFor(1s);
+    scripted::EndRecording(chn);
+    RunFor(1s);
+    EXPECT_FALSE(scripted::Channel(chn)->video);
+    EXPECT_FALSE(scripted::Channel(chn)->audio);
+    EXPECT_EQ(dlg->GetDevices()[0].recordStart[0], 0);
+    // The next alarm records again.
+    Notify(NOTIFY_ALARM_FIRST, dev);
+    EXPECT_TRUE(Recording(chn));
+}
+
+// A device that goes offline while its row records gets a new row when it
+// comes back; the old row's recording still ends on time, and the device
+// takes back its latest row the next time round.
+TEST_F(AlarmTest, ADeviceThatComesBackWhileItsRowRecordsGetsANewRow) {
+    Start({{"EventServer_RecordDuration", "10"}});
+    const auto dev = Online({.name = "X7"});
+    const auto chn = scripted::ChannelsOf(dev)[0];
+    Notify(NOTIFY_ALARM_FIRST, dev);
+    Notify(NOTIFY_DEVICE_OFFLINE, dev);
+    Notify(NOTIFY_DEVICE_ONLINE, dev);
+    ASSERT_EQ(List().GetItemCount(), 2);
+    EXPECT_EQ(scripted::UserData(dev), 1u);
+    EXPECT_EQ(List().GetItemText(0, 4), "Device is Offline");
+    RunFor(11s);
+    EXPECT_FALSE(Recording(chn));
+    EXPECT_EQ(dlg->GetDevices()[0].recordStart[0], 0);
+
+    Notify(NOTIFY_DEVICE_OFFLINE, dev);
+    Notify(NOTIFY_DEVICE_ONLINE, dev);
+    EXPECT_EQ(List().GetItemCount(), 2);
+    EXPECT_EQ(scripted::UserData(dev), 1u);
 }
 
 TEST_F(AlarmTest, AnAlarmForADeviceWithoutChannelsDoesNothing) {

@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -71,6 +75,7 @@ public:
         return outcome_.err.find(text) != std::string::npos;
     }
     void Signal(int signal) { kill(pid_, signal); }
+    pid_t Pid() const { return pid_; }
     Outcome Wait() {
         const auto deadline = std::chrono::steady_clock::now() + kBound;
         bool outOpen = true;
@@ -176,6 +181,41 @@ TEST(HeadlessProcess, CommandLineAsUsersExpect) {
         EXPECT_NE(outcome.out.find(c.out), std::string::npos) << what << ": " << outcome.out;
         EXPECT_NE(outcome.err.find(c.err), std::string::npos) << what << ": " << outcome.err;
     }
+}
+
+// "Max open files  <soft>  <hard>  files" of /proc/<pid>/limits.
+std::pair<std::string, std::string> OpenFileLimits(pid_t pid) {
+    std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+    std::string line;
+    while (std::getline(limits, line)) {
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream fields(line.substr(std::strlen("Max open files")));
+            std::pair<std::string, std::string> values;
+            fields >> values.first >> values.second;
+            return values;
+        }
+    }
+    return {};
+}
+
+// Started under the usual soft limit of 1024 (here 256), an alarm storm
+// would run out of files long before the hard limit: the server raises it.
+TEST(HeadlessProcess, RaisesTheOpenFileLimitToTheHardLimit) {
+    rlimit own{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &own), 0);
+    if (own.rlim_max != RLIM_INFINITY && own.rlim_max <= 256) {
+        GTEST_SKIP() << "hard limit " << own.rlim_max << " leaves nothing to raise";
+    }
+    testsupport::TempProgramDir home;
+    home.writeConfig({{"EventServer_ConnectString", "sqlite:vardo.db"}});
+    Process server({"/bin/sh", "-c", "ulimit -S -n 256 && exec \"$0\" --headless --home \"$1\"",
+                    VARDO_SCRIPTED_SERVER, home.path()});
+    ASSERT_TRUE(server.WaitForErr("service started:"));
+    const auto [soft, hard] = OpenFileLimits(server.Pid());
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait().status, 0);
+    EXPECT_NE(hard, "");
+    EXPECT_EQ(soft, hard);
 }
 
 TEST(HeadlessProcess, VardoHomeNamesTheProgramDirectory) {

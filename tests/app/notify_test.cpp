@@ -99,23 +99,65 @@ TEST_F(NotifyTest, AGpsUpdateAfterOfflineReportsTheDeviceOnlineAgain) {
     EXPECT_EQ(List().GetItemCount(), 1);
 }
 
-TEST_F(NotifyTest, ADeviceComingOnlineTwiceGetsASecondRowAndItsUserDataMoves) {
-    const auto dev = Online({.name = "X7", .gps = kExampleGps});
+// Devices come and go all day: one that comes back takes back its own row,
+// so the list holds one row per device, not one per visit.
+TEST_F(NotifyTest, ADeviceComingBackTakesBackItsOwnRow) {
+    const auto dev = Online({.name = "X7", .vehicle = "V-1", .gps = kExampleGps});
+    const auto other = Online({.name = "Y1"});
     Notify(NOTIFY_DEVICE_OFFLINE, dev);
+    const std::string laterGps =
+        "$GPRMC,225446,A,4916.45,N,12311.12,W,000.5,054.7,191194,020.3,E*68";
+    scripted::SetInfo(dev, DEVINFO_VEHICLE_ID, "V-2");
+    scripted::SetInfo(dev, DEVINFO_GPS, laterGps);
+    scripted::SetChannelCount(dev, 2);
+    host->PressButton(IDC_CHN02);  // ticked since: the returning device gets it
     dlg->statements.clear();
     Notify(NOTIFY_DEVICE_ONLINE, dev);
-    EXPECT_EQ(dlg->statements.size(), 2u);
+
     EXPECT_EQ(List().GetItemCount(), 2);
-    EXPECT_EQ(scripted::UserData(dev), 1u);
-    EXPECT_EQ(List().GetItemText(0, 4), "Device is Offline");
-    EXPECT_EQ(List().GetItemText(1, 4), kExampleGps);
+    EXPECT_EQ(scripted::UserData(dev), 0u);
+    EXPECT_EQ(scripted::UserData(other), 1u);
+    EXPECT_EQ(Row(0), (std::vector<std::string>{"X7", "2", "V-2", "", laterGps}));
+    EXPECT_EQ(List().GetItemData(0), 1u);
     ASSERT_EQ(dlg->GetDevices().size(), 2u);
     EXPECT_EQ(dlg->GetDevices()[0].device, dev);
-    EXPECT_EQ(dlg->GetDevices()[1].device, dev);
-    // A later offline marks the new row, not the old one.
+    EXPECT_NE(dlg->GetDevices()[0].channels[1], 0u);
+    ASSERT_EQ(dlg->statements.size(), 2u);
+    EXPECT_EQ(dlg->statements[0], OnlineEvent("X7"));
+    // Its next offline marks the same row.
+    dlg->statements.clear();
     Notify(NOTIFY_DEVICE_OFFLINE, dev);
-    EXPECT_EQ(List().GetItemData(1), 0u);
-    EXPECT_EQ(List().GetItemText(1, 4), "Device is Offline");
+    EXPECT_EQ(dlg->statements, std::vector<std::string>{OfflineEvent("X7")});
+    EXPECT_EQ(List().GetItemText(0, 4), "Device is Offline");
+}
+
+// Only an idle row of its own, under the same name, is taken back;
+// otherwise the device gets a new row, as it always did.
+TEST_F(NotifyTest, ADeviceComingBackWithoutAnIdleRowOfItsOwnGetsANewRow) {
+    // Online again without an offline in between: its row is not offline.
+    const auto twice = Online({.name = "T2", .gps = kExampleGps});
+    Notify(NOTIFY_DEVICE_ONLINE, twice);
+    EXPECT_EQ(List().GetItemCount(), 2);
+    EXPECT_EQ(scripted::UserData(twice), 1u);
+    EXPECT_EQ(List().GetItemText(0, 4), kExampleGps);
+
+    // Renamed while it was away: the row keeps the old name.
+    const auto renamed = Online({.name = "R1"});
+    Notify(NOTIFY_DEVICE_OFFLINE, renamed);
+    scripted::SetInfo(renamed, DEVINFO_NAME, "R1-new");
+    Notify(NOTIFY_DEVICE_ONLINE, renamed);
+    EXPECT_EQ(List().GetItemCount(), 4);
+    EXPECT_EQ(List().GetItemText(2, 0), "R1");
+    EXPECT_EQ(List().GetItemText(2, 4), "Device is Offline");
+    EXPECT_EQ(List().GetItemText(3, 0), "R1-new");
+
+    // Another device of the same name never takes a row that is not its own.
+    const auto first = Online({.name = "D1"});
+    Notify(NOTIFY_DEVICE_OFFLINE, first);
+    const auto namesake = Online({.name = "D1"});
+    EXPECT_EQ(List().GetItemCount(), 6);
+    EXPECT_EQ(scripted::UserData(namesake), 5u);
+    EXPECT_EQ(dlg->GetDevices()[4].device, first);
 }
 
 TEST_F(NotifyTest, ChannelsAreCreatedForTheTickedBoxesAtOnlineTimeOnly) {

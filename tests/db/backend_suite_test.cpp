@@ -25,10 +25,10 @@ TEST_P(BackendTest, EventsSetTheOnlineFlagAndFixesTheLastPosition) {
                "$GPRMC,sentence", "2026-12-08 16:49:53.123"}}));
 
     EXPECT_TRUE(conn->Execute(db::MakeOfflineEvent("X7", kT0 + 2s)));
-    EXPECT_TRUE(conn->Execute(db::MakeGpsFix("X7", -1.5, -2.25, 0, 0, "", kT0 + 3s)));
+    EXPECT_TRUE(conn->Execute(db::MakeGpsFix("X7", -1.5, -2.25, 0, 0, "$GPRMC,next", kT0 + 3s)));
     EXPECT_EQ(store->Query("SELECT online, last_event_type_id, latitude, longitude, gps_info "
                            "FROM devices"),
-              (Rows{{"0", "7", "-1.5", "-2.25", ""}}));
+              (Rows{{"0", "7", "-1.5", "-2.25", "$GPRMC,next"}}));
     EXPECT_EQ(
         store->Query("SELECT device_name, event_type_id, " + store->TimeText("received_at") +
                      " FROM device_events ORDER BY id"),
@@ -39,6 +39,41 @@ TEST_P(BackendTest, EventsSetTheOnlineFlagAndFixesTheLastPosition) {
     EXPECT_TRUE(conn->Execute(db::SqlCommand(
         "EVENT_UPDATE", {{"DeviceName", std::string("X7")}, {"EventTypeID", std::int64_t{9}}})));
     EXPECT_EQ(store->Query("SELECT online, last_event_type_id FROM devices"), (Rows{{"0", "9"}}));
+}
+
+// Every backend stores the coordinates the statement's text shows, not the
+// parser's every digit.
+TEST_P(BackendTest, CoordinatesAreStoredWithTheSixDecimalsOfTheStatement) {
+    ASSERT_TRUE(OpenConn()) << conn->LastError();
+    const auto fix = db::MakeGpsFix("X7", 25 + 3.1234 / 60.0, -(121 + 40.5678 / 60.0), 18, 90,
+                                    "$GPRMC,real", kT0);
+    ASSERT_NE(fix.text().find(",25.052057,-121.676130,"), std::string::npos) << fix.text();
+    EXPECT_TRUE(conn->Execute(fix));
+    EXPECT_EQ(store->Query("SELECT latitude, longitude FROM gps_fixes"),
+              (Rows{{"25.052057", "-121.67613"}}));
+    EXPECT_EQ(store->Query("SELECT latitude, longitude FROM devices"),
+              (Rows{{"25.052057", "-121.67613"}}));
+}
+
+// A fix without a sentence (nothing readable came from the device) is stored
+// as it was sent, but a device's last position stays its last real one, and a
+// device never seen with a position has none rather than 0, 0.
+TEST_P(BackendTest, AFixWithoutASentenceKeepsTheLastRealPosition) {
+    ASSERT_TRUE(OpenConn()) << conn->LastError();
+    EXPECT_TRUE(
+        conn->Execute(db::MakeGpsFix("X7", 25.052057, 121.67613, 18, 90, "$GPRMC,real", kT0)));
+    EXPECT_TRUE(conn->Execute(db::MakeGpsFix("X7", 0, 0, 0, 0, "", kT0 + 1s)));
+    EXPECT_TRUE(conn->Execute(db::MakeGpsFix("Y1", 0, 0, 0, 0, "", kT0 + 2s)));
+    EXPECT_EQ(store->Query("SELECT device_name, latitude, longitude, speed, course, gps_info, " +
+                           store->TimeText("last_fix_at") + " FROM devices ORDER BY device_name"),
+              (Rows{{"X7", "25.052057", "121.67613", "18", "90", "$GPRMC,real",
+                     "2026-12-08 16:49:52.123"},
+                    {"Y1", "<null>", "<null>", "<null>", "<null>", "<null>", "<null>"}}));
+    EXPECT_EQ(store->Query("SELECT device_name, gps_info, latitude = 0 AND longitude = 0 "
+                           "FROM gps_fixes ORDER BY id"),
+              (Rows{{"X7", "$GPRMC,real", GetParam() == Kind::Sqlite ? "0" : "f"},
+                    {"X7", "", GetParam() == Kind::Sqlite ? "1" : "t"},
+                    {"Y1", "", GetParam() == Kind::Sqlite ? "1" : "t"}}));
 }
 
 TEST_P(BackendTest, StoresAwkwardTextExactly) {
@@ -208,6 +243,46 @@ TEST(SqliteStore, UsesWalAndKeepsDataAcrossReopens) {
     EXPECT_EQ(dbtest::SqliteQuery(file, "PRAGMA journal_mode"), (Rows{{"wal"}}));
     EXPECT_EQ(dbtest::SqliteQuery(file, "SELECT online FROM devices"), (Rows{{"0"}}));
     EXPECT_EQ(dbtest::SqliteQuery(file, "SELECT count(*) FROM device_events"), (Rows{{"2"}}));
+}
+
+// A file made by an earlier version has the procedure that let a fix without
+// a sentence overwrite the last position; opening it puts the new one in its
+// place (both at once would store every fix twice).
+TEST(SqliteStore, AnEarlierFileGetsTheFixProcedureReplaced) {
+    dbtest::TempDir dir;
+    const auto file = dir.path() / "events.db";
+    {
+        CMyDbConnection conn(dir.path());
+        ASSERT_TRUE(conn.Open("sqlite:events.db", 5)) << conn.LastError();
+    }
+    std::string error;
+    dbtest::SqliteQuery(file,
+                        "DROP TRIGGER gps_add_apply;"
+                        "CREATE TRIGGER gps_add_call INSTEAD OF INSERT ON gps_add BEGIN "
+                        "INSERT INTO gps_fixes (device_name, latitude, longitude, speed, course, "
+                        "gps_info, received_at, statement_id) VALUES (NEW.device_name, "
+                        "NEW.latitude, NEW.longitude, NEW.speed, NEW.course, NEW.gps_info, "
+                        "'old', NEW.statement_id);"
+                        "INSERT OR IGNORE INTO devices (device_name) VALUES (NEW.device_name);"
+                        "UPDATE devices SET latitude = NEW.latitude, gps_info = NEW.gps_info "
+                        "WHERE device_name = NEW.device_name; END;",
+                        &error);
+    ASSERT_EQ(error, "");
+
+    CMyDbConnection conn(dir.path());
+    ASSERT_TRUE(conn.Open("sqlite:events.db", 5)) << conn.LastError();
+    EXPECT_TRUE(conn.Execute(db::MakeGpsFix("X7", 25.5, 121.5, 1, 2, "$GPRMC,real")));
+    EXPECT_TRUE(conn.Execute(db::MakeGpsFix("X7", 0, 0, 0, 0, "")));
+    conn.Close();
+    EXPECT_EQ(dbtest::SqliteQuery(file,
+                                  "SELECT name FROM sqlite_schema WHERE type = 'trigger' "
+                                  "AND tbl_name = 'gps_add'"),
+              (Rows{{"gps_add_apply"}}));
+    EXPECT_EQ(dbtest::SqliteQuery(file, "SELECT latitude, gps_info FROM devices"),
+              (Rows{{"25.5", "$GPRMC,real"}}));
+    EXPECT_EQ(
+        dbtest::SqliteQuery(file, "SELECT count(*) FROM gps_fixes WHERE received_at <> 'old'"),
+        (Rows{{"2"}}));
 }
 
 TEST(PostgresqlStore, OpenFailsClearlyWithoutTheSchema) {

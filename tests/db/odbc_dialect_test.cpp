@@ -214,4 +214,40 @@ TEST(SqlServerSchema, ProceduresTakeWhatTheBackendSends) {
     }
 }
 
+// No SQL Server runs here, so the one rule of GPS_ADD that matters most is
+// checked in its text: the device's last position is written only under the
+// test that the fix carries a sentence (an empty one means 0, 0 sent for
+// "no position").
+TEST(SqlServerSchema, OnlyAFixWithASentenceMovesTheLastPosition) {
+    std::ifstream in(VARDO_SOURCE_DIR "/db/schema/sqlserver.sql");
+    ASSERT_TRUE(in) << "db/schema/sqlserver.sql";
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string script = text.str();
+    const std::size_t begin = script.find("CREATE OR ALTER PROCEDURE dbo.GPS_ADD");
+    ASSERT_NE(begin, std::string::npos);
+    const std::string body = script.substr(begin, script.find("\nGO", begin) - begin);
+
+    const std::string guard = "IF DATALENGTH(@GPSInfo) > 0\n    BEGIN\n";
+    const std::size_t guarded = body.find(guard);
+    ASSERT_NE(guarded, std::string::npos) << body;
+    const std::size_t end = body.find("\n    END\n", guarded);
+    ASSERT_NE(end, std::string::npos) << body;
+    const std::regex positionWrite(
+        "latitude = @Latitude|INSERT INTO dbo\\.devices \\([^)]*latitude");
+    int writes = 0;
+    for (auto it = std::sregex_iterator(body.begin(), body.end(), positionWrite);
+         it != std::sregex_iterator(); ++it, ++writes) {
+        const auto at = static_cast<std::size_t>(it->position());
+        EXPECT_TRUE(at > guarded && at < end) << "unguarded: " << it->str();
+    }
+    EXPECT_EQ(writes, 2);
+    // Without a sentence a new device is still listed, with no position.
+    EXPECT_NE(body.find("INSERT INTO dbo.devices (device_key, device_name) VALUES (@key, "
+                        "@DeviceName);",
+                        end),
+              std::string::npos)
+        << body;
+}
+
 }  // namespace

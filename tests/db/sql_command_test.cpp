@@ -86,6 +86,27 @@ TEST(SqlCommandBuilders, TruncateSpeedAndCourseTowardZeroWithinInt32) {
     }
 }
 
+// Backends bind the values; they must store what the text says.
+TEST(SqlCommandBuilders, BoundCoordinatesAreWhatTheTextShows) {
+    const struct {
+        double in;
+        double bound;
+    } cases[] = {
+        {25 + 3.1234 / 60.0, 25.052057},
+        {121 + 40.5678 / 60.0, 121.67613},
+        {-(34 + 12.5 / 60.0), -34.208333},
+        {-33.86881949999, -33.868819},
+        {0.00000051, 0.000001},
+        {180, 180},
+    };
+    for (const auto& c : cases) {
+        const auto cmd = db::MakeGpsFix("X", c.in, c.in, 0, 0, "");
+        EXPECT_EQ(std::get<double>(cmd.params()[1].value), c.bound) << c.in;
+        EXPECT_EQ(std::get<double>(cmd.params()[2].value), c.bound) << c.in;
+        EXPECT_EQ(db::FormatReal6(std::get<double>(cmd.params()[1].value)), db::FormatReal6(c.in));
+    }
+}
+
 TEST(SqlCommandBuilders, KeepTheInjectedBuildTime) {
     const auto t = sys_days{2020y / February / 29} + 12h + 34min + 56s + 789ms;
     EXPECT_EQ(db::MakeOnlineEvent("X7", t).builtAt(), t);

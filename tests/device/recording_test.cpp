@@ -103,9 +103,11 @@ TEST_F(AlarmRecording, StartsCreatedChannelsWithAudioOnChannelOneOnly) {
                                      "MyVardoChn_VSourceStart(" + c1 + ")",
                                      "MyVardoChn_ASourceStart(" + c1 + ")",
                                      "MyVardoChn_RecordStart(" + c1 + ", \"rec-1.avi\", 0)",
+                                     "MyVardoChn_IsRecording(" + c1 + ")",
                                      "MyVardoChn_IsRecording(" + c3 + ")",
                                      "MyVardoChn_VSourceStart(" + c3 + ")",
                                      "MyVardoChn_RecordStart(" + c3 + ", \"rec-3.avi\", 0)",
+                                     "MyVardoChn_IsRecording(" + c3 + ")",
                                  }));
     EXPECT_EQ(record.recordStart, (std::array<std::int64_t, 4>{1000, 0, 1000, 0}));
 }
@@ -139,6 +141,7 @@ TEST_F(AlarmRecording, TheTimerStopsOnlyOnceStartPlusDurationIsPast) {
         {-5, 996, true},   {-5, 995, false},  {2147483647, 1'900'000'000, false},
     };
     for (const auto& c : cases) {
+        dev = scripted::AddDevice({.name = "X7"});  // a channel that is not recording
         std::vector<DeviceRecord> records{{dev, {Create(1), 0, 0, 0}, {}}};
         vardo::StartAlarmRecording(records[0], 1000, Path);
         const HVARDOCHN chn = records[0].channels[0];
@@ -167,12 +170,71 @@ TEST_F(AlarmRecording, EveryStoppedChannelGetsAllThreeStopsAndOthersAreLeftAlone
     };
     vardo::StartAlarmRecording(records[0], 1000, Path);
     vardo::StartAlarmRecording(records[1], 1060, Path);
-    scripted::EndRecording(records[0].channels[2]);  // already over: not stopped again
+    scripted::EndRecording(records[0].channels[2]);  // ended by the library: only tidied up
     EXPECT_EQ(vardo::StopDueRecordings(records, 90, 1100), 1);
     EXPECT_EQ(scripted::CallsStartingWith("MyVardoChn_RecordStop"),
-              (std::vector<std::string>{Call("MyVardoChn_RecordStop", records[0].channels[0])}));
+              (std::vector<std::string>{Call("MyVardoChn_RecordStop", records[0].channels[0]),
+                                        Call("MyVardoChn_RecordStop", records[0].channels[2])}));
     EXPECT_TRUE(scripted::Channel(records[1].channels[0])->recording);
     EXPECT_EQ(records[1].recordStart[0], 1060);
+}
+
+// A start time means "a recording this record started runs": a start the
+// library refused gets none, and the sources started for it stop again.
+TEST_F(AlarmRecording, AStartTheLibraryRefusesLeavesNoStartTimeAndNoSources) {
+    DeviceRecord record{dev, {Create(1), Create(2), 0, 0}, {}};
+    record.recordStart[0] = 900;  // from an earlier recording the library ended
+    scripted::RefuseRecordings(record.channels[0], true);
+    EXPECT_EQ(vardo::StartAlarmRecording(record, 1000, Path), 1);
+    EXPECT_EQ(record.recordStart, (std::array<std::int64_t, 4>{0, 1000, 0, 0}));
+    const auto refused = scripted::Channel(record.channels[0]);
+    EXPECT_FALSE(refused->recording);
+    EXPECT_FALSE(refused->video);
+    EXPECT_FALSE(refused->audio);
+    EXPECT_TRUE(scripted::Channel(record.channels[1])->video);
+}
+
+// The library ended a recording by itself (disk full): the next tick stops
+// its sources and forgets its start, whatever the duration.
+TEST_F(AlarmRecording, TheTimerStopsTheSourcesOfARecordingTheLibraryEnded) {
+    std::vector<DeviceRecord> records{{dev, {Create(1), 0, 0, 0}, {}}};
+    const HVARDOCHN chn = records[0].channels[0];
+    vardo::StartAlarmRecording(records[0], 1000, Path);
+    scripted::EndRecording(chn);
+    ASSERT_TRUE(scripted::Channel(chn)->video);
+    scripted::ClearCalls();
+    EXPECT_EQ(vardo::StopDueRecordings(records, 90, 1001), 0);
+    EXPECT_EQ(scripted::Calls(),
+              (std::vector<std::string>{
+                  Call("MyVardoChn_IsRecording", chn), Call("MyVardoChn_VSourceStop", chn),
+                  Call("MyVardoChn_ASourceStop", chn), Call("MyVardoChn_RecordStop", chn)}));
+    EXPECT_FALSE(scripted::Channel(chn)->video);
+    EXPECT_FALSE(scripted::Channel(chn)->audio);
+    EXPECT_EQ(records[0].recordStart[0], 0);
+    scripted::ClearCalls();
+    EXPECT_EQ(vardo::StopDueRecordings(records, 90, 1002), 0);
+    EXPECT_TRUE(scripted::Calls().empty());
+}
+
+// Two rows of one device (it came back while its old row recorded) share
+// its channels. The old row's time, left from a recording the library ended,
+// must not stop the new row's recording before its own duration.
+TEST_F(AlarmRecording, AnotherRowsStaleStartNeverStopsALaterRecording) {
+    const HVARDOCHN chn = Create(1);
+    const auto other = scripted::AddDevice({.name = "Y1"});
+    const HVARDOCHN otherChn = MyVardoDev_CreateChannel(other, 1, nullptr);
+    std::vector<DeviceRecord> records{
+        {dev, {chn, 0, 0, 0}, {}}, {other, {otherChn, 0, 0, 0}, {}}, {dev, {chn, 0, 0, 0}, {}}};
+    vardo::StartAlarmRecording(records, 0, 1000, Path);
+    vardo::StartAlarmRecording(records, 1, 1000, Path);
+    scripted::EndRecording(chn);  // between two ticks
+    EXPECT_EQ(vardo::StartAlarmRecording(records, 2, 1050, Path), 1);
+    EXPECT_EQ(records[0].recordStart[0], 0);
+    EXPECT_EQ(records[1].recordStart[0], 1000);  // another device: left alone
+    EXPECT_EQ(vardo::StopDueRecordings(records, 5, 1052), 1);
+    EXPECT_TRUE(scripted::Channel(chn)->recording);
+    EXPECT_EQ(vardo::StopDueRecordings(records, 5, 1056), 1);
+    EXPECT_FALSE(scripted::Channel(chn)->recording);
 }
 
 }  // namespace

@@ -109,10 +109,12 @@ TEST_F(ScriptedDevice, HandlesAreUniqueAndNeverZero) {
     for (auto handle : results) {
         EXPECT_EQ(handle, 0u);
     }
-    const std::set<std::uint32_t> handles{app, dev, c1, c1again};
+    const auto c3 = MyVardoDev_CreateChannel(dev, 3, &window);
+    const std::set<std::uint32_t> handles{app, dev, c1, c3};
     EXPECT_EQ(handles.size(), 4u);
     EXPECT_EQ(handles.count(0), 0u);
-    EXPECT_EQ(scripted::ChannelsOf(dev), (std::vector<HVARDOCHN>{c1, c1again}));
+    EXPECT_EQ(c1again, c1);  // one channel per device and number
+    EXPECT_EQ(scripted::ChannelsOf(dev), (std::vector<HVARDOCHN>{c1, c3}));
 }
 
 TEST_F(ScriptedDevice, EveryCallIsLoggedInOrder) {

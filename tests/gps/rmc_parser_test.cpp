@@ -140,6 +140,33 @@ const std::vector<Case> kAccepted = {
     {"OverflowingSpeedGivesZero",
      rmc({.speed = "1e999"}),
      {true, {kWorkedFix.latitude, kWorkedFix.longitude, 0, kWorkedFix.course}}},
+    // Receivers differ in how many decimals of minutes they send.
+    {"ClassicSentenceWithTwoDecimals",
+     "$GPRMC,225446,A,4916.45,N,12311.12,W,000.5,054.7,191194,020.3,E*68",
+     {true, {49 + 16.45 / 60.0, -(123 + 11.12 / 60.0), 0.5 * 1.852, 54.7}}},
+    {"OneDecimalOfMinutes",
+     rmc({.latitude = "3412.5", .longitude = "01830.7"}),
+     {true, {-(34 + 12.5 / 60.0), -(18 + 30.7 / 60.0), kWorkedFix.speed, kWorkedFix.course}}},
+    {"FiveDecimalsOfMinutes",
+     rmc({.latitude = "3412.50000", .longitude = "01830.75000"}),
+     {true, kWorkedFix}},
+    {"SevenDecimalsOfMinutes",
+     rmc({.latitude = "3412.5000001", .longitude = "01830.7500001"}),
+     {true,
+      {-(34 + 12.5000001 / 60.0), -(18 + 30.7500001 / 60.0), kWorkedFix.speed, kWorkedFix.course}}},
+    {"MixedDecimalsInOneSentence",
+     rmc({.latitude = "3412.500", .longitude = "01830.75000"}),
+     {true, kWorkedFix}},
+    // A receiver's own sentences look like RMC but are not.
+    {"ProprietarySentenceBeforeTheRmc",
+     withChecksum("$PGRMC,1,2,3") + "\r\n" + kWorkedExample,
+     {true, kWorkedFix}},
+    {"ProprietaryTalkerWithValidFieldsIsSkipped",
+     rmc({.talker = "PG", .latitude = "0000.0000"}) + "\r\n" + kWorkedExample,
+     {true, kWorkedFix}},
+    {"TagWithoutItsCommaIsSkipped",
+     withChecksum("$GPRMCX,062745.00,A") + "\r\n" + kWorkedExample,
+     {true, kWorkedFix}},
 };
 
 // ---------------------------------------------------------------------------
@@ -158,6 +185,8 @@ const std::vector<Case> kLeftAloneFailures = {
     {"NoStarAfterTheTag", withoutChecksum(kWorkedExample), {false, kLeftAlone}},
     {"StarOnlyBeforeTheTag", "*6C " + withoutChecksum(kWorkedExample), {false, kLeftAlone}},
     {"ModeIndicatorNBeforeStar", rmc({.rest = "150926,,,N"}), {false, kLeftAlone}},
+    {"OnlyAProprietarySentence", rmc({.talker = "PG"}), {false, kLeftAlone}},
+    {"TagFollowedByTheStar", "$GPRMC*4B", {false, kLeftAlone}},
 };
 
 // ---------------------------------------------------------------------------
@@ -170,14 +199,16 @@ std::string replaceChecksum(const std::string& sentence, const std::string& chec
 const std::vector<Case> kZeroedFailures = {
     {"StatusV", rmc({.status = "V"}), {false, kZeroed}},
     {"StatusEmpty", rmc({.status = ""}), {false, kZeroed}},
-    {"LatitudeWithFiveDecimals", rmc({.latitude = "3412.50000"}), {false, kZeroed}},
-    {"LatitudeWithThreeDecimals", rmc({.latitude = "3412.500"}), {false, kZeroed}},
+    {"LatitudeWithEightDecimals", rmc({.latitude = "3412.50000000"}), {false, kZeroed}},
+    {"LatitudeWithoutDecimals", rmc({.latitude = "3412."}), {false, kZeroed}},
+    {"LatitudeWithoutPoint", rmc({.latitude = "3412"}), {false, kZeroed}},
     {"LatitudePointMisplaced", rmc({.latitude = "341.25000"}), {false, kZeroed}},
     {"LatitudeEmpty", rmc({.latitude = ""}), {false, kZeroed}},
     {"LatitudeHemisphereEmpty", rmc({.ns = ""}), {false, kZeroed}},
     {"LatitudeHemisphereE", rmc({.ns = "E"}), {false, kZeroed}},
-    {"LongitudeWithFiveDecimals", rmc({.longitude = "01830.75000"}), {false, kZeroed}},
-    {"LongitudeWithThreeDecimals", rmc({.longitude = "01830.750"}), {false, kZeroed}},
+    {"LongitudeWithEightDecimals", rmc({.longitude = "01830.75000000"}), {false, kZeroed}},
+    {"LongitudeWithoutDecimals", rmc({.longitude = "01830."}), {false, kZeroed}},
+    {"LongitudeMinutesWithOneDigit", rmc({.longitude = "0183.75"}), {false, kZeroed}},
     {"LongitudeWithTwoDegreeDigits", rmc({.longitude = "1830.75000"}), {false, kZeroed}},
     {"LongitudeHemisphereEmpty", rmc({.ew = ""}), {false, kZeroed}},
     {"LongitudeHemisphereN", rmc({.ew = "N"}), {false, kZeroed}},
@@ -300,8 +331,8 @@ TEST(RmcParser, OnlyGivenOutputsAreWritten) {
 TEST(RmcParser, BadFieldOfANullOutputStillFailsTheSentence) {
     double longitude = kUntouched;
     double speed = kUntouched;
-    EXPECT_FALSE(
-        ParseGPRMC(rmc({.latitude = "3412.50000"}).c_str(), nullptr, &longitude, &speed, nullptr));
+    EXPECT_FALSE(ParseGPRMC(rmc({.latitude = "3412.50000000"}).c_str(), nullptr, &longitude, &speed,
+                            nullptr));
     EXPECT_EQ(longitude, 0);
     EXPECT_EQ(speed, 0);
 }

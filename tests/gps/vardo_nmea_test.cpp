@@ -72,6 +72,17 @@ TEST_F(VardoNmea, ReadsStandardInputWithoutFiles) {
     EXPECT_EQ(read("out"), kX7Line + kFailLine);
 }
 
+TEST_F(VardoNmea, ReadsWhatCommonReceiversSend) {
+    // Two decimals of minutes (NMEA 2.x), and a receiver's own sentence
+    // before the RMC sentence on the same line.
+    EXPECT_EQ(run("",
+                  "$GPRMC,225446,A,4916.45,N,12311.12,W,000.5,054.7,191194,020.3,E*68\n"
+                  "$PGRMC,1,2,3*57 " +
+                      kX7 + "\n"),
+              0);
+    EXPECT_EQ(read("out"), "ok\t49.274167\t-123.185333\t0.926000\t54.700000\n" + kX7Line);
+}
+
 TEST_F(VardoNmea, MissingFileIsReportedAndTheOthersAreRead) {
     write("a.nmea", kWorkedExample + "\n");
     write("b.nmea", kX7 + "\n");

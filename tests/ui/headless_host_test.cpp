@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "tests/ui/test_dialog.h"
@@ -153,6 +155,51 @@ TEST_F(HeadlessHostTest, AfterEndDialogNothingMoreIsDelivered) {
     EXPECT_EQ(dialog.received, (std::vector<Received>{{WM_USER, 1, 0}}));
     EXPECT_TRUE(host.IsEnded());
     EXPECT_FALSE(host.PressButton(IDOK));
+}
+
+// A handler that throws: the message fails, one line says so, and the
+// window goes on with what comes next (the window-less server must not end
+// where the window would carry on).
+class ThrowingDialog : public TestDialog {
+public:
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override {
+        if (message == WM_USER + 1) {
+            throw std::runtime_error("no such row\nat all");
+        }
+        if (message == WM_USER + 2) {
+            throw 42;
+        }
+        if (message == WM_TIMER) {
+            ++timerCalls;
+            if (timerCalls == 1) {
+                throw std::logic_error("tick");
+            }
+        }
+        return TestDialog::WindowProc(message, wParam, lParam);
+    }
+    int timerCalls = 0;
+};
+
+TEST_F(HeadlessHostTest, AHandlersExceptionIsLoggedInOneLineAndTheWindowGoesOn) {
+    std::vector<std::string> lines;
+    app.SetLogSink([&](const std::string& line) { lines.push_back(line); });
+    ThrowingDialog dialog;
+    auto& host = Open(dialog);
+    dialog.SetTimer(1, 1000);
+    dialog.PostMessage(WM_USER + 1, 1);
+    dialog.PostMessage(WM_USER + 2, 2);
+    dialog.PostMessage(WM_USER, 3);
+    EXPECT_EQ(host.RunUntilIdle(), 3u);
+    EXPECT_EQ(host.Send(WM_USER + 1), 0);
+    testsupport::RunFor(host, clock, 2s);
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{
+                  "message 0x401 failed: no such row at all", "message 0x402 failed",
+                  "message 0x401 failed: no such row at all", "message 0x113 failed: tick"}));
+    EXPECT_EQ(dialog.received, (std::vector<Received>{{WM_USER, 3, 0}}));
+    EXPECT_EQ(dialog.timerCalls, 2);
+    EXPECT_EQ(dialog.ticks.size(), 1u);
+    EXPECT_FALSE(host.IsEnded());
 }
 
 TEST_F(HeadlessHostTest, TimersTickEveryPeriodOnTheInjectedClock) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -142,6 +144,40 @@ TEST_F(RecordingTest, StartsThatCannotWorkLeaveTheChannelNotRecording) {
     EXPECT_TRUE(log_.waitFor("it records to '" + path("first.avi") + "' already")) << log_.all();
     EXPECT_FALSE(fs::exists(path("second.avi")));
     EXPECT_EQ(MyVardoChn_IsRecording(ch[0]), 1);
+}
+
+// An alarm across many devices at once may exhaust the process's files:
+// one line says so, with the limit, instead of one per channel; the count of
+// the others follows once a file opens again.
+TEST_F(RecordingTest, RunningOutOfFilesIsLoggedOnceForAStorm) {
+    SimProcess sim;
+    const auto ch = loginWithCamera(sim);
+    for (const auto c : ch) {
+        MyVardoChn_VSourceStart(c);
+    }
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // The lowest free descriptor becomes the limit: every new file fails.
+    const int lowestFree = ::dup(0);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    for (std::size_t n = 0; n < ch.size(); ++n) {
+        MyVardoChn_RecordStart(ch[n], path("storm" + std::to_string(n) + ".avi").c_str(), 0);
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    for (const auto c : ch) {
+        EXPECT_EQ(MyVardoChn_IsRecording(c), 0);
+    }
+    EXPECT_EQ(log_.count("Too many open files"), 1) << log_.all();
+    EXPECT_EQ(log_.count("files open (raise LimitNOFILE"), 1) << log_.all();
+    MyVardoChn_RecordStart(ch[0], path("after.avi").c_str(), 0);
+    EXPECT_EQ(MyVardoChn_IsRecording(ch[0]), 1);
+    EXPECT_TRUE(log_.waitFor("3 more recordings could not be opened: too many open files"))
+        << log_.all();
 }
 
 TEST_F(RecordingTest, AFullDiskEndsTheRecordingAndNothingElse) {

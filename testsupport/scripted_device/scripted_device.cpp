@@ -30,6 +30,7 @@ struct State {
     std::map<HVARDOAPP, InstanceState> instances;
     std::unordered_map<HVARDODEV, Device> devices;
     std::unordered_map<HVARDOCHN, ChannelState> channels;
+    std::set<HVARDOCHN> refusedRecordings;
     std::vector<std::string> calls;
 
     std::uint32_t NewHandle() {
@@ -113,6 +114,7 @@ void Reset() {
     s.lastInstance = 0;
     s.instances.clear();
     s.devices.clear();
+    s.refusedRecordings.clear();
     s.channels.clear();
     s.calls.clear();
 }
@@ -216,6 +218,16 @@ bool Notify(HVARDOAPP app, WPARAM kind, HVARDODEV dev) {
     }
     window->PostMessage(message, kind, static_cast<LPARAM>(dev));
     return true;
+}
+
+void RefuseRecordings(HVARDOCHN chn, bool refuse) {
+    State& s = S();
+    std::lock_guard lock(s.mutex);
+    if (refuse) {
+        s.refusedRecordings.insert(chn);
+    } else {
+        s.refusedRecordings.erase(chn);
+    }
 }
 
 void EndRecording(HVARDOCHN chn) {
@@ -423,6 +435,14 @@ HVARDOCHN MyVardoDev_CreateChannel(HVARDODEV dev, int channel, HWND hWnd) {
         it->second.failedChannels.count(channel) != 0) {
         return 0;
     }
+    // As the network library: one channel per device and number, so a
+    // device that comes online again gets the handles it had.
+    for (const HVARDOCHN existing : it->second.created) {
+        if (s.channels[existing].number == channel) {
+            s.channels[existing].window = hWnd;
+            return existing;
+        }
+    }
     const HVARDOCHN chn = s.NewHandle();
     scripted::ChannelState state;
     state.device = dev;
@@ -469,7 +489,8 @@ void MyVardoChn_RecordStart(HVARDOCHN chn, const char* path, int flags) {
     scripted::Log(s, "MyVardoChn_RecordStart", scripted::N(chn), scripted::Quote(path),
                   scripted::I(flags));
     scripted::ChannelState* channel = scripted::FindChannel(s, chn);
-    if (channel == nullptr || path == nullptr || flags != 0) {
+    if (channel == nullptr || path == nullptr || flags != 0 ||
+        s.refusedRecordings.count(chn) != 0) {
         return;
     }
     channel->recording = true;

@@ -63,6 +63,9 @@ bool Notify(HVARDOAPP app, WPARAM kind, HVARDODEV dev);
 
 // The library ends a recording by itself (disk full, device gone).
 void EndRecording(HVARDOCHN chn);
+// MyVardoChn_RecordStart does not start a recording on this channel (the
+// file cannot be made, too many open files) until refuse is false again.
+void RefuseRecordings(HVARDOCHN chn, bool refuse);
 
 // Inspection.
 struct InstanceState {
@@ -91,7 +94,9 @@ struct ChannelState {
     int recordings = 0;  // how many were started
 };
 std::optional<ChannelState> Channel(HVARDOCHN chn);
-// Channels created for the device, oldest first.
+// Channels created for the device, oldest first. Like the network library,
+// MyVardoDev_CreateChannel gives a device one channel per number: asked
+// again, it hands out the same handle.
 std::vector<HVARDOCHN> ChannelsOf(HVARDODEV dev);
 std::uint32_t UserData(HVARDODEV dev);
 

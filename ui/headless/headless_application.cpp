@@ -22,6 +22,20 @@ void HeadlessApplication::SetMessageBoxSink(MessageBoxSink sink) {
     sink_ = std::move(sink);
 }
 
+void HeadlessApplication::SetLogSink(LogSink sink) {
+    logSink_ = std::move(sink);
+}
+
+void HeadlessApplication::Log(const std::string& line) {
+    if (logSink_) {
+        logSink_(line);
+        return;
+    }
+    const std::string text = Title() + ": " + line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
 void HeadlessApplication::SetInitHook(InitHook hook) {
     initHook_ = std::move(hook);
 }

@@ -19,6 +19,7 @@ namespace ui::headless {
 class HeadlessApplication final : public Application {
 public:
     using MessageBoxSink = std::function<void(const MessageBoxRecord&)>;
+    using LogSink = std::function<void(const std::string& line)>;
     using InitHook = std::function<void(HeadlessHost&)>;
 
     HeadlessApplication(const ResourceTable& resources, std::string title,
@@ -31,6 +32,9 @@ public:
     // Replaces where message boxes go; the default writes
     // "<caption>: <text>" as one line on stderr.
     void SetMessageBoxSink(MessageBoxSink sink);
+    // Replaces where the hosts' own lines go (a handler that threw); the
+    // default writes "<title>: <line>" on stderr.
+    void SetLogSink(LogSink sink);
     // Runs after each dialog's initialisation, before its loop.
     void SetInitHook(InitHook hook);
     Clock& GetClock() { return clock_; }
@@ -45,10 +49,12 @@ public:
     void Unregister(HeadlessHost& host);
     void AfterInit(HeadlessHost& host);
     void ShowMessageBox(const MessageBoxRecord& record);
+    void Log(const std::string& line);
 
 private:
     Clock& clock_;
     MessageBoxSink sink_;
+    LogSink logSink_;
     InitHook initHook_;
 
     mutable std::mutex mutex_;  // guards hosts_ and closeRequested_

@@ -4,6 +4,7 @@
 
 #include "ui/dialog.h"
 #include "ui/headless/headless_application.h"
+#include "ui/safe_delivery.h"
 
 namespace ui::headless {
 
@@ -192,7 +193,8 @@ LRESULT HeadlessHost::Send(UINT message, WPARAM wParam, LPARAM lParam) {
     if (!created_ || IsDestroyed()) {
         return 0;
     }
-    return dialog_.WindowProc(message, wParam, lParam);
+    return DeliverSafely(dialog_, message, wParam, lParam,
+                         [this](const std::string& line) { app_.Log(line); });
 }
 
 bool HeadlessHost::Click(const Control& control) {

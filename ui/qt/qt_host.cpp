@@ -14,12 +14,12 @@
 #include <QRegularExpressionValidator>
 #include <QTimer>
 #include <cstdio>
-#include <exception>
 
 #include "ui/dialog.h"
 #include "ui/qt/dialog_window.h"
 #include "ui/qt/qt_application.h"
 #include "ui/qt/report_view.h"
+#include "ui/safe_delivery.h"
 
 namespace ui::qt {
 
@@ -350,16 +350,10 @@ LRESULT QtDialogHost::Send(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     ++depth_;
-    LRESULT result = 0;
-    try {
-        result = dialog_.WindowProc(message, wParam, lParam);
-    } catch (const std::exception& error) {
-        // Qt's event loop must not see an exception; the window goes on.
-        std::fprintf(stderr, "%s: message 0x%x failed: %s\n", app_.Title().c_str(), message,
-                     error.what());
-    } catch (...) {
-        std::fprintf(stderr, "%s: message 0x%x failed\n", app_.Title().c_str(), message);
-    }
+    const LRESULT result =
+        DeliverSafely(dialog_, message, wParam, lParam, [this](const std::string& line) {
+            std::fprintf(stderr, "%s: %s\n", app_.Title().c_str(), line.c_str());
+        });
     --depth_;
     return result;
 }
