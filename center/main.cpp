@@ -1,6 +1,7 @@
 // vardo-center: the center that JT/T 808 vehicle terminals connect to and
 // that event servers log into over the center protocol.
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <asio.hpp>
@@ -64,6 +65,13 @@ int main(int argc, char** argv) {
     if (o.version) {
         std::printf("vardo-center %s\n", VARDO_VERSION);
         return 0;
+    }
+
+    // Every terminal is a socket: take all the descriptors the system grants.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
     }
 
     if (std::string error = makeFolders(o.dataDir); !error.empty()) {
