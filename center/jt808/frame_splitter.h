@@ -1,8 +1,9 @@
 #pragma once
-// Cuts the TCP byte stream of a terminal into frames. Bytes outside a frame
-// are skipped; a frame longer than the limit is dropped and reported, and the
-// splitter resynchronises on the next 0x7e, so memory stays bounded whatever
-// the terminal sends.
+// Cuts the TCP byte stream of a terminal into frames. Bytes before the first
+// 0x7e and gaps too short to be a frame are skipped (longer noise between
+// frames comes out as a frame that decodeFrame refuses); a frame longer than
+// the limit is dropped and reported, and the splitter resynchronises on the
+// next 0x7e, so memory stays bounded whatever the terminal sends.
 
 #include <cstddef>
 #include <cstdint>

@@ -34,7 +34,7 @@ SubpackageAssembler::Outcome SubpackageAssembler::add(Message piece, Clock::time
         out.status = Status::Duplicate;
         return out;
     }
-    if (bytes_ + piece.body.size() > limits_.maxBytes) {
+    if (bytes_ + (pieces_ + 1) * kPieceCost + piece.body.size() > limits_.maxBytes) {
         out.error =
             "sub-packaged messages pending hold too many bytes (" + std::to_string(bytes_) + ")";
         return out;
@@ -53,6 +53,7 @@ SubpackageAssembler::Outcome SubpackageAssembler::add(Message piece, Clock::time
     p.last = now;
     p.bytes += piece.body.size();
     bytes_ += piece.body.size();
+    ++pieces_;
     p.pieces.emplace(h.packageIndex, std::move(piece.body));
 
     if (p.pieces.size() < p.total) {
@@ -70,6 +71,7 @@ SubpackageAssembler::Outcome SubpackageAssembler::add(Message piece, Clock::time
         whole.body.insert(whole.body.end(), body.begin(), body.end());
     }
     bytes_ -= p.bytes;
+    pieces_ -= p.pieces.size();
     pending_.erase(it);
     out.status = Status::Complete;
     out.message = std::move(whole);
@@ -81,6 +83,7 @@ std::size_t SubpackageAssembler::expire(Clock::time_point now) {
     for (auto it = pending_.begin(); it != pending_.end();) {
         if (now - it->second.last >= limits_.timeout) {
             bytes_ -= it->second.bytes;
+            pieces_ -= it->second.pieces.size();
             it = pending_.erase(it);
             ++dropped;
         } else {

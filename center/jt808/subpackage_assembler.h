@@ -17,9 +17,13 @@
 
 namespace jt808 {
 
+// What one held piece costs beyond its body (map node, vector), so that a
+// terminal cannot fill memory with empty pieces.
+inline constexpr std::size_t kPieceCost = 64;
+
 struct SubpackageLimits {
     std::size_t maxMessages = 8;                // messages being assembled at once
-    std::size_t maxBytes = 256 * 1024;          // their pieces together
+    std::size_t maxBytes = 256 * 1024;          // their pieces, each also costing kPieceCost
     std::chrono::milliseconds timeout{60'000};  // since a message's last piece
 };
 
@@ -65,7 +69,8 @@ private:
 
     SubpackageLimits limits_;
     std::map<Key, Pending> pending_;
-    std::size_t bytes_ = 0;
+    std::size_t bytes_ = 0;   // body bytes held
+    std::size_t pieces_ = 0;  // pieces held: empty ones cost memory too
 };
 
 }  // namespace jt808
