@@ -85,9 +85,12 @@ int main(int argc, char** argv) {
     }
 
     asio::io_context io(1);
+    // Before the hub: it must outlive it.
+    centerlink::NoMedia noMedia("live media is not carried by this center yet");
     centerlink::EventServerHub hub(
         io, centerlink::HubConfig{o.listen, o.tcpPort, o.udpPort, o.users, std::chrono::seconds(30),
                                   logLine});
+    hub.setMediaProvider(&noMedia);
     center::DeviceFeed feed(hub, o.channels, logLine);
     center::TerminalConfig terminals;
     terminals.listen = o.listen;
