@@ -1,11 +1,13 @@
 #include "app/event_server_dlg.h"
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 
 #include "app/about_dlg.h"
 #include "app/res/resource.h"
 #include "app/service_log.h"
+#include "db/statement_journal.h"
 #include "gps/rmc_parser.h"
 #include "settings/config.h"
 #include "settings/language.h"
@@ -132,6 +134,14 @@ BOOL CMyVardoEventServerDlg::OnInitDialog() {
     if (!groupWarning.empty()) {
         Log(groupWarning);
     }
+    const std::string storageWarning = db::ReadStorageSettings(
+        ReadConfigString("EventServer_Journal"), ReadConfigString("EventServer_JournalSyncMs"),
+        ReadConfigString("EventServer_JournalMaxMB"), ReadConfigString("EventServer_QueueLimit"),
+        m_storage);
+    m_cmdQueue.SetMaxSize(m_storage.queueLimit);
+    if (!storageWarning.empty()) {
+        Log(storageWarning);
+    }
 
     // The original joined a COM apartment here for its database objects;
     // the database layer here needs nothing of the window thread.
@@ -156,6 +166,29 @@ void CMyVardoEventServerDlg::OnCancel() {
 
 bool CMyVardoEventServerDlg::StartWorker() {
     return m_worker.Start();
+}
+
+bool CMyVardoEventServerDlg::OpenJournal(std::string& error) {
+    if (!m_storage.journal) {
+        return true;
+    }
+    db::JournalOptions options;
+    options.dir = std::filesystem::path(g_strModuleDir.empty() ? "." : g_strModuleDir) / "journal";
+    options.syncEvery = m_storage.syncEvery;
+    options.maxBytes = m_storage.journalMaxMB << 20;
+    auto journal = db::CStatementJournal::Open(
+        options,
+        [log = m_log](const std::string& line) {
+            if (log) {
+                log(line);
+            }
+        },
+        error);
+    if (!journal) {
+        return false;
+    }
+    m_cmdQueue.AttachJournal(std::move(journal));
+    return true;
 }
 
 void CMyVardoEventServerDlg::QueueStatement(db::SqlCommand command) {
@@ -186,12 +219,22 @@ void CMyVardoEventServerDlg::OnOK() {
         return;
     }
 
+    std::string journalError;
+    if (!OpenJournal(journalError)) {
+        m_db.Close();
+        const std::string message = "can't open the statement journal:" + journalError;
+        Log(app::StartFailedLine(message, "EventServer_Journal=0 runs without it"));
+        MessageBox(message, {}, MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+
     m_worker.SetConnectionString(m_strConnect);
     if (!StartWorker()) {
         // Without a worker nothing would use the connection; an open one
         // would also make the next start ignore a corrected field 1001.
         m_worker.Stop(kStopWaitMs);
         m_db.Close();
+        m_cmdQueue.DetachJournal();
         const std::string message = "can't create thread!";
         Log(app::StartFailedLine(message));
         MessageBox(message, {}, MB_OK | MB_ICONEXCLAMATION);
@@ -219,16 +262,21 @@ void CMyVardoEventServerDlg::StopService() {
     MyVardoApp_Logout(m_hVardoApp);
     m_listDevices.DeleteAllItems();
     m_db.Close();
-    m_cmdQueue.Clear();
+    // With the journal, what waits stays there for the next start.
+    const bool journal = m_cmdQueue.HasJournal();
+    const std::size_t waiting = m_cmdQueue.Clear();
     EnableSettingFields(TRUE);
 
     if (m_bServiceStarted) {
         m_bServiceStarted = false;
         const db::WorkerCounters c = m_worker.Counters();
         const db::WorkerCounters& s = m_countersAtStart;
-        Log(app::StoppedLine({c.queued - s.queued, c.executed - s.executed, c.rejected - s.rejected,
-                              c.dropped - s.dropped, c.retried - s.retried,
-                              c.discarded - s.discarded}));
+        app::StopCounters counters{c.queued - s.queued,     c.executed - s.executed,
+                                   c.rejected - s.rejected, c.dropped - s.dropped,
+                                   c.retried - s.retried,   c.discarded - s.discarded};
+        counters.journal = journal;
+        counters.waiting = waiting;
+        Log(app::StoppedLine(counters));
     }
 }
 

@@ -21,6 +21,7 @@
 #include "db/command_queue.h"
 #include "db/db_connection.h"
 #include "db/db_worker.h"
+#include "db/storage_settings.h"
 #include "device/device_record.h"
 #include "device/device_text.h"
 #include "device/recording.h"
@@ -68,6 +69,10 @@ public:
 protected:
     // Starts the database worker; a seam for tests of a failed start.
     virtual bool StartWorker();
+    // Opens the statement journal of the program directory and hands it to
+    // the queue (when Config.ini keeps it on); false, with `error` set, when
+    // it cannot be used.
+    bool OpenJournal(std::string& error);
     // Hands a statement to the worker's queue; a seam for tests that read
     // the statements as they are built.
     virtual void QueueStatement(db::SqlCommand command);
@@ -92,6 +97,7 @@ private:
     vardo::RecordingPaths m_recordingPaths;
     bool m_bServiceStarted = false;
     db::WorkerCounters m_countersAtStart;  // the stop line counts this run only
+    db::StorageSettings m_storage;         // read from Config.ini with the window
     LogSink m_log;
     // Last, so that it is destroyed first: its destructor joins the thread
     // while the queue and the connection it uses still exist.

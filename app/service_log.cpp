@@ -120,7 +120,8 @@ std::string StoppedLine(const StopCounters& c) {
     return "service stopped: queued=" + std::to_string(c.queued) +
            " executed=" + std::to_string(c.executed) + " rejected=" + std::to_string(c.rejected) +
            " dropped=" + std::to_string(c.dropped) + " retried=" + std::to_string(c.retried) +
-           " discarded=" + std::to_string(c.discarded);
+           " discarded=" + std::to_string(c.discarded) +
+           (c.journal ? " waiting=" + std::to_string(c.waiting) : std::string());
 }
 
 std::string StartFailedLine(std::string_view reason, std::string_view detail) {

@@ -29,6 +29,10 @@ struct StopCounters {
     std::uint64_t dropped = 0;
     std::uint64_t retried = 0;
     std::uint64_t discarded = 0;
+    // With the statement journal: how many statements wait in it for the
+    // next start (shown as waiting=N).
+    bool journal = false;
+    std::uint64_t waiting = 0;
 };
 
 std::string StartedLine(const StartInfo& info);

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "db/cancel_token.h"
 #include "db/exec_result.h"
 #include "db/sql_command.h"
 
@@ -44,15 +45,20 @@ enum class BackendKind { Empty, Sqlite, Postgresql, Odbc, Unknown };
 BackendKind ClassifyConnectionString(std::string_view connectionString);
 
 // Opens a connection of the kind the string names. timeoutSeconds bounds the
-// connect and each statement; 0 or less means no limit.
+// connect and each statement; 0 or less means no limit. `cancel`, when given,
+// outlives the backend: the backend arms it so that another thread can break
+// off a call that blocks (and the connect, where the backend can).
 BackendOpenResult OpenBackend(std::string_view connectionString, int timeoutSeconds,
-                              const std::filesystem::path& baseDir);
+                              const std::filesystem::path& baseDir, CancelToken* cancel = nullptr);
 
 // Opened by the factory; each in its own file.
 BackendOpenResult OpenSqliteBackend(std::string_view connectionString, int timeoutSeconds,
-                                    const std::filesystem::path& baseDir);
-BackendOpenResult OpenPostgresqlBackend(std::string_view connectionString, int timeoutSeconds);
-BackendOpenResult OpenOdbcBackend(std::string_view connectionString, int timeoutSeconds);
+                                    const std::filesystem::path& baseDir,
+                                    CancelToken* cancel = nullptr);
+BackendOpenResult OpenPostgresqlBackend(std::string_view connectionString, int timeoutSeconds,
+                                        CancelToken* cancel = nullptr);
+BackendOpenResult OpenOdbcBackend(std::string_view connectionString, int timeoutSeconds,
+                                  CancelToken* cancel = nullptr);
 
 // The directory of the running executable (empty if it cannot be told).
 std::filesystem::path ExecutableDirectory();

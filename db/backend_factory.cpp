@@ -104,16 +104,16 @@ BackendKind ClassifyConnectionString(std::string_view connectionString) {
 }
 
 BackendOpenResult OpenBackend(std::string_view connectionString, int timeoutSeconds,
-                              const std::filesystem::path& baseDir) {
+                              const std::filesystem::path& baseDir, CancelToken* cancel) {
     switch (ClassifyConnectionString(connectionString)) {
         case BackendKind::Empty:
             return {nullptr, "the connection string is empty"};
         case BackendKind::Sqlite:
-            return OpenSqliteBackend(TrimAscii(connectionString), timeoutSeconds, baseDir);
+            return OpenSqliteBackend(TrimAscii(connectionString), timeoutSeconds, baseDir, cancel);
         case BackendKind::Postgresql:
-            return OpenPostgresqlBackend(TrimAscii(connectionString), timeoutSeconds);
+            return OpenPostgresqlBackend(TrimAscii(connectionString), timeoutSeconds, cancel);
         case BackendKind::Odbc:
-            return OpenOdbcBackend(TrimAscii(connectionString), timeoutSeconds);
+            return OpenOdbcBackend(TrimAscii(connectionString), timeoutSeconds, cancel);
         case BackendKind::Unknown:
             break;
     }

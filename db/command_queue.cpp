@@ -1,14 +1,37 @@
 #include "db/command_queue.h"
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
+
+#include "db/statement_journal.h"
+
+namespace {
+// How many statements one read from the journal brings into the window.
+constexpr std::size_t kRefillBatch = 4096;
+// How long the worker waits before trying a journal it could not read again.
+constexpr auto kRefillRetry = std::chrono::seconds(1);
+}  // namespace
 
 CMyCommandQueue::CMyCommandQueue(std::size_t maxSize)
     : m_maxSize(maxSize == 0 ? kDefaultMaxSize : maxSize) {}
 
+CMyCommandQueue::~CMyCommandQueue() {
+    DetachJournal();
+}
+
 void CMyCommandQueue::TrimLocked() {
+    if (m_journal) {
+        // Everything is on disk: the back of the window goes back to it.
+        while (!m_list.empty() && m_list.back().seq != 0 &&
+               m_list.size() + m_flight.size() > m_maxSize) {
+            m_diskFrom = m_list.back().seq;
+            m_list.pop_back();
+        }
+        return;
+    }
     // Statements in flight are inside a transaction: only waiting ones go.
-    while (!m_list.empty() && m_list.size() + m_inFlight > m_maxSize) {
+    while (!m_list.empty() && m_list.size() + m_flight.size() > m_maxSize) {
         m_list.pop_front();
         m_dropped.fetch_add(1, std::memory_order_relaxed);
     }
@@ -17,9 +40,21 @@ void CMyCommandQueue::TrimLocked() {
 void CMyCommandQueue::Push(db::SqlCommand command) {
     {
         std::lock_guard lock(m_cs);
-        m_list.push_back(std::move(command));
         m_pushed.fetch_add(1, std::memory_order_relaxed);
-        TrimLocked();
+        if (m_journal) {
+            const std::uint64_t seq = m_journal->Append(command);
+            const bool onDiskOnly = m_diskFrom < seq;  // older ones wait on disk
+            m_nextSeq = seq + 1;
+            if (!onDiskOnly && m_list.size() + m_flight.size() < m_maxSize) {
+                m_list.push_back({std::move(command), seq});
+                m_diskFrom = m_nextSeq;
+            } else {
+                m_spilledCount.fetch_add(1, std::memory_order_relaxed);
+            }
+        } else {
+            m_list.push_back({std::move(command), 0});
+            TrimLocked();
+        }
     }
     m_cv.notify_one();
 }
@@ -27,7 +62,10 @@ void CMyCommandQueue::Push(db::SqlCommand command) {
 void CMyCommandQueue::PushFront(db::SqlCommand command) {
     {
         std::lock_guard lock(m_cs);
-        m_list.push_front(std::move(command));
+        // A statement taken by Pop has left the journal's pending range; put
+        // back, it is kept in memory only (seq 0 holds the done mark back
+        // while it waits).
+        m_list.push_front({std::move(command), 0});
         TrimLocked();
     }
     m_cv.notify_one();
@@ -38,20 +76,30 @@ bool CMyCommandQueue::Pop(db::SqlCommand& out) {
     if (m_list.empty()) {
         return false;
     }
-    out = std::move(m_list.front());
+    out = std::move(m_list.front().command);
     m_list.pop_front();
+    MarkDoneLocked();
     return true;
 }
 
 bool CMyCommandQueue::WaitPop(db::SqlCommand& out, const std::atomic<bool>& keepWaiting) {
     std::unique_lock lock(m_cs);
-    m_cv.wait(lock, [&] { return !m_list.empty() || !keepWaiting.load(); });
-    if (m_list.empty()) {
-        return false;
+    while (true) {
+        m_cv.wait(lock,
+                  [&] { return !m_list.empty() || OnDiskLocked() > 0 || !keepWaiting.load(); });
+        if (!m_list.empty()) {
+            out = std::move(m_list.front().command);
+            m_list.pop_front();
+            MarkDoneLocked();
+            return true;
+        }
+        if (!keepWaiting.load()) {
+            return false;
+        }
+        if (!RefillLocked(lock)) {
+            m_cv.wait_for(lock, kRefillRetry, [&] { return !keepWaiting.load(); });
+        }
     }
-    out = std::move(m_list.front());
-    m_list.pop_front();
-    return true;
 }
 
 std::size_t CMyCommandQueue::Take(std::vector<db::SqlCommand>& out, std::size_t max) {
@@ -62,31 +110,116 @@ std::size_t CMyCommandQueue::Take(std::vector<db::SqlCommand>& out, std::size_t 
 std::size_t CMyCommandQueue::TakeLocked(std::vector<db::SqlCommand>& out, std::size_t max) {
     const std::size_t n = std::min(max, m_list.size());
     for (std::size_t i = 0; i < n; ++i) {
-        out.push_back(std::move(m_list.front()));
+        out.push_back(std::move(m_list.front().command));
+        m_flight.push_back(m_list.front().seq);
         m_list.pop_front();
     }
-    m_inFlight += n;
     return n;
 }
 
 std::size_t CMyCommandQueue::WaitTake(std::vector<db::SqlCommand>& out, std::size_t max,
                                       const std::atomic<bool>& keepWaiting) {
     std::unique_lock lock(m_cs);
-    m_cv.wait(lock, [&] { return !m_list.empty() || !keepWaiting.load(); });
-    return TakeLocked(out, max);
+    while (true) {
+        m_cv.wait(lock,
+                  [&] { return !m_list.empty() || OnDiskLocked() > 0 || !keepWaiting.load(); });
+        if (!m_list.empty() || !keepWaiting.load()) {
+            return TakeLocked(out, max);
+        }
+        if (!RefillLocked(lock)) {
+            m_cv.wait_for(lock, kRefillRetry, [&] { return !keepWaiting.load(); });
+        }
+    }
 }
 
-void CMyCommandQueue::Settle(std::size_t count) {
+// Reads the next statements that wait on disk into the window, with the lock
+// released while the file is read (pushes go on meanwhile, to disk). False
+// when nothing could be read.
+bool CMyCommandQueue::RefillLocked(std::unique_lock<std::mutex>& lock) {
+    db::CStatementJournal* journal = m_journal.get();
+    if (journal == nullptr || m_refilling) {
+        return false;
+    }
+    const std::uint64_t from = m_diskFrom;
+    const std::size_t used = m_list.size() + m_flight.size();
+    const std::size_t room =
+        std::clamp<std::size_t>(m_maxSize > used ? m_maxSize - used : 0, 1, kRefillBatch);
+    m_refilling = true;
+    std::vector<db::CStatementJournal::Entry> read;
+    std::uint64_t next = from;
+    lock.unlock();
+    try {
+        next = journal->Read(from, room, read);
+    } catch (...) {
+        read.clear();  // out of memory: the statements stay on disk
+        next = from;
+    }
+    lock.lock();
+    m_refilling = false;
+    m_cv.notify_all();
+    std::uint64_t expected = from;
+    for (auto& [seq, command] : read) {
+        if (seq > expected) {
+            m_dropped.fetch_add(seq - expected, std::memory_order_relaxed);
+        }
+        if (seq < m_replayEnd) {
+            m_replayed.fetch_add(1, std::memory_order_relaxed);
+        }
+        m_list.push_back({std::move(command), seq});
+        expected = seq + 1;
+    }
+    next = std::min(std::max(next, expected), m_nextSeq);
+    if (next > expected) {
+        m_dropped.fetch_add(next - expected, std::memory_order_relaxed);
+    }
+    m_diskFrom = next;
+    if (next > from) {
+        MarkDoneLocked();  // statements deleted on disk are gone for good
+    }
+    return next > from;
+}
+
+std::size_t CMyCommandQueue::OnDiskLocked() const {
+    return m_journal && m_diskFrom < m_nextSeq ? static_cast<std::size_t>(m_nextSeq - m_diskFrom)
+                                               : 0;
+}
+
+// Tells the journal how far statements have left the queue: everything below
+// the oldest one still pending.
+void CMyCommandQueue::MarkDoneLocked() {
+    if (!m_journal) {
+        return;
+    }
+    const std::uint64_t oldest = !m_flight.empty() ? m_flight.front()
+                                 : !m_list.empty() ? m_list.front().seq
+                                                   : m_diskFrom;
+    if (oldest > 0 && oldest - 1 > m_markedDone) {  // seq 0: not in the journal
+        m_markedDone = oldest - 1;
+        m_journal->MarkDone(m_markedDone);
+    }
+}
+
+void CMyCommandQueue::Settle(std::size_t first, std::size_t count) {
     std::lock_guard lock(m_cs);
-    m_inFlight -= std::min(count, m_inFlight);
+    first = std::min(first, m_flight.size());
+    count = std::min(count, m_flight.size() - first);
+    const auto begin = m_flight.begin() + static_cast<std::ptrdiff_t>(first);
+    m_flight.erase(begin, begin + static_cast<std::ptrdiff_t>(count));
+    MarkDoneLocked();
 }
 
 void CMyCommandQueue::PutBack(std::vector<db::SqlCommand>& back) {
     {
         std::lock_guard lock(m_cs);
-        m_inFlight -= std::min(back.size(), m_inFlight);
-        m_list.insert(m_list.begin(), std::make_move_iterator(back.begin()),
-                      std::make_move_iterator(back.end()));
+        // `back` is what is in flight, in taken order.
+        const std::size_t n = std::min(back.size(), m_flight.size());
+        std::deque<Entry> entries;
+        for (std::size_t i = 0; i < back.size(); ++i) {
+            entries.push_back({std::move(back[i]), i < n ? m_flight[i] : 0});
+        }
+        m_flight.erase(m_flight.begin(), m_flight.begin() + static_cast<std::ptrdiff_t>(n));
+        m_list.insert(m_list.begin(), std::make_move_iterator(entries.begin()),
+                      std::make_move_iterator(entries.end()));
         TrimLocked();
     }
     back.clear();
@@ -100,7 +233,10 @@ void CMyCommandQueue::WakeAll() {
 }
 
 std::size_t CMyCommandQueue::Clear() {
-    std::deque<db::SqlCommand> gone;
+    if (HasJournal()) {
+        return DetachJournal();
+    }
+    std::deque<Entry> gone;
     {
         std::lock_guard lock(m_cs);
         gone.swap(m_list);
@@ -109,19 +245,70 @@ std::size_t CMyCommandQueue::Clear() {
     return gone.size();  // freed outside the lock
 }
 
+void CMyCommandQueue::AttachJournal(std::unique_ptr<db::CStatementJournal> journal) {
+    std::unique_ptr<db::CStatementJournal> old;
+    {
+        std::lock_guard lock(m_cs);
+        old = std::move(m_journal);
+        m_journal = std::move(journal);
+        if (!m_journal) {
+            return;
+        }
+        m_diskFrom = m_journal->FirstWaiting();
+        m_markedDone = m_diskFrom - 1;
+        m_replayEnd = m_journal->NextSeq();
+        // Statements pushed before the journal came go after those it holds.
+        for (Entry& e : m_list) {
+            e.seq = m_journal->Append(e.command);
+        }
+        m_list.clear();
+        m_nextSeq = m_journal->NextSeq();
+    }
+    m_cv.notify_all();
+}
+
+std::size_t CMyCommandQueue::DetachJournal() {
+    std::unique_ptr<db::CStatementJournal> journal;
+    std::size_t waiting = 0;
+    std::deque<Entry> gone;
+    {
+        std::unique_lock lock(m_cs);
+        // A reader still at the journal (a worker not yet joined) finishes
+        // first: the journal must outlive its read.
+        m_cv.wait(lock, [&] { return !m_refilling; });
+        if (!m_journal) {
+            return 0;
+        }
+        MarkDoneLocked();
+        waiting = m_list.size() + m_flight.size() + OnDiskLocked();
+        gone.swap(m_list);
+        m_flight.clear();
+        journal = std::move(m_journal);
+        m_diskFrom = m_nextSeq = m_markedDone = m_replayEnd = 0;
+    }
+    m_kept.fetch_add(waiting, std::memory_order_relaxed);
+    journal.reset();  // writes, fsyncs and closes, outside the lock
+    return waiting;
+}
+
+bool CMyCommandQueue::HasJournal() const {
+    std::lock_guard lock(m_cs);
+    return m_journal != nullptr;
+}
+
 std::size_t CMyCommandQueue::Size() const {
     std::lock_guard lock(m_cs);
-    return m_list.size();
+    return m_list.size() + OnDiskLocked();
 }
 
 std::size_t CMyCommandQueue::InFlight() const {
     std::lock_guard lock(m_cs);
-    return m_inFlight;
+    return m_flight.size();
 }
 
 std::size_t CMyCommandQueue::Pending() const {
     std::lock_guard lock(m_cs);
-    return m_list.size() + m_inFlight;
+    return m_list.size() + m_flight.size() + OnDiskLocked();
 }
 
 std::size_t CMyCommandQueue::MaxSize() const {

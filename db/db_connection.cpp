@@ -76,7 +76,7 @@ bool CMyDbConnection::Open(std::string_view connectionString, int timeoutSeconds
     try {
         // A backend whose connection was lost is dropped before reopening.
         m_pBackend.reset();
-        auto opened = db::OpenBackend(connectionString, timeoutSeconds, m_baseDir);
+        auto opened = db::OpenBackend(connectionString, timeoutSeconds, m_baseDir, &m_cancel);
         m_pBackend = std::move(opened.backend);
         m_lastError = m_pBackend ? std::string() : std::move(opened.error);
         return m_pBackend != nullptr;

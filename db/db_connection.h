@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "db/cancel_token.h"
 #include "db/exec_result.h"
 #include "db/sql_command.h"
 
@@ -63,6 +64,13 @@ public:
     // Closes an open connection; does nothing otherwise.
     void Close();
 
+    // Any thread: breaks off the call the connection is in (a statement, a
+    // lock wait, a connect where the backend allows) and every later connect,
+    // until ResetCancel. The call returns as failed; nothing is freed under
+    // the thread that uses the connection.
+    void Cancel() { m_cancel.Cancel(); }
+    void ResetCancel() { m_cancel.Reset(); }
+
     bool IsOpen() const;
 
     // Why the last Open or statement failed; empty after success.
@@ -72,6 +80,7 @@ private:
     db::ExecResult Record(db::ExecResult result);
 
     std::filesystem::path m_baseDir;
+    db::CancelToken m_cancel;  // outlives every backend: declared before it
     std::unique_ptr<db::Backend> m_pBackend;
     std::string m_lastError;
 };

@@ -27,11 +27,14 @@ std::string ApplyGroupSettings(std::string_view groupCommit, std::string_view gr
                                WorkerOptions& options) {
     std::string warning;
     options.groupCommit = true;
+    options.groupCommitOdbc = false;
     options.groupSize = kDefaultGroupSize;
     const std::string on = Lower(groupCommit);
     if (on == "0" || on == "off" || on == "false" || on == "no") {
         options.groupCommit = false;
-    } else if (!(on.empty() || on == "1" || on == "on" || on == "true" || on == "yes")) {
+    } else if (on == "1" || on == "on" || on == "true" || on == "yes") {
+        options.groupCommitOdbc = true;
+    } else if (!on.empty()) {
         warning = "EventServer_GroupCommit: '" + std::string(groupCommit) +
                   "' is neither 1 nor 0; statements are grouped";
     }
@@ -83,6 +86,9 @@ db::WorkerCounters CDbWorker::Counters() const {
     c.discarded = m_queue.DiscardedCount();
     c.pending = m_queue.Pending();
     c.commits = m_commits.load(std::memory_order_relaxed);
+    c.kept = m_queue.KeptCount();
+    c.replayed = m_queue.ReplayedCount();
+    c.spilled = m_queue.SpilledCount();
     return c;
 }
 
@@ -116,8 +122,22 @@ void CDbWorker::OnStopRequested() {
     m_queue.WakeAll();
 }
 
+void CDbWorker::OnStopOverran() {
+    Note("the database did not answer within the stop's wait; cancelling the call in flight");
+    m_db.Cancel();
+}
+
+void CDbWorker::Stop(std::uint32_t timeoutMs) {
+    CMyThread::Stop(timeoutMs);
+    if (!HasThread()) {
+        m_db.ResetCancel();
+    }
+}
+
 std::size_t CDbWorker::GroupLimit() const {
-    if (!m_options.groupCommit) {
+    if (!m_options.groupCommit ||
+        (!m_options.groupCommitOdbc &&
+         db::ClassifyConnectionString(m_strConnect) == db::BackendKind::Odbc)) {
         return 1;
     }
     return std::clamp<std::size_t>(m_options.groupSize, 1, db::kMaxGroupSize);
@@ -136,7 +156,7 @@ void CDbWorker::Finished(std::vector<db::SqlCommand>& hand, std::size_t first, s
     }
     const auto begin = hand.begin() + static_cast<std::ptrdiff_t>(first);
     hand.erase(begin, begin + static_cast<std::ptrdiff_t>(count));
-    m_queue.Settle(count);
+    m_queue.Settle(first, count);
 }
 
 CDbWorker::Step CDbWorker::RunAlone(std::vector<db::SqlCommand>& hand) {

@@ -28,11 +28,17 @@ struct WorkerOptions {
     // Off: one commit per statement, for sites whose own procedures must not
     // share a transaction.
     bool groupCommit = true;
+    // ODBC connection strings reach a site's own procedures, which may not
+    // expect to share a transaction: they are grouped only when this is set
+    // too (Config.ini: only when EventServer_GroupCommit=1 says so).
+    bool groupCommitOdbc = true;
     std::size_t groupSize = kDefaultGroupSize;
 };
 
 // Reads the two settings of grouping, as text from Config.ini:
-//   groupCommit  1/0, on/off, true/false, yes/no (any case); empty: on
+//   groupCommit  1/0, on/off, true/false, yes/no (any case); empty: on for
+//                our SQLite and PostgreSQL schemas, off for ODBC connection
+//                strings (groupCommitOdbc is set only by an explicit on)
 //   groupSize    1 to kMaxGroupSize (more is cut to it); empty: 512
 // into `options`. Text that says neither leaves the default and returns a
 // warning naming the key; otherwise the warning is empty.
@@ -44,11 +50,16 @@ struct WorkerCounters {
     std::uint64_t queued = 0;    // statements pushed onto the queue
     std::uint64_t executed = 0;  // statements the database ran (applied or no rows)
     std::uint64_t rejected = 0;  // statements the database refused; dropped
-    std::uint64_t dropped = 0;   // oldest statements dropped past the queue's bound
+    std::uint64_t dropped = 0;   // oldest statements dropped past the queue's bound (with the
+                                 // journal: deleted by its size limit)
     std::uint64_t retried = 0;  // retries after a failed open, a lost connection or a busy database
     std::uint64_t discarded = 0;  // statements still queued when the service stopped
     std::uint64_t pending = 0;    // statements in the queue now, those in a transaction included
     std::uint64_t commits = 0;    // transactions committed (a statement run alone is one)
+    // With the journal:
+    std::uint64_t kept = 0;      // statements left in the journal by stops, for the next start
+    std::uint64_t replayed = 0;  // statements of earlier runs read back from the journal
+    std::uint64_t spilled = 0;   // statements kept on disk only while the queue was full
 };
 
 }  // namespace db
@@ -72,7 +83,9 @@ struct WorkerCounters {
 // Stop, which joins the worker: while the worker runs, it alone uses the
 // connection. A stop request ends the wait for statements and any back-off at
 // once; a statement in hand that has not run is put back at the queue's front,
-// where the service stop's Clear() discards and counts it.
+// where the service stop's Clear() discards and counts it (or, with the
+// journal, keeps it for the next start). A call stuck past the stop's wait (a
+// dead network, a lock) is cancelled; its statement is put back the same way.
 class CDbWorker : public CMyThread {
 public:
     CDbWorker(CMyCommandQueue& queue, CMyDbConnection& connection,
@@ -92,6 +105,10 @@ public:
     using OutcomeSink = std::function<void(const db::SqlCommand&, bool committed)>;
     void SetOutcomeSink(OutcomeSink sink) { m_outcomeSink = std::move(sink); }
 
+    // Past its time-out, cancels the database call in flight (the statement
+    // stays queued); the connection can be opened again once Stop returns.
+    void Stop(std::uint32_t timeoutMs) override;
+
     db::WorkerCounters Counters() const;
     // The last error the worker met (rejection, failed open, lost connection).
     std::string LastError() const;
@@ -99,6 +116,7 @@ public:
 protected:
     int Run() override;
     void OnStopRequested() override;
+    void OnStopOverran() override;
 
 private:
     enum class Step { Done, Retry };

@@ -75,15 +75,19 @@ void CMyThread::Stop(std::uint32_t timeoutMs) {
     OnStopRequested();
 
     std::thread t;
+    bool ended = true;
     {
         std::unique_lock lock(m_mutex);
         if (!m_hThread.joinable() || m_hThread.get_id() == std::this_thread::get_id()) {
             return;
         }
-        const bool ended =
+        ended =
             m_wake.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_ended; });
         m_stopOverran = !ended;
         t = std::move(m_hThread);
+    }
+    if (!ended) {
+        OnStopOverran();
     }
     // Past the time-out the wait goes on: whatever the thread still uses is
     // closed by the caller right after Stop returns.

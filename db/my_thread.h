@@ -25,7 +25,8 @@ public:
     virtual bool Start();
 
     // Clears the run flag and waits for the thread to end. timeoutMs is how
-    // long the end is expected to take; the wait goes on past it (the caller
+    // long the end is expected to take; past it OnStopOverran() is called to
+    // break off what the thread is stuck in, and the wait goes on (the caller
     // may close what the thread still uses right after Stop returns), so Stop
     // always joins. On an object without a thread it only clears the flag.
     // Called from Run() itself it only clears the flag.
@@ -48,6 +49,9 @@ protected:
     // Called by Stop after clearing m_bRun, on the stopping thread: wake any
     // wait of Run() that SleepWhileRunning does not cover.
     virtual void OnStopRequested() {}
+    // Called by Stop, on the stopping thread, when the thread has not ended
+    // within the time-out: break off the call Run() is blocked in.
+    virtual void OnStopOverran() {}
 
     std::atomic<bool> m_bRun{false};
 

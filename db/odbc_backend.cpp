@@ -67,8 +67,11 @@ SQL_TIMESTAMP_STRUCT ToTimestamp(Clock::time_point t) {
 
 class OdbcBackend final : public Backend {
 public:
-    OdbcBackend(SQLHENV env, SQLHDBC dbc, int timeoutSeconds)
-        : m_env(env), m_dbc(dbc), m_timeout(timeoutSeconds > 0 ? timeoutSeconds : 0) {}
+    OdbcBackend(SQLHENV env, SQLHDBC dbc, int timeoutSeconds, CancelToken* cancel)
+        : m_env(env),
+          m_dbc(dbc),
+          m_timeout(timeoutSeconds > 0 ? timeoutSeconds : 0),
+          m_cancel(cancel) {}
     ~OdbcBackend() override { Close(); }
 
     // Learns the dialect and what the procedures take. Empty on success.
@@ -168,7 +171,15 @@ public:
             }
             return *failed;
         }
+        // Another thread may cancel the call while it runs (SQLCancel is
+        // meant for that); the hook goes before the handle can be freed.
+        if (m_cancel != nullptr) {
+            m_cancel->Arm([stmt] { SQLCancel(stmt); });
+        }
         const SQLRETURN rc = SQLExecute(stmt);
+        if (m_cancel != nullptr) {
+            m_cancel->Disarm();
+        }
         ExecResult result = Collect(stmt, rc, call->appliedFlag);
         if (IsOpen()) {
             SQLFreeStmt(stmt, SQL_CLOSE);
@@ -463,11 +474,13 @@ private:
     std::vector<bool> m_extras;  // per known procedure
     std::vector<std::pair<std::string, SQLHSTMT>> m_statements;
     bool m_inTransaction = false;
+    CancelToken* m_cancel;
 };
 
 }  // namespace
 
-BackendOpenResult OpenOdbcBackend(std::string_view connectionString, int timeoutSeconds) {
+BackendOpenResult OpenOdbcBackend(std::string_view connectionString, int timeoutSeconds,
+                                  CancelToken* cancel) {
     std::string odbc(connectionString);
     if (OleDbProviderOf(connectionString)) {
         auto translated = TranslateOleDbConnectionString(connectionString);
@@ -525,7 +538,7 @@ BackendOpenResult OpenOdbcBackend(std::string_view connectionString, int timeout
         SQLFreeHandle(SQL_HANDLE_ENV, env);
         return {nullptr, error};
     }
-    auto backend = std::make_unique<OdbcBackend>(env, dbc, timeoutSeconds);
+    auto backend = std::make_unique<OdbcBackend>(env, dbc, timeoutSeconds, cancel);
     if (std::string error = backend->Setup(); !error.empty()) {
         return {nullptr, error};
     }

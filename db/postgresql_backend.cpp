@@ -2,11 +2,20 @@
 // connection and called with bound parameters. Commits stay durable (the
 // server's synchronous_commit is left alone).
 #include <libpq-fe.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "db/backend.h"
@@ -49,9 +58,41 @@ std::string StatementName(const ProcedureDef& def) {
     return "vardo_" + std::string(def.sqlName);
 }
 
+// Breaks off a call on `conn` from another thread: asks the server to cancel
+// the statement (PQcancel, on a thread of its own, since on a dead network it
+// would block) and shuts the socket down, which ends our wait for an answer
+// whatever the network does. The connection is then lost; the statement's
+// outcome is unknown and its id makes the retry harmless.
+std::function<void()> CancelHook(PGconn* conn) {
+    std::shared_ptr<PGcancel> request(PQgetCancel(conn), [](PGcancel* c) {
+        if (c != nullptr) {
+            PQfreeCancel(c);
+        }
+    });
+    const int fd = PQsocket(conn);
+    return [request, fd] {
+        if (request) {
+            try {
+                std::thread([request] {
+                    std::array<char, 256> error{};
+                    PQcancel(request.get(), error.data(), static_cast<int>(error.size()));
+                }).detach();
+            } catch (...) {
+            }
+        }
+        if (fd >= 0) {
+            ::shutdown(fd, SHUT_RDWR);
+        }
+    };
+}
+
 class PostgresqlBackend final : public Backend {
 public:
-    explicit PostgresqlBackend(PGconn* conn) : m_conn(conn) {}
+    PostgresqlBackend(PGconn* conn, CancelToken* cancel) : m_conn(conn), m_cancel(cancel) {
+        if (m_cancel != nullptr) {
+            m_cancel->Arm(CancelHook(conn));
+        }
+    }
     ~PostgresqlBackend() override { Close(); }
 
     std::string Prepare() {
@@ -151,6 +192,10 @@ public:
     ExecResult Rollback() override { return Run("ROLLBACK"); }
 
     void Close() override {
+        if (m_cancel != nullptr) {
+            m_cancel->Disarm();  // before the socket is closed (its number reused)
+            m_cancel = nullptr;
+        }
         if (m_conn != nullptr) {
             PQfinish(m_conn);
             m_conn = nullptr;
@@ -367,12 +412,50 @@ private:
     }
 
     PGconn* m_conn;
+    CancelToken* m_cancel;
     std::vector<std::string> m_statementNames;  // one per known procedure, in their order
 };
 
+// Connects step by step, so that the time-out covers the whole handshake (a
+// peer that accepts and never answers included) and a cancel ends it.
+std::string Connect(PGconn* conn, int timeoutSeconds, const CancelToken* cancel) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = timeoutSeconds > 0 ? Clock::now() + std::chrono::seconds(timeoutSeconds)
+                                             : Clock::time_point::max();
+    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+    while (state != PGRES_POLLING_OK) {
+        if (state == PGRES_POLLING_FAILED || PQstatus(conn) == CONNECTION_BAD) {
+            const std::string error = Trimmed(PQerrorMessage(conn));
+            return error.empty() ? "cannot connect" : error;
+        }
+        if (cancel != nullptr && cancel->Cancelled()) {
+            return "connecting was cancelled";
+        }
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            return "timeout expired while connecting";
+        }
+        // Short slices: a cancel is seen within one.
+        const auto slice =
+            std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(100));
+        pollfd pfd{PQsocket(conn),
+                   static_cast<short>(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+        const int ready = ::poll(
+            &pfd, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));
+        if (ready < 0 && errno != EINTR) {
+            return std::string("cannot wait for the server: ") + std::strerror(errno);
+        }
+        if (ready > 0) {
+            state = PQconnectPoll(conn);
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
-BackendOpenResult OpenPostgresqlBackend(std::string_view connectionString, int timeoutSeconds) {
+BackendOpenResult OpenPostgresqlBackend(std::string_view connectionString, int timeoutSeconds,
+                                        CancelToken* cancel) {
     const std::string conninfo(connectionString);
     if (conninfo.find('\0') != std::string::npos) {
         return {nullptr, "the connection string contains a NUL character"};
@@ -380,23 +463,30 @@ BackendOpenResult OpenPostgresqlBackend(std::string_view connectionString, int t
     const std::string timeout = std::to_string(timeoutSeconds > 0 ? timeoutSeconds : 0);
     // Keyword order matters: the expanded connection string overrides the
     // keepalive defaults before it, and the settings after it override it.
-    const std::array<const char*, 9> keys{
-        "keepalives",       "keepalives_idle",           "keepalives_interval",
-        "keepalives_count", "fallback_application_name", "dbname",
-        "connect_timeout",  "client_encoding",           nullptr};
-    const std::array<const char*, 9> values{
-        "1",    "30",   "10", "3", "vardo-event-server", conninfo.c_str(), timeout.c_str(),
+    // Keepalives find a dead peer of an idle connection in about 25 s; the
+    // user time-out bounds how long sent data may go unacknowledged.
+    const std::array<const char*, 10> keys{"keepalives",
+                                           "keepalives_idle",
+                                           "keepalives_interval",
+                                           "keepalives_count",
+                                           "tcp_user_timeout",
+                                           "fallback_application_name",
+                                           "dbname",
+                                           "connect_timeout",
+                                           "client_encoding",
+                                           nullptr};
+    const std::array<const char*, 10> values{
+        "1",    "10",   "5", "3", "20000", "vardo-event-server", conninfo.c_str(), timeout.c_str(),
         "UTF8", nullptr};
-    PGconn* conn = PQconnectdbParams(keys.data(), values.data(), 1);
+    PGconn* conn = PQconnectStartParams(keys.data(), values.data(), 1);
     if (conn == nullptr) {
         return {nullptr, "out of memory"};
     }
-    if (PQstatus(conn) != CONNECTION_OK) {
-        std::string error = Trimmed(PQerrorMessage(conn));
+    if (const std::string error = Connect(conn, timeoutSeconds, cancel); !error.empty()) {
         PQfinish(conn);
-        return {nullptr, error.empty() ? "cannot connect" : error};
+        return {nullptr, error};
     }
-    auto backend = std::make_unique<PostgresqlBackend>(conn);
+    auto backend = std::make_unique<PostgresqlBackend>(conn, cancel);
     const long long ms = timeoutSeconds > 0 ? 1000LL * timeoutSeconds : 0;
     std::string error =
         backend->RunSetup("SET statement_timeout = " + std::to_string(ms > INT_MAX ? INT_MAX : ms));

@@ -4,6 +4,7 @@
 // stream of position reports and buys several times the commit rate.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <system_error>
@@ -38,10 +39,42 @@ ExecStatus Classify(int code) {
     }
 }
 
+// Waits for a lock like sqlite3_busy_timeout, but gives up at once when the
+// connection is cancelled (a stop must not wait out the whole time-out).
+struct BusyWait {
+    int timeoutMs = 0;
+    int waitedMs = 0;
+    const CancelToken* cancel = nullptr;
+
+    static int Retry(void* self, int count) {
+        auto& w = *static_cast<BusyWait*>(self);
+        if (count == 0) {
+            w.waitedMs = 0;
+        }
+        if ((w.cancel != nullptr && w.cancel->Cancelled()) || w.waitedMs >= w.timeoutMs) {
+            return 0;
+        }
+        const int ms = std::min({count + 1, 10, w.timeoutMs - w.waitedMs});
+        sqlite3_sleep(ms);
+        w.waitedMs += ms;
+        return 1;
+    }
+};
+
 class SqliteBackend final : public Backend {
 public:
-    explicit SqliteBackend(sqlite3* db) : m_db(db) {}
+    SqliteBackend(sqlite3* db, CancelToken* cancel) : m_db(db), m_cancel(cancel) {
+        m_busy.cancel = cancel;
+        if (m_cancel != nullptr) {
+            m_cancel->Arm([db] { sqlite3_interrupt(db); });
+        }
+    }
     ~SqliteBackend() override { Close(); }
+
+    void SetBusyTimeout(int ms) {
+        m_busy.timeoutMs = ms;
+        sqlite3_busy_handler(m_db, &BusyWait::Retry, &m_busy);
+    }
 
     std::string Prepare() {
         const auto procs = KnownProcedures();
@@ -126,6 +159,10 @@ public:
     ExecResult Rollback() override { return Run("ROLLBACK"); }
 
     void Close() override {
+        if (m_cancel != nullptr) {
+            m_cancel->Disarm();  // before the handle goes
+            m_cancel = nullptr;
+        }
         for (sqlite3_stmt*& s : m_stmts) {
             sqlite3_finalize(s);
             s = nullptr;
@@ -156,6 +193,8 @@ private:
     }
 
     sqlite3* m_db;
+    CancelToken* m_cancel;
+    BusyWait m_busy;
     std::vector<sqlite3_stmt*> m_stmts;  // one per known procedure
 };
 
@@ -173,7 +212,7 @@ std::string ExecAll(sqlite3* db, const std::string& sql) {
 }  // namespace
 
 BackendOpenResult OpenSqliteBackend(std::string_view connectionString, int timeoutSeconds,
-                                    const std::filesystem::path& baseDir) {
+                                    const std::filesystem::path& baseDir, CancelToken* cancel) {
     const std::string_view pathText = TrimAscii(connectionString.substr(7));  // after "sqlite:"
     if (pathText.empty()) {
         return {nullptr, "no database file named after 'sqlite:'"};
@@ -204,10 +243,10 @@ BackendOpenResult OpenSqliteBackend(std::string_view connectionString, int timeo
         sqlite3_close_v2(raw);
         return {nullptr, error};
     }
-    auto backend = std::make_unique<SqliteBackend>(raw);
+    auto backend = std::make_unique<SqliteBackend>(raw, cancel);
     sqlite3_extended_result_codes(raw, 1);
     const long long ms = timeoutSeconds > 0 ? 1000LL * timeoutSeconds : INT_MAX;
-    sqlite3_busy_timeout(raw, static_cast<int>(ms > INT_MAX ? INT_MAX : ms));
+    backend->SetBusyTimeout(static_cast<int>(ms > INT_MAX ? INT_MAX : ms));
 
     std::string error = ExecAll(raw, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
     if (error.empty()) {

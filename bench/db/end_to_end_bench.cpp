@@ -8,6 +8,11 @@
 //                               kept full (at most 20,000 in flight)
 //   EndToEndLatency/<backend>   5,000 fixes a second; time from posting the
 //                               notification to its commit (p50, p99, max)
+//   Journal/<backend>           group commit with the statement journal on and
+//                               off (EventServer_Journal), alternating in the
+//                               same run: fixes per second and their ratio,
+//                               p99 notification -> commit at 5,000 a second,
+//                               and the journal's bytes per fix
 //
 //   scripts/pg-test-server start /tmp/pgb
 //   VARDO_TEST_PG_DIR=/tmp/pgb build/bin/db_end_to_end_bench
@@ -39,12 +44,13 @@ const char* const kGps = "$GPRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0
 // The server on the headless host; this thread is its window thread.
 class Server {
 public:
-    explicit Server(const std::string& connectionString)
+    explicit Server(const std::string& connectionString, bool journal = false)
         : application_(app::res::Resources(), "vardo-event-server-bench") {
         char pattern[] = "/tmp/vardo-e2e-XXXXXX";
         dir_ = ::mkdtemp(pattern);
         std::ofstream(dir_ + "/Config.ini")
-            << "[VardoEventServer]\nEventServer_ConnectString=" << connectionString << "\n";
+            << "[VardoEventServer]\nEventServer_ConnectString=" << connectionString
+            << "\nEventServer_Journal=" << (journal ? 1 : 0) << "\n";
         SetModuleDir(dir_);
         scripted::Reset();
         scripted::SetCallLog(false);
@@ -70,6 +76,7 @@ public:
     }
 
     const std::string& Error() const { return error_; }
+    const std::string& Dir() const { return dir_; }
 
     // Starts the service with these options and brings every device online
     // with its first fix (which also reports it online), so that from then
@@ -206,9 +213,9 @@ void EndToEnd(benchmark::State& state, Backend backend) {
     state.counters["grouped/s"] = median(grouped);
     state.counters["one-by-one/s"] = median(single);
     state.counters["ratio"] = median(grouped) / median(single);
-    state.counters["per_commit"] =
-        groupedCommits == 0 ? 0.0
-                            : static_cast<double>(groupedFixes) / static_cast<double>(groupedCommits);
+    state.counters["per_commit"] = groupedCommits == 0 ? 0.0
+                                                       : static_cast<double>(groupedFixes) /
+                                                             static_cast<double>(groupedCommits);
 }
 
 // --- latency at 5,000 fixes a second -------------------------------------------
@@ -316,6 +323,67 @@ void EndToEndLatency(benchmark::State& state, Backend backend) {
                                                              static_cast<double>(groupedCommits);
 }
 
+// --- the statement journal -----------------------------------------------------
+
+// Bytes the journal's folder holds now.
+std::uint64_t JournalBytes(const Server& server) {
+    std::uint64_t total = 0;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(server.Dir() + "/journal", ec)) {
+        total += e.file_size(ec);
+    }
+    return total;
+}
+
+void Journal(benchmark::State& state, Backend backend) {
+    if (!dbbench::SkipReason(backend).empty()) {
+        state.SkipWithError(dbbench::SkipReason(backend).c_str());
+        return;
+    }
+    std::vector<double> with;
+    std::vector<double> without;
+    double p99With = 0;
+    double p99Without = 0;
+    double bytesPerFix = 0;
+    bool journalFirst = true;
+    for (auto _ : state) {
+        double seconds = 0;
+        for (int side = 0; side < 2; ++side) {
+            const bool journal = (side == 0) == journalFirst;
+            Server server(dbbench::ConnectionString(backend, "e2e-journal.db"), journal);
+            if (!StartOrSkip(state, server, true)) {
+                return;
+            }
+            const auto t0 = SteadyClock::now();
+            (journal ? with : without).push_back(Saturated(server, std::chrono::seconds(2)));
+            const Latencies l = Paced(server, std::chrono::seconds(3));
+            double& p99 = journal ? p99With : p99Without;
+            p99 = std::max(p99, l.p99);
+            seconds += std::chrono::duration<double>(SteadyClock::now() - t0).count();
+            if (journal) {
+                // The folder before the stop: nothing has been reclaimed
+                // while it is one segment, so it holds every record written.
+                const std::uint64_t fixes = server.Committed();
+                bytesPerFix = static_cast<double>(JournalBytes(server)) /
+                              static_cast<double>(std::max<std::uint64_t>(fixes, 1));
+            }
+            server.Stop();
+        }
+        journalFirst = !journalFirst;
+        state.SetIterationTime(seconds);
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    state.counters["journal/s"] = median(with);
+    state.counters["no-journal/s"] = median(without);
+    state.counters["ratio"] = median(with) / median(without);
+    state.counters["journal_p99_ms"] = p99With;
+    state.counters["no-journal_p99_ms"] = p99Without;
+    state.counters["bytes/fix"] = bytesPerFix;
+}
+
 constexpr Backend kBackends[] = {Backend::Sqlite, Backend::Postgresql, Backend::Odbc};
 
 }  // namespace
@@ -333,6 +401,13 @@ int main(int argc, char** argv) {
             ("EndToEndLatency/" + std::string(dbbench::Name(backend))).c_str(),
             [backend](benchmark::State& s) { EndToEndLatency(s, backend); })
             ->Iterations(2)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+    }
+    for (Backend backend : {Backend::Sqlite, Backend::Postgresql}) {
+        benchmark::RegisterBenchmark(("Journal/" + std::string(dbbench::Name(backend))).c_str(),
+                                     [backend](benchmark::State& s) { Journal(s, backend); })
+            ->Iterations(3)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
     }

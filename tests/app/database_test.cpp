@@ -72,34 +72,59 @@ TEST_F(DatabaseTest, TheWindowThreadNeverWaitsForABusyDatabase) {
               std::vector<std::string>{std::to_string(kDevices)});
 }
 
-TEST_F(DatabaseTest, StatementsStillQueuedAtStopAreDiscardedAndNeverExecuted) {
-    WriteConfig();
-    Open();
-    dlg->SetWorkerOptions({.openTimeoutSeconds = 1,
-                           .firstBackoff = std::chrono::milliseconds(10),
-                           .maxBackoff = std::chrono::milliseconds(50)});
-    PressStart();
-    sqlite3* blocker = nullptr;
-    ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &blocker), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(blocker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    for (int i = 0; i < 10; ++i) {
-        Online({.name = "D" + std::to_string(i)});
-    }
-    ClearLog();
-    PressStart();  // stop while the database is locked
-    EXPECT_EQ(dlg->PendingStatements(), 0u);
-    const auto log = ServiceLog();
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_NE(log[0].find("queued=20 executed=0"), std::string::npos) << log[0];
-    EXPECT_NE(log[0].find("discarded=20"), std::string::npos) << log[0];
+// Ten devices come online while the database is locked and the service
+// stops; then the database is freed and the service starts again.
+class StopWhileLockedTest : public ServerTest {
+protected:
+    void Run(bool journal) {
+        WriteConfig({{"EventServer_Journal", journal ? "" : "0"}});
+        Open();
+        dlg->SetWorkerOptions({.openTimeoutSeconds = 1,
+                               .firstBackoff = std::chrono::milliseconds(10),
+                               .maxBackoff = std::chrono::milliseconds(50)});
+        PressStart();
+        sqlite3* blocker = nullptr;
+        ASSERT_EQ(sqlite3_open(DatabasePath().c_str(), &blocker), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(blocker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        for (int i = 0; i < 10; ++i) {
+            Online({.name = "D" + std::to_string(i)});
+        }
+        ClearLog();
+        PressStart();  // stop while the database is locked
+        EXPECT_EQ(dlg->PendingStatements(), 0u);
+        auto log = ServiceLog();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_NE(log[0].find("queued=20 executed=0"), std::string::npos) << log[0];
+        EXPECT_NE(log[0].find(journal ? "discarded=0 waiting=20" : "discarded=20"),
+                  std::string::npos)
+            << log[0];
+        EXPECT_EQ(log[0].find("waiting="), journal ? log[0].rfind("waiting=") : std::string::npos);
 
-    sqlite3_exec(blocker, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(blocker);
-    PressStart();  // a new start begins with an empty queue
-    Online({.name = "after"});
-    ASSERT_TRUE(WaitForDatabase());
-    EXPECT_EQ(Query("SELECT DISTINCT device_name FROM device_events"),
-              std::vector<std::string>{"after"});
+        sqlite3_exec(blocker, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(blocker);
+        PressStart();
+        Online({.name = "after"});
+        ASSERT_TRUE(WaitForDatabase());
+        std::vector<std::string> expected;
+        if (journal) {
+            for (int i = 0; i < 10; ++i) {
+                expected.push_back("D" + std::to_string(i));  // first, in order, once
+            }
+        }
+        expected.push_back("after");
+        EXPECT_EQ(Query("SELECT device_name FROM device_events ORDER BY id"), expected);
+        EXPECT_EQ(Query("SELECT count(*) FROM gps_fixes"),
+                  std::vector<std::string>{std::to_string(expected.size())});
+        PressStart();
+    }
+};
+
+TEST_F(StopWhileLockedTest, StatementsWaitingAtStopStayInTheJournalAndGoFirstAtTheNextStart) {
+    Run(true);
+}
+
+TEST_F(StopWhileLockedTest, WithoutTheJournalStatementsWaitingAtStopAreDiscarded) {
+    Run(false);
 }
 
 }  // namespace

@@ -93,7 +93,8 @@ TEST_F(ServiceTest, StopEmptiesTheListLogsOutAndUnlocksTheSettings) {
     const auto log = ServiceLog();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0],
-              "service stopped: queued=4 executed=4 rejected=0 dropped=0 retried=0 discarded=0");
+              "service stopped: queued=4 executed=4 rejected=0 dropped=0 retried=0 discarded=0 "
+              "waiting=0");
 }
 
 TEST_F(ServiceTest, ADatabaseThatCannotBeOpenedIsReportedAndNothingStarts) {

@@ -76,7 +76,7 @@ EventServerRun::EventServerRun(std::uint16_t centerPort, const RunSettings& sett
     home_ = dir;
     std::ofstream(home_ + "/Config.ini")
         << "[VardoEventServer]\n"
-        << "EventServer_ConnectString=sqlite:events.db\n"
+        << "EventServer_ConnectString=" << settings.connectString << "\n"
         << "EventServer_CenterServerAddr=127.0.0.1\n"
         << "EventServer_CenterServerTcpPort=" << centerPort << "\n"
         << "EventServer_CenterServerUdpPort=" << settings.udpPort << "\n"
@@ -99,6 +99,12 @@ void EventServerRun::start() {
 
 int EventServerRun::stop() {
     return process_ ? process_->stop(SIGTERM) : -1;
+}
+
+void EventServerRun::kill() {
+    if (process_) {
+        process_->stop(SIGKILL);
+    }
 }
 
 bool EventServerRun::waitForLog(const std::string& text, int count) const {

@@ -39,6 +39,7 @@ struct RunSettings {
     std::uint16_t udpPort = 0;
     int recordDuration = 90;          // seconds
     std::vector<std::string> args{};  // after --headless --home DIR
+    std::string connectString = "sqlite:events.db";
 };
 
 class EventServerRun {
@@ -51,6 +52,9 @@ public:
     void start();
     // SIGTERM, as systemd would stop it; the exit status.
     int stop();
+    // SIGKILL: a crash, or the OOM killer. The next start() runs again on the
+    // same program directory.
+    void kill();
     std::string log() const { return process_ ? process_->errors() : std::string(); }
     bool waitForLog(const std::string& text, int count = 1) const;
 

@@ -1,0 +1,59 @@
+#pragma once
+// The bytes of the statement journal: a segment file is a magic followed by
+// records, each framed and checked by itself so that a record cut short or
+// damaged (a power cut mid-write) is told apart from the whole ones before it.
+//
+//   record  = crc32c (u32) | length (u32) | type (u8) | seq (u64) | payload
+//   crc32c  covers everything after itself: length, type, seq and payload
+//   length  = the payload's size in bytes
+//
+// Integers are little-endian. A statement record's seq is its place in the
+// journal; a done record's seq says every statement up to it has left the
+// queue (committed, or dropped as rejected) and carries no payload.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "db/sql_command.h"
+
+namespace db::journal {
+
+inline constexpr std::string_view kSegmentMagic{"VRDJRN01", 8};
+inline constexpr std::size_t kHeaderSize = 4 + 4 + 1 + 8;
+// Larger than any statement the handlers build (their texts are capped); a
+// length past it is damage, not a record.
+inline constexpr std::uint32_t kMaxPayload = 16u << 20;
+
+enum class RecordType : std::uint8_t { Statement = 1, Done = 2 };
+
+std::uint32_t Crc32c(const void* data, std::size_t size, std::uint32_t crc = 0);
+
+void AppendStatementRecord(std::string& out, std::uint64_t seq, const SqlCommand& command);
+void AppendDoneRecord(std::string& out, std::uint64_t doneUpTo);
+
+struct Record {
+    RecordType type = RecordType::Done;
+    std::uint64_t seq = 0;
+    std::string_view payload;
+    std::size_t size = 0;  // bytes taken, header included
+};
+
+enum class ReadStatus {
+    Ok,       // `out` holds the record at the front of `bytes`
+    End,      // `bytes` is empty
+    Torn,     // a record starts but the bytes end inside it
+    Corrupt,  // the checksum, the length or the type is wrong
+};
+
+// Reads the record at the front of `bytes`; never reads past them.
+ReadStatus ReadRecord(std::string_view bytes, Record& out);
+
+// The statement a statement record carries; nullopt when the payload does not
+// decode (it passed the checksum, so only a writer of another version could
+// have made it).
+std::optional<SqlCommand> DecodeStatement(std::string_view payload);
+
+}  // namespace db::journal

@@ -1,0 +1,171 @@
+// PostgreSQL on a network that dies under a statement: the stop cancels the
+// call in flight instead of waiting for an answer that never comes.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+#include "db/db_worker.h"
+#include "testsupport/pg/pg_test_server.h"
+
+namespace {
+
+using namespace std::chrono;
+
+// Relays one TCP client to the server's Unix socket until frozen; frozen, it
+// keeps both connections open and passes nothing on: a dead network, as far
+// as the client can tell (its packets are still acknowledged).
+class FreezableRelay {
+public:
+    explicit FreezableRelay(std::string unixPath) : m_unixPath(std::move(unixPath)) {
+        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+            ::listen(m_listen, 4) != 0 ||
+            ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+            throw std::runtime_error("cannot listen");
+        }
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~FreezableRelay() {
+        m_stop = true;
+        ::shutdown(m_listen, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_listen);
+    }
+    int port() const { return m_port; }
+    void Freeze() { m_frozen = true; }
+
+private:
+    void Serve() {
+        const int client = ::accept(m_listen, nullptr, nullptr);
+        if (client < 0) {
+            return;
+        }
+        const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, m_unixPath.c_str(), sizeof addr.sun_path - 1);
+        if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            char buf[65536];
+            while (!m_stop) {
+                if (m_frozen) {
+                    std::this_thread::sleep_for(10ms);
+                    continue;
+                }
+                pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+                if (::poll(fds, 2, 20) <= 0) {
+                    continue;
+                }
+                bool closed = false;
+                for (int i = 0; i < 2 && !closed; ++i) {
+                    if ((fds[i].revents & (POLLIN | POLLHUP)) != 0) {
+                        const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+                        closed = n <= 0 || ::write(fds[1 - i].fd, buf, static_cast<size_t>(n)) != n;
+                    }
+                }
+                if (closed) {
+                    break;
+                }
+            }
+        }
+        while (!m_stop) {
+            std::this_thread::sleep_for(10ms);
+        }
+        ::close(server);
+        ::close(client);
+    }
+
+    std::string m_unixPath;
+    int m_listen = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_frozen{false};
+    std::thread m_thread;
+};
+
+// The value of `key=` in a libpq key=value string (the last one wins).
+std::string Value(const std::string& conninfo, const std::string& key) {
+    std::istringstream in(conninfo);
+    std::string word;
+    std::string value;
+    while (in >> word) {
+        if (word.rfind(key + "=", 0) == 0) {
+            value = word.substr(key.size() + 1);
+        }
+    }
+    return value;
+}
+
+template <typename F>
+bool WaitFor(F condition, milliseconds limit = seconds(20)) {
+    const auto deadline = steady_clock::now() + limit;
+    while (!condition()) {
+        if (steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+TEST(PostgresqlStopCancel, AStatementOnADeadNetworkIsCancelledKeptAndAppliedOnceLater) {
+    std::string error;
+    auto database = pgtest::TestDatabase::Create(error);
+    if (!database) {
+        if (std::getenv("VARDO_TEST_PG_DIR") == nullptr) {
+            GTEST_SKIP() << error;
+        }
+        FAIL() << error;
+    }
+    const std::string& direct = database->ConnInfo();
+    FreezableRelay relay(Value(direct, "host") + "/.s.PGSQL." + Value(direct, "port"));
+    const std::string relayed = "host=127.0.0.1 port=" + std::to_string(relay.port()) +
+                                " user=" + Value(direct, "user") +
+                                " dbname=" + Value(direct, "dbname") + " sslmode=disable";
+
+    CMyCommandQueue queue;
+    CMyDbConnection conn;
+    // Two minutes for the statement: far longer than the stop may take.
+    ASSERT_TRUE(conn.Open(relayed, 120)) << conn.LastError();
+    db::WorkerOptions options;
+    options.openTimeoutSeconds = 120;
+    {
+        CDbWorker worker(queue, conn, relayed, options);
+        ASSERT_TRUE(worker.Start());
+        relay.Freeze();
+        queue.Push(db::MakeOnlineEvent("X7"));
+        ASSERT_TRUE(WaitFor([&] { return queue.InFlight() == 1; }));
+        std::this_thread::sleep_for(200ms);  // sent, waiting for the answer
+        const auto started = steady_clock::now();
+        worker.Stop(500);
+        EXPECT_LT(steady_clock::now() - started, seconds(30));
+        EXPECT_TRUE(worker.StopOverran());
+        EXPECT_EQ(queue.Pending(), 1u) << "the statement waits for the next start";
+        EXPECT_EQ(worker.Counters().rejected, 0u);
+    }
+    conn.Close();
+
+    ASSERT_TRUE(conn.Open(direct, 10)) << conn.LastError();
+    CDbWorker worker(queue, conn, direct, options);
+    ASSERT_TRUE(worker.Start());
+    ASSERT_TRUE(WaitFor([&] { return queue.Pending() == 0; }));
+    worker.Stop(10000);
+    conn.Close();
+    EXPECT_EQ(database->Query("SELECT count(*) FROM device_events"), (pgtest::Rows{{"1"}}));
+}
+
+}  // namespace
