@@ -12,12 +12,17 @@
 // been joined.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/record_retention.h"
+#include "app/service_monitor.h"
+#include "app/service_status.h"
 #include "db/command_queue.h"
 #include "db/db_connection.h"
 #include "db/db_worker.h"
@@ -56,6 +61,15 @@ public:
     // worker thread.
     void SetLogSink(LogSink sink);
     void SetWorkerOptions(const db::WorkerOptions& options) { m_worker.SetOptions(options); }
+    // A start whose database cannot be opened tries again by itself (1 s,
+    // doubling to 30 s), with a log line each time, instead of showing the
+    // box: for a service that boots before its database. Set before the
+    // window opens.
+    void SetWaitForDatabase(bool wait) { m_bWaitForDatabase = wait; }
+    // Called once per start when the center refuses the login for good.
+    void SetOnLoginRefused(app::ServiceMonitor::RefusedAction action) {
+        m_monitor.SetOnRefused(std::move(action));
+    }
 
     // For main and tests.
     bool IsServiceStarted() const { return m_bServiceStarted; }
@@ -64,6 +78,12 @@ public:
     // Waiting, and taken by the worker but not yet committed.
     std::size_t PendingStatements() const { return m_cmdQueue.Pending(); }
     db::WorkerCounters GetWorkerCounters() const { return m_worker.Counters(); }
+    bool IsWaitingForDatabase() const { return m_bWaitingForDatabase; }
+    // The status line under the list, as last shown.
+    const std::string& StatusText() const { return m_monitor.Line(); }
+    app::ServiceStatus CollectStatus() const;
+    // Files of the recordings that run now.
+    std::vector<std::string> ActiveRecordingFiles() const;
 
 protected:
     // Starts the database worker; a seam for tests of a failed start.
@@ -80,6 +100,18 @@ private:
     void EnableSettingFields(BOOL bEnable);
     std::int64_t NowSeconds() const;
     void Log(const std::string& line) const;
+    // Reads the settings of this start's extras (status interval, retention)
+    // and refuses ports that are no port; false with the box shown.
+    bool CheckStartSettings();
+    void StartFailedOnDatabase();
+    void UpdateStatus();
+    // At a clean stop: an offline event for every device still online, given
+    // to the worker before it stops.
+    void QueueOfflineEvents();
+    void ApplyRetention();
+
+    // Item data of a row: whether its online event has been reported.
+    static constexpr DWORD_PTR kOnlineReported = 1;
 
     HICON m_hIcon;
     CListCtrl m_listDevices;
@@ -93,6 +125,17 @@ private:
     bool m_bServiceStarted = false;
     db::WorkerCounters m_countersAtStart;  // the stop line counts this run only
     LogSink m_log;
+    std::string m_strUser;
+    app::ServiceMonitor m_monitor;
+    bool m_bWaitForDatabase = false;
+    bool m_bWaitingForDatabase = false;
+    std::chrono::seconds m_startRetryDelay{1};
+    // The file each recording channel writes, for the retention that must
+    // never delete one being written.
+    std::map<HVARDOCHN, std::string> m_recordingFiles;
+    std::int64_t m_nextRetention = 0;
+    app::RetentionPolicy m_retention;
+    std::string m_lastRetentionProblem;  // said once until it changes
     // Last, so that it is destroyed first: its destructor joins the thread
     // while the queue and the connection it uses still exist.
     CDbWorker m_worker;
