@@ -65,7 +65,10 @@ void CMyVardoEventServerDlg::SetLogSink(LogSink sink) {
     m_monitor.SetLog([this](const std::string& line) { Log(line); });
     if (m_log) {
         m_worker.SetLogSink(
-            [log = m_log](const std::string& note) { log("database: " + app::MaskSecrets(note)); });
+            // A driver's message may run over several lines: one log line each.
+            [log = m_log](const std::string& note) {
+                log("database: " + app::OneLine(app::MaskSecrets(note)));
+            });
     } else {
         m_worker.SetLogSink({});
     }
@@ -144,6 +147,7 @@ BOOL CMyVardoEventServerDlg::OnInitDialog() {
     // the database layer here needs nothing of the window thread.
 
     SetTimer(kRecordTimer, kRecordTimerPeriodMs, nullptr);
+    StartMetrics();
     UpdateStatus();
     return TRUE;
 }

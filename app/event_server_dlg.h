@@ -16,10 +16,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/metrics_server.h"
 #include "app/record_retention.h"
 #include "app/service_monitor.h"
 #include "app/service_status.h"
@@ -81,6 +84,8 @@ public:
     bool IsWaitingForDatabase() const { return m_bWaitingForDatabase; }
     // The status line under the list, as last shown.
     const std::string& StatusText() const { return m_monitor.Line(); }
+    // The port the metrics endpoint listens on; 0 when there is none.
+    int MetricsPort() const { return m_metrics ? m_metrics->Port() : 0; }
     app::ServiceStatus CollectStatus() const;
     // Files of the recordings that run now.
     std::vector<std::string> ActiveRecordingFiles() const;
@@ -109,6 +114,9 @@ private:
     // to the worker before it stops.
     void QueueOfflineEvents();
     void ApplyRetention();
+    // The metrics endpoint, when EventServer_MetricsPort names one.
+    void StartMetrics();
+    void PublishMetrics(const app::ServiceStatus& status);
 
     // Item data of a row: whether its online event has been reported.
     static constexpr DWORD_PTR kOnlineReported = 1;
@@ -136,6 +144,9 @@ private:
     std::int64_t m_nextRetention = 0;
     app::RetentionPolicy m_retention;
     std::string m_lastRetentionProblem;  // said once until it changes
+    std::unique_ptr<app::MetricsServer> m_metrics;
+    std::uint64_t m_commitsSeen = 0;
+    std::optional<std::chrono::steady_clock::time_point> m_lastCommitAt;
     // Last, so that it is destroyed first: its destructor joins the thread
     // while the queue and the connection it uses still exist.
     CDbWorker m_worker;

@@ -98,8 +98,59 @@ app::ServiceStatus CMyVardoEventServerDlg::CollectStatus() const {
     return status;
 }
 
+void CMyVardoEventServerDlg::StartMetrics() {
+    std::string warning;
+    const int port = app::ParseMetricsPort(ReadConfigString("EventServer_MetricsPort"), warning);
+    if (!warning.empty()) {
+        Log("warning: " + warning);
+    }
+    if (port == 0) {
+        return;
+    }
+    m_metrics = std::make_unique<app::MetricsServer>();
+    std::string problem;
+    if (!m_metrics->Start(port, problem)) {
+        Log(problem);
+        m_metrics.reset();
+        return;
+    }
+    Log("metrics on http://127.0.0.1:" + std::to_string(m_metrics->Port()) + "/metrics");
+}
+
+void CMyVardoEventServerDlg::PublishMetrics(const app::ServiceStatus& status) {
+    const db::WorkerCounters c = m_worker.Counters();
+    const auto now = GetClock().SteadyNow();
+    if (c.commits != m_commitsSeen) {
+        m_commitsSeen = c.commits;
+        m_lastCommitAt = now;
+    }
+    if (!m_metrics) {
+        return;
+    }
+    app::MetricsSnapshot m;
+    m.started = status.started;
+    m.centerLoggedIn = status.started && status.centerState == CENTER_LOGGED_IN;
+    m.databaseUp = status.databaseDownSince == 0;
+    m.queued = c.queued;
+    m.executed = c.executed;
+    m.rejected = c.rejected;
+    m.dropped = c.dropped;
+    m.retried = c.retried;
+    m.discarded = c.discarded;
+    m.commits = c.commits;
+    m.queueDepth = c.pending;
+    m.devicesOnline = status.devicesOnline;
+    m.recordings = status.recordings;
+    if (m_lastCommitAt) {
+        m.secondsSinceCommit = std::chrono::duration<double>(now - *m_lastCommitAt).count();
+    }
+    m_metrics->Publish(m);
+}
+
 void CMyVardoEventServerDlg::UpdateStatus() {
-    const std::string line = m_monitor.Update(CollectStatus(), GetClock().SteadyNow());
+    const app::ServiceStatus status = CollectStatus();
+    PublishMetrics(status);
+    const std::string line = m_monitor.Update(status, GetClock().SteadyNow());
     if (GetDlgItem(IDC_STATUS_LINE).Exists()) {
         SetDlgItemText(IDC_STATUS_LINE, line);
     }

@@ -3,12 +3,14 @@
 // it, the retention of recordings and the instance lock.
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "app/instance_lock.h"
+#include "app/metrics_server.h"
 #include "app/record_retention.h"
 #include "app/service_monitor.h"
 #include "app/service_status.h"
@@ -282,6 +284,54 @@ TEST(InstanceLock, ASecondHolderOfTheSameDirectoryIsRefusedUntilTheFirstEnds) {
     app::InstanceLock nowhere;
     EXPECT_FALSE(nowhere.Acquire("/nonexistent/vardo/"));
     EXPECT_FALSE(nowhere.HeldByAnother());
+}
+
+TEST(Metrics, TheEndpointServesTheLatestSnapshotOnLoopbackOnly) {
+    app::MetricsServer server;
+    std::string problem;
+    ASSERT_TRUE(server.Start(0, problem)) << problem;
+    ASSERT_GT(server.Port(), 0);
+    app::MetricsSnapshot snapshot;
+    snapshot.started = true;
+    snapshot.queued = 12;
+    snapshot.queueDepth = 3;
+    snapshot.devicesOnline = 2;
+    server.Publish(snapshot);
+
+    httplib::Client client("127.0.0.1", server.Port());
+    auto response = client.Get("/metrics");
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200);
+    const std::string& body = response->body;
+    EXPECT_NE(body.find("# TYPE vardo_statements_queued_total counter\n"
+                        "vardo_statements_queued_total 12\n"),
+              std::string::npos)
+        << body;
+    EXPECT_NE(body.find("\nvardo_queue_depth 3\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("\nvardo_devices_online 2\n"), std::string::npos) << body;
+    // No commit yet: no age of one.
+    EXPECT_EQ(body.find("vardo_seconds_since_last_commit"), std::string::npos) << body;
+
+    snapshot.secondsSinceCommit = 1.5;
+    server.Publish(snapshot);
+    response = client.Get("/metrics");
+    ASSERT_TRUE(response);
+    EXPECT_NE(response->body.find("\nvardo_seconds_since_last_commit 1.5\n"), std::string::npos);
+    EXPECT_EQ(client.Get("/other")->status, 404);
+
+    // A second server cannot take the same port; it says so.
+    app::MetricsServer second;
+    EXPECT_FALSE(second.Start(server.Port(), problem));
+    EXPECT_NE(problem.find("cannot listen on 127.0.0.1:"), std::string::npos);
+    server.Stop();
+    EXPECT_FALSE(httplib::Client("127.0.0.1", server.Port()).Get("/metrics"));
+
+    std::string warning;
+    EXPECT_EQ(app::ParseMetricsPort("", warning), 0);
+    EXPECT_EQ(app::ParseMetricsPort("9464", warning), 9464);
+    EXPECT_TRUE(warning.empty());
+    EXPECT_EQ(app::ParseMetricsPort("http", warning), 0);
+    EXPECT_NE(warning.find("EventServer_MetricsPort 'http'"), std::string::npos);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // a clean stop leaves no device online in the database.
 
 #include <filesystem>
+#include <fstream>
 
 #include "tests/app/server_fixture.h"
 
@@ -159,6 +160,40 @@ TEST_F(ServiceWatchTest, ACleanStopStoresTheOfflineEventOfEveryDeviceStillOnline
               (std::vector<std::string>{"A|6", "B|6", "B|7", "C|6", "A|7", "C|7"}));
     EXPECT_EQ(Query("SELECT count(*) FROM devices WHERE online <> 0"),
               std::vector<std::string>{"0"});
+}
+
+TEST_F(ServiceWatchTest, RetentionDeletesOldRecordingsButNotTheOneBeingWritten) {
+    WriteConfig({{"EventServer_RecordKeepDays", "2"}, {"EventServer_RecordDuration", "600"}});
+    Open();
+    PressStart();
+    const HVARDODEV dev = Online({"X7"});
+    Notify(NOTIFY_ALARM_FIRST, dev);
+    const auto channel = scripted::Channel(scripted::ChannelsOf(dev).at(0));
+    ASSERT_TRUE(channel && channel->recording);
+    // The library writes the file; here it is an old-looking one, as after
+    // a clock step, so that only its being written protects it.
+    namespace fs = std::filesystem;
+    const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 5);
+    home.writeFile("EventRecord/old-chn01-20261101-000000.avi", "old");
+    fs::last_write_time(home.path() + "EventRecord/old-chn01-20261101-000000.avi", old);
+    home.writeFile("EventRecord/new-chn01-20261207-000000.avi", "new");
+    std::filesystem::create_directories(fs::path(channel->path).parent_path());
+    std::ofstream(channel->path) << "being written";
+    fs::last_write_time(channel->path, old);
+
+    RunFor(1s);
+    EXPECT_FALSE(fs::exists(home.path() + "EventRecord/old-chn01-20261101-000000.avi"));
+    EXPECT_TRUE(fs::exists(home.path() + "EventRecord/new-chn01-20261207-000000.avi"));
+    EXPECT_TRUE(fs::exists(channel->path));
+    std::lock_guard lock(logMutex);
+    EXPECT_EQ(std::count_if(logLines.begin(), logLines.end(),
+                            [](const std::string& l) {
+                                return l.starts_with("retention: deleted ") &&
+                                       l.ends_with(
+                                           "old-chn01-20261101-000000.avi (older than 2 "
+                                           "days)");
+                            }),
+              1);
 }
 
 }  // namespace
