@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/event_server_dlg.h"
@@ -143,6 +144,7 @@ int Shoot(const char* out) {
                                     dlg.StatusText().find("stored 0,") != std::string::npos);
              ++i) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         list->selectRow(2);
         host->Control(IDC_DEVICE_LIST)->setFocus();
