@@ -6,8 +6,12 @@
 #include <string>
 
 #include "app/about_dlg.h"
+#include "app/language_setup.h"
 #include "app/res/resource.h"
 #include "app/service_log.h"
+#include "app/service_timers.h"
+#include "app/start_checks.h"
+#include "app/ui_texts.h"
 #include "db/statement_journal.h"
 #include "gps/rmc_parser.h"
 #include "settings/config.h"
@@ -17,30 +21,30 @@
 
 namespace {
 
-constexpr UINT_PTR kRecordTimer = 1;
-constexpr UINT kRecordTimerPeriodMs = 1000;
-constexpr int kOpenTimeoutSeconds = 10;
-constexpr std::uint32_t kStopWaitMs = 10000;
+using app::kOpenTimeoutSeconds;
+using app::kRecordTimer;
+using app::kRecordTimerPeriodMs;
+using app::kStartRetryTimer;
+using app::kStopWaitMs;
 
 constexpr std::string_view kOfflineText = "Device is Offline";
 
 struct ColumnSpec {
     const char* heading;  // null ends the table
+    const char* textKey;  // in the language file
     int width;            // pixels
 };
 
 constexpr ColumnSpec kColumns[] = {
-    {"DeviceID", 80},   {"Channel", 60},  {"VehicleID", 80},
-    {"DriverName", 80}, {"GPSInfo", 420}, {nullptr, 0},
+    {"DeviceID", "ColumnDeviceID", 80},   {"Channel", "ColumnChannel", 60},
+    {"VehicleID", "ColumnVehicleID", 80}, {"DriverName", "ColumnDriverName", 80},
+    {"GPSInfo", "ColumnGPSInfo", 420},    {nullptr, nullptr, 0},
 };
 
 enum Column { kColName = 0, kColChannel = 1, kColVehicle = 2, kColDriver = 3, kColGps = 4 };
 
 // The check box of channel number n is kChannelBoxes[n - 1].
 constexpr std::array<int, kMaxChannels> kChannelBoxes{IDC_CHN01, IDC_CHN02, IDC_CHN03, IDC_CHN04};
-
-// Item data of a row: whether its online event has been reported.
-constexpr DWORD_PTR kOnlineReported = 1;
 
 }  // namespace
 
@@ -62,10 +66,13 @@ CMyVardoEventServerDlg::~CMyVardoEventServerDlg() {
 
 void CMyVardoEventServerDlg::SetLogSink(LogSink sink) {
     m_log = std::move(sink);
+    m_monitor.SetLog([this](const std::string& line) { Log(line); });
     if (m_log) {
-        m_worker.SetLogSink([log = m_log](const std::string& note) {
-            log("database: " + text::MaskPasswords(note));
-        });
+        m_worker.SetLogSink(
+            // A driver's message may run over several lines: one log line each.
+            [log = m_log](const std::string& note) {
+                log("database: " + app::OneLine(text::MaskPasswords(note)));
+            });
     } else {
         m_worker.SetLogSink({});
     }
@@ -116,9 +123,11 @@ BOOL CMyVardoEventServerDlg::OnInitDialog() {
     SetIcon(m_hIcon, FALSE);
 
     SelectLanguageAndSkin();
+    app::LoadLanguageTexts([this](const std::string& line) { Log(line); });
 
     for (int i = 0; kColumns[i].heading != nullptr; ++i) {
-        m_listDevices.InsertColumn(i, kColumns[i].heading, LVCFMT_LEFT, kColumns[i].width);
+        m_listDevices.InsertColumn(i, app::Tr(kColumns[i].textKey, kColumns[i].heading),
+                                   LVCFMT_LEFT, kColumns[i].width);
     }
     m_listDevices.SetExtendedStyle(m_listDevices.GetExtendedStyle() | LVS_EX_FULLROWSELECT);
 
@@ -150,6 +159,8 @@ BOOL CMyVardoEventServerDlg::OnInitDialog() {
     // the database layer here needs nothing of the window thread.
 
     SetTimer(kRecordTimer, kRecordTimerPeriodMs, nullptr);
+    StartMetrics();
+    UpdateStatus();
     return TRUE;
 }
 
@@ -213,14 +224,17 @@ void CMyVardoEventServerDlg::OnOK() {
         return;
     }
 
+    if (!CheckStartSettings()) {
+        return;
+    }
     m_strConnect = GetDlgItemText(IDC_CONNECT_STRING);
     m_db.SetBaseDirectory(g_strModuleDir);
     if (!m_db.Open(m_strConnect, kOpenTimeoutSeconds)) {
-        const std::string message = "can't connect database:" + m_strConnect;
-        Log(app::StartFailedLine(message, m_db.LastError()));
-        MessageBox(message, {}, MB_OK | MB_ICONEXCLAMATION);
+        StartFailedOnDatabase();
         return;
     }
+    m_bWaitingForDatabase = false;
+    m_startRetryDelay = std::chrono::seconds(1);
 
     std::string journalError;
     if (!OpenJournal(journalError)) {
@@ -245,8 +259,9 @@ void CMyVardoEventServerDlg::OnOK() {
     }
 
     const std::string strAddress = GetDlgItemText(IDC_CENTER_SERVER);
-    const int nUdpPort = static_cast<int>(GetDlgItemInt(IDC_UDP_PORT, nullptr, TRUE));
-    const int nTcpPort = static_cast<int>(GetDlgItemInt(IDC_TCP_PORT, nullptr, TRUE));
+    // Checked by CheckStartSettings.
+    const int nUdpPort = app::ParsePort(GetDlgItemText(IDC_UDP_PORT)).value_or(0);
+    const int nTcpPort = app::ParsePort(GetDlgItemText(IDC_TCP_PORT)).value_or(0);
     MyVardoApp_SetCenterServer(m_hVardoApp, strAddress.c_str(), nTcpPort, nUdpPort);
 
     const std::string strUser = GetDlgItemText(IDC_USER_NAME);
@@ -256,12 +271,22 @@ void CMyVardoEventServerDlg::OnOK() {
     EnableSettingFields(FALSE);
     m_bServiceStarted = true;
     m_countersAtStart = m_worker.Counters();
+    m_strUser = strUser;
+    m_monitor.Reset();
     Log(app::StartedLine({m_strConnect, strAddress, nTcpPort, nUdpPort, strUser}));
+    UpdateStatus();
 }
 
 void CMyVardoEventServerDlg::StopService() {
+    if (m_bWaitingForDatabase) {
+        KillTimer(kStartRetryTimer);
+        m_bWaitingForDatabase = false;
+        m_startRetryDelay = std::chrono::seconds(1);
+    }
+    QueueOfflineEvents();
     m_worker.Stop(kStopWaitMs);
     m_devices.clear();
+    m_recordingFiles.clear();
     MyVardoApp_Logout(m_hVardoApp);
     m_listDevices.DeleteAllItems();
     m_db.Close();
@@ -281,6 +306,7 @@ void CMyVardoEventServerDlg::StopService() {
         counters.waiting = waiting;
         Log(app::StoppedLine(counters));
     }
+    UpdateStatus();
 }
 
 LRESULT CMyVardoEventServerDlg::OnDeviceNotify(WPARAM wParam, LPARAM lParam) {
@@ -399,7 +425,7 @@ void CMyVardoEventServerDlg::OnDeviceOffline(HVARDODEV hDev) {
     if (nRow < 0) {
         return;
     }
-    m_listDevices.SetItemText(nRow, kColGps, kOfflineText);
+    m_listDevices.SetItemText(nRow, kColGps, app::Tr("DeviceOffline", kOfflineText));
     if (m_listDevices.GetItemData(nRow) == kOnlineReported) {
         m_listDevices.SetItemData(nRow, 0);
         QueueStatement(
@@ -419,16 +445,32 @@ void CMyVardoEventServerDlg::OnDeviceAlarm(HVARDODEV hDev) {
     const std::int64_t nowSeconds =
         std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
     vardo::StartAlarmRecording(
-        m_devices, static_cast<std::size_t>(nRow), nowSeconds,
-        [&](int channel) { return m_recordingPaths.Next(g_strModuleDir, strName, channel, now); });
+        m_devices, static_cast<std::size_t>(nRow), nowSeconds, [&](int channel) {
+            std::string path = m_recordingPaths.Next(g_strModuleDir, strName, channel, now);
+            const HVARDOCHN chn = m_devices[static_cast<std::size_t>(nRow)]
+                                      .channels[static_cast<std::size_t>(channel - 1)];
+            m_recordingFiles[chn] = path;
+            return path;
+        });
 }
 
 void CMyVardoEventServerDlg::OnTimer(UINT_PTR nIDEvent) {
+    if (nIDEvent == kStartRetryTimer) {
+        KillTimer(kStartRetryTimer);
+        if (m_bWaitingForDatabase && !m_bServiceStarted) {
+            OnOK();
+        }
+        return;
+    }
     if (nIDEvent == kRecordTimer && !m_devices.empty()) {
         // Counted in seconds; a field that holds no number counts as 0.
         const auto nDuration =
             static_cast<std::int32_t>(GetDlgItemInt(IDC_RECORD_DURATION, nullptr, TRUE));
         vardo::StopDueRecordings(m_devices, nDuration, NowSeconds());
+    }
+    if (nIDEvent == kRecordTimer) {
+        UpdateStatus();
+        ApplyRetention();
     }
     CDialog::OnTimer(nIDEvent);
 }

@@ -12,12 +12,20 @@
 // been joined.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/metrics_server.h"
+#include "app/record_retention.h"
+#include "app/service_monitor.h"
+#include "app/service_status.h"
 #include "db/command_queue.h"
 #include "db/db_connection.h"
 #include "db/db_worker.h"
@@ -57,6 +65,15 @@ public:
     // worker thread.
     void SetLogSink(LogSink sink);
     void SetWorkerOptions(const db::WorkerOptions& options) { m_worker.SetOptions(options); }
+    // A start whose database cannot be opened tries again by itself (1 s,
+    // doubling to 30 s), with a log line each time, instead of showing the
+    // box: for a service that boots before its database. Set before the
+    // window opens.
+    void SetWaitForDatabase(bool wait) { m_bWaitForDatabase = wait; }
+    // Called once per start when the center refuses the login for good.
+    void SetOnLoginRefused(app::ServiceMonitor::RefusedAction action) {
+        m_monitor.SetOnRefused(std::move(action));
+    }
 
     // For main and tests.
     bool IsServiceStarted() const { return m_bServiceStarted; }
@@ -65,6 +82,14 @@ public:
     // Waiting, and taken by the worker but not yet committed.
     std::size_t PendingStatements() const { return m_cmdQueue.Pending(); }
     db::WorkerCounters GetWorkerCounters() const { return m_worker.Counters(); }
+    bool IsWaitingForDatabase() const { return m_bWaitingForDatabase; }
+    // The status line under the list, as last shown.
+    const std::string& StatusText() const { return m_monitor.Line(); }
+    // The port the metrics endpoint listens on; 0 when there is none.
+    int MetricsPort() const { return m_metrics ? m_metrics->Port() : 0; }
+    app::ServiceStatus CollectStatus() const;
+    // Files of the recordings that run now.
+    std::vector<std::string> ActiveRecordingFiles() const;
 
 protected:
     // Starts the database worker; a seam for tests of a failed start.
@@ -88,6 +113,21 @@ private:
     void EnableSettingFields(BOOL bEnable);
     std::int64_t NowSeconds() const;
     void Log(const std::string& line) const;
+    // Reads the settings of this start's extras (status interval, retention)
+    // and refuses ports that are no port; false with the box shown.
+    bool CheckStartSettings();
+    void StartFailedOnDatabase();
+    void UpdateStatus();
+    // At a clean stop: an offline event for every device still online, given
+    // to the worker before it stops.
+    void QueueOfflineEvents();
+    void ApplyRetention();
+    // The metrics endpoint, when EventServer_MetricsPort names one.
+    void StartMetrics();
+    void PublishMetrics(const app::ServiceStatus& status);
+
+    // Item data of a row: whether its online event has been reported.
+    static constexpr DWORD_PTR kOnlineReported = 1;
 
     HICON m_hIcon;
     CListCtrl m_listDevices;
@@ -102,6 +142,20 @@ private:
     db::WorkerCounters m_countersAtStart;  // the stop line counts this run only
     db::StorageSettings m_storage;         // read from Config.ini with the window
     LogSink m_log;
+    std::string m_strUser;
+    app::ServiceMonitor m_monitor;
+    bool m_bWaitForDatabase = false;
+    bool m_bWaitingForDatabase = false;
+    std::chrono::seconds m_startRetryDelay{1};
+    // The file each recording channel writes, for the retention that must
+    // never delete one being written.
+    std::map<HVARDOCHN, std::string> m_recordingFiles;
+    std::int64_t m_nextRetention = 0;
+    app::RetentionPolicy m_retention;
+    std::string m_lastRetentionProblem;  // said once until it changes
+    std::unique_ptr<app::MetricsServer> m_metrics;
+    std::uint64_t m_commitsSeen = 0;
+    std::optional<std::chrono::steady_clock::time_point> m_lastCommitAt;
     // Last, so that it is destroyed first: its destructor joins the thread
     // while the queue and the connection it uses still exist.
     CDbWorker m_worker;

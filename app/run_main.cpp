@@ -10,9 +10,13 @@
 #include <system_error>
 
 #include "app/event_server_dlg.h"
+#include "app/instance_lock.h"
+#include "app/language_setup.h"
 #include "app/open_file_limit.h"
 #include "app/res/resource.h"
 #include "app/service_log.h"
+#include "app/service_status.h"
+#include "app/systemd_notify.h"
 #include "settings/program_dir.h"
 #include "text/log_text.h"
 #include "text/password_mask.h"
@@ -38,7 +42,7 @@ void Line(std::string_view entry) {
 
 void PrintHelp() {
     std::printf(
-        "Usage: %s [--headless] [--home DIR]\n"
+        "Usage: %s [--headless [--wait-for-database]] [--home DIR]\n"
         "\n"
         "The event server: logs into the center server, shows the devices that come\n"
         "online, writes their online/offline events and GPS fixes into the database\n"
@@ -46,7 +50,11 @@ void PrintHelp() {
         "\n"
         "Options:\n"
         "  --headless   run without a window: start the service at once with the\n"
-        "               settings of Config.ini, stop it on SIGINT or SIGTERM\n"
+        "               settings of Config.ini; SIGINT, SIGTERM and SIGHUP stop it\n"
+        "               cleanly, SIGUSR1 writes the status line to the log\n"
+        "  --wait-for-database  with --headless: a database that cannot be opened\n"
+        "               at the start is tried again (1 s doubling to 30 s) instead\n"
+        "               of ending the run; for services that boot before it\n"
         "  --channels LIST  with --headless: the channels an alarm records,\n"
         "               e.g. 1,3 (the window's channel boxes; default 1)\n"
         "  --home DIR   the program directory (Config.ini, Language/, EventRecord/);\n"
@@ -55,12 +63,14 @@ void PrintHelp() {
         "  --version    show the version and exit\n"
         "\n"
         "Exit status: 0 after a clean stop, 1 when the service could not start,\n"
-        "2 on a usage error.\n",
+        "when the center refused the login or when another instance runs on the\n"
+        "same program directory, 2 on a usage error.\n",
         std::string(kProgram).c_str());
 }
 
 struct Options {
     bool headless = false;
+    bool waitForDatabase = false;
     bool help = false;
     bool version = false;
     std::optional<std::string> home;
@@ -93,6 +103,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         const std::string_view arg = argv[i];
         if (arg == "--headless") {
             options.headless = true;
+        } else if (arg == "--wait-for-database") {
+            options.waitForDatabase = true;
         } else if (arg == "-h" || arg == "--help") {
             options.help = true;
         } else if (arg == "--version") {
@@ -148,19 +160,43 @@ bool ApplyHome(const Options& options) {
     return SetModuleDir(home);
 }
 
-int RunHeadless(unsigned channels) {
-    ui::headless::HeadlessApplication application(res::Resources(), std::string(kProgram));
-    // The operator's messages go to stderr; a connection string in them is
-    // shown with its password masked.
-    application.SetMessageBoxSink(
-        [](const ui::headless::MessageBoxRecord& box) { Line(text::MaskPasswords(box.text)); });
+int RunHeadless(const Options& options) {
+    const unsigned channels = options.channels;
+    ui::headless::HeadlessApplication application(ProgramResources(), std::string(kProgram));
+    // The operator's messages go to stderr as one line each; a connection
+    // string in them is shown with its password masked.
+    application.SetMessageBoxSink([](const ui::headless::MessageBoxRecord& box) {
+        Line(OneLine(text::MaskPasswords(box.text)));
+    });
+    // SIGHUP stops as SIGTERM does: the settings are read at a start, so a
+    // restart (systemctl restart) is how a changed Config.ini is taken.
     ui::StopSignalWatcher signals([&application](int signal) {
-        Line(signal == SIGINT ? "SIGINT received, stopping" : "SIGTERM received, stopping");
+        if (signal == SIGUSR1) {
+            LogStatusLine();
+            return;
+        }
+        Line(std::string(ui::SignalName(signal)) + " received, stopping");
+        NotifyStopping();
         application.RequestClose();
     });
+    if (!signals.Watching()) {
+        Line("cannot watch for signals; SIGTERM will not stop the service cleanly");
+    }
 
     CMyVardoEventServerDlg dlg;
     dlg.SetLogSink([](std::string_view line) { Line(line); });
+    dlg.SetWaitForDatabase(options.waitForDatabase);
+    bool refused = false;
+    dlg.SetOnLoginRefused([&](const std::string&) {
+        // Trying again would be refused again: the exit status tells the
+        // operator (and systemd) that the settings need a look.
+        refused = true;
+        Line(
+            "stopping: the center server refused the login; check EventServer_UserName and "
+            "EventServer_Password");
+        NotifyStopping();
+        application.RequestClose();
+    });
 
     bool failed = false;
     application.SetInitHook([&](ui::headless::HeadlessHost& host) {
@@ -177,15 +213,17 @@ int RunHeadless(unsigned channels) {
             failed = true;
         } else {
             host.PressButton(IDOK);
-            failed = !dlg.IsServiceStarted();
+            failed = !dlg.IsServiceStarted() && !dlg.IsWaitingForDatabase();
         }
         if (failed) {
             host.Send(WM_CLOSE);
+        } else {
+            NotifyReady();
         }
     });
 
     dlg.DoModal();
-    return failed ? 1 : 0;
+    return failed || refused ? 1 : 0;
 }
 
 // The windowed mode: the main dialog in the window system main brings.
@@ -204,11 +242,12 @@ int RunWindowed(int argc, char** argv, WindowHost windowHost) {
 
 }  // namespace
 
-int RunMain(int argc, char** argv, WindowHost windowHost) {
-    const std::optional<Options> options = ParseOptions(argc, argv);
+int RunMain(int argc, char** argv, WindowHost windowHost, bool serviceOnly) {
+    std::optional<Options> options = ParseOptions(argc, argv);
     if (!options) {
         return 2;
     }
+    options->headless = options->headless || serviceOnly;
     if (options->help) {
         PrintHelp();
         return 0;
@@ -223,7 +262,26 @@ int RunMain(int argc, char** argv, WindowHost windowHost) {
     // Before anything opens a file: an alarm storm records hundreds of
     // files at once.
     RaiseOpenFileLimit();
-    return options->headless ? RunHeadless(options->channels) : RunWindowed(argc, argv, windowHost);
+    if (options->waitForDatabase && !options->headless) {
+        Line("--wait-for-database goes with --headless (see --help)");
+        return 2;
+    }
+    InstanceLock lock;
+    if (!lock.Acquire(g_strModuleDir)) {
+        if (lock.HeldByAnother()) {
+            Line(lock.Problem());
+            return 1;
+        }
+        // A program directory we may not write to (an installed program
+        // run without --home): no second instance could lock it either.
+        Line("warning: " + lock.Problem() + "; a second instance would not be noticed");
+    }
+    PrepareProgramLanguage([](const std::string& line) { Line(line); });
+    return options->headless ? RunHeadless(*options) : RunWindowed(argc, argv, windowHost);
+}
+
+void LogStatusLine() {
+    Line("status: " + LatestStatusLine());
 }
 
 }  // namespace app

@@ -9,6 +9,12 @@ namespace app {
 // and gives the exit status; supplied by the main of a build with windows.
 using WindowHost = int (*)(int argc, char** argv, const std::function<int()>& runDialog);
 
-int RunMain(int argc, char** argv, WindowHost windowHost = nullptr);
+// `serviceOnly`: the program has no window at all and runs as --headless
+// whether or not it is given (the service binary systemd starts).
+int RunMain(int argc, char** argv, WindowHost windowHost = nullptr, bool serviceOnly = false);
+
+// Writes "status: <the latest status line>" to the log; safe on the signal
+// thread.
+void LogStatusLine();
 
 }  // namespace app

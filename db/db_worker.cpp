@@ -110,6 +110,15 @@ void CDbWorker::Note(const std::string& message) {
     }
 }
 
+void CDbWorker::MarkDown() {
+    if (m_downSince.load(std::memory_order_relaxed) == 0) {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        m_downSince.store(std::max<std::int64_t>(
+                              1, std::chrono::duration_cast<std::chrono::seconds>(now).count()),
+                          std::memory_order_relaxed);
+    }
+}
+
 void CDbWorker::Backoff(std::chrono::milliseconds& backoff) {
     const auto ms = std::max<std::chrono::milliseconds::rep>(backoff.count(), 0);
     if (SleepWhileRunning(static_cast<std::uint32_t>(std::min<decltype(ms)>(ms, UINT32_MAX)))) {
@@ -179,6 +188,7 @@ CDbWorker::Step CDbWorker::RunAlone(std::vector<db::SqlCommand>& hand) {
         case db::ExecStatus::ConnectionLost:
             m_db.Close();
             Note("database connection lost, retrying: " + result.error);
+            MarkDown();
             return Step::Retry;
     }
     return Step::Retry;
@@ -218,6 +228,7 @@ CDbWorker::Step CDbWorker::RunGroup(std::vector<db::SqlCommand>& hand, std::size
         case db::ExecStatus::ConnectionLost:
             m_db.Close();
             Note("database connection lost, retrying: " + result.error);
+            MarkDown();
             return Step::Retry;
     }
     return Step::Retry;
@@ -242,6 +253,7 @@ int CDbWorker::Run() {
         }
         if (!m_db.Open(m_strConnect, m_options.openTimeoutSeconds)) {
             Note("cannot open the database: " + m_db.LastError());
+            MarkDown();
             Backoff(backoff);
             continue;
         }
@@ -258,6 +270,7 @@ int CDbWorker::Run() {
             continue;
         }
         backoff = m_options.firstBackoff;
+        m_downSince.store(0, std::memory_order_relaxed);
         if (solo) {
             --m_soloLeft;
         }

@@ -112,6 +112,10 @@ public:
     db::WorkerCounters Counters() const;
     // The last error the worker met (rejection, failed open, lost connection).
     std::string LastError() const;
+    // Unix seconds since when the database cannot be reached (the first
+    // failed open or lost connection of an outage); 0 while it can. Any
+    // thread.
+    std::int64_t DownSince() const { return m_downSince.load(std::memory_order_relaxed); }
 
 protected:
     int Run() override;
@@ -122,6 +126,7 @@ private:
     enum class Step { Done, Retry };
 
     void Note(const std::string& message);
+    void MarkDown();
     void Backoff(std::chrono::milliseconds& backoff);
     std::size_t GroupLimit() const;
     void Finished(std::vector<db::SqlCommand>& hand, std::size_t first, std::size_t count,
@@ -144,6 +149,7 @@ private:
     std::atomic<std::uint64_t> m_rejected{0};
     std::atomic<std::uint64_t> m_retried{0};
     std::atomic<std::uint64_t> m_commits{0};
+    std::atomic<std::int64_t> m_downSince{0};
     mutable std::mutex m_errorMutex;
     std::string m_lastError;  // guarded by m_errorMutex
 };

@@ -141,8 +141,7 @@ std::optional<std::string> findIniValue(std::string_view content, std::string_vi
     return std::nullopt;
 }
 
-std::optional<std::string> readIniValue(const std::string& path, std::string_view section,
-                                        std::string_view key) {
+std::optional<std::string> readIniText(const std::string& path) {
     // Plain stdio: a stream would throw when the path is a folder.
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
@@ -159,7 +158,16 @@ std::optional<std::string> readIniValue(const std::string& path, std::string_vie
     if (failed) {
         return std::nullopt;
     }
-    return findIniValue(decode(std::move(bytes)), section, key);
+    return decode(std::move(bytes));
+}
+
+std::optional<std::string> readIniValue(const std::string& path, std::string_view section,
+                                        std::string_view key) {
+    const std::optional<std::string> text = readIniText(path);
+    if (!text) {
+        return std::nullopt;
+    }
+    return findIniValue(*text, section, key);
 }
 
 std::string cutToCharacters(std::string text, std::size_t count) {

@@ -22,6 +22,10 @@ namespace settings {
 std::optional<std::string> readIniValue(const std::string& path, std::string_view section,
                                         std::string_view key);
 
+// The whole file as UTF-8 text (decoded as above); nothing when it cannot
+// be read.
+std::optional<std::string> readIniText(const std::string& path);
+
 // The same over the file's content.
 std::optional<std::string> findIniValue(std::string_view content, std::string_view section,
                                         std::string_view key);

@@ -1,8 +1,11 @@
 // The device library's API over the network implementation. Each function
 // finds its object in the handle table; an unknown handle does nothing.
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/app_instance.h"
@@ -79,6 +82,18 @@ void MyVardoApp_Logout(HVARDOAPP app) {
 int MyVardoApp_IsActive(HVARDOAPP app) {
     const auto instance = HandleTable::get().app(app);
     return instance && instance->isActive() ? 1 : 0;
+}
+
+int MyVardoApp_GetCenterState(HVARDOAPP app, char* reason, int reasonSize) {
+    const auto instance = HandleTable::get().app(app);
+    const auto [state, why] =
+        instance ? instance->centerState() : std::pair<int, std::string>{CENTER_IDLE, {}};
+    if (reason != nullptr && reasonSize > 0) {
+        const std::size_t n = std::min(why.size(), static_cast<std::size_t>(reasonSize - 1));
+        std::memcpy(reason, why.data(), n);
+        reason[n] = '\0';
+    }
+    return state;
 }
 
 int MyVardoDev_GetDevInfo(HVARDODEV dev, int item, void* buffer, int bufferSize) {

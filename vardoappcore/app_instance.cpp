@@ -274,6 +274,17 @@ void AppInstance::onMessage(const protocol::Message& message) {
     media_.onMessage(message);
 }
 
+void AppInstance::onCenterState(int state, const std::string& reason) {
+    const std::lock_guard lock(stateMutex_);
+    centerState_ = state;
+    centerReason_ = reason;
+}
+
+std::pair<int, std::string> AppInstance::centerState() const {
+    const std::lock_guard lock(stateMutex_);
+    return {centerState_, centerReason_};
+}
+
 void AppInstance::onGivenUp(bool wasLoggedIn) {
     if (wasLoggedIn) {
         // The session is over for good: what was online cannot be seen anymore.

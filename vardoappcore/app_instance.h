@@ -46,6 +46,8 @@ public:
     void login(std::string user, std::string password);
     void logout();
     bool isActive() const { return active_.load(); }
+    // CENTER_* and why the last attempt failed; any thread.
+    std::pair<int, std::string> centerState() const;
 
     void sourceStart(const ChannelRef& channel, bool video, bool audio);
     void sourceStop(const ChannelRef& channel, bool video, bool audio);
@@ -59,6 +61,7 @@ private:
     void onLoggedIn(bool again, std::uint32_t mediaKey) override;
     void onMessage(const protocol::Message& message) override;
     void onGivenUp(bool wasLoggedIn) override;
+    void onCenterState(int state, const std::string& reason) override;
 
     // Runs `work` on the I/O thread and waits until it has run.
     template <class F>
@@ -88,6 +91,9 @@ private:
     int tcpPort_ = 0;
     int udpPort_ = 0;
     std::atomic<bool> active_{false};
+    mutable std::mutex stateMutex_;
+    int centerState_ = CENTER_IDLE;  // guarded by stateMutex_
+    std::string centerReason_;       // guarded by stateMutex_
 
     mutable std::mutex recordMutex_;
     // Guarded by recordMutex_: the running recordings, by device and channel.

@@ -57,6 +57,7 @@ void CenterSession::start(CenterConfig config) {
                " is not between 1 and 65535");
         return;
     }
+    listener_.onCenterState(CENTER_CONNECTING, {});
     connect();
     armTick();
 }
@@ -70,6 +71,9 @@ void CenterSession::stop() {
         socket_.send(asio::buffer(line), 0, ec);
     }
     closeSocket();
+    if (state_ != State::Idle) {
+        listener_.onCenterState(CENTER_IDLE, {});
+    }
     state_ = State::Idle;
     ++session_;
     retryTimer_.cancel();
@@ -244,6 +248,7 @@ void CenterSession::onLine(std::string_view line) {
             ++logins_;
             backoff_ = config_.timing.firstRetry;
             lastPing_ = Clock::now();
+            listener_.onCenterState(CENTER_LOGGED_IN, {});
             if (logins_ > 1) {
                 logLine("logged in to the center server " + where() + " again");
             }
@@ -328,6 +333,7 @@ void CenterSession::lose(const std::string& why) {
         return;
     }
     state_ = State::Waiting;
+    listener_.onCenterState(CENTER_RETRYING, why);
     logLine((was == State::Connecting ? "cannot connect to the center server "
                                       : "connection to the center server ") +
             where() + (was == State::Connecting ? ": " : " lost: ") + why + "; trying again in " +
@@ -348,6 +354,7 @@ void CenterSession::giveUp(const std::string& why) {
     ++session_;
     retryTimer_.cancel();
     tickTimer_.cancel();
+    listener_.onCenterState(CENTER_REFUSED, why);
     listener_.onGivenUp(logins_ > 0);
 }
 

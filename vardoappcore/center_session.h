@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/protocol/line_reader.h"
 #include "vardoappcore/protocol/messages.h"
 #include "vardoappcore/session_timing.h"
@@ -44,6 +45,9 @@ public:
         // The server refused the login, or the settings cannot work; the
         // session has stopped for good.
         virtual void onGivenUp(bool wasLoggedIn) = 0;
+        // The connection's state changed (CENTER_* of the API); `reason`
+        // says why an attempt failed.
+        virtual void onCenterState(int state, const std::string& reason) = 0;
 
     protected:
         ~Listener() = default;

@@ -30,3 +30,5 @@ constexpr int IDC_CHN02 = 1008;
 constexpr int IDC_CHN03 = 1009;
 constexpr int IDC_RECORD_DURATION = 1010;
 constexpr int IDC_CHN04 = 1011;
+// What the service is doing, one line under the device list.
+constexpr int IDC_STATUS_LINE = 1012;

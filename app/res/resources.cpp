@@ -53,6 +53,8 @@ constexpr std::array kMainControls{
     ControlTemplate{IDC_CHN02, ControlKind::CheckBox, "Chn02", {289, 52, 36, 10}, kChannelBox},
     ControlTemplate{IDC_CHN03, ControlKind::CheckBox, "Chn03", {326, 52, 36, 10}, kChannelBox},
     ControlTemplate{IDC_CHN04, ControlKind::CheckBox, "Chn04", {363, 52, 36, 10}, kChannelBox},
+    // The status line: center, database, counters, recordings.
+    ControlTemplate{IDC_STATUS_LINE, ControlKind::Label, "", {7, 244, 394, 10}, cs::kNoPrefix},
 };
 
 constexpr std::array kAboutControls{
@@ -78,7 +80,7 @@ const std::array kDialogs{
                        "VardoEventServer",
                        kFont,
                        9,
-                       {0, 0, 408, 247},
+                       {0, 0, 408, 258},
                        ds::kPopup | ds::kVisible | ds::kCaption | ds::kSystemMenu |
                            ds::kMinimizeBox | ds::kModalFrame | ds::kAppWindow,
                        kMainControls},

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/event_server_dlg.h"
@@ -137,6 +138,14 @@ int Shoot(const char* out) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
         }
         list->Model().Publish();
+        // The status line under the list follows each second: wait for the
+        // devices and the stored statements to show in it.
+        for (int i = 0; i < 100 && (dlg.StatusText().find("with 10 devices") == std::string::npos ||
+                                    dlg.StatusText().find("stored 0,") != std::string::npos);
+             ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         list->selectRow(2);
         host->Control(IDC_DEVICE_LIST)->setFocus();
         QCoreApplication::processEvents();

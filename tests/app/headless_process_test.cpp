@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -147,6 +148,71 @@ TEST(HeadlessProcess, StopsCleanlyOnSigtermAndSigint) {
     }
 }
 
+TEST(HeadlessProcess, Sigusr1LogsTheStatusAndTheServerStillStopsOnTheNextSignal) {
+    // A SIGUSR1 used to end the signal watch, so that SIGTERM was ignored
+    // until systemd killed the server and its recordings lost their index.
+    for (int stop : {SIGTERM, SIGINT, SIGHUP}) {
+        testsupport::TempProgramDir home;
+        home.writeConfig({{"EventServer_ConnectString", "sqlite:vardo.db"}});
+        Process server({VARDO_SCRIPTED_SERVER, "--headless", "--home", home.path()});
+        ASSERT_TRUE(server.WaitForErr("logged in to the center server as root")) << stop;
+        server.Signal(SIGUSR1);
+        ASSERT_TRUE(server.WaitForErr("status: center: logged in as root")) << stop;
+        server.Signal(SIGUSR1);
+        server.Signal(stop);
+        const Outcome outcome = server.Wait();
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_NE(outcome.err.find(" received, stopping"), std::string::npos) << outcome.err;
+        EXPECT_NE(outcome.err.find("service stopped:"), std::string::npos) << outcome.err;
+    }
+}
+
+TEST(HeadlessProcess, ASecondInstanceOnTheSameDirectoryExitsNonZero) {
+    testsupport::TempProgramDir home;
+    home.writeConfig({{"EventServer_ConnectString", "sqlite:vardo.db"}});
+    Process first({VARDO_SCRIPTED_SERVER, "--headless", "--home", home.path()});
+    ASSERT_TRUE(first.WaitForErr("service started:"));
+    const Outcome second = RunServer({"--headless", "--home", home.path()});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("another vardo-event-server already runs on the program directory"),
+              std::string::npos)
+        << second.err;
+    EXPECT_EQ(second.err.find("service started"), std::string::npos) << second.err;
+    first.Signal(SIGTERM);
+    EXPECT_EQ(first.Wait().status, 0);
+    // Once the first has ended, the directory is free again.
+    Process third({VARDO_SCRIPTED_SERVER, "--headless", "--home", home.path()});
+    EXPECT_TRUE(third.WaitForErr("service started:"));
+    third.Signal(SIGTERM);
+    EXPECT_EQ(third.Wait().status, 0);
+}
+
+TEST(HeadlessProcess, APortThatIsNoPortEndsTheRunWithTheReason) {
+    testsupport::TempProgramDir home;
+    home.writeConfig({{"EventServer_ConnectString", "sqlite:vardo.db"},
+                      {"EventServer_CenterServerTcpPort", "70000"}});
+    const Outcome outcome = RunServer({"--headless", "--home", home.path()});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(
+        outcome.err.find("service start failed: TCP Port '70000' is no port number (1-65535)"),
+        std::string::npos)
+        << outcome.err;
+}
+
+TEST(HeadlessProcess, WithWaitForDatabaseTheServiceWaitsAndStartsOnceTheDatabaseIsThere) {
+    testsupport::TempProgramDir home;
+    home.writeConfig({{"EventServer_ConnectString", "sqlite:late/vardo.db"}});
+    home.writeFile("late", "a file where the database's folder belongs");
+    Process server(
+        {VARDO_SCRIPTED_SERVER, "--headless", "--wait-for-database", "--home", home.path()});
+    ASSERT_TRUE(server.WaitForErr("waiting for the database, trying again in 1 s"));
+    std::filesystem::remove(home.path() + "late");
+    home.makeDirectory("late");
+    ASSERT_TRUE(server.WaitForErr("service started: db=sqlite:late/vardo.db"));
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait().status, 0);
+}
+
 TEST(HeadlessProcess, AStartThatFailsExitsNonZeroWithTheMessageAndNoPassword) {
     testsupport::TempProgramDir home;  // no Config.ini: the SQL Server default
     const Outcome outcome = RunServer({"--headless", "--home", home.path()});
@@ -166,7 +232,7 @@ TEST(HeadlessProcess, CommandLineAsUsersExpect) {
         const char* err;  // expected in stderr
     };
     const Case cases[] = {
-        {{"--help"}, 0, "Usage: vardo-event-server [--headless] [--home DIR]", ""},
+        {{"--help"}, 0, "Usage: vardo-event-server [--headless", ""},
         {{"-h"}, 0, "--headless", ""},
         {{"--version"}, 0, "vardo-event-server 1.0.0", ""},
         {{"--bogus"}, 2, "", "unknown option '--bogus'"},

@@ -100,7 +100,7 @@ TEST(MainDialogTemplate, LabelsAreCentredAndTheDurationIsInSeconds) {
     };
     std::vector<const ui::ControlTemplate*> found;
     for (const auto& control : Main().controls) {
-        if (control.kind == ControlKind::Label) {
+        if (control.kind == ControlKind::Label && control.id != IDC_STATUS_LINE) {
             found.push_back(&control);
         }
     }
@@ -121,7 +121,20 @@ TEST(MainDialogTemplate, TabOrderFollowsTheTemplate) {
         }
     }
     EXPECT_EQ(ids, (std::vector<int>{IDOK, IDCANCEL, 1000, 1001, 1002, 1003, 1004, 1005, 1006, 1010,
-                                     1007, 1008, 1009, 1011}));
+                                     1007, 1008, 1009, 1011, IDC_STATUS_LINE}));
+}
+
+TEST(MainDialogTemplate, TheStatusLineRunsUnderTheListAcrossItsWidth) {
+    const ui::ControlTemplate* status = Main().FindControl(IDC_STATUS_LINE);
+    const ui::ControlTemplate* list = Main().FindControl(IDC_DEVICE_LIST);
+    ASSERT_NE(status, nullptr);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(status->kind, ControlKind::Label);
+    EXPECT_GE(status->rect.y, list->rect.y + list->rect.height);
+    EXPECT_EQ(status->rect.x, list->rect.x);
+    EXPECT_EQ(status->rect.width, list->rect.width);
+    // Text from a driver or a device name may hold '&': shown as it is.
+    EXPECT_NE(status->style & cs::kNoPrefix, 0u);
 }
 
 TEST(MainDialogTemplate, WindowIsAFixedSizeAppWindowWithoutMaximise) {
@@ -130,7 +143,7 @@ TEST(MainDialogTemplate, WindowIsAFixedSizeAppWindowWithoutMaximise) {
     EXPECT_EQ(dialog.fontName, "宋体");
     EXPECT_EQ(dialog.fontPointSize, 9);
     EXPECT_EQ(dialog.rect.width, 408);
-    EXPECT_EQ(dialog.rect.height, 247);
+    EXPECT_EQ(dialog.rect.height, 258);  // the list, and the status line under it
     const auto wanted = ds::kPopup | ds::kVisible | ds::kCaption | ds::kSystemMenu |
                         ds::kMinimizeBox | ds::kModalFrame | ds::kAppWindow;
     EXPECT_EQ(dialog.style, wanted);

@@ -78,8 +78,12 @@ EventServerRun::EventServerRun(std::uint16_t centerPort, const RunSettings& sett
         << "[VardoEventServer]\n"
         << "EventServer_ConnectString=" << settings.connectString << "\n"
         << "EventServer_CenterServerAddr=127.0.0.1\n"
-        << "EventServer_CenterServerTcpPort=" << centerPort << "\n"
-        << "EventServer_CenterServerUdpPort=" << settings.udpPort << "\n"
+        << "EventServer_CenterServerTcpPort=" << centerPort
+        << "\n"
+        // A run without media still needs a port the start accepts; nothing
+        // listens on the TCP port's number over UDP.
+        << "EventServer_CenterServerUdpPort="
+        << (settings.udpPort != 0 ? settings.udpPort : centerPort) << "\n"
         << "EventServer_UserName=root\n"
         << "EventServer_Password=" << settings.password << "\n"
         << "EventServer_RecordDuration=" << settings.recordDuration << "\n";

@@ -36,7 +36,7 @@ std::ostream& operator<<(std::ostream& os, const FixRow& row);
 // What a run's Config.ini and command line say beyond the center's TCP port.
 struct RunSettings {
     std::string password = "kiwa";
-    std::uint16_t udpPort = 0;
+    std::uint16_t udpPort = 0;        // 0: no media (the TCP port number is given)
     int recordDuration = 90;          // seconds
     std::vector<std::string> args{};  // after --headless --home DIR
     std::string connectString = "sqlite:events.db";

@@ -58,7 +58,7 @@ TEST_F(QtHostTest, EveryControlSitsWhereTheTemplatePutsItInTemplateOrder) {
     const ui::qt::BaseUnits units = host.Units();
     ASSERT_GT(units.x, 0);
     ASSERT_GT(units.y, 0);
-    ASSERT_EQ(main.controls.size(), 23u);
+    ASSERT_EQ(main.controls.size(), 24u);  // the status line last
     for (std::size_t i = 0; i < main.controls.size(); ++i) {
         const ui::ControlTemplate& spec = main.controls[i];
         QWidget* widget = host.ControlAt(i);
@@ -72,7 +72,7 @@ TEST_F(QtHostTest, EveryControlSitsWhereTheTemplatePutsItInTemplateOrder) {
     }
     QWidget* window = host.Window();
     EXPECT_EQ(window->windowTitle(), "VardoEventServer");
-    EXPECT_EQ(window->size(), ui::qt::ToPixels(408, 247, units));
+    EXPECT_EQ(window->size(), ui::qt::ToPixels(408, 258, units));
     EXPECT_EQ(window->minimumSize(), window->maximumSize());  // fixed size
     const Qt::WindowFlags flags = window->windowFlags();
     EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Window);  // a window of its own: a taskbar entry

@@ -177,4 +177,21 @@ TEST(WindowProcess, OpensItsWindowAndClosesItOnSigterm) {
         << outcome.err;
 }
 
+TEST(WindowProcess, Sigusr1LogsTheStatusAndSigtermStillClosesTheWindow) {
+    // A SIGUSR1 once ended the signal watch: the next SIGTERM was never seen.
+    testsupport::TempProgramDir home;
+    home.writeConfig({{"EventServer_ConnectString", "sqlite:vardo.db"}});
+    Process server({VARDO_WINDOWED_SERVER, "--home", home.path()},
+                   {{"QT_QPA_PLATFORM", "offscreen"}});
+    ASSERT_TRUE(server.WaitUntilSigtermIsHandled());
+    server.Signal(SIGUSR1);
+    server.Signal(SIGUSR1);
+    server.Signal(SIGTERM);
+    const Outcome outcome = server.Wait();
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_NE(outcome.err.find("vardo-event-server: status: "), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find("SIGTERM received, closing the window"), std::string::npos)
+        << outcome.err;
+}
+
 }  // namespace

@@ -190,6 +190,7 @@ void SetActive(HVARDOAPP app, bool active) {
     std::lock_guard lock(s.mutex);
     if (InstanceState* instance = FindInstance(s, app)) {
         instance->active = active;
+        instance->centerState = active ? CENTER_LOGGED_IN : CENTER_RETRYING;
     }
 }
 
@@ -355,6 +356,17 @@ void MyVardoApp_Login(HVARDOAPP app, const char* user, const char* password) {
         instance->password = password ? password : "";
         ++instance->logins;
         instance->active = s.loginOutcome == scripted::LoginOutcome::Succeed;
+        switch (s.loginOutcome) {
+            case scripted::LoginOutcome::Succeed:
+                instance->centerState = CENTER_LOGGED_IN;
+                break;
+            case scripted::LoginOutcome::Fail:
+                instance->centerState = CENTER_REFUSED;
+                break;
+            case scripted::LoginOutcome::Pending:
+                instance->centerState = CENTER_CONNECTING;
+                break;
+        }
     }
 }
 
@@ -364,6 +376,7 @@ void MyVardoApp_Logout(HVARDOAPP app) {
     scripted::Log(s, "MyVardoApp_Logout", scripted::N(app));
     if (scripted::InstanceState* instance = scripted::FindInstance(s, app)) {
         instance->active = false;
+        instance->centerState = CENTER_IDLE;
         ++instance->logouts;
         // Logging out finishes every open recording.
         scripted::FinishAllRecordings(s);
@@ -376,6 +389,22 @@ int MyVardoApp_IsActive(HVARDOAPP app) {
     scripted::Log(s, "MyVardoApp_IsActive", scripted::N(app));
     const scripted::InstanceState* instance = scripted::FindInstance(s, app);
     return instance != nullptr && instance->active ? 1 : 0;
+}
+
+// Not written to the call log: the dialog asks every second, and the log is
+// for the calls that change something.
+int MyVardoApp_GetCenterState(HVARDOAPP app, char* reason, int reasonSize) {
+    auto& s = S();
+    std::lock_guard lock(s.mutex);
+    const scripted::InstanceState* instance = scripted::FindInstance(s, app);
+    const int state = instance != nullptr ? instance->centerState : CENTER_IDLE;
+    const std::string why = state == CENTER_REFUSED ? "login refused by the script" : "";
+    if (reason != nullptr && reasonSize > 0) {
+        const std::size_t n = std::min(why.size(), static_cast<std::size_t>(reasonSize - 1));
+        std::memcpy(reason, why.data(), n);
+        reason[n] = '\0';
+    }
+    return state;
 }
 
 int MyVardoDev_GetDevInfo(HVARDODEV dev, int item, void* buffer, int bufferSize) {

@@ -32,7 +32,7 @@ struct DeviceSpec {
 
 enum class LoginOutcome {
     Succeed,  // the instance is active as soon as Login returns
-    Fail,     // it stays inactive
+    Fail,     // it stays inactive, and the center state says refused
     Pending,  // it stays inactive until SetActive(app, true)
 };
 
@@ -80,6 +80,7 @@ struct InstanceState {
     bool destroyed = false;
     int logins = 0;
     int logouts = 0;
+    int centerState = 0;  // CENTER_* of the API
 };
 std::optional<InstanceState> Instance(HVARDOAPP app);
 

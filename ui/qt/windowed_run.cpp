@@ -55,9 +55,14 @@ int RunWindowed(int argc, char** argv, const WindowedProgram& program,
     if (program.windowIcon != 0) {
         QApplication::setWindowIcon(application.Icon(program.windowIcon));
     }
-    ui::StopSignalWatcher watcher([&application, name = program.name](int signal) {
-        Say(name, signal == SIGINT ? "SIGINT received, closing the window"
-                                   : "SIGTERM received, closing the window");
+    ui::StopSignalWatcher watcher([&application, &program](int signal) {
+        if (signal == SIGUSR1) {
+            if (program.onStatusSignal) {
+                program.onStatusSignal();
+            }
+            return;
+        }
+        Say(program.name, std::string(ui::SignalName(signal)) + " received, closing the window");
         application.RequestClose();
     });
     return body(application);

@@ -1,8 +1,9 @@
 #pragma once
 // A program's run with windows: checks that a display can be reached (and
 // says why not, on stderr, instead of letting Qt end the process), makes the
-// QApplication and the widget application object, turns SIGINT and SIGTERM
-// into a click of every open dialog's close box, and runs the program's body.
+// QApplication and the widget application object, turns SIGINT, SIGTERM and
+// SIGHUP into a click of every open dialog's close box, hands SIGUSR1 to the
+// program, and runs the program's body.
 
 #include <functional>
 #include <string>
@@ -30,6 +31,9 @@ struct WindowedProgram {
     int windowIcon = 0;
     // Base name of the program's .desktop file.
     std::string desktopFileName;
+    // Called on the signal thread for each SIGUSR1 (the status request);
+    // unset: the signal is ignored.
+    std::function<void()> onStatusSignal;
 };
 
 // The body's result, or 1 when no window can be opened.

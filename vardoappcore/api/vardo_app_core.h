@@ -49,6 +49,17 @@ void MyVardoApp_Logout(HVARDOAPP app);
 // Nonzero from a successful login until logout.
 int MyVardoApp_IsActive(HVARDOAPP app);
 
+// States of the connection to the center server (MyVardoApp_GetCenterState).
+constexpr int CENTER_IDLE = 0;        // no login asked for, or logged out
+constexpr int CENTER_CONNECTING = 1;  // the first attempt after a login runs
+constexpr int CENTER_LOGGED_IN = 2;
+constexpr int CENTER_RETRYING = 3;  // unreachable or lost; tried again after a back-off
+constexpr int CENTER_REFUSED = 4;   // the login was refused or cannot work; not tried again
+// The state of the center connection; `reason` (may be null) receives why
+// the last attempt failed, as NUL-terminated UTF-8 cut to the buffer (empty
+// when nothing failed).
+int MyVardoApp_GetCenterState(HVARDOAPP app, char* reason, int reasonSize);
+
 // Devices. GetDevInfo fills the buffer and returns nonzero when the device and
 // item are known; an unknown device or item leaves the buffer as it was.
 int MyVardoDev_GetDevInfo(HVARDODEV dev, int item, void* buffer, int bufferSize);

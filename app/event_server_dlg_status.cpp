@@ -1,0 +1,240 @@
+// The main dialog's watch over its own service: the checks at a start, the
+// wait for a database that is not up yet, the status line, the offline
+// events of a clean stop and the retention of recordings.
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "app/event_server_dlg.h"
+#include "app/res/resource.h"
+#include "app/service_log.h"
+#include "app/service_timers.h"
+#include "app/start_checks.h"
+#include "settings/config.h"
+#include "settings/program_dir.h"
+#include "text/password_mask.h"
+
+bool CMyVardoEventServerDlg::CheckStartSettings() {
+    // A port that is no port would give a service that "started" and never
+    // reaches the center.
+    for (const auto& [id, label] :
+         {std::pair{IDC_TCP_PORT, "TCP Port"}, std::pair{IDC_UDP_PORT, "UDP Port"}}) {
+        const std::string problem = app::PortProblem(label, GetDlgItemText(id));
+        if (!problem.empty()) {
+            Log(app::StartFailedLine(problem));
+            MessageBox(problem, {}, MB_OK | MB_ICONEXCLAMATION);
+            return false;
+        }
+    }
+
+    std::string warning;
+    m_monitor.SetStatusInterval(
+        app::ParseStatusInterval(ReadConfigString("EventServer_StatusInterval"), warning));
+    if (!warning.empty()) {
+        Log("warning: " + warning);
+    }
+    std::vector<std::string> warnings;
+    m_retention =
+        app::ReadRetentionPolicy(ReadConfigString("EventServer_RecordKeepDays"),
+                                 ReadConfigString("EventServer_RecordMinFreeMB"), warnings);
+    for (const std::string& line : warnings) {
+        Log("warning: " + line);
+    }
+    m_nextRetention = 0;
+    m_lastRetentionProblem.clear();
+    return true;
+}
+
+void CMyVardoEventServerDlg::StartFailedOnDatabase() {
+    const std::string message = "can't connect database:" + text::MaskPasswords(m_strConnect);
+    const std::string reason = app::OneLine(text::MaskPasswords(m_db.LastError()));
+    if (m_bWaitForDatabase) {
+        const auto delay = m_startRetryDelay;
+        Log(app::StartFailedLine(message, reason) + "; waiting for the database, trying again in " +
+            std::to_string(delay.count()) + " s");
+        m_bWaitingForDatabase = true;
+        SetTimer(app::kStartRetryTimer, static_cast<UINT>(delay.count() * 1000), nullptr);
+        m_startRetryDelay = std::min(delay * 2, std::chrono::seconds(app::kMaxStartRetrySeconds));
+        UpdateStatus();
+        return;
+    }
+    Log(app::StartFailedLine(message, reason));
+    // The driver's reason on a line of its own: the operator can tell a
+    // wrong password from a server that is down.
+    MessageBox(reason.empty() ? message : message + "\n" + reason, {}, MB_OK | MB_ICONEXCLAMATION);
+}
+
+app::ServiceStatus CMyVardoEventServerDlg::CollectStatus() const {
+    app::ServiceStatus status;
+    status.started = m_bServiceStarted;
+    if (!m_bServiceStarted) {
+        if (m_bWaitingForDatabase) {
+            status.warning =
+                "waiting for the database: " + app::OneLine(text::MaskPasswords(m_db.LastError()));
+        }
+        return status;
+    }
+    char reason[512] = {};
+    status.centerState = MyVardoApp_GetCenterState(m_hVardoApp, reason, sizeof reason);
+    status.centerReason = reason;
+    status.user = m_strUser;
+    for (int row = 0; row < m_listDevices.GetItemCount(); ++row) {
+        if (m_listDevices.GetItemData(row) == kOnlineReported) {
+            ++status.devicesOnline;
+        }
+    }
+    status.databaseDownSince = m_worker.DownSince();
+    const db::WorkerCounters c = m_worker.Counters();
+    status.waiting = c.pending;
+    status.stored = c.executed - m_countersAtStart.executed;
+    status.dropped =
+        (c.rejected - m_countersAtStart.rejected) + (c.dropped - m_countersAtStart.dropped);
+    for (const DeviceRecord& record : m_devices) {
+        status.recordings += static_cast<std::size_t>(
+            std::count_if(record.recordStart.begin(), record.recordStart.end(),
+                          [](std::int64_t start) { return start != 0; }));
+    }
+    status.warning = app::DurationWarning(GetDlgItemText(IDC_RECORD_DURATION));
+    return status;
+}
+
+void CMyVardoEventServerDlg::StartMetrics() {
+    std::string warning;
+    const int port = app::ParseMetricsPort(ReadConfigString("EventServer_MetricsPort"), warning);
+    if (!warning.empty()) {
+        Log("warning: " + warning);
+    }
+    if (port == 0) {
+        return;
+    }
+    m_metrics = std::make_unique<app::MetricsServer>();
+    std::string problem;
+    if (!m_metrics->Start(port, problem)) {
+        Log(problem);
+        m_metrics.reset();
+        return;
+    }
+    Log("metrics on http://127.0.0.1:" + std::to_string(m_metrics->Port()) + "/metrics");
+}
+
+void CMyVardoEventServerDlg::PublishMetrics(const app::ServiceStatus& status) {
+    const db::WorkerCounters c = m_worker.Counters();
+    const auto now = GetClock().SteadyNow();
+    if (c.commits != m_commitsSeen) {
+        m_commitsSeen = c.commits;
+        m_lastCommitAt = now;
+    }
+    if (!m_metrics) {
+        return;
+    }
+    app::MetricsSnapshot m;
+    m.started = status.started;
+    m.centerLoggedIn = status.started && status.centerState == CENTER_LOGGED_IN;
+    m.databaseUp = status.databaseDownSince == 0;
+    m.queued = c.queued;
+    m.executed = c.executed;
+    m.rejected = c.rejected;
+    m.dropped = c.dropped;
+    m.retried = c.retried;
+    m.discarded = c.discarded;
+    m.commits = c.commits;
+    m.queueDepth = c.pending;
+    m.devicesOnline = status.devicesOnline;
+    m.recordings = status.recordings;
+    if (m_lastCommitAt) {
+        m.secondsSinceCommit = std::chrono::duration<double>(now - *m_lastCommitAt).count();
+    }
+    m_metrics->Publish(m);
+}
+
+void CMyVardoEventServerDlg::UpdateStatus() {
+    const app::ServiceStatus status = CollectStatus();
+    PublishMetrics(status);
+    const std::string line = m_monitor.Update(status, GetClock().SteadyNow());
+    if (GetDlgItem(IDC_STATUS_LINE).Exists()) {
+        SetDlgItemText(IDC_STATUS_LINE, line);
+    }
+}
+
+void CMyVardoEventServerDlg::QueueOfflineEvents() {
+    if (!m_bServiceStarted) {
+        return;
+    }
+    const auto now = GetClock().WallNow();
+    std::size_t queued = 0;
+    for (int row = 0; row < m_listDevices.GetItemCount(); ++row) {
+        if (m_listDevices.GetItemData(row) == kOnlineReported) {
+            m_listDevices.SetItemData(row, 0);
+            QueueStatement(db::MakeOfflineEvent(m_listDevices.GetItemText(row, 0), now));
+            ++queued;
+        }
+    }
+    if (queued == 0) {
+        return;
+    }
+    Log("stopping: " + std::to_string(queued) + " devices still online marked offline");
+    // Give the worker a moment to store them while the database takes
+    // statements; a database that is down or stuck keeps them queued as any
+    // other statement at a stop.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(app::kStopDrainMs);
+    auto lastProgress = Clock::now();
+    std::uint64_t executed = m_worker.Counters().executed;
+    while (m_worker.DownSince() == 0 && m_cmdQueue.Pending() > 0 && Clock::now() < deadline &&
+           Clock::now() - lastProgress < std::chrono::milliseconds(app::kStopStallMs)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (const std::uint64_t now = m_worker.Counters().executed; now != executed) {
+            executed = now;
+            lastProgress = Clock::now();
+        }
+    }
+}
+
+std::vector<std::string> CMyVardoEventServerDlg::ActiveRecordingFiles() const {
+    std::vector<std::string> files;
+    for (const auto& [chn, path] : m_recordingFiles) {
+        if (MyVardoChn_IsRecording(chn) != 0) {
+            files.push_back(path);
+        }
+    }
+    return files;
+}
+
+void CMyVardoEventServerDlg::ApplyRetention() {
+    if (!m_bServiceStarted || !m_retention.Active()) {
+        return;
+    }
+    const std::int64_t now = NowSeconds();
+    if (now < m_nextRetention) {
+        return;
+    }
+    m_nextRetention = now + app::kRetentionPeriodSeconds;
+    // Everything that may still be written: running recordings, and the
+    // files of channels whose recording the library has not ended yet.
+    std::set<std::string> active;
+    for (const std::string& file : ActiveRecordingFiles()) {
+        active.insert(file);
+    }
+    for (const DeviceRecord& record : m_devices) {
+        for (std::size_t i = 0; i < record.channels.size(); ++i) {
+            if (record.recordStart[i] != 0) {
+                if (const auto it = m_recordingFiles.find(record.channels[i]);
+                    it != m_recordingFiles.end()) {
+                    active.insert(it->second);
+                }
+            }
+        }
+    }
+    const app::RetentionOutcome outcome = app::ApplyRetentionPolicy(
+        g_strModuleDir + "EventRecord", m_retention, GetClock().WallNow(), active);
+    for (const std::string& line : outcome.lines) {
+        if (outcome.deleted == 0 && line == m_lastRetentionProblem) {
+            continue;
+        }
+        Log(line);
+        if (outcome.deleted == 0) {
+            m_lastRetentionProblem = line;
+        }
+    }
+}

@@ -1,0 +1,62 @@
+#include "app/start_checks.h"
+
+#include <charconv>
+#include <cstdint>
+#include <limits>
+
+namespace app {
+
+namespace {
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// Digits only, as a whole number; nullopt past 64 bits or for anything else.
+std::optional<std::uint64_t> Digits(std::string_view text) {
+    text = Trim(text);
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
+std::optional<int> ParsePort(std::string_view text) {
+    const std::optional<std::uint64_t> value = Digits(text);
+    if (!value || *value < 1 || *value > 65535) {
+        return std::nullopt;
+    }
+    return static_cast<int>(*value);
+}
+
+std::string PortProblem(std::string_view label, std::string_view text) {
+    if (ParsePort(text)) {
+        return {};
+    }
+    return std::string(label) + " '" + std::string(text) + "' is no port number (1-65535)";
+}
+
+std::string DurationWarning(std::string_view text) {
+    const std::optional<std::uint64_t> value = Digits(text);
+    if (value && *value >= 1 &&
+        *value <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+        return {};
+    }
+    return "recording duration '" + std::string(text) +
+           "' is no positive number of seconds; alarms record about one second";
+}
+
+}  // namespace app

@@ -1,0 +1,92 @@
+#!/bin/sh
+# Installs the build into a temporary root as a package would (prefix /usr)
+# and checks the tree: the programs, the settings under /etc/vardo, the
+# shared files, the units (verified by systemd where it can), and that the
+# program the service unit starts links no Qt.
+#   install_tree_test.sh BUILD_DIR HAS_WINDOW(0/1)
+set -eu
+build=$1
+has_window=$2
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+
+DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+check() {
+    for path in "$@"; do
+        [ -e "$root$path" ] || fail "missing $path"
+    done
+}
+
+check /usr/bin/vardo-event-serverd \
+    /etc/vardo/Config.ini \
+    /usr/share/vardo/Config.ini.example \
+    /usr/share/vardo/Language/en_US.ini /usr/share/vardo/Language/zh_CN.ini \
+    /usr/share/vardo/image \
+    /usr/share/vardo/schema/sqlite.sql /usr/share/vardo/schema/postgresql.sql \
+    /usr/share/vardo/schema/sqlserver.sql \
+    /usr/share/doc/vardo/README.md /usr/share/doc/vardo/operations.md \
+    /usr/lib/systemd/system/vardo-event-server.service \
+    /usr/lib/sysusers.d/vardo.conf /usr/lib/tmpfiles.d/vardo.conf
+if [ "$has_window" = 1 ]; then
+    check /usr/bin/vardo-event-server \
+        /usr/share/applications/vardo-event-server.desktop \
+        /usr/share/icons/hicolor/scalable/apps/vardo-event-server.svg
+fi
+# Nothing of the build's own folders, tests or simulators.
+for unwanted in "$root"/usr/bin/*test* "$root"/usr/bin/vardo-center-sim; do
+    [ ! -e "$unwanted" ] || fail "installed $unwanted"
+done
+
+# The settings hold passwords: not for every user.
+perm=$(stat -c %a "$root/etc/vardo/Config.ini")
+[ "$perm" = 640 ] || fail "/etc/vardo/Config.ini has mode $perm, not 640"
+
+unit=$root/usr/lib/systemd/system/vardo-event-server.service
+grep -q '^ExecStart=/usr/bin/vardo-event-serverd --wait-for-database --home /var/lib/vardo$' "$unit" ||
+    fail "ExecStart of the unit"
+for line in Type=notify User=vardo Restart=on-failure StateDirectory=vardo NoNewPrivileges=yes \
+    ProtectSystem=strict ProtectHome=yes PrivateTmp=yes ReadWritePaths=/var/lib/vardo \
+    WatchdogSec= StartLimitIntervalSec=0 WantedBy=multi-user.target; do
+    grep -q "^$line" "$unit" || fail "the unit lacks $line"
+done
+grep -q 'L /var/lib/vardo/Config.ini - - - - /etc/vardo/Config.ini' \
+    "$root/usr/lib/tmpfiles.d/vardo.conf" || fail "tmpfiles link to the settings"
+
+# The service must install on a server without Qt: nothing of Qt, directly
+# or through another library. (Debian's FFmpeg, which writes the recordings,
+# brings the X11 client libraries along; no display or X server is needed.)
+if ldd "$root/usr/bin/vardo-event-serverd" | grep -qi 'libQt'; then
+    fail "vardo-event-serverd links Qt"
+fi
+if readelf -d "$root/usr/bin/vardo-event-serverd" | grep NEEDED | grep -qi 'X11\|xcb\|GL'; then
+    fail "vardo-event-serverd links a window system itself"
+fi
+
+if command -v systemd-analyze >/dev/null 2>&1; then
+    # Verified as installed, but with ExecStart in the temporary root (the
+    # check wants the program to exist). Any remark counts as a failure:
+    # systemd only warns about a line it ignores.
+    mkdir "$root/verify"
+    for u in "$root"/usr/lib/systemd/system/*.service; do
+        copy=$root/verify/$(basename "$u")
+        sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$u" >"$copy"
+        out=$(systemd-analyze verify "$copy" 2>&1) || fail "systemd-analyze verify $u: $out"
+        [ -z "$out" ] || fail "systemd-analyze verify $u: $out"
+    done
+    # The center's unit, installed only once vardo-center is built, is
+    # checked all the same (with a program that exists).
+    center=$build/packaging/vardo-center.service
+    if [ ! -e "$root/usr/lib/systemd/system/vardo-center.service" ] && [ -e "$center" ]; then
+        sed "s|^ExecStart=[^ ]*|ExecStart=/bin/true|" "$center" >"$root/verify/vardo-center.service"
+        out=$(systemd-analyze verify "$root/verify/vardo-center.service" 2>&1) || fail "$out"
+        [ -z "$out" ] || fail "systemd-analyze verify vardo-center.service: $out"
+    fi
+else
+    echo "systemd-analyze not available: units not verified"
+fi
+echo "install tree OK"
