@@ -81,7 +81,7 @@ std::string Registry::open(const std::string& path) {
     close();
     // Authentication codes are secrets: the file is the service's own.
     if (std::error_code ec; !files::CreatePrivateFile(path, ec)) {
-        return "cannot create the registry " + text::PeerText(path, 1024) + ": " + ec.message();
+        return "cannot open the registry " + text::PeerText(path, 1024) + ": " + ec.message();
     }
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK) {
