@@ -136,8 +136,8 @@ TEST(MediaDatagram, KeyFrameBitLeavesTheRestOfTheReservedFieldAsBefore) {
     const auto later = decodeMediaDatagram(bytes);
     ASSERT_TRUE(later.datagram);
     EXPECT_FALSE(later.datagram->header.keyframe);
-    for (const auto& d : fragmentFrame(MediaKind::Video, 1, 2, 3,
-                                       std::vector<std::uint8_t>(3000, 0x11), true)) {
+    for (const auto& d :
+         fragmentFrame(MediaKind::Video, 1, 2, 3, std::vector<std::uint8_t>(3000, 0x11), true)) {
         EXPECT_TRUE(decodeMediaDatagram(d).datagram->header.keyframe);
     }
 }

@@ -230,8 +230,7 @@ std::string knownCodec(Fields& f, const char* const (&known)[N], const char* wha
             return codec;
         }
     }
-    fail("field 'codec' names no " + std::string(what) + " codec of this version: '" + codec +
-         "'");
+    fail("field 'codec' names no " + std::string(what) + " codec of this version: '" + codec + "'");
 }
 
 VideoFormat videoFormat(const json& object) {
