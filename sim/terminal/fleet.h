@@ -1,0 +1,102 @@
+#pragma once
+// Simulated vehicle terminals that connect to a center: each registers (or
+// authenticates with the code it kept), then sends heartbeats and location
+// reports along its route, raises alarms now and then, reports its driver's
+// card, loses the network in dead zones and afterwards uploads what it
+// buffered as one blind-area batch, and reconnects after every loss.
+//
+// Thread: one; every terminal runs on the io_context's thread. The counters
+// may be read from any thread.
+
+#include <asio.hpp>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/terminal/codes_file.h"
+
+namespace sim::terminal {
+
+enum class ProtocolChoice { V2013, V2019, Mixed };
+
+struct FleetConfig {
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 7611;
+    int terminals = 1;
+    std::string firstPhone = "13912340000";
+    ProtocolChoice protocol = ProtocolChoice::V2013;
+    // Route centre in signed degrees; each terminal circles it on its own.
+    double latitude = 22.543;
+    double longitude = 114.057;
+    double radiusKm = 2;
+    double speedKmh = 40;
+    std::chrono::milliseconds locationInterval{10'000};
+    std::chrono::milliseconds heartbeatInterval{30'000};
+    double alarmRate = 0;  // alarms per terminal per hour
+    std::chrono::milliseconds alarmDuration{10'000};
+    std::chrono::milliseconds deadZoneEvery{0};  // 0: never
+    std::chrono::milliseconds deadZoneDuration{60'000};
+    double reconnectRate = 0;  // dropped connections per terminal per hour
+    std::chrono::milliseconds reconnectDelay{2'000};
+    std::chrono::milliseconds ramp{0};  // terminals start spread over this time
+    bool driverCard = true;
+    std::string platePrefix = "粤B";
+    int firstPlateNumber = 12345;
+    // Authenticate with this code and never register (a forged or stale
+    // code, to try the center's refusal).
+    std::optional<std::string> authCode;
+    // Send reports without registering or authenticating at all.
+    bool skipAuthentication = false;
+    std::uint64_t seed = 1;
+};
+
+struct FleetCounters {
+    std::atomic<std::uint64_t> connections{0};
+    std::atomic<std::uint64_t> registrations{0};
+    std::atomic<std::uint64_t> authentications{0};
+    std::atomic<std::uint64_t> refusals{0};
+    std::atomic<std::uint64_t> locations{0};   // 0x0200 sent
+    std::atomic<std::uint64_t> batchItems{0};  // reports sent in 0x0704
+    std::atomic<std::uint64_t> alarms{0};      // alarms raised
+    std::atomic<std::uint64_t> acks{0};        // 0x8001 result 0
+    std::atomic<std::uint64_t> nacks{0};       // 0x8001 other results
+    std::atomic<std::uint64_t> disconnects{0};
+};
+
+class Fleet {
+public:
+    using Log = std::function<void(const std::string&)>;
+
+    Fleet(asio::io_context& io, FleetConfig config, CodesFile& codes, Log log);
+    ~Fleet();
+    Fleet(const Fleet&) = delete;
+    Fleet& operator=(const Fleet&) = delete;
+
+    void start();
+    // Closes every connection and stops every timer.
+    void stop();
+
+    const FleetCounters& counters() const { return counters_; }
+    // The phone of terminal i as it appears in headers (12 or 20 digits).
+    std::string phoneOf(int index) const;
+
+    class Terminal;
+
+private:
+    asio::io_context& io_;
+    FleetConfig config_;
+    CodesFile& codes_;
+    Log log_;
+    FleetCounters counters_;
+    std::vector<std::shared_ptr<Terminal>> terminals_;
+};
+
+// "13912340000" + 5 -> "13912340005"; carries into the digits before.
+std::string addToPhone(const std::string& phone, int n);
+
+}  // namespace sim::terminal

@@ -1,0 +1,117 @@
+#include "center/jt808/frame_splitter.h"
+
+#include <gtest/gtest.h>
+
+#include "center/jt808/frame.h"
+#include "center/jt808/message_ids.h"
+
+namespace jt808 {
+namespace {
+
+std::vector<std::uint8_t> heartbeat(std::uint16_t serial, std::size_t bodyBytes = 0) {
+    Header h;
+    h.msgId = msg::kHeartbeat;
+    h.phone = "013912344329";
+    h.serial = serial;
+    return encodeFrame(h, std::vector<std::uint8_t>(bodyBytes, 0x20));
+}
+
+// Feeds the stream in pieces of `piece` bytes and returns, in order, the
+// serials of the frames that decode and the number of TooLong reports.
+std::pair<std::vector<int>, int> split(FrameSplitter& s, const std::vector<std::uint8_t>& stream,
+                                       std::size_t piece) {
+    std::vector<int> serials;
+    int tooLong = 0;
+    for (std::size_t at = 0; at < stream.size(); at += piece) {
+        s.append(std::span(stream).subspan(at, std::min(piece, stream.size() - at)));
+        std::vector<std::uint8_t> frame;
+        for (;;) {
+            const auto st = s.next(frame);
+            if (st == FrameSplitter::Status::NeedMore) {
+                break;
+            }
+            if (st == FrameSplitter::Status::TooLong) {
+                ++tooLong;
+                continue;
+            }
+            const auto d = decodeFrame(frame);
+            serials.push_back(d.ok() ? d.message->header.serial : -1);
+        }
+    }
+    return {serials, tooLong};
+}
+
+void add(std::vector<std::uint8_t>& stream, const std::vector<std::uint8_t>& bytes) {
+    stream.insert(stream.end(), bytes.begin(), bytes.end());
+}
+
+TEST(Jt808Splitter, FramesSurviveAnyCutOfTheStream) {
+    std::vector<std::uint8_t> stream;
+    for (std::uint16_t i = 1; i <= 5; ++i) {
+        add(stream, heartbeat(i));
+    }
+    for (std::size_t piece : {1u, 2u, 7u, 13u, 1000u}) {
+        FrameSplitter s;
+        EXPECT_EQ(split(s, stream, piece).first, (std::vector<int>{1, 2, 3, 4, 5})) << piece;
+        EXPECT_EQ(s.bufferedBytes(), 0u);
+    }
+}
+
+TEST(Jt808Splitter, NoiseBetweenFramesIsSkipped) {
+    std::vector<std::uint8_t> stream = {'G', 'E', 'T', ' ', '/'};
+    add(stream, heartbeat(1));
+    add(stream, {0x00, 0xff, 0x7d});
+    add(stream, heartbeat(2));
+    // Back to back with one shared delimiter, as some terminals send.
+    auto third = heartbeat(3);
+    third.erase(third.begin());
+    add(stream, third);
+    FrameSplitter s;
+    EXPECT_EQ(split(s, stream, 4).first, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(s.skippedBytes(), 8u);
+}
+
+TEST(Jt808Splitter, OversizeFrameIsDroppedAndTheNextOneRead) {
+    std::vector<std::uint8_t> stream;
+    add(stream, heartbeat(1));
+    stream.push_back(kFlag);
+    stream.insert(stream.end(), 100'000, 0x41);
+    stream.push_back(kFlag);
+    add(stream, heartbeat(2));
+    FrameSplitter s(256);
+    const auto [serials, tooLong] = split(s, stream, 4096);
+    EXPECT_EQ(serials, (std::vector<int>{1, 2}));
+    EXPECT_EQ(tooLong, 1);
+    EXPECT_EQ(s.droppedFrames(), 1u);
+}
+
+TEST(Jt808Splitter, EndlessFrameKeepsMemoryBounded) {
+    FrameSplitter s(512);
+    const std::vector<std::uint8_t> flag = {kFlag};
+    s.append(flag);
+    const std::vector<std::uint8_t> chunk(4096, 0x41);
+    std::vector<std::uint8_t> frame;
+    int tooLong = 0;
+    for (int i = 0; i < 256; ++i) {
+        s.append(chunk);
+        while (s.next(frame) == FrameSplitter::Status::TooLong) {
+            ++tooLong;
+        }
+        ASSERT_LE(s.bufferedBytes(), 512u);
+    }
+    EXPECT_EQ(tooLong, 1);
+}
+
+TEST(Jt808Splitter, BrokenFrameDoesNotHideTheNext) {
+    // A frame cut off mid-way (the terminal lost its connection state) and
+    // then a whole one: the cut one fails to decode, the next one is read.
+    auto cut = heartbeat(1, 20);
+    cut.resize(cut.size() - 4);
+    std::vector<std::uint8_t> stream = cut;
+    add(stream, heartbeat(2));
+    FrameSplitter s;
+    EXPECT_EQ(split(s, stream, 3).first, (std::vector<int>{-1, 2}));
+}
+
+}  // namespace
+}  // namespace jt808
