@@ -1,18 +1,10 @@
 #include "sim/center_server.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <deque>
-#include <random>
-
-#include "vardoappcore/protocol/json_codec.h"
-#include "vardoappcore/protocol/line_reader.h"
-#include "vardoappcore/protocol/media_datagram.h"
 
 namespace sim {
 
 namespace protocol = vardo::protocol;
-using asio::ip::tcp;
 
 void logLine(const std::string& line) {
     const std::string text = "vardo-center-sim: " + line + "\n";
@@ -20,522 +12,54 @@ void logLine(const std::string& line) {
     std::fflush(stderr);
 }
 
-namespace {
-
-// A client that does not read this much is dropped rather than buffered.
-constexpr std::size_t kMaxBacklogBytes = 64 * 1024 * 1024;
-
-using Line = std::shared_ptr<const std::string>;
-
-}  // namespace
-
-// ---- one client connection -------------------------------------------------
-
-class CenterServer::Client : public std::enable_shared_from_this<Client> {
+// The streamer behind the hub's media seam.
+class CenterServer::DrawnMedia final : public centerlink::MediaProvider {
 public:
-    Client(CenterServer& server, tcp::socket socket)
-        : server_(server), socket_(std::move(socket)), timer_(server.io_) {
-        asio::error_code ec;
-        const auto endpoint = socket_.remote_endpoint(ec);
-        peer_ = ec ? std::string("?")
-                   : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-        socket_.set_option(tcp::no_delay(true), ec);
-    }
+    explicit DrawnMedia(MediaStreamer& media) : media_(media) {}
 
-    void start() {
-        lastReceived_ = std::chrono::steady_clock::now();
-        read();
-        tick();
+    protocol::Message open(ClientId client, const protocol::MediaOpen& request,
+                           const protocol::Online& device) override {
+        if (request.video && !media_.problem().empty()) {
+            return protocol::MediaFailed{request.dev, request.chn, "no video: " + media_.problem()};
+        }
+        return media_.open(client, request, device.name);
     }
-
-    void send(Line line) {
-        if (closed_) {
-            return;
-        }
-        backlog_ += line->size();
-        outbox_.push_back(std::move(line));
-        if (backlog_ > kMaxBacklogBytes) {
-            // Not from inside the caller's loop over the clients.
-            asio::post(server_.io_, [self = shared_from_this()] {
-                self->close("does not read; more than 64 MiB waiting");
-            });
-            return;
-        }
-        if (!writing_) {
-            writeNext();
-        }
+    void close(ClientId client, const protocol::MediaClose& request) override {
+        media_.close(client, request);
     }
-
-    void close(const std::string& why) {
-        if (closed_) {
-            return;
-        }
-        closed_ = true;
-        logLine("client " + peer_ + " " + why);
-        asio::error_code ec;
-        socket_.shutdown(tcp::socket::shutdown_both, ec);
-        socket_.close(ec);
-        timer_.cancel();
-        outbox_.clear();
-        server_.forget(this);
+    void forgetClient(ClientId client) override { media_.forgetClient(client); }
+    void setEndpoint(ClientId client, const asio::ip::udp::endpoint& endpoint) override {
+        media_.setEndpoint(client, endpoint);
     }
-
-    // Takes no more messages and closes once everything queued is written.
-    void finish(const std::string& why) {
-        closing_ = true;
-        finishReason_ = why;
-        if (!writing_ && !closed_) {
-            close(why);
-        }
+    void deviceOnline(const protocol::Online& device) override {
+        media_.deviceOnline(device.dev, device.name);
     }
-
-    bool loggedIn() const { return loggedIn_ && !closed_ && !closing_; }
-    std::uint32_t mediaKey() const { return mediaKey_; }
+    void deviceOffline(const std::string& dev) override { media_.deviceOffline(dev); }
+    void stop() override { media_.stop(); }
 
 private:
-    void read() {
-        socket_.async_read_some(
-            asio::buffer(buffer_),
-            [self = shared_from_this()](const asio::error_code& error, std::size_t n) {
-                self->onRead(error, n);
-            });
-    }
-
-    void onRead(const asio::error_code& error, std::size_t n) {
-        if (closed_) {
-            return;
-        }
-        if (error) {
-            close(error == asio::error::eof ? "disconnected" : "lost: " + error.message());
-            return;
-        }
-        lastReceived_ = std::chrono::steady_clock::now();
-        reader_.append(std::string_view(buffer_.data(), n));
-        std::string_view line;
-        for (;;) {
-            const auto status = reader_.next(line);
-            if (status == protocol::LineReader::Status::NeedMore) {
-                break;
-            }
-            if (status == protocol::LineReader::Status::TooLong) {
-                close("closed: protocol error: a line longer than 64 KiB");
-                return;
-            }
-            if (!line.empty()) {
-                onLine(line);
-            }
-            if (closed_ || closing_) {
-                return;
-            }
-        }
-        read();
-    }
-
-    void onLine(std::string_view line) {
-        const auto decoded = protocol::decodeLine(line);
-        if (decoded.status == protocol::DecodeResult::Status::Error) {
-            close("closed: protocol error: " + decoded.error);
-            return;
-        }
-        if (decoded.status == protocol::DecodeResult::Status::Ignored) {
-            return;
-        }
-        const auto& message = decoded.message;
-        if (!loggedIn_) {
-            const auto* login = std::get_if<protocol::Login>(&message);
-            if (login == nullptr) {
-                close(std::string("closed: '") + protocol::opName(message) + "' before login");
-                return;
-            }
-            std::string refusal;
-            if (login->version != protocol::kProtocolVersion) {
-                refusal = "unsupported protocol version " + std::to_string(login->version);
-            } else if (login->user != server_.config_.user ||
-                       login->password != server_.config_.password) {
-                refusal = "bad credentials";
-            }
-            if (!refusal.empty()) {
-                logLine("client " + peer_ + ": login of user '" + login->user +
-                        "' refused: " + refusal);
-                closing_ = true;
-                send(std::make_shared<const std::string>(
-                    protocol::encodeLine(protocol::LoginFailed{refusal})));
-                return;
-            }
-            loggedIn_ = true;
-            mediaKey_ = server_.nextMediaKey_++;
-            if (mediaKey_ == 0) {
-                mediaKey_ = server_.nextMediaKey_++;  // 0 stands for "none"
-            }
-            logLine("client " + peer_ + " logged in as '" + login->user + "'");
-            send(std::make_shared<const std::string>(
-                protocol::encodeLine(protocol::LoginOk{mediaKey_})));
-            server_.loggedIn(*this);
-            return;
-        }
-        if (std::holds_alternative<protocol::Ping>(message)) {
-            send(std::make_shared<const std::string>(protocol::encodeLine(protocol::Pong{})));
-        } else if (std::holds_alternative<protocol::Logout>(message)) {
-            close("logged out");
-        } else if (const auto* open = std::get_if<protocol::MediaOpen>(&message)) {
-            send(std::make_shared<const std::string>(
-                protocol::encodeLine(server_.mediaOpen(*this, *open))));
-        } else if (const auto* close = std::get_if<protocol::MediaClose>(&message)) {
-            server_.media_.close(mediaKey_, *close);
-        }
-    }
-
-    void writeNext() {
-        writing_ = true;
-        asio::async_write(socket_, asio::buffer(*outbox_.front()),
-                          [self = shared_from_this()](const asio::error_code& error, std::size_t) {
-                              self->onWritten(error);
-                          });
-    }
-
-    void onWritten(const asio::error_code& error) {
-        writing_ = false;
-        if (closed_) {
-            return;
-        }
-        if (error) {
-            close("lost: " + error.message());
-            return;
-        }
-        backlog_ -= outbox_.front()->size();
-        outbox_.pop_front();
-        if (!outbox_.empty()) {
-            writeNext();
-        } else if (closing_) {
-            close(finishReason_.empty() ? "closed after the refused login" : finishReason_);
-        }
-    }
-
-    void tick() {
-        timer_.expires_after(std::chrono::seconds(1));
-        timer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
-            if (error || self->closed_) {
-                return;
-            }
-            const auto silent = std::chrono::steady_clock::now() - self->lastReceived_;
-            if (silent >= self->server_.config_.silenceLimit) {
-                self->close("closed: silent for " +
-                            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                                               self->server_.config_.silenceLimit)
-                                               .count()) +
-                            " s");
-                return;
-            }
-            self->tick();
-        });
-    }
-
-    CenterServer& server_;
-    tcp::socket socket_;
-    asio::steady_timer timer_;
-    std::string peer_;
-    protocol::LineReader reader_;
-    std::array<char, 16 * 1024> buffer_{};
-    std::deque<Line> outbox_;
-    std::size_t backlog_ = 0;
-    bool writing_ = false;
-    bool loggedIn_ = false;
-    bool closing_ = false;  // close once the outbox is written
-    std::string finishReason_;
-    bool closed_ = false;
-    std::uint32_t mediaKey_ = 0;
-    std::chrono::steady_clock::time_point lastReceived_;
+    MediaStreamer& media_;
 };
 
-// ---- the server ------------------------------------------------------------
-
 CenterServer::CenterServer(asio::io_context& io, ServerConfig config)
-    : io_(io),
-      config_(std::move(config)),
-      acceptor_(io),
-      udp_(io),
-      media_(io, config_.media,
+    : hub_(io, centerlink::HubConfig{config.listen,
+                                     config.tcpPort,
+                                     config.udpPort,
+                                     {{config.user, config.password}},
+                                     config.silenceLimit,
+                                     logLine}),
+      media_(io, config.media,
              [this](const asio::ip::udp::endpoint& to, std::span<const std::uint8_t> bytes) {
-                 return sendDatagram(to, bytes);
-             }) {
-    nextMediaKey_ = std::random_device{}();
+                 return hub_.sendDatagram(to, bytes);
+             }),
+      provider_(std::make_unique<DrawnMedia>(media_)) {
+    hub_.setMediaProvider(provider_.get());
 }
 
 CenterServer::~CenterServer() {
-    close();
-}
-
-std::string CenterServer::open() {
-    asio::error_code ec;
-    const auto address = asio::ip::make_address(config_.listen, ec);
-    if (ec) {
-        return "--listen: '" + config_.listen + "' is not an IP address";
-    }
-    const tcp::endpoint tcpEndpoint(address, static_cast<std::uint16_t>(config_.tcpPort));
-    acceptor_.open(tcpEndpoint.protocol(), ec);
-    if (!ec) {
-        acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
-        acceptor_.bind(tcpEndpoint, ec);
-    }
-    if (!ec) {
-        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    }
-    if (ec) {
-        return "cannot listen on " + config_.listen + " TCP port " +
-               std::to_string(config_.tcpPort) + ": " + ec.message();
-    }
-    const asio::ip::udp::endpoint udpEndpoint(address, static_cast<std::uint16_t>(config_.udpPort));
-    udp_.open(udpEndpoint.protocol(), ec);
-    if (!ec) {
-        udp_.bind(udpEndpoint, ec);
-    }
-    if (ec) {
-        return "cannot bind " + config_.listen + " UDP port " + std::to_string(config_.udpPort) +
-               ": " + ec.message();
-    }
-    // Frames go out in bursts; a full buffer drops a datagram, it never
-    // holds up the server.
-    udp_.set_option(asio::socket_base::send_buffer_size(4 * 1024 * 1024), ec);
-    udp_.non_blocking(true, ec);
-    accept();
-    receiveUdp();
-    return {};
-}
-
-std::uint16_t CenterServer::tcpPort() const {
-    asio::error_code ec;
-    return acceptor_.local_endpoint(ec).port();
-}
-
-std::uint16_t CenterServer::udpPort() const {
-    asio::error_code ec;
-    return udp_.local_endpoint(ec).port();
-}
-
-void CenterServer::close() {
-    asio::error_code ec;
-    acceptor_.close(ec);
-    udp_.close(ec);
-    media_.stop();
-    closeClients();
-}
-
-void CenterServer::closeGracefully(std::chrono::milliseconds limit, std::function<void()> done) {
-    asio::error_code ec;
-    acceptor_.close(ec);
-    udp_.close(ec);
-    media_.stop();
-    const auto clients = clients_;
-    for (const auto& client : clients) {
-        client->finish("closed at exit");
-    }
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    closingTimer_ = std::make_unique<asio::steady_timer>(io_);
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [this, deadline, done = std::move(done), poll]() {
-        if (clients_.empty() || std::chrono::steady_clock::now() >= deadline) {
-            closeClients();
-            done();
-            *poll = nullptr;  // ends the self-reference
-            return;
-        }
-        closingTimer_->expires_after(std::chrono::milliseconds(10));
-        closingTimer_->async_wait([poll](const asio::error_code&) {
-            if (*poll) {
-                (*poll)();
-            }
-        });
-    };
-    (*poll)();
-}
-
-void CenterServer::accept() {
-    acceptor_.async_accept([this](const asio::error_code& error, tcp::socket socket) {
-        if (error == asio::error::operation_aborted || !acceptor_.is_open()) {
-            return;
-        }
-        if (!error) {
-            auto client = std::make_shared<Client>(*this, std::move(socket));
-            clients_.push_back(client);
-            client->start();
-        }
-        accept();
-    });
-}
-
-void CenterServer::receiveUdp() {
-    udp_.async_receive_from(
-        asio::buffer(udpBuffer_), udpPeer_, [this](const asio::error_code& error, std::size_t n) {
-            if (error == asio::error::operation_aborted || !udp_.is_open()) {
-                return;
-            }
-            if (!error) {
-                const auto key = protocol::decodeRegister(std::span(udpBuffer_.data(), n));
-                // Only the keys of logged-in clients: a stranger's datagrams
-                // must not make the server keep anything.
-                if (key && std::any_of(clients_.begin(), clients_.end(), [&](const auto& c) {
-                        return c->loggedIn() && c->mediaKey() == *key;
-                    })) {
-                    media_.setEndpoint(*key, udpPeer_);
-                }
-            }
-            receiveUdp();
-        });
-}
-
-void CenterServer::forget(const Client* client) {
-    if (client->mediaKey() != 0) {
-        media_.forgetClient(client->mediaKey());
-    }
-    std::erase_if(clients_, [client](const auto& c) { return c.get() == client; });
-}
-
-bool CenterServer::sendDatagram(const asio::ip::udp::endpoint& to,
-                                std::span<const std::uint8_t> bytes) {
-    asio::error_code ec;
-    udp_.send_to(asio::buffer(bytes.data(), bytes.size()), to, 0, ec);
-    return !ec;
-}
-
-protocol::Message CenterServer::mediaOpen(const Client& client,
-                                          const protocol::MediaOpen& request) {
-    const auto refuse = [&](const std::string& reason) {
-        return protocol::MediaFailed{request.dev, request.chn, reason};
-    };
-    const auto it = index_.find(request.dev);
-    if (it == index_.end()) {
-        return refuse("device '" + request.dev + "' is not online");
-    }
-    const protocol::Online& device = *it->second;
-    if (request.chn < 1 || request.chn > device.channels) {
-        return refuse("device '" + request.dev + "' has " + std::to_string(device.channels) +
-                      (device.channels == 1 ? " channel" : " channels"));
-    }
-    if (!request.video && !request.audio) {
-        return refuse("neither video nor audio asked for");
-    }
-    if (request.video && !media_.problem().empty()) {
-        return refuse("no video: " + media_.problem());
-    }
-    return media_.open(client.mediaKey(), request, device.name);
-}
-
-void CenterServer::dropClients() {
-    const auto clients = clients_;  // finishing edits the list
-    for (const auto& client : clients) {
-        client->finish("dropped");
-    }
-}
-
-void CenterServer::closeClients() {
-    const auto clients = clients_;  // close() edits the list
-    for (const auto& client : clients) {
-        client->close("closed");
-    }
-}
-
-std::size_t CenterServer::loggedInClients() const {
-    std::size_t n = 0;
-    for (const auto& client : clients_) {
-        n += client->loggedIn() ? 1 : 0;
-    }
-    return n;
-}
-
-void CenterServer::loggedIn(Client& client) {
-    ++logins_;
-    for (const auto& device : online_) {
-        client.send(std::make_shared<const std::string>(protocol::encodeLine(device)));
-    }
-    client.send(std::make_shared<const std::string>(
-        protocol::encodeLine(protocol::Synced{static_cast<std::uint32_t>(online_.size())})));
-    if (loginListener_) {
-        loginListener_();
-    }
-}
-
-std::string CenterServer::broadcast(const protocol::Message& message, std::size_t* receivers) {
-    auto line = std::make_shared<const std::string>(protocol::encodeLine(message));
-    if (line->size() > protocol::kMaxLineBytes + 1) {
-        return std::string(protocol::opName(message)) + ": the message would be longer than 64 KiB";
-    }
-    std::size_t n = 0;
-    for (const auto& client : clients_) {
-        if (client->loggedIn()) {
-            client->send(line);
-            ++n;
-        }
-    }
-    if (receivers != nullptr) {
-        *receivers = n;
-    }
-    return {};
-}
-
-std::string CenterServer::online(const protocol::Online& device) {
-    if (device.dev.empty()) {
-        return "online: the device identifier is empty";
-    }
-    if (std::string error = broadcast(device); !error.empty()) {
-        return error;
-    }
-    if (const auto it = index_.find(device.dev); it != index_.end()) {
-        *it->second = device;
-    } else {
-        online_.push_back(device);
-        index_.emplace(device.dev, std::prev(online_.end()));
-    }
-    media_.deviceOnline(device.dev, device.name);
-    return {};
-}
-
-std::string CenterServer::gps(const std::string& dev, const std::string& text,
-                              const std::optional<std::string>& vehicle,
-                              const std::optional<std::string>& driver) {
-    const auto it = index_.find(dev);
-    if (it == index_.end()) {
-        return "gps: device '" + dev + "' is not online";
-    }
-    std::size_t receivers = 0;
-    if (std::string error = broadcast(protocol::Gps{dev, text, vehicle, driver}, &receivers);
-        !error.empty()) {
-        return error;
-    }
-    gpsSent_ += receivers;
-    it->second->gps = text;
-    if (vehicle) {
-        it->second->vehicle = *vehicle;
-    }
-    if (driver) {
-        it->second->driver = *driver;
-    }
-    return {};
-}
-
-std::string CenterServer::offline(const std::string& dev) {
-    const auto it = index_.find(dev);
-    if (it == index_.end()) {
-        return "offline: device '" + dev + "' is not online";
-    }
-    broadcast(protocol::Offline{dev});
-    media_.deviceOffline(dev);
-    online_.erase(it->second);
-    index_.erase(it);
-    return {};
-}
-
-std::string CenterServer::alarm(const std::string& dev, int alarm) {
-    if (!isOnline(dev)) {
-        return "alarm: device '" + dev + "' is not online";
-    }
-    return broadcast(protocol::Alarm{dev, alarm});
-}
-
-std::string CenterServer::event(const std::string& dev, int kind) {
-    if (!isOnline(dev)) {
-        return "event: device '" + dev + "' is not online";
-    }
-    return broadcast(protocol::Event{dev, kind});
+    // The hub stops the media as it closes; the provider must still be there.
+    hub_.close();
+    hub_.setMediaProvider(nullptr);
 }
 
 }  // namespace sim

@@ -1,9 +1,7 @@
 #pragma once
-// The center server side of the protocol: accepts clients, checks their
-// login, sends every logged-in client the list of online devices and then
-// the device events as they happen, answers pings, and streams the media of
-// the channels a client opens (see media_streamer.h). It keeps the state of
-// the simulated devices that are online.
+// The simulator's center: the shared server side of the protocol
+// (centerlink/event_server_hub.h) with the drawn test pictures and tones of
+// media_streamer.h as its media.
 //
 // Thread: one; every member and handler runs on the io_context's thread.
 
@@ -11,13 +9,11 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
+#include "centerlink/event_server_hub.h"
 #include "sim/media_streamer.h"
 #include "vardoappcore/protocol/messages.h"
 
@@ -41,74 +37,53 @@ public:
     CenterServer& operator=(const CenterServer&) = delete;
 
     // Binds both ports and starts serving; the error text, empty on success.
-    std::string open();
-    std::uint16_t tcpPort() const;
-    std::uint16_t udpPort() const;
+    std::string open() { return hub_.open(); }
+    std::uint16_t tcpPort() const { return hub_.tcpPort(); }
+    std::uint16_t udpPort() const { return hub_.udpPort(); }
     // Closes the ports and every client.
-    void close();
+    void close() { hub_.close(); }
     // Closes the ports, lets every client receive what is queued for it, then
     // calls `done` (after at most `limit`).
-    void closeGracefully(std::chrono::milliseconds limit, std::function<void()> done);
+    void closeGracefully(std::chrono::milliseconds limit, std::function<void()> done) {
+        hub_.closeGracefully(limit, std::move(done));
+    }
 
     // Device events. Each gives an error text when it cannot be done (a
     // device that is not online, a message the protocol cannot carry).
     // `online` for a device that is online already sends its data again.
-    std::string online(const vardo::protocol::Online& device);
+    std::string online(const vardo::protocol::Online& device) { return hub_.online(device); }
     std::string gps(const std::string& dev, const std::string& text,
                     const std::optional<std::string>& vehicle = std::nullopt,
-                    const std::optional<std::string>& driver = std::nullopt);
-    std::string offline(const std::string& dev);
-    std::string alarm(const std::string& dev, int alarm);
-    std::string event(const std::string& dev, int kind);
-    bool isOnline(const std::string& dev) const { return index_.contains(dev); }
-    std::size_t onlineCount() const { return index_.size(); }
+                    const std::optional<std::string>& driver = std::nullopt) {
+        return hub_.gps(dev, text, vehicle, driver);
+    }
+    std::string offline(const std::string& dev) { return hub_.offline(dev); }
+    std::string alarm(const std::string& dev, int alarm) { return hub_.alarm(dev, alarm); }
+    std::string event(const std::string& dev, int kind) { return hub_.event(dev, kind); }
+    bool isOnline(const std::string& dev) const { return hub_.isOnline(dev); }
+    std::size_t onlineCount() const { return hub_.onlineCount(); }
 
     // Closes every client connection once it has received what was queued
     // for it before (the devices stay online).
-    void dropClients();
-    std::size_t loggedInClients() const;
+    void dropClients() { hub_.dropClients(); }
+    std::size_t loggedInClients() const { return hub_.loggedInClients(); }
     // Called whenever a client has logged in.
-    void setLoginListener(std::function<void()> listener) { loginListener_ = std::move(listener); }
+    void setLoginListener(std::function<void()> listener) {
+        hub_.setLoginListener(std::move(listener));
+    }
 
     // GPS updates handed to clients (one per client that got it).
-    std::uint64_t gpsSent() const { return gpsSent_; }
-    std::uint64_t logins() const { return logins_; }
+    std::uint64_t gpsSent() const { return hub_.gpsSent(); }
+    std::uint64_t logins() const { return hub_.logins(); }
     const MediaCounters& mediaCounters() const { return media_.counters(); }
     std::size_t activeStreams() const { return media_.activeStreams(); }
 
 private:
-    class Client;
-    friend class Client;
+    class DrawnMedia;
 
-    void accept();
-    void receiveUdp();
-    // Sends to every logged-in client; `receivers` counts them.
-    std::string broadcast(const vardo::protocol::Message& message,
-                          std::size_t* receivers = nullptr);
-    void loggedIn(Client& client);
-    void forget(const Client* client);
-    vardo::protocol::Message mediaOpen(const Client& client,
-                                       const vardo::protocol::MediaOpen& request);
-    bool sendDatagram(const asio::ip::udp::endpoint& to, std::span<const std::uint8_t> bytes);
-    void closeClients();
-
-    asio::io_context& io_;
-    ServerConfig config_;
-    asio::ip::tcp::acceptor acceptor_;
-    asio::ip::udp::socket udp_;
-    asio::ip::udp::endpoint udpPeer_;
-    std::array<std::uint8_t, 2048> udpBuffer_{};
-    // Clients live as long as one of their handlers is pending (asio's usual
-    // shared ownership); this list is how the server reaches them.
-    std::vector<std::shared_ptr<Client>> clients_;
-    std::list<vardo::protocol::Online> online_;  // in the order they came online
-    std::unordered_map<std::string, std::list<vardo::protocol::Online>::iterator> index_;
+    centerlink::EventServerHub hub_;
     MediaStreamer media_;
-    std::function<void()> loginListener_;
-    std::uint64_t gpsSent_ = 0;
-    std::uint64_t logins_ = 0;
-    std::uint32_t nextMediaKey_ = 0;
-    std::unique_ptr<asio::steady_timer> closingTimer_;
+    std::unique_ptr<DrawnMedia> provider_;
 };
 
 // Writes one line to standard error with the program's name in front.

@@ -36,10 +36,10 @@
 #include <thread>
 #include <vector>
 
+#include "centerlink/rmc_sentence.h"
 #include "db/db_worker.h"
 #include "db/schema.h"
 #include "db/sql_command.h"
-#include "sim/nmea.h"
 #include "tests/sim/child_process.h"
 #include "tests/sim/sim_process.h"
 
@@ -209,8 +209,9 @@ long waitForRows(Database& db, const std::string& table, long rows, Clock::durat
 }
 
 std::string fix(int i) {
-    sim::RmcFix f{true, 30.2 + (i % 1000) * 1e-4, 120.1 + (i % 777) * 1e-4, 20.0 + i % 30, 90.0};
-    return sim::rmcSentence(i % 2 ? "GN" : "GP", f, std::chrono::system_clock::now());
+    centerlink::RmcFix f{true, 30.2 + (i % 1000) * 1e-4, 120.1 + (i % 777) * 1e-4, 20.0 + i % 30,
+                         90.0};
+    return centerlink::rmcSentence(i % 2 ? "GN" : "GP", f, std::chrono::system_clock::now());
 }
 
 std::string deviceName(int d) {

@@ -1,10 +1,10 @@
-#include "sim/nmea.h"
+#include "centerlink/rmc_sentence.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 
-namespace sim {
+namespace centerlink {
 namespace {
 
 using namespace std::chrono;
@@ -14,7 +14,7 @@ system_clock::time_point utc(int y, unsigned mo, unsigned d, int h, int mi, int 
            milliseconds(ms);
 }
 
-TEST(SimNmea, SentencesMatchWhatReceiversWrite) {
+TEST(RmcSentence, SentencesMatchWhatReceiversWrite) {
     const struct {
         const char* talker;
         RmcFix fix;
@@ -56,4 +56,4 @@ TEST(SimNmea, SentencesMatchWhatReceiversWrite) {
 }
 
 }  // namespace
-}  // namespace sim
+}  // namespace centerlink

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace sim {
+namespace centerlink {
 
 struct RmcFix {
     bool valid = true;     // status A; V writes no position
@@ -23,4 +23,4 @@ std::string rmcSentence(std::string_view talker, const RmcFix& fix,
 // The two hex digits of the NMEA checksum of the text between '$' and '*'.
 std::string nmeaChecksum(std::string_view body);
 
-}  // namespace sim
+}  // namespace centerlink

@@ -1,11 +1,11 @@
-#include "sim/nmea.h"
+#include "centerlink/rmc_sentence.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 
-namespace sim {
+namespace centerlink {
 namespace {
 
 // Appends a non-negative number with a fixed count of decimals, without the
@@ -101,4 +101,4 @@ std::string rmcSentence(std::string_view talker, const RmcFix& fix,
     return sentence;
 }
 
-}  // namespace sim
+}  // namespace centerlink

@@ -1,0 +1,69 @@
+#include "center/device_feed.h"
+
+#include "center/location_sentence.h"
+
+namespace center {
+
+DeviceFeed::DeviceFeed(centerlink::EventServerHub& hub, int channels, Log log, Clock clock)
+    : hub_(hub), channels_(channels), log_(std::move(log)), clock_(std::move(clock)) {}
+
+void DeviceFeed::online(const std::string& phone, const std::string& plate,
+                        const std::string& driver) {
+    vardo::protocol::Online device;
+    device.dev = phone;
+    device.name = phone;
+    device.vehicle = plate;
+    device.driver = driver;
+    device.channels = channels_;
+    if (std::string error = hub_.online(device); !error.empty()) {
+        log_("terminal " + phone + ": " + error);
+        return;
+    }
+    online_[phone] = Device{};
+}
+
+void DeviceFeed::location(const std::string& phone, const jt808::Location& report) {
+    const auto it = online_.find(phone);
+    if (it == online_.end()) {
+        return;
+    }
+    ++reports_;
+    std::chrono::system_clock::time_point when;
+    if (const auto reported = jt808::utcTime(report)) {
+        when = *reported;
+    } else {
+        // The position is still worth having; the center's clock is the
+        // best time there is for it.
+        ++reportsWithoutTime_;
+        when = clock_();
+    }
+    const std::string sentence = rmcFromLocation(report, when);
+    std::optional<std::string> driver;
+    driver.swap(it->second.newDriver);
+    if (std::string error = hub_.gps(phone, sentence, std::nullopt, driver); !error.empty()) {
+        log_("terminal " + phone + ": " + error);
+    }
+    const std::uint32_t* video = report.videoAlarms ? &*report.videoAlarms : nullptr;
+    for (const int kind : risingAlarmKinds(alarms_[phone], report.alarm, video)) {
+        if (std::string error = hub_.alarm(phone, kind); !error.empty()) {
+            log_("terminal " + phone + ": " + error);
+        }
+    }
+}
+
+void DeviceFeed::driver(const std::string& phone, const std::string& name) {
+    if (const auto it = online_.find(phone); it != online_.end()) {
+        it->second.newDriver = name;
+    }
+}
+
+void DeviceFeed::offline(const std::string& phone) {
+    if (online_.erase(phone) == 0) {
+        return;
+    }
+    if (std::string error = hub_.offline(phone); !error.empty()) {
+        log_("terminal " + phone + ": " + error);
+    }
+}
+
+}  // namespace center

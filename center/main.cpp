@@ -1,0 +1,132 @@
+// vardo-center: the center that JT/T 808 vehicle terminals connect to and
+// that event servers log into over the center protocol.
+
+#include <sys/stat.h>
+
+#include <asio.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "center/device_feed.h"
+#include "center/media_port.h"
+#include "center/options.h"
+#include "center/registry.h"
+#include "center/terminal_server.h"
+#include "centerlink/event_server_hub.h"
+
+#ifndef VARDO_VERSION
+#define VARDO_VERSION "0"
+#endif
+
+namespace {
+
+void logLine(const std::string& line) {
+    const std::string text = "vardo-center: " + line + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+// Creates the folder and its parents; the error text, empty on success.
+std::string makeFolders(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string part = path.substr(0, slash);
+        if (::mkdir(part.c_str(), 0750) != 0 && errno != EEXIST) {
+            return "cannot create the data folder '" + part + "': " + std::strerror(errno);
+        }
+        if (slash == std::string::npos) {
+            break;
+        }
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return "the data folder '" + path + "' is not a folder";
+    }
+    return {};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const center::ParsedOptions parsed =
+        center::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.error.empty()) {
+        std::fprintf(stderr, "vardo-center: %s\n%s", parsed.error.c_str(), center::usageText());
+        return 2;
+    }
+    const center::Options& o = parsed.options;
+    if (o.help) {
+        std::fputs(center::usageText(), stdout);
+        return 0;
+    }
+    if (o.version) {
+        std::printf("vardo-center %s\n", VARDO_VERSION);
+        return 0;
+    }
+
+    if (std::string error = makeFolders(o.dataDir); !error.empty()) {
+        logLine(error + " (give another with --data DIR)");
+        return 1;
+    }
+    center::Registry registry;
+    if (std::string error = registry.open(o.dataDir + "/registry.sqlite"); !error.empty()) {
+        logLine(error);
+        return 1;
+    }
+
+    asio::io_context io(1);
+    centerlink::EventServerHub hub(
+        io, centerlink::HubConfig{o.listen, o.tcpPort, o.udpPort, o.users, std::chrono::seconds(30),
+                                  logLine});
+    center::DeviceFeed feed(hub, o.channels, logLine);
+    center::TerminalConfig terminals;
+    terminals.listen = o.listen;
+    terminals.port = o.jt808Port;
+    terminals.maxTerminals = static_cast<std::size_t>(o.maxTerminals);
+    terminals.maxFrameBytes = static_cast<std::size_t>(o.maxFrameBytes);
+    terminals.maxPendingPackages = static_cast<std::size_t>(o.maxPendingPackages);
+    terminals.authFailureLimit = o.authFailureLimit;
+    terminals.heartbeatTimeout = o.heartbeatTimeout;
+    terminals.openRegistration = o.openRegistration;
+    terminals.allowListPath = o.dataDir + "/allowed-terminals";
+    center::TerminalServer terminalServer(io, terminals, registry, feed, logLine);
+    center::MediaPort media(io, logLine);
+
+    for (std::string error :
+         {hub.open(), terminalServer.open(), media.open(o.listen, o.mediaPort)}) {
+        if (!error.empty()) {
+            logLine(error);
+            return 1;
+        }
+    }
+
+    bool stopping = false;
+    asio::signal_set signals(io, SIGINT, SIGTERM);
+    signals.async_wait([&](const asio::error_code& error, int) {
+        if (error || stopping) {
+            return;
+        }
+        stopping = true;
+        logLine("stopping");
+        media.close();
+        // Terminals first, so that event servers still hear them go offline.
+        terminalServer.close();
+        hub.closeGracefully(std::chrono::seconds(5), [&io] { io.stop(); });
+    });
+
+    // Tests and scripts read the ports from this line (useful with port 0).
+    std::printf("vardo-center: listening jt808 %u tcp %u udp %u media %u\n",
+                static_cast<unsigned>(terminalServer.port()), static_cast<unsigned>(hub.tcpPort()),
+                static_cast<unsigned>(hub.udpPort()), static_cast<unsigned>(media.port()));
+    std::fflush(stdout);
+    logLine(std::string("registry '") + o.dataDir + "/registry.sqlite' holds " +
+            std::to_string(registry.count()) + " terminals; registration " +
+            (o.openRegistration ? "open to any terminal"
+                                : "limited to '" + o.dataDir + "/allowed-terminals'"));
+
+    io.run();
+    logLine("stopped");
+    return 0;
+}

@@ -1,0 +1,48 @@
+#pragma once
+// The command line and configuration file of vardo-center.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "centerlink/event_server_hub.h"
+
+namespace center {
+
+struct Options {
+    std::string listen = "0.0.0.0";
+    int jt808Port = 7611;                        // 0: any free port (printed at start)
+    int tcpPort = 24680;                         // event servers' control port (their default)
+    int udpPort = 24681;                         // event servers' media port
+    int mediaPort = 7612;                        // terminals' audio and video
+    std::vector<centerlink::Credentials> users;  // empty: root/kiwa
+    std::string dataDir = "/var/lib/vardo-center";
+    bool openRegistration = false;
+    int channels = 4;  // announced per terminal until they are queried
+    // A terminal that sends nothing for this long is dropped: three
+    // heartbeat periods of the usual 60 s.
+    std::chrono::seconds heartbeatTimeout{180};
+    int maxTerminals = 20000;
+    int maxFrameBytes = 4096;     // escaped bytes between two 0x7e
+    int maxPendingPackages = 64;  // sub-packages waiting per terminal
+    int authFailureLimit = 3;     // refusals before the connection closes
+    bool help = false;
+    bool version = false;
+};
+
+struct ParsedOptions {
+    Options options;
+    std::string error;  // empty when the command line is good
+};
+
+// Reads `args` (without the program name). A --config FILE is read where it
+// stands, so what follows it on the command line wins.
+ParsedOptions parseOptions(const std::vector<std::string>& args);
+
+// "NAME PASSWORD" a line; '#' starts a comment. The error text, empty when good.
+std::string readUsersFile(const std::string& path, std::vector<centerlink::Credentials>& users);
+
+const char* usageText();
+
+}  // namespace center

@@ -1,0 +1,255 @@
+#include "center/registry.h"
+
+#include <sqlite3.h>
+#include <sys/random.h>
+
+#include <array>
+#include <cerrno>
+
+namespace center {
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS terminals (
+  phone TEXT PRIMARY KEY,
+  auth_code TEXT NOT NULL,
+  plate TEXT NOT NULL DEFAULT '',
+  plate_colour INTEGER NOT NULL DEFAULT 0,
+  province INTEGER NOT NULL DEFAULT 0,
+  city INTEGER NOT NULL DEFAULT 0,
+  maker_id TEXT NOT NULL DEFAULT '',
+  model TEXT NOT NULL DEFAULT '',
+  terminal_id TEXT NOT NULL DEFAULT '',
+  driver TEXT NOT NULL DEFAULT '',
+  first_seen INTEGER NOT NULL,
+  last_seen INTEGER NOT NULL
+);
+)sql";
+
+// One prepared statement, finalised when it goes out of scope.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+            error_ = sqlite3_errmsg(db);
+        }
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool ok() const { return stmt_ != nullptr; }
+    const std::string& error() const { return error_; }
+    void bind(int i, const std::string& text) {
+        sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    }
+    void bind(int i, std::int64_t n) { sqlite3_bind_int64(stmt_, i, n); }
+    // SQLITE_ROW, SQLITE_DONE or an error (kept in error()).
+    int step() {
+        const int rc = sqlite3_step(stmt_);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+            error_ = sqlite3_errmsg(db_);
+        }
+        return rc;
+    }
+    std::string text(int column) const {
+        const auto* p = sqlite3_column_text(stmt_, column);
+        return p != nullptr
+                   ? std::string(reinterpret_cast<const char*>(p),
+                                 static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)))
+                   : std::string();
+    }
+    std::int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* stmt_ = nullptr;
+    std::string error_;
+};
+
+}  // namespace
+
+Registry::~Registry() {
+    close();
+}
+
+std::string Registry::open(const std::string& path) {
+    close();
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
+        std::string error = "cannot open the registry '" + path +
+                            "': " + (db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory");
+        close();
+        return error;
+    }
+    sqlite3_busy_timeout(db_, 5000);
+    // WAL with NORMAL sync: a registration survives a crash of the center; a
+    // power cut may lose the last moments of last-seen times, never the file.
+    for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", kSchema}) {
+        if (std::string error = exec(sql); !error.empty()) {
+            close();
+            return "cannot prepare the registry '" + path + "': " + error;
+        }
+    }
+    return {};
+}
+
+void Registry::close() {
+    if (db_ != nullptr) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
+}
+
+std::string Registry::exec(const char* sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        std::string error = message != nullptr ? message : sqlite3_errmsg(db_);
+        sqlite3_free(message);
+        return error;
+    }
+    return {};
+}
+
+std::optional<TerminalRecord> Registry::find(const std::string& phone) {
+    if (db_ == nullptr) {
+        return std::nullopt;
+    }
+    Statement s(db_,
+                "SELECT phone, auth_code, plate, plate_colour, province, city, maker_id, model, "
+                "terminal_id, driver, first_seen, last_seen FROM terminals WHERE phone = ?");
+    if (!s.ok()) {
+        return std::nullopt;
+    }
+    s.bind(1, phone);
+    if (s.step() != SQLITE_ROW) {
+        return std::nullopt;
+    }
+    TerminalRecord t;
+    t.phone = s.text(0);
+    t.authCode = s.text(1);
+    t.plate = s.text(2);
+    t.plateColour = static_cast<int>(s.integer(3));
+    t.province = static_cast<int>(s.integer(4));
+    t.city = static_cast<int>(s.integer(5));
+    t.makerId = s.text(6);
+    t.model = s.text(7);
+    t.terminalId = s.text(8);
+    t.driver = s.text(9);
+    t.firstSeen = s.integer(10);
+    t.lastSeen = s.integer(11);
+    return t;
+}
+
+std::optional<std::string> Registry::enroll(const TerminalRecord& terminal, std::int64_t now,
+                                            std::string& error) {
+    if (db_ == nullptr) {
+        error = "the registry is not open";
+        return std::nullopt;
+    }
+    std::string code = newAuthCode();
+    if (code.empty()) {
+        error = "no random numbers from the kernel";
+        return std::nullopt;
+    }
+    Statement s(db_,
+                "INSERT INTO terminals (phone, auth_code, plate, plate_colour, province, city, "
+                "maker_id, model, terminal_id, first_seen, last_seen) "
+                "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?10) "
+                "ON CONFLICT(phone) DO UPDATE SET auth_code = excluded.auth_code, "
+                "plate = excluded.plate, plate_colour = excluded.plate_colour, "
+                "province = excluded.province, city = excluded.city, "
+                "maker_id = excluded.maker_id, model = excluded.model, "
+                "terminal_id = excluded.terminal_id, last_seen = excluded.last_seen");
+    if (!s.ok()) {
+        error = s.error();
+        return std::nullopt;
+    }
+    s.bind(1, terminal.phone);
+    s.bind(2, code);
+    s.bind(3, terminal.plate);
+    s.bind(4, std::int64_t{terminal.plateColour});
+    s.bind(5, std::int64_t{terminal.province});
+    s.bind(6, std::int64_t{terminal.city});
+    s.bind(7, terminal.makerId);
+    s.bind(8, terminal.model);
+    s.bind(9, terminal.terminalId);
+    s.bind(10, now);
+    if (s.step() != SQLITE_DONE) {
+        error = s.error();
+        return std::nullopt;
+    }
+    return code;
+}
+
+std::string Registry::touch(const std::string& phone, std::int64_t now) {
+    if (db_ == nullptr) {
+        return "the registry is not open";
+    }
+    Statement s(db_, "UPDATE terminals SET last_seen = ? WHERE phone = ?");
+    s.bind(1, now);
+    s.bind(2, phone);
+    return s.ok() && s.step() == SQLITE_DONE ? std::string() : s.error();
+}
+
+std::string Registry::setDriver(const std::string& phone, const std::string& driver) {
+    if (db_ == nullptr) {
+        return "the registry is not open";
+    }
+    Statement s(db_, "UPDATE terminals SET driver = ? WHERE phone = ?");
+    s.bind(1, driver);
+    s.bind(2, phone);
+    return s.ok() && s.step() == SQLITE_DONE ? std::string() : s.error();
+}
+
+std::string Registry::forget(const std::string& phone) {
+    if (db_ == nullptr) {
+        return "the registry is not open";
+    }
+    Statement s(db_, "DELETE FROM terminals WHERE phone = ?");
+    s.bind(1, phone);
+    return s.ok() && s.step() == SQLITE_DONE ? std::string() : s.error();
+}
+
+std::size_t Registry::count() {
+    if (db_ == nullptr) {
+        return 0;
+    }
+    Statement s(db_, "SELECT COUNT(*) FROM terminals");
+    return s.ok() && s.step() == SQLITE_ROW ? static_cast<std::size_t>(s.integer(0)) : 0;
+}
+
+std::string newAuthCode() {
+    std::array<unsigned char, 16> bytes{};
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t n = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return {};
+        }
+        filled += static_cast<std::size_t>(n);
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string code;
+    for (const unsigned char b : bytes) {
+        code += kHex[b >> 4];
+        code += kHex[b & 0xF];
+    }
+    return code;
+}
+
+bool sameCode(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    unsigned char diff = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    }
+    return diff == 0;
+}
+
+}  // namespace center

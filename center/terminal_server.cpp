@@ -1,0 +1,141 @@
+#include "center/terminal_server.h"
+
+#include "center/terminal_session.h"
+
+namespace center {
+
+using asio::ip::tcp;
+
+TerminalServer::TerminalServer(asio::io_context& io, TerminalConfig config, Registry& registry,
+                               DeviceFeed& feed, Log log)
+    : io_(io),
+      config_(std::move(config)),
+      registry_(registry),
+      feed_(feed),
+      log_(std::move(log)),
+      allowList_(config_.allowListPath),
+      acceptor_(io) {}
+
+TerminalServer::~TerminalServer() {
+    close();
+}
+
+void TerminalServer::log(const std::string& line) const {
+    if (log_) {
+        log_(line);
+    }
+}
+
+std::string TerminalServer::open() {
+    asio::error_code ec;
+    const auto address = asio::ip::make_address(config_.listen, ec);
+    if (ec) {
+        return "--listen: '" + config_.listen + "' is not an IP address";
+    }
+    const tcp::endpoint endpoint(address, static_cast<std::uint16_t>(config_.port));
+    acceptor_.open(endpoint.protocol(), ec);
+    if (!ec) {
+        acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+        acceptor_.bind(endpoint, ec);
+    }
+    if (!ec) {
+        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    }
+    if (ec) {
+        return "cannot listen on " + config_.listen + " TCP port " + std::to_string(config_.port) +
+               " for terminals: " + ec.message();
+    }
+    accept();
+    return {};
+}
+
+std::uint16_t TerminalServer::port() const {
+    asio::error_code ec;
+    return acceptor_.local_endpoint(ec).port();
+}
+
+void TerminalServer::close() {
+    asio::error_code ec;
+    acceptor_.close(ec);
+    std::vector<std::shared_ptr<TerminalSession>> all;
+    all.reserve(sessions_.size());
+    for (const auto& [key, session] : sessions_) {
+        all.push_back(session);
+    }
+    for (const auto& session : all) {
+        session->close("the center stops");
+    }
+}
+
+void TerminalServer::accept() {
+    acceptor_.async_accept([this](const asio::error_code& error, tcp::socket socket) {
+        if (error == asio::error::operation_aborted || !acceptor_.is_open()) {
+            return;
+        }
+        if (!error) {
+            if (sessions_.size() >= config_.maxTerminals) {
+                // Said once a minute at most: a flood must not flood the log.
+                ++refusedConnections_;
+                const auto now = std::chrono::steady_clock::now();
+                if (now - lastRefusalLog_ >= std::chrono::minutes(1)) {
+                    lastRefusalLog_ = now;
+                    log("connection refused: " + std::to_string(config_.maxTerminals) +
+                        " terminals are connected (" + std::to_string(refusedConnections_) +
+                        " refused so far)");
+                }
+                asio::error_code ec;
+                socket.close(ec);
+            } else {
+                auto session = std::make_shared<TerminalSession>(*this, std::move(socket));
+                sessions_.emplace(session.get(), session);
+                session->start();
+            }
+        } else if (error == asio::error::no_descriptors) {
+            // Out of file descriptors: wait a little rather than spin.
+            auto timer = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(100));
+            timer->async_wait([this, timer](const asio::error_code&) {
+                if (acceptor_.is_open()) {
+                    accept();
+                }
+            });
+            return;
+        }
+        accept();
+    });
+}
+
+void TerminalServer::claim(const std::string& phone, TerminalSession* session) {
+    auto& owner = byPhone_[phone];
+    TerminalSession* previous = owner;
+    owner = session;
+    if (previous != nullptr && previous != session) {
+        previous->close("terminal " + phone + " logged in on a new connection", true);
+    }
+}
+
+bool TerminalServer::owns(const std::string& phone, const TerminalSession* session) const {
+    const auto it = byPhone_.find(phone);
+    return it != byPhone_.end() && it->second == session;
+}
+
+void TerminalServer::release(const std::string& phone, const TerminalSession* session) {
+    if (owns(phone, session)) {
+        byPhone_.erase(phone);
+    }
+}
+
+void TerminalServer::forget(const TerminalSession* session) {
+    sessions_.erase(session);
+}
+
+bool TerminalServer::sendToTerminal(const std::string& phone, std::uint16_t msgId,
+                                    std::span<const std::uint8_t> body) {
+    const auto it = byPhone_.find(phone);
+    if (it == byPhone_.end()) {
+        return false;
+    }
+    it->second->sendMessage(msgId, body);
+    return true;
+}
+
+}  // namespace center

@@ -1,0 +1,541 @@
+#include "centerlink/event_server_hub.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+#include <random>
+
+#include "centerlink/log_text.h"
+#include "vardoappcore/protocol/json_codec.h"
+#include "vardoappcore/protocol/line_reader.h"
+#include "vardoappcore/protocol/media_datagram.h"
+
+namespace centerlink {
+
+namespace protocol = vardo::protocol;
+using asio::ip::tcp;
+
+namespace {
+
+// A client that does not read this much is dropped rather than buffered.
+constexpr std::size_t kMaxBacklogBytes = 64 * 1024 * 1024;
+
+using Line = std::shared_ptr<const std::string>;
+
+}  // namespace
+
+// ---- one client connection -------------------------------------------------
+
+class EventServerHub::Client : public std::enable_shared_from_this<Client> {
+public:
+    Client(EventServerHub& server, tcp::socket socket)
+        : server_(server), socket_(std::move(socket)), timer_(server.io_) {
+        asio::error_code ec;
+        const auto endpoint = socket_.remote_endpoint(ec);
+        peer_ = ec ? std::string("?")
+                   : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+        socket_.set_option(tcp::no_delay(true), ec);
+    }
+
+    void start() {
+        lastReceived_ = std::chrono::steady_clock::now();
+        read();
+        tick();
+    }
+
+    void send(Line line) {
+        if (closed_) {
+            return;
+        }
+        backlog_ += line->size();
+        outbox_.push_back(std::move(line));
+        if (backlog_ > kMaxBacklogBytes) {
+            // Not from inside the caller's loop over the clients.
+            asio::post(server_.io_, [self = shared_from_this()] {
+                self->close("does not read; more than 64 MiB waiting");
+            });
+            return;
+        }
+        if (!writing_) {
+            writeNext();
+        }
+    }
+
+    void close(const std::string& why) {
+        if (closed_) {
+            return;
+        }
+        closed_ = true;
+        server_.log("client " + peer_ + " " + why);
+        asio::error_code ec;
+        socket_.shutdown(tcp::socket::shutdown_both, ec);
+        socket_.close(ec);
+        timer_.cancel();
+        outbox_.clear();
+        server_.forget(this);
+    }
+
+    // Takes no more messages and closes once everything queued is written.
+    void finish(const std::string& why) {
+        closing_ = true;
+        finishReason_ = why;
+        if (!writing_ && !closed_) {
+            close(why);
+        }
+    }
+
+    bool loggedIn() const { return loggedIn_ && !closed_ && !closing_; }
+    std::uint32_t mediaKey() const { return mediaKey_; }
+
+private:
+    void read() {
+        socket_.async_read_some(
+            asio::buffer(buffer_),
+            [self = shared_from_this()](const asio::error_code& error, std::size_t n) {
+                self->onRead(error, n);
+            });
+    }
+
+    void onRead(const asio::error_code& error, std::size_t n) {
+        if (closed_) {
+            return;
+        }
+        if (error) {
+            close(error == asio::error::eof ? "disconnected" : "lost: " + error.message());
+            return;
+        }
+        lastReceived_ = std::chrono::steady_clock::now();
+        reader_.append(std::string_view(buffer_.data(), n));
+        std::string_view line;
+        for (;;) {
+            const auto status = reader_.next(line);
+            if (status == protocol::LineReader::Status::NeedMore) {
+                break;
+            }
+            if (status == protocol::LineReader::Status::TooLong) {
+                close("closed: protocol error: a line longer than 64 KiB");
+                return;
+            }
+            if (!line.empty()) {
+                onLine(line);
+            }
+            if (closed_ || closing_) {
+                return;
+            }
+        }
+        read();
+    }
+
+    void onLine(std::string_view line) {
+        const auto decoded = protocol::decodeLine(line);
+        if (decoded.status == protocol::DecodeResult::Status::Error) {
+            close("closed: protocol error: " + decoded.error);
+            return;
+        }
+        if (decoded.status == protocol::DecodeResult::Status::Ignored) {
+            return;
+        }
+        const auto& message = decoded.message;
+        if (!loggedIn_) {
+            const auto* login = std::get_if<protocol::Login>(&message);
+            if (login == nullptr) {
+                close(std::string("closed: '") + protocol::opName(message) + "' before login");
+                return;
+            }
+            std::string refusal;
+            if (login->version != protocol::kProtocolVersion) {
+                refusal = "unsupported protocol version " + std::to_string(login->version);
+            } else if (!server_.knownUser(*login)) {
+                refusal = "bad credentials";
+            }
+            if (!refusal.empty()) {
+                server_.log("client " + peer_ + ": login of user '" + printable(login->user) +
+                            "' refused: " + refusal);
+                closing_ = true;
+                send(std::make_shared<const std::string>(
+                    protocol::encodeLine(protocol::LoginFailed{refusal})));
+                return;
+            }
+            loggedIn_ = true;
+            mediaKey_ = server_.nextMediaKey_++;
+            if (mediaKey_ == 0) {
+                mediaKey_ = server_.nextMediaKey_++;  // 0 stands for "none"
+            }
+            server_.log("client " + peer_ + " logged in as '" + printable(login->user) + "'");
+            send(std::make_shared<const std::string>(
+                protocol::encodeLine(protocol::LoginOk{mediaKey_})));
+            server_.loggedIn(*this);
+            return;
+        }
+        if (std::holds_alternative<protocol::Ping>(message)) {
+            send(std::make_shared<const std::string>(protocol::encodeLine(protocol::Pong{})));
+        } else if (std::holds_alternative<protocol::Logout>(message)) {
+            close("logged out");
+        } else if (const auto* open = std::get_if<protocol::MediaOpen>(&message)) {
+            send(std::make_shared<const std::string>(
+                protocol::encodeLine(server_.mediaOpen(*this, *open))));
+        } else if (const auto* close = std::get_if<protocol::MediaClose>(&message)) {
+            server_.media_->close(mediaKey_, *close);
+        }
+    }
+
+    void writeNext() {
+        writing_ = true;
+        asio::async_write(socket_, asio::buffer(*outbox_.front()),
+                          [self = shared_from_this()](const asio::error_code& error, std::size_t) {
+                              self->onWritten(error);
+                          });
+    }
+
+    void onWritten(const asio::error_code& error) {
+        writing_ = false;
+        if (closed_) {
+            return;
+        }
+        if (error) {
+            close("lost: " + error.message());
+            return;
+        }
+        backlog_ -= outbox_.front()->size();
+        outbox_.pop_front();
+        if (!outbox_.empty()) {
+            writeNext();
+        } else if (closing_) {
+            close(finishReason_.empty() ? "closed after the refused login" : finishReason_);
+        }
+    }
+
+    void tick() {
+        timer_.expires_after(std::chrono::seconds(1));
+        timer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
+            if (error || self->closed_) {
+                return;
+            }
+            const auto silent = std::chrono::steady_clock::now() - self->lastReceived_;
+            if (silent >= self->server_.config_.silenceLimit) {
+                self->close("closed: silent for " +
+                            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                               self->server_.config_.silenceLimit)
+                                               .count()) +
+                            " s");
+                return;
+            }
+            self->tick();
+        });
+    }
+
+    EventServerHub& server_;
+    tcp::socket socket_;
+    asio::steady_timer timer_;
+    std::string peer_;
+    protocol::LineReader reader_;
+    std::array<char, 16 * 1024> buffer_{};
+    std::deque<Line> outbox_;
+    std::size_t backlog_ = 0;
+    bool writing_ = false;
+    bool loggedIn_ = false;
+    bool closing_ = false;  // close once the outbox is written
+    std::string finishReason_;
+    bool closed_ = false;
+    std::uint32_t mediaKey_ = 0;
+    std::chrono::steady_clock::time_point lastReceived_;
+};
+
+// ---- the server ------------------------------------------------------------
+
+EventServerHub::EventServerHub(asio::io_context& io, HubConfig config)
+    : io_(io), config_(std::move(config)), acceptor_(io), udp_(io) {
+    nextMediaKey_ = std::random_device{}();
+}
+
+EventServerHub::~EventServerHub() {
+    close();
+}
+
+void EventServerHub::setMediaProvider(MediaProvider* provider) {
+    media_ = provider != nullptr ? provider : &noMedia_;
+}
+
+void EventServerHub::log(const std::string& line) const {
+    if (config_.log) {
+        config_.log(line);
+    }
+}
+
+bool EventServerHub::knownUser(const protocol::Login& login) const {
+    return std::any_of(config_.users.begin(), config_.users.end(), [&](const Credentials& c) {
+        return c.user == login.user && c.password == login.password;
+    });
+}
+
+std::string EventServerHub::open() {
+    asio::error_code ec;
+    const auto address = asio::ip::make_address(config_.listen, ec);
+    if (ec) {
+        return "--listen: '" + config_.listen + "' is not an IP address";
+    }
+    const tcp::endpoint tcpEndpoint(address, static_cast<std::uint16_t>(config_.tcpPort));
+    acceptor_.open(tcpEndpoint.protocol(), ec);
+    if (!ec) {
+        acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+        acceptor_.bind(tcpEndpoint, ec);
+    }
+    if (!ec) {
+        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    }
+    if (ec) {
+        return "cannot listen on " + config_.listen + " TCP port " +
+               std::to_string(config_.tcpPort) + ": " + ec.message();
+    }
+    const asio::ip::udp::endpoint udpEndpoint(address, static_cast<std::uint16_t>(config_.udpPort));
+    udp_.open(udpEndpoint.protocol(), ec);
+    if (!ec) {
+        udp_.bind(udpEndpoint, ec);
+    }
+    if (ec) {
+        return "cannot bind " + config_.listen + " UDP port " + std::to_string(config_.udpPort) +
+               ": " + ec.message();
+    }
+    // Frames go out in bursts; a full buffer drops a datagram, it never
+    // holds up the server.
+    udp_.set_option(asio::socket_base::send_buffer_size(4 * 1024 * 1024), ec);
+    udp_.non_blocking(true, ec);
+    accept();
+    receiveUdp();
+    return {};
+}
+
+std::uint16_t EventServerHub::tcpPort() const {
+    asio::error_code ec;
+    return acceptor_.local_endpoint(ec).port();
+}
+
+std::uint16_t EventServerHub::udpPort() const {
+    asio::error_code ec;
+    return udp_.local_endpoint(ec).port();
+}
+
+void EventServerHub::close() {
+    asio::error_code ec;
+    acceptor_.close(ec);
+    udp_.close(ec);
+    media_->stop();
+    closeClients();
+}
+
+void EventServerHub::closeGracefully(std::chrono::milliseconds limit, std::function<void()> done) {
+    asio::error_code ec;
+    acceptor_.close(ec);
+    udp_.close(ec);
+    media_->stop();
+    const auto clients = clients_;
+    for (const auto& client : clients) {
+        client->finish("closed at exit");
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    closingTimer_ = std::make_unique<asio::steady_timer>(io_);
+    auto poll = std::make_shared<std::function<void()>>();
+    *poll = [this, deadline, done = std::move(done), poll]() {
+        if (clients_.empty() || std::chrono::steady_clock::now() >= deadline) {
+            closeClients();
+            done();
+            *poll = nullptr;  // ends the self-reference
+            return;
+        }
+        closingTimer_->expires_after(std::chrono::milliseconds(10));
+        closingTimer_->async_wait([poll](const asio::error_code&) {
+            if (*poll) {
+                (*poll)();
+            }
+        });
+    };
+    (*poll)();
+}
+
+void EventServerHub::accept() {
+    acceptor_.async_accept([this](const asio::error_code& error, tcp::socket socket) {
+        if (error == asio::error::operation_aborted || !acceptor_.is_open()) {
+            return;
+        }
+        if (!error) {
+            auto client = std::make_shared<Client>(*this, std::move(socket));
+            clients_.push_back(client);
+            client->start();
+        }
+        accept();
+    });
+}
+
+void EventServerHub::receiveUdp() {
+    udp_.async_receive_from(
+        asio::buffer(udpBuffer_), udpPeer_, [this](const asio::error_code& error, std::size_t n) {
+            if (error == asio::error::operation_aborted || !udp_.is_open()) {
+                return;
+            }
+            if (!error) {
+                const auto key = protocol::decodeRegister(std::span(udpBuffer_.data(), n));
+                // Only the keys of logged-in clients: a stranger's datagrams
+                // must not make the server keep anything.
+                if (key && std::any_of(clients_.begin(), clients_.end(), [&](const auto& c) {
+                        return c->loggedIn() && c->mediaKey() == *key;
+                    })) {
+                    media_->setEndpoint(*key, udpPeer_);
+                }
+            }
+            receiveUdp();
+        });
+}
+
+void EventServerHub::forget(const Client* client) {
+    if (client->mediaKey() != 0) {
+        media_->forgetClient(client->mediaKey());
+    }
+    std::erase_if(clients_, [client](const auto& c) { return c.get() == client; });
+}
+
+bool EventServerHub::sendDatagram(const asio::ip::udp::endpoint& to,
+                                  std::span<const std::uint8_t> bytes) {
+    asio::error_code ec;
+    udp_.send_to(asio::buffer(bytes.data(), bytes.size()), to, 0, ec);
+    return !ec;
+}
+
+protocol::Message EventServerHub::mediaOpen(const Client& client,
+                                            const protocol::MediaOpen& request) {
+    const auto refuse = [&](const std::string& reason) {
+        return protocol::MediaFailed{request.dev, request.chn, reason};
+    };
+    const auto it = index_.find(request.dev);
+    if (it == index_.end()) {
+        return refuse("device '" + request.dev + "' is not online");
+    }
+    const protocol::Online& device = *it->second;
+    if (request.chn < 1 || request.chn > device.channels) {
+        return refuse("device '" + request.dev + "' has " + std::to_string(device.channels) +
+                      (device.channels == 1 ? " channel" : " channels"));
+    }
+    if (!request.video && !request.audio) {
+        return refuse("neither video nor audio asked for");
+    }
+    return media_->open(client.mediaKey(), request, device);
+}
+
+void EventServerHub::dropClients() {
+    const auto clients = clients_;  // finishing edits the list
+    for (const auto& client : clients) {
+        client->finish("dropped");
+    }
+}
+
+void EventServerHub::closeClients() {
+    const auto clients = clients_;  // close() edits the list
+    for (const auto& client : clients) {
+        client->close("closed");
+    }
+}
+
+std::size_t EventServerHub::loggedInClients() const {
+    std::size_t n = 0;
+    for (const auto& client : clients_) {
+        n += client->loggedIn() ? 1 : 0;
+    }
+    return n;
+}
+
+void EventServerHub::loggedIn(Client& client) {
+    ++logins_;
+    for (const auto& device : online_) {
+        client.send(std::make_shared<const std::string>(protocol::encodeLine(device)));
+    }
+    client.send(std::make_shared<const std::string>(
+        protocol::encodeLine(protocol::Synced{static_cast<std::uint32_t>(online_.size())})));
+    if (loginListener_) {
+        loginListener_();
+    }
+}
+
+std::string EventServerHub::broadcast(const protocol::Message& message, std::size_t* receivers) {
+    auto line = std::make_shared<const std::string>(protocol::encodeLine(message));
+    if (line->size() > protocol::kMaxLineBytes + 1) {
+        return std::string(protocol::opName(message)) + ": the message would be longer than 64 KiB";
+    }
+    std::size_t n = 0;
+    for (const auto& client : clients_) {
+        if (client->loggedIn()) {
+            client->send(line);
+            ++n;
+        }
+    }
+    if (receivers != nullptr) {
+        *receivers = n;
+    }
+    return {};
+}
+
+std::string EventServerHub::online(const protocol::Online& device) {
+    if (device.dev.empty()) {
+        return "online: the device identifier is empty";
+    }
+    if (std::string error = broadcast(device); !error.empty()) {
+        return error;
+    }
+    if (const auto it = index_.find(device.dev); it != index_.end()) {
+        *it->second = device;
+    } else {
+        online_.push_back(device);
+        index_.emplace(device.dev, std::prev(online_.end()));
+    }
+    media_->deviceOnline(device);
+    return {};
+}
+
+std::string EventServerHub::gps(const std::string& dev, const std::string& text,
+                                const std::optional<std::string>& vehicle,
+                                const std::optional<std::string>& driver) {
+    const auto it = index_.find(dev);
+    if (it == index_.end()) {
+        return "gps: device '" + dev + "' is not online";
+    }
+    std::size_t receivers = 0;
+    if (std::string error = broadcast(protocol::Gps{dev, text, vehicle, driver}, &receivers);
+        !error.empty()) {
+        return error;
+    }
+    gpsSent_ += receivers;
+    it->second->gps = text;
+    if (vehicle) {
+        it->second->vehicle = *vehicle;
+    }
+    if (driver) {
+        it->second->driver = *driver;
+    }
+    return {};
+}
+
+std::string EventServerHub::offline(const std::string& dev) {
+    const auto it = index_.find(dev);
+    if (it == index_.end()) {
+        return "offline: device '" + dev + "' is not online";
+    }
+    broadcast(protocol::Offline{dev});
+    media_->deviceOffline(dev);
+    online_.erase(it->second);
+    index_.erase(it);
+    return {};
+}
+
+std::string EventServerHub::alarm(const std::string& dev, int alarm) {
+    if (!isOnline(dev)) {
+        return "alarm: device '" + dev + "' is not online";
+    }
+    return broadcast(protocol::Alarm{dev, alarm});
+}
+
+std::string EventServerHub::event(const std::string& dev, int kind) {
+    if (!isOnline(dev)) {
+        return "event: device '" + dev + "' is not online";
+    }
+    return broadcast(protocol::Event{dev, kind});
+}
+
+}  // namespace centerlink

@@ -1,0 +1,128 @@
+#pragma once
+// The server side of the center protocol (docs/center-protocol.md), shared by
+// the simulator and the real center: accepts event servers, checks their
+// login, sends every logged-in one the list of online devices and then the
+// device events as they happen, answers pings, and hands media requests to a
+// MediaProvider. It keeps the state of the devices that are online.
+//
+// Thread: one; every member and handler runs on the io_context's thread.
+
+#include <asio.hpp>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "centerlink/media_provider.h"
+#include "vardoappcore/protocol/messages.h"
+
+namespace centerlink {
+
+struct Credentials {
+    std::string user;
+    std::string password;
+};
+
+struct HubConfig {
+    std::string listen = "127.0.0.1";
+    int tcpPort = 24680;
+    int udpPort = 24681;
+    std::vector<Credentials> users{{"root", "kiwa"}};
+    std::chrono::milliseconds silenceLimit{30000};
+    // One line of the log, without the program's name (the caller adds it).
+    std::function<void(const std::string&)> log;
+};
+
+class EventServerHub {
+public:
+    EventServerHub(asio::io_context& io, HubConfig config);
+    ~EventServerHub();
+    EventServerHub(const EventServerHub&) = delete;
+    EventServerHub& operator=(const EventServerHub&) = delete;
+
+    // Where media requests go; without one, every media_open is refused.
+    // The provider must outlive the hub or be replaced before it goes.
+    void setMediaProvider(MediaProvider* provider);
+
+    // Binds both ports and starts serving; the error text, empty on success.
+    std::string open();
+    std::uint16_t tcpPort() const;
+    std::uint16_t udpPort() const;
+    // Closes the ports and every client.
+    void close();
+    // Closes the ports, lets every client receive what is queued for it, then
+    // calls `done` (after at most `limit`).
+    void closeGracefully(std::chrono::milliseconds limit, std::function<void()> done);
+
+    // Device events. Each gives an error text when it cannot be done (a
+    // device that is not online, a message the protocol cannot carry).
+    // `online` for a device that is online already sends its data again.
+    std::string online(const vardo::protocol::Online& device);
+    std::string gps(const std::string& dev, const std::string& text,
+                    const std::optional<std::string>& vehicle = std::nullopt,
+                    const std::optional<std::string>& driver = std::nullopt);
+    std::string offline(const std::string& dev);
+    std::string alarm(const std::string& dev, int alarm);
+    std::string event(const std::string& dev, int kind);
+    bool isOnline(const std::string& dev) const { return index_.contains(dev); }
+    std::size_t onlineCount() const { return index_.size(); }
+
+    // Closes every client connection once it has received what was queued
+    // for it before (the devices stay online).
+    void dropClients();
+    std::size_t loggedInClients() const;
+    // Called whenever a client has logged in.
+    void setLoginListener(std::function<void()> listener) { loginListener_ = std::move(listener); }
+
+    // Sends one media datagram from the UDP port; false when the socket
+    // refused it (its buffer full: the datagram is lost, nothing waits).
+    bool sendDatagram(const asio::ip::udp::endpoint& to, std::span<const std::uint8_t> bytes);
+
+    // GPS updates handed to clients (one per client that got it).
+    std::uint64_t gpsSent() const { return gpsSent_; }
+    std::uint64_t logins() const { return logins_; }
+
+private:
+    class Client;
+    friend class Client;
+
+    void log(const std::string& line) const;
+    bool knownUser(const vardo::protocol::Login& login) const;
+    void accept();
+    void receiveUdp();
+    // Sends to every logged-in client; `receivers` counts them.
+    std::string broadcast(const vardo::protocol::Message& message,
+                          std::size_t* receivers = nullptr);
+    void loggedIn(Client& client);
+    void forget(const Client* client);
+    vardo::protocol::Message mediaOpen(const Client& client,
+                                       const vardo::protocol::MediaOpen& request);
+    void closeClients();
+
+    asio::io_context& io_;
+    HubConfig config_;
+    asio::ip::tcp::acceptor acceptor_;
+    asio::ip::udp::socket udp_;
+    asio::ip::udp::endpoint udpPeer_;
+    std::array<std::uint8_t, 2048> udpBuffer_{};
+    // Clients live as long as one of their handlers is pending (asio's usual
+    // shared ownership); this list is how the hub reaches them.
+    std::vector<std::shared_ptr<Client>> clients_;
+    std::list<vardo::protocol::Online> online_;  // in the order they came online
+    std::unordered_map<std::string, std::list<vardo::protocol::Online>::iterator> index_;
+    NoMedia noMedia_{"this center has no media"};
+    MediaProvider* media_ = &noMedia_;
+    std::function<void()> loginListener_;
+    std::uint64_t gpsSent_ = 0;
+    std::uint64_t logins_ = 0;
+    std::uint32_t nextMediaKey_ = 0;
+    std::unique_ptr<asio::steady_timer> closingTimer_;
+};
+
+}  // namespace centerlink

@@ -1,0 +1,364 @@
+// The terminal sessions over real sockets: terminals played with the codec's
+// encoders on one side, an event server's connection on the other.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "center/device_feed.h"
+#include "center/jt808/driver_identity.h"
+#include "center/jt808/general_response.h"
+#include "center/jt808/message_ids.h"
+#include "center/registry.h"
+#include "center/terminal_server.h"
+#include "centerlink/event_server_hub.h"
+#include "gps/rmc_parser.h"
+#include "tests/center/test_terminal.h"
+#include "tests/sim/loopback.h"
+
+namespace center {
+namespace {
+
+using centertest::makeLocation;
+using centertest::TestTerminal;
+using nlohmann::json;
+namespace msg = jt808::msg;
+using namespace std::chrono_literals;
+
+class SessionTest : public ::testing::Test {
+protected:
+    template <class F>
+    auto onIo(F f) {
+        std::packaged_task<decltype(f())()> task(std::move(f));
+        auto result = task.get_future();
+        asio::post(io_, [&task] { task(); });
+        return result.get();
+    }
+
+    void SetUp() override {
+        char pattern[] = "/tmp/vardo-center-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        std::ofstream(dir_ + "/allowed-terminals") << "# the fleet\n13912344329\n"
+                                                   << "12345678901234567890\n";
+    }
+
+    // Starts the center's parts with these settings on their own thread.
+    void start(std::chrono::milliseconds heartbeatTimeout = std::chrono::seconds(60),
+               bool openRegistration = false) {
+        ASSERT_EQ(registry_.open(dir_ + "/registry.sqlite"), "");
+        centerlink::HubConfig hubConfig;
+        hubConfig.tcpPort = 0;
+        hubConfig.udpPort = 0;
+        hubConfig.users = {{"root", "kiwa"}, {"second", "pw"}};
+        hub_ = std::make_unique<centerlink::EventServerHub>(io_, hubConfig);
+        feed_ = std::make_unique<DeviceFeed>(*hub_, 4, [this](const std::string& line) {
+            std::lock_guard lock(logMutex_);
+            log_ += line + "\n";
+        });
+        TerminalConfig config;
+        config.listen = "127.0.0.1";
+        config.port = 0;
+        config.heartbeatTimeout = heartbeatTimeout;
+        config.openRegistration = openRegistration;
+        config.allowListPath = dir_ + "/allowed-terminals";
+        terminals_ = std::make_unique<TerminalServer>(io_, config, registry_, *feed_,
+                                                      [this](const std::string& line) {
+                                                          std::lock_guard lock(logMutex_);
+                                                          log_ += line + "\n";
+                                                      });
+        ASSERT_EQ(hub_->open(), "");
+        ASSERT_EQ(terminals_->open(), "");
+        thread_ = std::thread([this] { io_.run(); });
+    }
+
+    void TearDown() override {
+        if (thread_.joinable()) {
+            onIo([this] {
+                terminals_->close();
+                hub_->close();
+                return 0;
+            });
+            work_.reset();
+            io_.stop();
+            thread_.join();
+        }
+        terminals_.reset();
+        feed_.reset();
+        hub_.reset();
+        registry_.close();
+        std::filesystem::remove_all(dir_);
+    }
+
+    std::uint16_t terminalPort() {
+        return onIo([this] { return terminals_->port(); });
+    }
+
+    testsim::LineConnection eventServer(const std::string& user = "root",
+                                        const std::string& password = "kiwa") {
+        auto c = testsim::connectTo(onIo([this] { return hub_->tcpPort(); }));
+        c.send(
+            json{{"op", "login"}, {"version", 1}, {"user", user}, {"password", password}}.dump() +
+            "\n");
+        EXPECT_EQ(next(c)["op"], "login_ok");
+        EXPECT_EQ(next(c)["op"], "synced");
+        return c;
+    }
+
+    static json next(testsim::LineConnection& c, std::chrono::milliseconds limit = 10s) {
+        const auto line = c.readLine(limit);
+        return line ? json::parse(*line) : json();
+    }
+
+    std::string log() {
+        std::lock_guard lock(logMutex_);
+        return log_;
+    }
+
+    // A terminal of the allow-list, registered and logged in.
+    std::unique_ptr<TestTerminal> loggedIn(const std::string& phone = "013912344329",
+                                           const std::string& plate = "粤B12345") {
+        auto t = std::make_unique<TestTerminal>(
+            terminalPort(), phone,
+            phone.size() == 20 ? jt808::Version::V2019 : jt808::Version::V2013);
+        const std::string code = t->registerAs(plate);
+        EXPECT_FALSE(code.empty());
+        EXPECT_EQ(t->authenticate(code), 0);
+        return t;
+    }
+
+    std::string dir_;
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
+    Registry registry_;
+    std::unique_ptr<centerlink::EventServerHub> hub_;
+    std::unique_ptr<DeviceFeed> feed_;
+    std::unique_ptr<TerminalServer> terminals_;
+    std::thread thread_;
+    std::mutex logMutex_;
+    std::string log_;
+};
+
+TEST_F(SessionTest, ALoggedInTerminalIsADeviceWhoseReportsArriveInOrder) {
+    start();
+    auto es = eventServer();
+    auto es2 = eventServer("second", "pw");  // every logged-in event server is served
+    auto t = loggedIn();
+
+    for (auto* c : {&es, &es2}) {
+        const json online = next(*c);
+        EXPECT_EQ(online["op"], "online");
+        EXPECT_EQ(online["dev"], "013912344329");
+        EXPECT_EQ(online["name"], "013912344329");
+        EXPECT_EQ(online["vehicle"], "粤B12345");
+        EXPECT_EQ(online["channels"], 4);
+    }
+
+    // A single report, then a batch of two after a dead zone, in order.
+    EXPECT_EQ(t->report(makeLocation(22.5, 114.0, 36, 10, "261208100000")), 0);
+    jt808::BatchLocation batch;
+    batch.type = 1;
+    batch.items = {makeLocation(-22.6, 114.1, 0, 20, "261208100010"),
+                   makeLocation(22.7, -114.2, 0, 30, "261208100020")};
+    EXPECT_EQ(t->resultOf(t->send(msg::kBatchLocation, jt808::encodeBatchLocation(batch))), 0);
+
+    const double expected[][2] = {{22.5, 114.0}, {-22.6, 114.1}, {22.7, -114.2}};
+    const char* times[] = {"020000.000", "020010.000", "020020.000"};
+    for (int i = 0; i < 3; ++i) {
+        const json gps = next(es);
+        ASSERT_EQ(gps["op"], "gps") << gps;
+        const std::string sentence = gps["gps"];
+        EXPECT_NE(sentence.find(times[i]), std::string::npos) << sentence;
+        double lat = 0, lon = 0;
+        ASSERT_TRUE(ParseGPRMC(sentence.c_str(), &lat, &lon, nullptr, nullptr)) << sentence;
+        EXPECT_NEAR(lat, expected[i][0], 1e-6);
+        EXPECT_NEAR(lon, expected[i][1], 1e-6);
+    }
+
+    // A driver's card: the name goes out with the next report.
+    jt808::DriverIdentity driver;
+    driver.time = "261208100030";
+    driver.name = "李四";
+    driver.qualification = "Q1";
+    driver.authority = "交通局";
+    driver.expiry = "20301231";
+    EXPECT_EQ(t->resultOf(t->send(msg::kDriverIdentity,
+                                  jt808::encodeDriverIdentity(driver, jt808::Version::V2013))),
+              0);
+    EXPECT_EQ(t->report(makeLocation(22.5, 114.0, 0, 0, "261208100040")), 0);
+    const json withDriver = next(es);
+    EXPECT_EQ(withDriver["op"], "gps");
+    EXPECT_EQ(withDriver.value("driver", ""), "李四");
+
+    // Heartbeat and time query are answered; an unknown message is not
+    // supported; the disconnect is the device's offline.
+    EXPECT_EQ(t->resultOf(t->send(msg::kHeartbeat, {})), 0);
+    t->send(msg::kTimeQuery, {});
+    const auto time = t->receive();
+    ASSERT_TRUE(time);
+    EXPECT_EQ(time->header.msgId, msg::kTimeResponse);
+    const auto now = jt808::parseTimeResponse(time->body);
+    ASSERT_TRUE(now);
+    EXPECT_LT(std::chrono::abs(*now - std::chrono::system_clock::now()), std::chrono::minutes(1));
+    EXPECT_EQ(t->resultOf(t->send(0x0900, std::vector<std::uint8_t>{1, 2})), 3);
+    t.reset();
+    const json offline = next(es);
+    EXPECT_EQ(offline["op"], "offline");
+    EXPECT_EQ(offline["dev"], "013912344329");
+    EXPECT_NE(log().find("terminal 013912344329 (127.0.0.1:"), std::string::npos) << log();
+}
+
+TEST_F(SessionTest, RisingAlarmBitsRaiseAlarmsOnce) {
+    start();
+    auto es = eventServer();
+    auto t = loggedIn();
+    ASSERT_EQ(next(es)["op"], "online");
+    namespace a = jt808::alarm;
+    auto report = makeLocation(22.5, 114.0, 0, 0, "261208100000", a::kEmergency);
+    EXPECT_EQ(t->report(report), 0);
+    report.alarm = a::kEmergency | a::kOverspeed;
+    EXPECT_EQ(t->report(report), 0);
+    report.items = {jt808::makeItem(jt808::item::kVideoAlarms, jt808::video_alarm::kSignalLoss, 4)};
+    EXPECT_EQ(t->report(report), 0);
+
+    std::vector<json> seen;
+    for (int i = 0; i < 6; ++i) {
+        seen.push_back(next(es));
+    }
+    const std::vector<std::string> ops = {"gps", "alarm", "gps", "alarm", "gps", "alarm"};
+    const int kinds[] = {0, 1, 5};
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i]["op"], ops[i]) << seen[i];
+        if (ops[i] == "alarm") {
+            EXPECT_EQ(seen[i]["alarm"], kinds[i / 2]) << seen[i];
+        }
+    }
+    // The alarm stays set: the next report raises nothing.
+    EXPECT_EQ(t->report(report), 0);
+    EXPECT_EQ(next(es)["op"], "gps");
+    EXPECT_EQ(t->resultOf(t->send(msg::kHeartbeat, {})), 0);
+    EXPECT_FALSE(es.readLine(200ms));
+}
+
+TEST_F(SessionTest, NothingCountsBeforeAuthentication) {
+    start();
+    auto es = eventServer();
+    TestTerminal t(terminalPort(), "013912344329");
+    const auto report = makeLocation(22.5, 114.0, 0, 0, "261208100000");
+    EXPECT_EQ(t.report(report), 1);
+    EXPECT_EQ(t.resultOf(t.send(msg::kHeartbeat, {})), 1);
+    // The third refusal is answered, then the connection closes.
+    EXPECT_EQ(t.authenticate("0123456789abcdef0123456789abcdef"), 1);
+    EXPECT_TRUE(t.waitClosed());
+    EXPECT_FALSE(es.readLine(300ms)) << "nothing may reach the event server";
+    EXPECT_NE(log().find("refused"), std::string::npos) << log();
+}
+
+TEST_F(SessionTest, ForgedCodesAndStrangersAreRefused) {
+    start();
+    auto es = eventServer();
+    {
+        // Registered, but another terminal's code, and then the code of the
+        // right terminal sent under another phone.
+        TestTerminal real(terminalPort(), "013912344329");
+        const std::string code = real.registerAs("A1");
+        ASSERT_FALSE(code.empty());
+        TestTerminal forger(terminalPort(), "012345678901");
+        EXPECT_EQ(forger.authenticate(code), 1);
+        std::string wrong = code;
+        wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
+        TestTerminal guesser(terminalPort(), "013912344329");
+        EXPECT_EQ(guesser.authenticate(wrong), 1);
+        EXPECT_EQ(guesser.report(makeLocation(1, 1, 0, 0, "261208100000")), 1);
+    }
+    // A phone that is not on the allow-list cannot register.
+    TestTerminal stranger(terminalPort(), "015500000000");
+    int result = -1;
+    EXPECT_EQ(stranger.registerAs("X", &result), "");
+    EXPECT_EQ(result, 4);
+    EXPECT_FALSE(es.readLine(300ms)) << "nothing may reach the event server";
+    EXPECT_FALSE(registry_.find("015500000000"));
+    const std::string text = log();
+    EXPECT_NE(text.find("wrong authentication code"), std::string::npos) << text;
+    EXPECT_NE(text.find("not in " + dir_ + "/allowed-terminals"), std::string::npos) << text;
+}
+
+TEST_F(SessionTest, A2019TerminalIsNamedByItsTwentyDigits) {
+    start();
+    auto es = eventServer();
+    auto t = loggedIn("12345678901234567890", "B2");
+    const json online = next(es);
+    EXPECT_EQ(online["dev"], "12345678901234567890");
+    EXPECT_EQ(t->report(makeLocation(1, 2, 0, 0, "261208100000")), 0);
+    EXPECT_EQ(next(es)["op"], "gps");
+}
+
+TEST_F(SessionTest, ASilentTerminalIsDroppedAndGoesOffline) {
+    start(std::chrono::milliseconds(600));
+    auto es = eventServer();
+    auto t = loggedIn();
+    EXPECT_EQ(next(es)["op"], "online");
+    // No heartbeat from here on.
+    const json offline = next(es);
+    EXPECT_EQ(offline["op"], "offline");
+    EXPECT_TRUE(t->waitClosed());
+    EXPECT_NE(log().find("heartbeat time-out"), std::string::npos) << log();
+}
+
+TEST_F(SessionTest, ALoginOnANewConnectionReplacesTheOldOneWithoutAnOffline) {
+    start();
+    auto es = eventServer();
+    TestTerminal first(terminalPort(), "013912344329");
+    const std::string code = first.registerAs("A1");
+    ASSERT_EQ(first.authenticate(code), 0);
+    EXPECT_EQ(next(es)["op"], "online");
+    TestTerminal second(terminalPort(), "013912344329");
+    ASSERT_EQ(second.authenticate(code), 0);
+    EXPECT_TRUE(first.waitClosed());
+    const json again = next(es);
+    EXPECT_EQ(again["op"], "online") << again;  // its data again, not an offline
+    EXPECT_EQ(second.report(makeLocation(1, 2, 0, 0, "261208100000")), 0);
+    EXPECT_EQ(next(es)["op"], "gps");
+}
+
+TEST_F(SessionTest, BrokenFramesAreAnsweredOrSkippedAndNeverCrashTheCenter) {
+    start(std::chrono::seconds(60), true);
+    auto es = eventServer();
+    auto t = loggedIn("013900000007", "C3");
+    EXPECT_EQ(next(es)["op"], "online");
+    // Noise, an empty frame, a bad check code, a frame over the limit, an
+    // encrypted message: the terminal stays connected and is still heard.
+    const std::vector<std::uint8_t> noise{0x00, 0x7e, 0x7e, 0x01, 0x02, 0x03, 0x7e};
+    EXPECT_TRUE(t->sendRaw(noise));
+    jt808::Header h;
+    h.msgId = msg::kHeartbeat;
+    h.phone = "013900000007";
+    h.serial = 900;
+    auto frame = jt808::encodeFrame(h, {});
+    frame[frame.size() - 2] ^= 0x5a;  // the check code
+    EXPECT_TRUE(t->sendRaw(frame));
+    EXPECT_EQ(t->resultOf(900, 300ms), -1);  // an unreliable header gets no answer
+    std::vector<std::uint8_t> huge(10000, 0x30);
+    huge.front() = huge.back() = 0x7e;
+    EXPECT_TRUE(t->sendRaw(huge));
+    h.serial = 901;
+    h.encryption = 1;  // RSA
+    EXPECT_TRUE(t->sendRaw(jt808::encodeFrame(h, {})));
+    EXPECT_EQ(t->resultOf(901), 3);
+    EXPECT_EQ(t->report(makeLocation(1, 2, 0, 0, "261208100000")), 0);
+    EXPECT_EQ(next(es)["op"], "gps");
+    // A report whose time is no time still has its position.
+    EXPECT_EQ(t->report(makeLocation(1, 2, 0, 0, "261399999999")), 0);
+    const json gps = next(es);
+    EXPECT_EQ(gps["op"], "gps");
+    EXPECT_TRUE(
+        ParseGPRMC(gps["gps"].get<std::string>().c_str(), nullptr, nullptr, nullptr, nullptr));
+}
+
+}  // namespace
+}  // namespace center

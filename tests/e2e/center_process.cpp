@@ -1,0 +1,40 @@
+#include "tests/e2e/center_process.h"
+
+#include <signal.h>
+
+#include <cstdio>
+
+namespace e2e {
+
+std::string centerPath() {
+    return VARDO_CENTER_PATH;
+}
+
+CenterProcess::CenterProcess(const std::string& dataDir, std::vector<std::string> extraArgs) {
+    std::vector<std::string> args{centerPath(), "--listen",     "127.0.0.1", "--jt808-port",
+                                  "0",          "--tcp-port",   "0",         "--udp-port",
+                                  "0",          "--media-port", "0",         "--data",
+                                  dataDir};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    process_ = std::make_unique<testsim::ChildProcess>(args);
+    if (!process_->waitForOutput("\n")) {
+        return;
+    }
+    const std::string line = process_->output();
+    unsigned jt808 = 0, tcp = 0, udp = 0, media = 0;
+    if (std::sscanf(line.c_str(), "vardo-center: listening jt808 %u tcp %u udp %u media %u", &jt808,
+                    &tcp, &udp, &media) == 4) {
+        jt808Port_ = static_cast<std::uint16_t>(jt808);
+        tcpPort_ = static_cast<std::uint16_t>(tcp);
+    }
+}
+
+CenterProcess::~CenterProcess() {
+    stop();
+}
+
+int CenterProcess::stop() {
+    return process_->stop(SIGTERM);
+}
+
+}  // namespace e2e

@@ -1,0 +1,41 @@
+#pragma once
+// Runs vardo-center as a child process for tests: on free ports, with a data
+// folder of the test's choosing, its log kept.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/sim/child_process.h"
+
+namespace e2e {
+
+class CenterProcess {
+public:
+    // Starts `vardo-center` on 127.0.0.1 and any free ports, with --data
+    // `dataDir` and `extraArgs`, and waits for its "listening" line.
+    CenterProcess(const std::string& dataDir, std::vector<std::string> extraArgs = {});
+    ~CenterProcess();
+    CenterProcess(const CenterProcess&) = delete;
+    CenterProcess& operator=(const CenterProcess&) = delete;
+
+    bool started() const { return jt808Port_ != 0; }
+    std::uint16_t jt808Port() const { return jt808Port_; }
+    std::uint16_t tcpPort() const { return tcpPort_; }
+    // SIGTERM and wait; the exit status (-1 if it did not exit).
+    int stop();
+    std::string log() const { return process_->errors(); }
+    bool waitForLog(const std::string& text, int count = 1) const {
+        return process_->waitForErrors(text, count);
+    }
+
+private:
+    std::unique_ptr<testsim::ChildProcess> process_;
+    std::uint16_t jt808Port_ = 0;
+    std::uint16_t tcpPort_ = 0;
+};
+
+std::string centerPath();
+
+}  // namespace e2e
