@@ -14,6 +14,7 @@
 #include "center/media_port.h"
 #include "center/options.h"
 #include "center/registry.h"
+#include "center/terminal_media.h"
 #include "center/terminal_server.h"
 #include "centerlink/event_server_hub.h"
 
@@ -93,7 +94,6 @@ int main(int argc, char** argv) {
     terminals.allowListPath = o.dataDir + "/allowed-terminals";
     center::TerminalServer terminalServer(io, terminals, registry, feed, logLine);
     center::MediaPort media(io, logLine);
-
     for (std::string error :
          {hub.open(), terminalServer.open(), media.open(o.listen, o.mediaPort)}) {
         if (!error.empty()) {
@@ -101,6 +101,27 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    // Event servers' media_open become requests to the terminals; their
+    // packets come back through the media port.
+    center::TerminalMediaConfig mediaConfig;
+    mediaConfig.host = !o.mediaHost.empty()    ? o.mediaHost
+                       : o.listen == "0.0.0.0" ? std::string("127.0.0.1")
+                                               : o.listen;
+    mediaConfig.port = media.port();
+    center::TerminalMedia terminalMedia(
+        io, hub,
+        [&terminalServer](const std::string& phone, std::uint16_t msgId,
+                          std::span<const std::uint8_t> body) {
+            return terminalServer.sendToTerminal(phone, msgId, body);
+        },
+        mediaConfig, logLine);
+    hub.setMediaProvider(&terminalMedia);
+    terminalServer.setMessageHandler(
+        [&terminalMedia](const std::string& phone, const jt808::Message& message) {
+            return terminalMedia.onTerminalMessage(phone, message);
+        });
+    media.setPacketHandler(
+        [&terminalMedia](const jt1078::Packet& packet) { return terminalMedia.onPacket(packet); });
 
     bool stopping = false;
     asio::signal_set signals(io, SIGINT, SIGTERM);
@@ -111,6 +132,7 @@ int main(int argc, char** argv) {
         stopping = true;
         logLine("stopping");
         media.close();
+        terminalMedia.stop();
         // Terminals first, so that event servers still hear them go offline.
         terminalServer.close();
         hub.closeGracefully(std::chrono::seconds(5), [&io] { io.stop(); });
@@ -127,6 +149,7 @@ int main(int argc, char** argv) {
                                 : "limited to '" + o.dataDir + "/allowed-terminals'"));
 
     io.run();
+    hub.setMediaProvider(nullptr);
     logLine("stopped");
     return 0;
 }
