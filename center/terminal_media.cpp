@@ -408,7 +408,7 @@ void TerminalMedia::answerWaiting(const Key& key, Stream& s, bool timeUp) {
         } else if (timeUp) {
             w.answer(protocol::MediaFailed{key.first, key.second,
                                            "no media from the terminal within " +
-                                               std::to_string(config_.answerLimit.count() / 1000) +
+                                               std::to_string((config_.answerLimit.count() + 999) / 1000) +
                                                " s"});
             failed.push_back(w.client);
         } else {

@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "center/jt1078/av_control.h"
+#include "center/jt1078/payload_type.h"
+#include "center/jt1078/stream_packet.h"
 #include "center/jt808/general_response.h"
 #include "center/jt808/message_ids.h"
 #include "sim/terminal/media_sender.h"
@@ -216,6 +218,31 @@ TEST_F(TerminalVideoEndToEnd, FivePercentOfPacketsLostStillGivesPlayableFiles) {
     ASSERT_EQ(files.size(), 2u) << log_;
     expectPlayableH264(files[0], true);
     expectPlayableH264(files[1], false);
+}
+
+// The media port takes streams only from terminals that were asked for them:
+// anyone can reach the port, and nothing of theirs may reach an event server.
+TEST_F(TerminalVideoEndToEnd, AStreamNobodyAskedForIsRefused) {
+    CenterProcess center(data_);
+    ASSERT_TRUE(center.started()) << center.log();
+    TestTerminal terminal(center.jt808Port(), kPhone);
+    ASSERT_EQ(terminal.authenticate(terminal.registerAs("粤B12345")), 0) << center.log();
+
+    jt1078::PacketHeader h;
+    h.sim = kPhone;
+    h.channel = 1;
+    h.payloadType = jt1078::kH264;
+    const std::vector<std::uint8_t> body(100, 0x42);
+    const auto packet = jt1078::encodePacket(h, body);
+    asio::io_context io;
+    asio::ip::tcp::socket socket(io);
+    socket.connect({asio::ip::make_address("127.0.0.1"), center.mediaPort()});
+    asio::write(socket, asio::buffer(packet));
+    std::array<char, 16> buffer{};
+    asio::error_code ec;
+    socket.read_some(asio::buffer(buffer), ec);
+    EXPECT_EQ(ec, asio::error::eof);  // closed by the center
+    EXPECT_TRUE(center.waitForLog("it sends a stream the center did not ask for")) << center.log();
 }
 
 }  // namespace
