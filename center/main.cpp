@@ -1,6 +1,7 @@
 // vardo-center: the center that JT/T 808 vehicle terminals connect to and
 // that event servers log into over the center protocol.
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <asio.hpp>
@@ -67,6 +68,13 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    // Every terminal is a socket: take all the descriptors the system grants.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+
     if (std::string error = makeFolders(o.dataDir); !error.empty()) {
         logLine(error + " (give another with --data DIR)");
         return 1;
@@ -78,9 +86,12 @@ int main(int argc, char** argv) {
     }
 
     asio::io_context io(1);
+    // Before the hub: it must outlive it.
+    centerlink::NoMedia noMedia("live media is not carried by this center yet");
     centerlink::EventServerHub hub(
         io, centerlink::HubConfig{o.listen, o.tcpPort, o.udpPort, o.users, std::chrono::seconds(30),
                                   logLine});
+    hub.setMediaProvider(&noMedia);
     center::DeviceFeed feed(hub, o.channels, logLine);
     center::TerminalConfig terminals;
     terminals.listen = o.listen;

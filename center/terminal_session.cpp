@@ -340,6 +340,13 @@ void TerminalSession::onDeregistration(const jt808::Message& message) {
     }
     server_.log(who() + " deregistered");
     respond(message, ResponseResult::Ok);
+    // Its code is gone: the terminal is no device until it registers and
+    // authenticates again.
+    if (server_.owns(phone_, this)) {
+        server_.release(phone_, this);
+        server_.feed_.offline(phone_);
+    }
+    authenticated_ = false;
 }
 
 void TerminalSession::refuse(const jt808::Message& message, const std::string& why) {

@@ -282,10 +282,24 @@ TEST_F(SessionTest, ForgedCodesAndStrangersAreRefused) {
     EXPECT_EQ(stranger.registerAs("X", &result), "");
     EXPECT_EQ(result, 4);
     EXPECT_FALSE(es.readLine(300ms)) << "nothing may reach the event server";
-    EXPECT_FALSE(registry_.find("015500000000"));
+    EXPECT_FALSE(onIo([this] { return registry_.find("015500000000"); }));
     const std::string text = log();
     EXPECT_NE(text.find("wrong authentication code"), std::string::npos) << text;
     EXPECT_NE(text.find("not in " + dir_ + "/allowed-terminals"), std::string::npos) << text;
+}
+
+TEST_F(SessionTest, ADeregisteredTerminalIsNoLongerADevice) {
+    start();
+    auto es = eventServer();
+    TestTerminal t(terminalPort(), "013912344329");
+    const std::string code = t.registerAs("A1");
+    ASSERT_EQ(t.authenticate(code), 0);
+    EXPECT_EQ(next(es)["op"], "online");
+    EXPECT_EQ(t.resultOf(t.send(msg::kDeregistration, {})), 0);
+    EXPECT_EQ(next(es)["op"], "offline");
+    EXPECT_EQ(t.report(makeLocation(1, 2, 0, 0, "261208100000")), 1);
+    EXPECT_EQ(t.authenticate(code), 1);  // the old code is gone
+    EXPECT_FALSE(onIo([this] { return registry_.find("013912344329"); }));
 }
 
 TEST_F(SessionTest, A2019TerminalIsNamedByItsTwentyDigits) {

@@ -61,6 +61,7 @@ public:
                      std::chrono::milliseconds limit = std::chrono::seconds(30)) const;
 
     const std::string& home() const { return home_; }
+    pid_t pid() const { return process_ ? process_->pid() : -1; }
 
 private:
     std::string home_;

@@ -1,0 +1,418 @@
+// A fleet of JT/T 808 terminals against vardo-center, with the headless
+// event server logged in and storing into SQLite:
+//   1. every terminal registers (not timed);
+//   2. login storm: all of them connect and authenticate at once; the time
+//      until the center has answered them all and until the event server has
+//      stored all their online rows;
+//   3. steady state: each terminal reports its location every 10 s (spread
+//      evenly); the CPU the center spends, per 1,000 terminals, beside the
+//      event server's CPU for the same reports; the center's memory.
+//
+//   build-ci/bin/bench_center_fleet                      1,000 terminals, 30 s
+//   build-ci/bin/bench_center_fleet --full               10,000 terminals, 60 s
+//   build-ci/bin/bench_center_fleet --terminals N --seconds S
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <asio.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "center/jt808/bytes.h"
+#include "center/jt808/frame.h"
+#include "center/jt808/frame_splitter.h"
+#include "center/jt808/general_response.h"
+#include "center/jt808/location.h"
+#include "center/jt808/message_ids.h"
+#include "center/jt808/registration.h"
+#include "tests/e2e/event_server_run.h"
+#include "tests/sim/child_process.h"
+
+namespace {
+
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+namespace msg = jt808::msg;
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// CPU seconds (user + system) of a process so far.
+double cpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string f;
+    double ticks = 0;
+    for (int i = 3; fields >> f; ++i) {
+        if (i == 14 || i == 15) {
+            ticks += std::stod(f);
+        }
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Resident memory in MiB.
+double rssMiB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.starts_with("VmRSS:")) {
+            return std::stod(line.substr(6)) / 1024.0;
+        }
+    }
+    return 0;
+}
+
+std::size_t onlineRows(const e2e::EventServerRun& server) {
+    std::size_t n = 0;
+    for (const auto& row : server.events()) {
+        n += row.type == 6 ? 1 : 0;
+    }
+    return n;
+}
+
+// One simulated terminal on the bench's io thread.
+class Terminal : public std::enable_shared_from_this<Terminal> {
+public:
+    Terminal(asio::io_context& io, std::string phone, int& answered)
+        : socket_(io), phone_(std::move(phone)), answered_(answered) {}
+
+    std::string code;
+    bool authenticated = false;
+
+    void connect(const tcp::endpoint& to, bool registering) {
+        registering_ = registering;
+        socket_.async_connect(to, [self = shared_from_this()](const asio::error_code& error) {
+            if (error) {
+                std::fprintf(stderr, "terminal %s: %s\n", self->phone_.c_str(),
+                             error.message().c_str());
+                return;
+            }
+            self->read();
+            if (self->registering_) {
+                jt808::Registration reg;
+                reg.makerId = "BENCH";
+                reg.model = "FLEET";
+                reg.terminalId = self->phone_.substr(5);
+                reg.plateColour = 1;
+                reg.plate = "B" + self->phone_.substr(7);
+                self->send(msg::kRegistration,
+                           jt808::encodeRegistration(reg, jt808::Version::V2013));
+            } else {
+                jt808::Authentication auth;
+                auth.code = self->code;
+                self->authSerial_ = self->send(
+                    msg::kAuthentication, jt808::encodeAuthentication(auth, jt808::Version::V2013));
+            }
+        });
+    }
+
+    void report(int tick) {
+        if (!authenticated) {
+            return;
+        }
+        jt808::Location l;
+        l.status = jt808::status::kLocated;
+        l.latitude = 22'500'000 + static_cast<std::uint32_t>(tick * 100);
+        l.longitude = 114'000'000;
+        l.speed = 400;
+        l.direction = 90;
+        l.time = jt808::utcToBcdTime(
+            std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now()));
+        send(msg::kLocation, jt808::encodeLocation(l));
+    }
+
+    void close() {
+        asio::error_code ec;
+        socket_.close(ec);
+    }
+
+private:
+    std::uint16_t send(std::uint16_t id, const std::vector<std::uint8_t>& body) {
+        jt808::Header h;
+        h.msgId = id;
+        h.phone = phone_;
+        h.serial = serial_++;
+        out_.push_back(jt808::encodeFrame(h, body));
+        if (!writing_) {
+            writeNext();
+        }
+        return h.serial;
+    }
+
+    void writeNext() {
+        writing_ = true;
+        asio::async_write(socket_, asio::buffer(out_.front()),
+                          [self = shared_from_this()](const asio::error_code& error, std::size_t) {
+                              self->writing_ = false;
+                              if (error) {
+                                  return;
+                              }
+                              self->out_.pop_front();
+                              if (!self->out_.empty()) {
+                                  self->writeNext();
+                              }
+                          });
+    }
+
+    void read() {
+        socket_.async_read_some(
+            asio::buffer(buffer_),
+            [self = shared_from_this()](const asio::error_code& error, std::size_t n) {
+                if (error) {
+                    return;
+                }
+                self->splitter_.append(std::span(self->buffer_.data(), n));
+                std::vector<std::uint8_t> frame;
+                while (self->splitter_.next(frame) == jt808::FrameSplitter::Status::Frame) {
+                    const auto decoded = jt808::decodeFrame(frame);
+                    if (decoded.ok()) {
+                        self->onMessage(*decoded.message);
+                    }
+                }
+                self->read();
+            });
+    }
+
+    void onMessage(const jt808::Message& m) {
+        if (m.header.msgId == msg::kRegistrationResponse) {
+            const auto r = jt808::parseRegistrationResponse(m.body);
+            if (r && r->result == 0) {
+                code = r->authCode;
+            }
+            ++answered_;
+        } else if (m.header.msgId == msg::kPlatformResponse && !registering_) {
+            const auto r = jt808::parseGeneralResponse(m.body);
+            if (r && r->serial == authSerial_ && r->msgId == msg::kAuthentication) {
+                authenticated = r->result == 0;
+                ++answered_;
+            }
+        }
+    }
+
+    tcp::socket socket_;
+    std::string phone_;
+    int& answered_;
+    bool registering_ = false;
+    std::uint16_t serial_ = 1;
+    std::uint16_t authSerial_ = 0;
+    jt808::FrameSplitter splitter_;
+    std::array<std::uint8_t, 2048> buffer_{};
+    std::deque<std::vector<std::uint8_t>> out_;
+    bool writing_ = false;
+};
+
+// Runs the io context until `done` or the deadline; false at the deadline.
+template <class Done>
+bool runUntil(asio::io_context& io, Done done, std::chrono::seconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        io.run_for(20ms);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int count = 1000;
+    int duration = 30;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--full") {
+            count = 10000;
+            duration = 60;
+        } else if (a == "--terminals" && i + 1 < argc) {
+            count = std::atoi(argv[++i]);
+        } else if (a == "--seconds" && i + 1 < argc) {
+            duration = std::atoi(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: %s [--full | --terminals N --seconds S]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (count < 1 || duration < 10) {
+        std::fprintf(stderr, "at least one terminal and 10 s\n");
+        return 2;
+    }
+    // Every terminal is a socket of ours.
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+
+    char pattern[] = "/tmp/vardo-center-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        return 1;
+    }
+    const std::string data = pattern;
+    testsim::ChildProcess center({VARDO_CENTER_PATH, "--listen", "127.0.0.1", "--jt808-port", "0",
+                                  "--tcp-port", "0", "--udp-port", "0", "--media-port", "0",
+                                  "--data", data, "--open-registration"});
+    unsigned jt808Port = 0, tcpPort = 0, udpPort = 0, mediaPort = 0;
+    if (!center.waitForOutput("\n") ||
+        std::sscanf(center.output().c_str(),
+                    "vardo-center: listening jt808 %u tcp %u udp %u media %u", &jt808Port, &tcpPort,
+                    &udpPort, &mediaPort) != 4) {
+        std::fprintf(stderr, "vardo-center did not start:\n%s", center.errors().c_str());
+        return 1;
+    }
+    const tcp::endpoint to(asio::ip::make_address("127.0.0.1"),
+                           static_cast<std::uint16_t>(jt808Port));
+    asio::io_context io(1);
+    // Between the phases no terminal has work pending; the context must not stop.
+    auto work = asio::make_work_guard(io);
+    std::vector<std::shared_ptr<Terminal>> fleet;
+    int answered = 0;
+    for (int i = 0; i < count; ++i) {
+        char phone[24];
+        std::snprintf(phone, sizeof phone, "0139%08d", i);
+        fleet.push_back(std::make_shared<Terminal>(io, phone, answered));
+    }
+
+    // 1. Registration, in slices so that the listen queue never overflows.
+    const auto registerStart = Clock::now();
+    for (std::size_t first = 0; first < fleet.size(); first += 500) {
+        const int target =
+            answered + static_cast<int>(std::min<std::size_t>(500, fleet.size() - first));
+        for (std::size_t i = first; i < fleet.size() && i < first + 500; ++i) {
+            fleet[i]->connect(to, true);
+        }
+        if (!runUntil(
+                io, [&] { return answered >= target; }, 120s)) {
+            std::fprintf(stderr, "registration stalled at %d\n", answered);
+            return 1;
+        }
+    }
+    const double registerSeconds = seconds(Clock::now() - registerStart);
+    for (auto& t : fleet) {
+        t->close();
+    }
+    io.run_for(200ms);
+
+    // The event server logs in before the storm.
+    e2e::EventServerRun server(static_cast<std::uint16_t>(tcpPort));
+    server.start();
+    if (!center.waitForErrors("logged in as 'root'")) {
+        std::fprintf(stderr, "the event server did not log in:\n%s", server.log().c_str());
+        return 1;
+    }
+
+    // 2. Login storm.
+    std::vector<std::shared_ptr<Terminal>> storm;
+    for (int i = 0; i < count; ++i) {
+        char phone[24];
+        std::snprintf(phone, sizeof phone, "0139%08d", i);
+        auto t = std::make_shared<Terminal>(io, phone, answered);
+        t->code = fleet[static_cast<std::size_t>(i)]->code;
+        storm.push_back(t);
+    }
+    fleet.clear();
+    answered = 0;
+    const double centerCpuBefore = cpuSeconds(center.pid());
+    const auto stormStart = Clock::now();
+    for (auto& t : storm) {
+        t->connect(to, false);
+    }
+    if (!runUntil(
+            io, [&] { return answered >= count; }, 300s)) {
+        std::fprintf(stderr, "login storm stalled at %d answers\n", answered);
+        return 1;
+    }
+    const double answeredSeconds = seconds(Clock::now() - stormStart);
+    int authenticated = 0;
+    for (auto& t : storm) {
+        authenticated += t->authenticated ? 1 : 0;
+    }
+    const double stormCenterCpu = cpuSeconds(center.pid()) - centerCpuBefore;
+    bool allOnline = false;
+    double onlineSeconds = 0;
+    while (seconds(Clock::now() - stormStart) < 600) {
+        if (onlineRows(server) >= static_cast<std::size_t>(count)) {
+            allOnline = true;
+            onlineSeconds = seconds(Clock::now() - stormStart);
+            break;
+        }
+        io.run_for(100ms);
+    }
+
+    // 3. Steady reporting: one report per terminal every 10 s, spread.
+    const double centerCpu0 = cpuSeconds(center.pid());
+    const double serverCpu0 = cpuSeconds(server.pid());
+    const auto steadyStart = Clock::now();
+    std::size_t next = 0;
+    int tick = 0;
+    std::uint64_t reports = 0;
+    while (seconds(Clock::now() - steadyStart) < duration) {
+        const double elapsed = seconds(Clock::now() - steadyStart);
+        const auto due = static_cast<std::uint64_t>(elapsed / 10.0 * count);
+        while (reports < due) {
+            storm[next]->report(tick);
+            ++reports;
+            if (++next == storm.size()) {
+                next = 0;
+                ++tick;
+            }
+        }
+        io.run_for(10ms);
+    }
+    const double steadySeconds = seconds(Clock::now() - steadyStart);
+    const double centerCpu = cpuSeconds(center.pid()) - centerCpu0;
+    const double serverCpu = cpuSeconds(server.pid()) - serverCpu0;
+    const double rss = rssMiB(center.pid());
+
+    const double centerShare = 100.0 * centerCpu / steadySeconds;
+    const double serverShare = 100.0 * serverCpu / steadySeconds;
+    std::printf("terminals                          %d (%d authenticated)\n", count, authenticated);
+    std::printf("registration of all                %.2f s (not part of the storm)\n",
+                registerSeconds);
+    std::printf("login storm: all answered          %.2f s (center CPU %.2f s)\n", answeredSeconds,
+                stormCenterCpu);
+    if (allOnline) {
+        std::printf("login storm: all online in SQLite  %.2f s\n", onlineSeconds);
+    } else {
+        std::printf("login storm: only %zu of %d online in SQLite after 600 s\n",
+                    onlineRows(server), count);
+    }
+    std::printf("steady state                       %llu reports in %.1f s (%.0f/s)\n",
+                static_cast<unsigned long long>(reports), steadySeconds,
+                static_cast<double>(reports) / steadySeconds);
+    std::printf(
+        "center CPU                         %.2f %% of a core, %.3f %% per 1,000 "
+        "terminals\n",
+        centerShare, centerShare * 1000.0 / count);
+    std::printf("event server CPU (same reports)    %.2f %% of a core; center/event server %.2f\n",
+                serverShare, serverShare > 0 ? centerShare / serverShare : 0.0);
+    std::printf("center RSS                         %.1f MiB (%.1f KiB per terminal)\n", rss,
+                rss * 1024.0 / count);
+
+    for (auto& t : storm) {
+        t->close();
+    }
+    io.run_for(200ms);
+    server.stop();
+    center.stop(SIGTERM);
+    std::filesystem::remove_all(data);
+    std::filesystem::remove_all(server.home());
+    return allOnline && authenticated == count ? 0 : 1;
+}
