@@ -160,7 +160,8 @@ int main(int argc, char** argv) {
                                 : "limited to '" + o.dataDir + "/allowed-terminals'"));
 
     io.run();
-    hub.setMediaProvider(nullptr);
+    // The hub outlives the terminal media: it must not reach it any more.
+    hub.setMediaProvider(&noMedia);
     logLine("stopped");
     return 0;
 }
