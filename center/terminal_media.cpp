@@ -406,10 +406,10 @@ void TerminalMedia::answerWaiting(const Key& key, Stream& s, bool timeUp) {
         } else if (timeUp && any) {
             w.answer(okFor(key, s, w.request));  // what came, without the rest
         } else if (timeUp) {
-            w.answer(protocol::MediaFailed{key.first, key.second,
-                                           "no media from the terminal within " +
-                                               std::to_string((config_.answerLimit.count() + 999) / 1000) +
-                                               " s"});
+            w.answer(protocol::MediaFailed{
+                key.first, key.second,
+                "no media from the terminal within " +
+                    std::to_string((config_.answerLimit.count() + 999) / 1000) + " s"});
             failed.push_back(w.client);
         } else {
             still.push_back(std::move(w));

@@ -281,6 +281,9 @@ bool AviFile::writeH26x(std::span<const std::uint8_t> frame, std::uint64_t times
         held_.push_back(Held{true, parameterSets_->prepend(frame), timestampMs, true});
     } else {
         held_.push_back(Held{true, {frame.begin(), frame.end()}, timestampMs, info.randomAccess});
+        // The header is written from the newest setup: the server's answer
+        // about the audio may come a moment after the first pictures.
+        heldSetup_ = setup;
     }
     std::size_t videoHeld = 0;
     for (const Held& h : held_) {

@@ -32,17 +32,16 @@ class TerminalMediaTest : public ::testing::Test {
 protected:
     TerminalMediaTest()
         : hub_(io_, centerlink::HubConfig{}),
-          media_(
-              io_, hub_,
-              [this](const std::string& phone, std::uint16_t msgId,
-                     std::span<const std::uint8_t> body) {
-                  if (!connected_ || phone != kPhone) {
-                      return false;
-                  }
-                  sent_.push_back({msgId, {body.begin(), body.end()}});
-                  return true;
-              },
-              config(), {}) {}
+          media_(io_, hub_,
+                 [this](const std::string& phone, std::uint16_t msgId,
+                        std::span<const std::uint8_t> body) {
+                     if (!connected_ || phone != kPhone) {
+                         return false;
+                     }
+                     sent_.push_back({msgId, {body.begin(), body.end()}});
+                     return true;
+                 },
+                 config(), {}) {}
 
     static TerminalMediaConfig config() {
         TerminalMediaConfig c;
@@ -112,9 +111,9 @@ TEST_F(TerminalMediaTest, VideoAndAudioOpenedTogetherMakeOneRequestAndTheAnswerN
     run(100ms);
     const auto r = requests();
     ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0], (jt1078::RealtimeRequest{"10.1.2.3", 7612, 7612, 1,
-                                             jt1078::RequestedData::AudioVideo,
-                                             jt1078::StreamType::Main}));
+    EXPECT_EQ(r[0],
+              (jt1078::RealtimeRequest{"10.1.2.3", 7612, 7612, 1, jt1078::RequestedData::AudioVideo,
+                                       jt1078::StreamType::Main}));
     EXPECT_TRUE(answers_.empty());  // nothing has come yet
     frame(1, jt1078::DataType::IFrame, jt1078::kH264);
     EXPECT_TRUE(accepted_);

@@ -5,6 +5,7 @@
 // ticked channels. The files are read back as a player would read them.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <asio.hpp>
 #include <filesystem>
@@ -237,7 +238,11 @@ TEST_F(TerminalVideoEndToEnd, AStreamNobodyAskedForIsRefused) {
     asio::io_context io;
     asio::ip::tcp::socket socket(io);
     socket.connect({asio::ip::make_address("127.0.0.1"), center.mediaPort()});
+    // Two packets: the second tells where the first ends.
     asio::write(socket, asio::buffer(packet));
+    asio::write(socket, asio::buffer(packet));
+    const timeval limit{10, 0};
+    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     std::array<char, 16> buffer{};
     asio::error_code ec;
     socket.read_some(asio::buffer(buffer), ec);

@@ -205,6 +205,25 @@ TEST_F(AviH26xTest, LostFramesKeepTheFilePlayableAndItsLength) {
     EXPECT_NEAR(v->seconds, 3.0, 0.05);
 }
 
+// The server answers the media_open of the video and of the audio apart: the
+// second answer may come after the first pictures, while the frame rate is
+// still being measured, and must still name the file's audio.
+TEST_F(AviH26xTest, AnAudioCodecNamedWhileTheRateIsMeasuredIsTheFilesAudio) {
+    auto file = create("late.avi");
+    StreamSetup early = h264();
+    early.audioRate = 8000;  // mu-law, until the answer about the audio says otherwise
+    StreamSetup late = early;
+    late.audioCodec = AudioCodec::Alaw;
+    for (int k = 0; k < 2 * kFps; ++k) {
+        ASSERT_TRUE(file->writeVideo(frames_[k].bytes, frameTime(k), k < 2 ? early : late));
+        ASSERT_TRUE(file->writeAudio(Bytes(320, 0xD5), frameTime(k)));
+    }
+    ASSERT_TRUE(file->finish(late));
+    const auto info = probeAvi(dir_ + "/late.avi");
+    ASSERT_NE(info.audioStream(), nullptr);
+    EXPECT_EQ(info.audioStream()->codec, "pcm_alaw");
+}
+
 struct AudioCase {
     const char* name;
     AudioCodec codec;
