@@ -210,7 +210,9 @@ TEST_F(TerminalVideoEndToEnd, AnAlarmRecordsTheTickedChannelsAsTheCamerasSentThe
     EXPECT_NE(files[0].find("-chn01-"), std::string::npos);
     expectPlayableH264(files[0], true);
     expectPlayableH264(files[1], false);
-    const auto v = probeAvi(files[0]).videoStream();
+    const auto info = probeAvi(files[0]);  // kept alive while its stream is read
+    const auto* v = info.videoStream();
+    ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->decoded, v->packets) << files[0];
 }
 
