@@ -15,6 +15,7 @@
 #include "center/media_port.h"
 #include "center/options.h"
 #include "center/registry.h"
+#include "center/terminal_media.h"
 #include "center/terminal_server.h"
 #include "centerlink/event_server_hub.h"
 #include "files/private_files.h"
@@ -91,7 +92,6 @@ int main(int argc, char** argv) {
     terminals.allowListPath = o.dataDir + "/allowed-terminals";
     center::TerminalServer terminalServer(io, terminals, registry, feed, logLine);
     center::MediaPort media(io, logLine);
-
     for (std::string error :
          {hub.open(), terminalServer.open(), media.open(o.listen, o.mediaPort)}) {
         if (!error.empty()) {
@@ -99,6 +99,27 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    // Event servers' media_open become requests to the terminals; their
+    // packets come back through the media port.
+    center::TerminalMediaConfig mediaConfig;
+    mediaConfig.host = !o.mediaHost.empty()    ? o.mediaHost
+                       : o.listen == "0.0.0.0" ? std::string("127.0.0.1")
+                                               : o.listen;
+    mediaConfig.port = media.port();
+    center::TerminalMedia terminalMedia(
+        io, hub,
+        [&terminalServer](const std::string& phone, std::uint16_t msgId,
+                          std::span<const std::uint8_t> body) {
+            return terminalServer.sendToTerminal(phone, msgId, body);
+        },
+        mediaConfig, logLine);
+    hub.setMediaProvider(&terminalMedia);
+    terminalServer.setMessageHandler(
+        [&terminalMedia](const std::string& phone, const jt808::Message& message) {
+            return terminalMedia.onTerminalMessage(phone, message);
+        });
+    media.setPacketHandler(
+        [&terminalMedia](const jt1078::Packet& packet) { return terminalMedia.onPacket(packet); });
 
     bool stopping = false;
     asio::signal_set signals(io, SIGINT, SIGTERM);
@@ -109,6 +130,7 @@ int main(int argc, char** argv) {
         stopping = true;
         logLine("stopping");
         media.close();
+        terminalMedia.stop();
         // Terminals first, so that event servers still hear them go offline.
         terminalServer.close();
         hub.closeGracefully(std::chrono::seconds(5), [&io] { io.stop(); });
@@ -125,6 +147,8 @@ int main(int argc, char** argv) {
                                 : "limited to '" + o.dataDir + "/allowed-terminals'"));
 
     io.run();
+    // The hub outlives the terminal media: it must not reach it any more.
+    hub.setMediaProvider(&noMedia);
     logLine("stopped");
     return 0;
 }

@@ -1,8 +1,85 @@
 #include "center/media_port.h"
 
+#include "center/jt1078/stream_splitter.h"
+
 namespace center {
 
 using asio::ip::tcp;
+using asio::ip::udp;
+
+class MediaPort::Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(MediaPort& port, tcp::socket socket) : port_(port), socket_(std::move(socket)) {
+        asio::error_code ec;
+        const auto endpoint = socket_.remote_endpoint(ec);
+        peer_ = ec ? std::string("?")
+                   : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+    }
+
+    void start() { read(); }
+
+    void close() {
+        if (closed_) {
+            return;
+        }
+        closed_ = true;
+        asio::error_code ec;
+        socket_.close(ec);
+    }
+
+private:
+    void read() {
+        socket_.async_read_some(
+            asio::buffer(buffer_),
+            [self = shared_from_this()](const asio::error_code& error, std::size_t n) {
+                if (self->closed_) {
+                    return;
+                }
+                if (error) {
+                    self->close();
+                    self->port_.forget(self.get());
+                    return;
+                }
+                self->onBytes(n);
+                if (self->closed_) {
+                    self->port_.forget(self.get());
+                    return;
+                }
+                self->read();
+            });
+    }
+
+    void onBytes(std::size_t n) {
+        const std::uint64_t skippedBefore = splitter_.counters().skippedBytes;
+        bool refused = false;
+        splitter_.feed(std::span(buffer_.data(), n), [&](const jt1078::Packet& packet) {
+            if (!refused && !port_.deliver(packet)) {
+                refused = true;
+            }
+        });
+        port_.counters_.badBytes += splitter_.counters().skippedBytes - skippedBefore;
+        if (refused) {
+            ++port_.counters_.refusedConnections;
+            port_.logRefusal("media connection from " + peer_ +
+                             " closed: it sends a stream the center did not ask for");
+            close();
+        }
+    }
+
+    MediaPort& port_;
+    tcp::socket socket_;
+    std::string peer_;
+    std::array<std::uint8_t, 16384> buffer_{};
+    jt1078::StreamSplitter splitter_;
+    bool closed_ = false;
+};
+
+MediaPort::MediaPort(asio::io_context& io, Log log, PacketHandler onPacket)
+    : io_(io), acceptor_(io), udp_(io), log_(std::move(log)), onPacket_(std::move(onPacket)) {}
+
+MediaPort::~MediaPort() {
+    close();
+}
 
 std::string MediaPort::open(const std::string& listen, int port) {
     asio::error_code ec;
@@ -23,7 +100,23 @@ std::string MediaPort::open(const std::string& listen, int port) {
         return "cannot listen on " + listen + " TCP port " + std::to_string(port) +
                " for media: " + ec.message();
     }
+    // UDP on the port TCP got (port 0 picks one for both).
+    const udp::endpoint udpEndpoint(address, acceptor_.local_endpoint().port());
+    udp_.open(udpEndpoint.protocol(), ec);
+    if (!ec) {
+        udp_.bind(udpEndpoint, ec);
+    }
+    if (!ec) {
+        // Several channels of many terminals arrive at once.
+        udp_.set_option(asio::socket_base::receive_buffer_size(8 * 1024 * 1024), ec);
+        ec.clear();
+    }
+    if (ec) {
+        return "cannot open UDP port " + std::to_string(udpEndpoint.port()) +
+               " for media: " + ec.message();
+    }
     accept();
+    receiveUdp();
     return {};
 }
 
@@ -35,6 +128,12 @@ std::uint16_t MediaPort::port() const {
 void MediaPort::close() {
     asio::error_code ec;
     acceptor_.close(ec);
+    udp_.close(ec);
+    const auto connections = connections_;
+    for (const auto& [key, c] : connections) {
+        c->close();
+    }
+    connections_.clear();
 }
 
 void MediaPort::accept() {
@@ -43,15 +142,62 @@ void MediaPort::accept() {
             return;
         }
         if (!error) {
-            if (!logged_ && log_) {
-                logged_ = true;
-                log_("media connection refused: this center does not carry live media yet");
+            if (connections_.size() >= kMaxConnections) {
+                ++counters_.refusedConnections;
+                logRefusal("media connection refused: " + std::to_string(kMaxConnections) +
+                           " are open");
+                asio::error_code ec;
+                socket.close(ec);
+            } else {
+                ++counters_.connections;
+                auto c = std::make_shared<Connection>(*this, std::move(socket));
+                connections_[c.get()] = c;
+                c->start();
             }
-            asio::error_code ec;
-            socket.close(ec);
         }
         accept();
     });
+}
+
+void MediaPort::receiveUdp() {
+    udp_.async_receive_from(
+        asio::buffer(udpBuffer_), udpPeer_, [this](const asio::error_code& error, std::size_t n) {
+            if (error == asio::error::operation_aborted || !udp_.is_open()) {
+                return;
+            }
+            if (!error) {
+                const jt1078::DecodeResult r = jt1078::decodePacket(std::span(udpBuffer_.data(), n),
+                                                                    jt1078::SimLayout::Auto, true);
+                if (r.status == jt1078::DecodeStatus::Ok) {
+                    deliver(r.packet);
+                } else {
+                    counters_.badBytes += n;
+                }
+            }
+            receiveUdp();
+        });
+}
+
+bool MediaPort::deliver(const jt1078::Packet& packet) {
+    ++counters_.packets;
+    if (onPacket_ && onPacket_(packet)) {
+        return true;
+    }
+    ++counters_.refusedPackets;
+    return false;
+}
+
+void MediaPort::forget(const Connection* connection) {
+    connections_.erase(connection);
+}
+
+void MediaPort::logRefusal(const std::string& line) {
+    // At most one line a minute: a flood must not fill the log.
+    const auto now = std::chrono::steady_clock::now();
+    if (log_ && now - lastRefusalLog_ >= std::chrono::minutes(1)) {
+        lastRefusalLog_ = now;
+        log_(line);
+    }
 }
 
 }  // namespace center

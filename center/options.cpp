@@ -59,6 +59,14 @@ public:
             {"--tcp-port", port(o_.tcpPort)},
             {"--udp-port", port(o_.udpPort)},
             {"--media-port", port(o_.mediaPort)},
+            {"--media-host",
+             [this](const std::string& v) -> std::string {
+                 if (v.empty() || v.size() > 255) {
+                     return "needs the address terminals reach this center at";
+                 }
+                 o_.mediaHost = v;
+                 return {};
+             }},
             {"--user",
              [this](const std::string& v) -> std::string {
                  if (v.empty()) {
@@ -244,7 +252,9 @@ const char* usageText() {
            "  --jt808-port N           terminals' signalling port, 0 for any free one (7611)\n"
            "  --tcp-port N             event servers' control port (24680)\n"
            "  --udp-port N             event servers' media port (24681)\n"
-           "  --media-port N           terminals' audio and video port (7612)\n"
+           "  --media-port N           terminals' audio and video port, TCP and UDP (7612)\n"
+           "  --media-host ADDR        the address terminals send media to (the --listen\n"
+           "                           address; 127.0.0.1 when that is 0.0.0.0)\n"
            "  --user NAME --password PW  the event servers' login (root/kiwa)\n"
            "  --users FILE             several logins, 'NAME PASSWORD' a line\n"
            "  --data DIR               the terminal registry and allowed-terminals\n"

@@ -12,10 +12,13 @@ namespace center {
 
 struct Options {
     std::string listen = "0.0.0.0";
-    int jt808Port = 7611;                        // 0: any free port (printed at start)
-    int tcpPort = 24680;                         // event servers' control port (their default)
-    int udpPort = 24681;                         // event servers' media port
-    int mediaPort = 7612;                        // terminals' audio and video
+    int jt808Port = 7611;  // 0: any free port (printed at start)
+    int tcpPort = 24680;   // event servers' control port (their default)
+    int udpPort = 24681;   // event servers' media port
+    int mediaPort = 7612;  // terminals' audio and video
+    // The address terminals are told to send their media to; empty: the
+    // --listen address, or 127.0.0.1 when that is 0.0.0.0.
+    std::string mediaHost;
     std::vector<centerlink::Credentials> users;  // empty: root/kiwa
     std::string dataDir = "/var/lib/vardo-center";
     bool openRegistration = false;

@@ -172,8 +172,13 @@ private:
         } else if (std::holds_alternative<protocol::Logout>(message)) {
             close("logged out");
         } else if (const auto* open = std::get_if<protocol::MediaOpen>(&message)) {
-            send(std::make_shared<const std::string>(
-                protocol::encodeLine(server_.mediaOpen(*this, *open))));
+            server_.mediaOpen(
+                *this, *open, [weak = weak_from_this()](const protocol::Message& answer) {
+                    if (const auto self = weak.lock(); self && self->loggedIn()) {
+                        self->send(
+                            std::make_shared<const std::string>(protocol::encodeLine(answer)));
+                    }
+                });
         } else if (const auto* close = std::get_if<protocol::MediaClose>(&message)) {
             server_.media_->close(mediaKey_, *close);
         }
@@ -400,10 +405,10 @@ bool EventServerHub::sendDatagram(const asio::ip::udp::endpoint& to,
     return !ec;
 }
 
-protocol::Message EventServerHub::mediaOpen(const Client& client,
-                                            const protocol::MediaOpen& request) {
+void EventServerHub::mediaOpen(const Client& client, const protocol::MediaOpen& request,
+                               const MediaProvider::Answer& answer) {
     const auto refuse = [&](const std::string& reason) {
-        return protocol::MediaFailed{request.dev, request.chn, reason};
+        answer(protocol::MediaFailed{request.dev, request.chn, reason});
     };
     const auto it = index_.find(request.dev);
     if (it == index_.end()) {
@@ -417,7 +422,7 @@ protocol::Message EventServerHub::mediaOpen(const Client& client,
     if (!request.video && !request.audio) {
         return refuse("neither video nor audio asked for");
     }
-    return media_->open(client.mediaKey(), request, device);
+    media_->openAsync(client.mediaKey(), request, device, answer);
 }
 
 void EventServerHub::dropClients() {

@@ -101,8 +101,8 @@ private:
                           std::size_t* receivers = nullptr);
     void loggedIn(Client& client);
     void forget(const Client* client);
-    vardo::protocol::Message mediaOpen(const Client& client,
-                                       const vardo::protocol::MediaOpen& request);
+    void mediaOpen(const Client& client, const vardo::protocol::MediaOpen& request,
+                   const MediaProvider::Answer& answer);
     void closeClients();
 
     asio::io_context& io_;

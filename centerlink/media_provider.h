@@ -8,6 +8,7 @@
 
 #include <asio.hpp>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "vardoappcore/protocol/messages.h"
@@ -26,6 +27,14 @@ public:
     virtual vardo::protocol::Message open(ClientId client,
                                           const vardo::protocol::MediaOpen& request,
                                           const vardo::protocol::Online& device) = 0;
+    // The same for a provider whose answer has to wait (a terminal must
+    // first be asked to stream): `answer` is called once, now or later, on
+    // the hub's thread; it does nothing when the connection has gone.
+    using Answer = std::function<void(const vardo::protocol::Message&)>;
+    virtual void openAsync(ClientId client, const vardo::protocol::MediaOpen& request,
+                           const vardo::protocol::Online& device, Answer answer) {
+        answer(open(client, request, device));
+    }
     virtual void close(ClientId client, const vardo::protocol::MediaClose& request) = 0;
     // The connection ended: everything it opened stops.
     virtual void forgetClient(ClientId client) = 0;

@@ -1,12 +1,13 @@
 #include "sim/mjpeg_encoder.h"
 
 #include <algorithm>
-#include <cstring>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/imgutils.h>
 }
+
+#include "sim/yuv_frame.h"
 
 namespace sim {
 
@@ -54,19 +55,7 @@ std::vector<std::uint8_t> MjpegEncoder::encode(const YuvImage& image) {
         av_frame_make_writable(frame_) < 0) {
         return {};
     }
-    const auto copyPlane = [](std::uint8_t* to, int toStride, const std::uint8_t* from, int width,
-                              int height) {
-        for (int row = 0; row < height; ++row) {
-            std::memcpy(to + static_cast<std::ptrdiff_t>(row) * toStride,
-                        from + static_cast<std::ptrdiff_t>(row) * width,
-                        static_cast<std::size_t>(width));
-        }
-    };
-    copyPlane(frame_->data[0], frame_->linesize[0], image.y.data(), image.width, image.height);
-    copyPlane(frame_->data[1], frame_->linesize[1], image.u.data(), image.chromaWidth(),
-              image.chromaHeight());
-    copyPlane(frame_->data[2], frame_->linesize[2], image.v.data(), image.chromaWidth(),
-              image.chromaHeight());
+    copyYuvToFrame(image, *frame_);
     frame_->quality = FF_QP2LAMBDA * quality_;
     frame_->pts = pts_++;
 

@@ -37,12 +37,21 @@ std::int16_t mulawToLinear(std::uint8_t code) {
     return static_cast<std::int16_t>((u & 0x80) != 0 ? kBias - magnitude : magnitude - kBias);
 }
 
-std::vector<std::uint8_t> mulawTone(int hz, int rate) {
-    std::vector<std::uint8_t> tone(static_cast<std::size_t>(rate));
+std::vector<std::int16_t> sineTone(int hz, int rate) {
+    std::vector<std::int16_t> tone(static_cast<std::size_t>(rate));
     for (int i = 0; i < rate; ++i) {
         const double phase = 2.0 * std::numbers::pi * hz * i / rate;
         tone[static_cast<std::size_t>(i)] =
-            linearToMulaw(static_cast<std::int16_t>(std::lround(8192.0 * std::sin(phase))));
+            static_cast<std::int16_t>(std::lround(8192.0 * std::sin(phase)));
+    }
+    return tone;
+}
+
+std::vector<std::uint8_t> mulawTone(int hz, int rate) {
+    const std::vector<std::int16_t> linear = sineTone(hz, rate);
+    std::vector<std::uint8_t> tone(linear.size());
+    for (std::size_t i = 0; i < linear.size(); ++i) {
+        tone[i] = linearToMulaw(linear[i]);
     }
     return tone;
 }

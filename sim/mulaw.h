@@ -12,7 +12,9 @@ std::uint8_t linearToMulaw(std::int16_t sample);
 std::int16_t mulawToLinear(std::uint8_t code);
 
 // One second of a sine tone at `hz` (a whole number, so the second loops
-// without a click), at a quarter of full scale, as mu-law.
+// without a click), at a quarter of full scale, as linear samples.
+std::vector<std::int16_t> sineTone(int hz, int rate);
+// The same tone as mu-law.
 std::vector<std::uint8_t> mulawTone(int hz, int rate);
 
 }  // namespace sim

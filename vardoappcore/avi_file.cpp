@@ -15,12 +15,19 @@ extern "C" {
 
 #include "files/private_files.h"
 #include "text/log_text.h"
+#include "vardoappcore/aac_adts.h"
 #include "vardoappcore/jpeg_info.h"
 
 namespace vardo {
 namespace {
 
 constexpr int kDefaultFps = 12;
+// Terminals of the H.264 kind film at 25 frames a second, most of them.
+constexpr int kDefaultH26xFps = 25;
+// How much of an H.264/H.265 stream is held back to measure its frame rate.
+constexpr std::int64_t kMeasureMs = 1000;
+constexpr std::size_t kMeasureFrames = 30;
+constexpr int kMaxFps = 120;
 constexpr int kDefaultWidth = 352;
 constexpr int kDefaultHeight = 288;
 // A device clock that moves by more than this between two frames was reset.
@@ -28,6 +35,24 @@ constexpr std::int64_t kClockJumpSeconds = 60;
 // Audio gaps shorter than this are not worth filling.
 constexpr int kAudioToleranceDivisor = 20;  // 1/20 s
 constexpr std::uint8_t kMulawSilence = 0xFF;
+constexpr std::uint8_t kAlawSilence = 0xD5;
+constexpr int kAacFrameSamples = 1024;
+constexpr int kAacSampleRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                   22050, 16000, 12000, 11025, 8000,  7350};
+
+// An AAC-LC configuration for a rate and channel count, for servers that
+// name neither a configuration nor send ADTS headers.
+std::vector<std::uint8_t> aacLcConfig(int rate, int channels) {
+    int index = 4;  // 44100 when the rate is none of the table's
+    for (std::size_t i = 0; i < std::size(kAacSampleRates); ++i) {
+        if (kAacSampleRates[i] == rate) {
+            index = static_cast<int>(i);
+        }
+    }
+    const int objectType = 2;
+    return {static_cast<std::uint8_t>((objectType << 3) | (index >> 1)),
+            static_cast<std::uint8_t>(((index & 1) << 7) | ((channels & 0x0F) << 3))};
+}
 
 std::string avError(int code) {
     std::array<char, AV_ERROR_MAX_STRING_SIZE> text{};
@@ -108,43 +133,91 @@ bool AviFile::fail(const std::string& what, int code) {
     return false;
 }
 
-bool AviFile::writeHeader(const StreamSetup& setup, int width, int height) {
-    fps_ = setup.fps > 0 ? std::min(setup.fps, 1000) : kDefaultFps;
-    audioRate_ = std::max(setup.audioRate, 0);
-
+bool AviFile::writeHeader(const StreamSetup& setup, int width, int height, int fps) {
+    fps_ = std::clamp(fps, 1, 1000);
     AVStream* video = avformat_new_stream(context_, nullptr);
     if (video == nullptr) {
         return fail("cannot add the video stream", 0);
     }
     video->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-    video->codecpar->codec_id = AV_CODEC_ID_MJPEG;
+    switch (setup.videoCodec) {
+        case VideoCodec::Mjpeg:
+            video->codecpar->codec_id = AV_CODEC_ID_MJPEG;
+            break;
+        case VideoCodec::H264:
+            video->codecpar->codec_id = AV_CODEC_ID_H264;
+            break;
+        case VideoCodec::H265:
+            video->codecpar->codec_id = AV_CODEC_ID_HEVC;
+            break;
+    }
     video->codecpar->width = width;
     video->codecpar->height = height;
     video->time_base = AVRational{1, fps_};
     video->avg_frame_rate = AVRational{fps_, 1};
     videoIndex_ = video->index;
 
-    if (audioRate_ > 0) {
-        AVStream* audio = avformat_new_stream(context_, nullptr);
-        if (audio == nullptr) {
-            return fail("cannot add the audio stream", 0);
-        }
-        audio->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
-        audio->codecpar->codec_id = AV_CODEC_ID_PCM_MULAW;
-        audio->codecpar->sample_rate = audioRate_;
-        av_channel_layout_default(&audio->codecpar->ch_layout, 1);
-        audio->codecpar->bits_per_coded_sample = 8;
-        audio->codecpar->block_align = 1;
-        audio->codecpar->bit_rate = static_cast<std::int64_t>(audioRate_) * 8;
-        audio->time_base = AVRational{1, audioRate_};
-        audioIndex_ = audio->index;
+    if (setup.audioRate > 0 && !addAudioStream(setup)) {
+        return false;
     }
-
     const int rc = avformat_write_header(context_, nullptr);
     if (rc < 0) {
         return fail("cannot write the header", rc);
     }
     headerWritten_ = true;
+    return true;
+}
+
+bool AviFile::addAudioStream(const StreamSetup& setup) {
+    audioRate_ = std::max(setup.audioRate, 1);
+    audioCodec_ = setup.audioCodec;
+    audioChannels_ = std::clamp(setup.audioChannels, 1, 8);
+    AVStream* audio = avformat_new_stream(context_, nullptr);
+    if (audio == nullptr) {
+        return fail("cannot add the audio stream", 0);
+    }
+    AVCodecParameters& par = *audio->codecpar;
+    par.codec_type = AVMEDIA_TYPE_AUDIO;
+    par.sample_rate = audioRate_;
+    av_channel_layout_default(&par.ch_layout, audioChannels_);
+    switch (audioCodec_) {
+        case AudioCodec::Mulaw:
+        case AudioCodec::Alaw:
+            par.codec_id =
+                audioCodec_ == AudioCodec::Mulaw ? AV_CODEC_ID_PCM_MULAW : AV_CODEC_ID_PCM_ALAW;
+            audioBits_ = 8;
+            par.bits_per_coded_sample = 8;
+            par.block_align = audioChannels_;
+            par.bit_rate = static_cast<std::int64_t>(audioRate_) * 8 * audioChannels_;
+            break;
+        case AudioCodec::G726: {
+            par.codec_id = AV_CODEC_ID_ADPCM_G726;
+            // 2 to 5 bits a sample: 16 to 40 kbit/s at 8 kHz.
+            audioBits_ = std::clamp(setup.audioBitRate / audioRate_, 2, 5);
+            par.bits_per_coded_sample = audioBits_;
+            par.block_align = 1;
+            par.bit_rate = static_cast<std::int64_t>(audioRate_) * audioBits_ * audioChannels_;
+            break;
+        }
+        case AudioCodec::Aac: {
+            par.codec_id = AV_CODEC_ID_AAC;
+            par.frame_size = kAacFrameSamples;
+            par.bit_rate = setup.audioBitRate;
+            const std::vector<std::uint8_t> config = setup.audioConfig.empty()
+                                                         ? aacLcConfig(audioRate_, audioChannels_)
+                                                         : setup.audioConfig;
+            par.extradata = static_cast<std::uint8_t*>(
+                av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+            if (par.extradata == nullptr) {
+                return fail("out of memory", 0);
+            }
+            std::memcpy(par.extradata, config.data(), config.size());
+            par.extradata_size = static_cast<int>(config.size());
+            break;
+        }
+    }
+    audio->time_base = AVRational{1, audioRate_};
+    audioIndex_ = audio->index;
     return true;
 }
 
@@ -176,23 +249,113 @@ bool AviFile::writePacket(int streamIndex, std::span<const std::uint8_t> bytes, 
     return true;
 }
 
-bool AviFile::writeVideo(std::span<const std::uint8_t> jpeg, std::uint64_t timestampMs,
+bool AviFile::writeVideo(std::span<const std::uint8_t> frame, std::uint64_t timestampMs,
                          const StreamSetup& setup) {
     if (failed() || finished_) {
         return false;
     }
-    const auto size = jpegSize(jpeg);
+    if (setup.videoCodec != VideoCodec::Mjpeg) {
+        return writeH26x(frame, timestampMs, setup);
+    }
+    const auto size = jpegSize(frame);
     if (!size) {
         ++counters_.refused;  // not a picture; the file stays good
         return true;
     }
-    const auto ts = static_cast<std::int64_t>(timestampMs);
-    if (!headerWritten_) {
-        if (!writeHeader(setup, size->width, size->height)) {
+    if (!headerWritten_ &&
+        !writeHeader(setup, size->width, size->height, setup.fps > 0 ? setup.fps : kDefaultFps)) {
+        return false;
+    }
+    return placeVideo(frame, static_cast<std::int64_t>(timestampMs), true);
+}
+
+bool AviFile::writeH26x(std::span<const std::uint8_t> frame, std::uint64_t timestampMs,
+                        const StreamSetup& setup) {
+    const H26xCodec codec =
+        setup.videoCodec == VideoCodec::H264 ? H26xCodec::H264 : H26xCodec::H265;
+    if (!parameterSets_) {
+        parameterSets_ = std::make_unique<ParameterSets>(codec);
+    }
+    parameterSets_->take(frame);
+    const AccessUnitInfo info = inspectAccessUnit(frame, codec);
+    if (headerWritten_) {
+        return placeVideo(frame, static_cast<std::int64_t>(timestampMs), info.randomAccess);
+    }
+    if (!holding_) {
+        if (!info.randomAccess || !parameterSets_->complete()) {
+            ++counters_.beforeKeyframe;  // nothing could decode it
+            return true;
+        }
+        holding_ = true;
+        heldSetup_ = setup;
+        held_.push_back(Held{true, parameterSets_->prepend(frame), timestampMs, true});
+    } else {
+        held_.push_back(Held{true, {frame.begin(), frame.end()}, timestampMs, info.randomAccess});
+        // The header is written from the newest setup: the server's answer
+        // about the audio may come a moment after the first pictures.
+        heldSetup_ = setup;
+    }
+    std::size_t videoHeld = 0;
+    for (const Held& h : held_) {
+        videoHeld += h.video ? 1 : 0;
+    }
+    const auto span = static_cast<std::int64_t>(timestampMs - held_.front().timestampMs);
+    if (setup.fps > 0 || span >= kMeasureMs || videoHeld >= kMeasureFrames) {
+        return releaseHeld();
+    }
+    return true;
+}
+
+bool AviFile::releaseHeld() {
+    holding_ = false;
+    std::vector<Held> held;
+    held.swap(held_);
+    const StreamSetup& setup = heldSetup_;
+    int fps = setup.fps;
+    if (fps <= 0) {
+        // Frames per second from the device's own times of the held frames.
+        const Held* first = nullptr;
+        const Held* last = nullptr;
+        std::int64_t count = 0;
+        for (const Held& h : held) {
+            if (h.video) {
+                first = first ? first : &h;
+                last = &h;
+                ++count;
+            }
+        }
+        const auto span = static_cast<std::int64_t>(last->timestampMs - first->timestampMs);
+        fps = count >= 2 && span > 0 && span <= kClockJumpSeconds * 1000
+                  ? static_cast<int>(std::clamp<std::int64_t>(
+                        ((count - 1) * 1000 + span / 2) / span, 1, kMaxFps))
+                  : kDefaultH26xFps;
+    }
+    int width = setup.width;
+    int height = setup.height;
+    if (width <= 0 || height <= 0) {
+        const H26xCodec codec =
+            setup.videoCodec == VideoCodec::H264 ? H26xCodec::H264 : H26xCodec::H265;
+        const auto size = pictureSize(held.front().bytes, codec);
+        width = size ? size->first : kDefaultWidth;
+        height = size ? size->second : kDefaultHeight;
+    }
+    if (!writeHeader(setup, width, height, fps)) {
+        return false;
+    }
+    for (const Held& h : held) {
+        const bool ok = h.video
+                            ? placeVideo(h.bytes, static_cast<std::int64_t>(h.timestampMs), h.key)
+                            : placeAudio(h.bytes, h.timestampMs);
+        if (!ok) {
             return false;
         }
+    }
+    return true;
+}
+
+bool AviFile::placeVideo(std::span<const std::uint8_t> frame, std::int64_t ts, bool key) {
+    if (lastSlot_ < 0 && counters_.videoFrames == 0) {
         originMs_ = ts;
-        lastSlot_ = -1;
     }
     const std::int64_t sinceOrigin = ts - originMs_;
     std::int64_t slot = (sinceOrigin * fps_ + 500) / 1000;
@@ -210,7 +373,7 @@ bool AviFile::writeVideo(std::span<const std::uint8_t> jpeg, std::uint64_t times
     if (lastSlot_ >= 0 && slot > lastSlot_ + 1) {
         counters_.gapFrames += static_cast<std::uint64_t>(slot - lastSlot_ - 1);
     }
-    if (!writePacket(videoIndex_, jpeg, slot, 1, true)) {
+    if (!writePacket(videoIndex_, frame, slot, 1, key)) {
         return false;
     }
     lastSlot_ = slot;
@@ -218,46 +381,84 @@ bool AviFile::writeVideo(std::span<const std::uint8_t> jpeg, std::uint64_t times
     return true;
 }
 
-bool AviFile::writeAudio(std::span<const std::uint8_t> mulaw, std::uint64_t timestampMs) {
+std::int64_t AviFile::samplesIn(std::size_t bytes) const {
+    const auto n = static_cast<std::int64_t>(bytes);
+    switch (audioCodec_) {
+        case AudioCodec::Mulaw:
+        case AudioCodec::Alaw:
+            return n / audioChannels_;
+        case AudioCodec::G726:
+            return n * 8 / (audioBits_ * audioChannels_);
+        case AudioCodec::Aac:
+            return kAacFrameSamples;
+    }
+    return n;
+}
+
+bool AviFile::writeAudio(std::span<const std::uint8_t> block, std::uint64_t timestampMs) {
     if (failed() || finished_) {
         return false;
     }
-    if (!headerWritten_ || audioIndex_ < 0 || mulaw.empty()) {
+    if (holding_) {
+        if (heldSetup_.audioRate > 0 && !block.empty()) {
+            held_.push_back(Held{false, {block.begin(), block.end()}, timestampMs, true});
+        }
+        return true;
+    }
+    if (!headerWritten_ || audioIndex_ < 0 || block.empty()) {
         ++counters_.refused;
         return true;
     }
+    return placeAudio(block, timestampMs);
+}
+
+bool AviFile::placeAudio(std::span<const std::uint8_t> block, std::uint64_t timestampMs) {
+    if (audioCodec_ == AudioCodec::Aac) {
+        // The file keeps the configuration once, in its header.
+        if (const auto adts = readAdts(block)) {
+            block = adts->raw;
+        }
+    }
+    const bool pcm = audioCodec_ == AudioCodec::Mulaw || audioCodec_ == AudioCodec::Alaw;
     const std::int64_t sinceOrigin = static_cast<std::int64_t>(timestampMs) - originMs_;
     const std::int64_t position = sinceOrigin * audioRate_ / 1000;
     const std::int64_t gap = position - nextSample_;
-    if (gap > audioRate_ / kAudioToleranceDivisor && gap <= kClockJumpSeconds * audioRate_) {
-        const std::vector<std::uint8_t> silence(static_cast<std::size_t>(audioRate_),
-                                                kMulawSilence);
+    if (pcm && gap > audioRate_ / kAudioToleranceDivisor && gap <= kClockJumpSeconds * audioRate_) {
+        const std::uint8_t silenceByte =
+            audioCodec_ == AudioCodec::Mulaw ? kMulawSilence : kAlawSilence;
+        const std::vector<std::uint8_t> silence(
+            static_cast<std::size_t>(audioRate_) * static_cast<std::size_t>(audioChannels_),
+            silenceByte);
         for (std::int64_t left = gap; left > 0;) {
             const std::int64_t n = std::min<std::int64_t>(left, audioRate_);
-            if (!writePacket(audioIndex_, std::span(silence.data(), static_cast<std::size_t>(n)),
-                             nextSample_, n, true)) {
+            const auto bytes = static_cast<std::size_t>(n * audioChannels_);
+            if (!writePacket(audioIndex_, std::span(silence.data(), bytes), nextSample_, n, true)) {
                 return false;
             }
             nextSample_ += n;
             left -= n;
-            counters_.audioBytes += static_cast<std::uint64_t>(n);
-            counters_.silenceBytes += static_cast<std::uint64_t>(n);
+            counters_.audioBytes += bytes;
+            counters_.silenceBytes += bytes;
         }
     }
     // A block that overlaps what is written, or comes after a clock jump,
     // goes on where the audio stands: dropping it would lose sound.
-    const auto n = static_cast<std::int64_t>(mulaw.size());
-    if (!writePacket(audioIndex_, mulaw, nextSample_, n, true)) {
+    const std::int64_t n = samplesIn(block.size());
+    if (!writePacket(audioIndex_, block, nextSample_, n, true)) {
         return false;
     }
     nextSample_ += n;
-    counters_.audioBytes += mulaw.size();
+    counters_.audioBytes += block.size();
     return true;
 }
 
 bool AviFile::finish(const StreamSetup& setup) {
     if (finished_) {
         return !failed();
+    }
+    if (holding_ && !releaseHeld()) {
+        finished_ = true;
+        return false;
     }
     finished_ = true;
     if (failed()) {
@@ -266,7 +467,8 @@ bool AviFile::finish(const StreamSetup& setup) {
     if (!headerWritten_) {
         const int width = setup.width > 0 ? setup.width : kDefaultWidth;
         const int height = setup.height > 0 ? setup.height : kDefaultHeight;
-        if (!writeHeader(setup, width, height)) {
+        const int fallback = setup.videoCodec == VideoCodec::Mjpeg ? kDefaultFps : kDefaultH26xFps;
+        if (!writeHeader(setup, width, height, setup.fps > 0 ? setup.fps : fallback)) {
             return false;
         }
     }

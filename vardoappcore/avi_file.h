@@ -1,14 +1,22 @@
 #pragma once
-// One recording file: an AVI (libavformat) with a channel's MJPEG frames as
-// they came from the device, and, when the channel's audio runs, its G.711
-// mu-law blocks. Nothing is re-encoded.
+// One recording file: an AVI (libavformat) with a channel's video frames as
+// they came from the device (MJPEG, or H.264/H.265 in Annex B form), and,
+// when the channel's audio runs, its audio blocks (G.711 mu-law or A-law,
+// G.726, AAC). Nothing is re-encoded.
+//
+// An H.264/H.265 file starts at the first key frame (IDR) for which the
+// parameter sets are known, with them in front of it, so that it plays from
+// its first frame; what comes before is left out. When the server named no
+// frame rate, the first second of frames is held back to measure it.
 //
 // Time comes from the device: the first video frame is the file's time 0,
 // later frames sit at their timestamp's place on the frame-rate grid, and a
 // gap (frames lost on the way) is kept as a gap, so the file lasts as long
 // as the recording did. Audio is placed on the same clock; a gap in it is
-// filled with silence so that it stays in step with the picture. A device
-// clock that jumps by more than a minute is taken as a reset, not a gap.
+// filled with silence so that it stays in step with the picture (G.711 only:
+// G.726 and AAC have no silence that can be written without encoding, so
+// their gaps close up). A device clock that jumps by more than a minute is
+// taken as a reset, not a gap.
 //
 // Thread: one at a time (the instance's record writer).
 
@@ -16,26 +24,38 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
+
+#include "vardoappcore/h26x_stream.h"
 
 struct AVFormatContext;
 struct AVPacket;
 
 namespace vardo {
 
+enum class VideoCodec { Mjpeg, H264, H265 };
+enum class AudioCodec { Mulaw, Alaw, G726, Aac };
+
 // What the streams look like, from the server's answer to media_open.
 struct StreamSetup {
     int width = 0;  // 0: taken from the first frame, else 352
     int height = 0;
-    int fps = 0;        // 0: 12
+    int fps = 0;        // 0: MJPEG 12; H.264/H.265 measured from the first frames
     int audioRate = 0;  // 0: no audio stream
+    VideoCodec videoCodec = VideoCodec::Mjpeg;
+    AudioCodec audioCodec = AudioCodec::Mulaw;
+    int audioChannels = 1;
+    int audioBitRate = 0;                     // G.726: 16000-40000
+    std::vector<std::uint8_t> audioConfig{};  // AAC: AudioSpecificConfig; empty: LC from the rate
 };
 
 struct AviFileCounters {
     std::uint64_t videoFrames = 0;  // frames written
     std::uint64_t gapFrames = 0;    // frame slots left empty by gaps
     std::uint64_t audioBytes = 0;
-    std::uint64_t silenceBytes = 0;  // of audioBytes, filled in for gaps
-    std::uint64_t refused = 0;       // video that was no JPEG, audio before the first frame
+    std::uint64_t silenceBytes = 0;    // of audioBytes, filled in for gaps
+    std::uint64_t refused = 0;         // video that was no JPEG, audio before the first frame
+    std::uint64_t beforeKeyframe = 0;  // H.264/H.265 frames left out before the first key frame
 };
 
 class AviFile {
@@ -49,13 +69,14 @@ public:
     AviFile(const AviFile&) = delete;
     AviFile& operator=(const AviFile&) = delete;
 
-    // The first video frame writes the file's header with `setup`; later
-    // calls ignore it. False once the file has failed (see error()).
-    bool writeVideo(std::span<const std::uint8_t> jpeg, std::uint64_t timestampMs,
+    // The first video frame that can start the file writes its header with
+    // `setup`; later calls ignore it. False once the file has failed (see
+    // error()).
+    bool writeVideo(std::span<const std::uint8_t> frame, std::uint64_t timestampMs,
                     const StreamSetup& setup);
     // Audio before the first video frame has no place yet and is refused;
     // so is all audio when the header has no audio stream.
-    bool writeAudio(std::span<const std::uint8_t> mulaw, std::uint64_t timestampMs);
+    bool writeAudio(std::span<const std::uint8_t> block, std::uint64_t timestampMs);
     // Writes the index and closes. A file without frames gets a header from
     // `setup`, so that it is still a valid (empty) AVI.
     bool finish(const StreamSetup& setup);
@@ -66,8 +87,23 @@ public:
     const AviFileCounters& counters() const { return counters_; }
 
 private:
+    struct Held {
+        bool video = true;
+        std::vector<std::uint8_t> bytes;
+        std::uint64_t timestampMs = 0;
+        bool key = false;
+    };
+
     explicit AviFile(std::string path) : path_(std::move(path)) {}
-    bool writeHeader(const StreamSetup& setup, int width, int height);
+    bool writeH26x(std::span<const std::uint8_t> frame, std::uint64_t timestampMs,
+                   const StreamSetup& setup);
+    // Writes the header from what is held back, then the held frames.
+    bool releaseHeld();
+    bool writeHeader(const StreamSetup& setup, int width, int height, int fps);
+    bool addAudioStream(const StreamSetup& setup);
+    bool placeVideo(std::span<const std::uint8_t> frame, std::int64_t timestampMs, bool key);
+    bool placeAudio(std::span<const std::uint8_t> block, std::uint64_t timestampMs);
+    std::int64_t samplesIn(std::size_t bytes) const;
     bool writePacket(int streamIndex, std::span<const std::uint8_t> bytes, std::int64_t pts,
                      std::int64_t duration, bool key);
     bool fail(const std::string& what, int code);
@@ -81,6 +117,15 @@ private:
     bool finished_ = false;
     int fps_ = 12;
     int audioRate_ = 0;
+    AudioCodec audioCodec_ = AudioCodec::Mulaw;
+    int audioChannels_ = 1;
+    int audioBits_ = 8;  // per sample and channel
+    // H.264/H.265: the parameter sets seen so far, and the frames held back
+    // (from the first key frame on) until the frame rate is known.
+    std::unique_ptr<ParameterSets> parameterSets_;
+    bool holding_ = false;
+    std::vector<Held> held_;
+    StreamSetup heldSetup_;
     int videoIndex_ = -1;
     int audioIndex_ = -1;
     // The device time of frame slot 0, moved when the device clock jumps.

@@ -239,6 +239,7 @@ AssembledFrame FrameAssembler::complete(std::size_t index, const protocol::Media
     frame.stream = header.stream;
     frame.sequence = p.sequence;
     frame.timestampMs = p.timestampMs;
+    frame.keyframe = header.keyframe;  // every fragment of a frame carries it
     if (p.inOrder) {
         frame.bytes = std::move(p.data);
     } else {

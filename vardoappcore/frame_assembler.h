@@ -39,6 +39,7 @@ struct AssembledFrame {
     std::uint32_t stream = 0;
     std::uint32_t sequence = 0;
     std::uint64_t timestampMs = 0;
+    bool keyframe = false;
     std::vector<std::uint8_t> bytes;
 };
 

@@ -138,27 +138,30 @@ void MediaControl::onMediaOk(const protocol::MediaOk& ok) {
     streams_[ok.stream] = key;
     receiver_.openStream(ok.stream);
     if (ok.video) {
-        if (ok.video->codec != "mjpeg") {
-            logLine("video of " + channelLabel(ok.dev, ok.chn) + " is " +
-                    text::PeerText(ok.video->codec) + ", not mjpeg: it cannot be recorded");
-        }
+        c.setup.videoCodec = ok.video->codec == "h264"   ? VideoCodec::H264
+                             : ok.video->codec == "h265" ? VideoCodec::H265
+                                                         : VideoCodec::Mjpeg;
         c.setup.width = ok.video->width;
         c.setup.height = ok.video->height;
         c.setup.fps = ok.video->fps;
     }
     if (ok.audio) {
-        if (ok.audio->codec != "pcm_mulaw") {
-            logLine("audio of " + channelLabel(ok.dev, ok.chn) + " is " +
-                    text::PeerText(ok.audio->codec) + ", not pcm_mulaw: it cannot be recorded");
-            c.setup.audioRate = 0;
-        } else if (ok.audio->rate > kMaxAudioRate) {
-            // No microphone samples G.711 this fast; a file would only fill
-            // the disk with its "silence" for gaps.
-            logLine("audio of " + channelLabel(ok.dev, ok.chn) + " at " +
-                    std::to_string(ok.audio->rate) + " Hz cannot be recorded");
+        const protocol::AudioFormat& a = *ok.audio;
+        if (a.rate > kMaxAudioRate) {
+            // No microphone samples this fast; a file would only fill the
+            // disk with its "silence" for gaps.
+            logLine("audio of " + channelLabel(ok.dev, ok.chn) + " at " + std::to_string(a.rate) +
+                    " Hz cannot be recorded");
             c.setup.audioRate = 0;
         } else {
-            c.setup.audioRate = ok.audio->rate;
+            c.setup.audioRate = a.rate;
+            c.setup.audioCodec = a.codec == "pcm_alaw" ? AudioCodec::Alaw
+                                 : a.codec == "g726"   ? AudioCodec::G726
+                                 : a.codec == "aac"    ? AudioCodec::Aac
+                                                       : AudioCodec::Mulaw;
+            c.setup.audioChannels = a.channels;
+            c.setup.audioBitRate = a.bitRate;
+            c.setup.audioConfig = a.config;
         }
     }
     receiver_.registerNow();

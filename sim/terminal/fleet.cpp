@@ -3,8 +3,10 @@
 #include <array>
 #include <cmath>
 #include <deque>
+#include <map>
 #include <random>
 
+#include "center/jt1078/av_control.h"
 #include "center/jt808/bytes.h"
 #include "center/jt808/driver_identity.h"
 #include "center/jt808/frame.h"
@@ -13,6 +15,7 @@
 #include "center/jt808/location.h"
 #include "center/jt808/message_ids.h"
 #include "center/jt808/registration.h"
+#include "sim/terminal/media_sender.h"
 #include "sim/terminal/route.h"
 
 namespace sim::terminal {
@@ -94,6 +97,7 @@ public:
 
     void stop() {
         stopped_ = true;
+        stopMedia();
         tickTimer_.cancel();
         heartbeatTimer_.cancel();
         retryTimer_.cancel();
@@ -181,6 +185,7 @@ private:
     }
 
     void closeSocket() {
+        stopMedia();  // a terminal streams while it is connected
         asio::error_code ignored;
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);
@@ -356,6 +361,12 @@ private:
             }
             case jt808::msg::kTimeResponse:
                 return;
+            case jt1078::kMsgRealtimeRequest:
+                onRealtimeRequest(m);
+                return;
+            case jt1078::kMsgTransmissionControl:
+                onTransmissionControl(m);
+                return;
             default:
                 // Commands this simulator does not carry out.
                 send(jt808::msg::kTerminalResponse,
@@ -363,6 +374,84 @@ private:
                                                    jt808::ResponseResult::NotSupported));
                 return;
         }
+    }
+
+    // --- cameras -------------------------------------------------------
+
+    void answer(const jt808::Message& m, jt808::ResponseResult result) {
+        send(jt808::msg::kTerminalResponse,
+             jt808::encodePlatformResponse(m.header.serial, m.header.msgId, result));
+    }
+
+    void onRealtimeRequest(const jt808::Message& m) {
+        const auto request = jt1078::decodeRealtimeRequest(m.body);
+        if (!request || request->channel < 1 || request->channel > 4 ||
+            (request->data != jt1078::RequestedData::AudioVideo &&
+             request->data != jt1078::RequestedData::Video)) {
+            answer(m, request ? jt808::ResponseResult::NotSupported
+                              : jt808::ResponseResult::WrongMessage);
+            return;
+        }
+        MediaSenderConfig c;
+        c.host = request->serverAddress;
+        c.udp = config_.mediaUdp;
+        c.port = c.udp ? request->udpPort : request->tcpPort;
+        c.sim = phone_;
+        c.layout =
+            version_ == jt808::Version::V2019 ? jt1078::SimLayout::Bcd10 : jt1078::SimLayout::Bcd6;
+        c.channel = request->channel;
+        c.audio = request->data == jt1078::RequestedData::AudioVideo;
+        c.label = phone_.substr(phone_.size() - 7);
+        c.width = config_.mediaWidth;
+        c.height = config_.mediaHeight;
+        c.fps = config_.mediaFps;
+        c.keyInterval = config_.mediaFps;
+        c.loss = config_.mediaLoss;
+        c.seed = config_.seed * 31 + static_cast<std::uint64_t>(index_) * 5 + request->channel;
+        if (c.port == 0) {
+            answer(m, jt808::ResponseResult::WrongMessage);
+            return;
+        }
+        answer(m, jt808::ResponseResult::Ok);
+        fleet_.counters_.mediaRequests++;
+        // A second request for a running channel starts it afresh, where asked.
+        if (const auto it = media_.find(request->channel); it != media_.end()) {
+            it->second->stop();
+        }
+        auto sender = std::make_shared<MediaSender>(fleet_.io_, c,
+                                                    [this](const std::string& line) { log(line); });
+        media_[request->channel] = sender;
+        log("streaming channel " + std::to_string(request->channel) + " to " + c.host + ":" +
+            std::to_string(c.port) + (c.udp ? " (UDP)" : " (TCP)"));
+        sender->start();
+    }
+
+    void onTransmissionControl(const jt808::Message& m) {
+        const auto control = jt1078::decodeTransmissionControl(m.body);
+        if (!control) {
+            answer(m, jt808::ResponseResult::WrongMessage);
+            return;
+        }
+        answer(m, jt808::ResponseResult::Ok);
+        const auto it = media_.find(control->channel);
+        if (control->command != jt1078::ControlCommand::Close || it == media_.end()) {
+            return;
+        }
+        if (control->close == jt1078::CloseWhat::AudioOnly) {
+            it->second->setAudio(false);
+            return;
+        }
+        it->second->stop();
+        media_.erase(it);
+        fleet_.counters_.mediaCloses++;
+        log("stopped channel " + std::to_string(control->channel));
+    }
+
+    void stopMedia() {
+        for (auto& [channel, sender] : media_) {
+            sender->stop();
+        }
+        media_.clear();
     }
 
     void onAuthenticationAnswer(std::uint8_t result) {
@@ -557,6 +646,7 @@ private:
     const FleetConfig& config_;
     const int index_;
     jt808::Version version_;
+    std::map<std::uint8_t, std::shared_ptr<MediaSender>> media_;  // by channel
     std::string phone_;
     tcp::socket socket_;
     tcp::resolver resolver_;

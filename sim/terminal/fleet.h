@@ -52,6 +52,12 @@ struct FleetConfig {
     std::optional<std::string> authCode;
     // Send reports without registering or authenticating at all.
     bool skipAuthentication = false;
+    // Cameras: what a real-time request starts (H.264 and G.711 A-law).
+    int mediaWidth = 352;
+    int mediaHeight = 288;
+    int mediaFps = 25;
+    bool mediaUdp = false;  // send to the UDP port the request names
+    double mediaLoss = 0;   // share of media packets left out
     std::uint64_t seed = 1;
 };
 
@@ -66,6 +72,8 @@ struct FleetCounters {
     std::atomic<std::uint64_t> acks{0};        // 0x8001 result 0
     std::atomic<std::uint64_t> nacks{0};       // 0x8001 other results
     std::atomic<std::uint64_t> disconnects{0};
+    std::atomic<std::uint64_t> mediaRequests{0};  // 0x9101 carried out
+    std::atomic<std::uint64_t> mediaCloses{0};    // 0x9102 close carried out
 };
 
 class Fleet {

@@ -62,6 +62,10 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
             f.skipAuthentication = true;
             continue;
         }
+        if (name == "--media-udp") {
+            f.mediaUdp = true;
+            continue;
+        }
         if (i + 1 == args.size()) {
             parsed.error =
                 name.rfind("--", 0) == 0 ? name + ": needs a value" : "unknown argument " + name;
@@ -188,6 +192,27 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
                 return fail("seconds, 0 for until stopped");
             }
             o.seconds = number;
+        } else if (name == "--media-size") {
+            const std::string& v = value;
+            if (v == "CIF" || v == "cif") {
+                f.mediaWidth = 352;
+                f.mediaHeight = 288;
+            } else if (v == "D1" || v == "d1") {
+                f.mediaWidth = 704;
+                f.mediaHeight = 576;
+            } else {
+                return fail("CIF (352x288) or D1 (704x576)");
+            }
+        } else if (name == "--media-fps") {
+            if (!isInt || integer < 1 || integer > 60) {
+                return fail("frames per second from 1 to 60");
+            }
+            f.mediaFps = static_cast<int>(integer);
+        } else if (name == "--media-loss") {
+            if (!isNumber || number < 0 || number > 100) {
+                return fail("a share of packets in percent, 0 to 100");
+            }
+            f.mediaLoss = number / 100;
         } else if (name == "--seed") {
             if (!isInt || integer < 0) {
                 return fail("a number, 0 or more");
@@ -235,6 +260,10 @@ Simulated vehicle terminals that connect to a center over JT/T 808.
   --auth-code CODE         authenticate with CODE, never register (to try refusals)
   --skip-authentication    send reports without registering or authenticating
   --seconds S              stop after S seconds (0: at SIGINT/SIGTERM)
+  --media-size CIF|D1      camera picture size when a center asks for video (CIF)
+  --media-fps N            camera frames per second (25)
+  --media-udp              send audio and video over UDP, not TCP
+  --media-loss PCT         leave out this share of media packets, to try a lossy network (0)
   --seed N                 seed of the random alarms and routes (1)
   --quiet                  print only the summary
 Prints one line per connection, registration, authentication and loss:

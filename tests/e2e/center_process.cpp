@@ -26,6 +26,8 @@ CenterProcess::CenterProcess(const std::string& dataDir, std::vector<std::string
                     &tcp, &udp, &media) == 4) {
         jt808Port_ = static_cast<std::uint16_t>(jt808);
         tcpPort_ = static_cast<std::uint16_t>(tcp);
+        udpPort_ = static_cast<std::uint16_t>(udp);
+        mediaPort_ = static_cast<std::uint16_t>(media);
     }
 }
 

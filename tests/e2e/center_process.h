@@ -23,6 +23,8 @@ public:
     bool started() const { return jt808Port_ != 0; }
     std::uint16_t jt808Port() const { return jt808Port_; }
     std::uint16_t tcpPort() const { return tcpPort_; }
+    std::uint16_t udpPort() const { return udpPort_; }
+    std::uint16_t mediaPort() const { return mediaPort_; }
     // SIGTERM and wait; the exit status (-1 if it did not exit).
     int stop();
     std::string log() const { return process_->errors(); }
@@ -34,6 +36,8 @@ private:
     std::unique_ptr<testsim::ChildProcess> process_;
     std::uint16_t jt808Port_ = 0;
     std::uint16_t tcpPort_ = 0;
+    std::uint16_t udpPort_ = 0;
+    std::uint16_t mediaPort_ = 0;
 };
 
 std::string centerPath();

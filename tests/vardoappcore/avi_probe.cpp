@@ -65,6 +65,8 @@ AviInfo probeAvi(const std::string& path) {
             const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
             if (codec != nullptr) {
                 decoders[i] = avcodec_alloc_context3(codec);
+                // A picture that references what the file lacks is no picture.
+                decoders[i]->flags &= ~AV_CODEC_FLAG_OUTPUT_CORRUPT;
                 if (avcodec_parameters_to_context(decoders[i], st->codecpar) < 0 ||
                     avcodec_open2(decoders[i], codec, nullptr) < 0) {
                     avcodec_free_context(&decoders[i]);
@@ -84,10 +86,21 @@ AviInfo probeAvi(const std::string& path) {
                 avcodec_send_packet(decoders[index], packet) >= 0) {
                 while (avcodec_receive_frame(decoders[index], frame) >= 0) {
                     ++s.decoded;
+                    if (s.packets == 1) {
+                        s.firstDecoded = true;
+                    }
                 }
             }
         }
         av_packet_unref(packet);
+    }
+    // Pictures a decoder still holds back (H.264 may keep some for reordering).
+    for (std::size_t i = 0; i < decoders.size(); ++i) {
+        if (decoders[i] != nullptr && avcodec_send_packet(decoders[i], nullptr) >= 0) {
+            while (avcodec_receive_frame(decoders[i], frame) >= 0) {
+                ++info.streams[i].decoded;
+            }
+        }
     }
     av_frame_free(&frame);
     av_packet_free(&packet);

@@ -14,12 +14,13 @@ struct StreamInfo {
     int width = 0;
     int height = 0;
     int sampleRate = 0;
-    double seconds = 0;    // the stream's duration, 0 when unknown
-    int packets = 0;       // read from the file (frames; lost ones are none)
-    int slots = 0;         // video: frame times it lasts, lost frames included
-    long long bytes = 0;   // of every packet
-    int decoded = 0;       // video packets that decoded to a picture
-    int indexEntries = 0;  // entries of the file's index for this stream
+    double seconds = 0;         // the stream's duration, 0 when unknown
+    int packets = 0;            // read from the file (frames; lost ones are none)
+    int slots = 0;              // video: frame times it lasts, lost frames included
+    long long bytes = 0;        // of every packet
+    int decoded = 0;            // video packets that decoded to a picture
+    bool firstDecoded = false;  // the first video packet gave a picture on its own
+    int indexEntries = 0;       // entries of the file's index for this stream
 };
 
 struct AviInfo {

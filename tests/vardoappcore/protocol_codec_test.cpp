@@ -29,6 +29,10 @@ const Message kEveryMessage[] = {
     MediaOk{"X7", 2, 7, VideoFormat{"mjpeg", 352, 288, 12}, AudioFormat{"pcm_mulaw", 8000}},
     MediaOk{"X7", 2, 8, std::nullopt, AudioFormat{"pcm_mulaw", 8000}},
     MediaOk{"X7", 2, 9, VideoFormat{"mjpeg", 704, 576, 25}, std::nullopt},
+    MediaOk{"T1", 1, 10, VideoFormat{"h264", 0, 0, 0}, AudioFormat{"pcm_alaw", 8000}},
+    MediaOk{"T1", 2, 11, VideoFormat{"h265", 1280, 720, 25},
+            AudioFormat{"g726", 8000, 1, 40000, {}}},
+    MediaOk{"T1", 3, 12, std::nullopt, AudioFormat{"aac", 44100, 2, 64000, {0x12, 0x10}}},
     MediaFailed{"X7", 3, "no such channel"},
 };
 
@@ -66,6 +70,13 @@ TEST(ProtocolCodec, DocumentedLinesDecode) {
         {R"({"op":"gps","dev":"X7","gps":""})", Gps{"X7", "", std::nullopt, std::nullopt}},
         {R"({"op":"media_open","dev":"X7","chn":1})", MediaOpen{"X7", 1, false, false}},
         {R"({"op":"synced"})", Synced{0}},
+        // What a muxer needs beyond the codec's name.
+        {R"({"op":"media_ok","dev":"T","chn":1,"stream":3,"video":{"codec":"h264"}})",
+         MediaOk{"T", 1, 3, VideoFormat{"h264", 0, 0, 0}, std::nullopt}},
+        {R"({"op":"media_ok","dev":"T","chn":1,"stream":3,"audio":{"codec":"aac","rate":16000,"config":"140A"}})",
+         MediaOk{"T", 1, 3, std::nullopt, AudioFormat{"aac", 16000, 1, 0, {0x14, 0x0A}}}},
+        {R"({"op":"media_ok","dev":"T","chn":1,"stream":3,"audio":{"codec":"g726","rate":8000,"bit_rate":32000}})",
+         MediaOk{"T", 1, 3, std::nullopt, AudioFormat{"g726", 8000, 1, 32000, {}}}},
         // Unknown fields are for a later version.
         {R"({"op":"alarm","dev":"X7","alarm":3,"severity":"high","extra":[1,2,{}]})",
          Alarm{"X7", 3}},
@@ -127,8 +138,24 @@ TEST(ProtocolCodec, BadLinesAreErrorsThatSayWhy) {
          "field 'video' is not an object"},
         {R"({"op":"media_ok","dev":"X7","chn":1,"stream":1,"video":{"codec":"mjpeg"}})",
          "field 'width' is missing"},
-        {R"({"op":"media_ok","dev":"X7","chn":1,"stream":1,"audio":{"codec":"x","rate":0}})",
+        {R"({"op":"media_ok","dev":"X7","chn":1,"stream":1,"audio":{"codec":"pcm_alaw","rate":0}})",
          "field 'rate' is out of range"},
+        {R"({"op":"media_ok","dev":"X7","chn":1,"stream":1,"video":{"codec":"vp9"}})",
+         "names no video codec of this version: 'vp9'"},
+        {R"({"op":"media_ok","dev":"X7","chn":1,"stream":1,"audio":{"codec":"opus","rate":8000}})",
+         "names no audio codec of this version: 'opus'"},
+        {R"({"op":"media_ok","dev":"X7","chn":1,"stream":1,"video":{"codec":"h264","width":640}})",
+         "fields 'width' and 'height' come together"},
+        {R"({"op":"media_ok","dev":"X7","chn":1,"stream":1,"audio":{"codec":"g726","rate":8000}})",
+         "field 'bit_rate' is missing"},
+        {R"({"op":"media_ok","dev":"X7","chn":1,"stream":1,"audio":{"codec":"g726","rate":8000,"bit_rate":20000}})",
+         "field 'bit_rate' is not 16000"},
+        {R"({"op":"media_ok","dev":"X7","chn":1,"stream":1,"audio":{"codec":"aac","rate":8000,"config":"12G0"}})",
+         "field 'config' is not hexadecimal"},
+        {R"({"op":"media_ok","dev":"X7","chn":1,"stream":1,"audio":{"codec":"aac","rate":8000,"config":"121"}})",
+         "odd number of hex digits"},
+        {R"({"op":"media_ok","dev":"X7","chn":1,"stream":1,"audio":{"codec":"pcm_alaw","rate":8000,"channels":9}})",
+         "field 'channels' is out of range"},
         {R"({"op":"offline","dev":"\ud800"})", "not JSON"},  // a lone surrogate
     };
     for (const auto& c : cases) {

@@ -121,6 +121,27 @@ TEST(MediaDatagram, HeadersSurviveTheRoundTrip) {
                            decoded.datagram->payload.end()));
 }
 
+TEST(MediaDatagram, KeyFrameBitLeavesTheRestOfTheReservedFieldAsBefore) {
+    const std::vector<std::uint8_t> payload = {0, 0, 0, 1, 0x65};
+    MediaHeader header{MediaKind::Video, 5, 6, 7, 0, 1};
+    header.keyframe = true;
+    auto bytes = encodeMediaDatagram(header, payload);
+    EXPECT_EQ(bytes[6], 0x01);
+    EXPECT_EQ(bytes[7], 0x00);
+    EXPECT_EQ(decodeMediaDatagram(bytes).datagram->header, header);
+    // A first-version sender leaves the field 0; bits a later version sets
+    // are not a key frame.
+    bytes[6] = 0xFE;
+    bytes[7] = 0xFF;
+    const auto later = decodeMediaDatagram(bytes);
+    ASSERT_TRUE(later.datagram);
+    EXPECT_FALSE(later.datagram->header.keyframe);
+    for (const auto& d :
+         fragmentFrame(MediaKind::Video, 1, 2, 3, std::vector<std::uint8_t>(3000, 0x11), true)) {
+        EXPECT_TRUE(decodeMediaDatagram(d).datagram->header.keyframe);
+    }
+}
+
 TEST(MediaDatagram, LyingOrBrokenDatagramsAreDropped) {
     const std::vector<std::uint8_t> one = {1};
     const auto good = encodeMediaDatagram(MediaHeader{}, one);

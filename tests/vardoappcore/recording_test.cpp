@@ -297,9 +297,9 @@ TEST_F(RecordingTest, MediaTheFilesCannotHoldIsNamedNotRecorded) {
         const char* parts;
         const char* logged;
     } cases[] = {
-        {R"("video":{"codec":"h264","width":352,"height":288,"fps":12})", "is 'h264', not mjpeg"},
-        {R"("audio":{"codec":"pcm_alaw","rate":8000})", "is 'pcm_alaw', not pcm_mulaw"},
         {R"("audio":{"codec":"pcm_mulaw","rate":96000})", "at 96000 Hz cannot be recorded"},
+        {R"("audio":{"codec":"aac","rate":64000,"config":"1188"})",
+         "at 64000 Hz cannot be recorded"},
     };
     for (const auto& c : cases) {
         MyVardoChn_VSourceStart(ch);

@@ -16,12 +16,41 @@ using nlohmann::ordered_json;
 // ---- encoding --------------------------------------------------------------
 
 ordered_json toJson(const VideoFormat& v) {
-    return ordered_json{
-        {"codec", v.codec}, {"width", v.width}, {"height", v.height}, {"fps", v.fps}};
+    ordered_json j{{"codec", v.codec}};
+    // Unknown sizes and rates are left out rather than sent as 0.
+    if (v.width > 0 && v.height > 0) {
+        j["width"] = v.width;
+        j["height"] = v.height;
+    }
+    if (v.fps > 0) {
+        j["fps"] = v.fps;
+    }
+    return j;
+}
+
+std::string toHex(const std::vector<std::uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const std::uint8_t b : bytes) {
+        out.push_back(kDigits[b >> 4]);
+        out.push_back(kDigits[b & 0x0F]);
+    }
+    return out;
 }
 
 ordered_json toJson(const AudioFormat& a) {
-    return ordered_json{{"codec", a.codec}, {"rate", a.rate}};
+    ordered_json j{{"codec", a.codec}, {"rate", a.rate}};
+    if (a.channels != 1) {
+        j["channels"] = a.channels;
+    }
+    if (a.bitRate > 0) {
+        j["bit_rate"] = a.bitRate;
+    }
+    if (!a.config.empty()) {
+        j["config"] = toHex(a.config);
+    }
+    return j;
 }
 
 ordered_json toJson(const Message& message) {
@@ -193,21 +222,86 @@ private:
     const json& object_;
 };
 
+template <std::size_t N>
+std::string knownCodec(Fields& f, const char* const (&known)[N], const char* what) {
+    std::string codec = f.text("codec");
+    for (const char* k : known) {
+        if (codec == k) {
+            return codec;
+        }
+    }
+    fail("field 'codec' names no " + std::string(what) + " codec of this version: '" + codec + "'");
+}
+
 VideoFormat videoFormat(const json& object) {
     Fields f(object);
     VideoFormat v;
-    v.codec = f.text("codec");
-    v.width = static_cast<int>(f.integer("width", 1, 65535));
-    v.height = static_cast<int>(f.integer("height", 1, 65535));
-    v.fps = static_cast<int>(f.integer("fps", 1, 1000));
+    v.codec = knownCodec(f, kVideoCodecs, "video");
+    if (v.codec == "mjpeg") {
+        v.width = static_cast<int>(f.integer("width", 1, 65535));
+        v.height = static_cast<int>(f.integer("height", 1, 65535));
+        v.fps = static_cast<int>(f.integer("fps", 1, 1000));
+    } else {
+        // The parameter sets in the stream tell the size.
+        v.width = static_cast<int>(f.optionalInteger("width", 1, 65535, 0));
+        v.height = static_cast<int>(f.optionalInteger("height", 1, 65535, 0));
+        if ((v.width == 0) != (v.height == 0)) {
+            fail("fields 'width' and 'height' come together");
+        }
+        v.fps = static_cast<int>(f.optionalInteger("fps", 1, 1000, 0));
+    }
     return v;
 }
+
+std::vector<std::uint8_t> fromHex(const std::string& text, const char* key) {
+    auto digit = [key](char c) -> std::uint8_t {
+        if (c >= '0' && c <= '9') {
+            return static_cast<std::uint8_t>(c - '0');
+        }
+        if (c >= 'a' && c <= 'f') {
+            return static_cast<std::uint8_t>(c - 'a' + 10);
+        }
+        if (c >= 'A' && c <= 'F') {
+            return static_cast<std::uint8_t>(c - 'A' + 10);
+        }
+        fail(std::string("field '") + key + "' is not hexadecimal");
+    };
+    if (text.size() % 2 != 0) {
+        fail(std::string("field '") + key + "' has an odd number of hex digits");
+    }
+    std::vector<std::uint8_t> out;
+    out.reserve(text.size() / 2);
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>((digit(text[i]) << 4) | digit(text[i + 1])));
+    }
+    return out;
+}
+
+// An AudioSpecificConfig is a few bytes; more is no configuration.
+constexpr std::size_t kMaxAudioConfigBytes = 64;
 
 AudioFormat audioFormat(const json& object) {
     Fields f(object);
     AudioFormat a;
-    a.codec = f.text("codec");
+    a.codec = knownCodec(f, kAudioCodecs, "audio");
     a.rate = static_cast<int>(f.integer("rate", 1, 1'000'000));
+    a.channels = static_cast<int>(f.optionalInteger("channels", 1, 8, 1));
+    if (a.codec == "g726") {
+        // The bit rate decides how many bits a sample has: without it the
+        // blocks cannot be read.
+        a.bitRate = static_cast<int>(f.integer("bit_rate", 16000, 40000));
+        if (a.bitRate % 8000 != 0) {
+            fail("field 'bit_rate' is not 16000, 24000, 32000 or 40000");
+        }
+    } else {
+        a.bitRate = static_cast<int>(f.optionalInteger("bit_rate", 1, 100'000'000, 0));
+    }
+    if (a.codec == "aac") {
+        a.config = fromHex(f.optionalText("config"), "config");
+        if (a.config.size() > kMaxAudioConfigBytes) {
+            fail("field 'config' is too long for an AAC configuration");
+        }
+    }
     return a;
 }
 

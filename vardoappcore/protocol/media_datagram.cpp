@@ -52,7 +52,9 @@ std::vector<std::uint8_t> encodeMediaDatagram(const MediaHeader& header,
     std::memcpy(p, kMediaMagic, 4);
     p[4] = kMediaVersion;
     p[5] = static_cast<std::uint8_t>(header.kind);
-    p = putBig<std::uint16_t>(p + 6, 0);
+    p[6] = header.keyframe ? kFlagKeyframe : 0;
+    p[7] = 0;
+    p += 8;
     p = putBig(p, header.stream);
     p = putBig(p, header.sequence);
     p = putBig(p, header.timestampMs);
@@ -90,7 +92,9 @@ MediaDecodeResult decodeMediaDatagram(std::span<const std::uint8_t> bytes) {
     }
     MediaHeader h;
     h.kind = static_cast<MediaKind>(p[5]);
-    // Bytes 6-7 are reserved; a later version may use them, so they are not checked.
+    // Bytes 6-7 are reserved but for the key frame bit; a later version may
+    // use the rest, so it is not checked.
+    h.keyframe = (p[6] & kFlagKeyframe) != 0;
     h.stream = getBig<std::uint32_t>(p + 8);
     h.sequence = getBig<std::uint32_t>(p + 12);
     h.timestampMs = getBig<std::uint64_t>(p + 16);
@@ -107,7 +111,8 @@ MediaDecodeResult decodeMediaDatagram(std::span<const std::uint8_t> bytes) {
 std::vector<std::vector<std::uint8_t>> fragmentFrame(MediaKind kind, std::uint32_t stream,
                                                      std::uint32_t sequence,
                                                      std::uint64_t timestampMs,
-                                                     std::span<const std::uint8_t> frame) {
+                                                     std::span<const std::uint8_t> frame,
+                                                     bool keyframe) {
     std::vector<std::vector<std::uint8_t>> out;
     const std::size_t count =
         std::max<std::size_t>(1, (frame.size() + kMaxPayloadBytes - 1) / kMaxPayloadBytes);
@@ -123,7 +128,8 @@ std::vector<std::vector<std::uint8_t>> fragmentFrame(MediaKind kind, std::uint32
                       sequence,
                       timestampMs,
                       static_cast<std::uint16_t>(i),
-                      static_cast<std::uint16_t>(count)};
+                      static_cast<std::uint16_t>(count),
+                      keyframe};
         out.push_back(encodeMediaDatagram(h, frame.subspan(offset, size)));
     }
     return out;

@@ -19,6 +19,9 @@ inline constexpr std::uint8_t kMediaVersion = 1;
 
 enum class MediaKind : std::uint8_t { Video = 1, Audio = 2 };
 
+// Bit 0 of the first reserved byte: a key frame.
+inline constexpr std::uint8_t kFlagKeyframe = 0x01;
+
 struct MediaHeader {
     MediaKind kind = MediaKind::Video;
     std::uint32_t stream = 0;
@@ -26,6 +29,10 @@ struct MediaHeader {
     std::uint64_t timestampMs = 0;
     std::uint16_t fragmentIndex = 0;
     std::uint16_t fragmentCount = 1;
+    // The frame can be decoded on its own (an H.264/H.265 key frame with its
+    // parameter sets). Carried in a bit of the reserved field, so peers that
+    // do not know it read the datagram as before.
+    bool keyframe = false;
     bool operator==(const MediaHeader&) const = default;
 };
 
@@ -57,6 +64,7 @@ MediaDecodeResult decodeMediaDatagram(std::span<const std::uint8_t> bytes);
 std::vector<std::vector<std::uint8_t>> fragmentFrame(MediaKind kind, std::uint32_t stream,
                                                      std::uint32_t sequence,
                                                      std::uint64_t timestampMs,
-                                                     std::span<const std::uint8_t> frame);
+                                                     std::span<const std::uint8_t> frame,
+                                                     bool keyframe = false);
 
 }  // namespace vardo::protocol

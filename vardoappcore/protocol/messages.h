@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace vardo::protocol {
 
@@ -88,18 +89,28 @@ struct Event {
     int kind = 0;  // a notification kind, 0-255
     bool operator==(const Event&) const = default;
 };
+// The codecs a recording can store as they come (kVideoCodecs, kAudioCodecs).
 struct VideoFormat {
-    std::string codec;
+    std::string codec;  // mjpeg, h264 or h265
+    // mjpeg: always given. h264, h265: 0 when the server does not know; the
+    // stream's own parameter sets tell.
     int width = 0;
     int height = 0;
-    int fps = 0;
+    int fps = 0;  // mjpeg: always given; h264, h265: 0 when not known
     bool operator==(const VideoFormat&) const = default;
 };
 struct AudioFormat {
-    std::string codec;
-    int rate = 0;
+    std::string codec;  // pcm_mulaw, pcm_alaw, g726 or aac
+    int rate = 0;       // samples per second
+    int channels = 1;
+    int bitRate = 0;  // g726: 16000, 24000, 32000 or 40000; else 0
+    // aac: the AudioSpecificConfig; empty when the frames carry ADTS headers
+    // that tell it.
+    std::vector<std::uint8_t> config{};
     bool operator==(const AudioFormat&) const = default;
 };
+inline constexpr const char* kVideoCodecs[] = {"mjpeg", "h264", "h265"};
+inline constexpr const char* kAudioCodecs[] = {"pcm_mulaw", "pcm_alaw", "g726", "aac"};
 struct MediaOk {
     std::string dev;
     int chn = 1;

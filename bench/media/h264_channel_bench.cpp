@@ -1,0 +1,190 @@
+// What one H.264 camera channel at 25 fps costs along the way from a
+// terminal to the file, per second of video (25 frames and 25 A-law blocks),
+// for CIF and D1 pictures, each stage beside reception alone in the same run:
+//
+//   center, reception alone:  stream packets split from TCP bytes and frames
+//                             put back together
+//   center, relay:            the same, and each frame cut into media datagrams
+//   event server, reception:  the datagrams checked and frames put together
+//   event server, recording:  the same, and written into an AVI file
+//
+// "channels_per_core" is how many such channels one core could carry at this
+// stage (sockets and the kernel not counted).
+//
+//   build/bin/bench_h264_channel
+
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <map>
+
+#include "center/jt1078/frame_reassembler.h"
+#include "center/jt1078/packetizer.h"
+#include "center/jt1078/payload_type.h"
+#include "center/jt1078/stream_splitter.h"
+#include "sim/alaw.h"
+#include "sim/h264_encoder.h"
+#include "sim/test_pattern.h"
+#include "vardoappcore/avi_file.h"
+#include "vardoappcore/frame_assembler.h"
+#include "vardoappcore/protocol/media_datagram.h"
+
+namespace {
+
+namespace protocol = vardo::protocol;
+constexpr int kFps = 25;
+
+struct Second {
+    std::vector<std::uint8_t> tcpBytes;  // one second of stream packets, as on the wire
+    std::vector<jt1078::Frame> frames;   // the same, put together
+    std::vector<std::vector<std::uint8_t>> datagrams;
+    std::size_t videoBytes = 0;
+};
+
+// One second of a camera: a key frame and 24 others, the sound of each frame.
+const Second& second(int width, int height) {
+    static std::map<int, Second> cache;
+    auto& s = cache[width];
+    if (!s.frames.empty()) {
+        return s;
+    }
+    sim::H264Encoder encoder(width, height, kFps, kFps, width * height * 4);
+    sim::YuvImage image(width, height);
+    const auto tone = sim::alawTone(440, 8000);
+    std::uint16_t sequence = 0;
+    jt1078::FrameReassembler reassembler;
+    for (int k = 0; k < kFps; ++k) {
+        sim::drawTestPattern(image, static_cast<std::uint64_t>(k), {"BENCH", "CH1"}, 50);
+        const auto f = encoder.encode(image);
+        s.videoBytes += f.bytes.size();
+        jt1078::PacketHeader h;
+        h.sim = "13912345678";
+        h.channel = 1;
+        h.timestampMs = static_cast<std::uint64_t>(k) * 40;
+        h.dataType = f.keyframe ? jt1078::DataType::IFrame : jt1078::DataType::PFrame;
+        h.payloadType = jt1078::kH264;
+        std::vector<std::vector<std::uint8_t>> packets = jt1078::packetize(h, f.bytes, sequence);
+        h.dataType = jt1078::DataType::Audio;
+        h.payloadType = jt1078::kG711A;
+        const std::vector<std::uint8_t> block(tone.begin(), tone.begin() + 320);
+        for (auto& p : jt1078::packetize(h, block, sequence)) {
+            packets.push_back(std::move(p));
+        }
+        for (const auto& p : packets) {
+            s.tcpBytes.insert(s.tcpBytes.end(), p.begin(), p.end());
+            jt1078::Frame frame;
+            if (reassembler.add(jt1078::decodePacket(p, jt1078::SimLayout::Bcd6, true).packet,
+                                frame)) {
+                s.frames.push_back(std::move(frame));
+            }
+        }
+    }
+    std::uint32_t seq = 0;
+    for (const auto& f : s.frames) {
+        for (auto& d : protocol::fragmentFrame(
+                 f.video() ? protocol::MediaKind::Video : protocol::MediaKind::Audio, 1, seq++,
+                 f.timestampMs, f.bytes, f.keyframe())) {
+            s.datagrams.push_back(std::move(d));
+        }
+    }
+    return s;
+}
+
+void perChannelSecond(benchmark::State& state, const Second& s) {
+    state.counters["channels_per_core"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["video_kbit_s"] = static_cast<double>(s.videoBytes) * 8 / 1000;
+}
+
+// Center: bytes in, frames out; `relay` also cuts them into datagrams.
+void centerSide(benchmark::State& state, bool relay) {
+    const Second& s = second(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    std::uint32_t seq = 0;
+    for (auto _ : state) {
+        jt1078::StreamSplitter splitter(jt1078::SimLayout::Bcd6);
+        jt1078::FrameReassembler reassembler;
+        std::size_t frames = 0;
+        for (std::size_t at = 0; at < s.tcpBytes.size(); at += 16384) {
+            const auto n = std::min<std::size_t>(16384, s.tcpBytes.size() - at);
+            splitter.feed(std::span(s.tcpBytes.data() + at, n), [&](const jt1078::Packet& p) {
+                jt1078::Frame f;
+                if (reassembler.add(p, f)) {
+                    ++frames;
+                    if (relay) {
+                        auto d = protocol::fragmentFrame(
+                            f.video() ? protocol::MediaKind::Video : protocol::MediaKind::Audio, 1,
+                            seq++, f.timestampMs, f.bytes, f.keyframe());
+                        benchmark::DoNotOptimize(d.data());
+                    }
+                }
+            });
+        }
+        if (frames != s.frames.size()) {
+            state.SkipWithError("frames lost");
+        }
+    }
+    perChannelSecond(state, s);
+}
+
+void BM_CenterReceive(benchmark::State& state) {
+    centerSide(state, false);
+}
+void BM_CenterRelay(benchmark::State& state) {
+    centerSide(state, true);
+}
+
+// Event server: datagrams in, frames out; `record` also writes them.
+void eventServerSide(benchmark::State& state, bool record) {
+    const Second& s = second(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    char dir[] = "/tmp/vardo-bench-h264-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        state.SkipWithError("no temporary folder");
+        return;
+    }
+    std::string error;
+    auto file = record ? vardo::AviFile::create(std::string(dir) + "/a.avi", error) : nullptr;
+    vardo::StreamSetup setup;
+    setup.videoCodec = vardo::VideoCodec::H264;
+    setup.fps = kFps;
+    setup.audioRate = 8000;
+    setup.audioCodec = vardo::AudioCodec::Alaw;
+    std::uint64_t base = 0;
+    for (auto _ : state) {
+        vardo::FrameAssembler video;
+        vardo::FrameAssembler audio;
+        for (const auto& bytes : s.datagrams) {
+            const auto d = protocol::decodeMediaDatagram(bytes);
+            auto& assembler = d.datagram->header.kind == protocol::MediaKind::Video ? video : audio;
+            auto frame = assembler.add(d.datagram->header, d.datagram->payload);
+            if (frame && file) {
+                if (frame->kind == protocol::MediaKind::Video) {
+                    file->writeVideo(frame->bytes, base + frame->timestampMs, setup);
+                } else {
+                    file->writeAudio(frame->bytes, base + frame->timestampMs);
+                }
+            }
+        }
+        base += 1000;
+    }
+    if (file) {
+        file->finish(setup);
+    }
+    std::filesystem::remove_all(dir);
+    perChannelSecond(state, s);
+}
+
+void BM_EventServerReceive(benchmark::State& state) {
+    eventServerSide(state, false);
+}
+void BM_EventServerRecord(benchmark::State& state) {
+    eventServerSide(state, true);
+}
+
+#define SIZES ArgNames({"width", "height"})->Args({352, 288})->Args({704, 576})
+BENCHMARK(BM_CenterReceive)->SIZES;
+BENCHMARK(BM_CenterRelay)->SIZES;
+BENCHMARK(BM_EventServerReceive)->SIZES;
+BENCHMARK(BM_EventServerRecord)->SIZES;
+
+}  // namespace

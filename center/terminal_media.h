@@ -1,0 +1,145 @@
+#pragma once
+// The real center's media: event servers' media_open become real-time
+// requests (0x9101) to the terminal; its stream packets, taken at the media
+// port, are put back together into frames and relayed as media datagrams to
+// every event server that opened the channel. Several event servers watching
+// one channel share one stream from the terminal; when none wants it any
+// more, the terminal is told to stop (0x9102).
+//
+// The answer to media_open waits for the stream itself: the codec is named
+// by the first packets (their payload type), so media_ok goes out when the
+// first video frame (and, when audio was asked for, the first audio block,
+// or a second of waiting) has come; media_failed when the terminal refuses
+// or sends nothing within the time limit.
+//
+// Thread: the center's io thread.
+
+#include <asio.hpp>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "center/jt1078/frame_reassembler.h"
+#include "center/jt1078/stream_packet.h"
+#include "center/jt808/frame.h"
+#include "centerlink/media_provider.h"
+
+namespace centerlink {
+class EventServerHub;
+}
+
+namespace center {
+
+struct TerminalMediaConfig {
+    // Where terminals are to send: the address they reach this center at.
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 7612;  // TCP and UDP
+    std::chrono::milliseconds answerLimit{10'000};
+    // How long media_ok waits for audio once video flows.
+    std::chrono::milliseconds audioWait{1'000};
+};
+
+struct TerminalMediaCounters {
+    std::uint64_t requests = 0;  // 0x9101 sent
+    std::uint64_t closes = 0;    // 0x9102 sent
+    std::uint64_t frames = 0;    // relayed
+    std::uint64_t datagrams = 0;
+    std::uint64_t unsentDatagrams = 0;  // the UDP socket refused them
+};
+
+class TerminalMedia final : public centerlink::MediaProvider {
+public:
+    using Log = std::function<void(const std::string&)>;
+    // Sends a platform message to the terminal with this phone; false when
+    // it is not connected.
+    using SendToTerminal = std::function<bool(const std::string& phone, std::uint16_t msgId,
+                                              std::span<const std::uint8_t> body)>;
+
+    TerminalMedia(asio::io_context& io, centerlink::EventServerHub& hub, SendToTerminal send,
+                  TerminalMediaConfig config, Log log);
+    ~TerminalMedia() override;
+
+    // MediaProvider.
+    vardo::protocol::Message open(ClientId client, const vardo::protocol::MediaOpen& request,
+                                  const vardo::protocol::Online& device) override;
+    void openAsync(ClientId client, const vardo::protocol::MediaOpen& request,
+                   const vardo::protocol::Online& device, Answer answer) override;
+    void close(ClientId client, const vardo::protocol::MediaClose& request) override;
+    void forgetClient(ClientId client) override;
+    void setEndpoint(ClientId client, const asio::ip::udp::endpoint& endpoint) override;
+    void deviceOnline(const vardo::protocol::Online& device) override;
+    void deviceOffline(const std::string& dev) override;
+    void stop() override;
+
+    // A terminal message the signalling side does not handle itself; true
+    // when it was an answer to one of ours.
+    bool onTerminalMessage(const std::string& phone, const jt808::Message& message);
+    // A packet from the media port; false when no stream of an
+    // authenticated terminal was asked for with its SIM and channel.
+    bool onPacket(const jt1078::Packet& packet);
+
+    const TerminalMediaCounters& counters() const { return counters_; }
+    std::size_t streams() const { return streams_.size(); }
+
+private:
+    using Key = std::pair<std::string, int>;  // phone, channel
+    struct Viewer {
+        bool video = false;
+        bool audio = false;
+    };
+    struct Waiting {
+        ClientId client;
+        vardo::protocol::MediaOpen request;
+        Answer answer;
+    };
+    struct Stream {
+        std::uint32_t id = 0;
+        std::map<ClientId, Viewer> viewers;
+        std::vector<Waiting> waiting;
+        bool requested = false;       // 0x9101 sent, the terminal online
+        bool askPending = false;      // to be sent once the current messages are read
+        bool requestedAudio = false;  // asked for audio and video
+        std::optional<vardo::protocol::VideoFormat> video;
+        std::optional<vardo::protocol::AudioFormat> audio;
+        std::chrono::steady_clock::time_point firstVideo{};
+        std::chrono::steady_clock::time_point asked{};
+        std::uint32_t videoSequence = 0;
+        std::uint32_t audioSequence = 0;
+        bool unsupportedLogged = false;
+    };
+
+    void askTerminal(const Key& key, Stream& s);
+    // Asks every stream marked askPending: an event server opens video and
+    // audio with two messages, a moment apart, which become one request.
+    void askPending();
+    void tidy(const Key& key);
+    void answerWaiting(const Key& key, Stream& s, bool timeUp);
+    vardo::protocol::MediaOk okFor(const Key& key, const Stream& s,
+                                   const vardo::protocol::MediaOpen& asked) const;
+    void relay(const Key& key, Stream& s, jt1078::Frame& frame);
+    void armTimer();
+    void onTimer();
+    Stream* find(const std::string& sim, int channel, Key& key);
+
+    centerlink::EventServerHub& hub_;
+    SendToTerminal send_;
+    TerminalMediaConfig config_;
+    Log log_;
+    asio::steady_timer timer_;
+    std::map<Key, Stream> streams_;
+    std::unordered_map<ClientId, asio::ip::udp::endpoint> endpoints_;
+    jt1078::FrameReassembler reassembler_;
+    std::uint32_t nextStreamId_ = 1;
+    bool askPosted_ = false;
+    asio::steady_timer askTimer_;
+    TerminalMediaCounters counters_;
+};
+
+}  // namespace center

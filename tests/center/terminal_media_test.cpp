@@ -1,0 +1,193 @@
+// The center's side of terminal media, in process: which requests and closes
+// the terminal gets as event servers open and close channels, and what the
+// event servers are answered.
+
+#include "center/terminal_media.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "center/jt1078/av_control.h"
+#include "center/jt1078/packetizer.h"
+#include "center/jt1078/payload_type.h"
+#include "center/jt808/general_response.h"
+#include "center/jt808/message_ids.h"
+#include "centerlink/event_server_hub.h"
+
+namespace center {
+namespace {
+
+namespace protocol = vardo::protocol;
+using namespace std::chrono_literals;
+
+const std::string kPhone = "013912344329";
+
+struct Sent {
+    std::uint16_t msgId;
+    std::vector<std::uint8_t> body;
+};
+
+class TerminalMediaTest : public ::testing::Test {
+protected:
+    TerminalMediaTest()
+        : hub_(io_, centerlink::HubConfig{}),
+          media_(io_, hub_,
+                 [this](const std::string& phone, std::uint16_t msgId,
+                        std::span<const std::uint8_t> body) {
+                     if (!connected_ || phone != kPhone) {
+                         return false;
+                     }
+                     sent_.push_back({msgId, {body.begin(), body.end()}});
+                     return true;
+                 },
+                 config(), {}) {}
+
+    static TerminalMediaConfig config() {
+        TerminalMediaConfig c;
+        c.host = "10.1.2.3";
+        c.port = 7612;
+        c.answerLimit = 500ms;
+        c.audioWait = 100ms;
+        return c;
+    }
+
+    void open(centerlink::MediaProvider::ClientId client, int chn, bool video, bool audio) {
+        media_.openAsync(client, protocol::MediaOpen{kPhone, chn, video, audio}, device_,
+                         [this, client](const protocol::Message& m) {
+                             answers_.push_back({client, m});
+                         });
+    }
+    void run(std::chrono::milliseconds d) {
+        io_.restart();
+        io_.run_for(d);
+    }
+    std::vector<jt1078::RealtimeRequest> requests() const {
+        std::vector<jt1078::RealtimeRequest> out;
+        for (const Sent& s : sent_) {
+            if (s.msgId == jt1078::kMsgRealtimeRequest) {
+                out.push_back(*jt1078::decodeRealtimeRequest(s.body));
+            }
+        }
+        return out;
+    }
+    std::vector<jt1078::TransmissionControl> closes() const {
+        std::vector<jt1078::TransmissionControl> out;
+        for (const Sent& s : sent_) {
+            if (s.msgId == jt1078::kMsgTransmissionControl) {
+                out.push_back(*jt1078::decodeTransmissionControl(s.body));
+            }
+        }
+        return out;
+    }
+    // One frame from the terminal, through the packet path.
+    void frame(int chn, jt1078::DataType type, std::uint8_t payloadType) {
+        jt1078::PacketHeader h;
+        h.sim = kPhone;
+        h.channel = static_cast<std::uint8_t>(chn);
+        h.dataType = type;
+        h.payloadType = payloadType;
+        const std::vector<std::uint8_t> body(2000, 1);
+        for (const auto& bytes : jt1078::packetize(h, body, sequence_)) {
+            const auto r = jt1078::decodePacket(bytes, jt1078::SimLayout::Bcd6, true);
+            accepted_ = media_.onPacket(r.packet);
+        }
+    }
+
+    asio::io_context io_;
+    centerlink::EventServerHub hub_;
+    TerminalMedia media_;
+    protocol::Online device_{kPhone, kPhone, "", "", 4, ""};
+    bool connected_ = true;
+    bool accepted_ = false;
+    std::uint16_t sequence_ = 0;
+    std::vector<Sent> sent_;
+    std::vector<std::pair<std::uint32_t, protocol::Message>> answers_;
+};
+
+TEST_F(TerminalMediaTest, VideoAndAudioOpenedTogetherMakeOneRequestAndTheAnswerNamesTheCodecs) {
+    open(1, 1, true, false);
+    open(1, 1, false, true);
+    run(100ms);
+    const auto r = requests();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0],
+              (jt1078::RealtimeRequest{"10.1.2.3", 7612, 7612, 1, jt1078::RequestedData::AudioVideo,
+                                       jt1078::StreamType::Main}));
+    EXPECT_TRUE(answers_.empty());  // nothing has come yet
+    frame(1, jt1078::DataType::IFrame, jt1078::kH264);
+    EXPECT_TRUE(accepted_);
+    ASSERT_EQ(answers_.size(), 1u);  // the video's; the sound's waits for it
+    frame(1, jt1078::DataType::Audio, jt1078::kG711A);
+    ASSERT_EQ(answers_.size(), 2u);
+    const auto* ok = std::get_if<protocol::MediaOk>(&answers_[0].second);
+    ASSERT_NE(ok, nullptr);
+    EXPECT_EQ(ok->video, (protocol::VideoFormat{"h264", 0, 0, 0}));
+    EXPECT_FALSE(ok->audio);  // this media_open asked for video only
+    const auto* okAudio = std::get_if<protocol::MediaOk>(&answers_[1].second);
+    ASSERT_NE(okAudio, nullptr);
+    EXPECT_EQ(okAudio->audio, (protocol::AudioFormat{"pcm_alaw", 8000, 1, 0, {}}));
+    EXPECT_EQ(okAudio->stream, ok->stream);
+}
+
+TEST_F(TerminalMediaTest, EventServersShareAStreamAndTheLastOneToLeaveClosesIt) {
+    open(1, 2, true, false);
+    run(100ms);
+    frame(2, jt1078::DataType::IFrame, jt1078::kH265);
+    open(2, 2, true, true);  // a second event server, with sound
+    run(100ms);
+    ASSERT_EQ(requests().size(), 2u);  // asked again, now with audio
+    EXPECT_EQ(requests()[1].data, jt1078::RequestedData::AudioVideo);
+    run(200ms);  // no audio comes: the answer goes without it
+    ASSERT_EQ(answers_.size(), 2u);
+    EXPECT_EQ(std::get<protocol::MediaOk>(answers_[1].second).video->codec, "h265");
+
+    media_.close(2, protocol::MediaClose{kPhone, 2, false, true});
+    ASSERT_EQ(closes().size(), 1u);
+    EXPECT_EQ(closes()[0].close, jt1078::CloseWhat::AudioOnly);
+    media_.forgetClient(2);
+    EXPECT_EQ(closes().size(), 1u);  // the first still watches
+    media_.close(1, protocol::MediaClose{kPhone, 2, true, true});
+    ASSERT_EQ(closes().size(), 2u);
+    EXPECT_EQ(closes()[1], (jt1078::TransmissionControl{2, jt1078::ControlCommand::Close,
+                                                        jt1078::CloseWhat::AudioAndVideo,
+                                                        jt1078::StreamType::Main}));
+    EXPECT_EQ(media_.streams(), 0u);
+    frame(2, jt1078::DataType::PFrame, jt1078::kH264);
+    EXPECT_FALSE(accepted_);  // nobody asked any more
+}
+
+TEST_F(TerminalMediaTest, RefusalsSilenceAndStrangersAreAnsweredWithTheReason) {
+    // A packet for a channel nobody opened.
+    frame(3, jt1078::DataType::IFrame, jt1078::kH264);
+    EXPECT_FALSE(accepted_);
+
+    open(1, 1, true, false);
+    run(100ms);
+    jt808::Message answer;
+    answer.header.msgId = jt808::msg::kTerminalResponse;
+    answer.body = jt808::encodePlatformResponse(0, jt1078::kMsgRealtimeRequest,
+                                                jt808::ResponseResult::Failure);
+    EXPECT_TRUE(media_.onTerminalMessage(kPhone, answer));
+    ASSERT_EQ(answers_.size(), 1u);
+    const auto* failed = std::get_if<protocol::MediaFailed>(&answers_[0].second);
+    ASSERT_NE(failed, nullptr);
+    EXPECT_EQ(failed->reason, "the terminal refused to stream (result 1)");
+
+    open(1, 3, true, false);
+    run(800ms);  // the terminal accepts but sends nothing
+    ASSERT_EQ(answers_.size(), 2u);
+    EXPECT_EQ(std::get<protocol::MediaFailed>(answers_[1].second).reason,
+              "no media from the terminal within 1 s");
+    EXPECT_EQ(closes().size(), 1u);  // the silent one told to stop; the refusing one streams not
+
+    connected_ = false;
+    open(1, 4, true, false);
+    run(100ms);
+    ASSERT_EQ(answers_.size(), 3u);
+    EXPECT_EQ(std::get<protocol::MediaFailed>(answers_[2].second).reason,
+              "terminal " + kPhone + " is not connected");
+}
+
+}  // namespace
+}  // namespace center
