@@ -93,7 +93,7 @@ bool ServerTest::WaitForDatabase() {
     return false;
 }
 
-const ui::headless::HeadlessList& ServerTest::List() const {
+const ui::ListRows& ServerTest::List() const {
     const auto* list = host->List(IDC_DEVICE_LIST);
     if (list == nullptr) {
         throw std::runtime_error("no device list");

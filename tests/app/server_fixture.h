@@ -56,7 +56,7 @@ protected:
     // queued statement.
     bool WaitForDatabase();
 
-    const ui::headless::HeadlessList& List() const;
+    const ui::ListRows& List() const;
     std::vector<std::string> Row(int row) const;
     std::vector<std::string> LibraryCalls(std::string_view prefix) const;
     std::string DatabasePath() const;

@@ -15,7 +15,7 @@ HeadlessHost::HeadlessHost(HeadlessApplication& app, CDialog& dialog,
     for (const auto& spec : dialogTemplate.controls) {
         Control control{&spec, std::string(spec.text), true, false, nullptr};
         if (spec.kind == ControlKind::ListView) {
-            control.list = std::make_unique<HeadlessList>();
+            control.list = std::make_unique<ListRows>();
         }
         controls_.push_back(std::move(control));
     }
@@ -146,7 +146,7 @@ ListControl* HeadlessHost::GetList(int id) {
     return control ? control->list.get() : nullptr;
 }
 
-const HeadlessList* HeadlessHost::List(int id) const {
+const ListRows* HeadlessHost::List(int id) const {
     const Control* control = Find(id);
     return control ? control->list.get() : nullptr;
 }

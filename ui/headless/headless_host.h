@@ -23,7 +23,7 @@
 
 #include "ui/afx.h"
 #include "ui/dialog_host.h"
-#include "ui/headless/headless_list.h"
+#include "ui/list_rows.h"
 
 namespace ui::headless {
 
@@ -100,7 +100,7 @@ public:
     std::string Text(int id) const { return GetControlText(id); }
     // The text as drawn: a password field shows one '*' per character.
     std::string ShownText(int id) const;
-    const HeadlessList* List(int id) const;
+    const ListRows* List(int id) const;
     const std::vector<MessageBoxRecord>& MessageBoxes() const { return messageBoxes_; }
     const std::vector<MenuItem>& SystemMenuItems() const { return menuItems_; }
     std::vector<UINT_PTR> Timers() const;
@@ -113,7 +113,7 @@ private:
         std::string text;
         bool enabled = true;
         bool checked = false;
-        std::unique_ptr<HeadlessList> list;
+        std::unique_ptr<ListRows> list;
     };
     struct Message {
         UINT message;

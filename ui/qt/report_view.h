@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "ui/headless/headless_list.h"
 #include "ui/list_control.h"
+#include "ui/list_rows.h"
 
 namespace ui::qt {
 
@@ -59,9 +59,9 @@ private:
     void SchedulePublish();
     Qt::Alignment ColumnAlignment(int column) const;
 
-    headless::HeadlessList rows_;  // the truth
-    int published_ = 0;            // rows_[0, published_) are known to the views
-    int dirtyFirst_ = -1;          // changed published rows, inclusive; -1 = none
+    ListRows rows_;        // the truth
+    int published_ = 0;    // rows_[0, published_) are known to the views
+    int dirtyFirst_ = -1;  // changed published rows, inclusive; -1 = none
     int dirtyLast_ = -1;
     QTimer publishTimer_;
 };

@@ -1,5 +1,7 @@
 #pragma once
-// A list control kept in memory: columns, rows of cells and per-row item data.
+// The rows of a list control kept in memory: columns, rows of cells and
+// per-row item data. The headless host shows nothing else; the Qt host keeps
+// them as the truth behind its view.
 
 #include <cstdint>
 #include <string>
@@ -8,9 +10,9 @@
 
 #include "ui/list_control.h"
 
-namespace ui::headless {
+namespace ui {
 
-class HeadlessList final : public ListControl {
+class ListRows final : public ListControl {
 public:
     struct Column {
         std::string heading;
@@ -48,4 +50,4 @@ private:
     std::uint32_t extendedStyle_ = 0;
 };
 
-}  // namespace ui::headless
+}  // namespace ui

@@ -1,10 +1,10 @@
-#include "ui/headless/headless_list.h"
+#include "ui/list_rows.h"
 
 #include <algorithm>
 
-namespace ui::headless {
+namespace ui {
 
-int HeadlessList::InsertColumn(int column, std::string_view heading, int format, int width) {
+int ListRows::InsertColumn(int column, std::string_view heading, int format, int width) {
     if (column < 0) {
         return -1;
     }
@@ -17,7 +17,7 @@ int HeadlessList::InsertColumn(int column, std::string_view heading, int format,
     return static_cast<int>(at);
 }
 
-int HeadlessList::InsertItem(int row, std::string_view text) {
+int ListRows::InsertItem(int row, std::string_view text) {
     if (row < 0) {
         return -1;
     }
@@ -30,12 +30,12 @@ int HeadlessList::InsertItem(int row, std::string_view text) {
     return static_cast<int>(at);
 }
 
-bool HeadlessList::HasCell(int row, int column) const {
+bool ListRows::HasCell(int row, int column) const {
     return row >= 0 && column >= 0 && static_cast<std::size_t>(row) < rows_.size() &&
            static_cast<std::size_t>(column) < rows_[static_cast<std::size_t>(row)].cells.size();
 }
 
-bool HeadlessList::SetItemText(int row, int column, std::string_view text) {
+bool ListRows::SetItemText(int row, int column, std::string_view text) {
     if (!HasCell(row, column)) {
         return false;
     }
@@ -43,14 +43,14 @@ bool HeadlessList::SetItemText(int row, int column, std::string_view text) {
     return true;
 }
 
-std::string HeadlessList::GetItemText(int row, int column) const {
+std::string ListRows::GetItemText(int row, int column) const {
     if (!HasCell(row, column)) {
         return {};
     }
     return rows_[static_cast<std::size_t>(row)].cells[static_cast<std::size_t>(column)];
 }
 
-bool HeadlessList::SetItemData(int row, std::uintptr_t data) {
+bool ListRows::SetItemData(int row, std::uintptr_t data) {
     if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) {
         return false;
     }
@@ -58,23 +58,23 @@ bool HeadlessList::SetItemData(int row, std::uintptr_t data) {
     return true;
 }
 
-std::uintptr_t HeadlessList::GetItemData(int row) const {
+std::uintptr_t ListRows::GetItemData(int row) const {
     if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) {
         return 0;
     }
     return rows_[static_cast<std::size_t>(row)].data;
 }
 
-bool HeadlessList::DeleteAllItems() {
+bool ListRows::DeleteAllItems() {
     rows_.clear();
     return true;
 }
 
-std::vector<std::string> HeadlessList::Row(int row) const {
+std::vector<std::string> ListRows::Row(int row) const {
     if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) {
         return {};
     }
     return rows_[static_cast<std::size_t>(row)].cells;
 }
 
-}  // namespace ui::headless
+}  // namespace ui
