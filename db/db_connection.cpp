@@ -6,22 +6,6 @@
 
 namespace db {
 
-const char* ToString(ExecStatus status) {
-    switch (status) {
-        case ExecStatus::Applied:
-            return "applied";
-        case ExecStatus::NoRows:
-            return "no rows";
-        case ExecStatus::Rejected:
-            return "rejected";
-        case ExecStatus::Transient:
-            return "busy";
-        case ExecStatus::ConnectionLost:
-            return "connection lost";
-    }
-    return "?";
-}
-
 GroupResult Backend::ExecuteGroup(std::span<const SqlCommand> group) {
     GroupResult out;
     out.result = Begin();
@@ -109,10 +93,6 @@ db::ExecResult CMyDbConnection::ExecuteCommand(const db::SqlCommand& command) {
     } catch (...) {
         return Record({db::ExecStatus::Rejected, 0, "unexpected failure"});
     }
-}
-
-bool CMyDbConnection::Execute(const db::SqlCommand& command) {
-    return ExecuteCommand(command).applied();
 }
 
 namespace {
