@@ -78,6 +78,8 @@ db::ExecResult CMyDbConnection::Record(db::ExecResult result) {
     try {
         m_lastError = result.error;
     } catch (...) {
+        // Out of memory copying the message: the result itself still says
+        // what happened.
     }
     return result;
 }
@@ -153,12 +155,24 @@ db::ExecResult CMyDbConnection::Rollback() {
 }
 
 void CMyDbConnection::Close() {
+    // Also runs from the destructor: nothing may leave it, a failed close
+    // is only remembered as the last error.
+    const auto remember = [this](const char* what) noexcept {
+        try {
+            m_lastError = std::string("closing the database failed: ") + what;
+        } catch (...) {
+        }
+    };
     try {
         if (m_pBackend) {
             m_pBackend->Close();
             m_pBackend.reset();
         }
+    } catch (const std::exception& e) {
+        m_pBackend.reset();
+        remember(e.what());
     } catch (...) {
         m_pBackend.reset();
+        remember("unexpected failure");
     }
 }

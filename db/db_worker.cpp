@@ -98,6 +98,8 @@ void CDbWorker::Note(const std::string& message) {
         try {
             m_logSink(message);
         } catch (...) {
+            // A log that throws has nowhere left to report to; the message
+            // stays readable through LastError, and the worker goes on.
         }
     }
 }
@@ -151,7 +153,10 @@ void CDbWorker::Finished(std::vector<db::SqlCommand>& hand, std::size_t first, s
         for (std::size_t i = first; i < first + count; ++i) {
             try {
                 m_outcomeSink(hand[i], committed);
+            } catch (const std::exception& e) {
+                Note(std::string("the statement outcome handler failed: ") + e.what());
             } catch (...) {
+                Note("the statement outcome handler failed");
             }
         }
     }
