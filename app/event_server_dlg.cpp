@@ -18,6 +18,7 @@
 #include "settings/language.h"
 #include "settings/program_dir.h"
 #include "text/password_mask.h"
+#include "text/utf8.h"
 
 namespace {
 
@@ -405,7 +406,7 @@ void CMyVardoEventServerDlg::OnDeviceGps(HVARDODEV hDev) {
                               vardo::ReadDevInfoText(hDev, DEVINFO_DRIVER_NAME, m_szDevInfo));
 
     const std::string_view rawGps = vardo::ReadDevInfoBytes(hDev, DEVINFO_GPS, m_szDevInfo);
-    std::string strGps = vardo::MakeValidUtf8(rawGps);
+    std::string strGps = text::MakeValidUtf8(rawGps);
     double dLatitude = 0;
     double dLongitude = 0;
     double dSpeed = 0;

@@ -4,23 +4,15 @@
 #include <cstdint>
 #include <limits>
 
+#include "text/ascii.h"
+
 namespace app {
 
 namespace {
 
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 // Digits only, as a whole number; nullopt past 64 bits or for anything else.
 std::optional<std::uint64_t> Digits(std::string_view text) {
-    text = Trim(text);
+    text = text::TrimAscii(text);
     if (text.empty()) {
         return std::nullopt;
     }

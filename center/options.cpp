@@ -5,6 +5,8 @@
 #include <functional>
 #include <map>
 
+#include "text/ascii.h"
+
 namespace center {
 namespace {
 
@@ -12,14 +14,6 @@ bool parseInt(const std::string& text, long long& out) {
     const char* end = text.data() + text.size();
     const auto [ptr, ec] = std::from_chars(text.data(), end, out);
     return ec == std::errc() && ptr == end && !text.empty();
-}
-
-std::string trim(const std::string& s) {
-    const auto first = s.find_first_not_of(" \t\r");
-    if (first == std::string::npos) {
-        return {};
-    }
-    return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
 }
 
 class Parser {
@@ -184,7 +178,7 @@ private:
             if (const auto hash = line.find('#'); hash != std::string::npos) {
                 line.resize(hash);
             }
-            line = trim(line);
+            line = std::string(text::TrimAscii(line));
             if (line.empty()) {
                 continue;
             }
@@ -192,10 +186,10 @@ private:
             if (split == std::string::npos) {
                 split = line.find_first_of(" \t");
             }
-            const std::string name = "--" + trim(line.substr(0, split));
+            const std::string name = "--" + std::string(text::TrimAscii(line.substr(0, split)));
             std::optional<std::string> value;
             if (split != std::string::npos) {
-                value = trim(line.substr(split + 1));
+                value = std::string(text::TrimAscii(line.substr(split + 1)));
             } else if (name != "--open-registration") {
                 return path + ":" + std::to_string(number) + ": '" + line + "' has no value";
             }
@@ -229,7 +223,7 @@ std::string readUsersFile(const std::string& path, std::vector<centerlink::Crede
     const std::size_t before = users.size();
     while (std::getline(in, line)) {
         ++number;
-        line = trim(line);
+        line = std::string(text::TrimAscii(line));
         if (line.empty() || line[0] == '#') {
             continue;
         }
@@ -237,7 +231,8 @@ std::string readUsersFile(const std::string& path, std::vector<centerlink::Crede
         if (space == std::string::npos) {
             return path + ":" + std::to_string(number) + ": a user needs a password";
         }
-        users.push_back({line.substr(0, space), trim(line.substr(space + 1))});
+        users.push_back(
+            {line.substr(0, space), std::string(text::TrimAscii(line.substr(space + 1)))});
     }
     if (users.size() == before) {
         return "'" + path + "' names no user";

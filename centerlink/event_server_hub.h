@@ -71,7 +71,6 @@ public:
     std::string alarm(const std::string& dev, int alarm);
     std::string event(const std::string& dev, int kind);
     bool isOnline(const std::string& dev) const { return index_.contains(dev); }
-    std::size_t onlineCount() const { return index_.size(); }
 
     // Closes every client connection once it has received what was queued
     // for it before (the devices stay online).

@@ -63,6 +63,4 @@ BackendOpenResult OpenOdbcBackend(std::string_view connectionString, int timeout
 // The directory of the running executable (empty if it cannot be told).
 std::filesystem::path ExecutableDirectory();
 
-std::string_view TrimAscii(std::string_view s);
-
 }  // namespace db

@@ -7,21 +7,10 @@
 #include <system_error>
 
 #include "db/backend.h"
+#include "text/ascii.h"
 
 namespace db {
 namespace {
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // "Driver={...};Server=...", "DSN=...", "Provider=SQLOLEDB;..." name an ODBC
 // or OLE DB source: some key of the ';'-separated list says so.
@@ -31,9 +20,9 @@ bool LooksLikeOdbc(std::string_view s) {
         std::string_view item = s.substr(0, semi);
         const auto eq = item.find('=');
         if (eq != std::string_view::npos) {
-            std::string_view key = TrimAscii(item.substr(0, eq));
+            std::string_view key = text::TrimAscii(item.substr(0, eq));
             for (std::string_view k : {"driver", "dsn", "provider", "filedsn"}) {
-                if (key.size() == k.size() && StartsWithNoCase(key, k)) {
+                if (text::EqualsIgnoringCase(key, k)) {
                     return true;
                 }
             }
@@ -73,25 +62,16 @@ bool LooksLikeLibpqKeywords(std::string_view s) {
 
 }  // namespace
 
-std::string_view TrimAscii(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
 BackendKind ClassifyConnectionString(std::string_view connectionString) {
-    const std::string_view s = TrimAscii(connectionString);
+    const std::string_view s = text::TrimAscii(connectionString);
     if (s.empty()) {
         return BackendKind::Empty;
     }
-    if (StartsWithNoCase(s, "sqlite:")) {
+    if (text::StartsWithIgnoringCase(s, "sqlite:")) {
         return BackendKind::Sqlite;
     }
-    if (StartsWithNoCase(s, "postgresql://") || StartsWithNoCase(s, "postgres://")) {
+    if (text::StartsWithIgnoringCase(s, "postgresql://") ||
+        text::StartsWithIgnoringCase(s, "postgres://")) {
         return BackendKind::Postgresql;
     }
     if (LooksLikeOdbc(s)) {
@@ -109,11 +89,12 @@ BackendOpenResult OpenBackend(std::string_view connectionString, int timeoutSeco
         case BackendKind::Empty:
             return {nullptr, "the connection string is empty"};
         case BackendKind::Sqlite:
-            return OpenSqliteBackend(TrimAscii(connectionString), timeoutSeconds, baseDir, cancel);
+            return OpenSqliteBackend(text::TrimAscii(connectionString), timeoutSeconds, baseDir,
+                                     cancel);
         case BackendKind::Postgresql:
-            return OpenPostgresqlBackend(TrimAscii(connectionString), timeoutSeconds, cancel);
+            return OpenPostgresqlBackend(text::TrimAscii(connectionString), timeoutSeconds, cancel);
         case BackendKind::Odbc:
-            return OpenOdbcBackend(TrimAscii(connectionString), timeoutSeconds, cancel);
+            return OpenOdbcBackend(text::TrimAscii(connectionString), timeoutSeconds, cancel);
         case BackendKind::Unknown:
             break;
     }

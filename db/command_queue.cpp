@@ -59,49 +59,6 @@ void CMyCommandQueue::Push(db::SqlCommand command) {
     m_cv.notify_one();
 }
 
-void CMyCommandQueue::PushFront(db::SqlCommand command) {
-    {
-        std::lock_guard lock(m_cs);
-        // A statement taken by Pop has left the journal's pending range; put
-        // back, it is kept in memory only (seq 0 holds the done mark back
-        // while it waits).
-        m_list.push_front({std::move(command), 0});
-        TrimLocked();
-    }
-    m_cv.notify_one();
-}
-
-bool CMyCommandQueue::Pop(db::SqlCommand& out) {
-    std::lock_guard lock(m_cs);
-    if (m_list.empty()) {
-        return false;
-    }
-    out = std::move(m_list.front().command);
-    m_list.pop_front();
-    MarkDoneLocked();
-    return true;
-}
-
-bool CMyCommandQueue::WaitPop(db::SqlCommand& out, const std::atomic<bool>& keepWaiting) {
-    std::unique_lock lock(m_cs);
-    while (true) {
-        m_cv.wait(lock,
-                  [&] { return !m_list.empty() || OnDiskLocked() > 0 || !keepWaiting.load(); });
-        if (!m_list.empty()) {
-            out = std::move(m_list.front().command);
-            m_list.pop_front();
-            MarkDoneLocked();
-            return true;
-        }
-        if (!keepWaiting.load()) {
-            return false;
-        }
-        if (!RefillLocked(lock)) {
-            m_cv.wait_for(lock, kRefillRetry, [&] { return !keepWaiting.load(); });
-        }
-    }
-}
-
 std::size_t CMyCommandQueue::Take(std::vector<db::SqlCommand>& out, std::size_t max) {
     std::lock_guard lock(m_cs);
     return TakeLocked(out, max);

@@ -45,22 +45,15 @@ public:
 
     // Appends at the back; wakes a waiting worker.
     void Push(db::SqlCommand command);
-    // Takes the front statement; false (out unchanged) when empty.
-    bool Pop(db::SqlCommand& out);
-    // Waits until a statement can be taken (true) or keepWaiting is false
-    // while the queue is empty (false). Whoever clears keepWaiting calls
-    // WakeAll() afterwards.
-    bool WaitPop(db::SqlCommand& out, const std::atomic<bool>& keepWaiting);
-    // Wakes every WaitPop so it looks at its flag again.
+    // Wakes every WaitTake so it looks at its flag again.
     void WakeAll();
-    // Puts a statement taken by Pop back at the front (a worker that stops
-    // while retrying it); not counted as pushed, subject to the bound.
-    void PushFront(db::SqlCommand command);
     // Moves up to `max` statements from the front to the back of `out`, in
     // order; they are in flight until settled or put back. Returns how many.
     std::size_t Take(std::vector<db::SqlCommand>& out, std::size_t max);
-    // The same, first waiting as WaitPop does; 0 when keepWaiting ended it.
-    // With a journal, the window is refilled from it here.
+    // The same, first waiting until a statement can be taken or keepWaiting
+    // is false while the queue is empty (0 then). Whoever clears keepWaiting
+    // calls WakeAll() afterwards. With a journal, the window is refilled
+    // from it here.
     std::size_t WaitTake(std::vector<db::SqlCommand>& out, std::size_t max,
                          const std::atomic<bool>& keepWaiting);
     // `count` statements in flight are finished: committed or dropped. They

@@ -6,22 +6,6 @@
 
 namespace db {
 
-const char* ToString(ExecStatus status) {
-    switch (status) {
-        case ExecStatus::Applied:
-            return "applied";
-        case ExecStatus::NoRows:
-            return "no rows";
-        case ExecStatus::Rejected:
-            return "rejected";
-        case ExecStatus::Transient:
-            return "busy";
-        case ExecStatus::ConnectionLost:
-            return "connection lost";
-    }
-    return "?";
-}
-
 GroupResult Backend::ExecuteGroup(std::span<const SqlCommand> group) {
     GroupResult out;
     out.result = Begin();
@@ -94,6 +78,8 @@ db::ExecResult CMyDbConnection::Record(db::ExecResult result) {
     try {
         m_lastError = result.error;
     } catch (...) {
+        // Out of memory copying the message: the result itself still says
+        // what happened.
     }
     return result;
 }
@@ -109,10 +95,6 @@ db::ExecResult CMyDbConnection::ExecuteCommand(const db::SqlCommand& command) {
     } catch (...) {
         return Record({db::ExecStatus::Rejected, 0, "unexpected failure"});
     }
-}
-
-bool CMyDbConnection::Execute(const db::SqlCommand& command) {
-    return ExecuteCommand(command).applied();
 }
 
 namespace {
@@ -173,12 +155,24 @@ db::ExecResult CMyDbConnection::Rollback() {
 }
 
 void CMyDbConnection::Close() {
+    // Also runs from the destructor: nothing may leave it, a failed close
+    // is only remembered as the last error.
+    const auto remember = [this](const char* what) noexcept {
+        try {
+            m_lastError = std::string("closing the database failed: ") + what;
+        } catch (...) {
+        }
+    };
     try {
         if (m_pBackend) {
             m_pBackend->Close();
             m_pBackend.reset();
         }
+    } catch (const std::exception& e) {
+        m_pBackend.reset();
+        remember(e.what());
     } catch (...) {
         m_pBackend.reset();
+        remember("unexpected failure");
     }
 }

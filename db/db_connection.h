@@ -39,17 +39,14 @@ public:
     CMyDbConnection& operator=(const CMyDbConnection&) = delete;
 
     void SetBaseDirectory(std::filesystem::path baseDir);
-    const std::filesystem::path& BaseDirectory() const { return m_baseDir; }
 
     // True when the connection is open on return. An open connection returns
     // true at once, whatever string and time-out are given. timeoutSeconds
     // bounds connecting and each statement (0 or less: no limit).
     bool Open(std::string_view connectionString, int timeoutSeconds);
 
-    // True only when the statement ran and changed records.
-    bool Execute(const db::SqlCommand& command);
-
-    // The same, telling the outcomes apart (used by the worker).
+    // Runs one statement and tells the outcomes apart (applied, no rows,
+    // rejected, busy, connection lost).
     db::ExecResult ExecuteCommand(const db::SqlCommand& command);
 
     // Runs the statements in order inside one transaction (pipelined where the

@@ -6,19 +6,11 @@
 #include <span>
 
 #include "db/backend.h"
+#include "text/ascii.h"
 
 namespace {
 constexpr std::uint32_t kDestructorStopMs = 10000;
 
-std::string Lower(std::string_view s) {
-    std::string out(db::TrimAscii(s));
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
 }  // namespace
 
 namespace db {
@@ -29,7 +21,7 @@ std::string ApplyGroupSettings(std::string_view groupCommit, std::string_view gr
     options.groupCommit = true;
     options.groupCommitOdbc = false;
     options.groupSize = kDefaultGroupSize;
-    const std::string on = Lower(groupCommit);
+    const std::string on = text::AsciiLower(text::TrimAscii(groupCommit));
     if (on == "0" || on == "off" || on == "false" || on == "no") {
         options.groupCommit = false;
     } else if (on == "1" || on == "on" || on == "true" || on == "yes") {
@@ -38,7 +30,7 @@ std::string ApplyGroupSettings(std::string_view groupCommit, std::string_view gr
         warning = "EventServer_GroupCommit: '" + std::string(groupCommit) +
                   "' is neither 1 nor 0; statements are grouped";
     }
-    const std::string_view size = TrimAscii(groupSize);
+    const std::string_view size = text::TrimAscii(groupSize);
     if (!size.empty()) {
         unsigned long long n = 0;
         const auto [end, ec] = std::from_chars(size.data(), size.data() + size.size(), n);
@@ -106,6 +98,8 @@ void CDbWorker::Note(const std::string& message) {
         try {
             m_logSink(message);
         } catch (...) {
+            // A log that throws has nowhere left to report to; the message
+            // stays readable through LastError, and the worker goes on.
         }
     }
 }
@@ -159,7 +153,10 @@ void CDbWorker::Finished(std::vector<db::SqlCommand>& hand, std::size_t first, s
         for (std::size_t i = first; i < first + count; ++i) {
             try {
                 m_outcomeSink(hand[i], committed);
+            } catch (const std::exception& e) {
+                Note(std::string("the statement outcome handler failed: ") + e.what());
             } catch (...) {
+                Note("the statement outcome handler failed");
             }
         }
     }

@@ -43,6 +43,4 @@ struct GroupResult {
     bool committed() const { return result.status == ExecStatus::Applied; }
 };
 
-const char* ToString(ExecStatus status);
-
 }  // namespace db

@@ -1,5 +1,7 @@
 #include "db/odbc_dialect.h"
 
+#include "text/ascii.h"
+
 namespace db {
 namespace {
 
@@ -20,10 +22,7 @@ bool IsPlainName(std::string_view name) {
 }  // namespace
 
 OdbcDialect DialectOfDbms(std::string_view dbmsName) {
-    std::string lower(dbmsName);
-    for (char& c : lower) {
-        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
+    const std::string lower = text::AsciiLower(dbmsName);
     if (lower.find("sql server") != std::string::npos) {
         return OdbcDialect::SqlServer;
     }

@@ -3,6 +3,8 @@
 #include <array>
 #include <charconv>
 
+#include "text/ascii.h"
+
 namespace db {
 namespace {
 
@@ -10,38 +12,11 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && IsBlank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string LowerText(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        c = Lower(c);
-    }
-    return out;
-}
-
-bool StartsWithNoCase(std::string_view s, std::string_view lowerPrefix) {
-    return s.size() >= lowerPrefix.size() &&
-           LowerText(s.substr(0, lowerPrefix.size())) == lowerPrefix;
-}
-
 // "User  ID" and "user id" are the same key.
 std::string NormalizeKey(std::string_view key) {
     std::string out;
     bool blank = false;
-    for (char c : Trim(key)) {
+    for (char c : text::TrimAscii(key)) {
         if (IsBlank(c)) {
             blank = true;
             continue;
@@ -50,7 +25,7 @@ std::string NormalizeKey(std::string_view key) {
             out += ' ';
         }
         blank = false;
-        out += Lower(c);
+        out += text::AsciiLower(c);
     }
     return out;
 }
@@ -118,7 +93,7 @@ struct ServerParts {
 };
 
 bool ParsePort(std::string_view text, int& port) {
-    text = Trim(text);
+    text = text::TrimAscii(text);
     int value = 0;
     const auto* end = text.data() + text.size();
     const auto r = std::from_chars(text.data(), end, value);
@@ -132,12 +107,12 @@ bool ParsePort(std::string_view text, int& port) {
 // "host", "host,port", "host\instance", "host\instance,port", "tcp:host,port",
 // "(local)", ".".
 bool ParseServer(std::string_view value, ServerParts& parts, std::string& error) {
-    std::string_view v = Trim(value);
-    if (StartsWithNoCase(v, "tcp:")) {
-        v = Trim(v.substr(4));
+    std::string_view v = text::TrimAscii(value);
+    if (text::StartsWithIgnoringCase(v, "tcp:")) {
+        v = text::TrimAscii(v.substr(4));
     }
     for (std::string_view prefix : {"np:", "lpc:", "admin:", "via:", "\\\\"}) {
-        if (StartsWithNoCase(v, prefix)) {
+        if (text::StartsWithIgnoringCase(v, prefix)) {
             error = "the server '" + std::string(value) +
                     "' is a named pipe, shared memory or admin connection, which only works on "
                     "Windows; name the server's host and TCP port instead (Server=host,1433)";
@@ -151,16 +126,16 @@ bool ParseServer(std::string_view value, ServerParts& parts, std::string& error)
                     "' must be a number from 1 to 65535";
             return false;
         }
-        v = Trim(v.substr(0, comma));
+        v = text::TrimAscii(v.substr(0, comma));
     }
     if (const auto bs = v.find('\\'); bs != std::string_view::npos) {
-        parts.instance = std::string(Trim(v.substr(bs + 1)));
-        v = Trim(v.substr(0, bs));
-        if (LowerText(parts.instance) == "mssqlserver") {
+        parts.instance = std::string(text::TrimAscii(v.substr(bs + 1)));
+        v = text::TrimAscii(v.substr(0, bs));
+        if (text::AsciiLower(parts.instance) == "mssqlserver") {
             parts.instance.clear();  // the default instance's own name
         }
     }
-    const std::string host = LowerText(v);
+    const std::string host = text::AsciiLower(v);
     if (host == "(localdb)") {
         error = "LocalDB ('" + std::string(value) + "') exists only on Windows";
         return false;
@@ -194,7 +169,7 @@ std::optional<std::vector<ConnectionStringPair>> ParseOleDbConnectionString(std:
         while (i < n && text[i] != '=' && text[i] != ';') {
             ++i;
         }
-        const std::string_view key = Trim(text.substr(keyStart, i - keyStart));
+        const std::string_view key = text::TrimAscii(text.substr(keyStart, i - keyStart));
         if (i >= n || text[i] == ';') {
             if (!key.empty()) {
                 error = "'" + std::string(key) + "' has no '=' and value";
@@ -244,7 +219,7 @@ std::optional<std::vector<ConnectionStringPair>> ParseOleDbConnectionString(std:
             while (i < n && text[i] != ';') {
                 ++i;
             }
-            value = std::string(Trim(text.substr(start, i - start)));
+            value = std::string(text::TrimAscii(text.substr(start, i - start)));
         }
         pairs.push_back({std::string(key), std::move(value)});
         ++i;  // ';' or past the end
@@ -261,7 +236,7 @@ std::vector<ConnectionStringPair> ParseOdbcConnectionString(std::string_view tex
         while (i < n && text[i] != '=' && text[i] != ';') {
             ++i;
         }
-        const std::string_view key = Trim(text.substr(keyStart, i - keyStart));
+        const std::string_view key = text::TrimAscii(text.substr(keyStart, i - keyStart));
         if (i >= n || text[i] == ';') {
             ++i;
             continue;
@@ -293,7 +268,7 @@ std::vector<ConnectionStringPair> ParseOdbcConnectionString(std::string_view tex
             while (i < n && text[i] != ';') {
                 ++i;
             }
-            value = std::string(Trim(text.substr(start, i - start)));
+            value = std::string(text::TrimAscii(text.substr(start, i - start)));
         }
         if (!key.empty()) {
             pairs.push_back({std::string(key), std::move(value)});
@@ -313,7 +288,7 @@ std::optional<std::string> OleDbProviderOf(std::string_view connectionString) {
 }
 
 bool IsSqlServerOleDbProvider(std::string_view provider) {
-    std::string p = LowerText(Trim(provider));
+    std::string p = text::AsciiLower(text::TrimAscii(provider));
     // A version suffix: "SQLOLEDB.1", "MSOLEDBSQL.19".
     if (const auto dot = p.find('.'); dot != std::string::npos) {
         const std::string_view suffix = std::string_view(p).substr(dot + 1);
@@ -374,7 +349,7 @@ OleDbTranslation TranslateOleDbConnectionString(std::string_view oledb) {
         } else if (OneOf(key, kPasswordKeys)) {
             target.password = std::move(value);
         } else if (OneOf(key, kWindowsLoginKeys)) {
-            const std::string v = LowerText(value);
+            const std::string v = text::AsciiLower(value);
             if (v == "sspi" || v == "true" || v == "yes") {
                 result.error =
                     "'" + pair.key + "=" + value +
@@ -387,7 +362,7 @@ OleDbTranslation TranslateOleDbConnectionString(std::string_view oledb) {
                 return result;
             }
         } else if (OneOf(key, kEncryptKeys)) {
-            const std::string v = LowerText(value);
+            const std::string v = text::AsciiLower(value);
             if (v == "yes" || v == "true" || v == "mandatory" || v == "strict") {
                 SetExtra(target.extra, "Encryption", "require");
             } else if (v != "no" && v != "false" && v != "optional") {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "text/ascii.h"
+
 namespace db {
 namespace {
 
@@ -15,19 +17,6 @@ constexpr std::array<ProcedureDef, 2> kProcedures{{
     {"EVENT_UPDATE", "event_update", kEventUpdateParams},
     {"GPS_ADD", "gps_add", kGpsAddParams},
 }};
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 const char* TypeName(ParamType t) {
     switch (t) {
@@ -49,7 +38,7 @@ std::span<const ProcedureDef> KnownProcedures() {
 
 const ProcedureDef* FindProcedure(std::string_view name) {
     for (const auto& p : kProcedures) {
-        if (EqualsNoCase(p.name, name)) {
+        if (text::EqualsIgnoringCase(p.name, name)) {
             return &p;
         }
     }

@@ -11,25 +11,14 @@
 #include <chrono>
 #include <vector>
 
+#include "text/ascii.h"
+
 namespace db {
 namespace {
 
 constexpr unsigned char kUnicastInstanceRequest = 0x04;
 constexpr unsigned char kServerResponse = 0x05;
 constexpr int kUnboundedLookupSeconds = 15;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::vector<std::string_view> Split(std::string_view s, std::string_view sep) {
     std::vector<std::string_view> parts;
@@ -75,16 +64,16 @@ std::optional<int> InstancePortFromBrowserReply(std::span<const unsigned char> r
         std::string_view name;
         std::optional<std::string_view> tcp;
         for (std::size_t i = 0; i + 1 < tokens.size(); i += 2) {
-            if (EqualsNoCase(tokens[i], "InstanceName")) {
+            if (text::EqualsIgnoringCase(tokens[i], "InstanceName")) {
                 name = tokens[i + 1];
-            } else if (EqualsNoCase(tokens[i], "tcp")) {
+            } else if (text::EqualsIgnoringCase(tokens[i], "tcp")) {
                 tcp = tokens[i + 1];
             }
         }
         if (name.empty()) {
             continue;
         }
-        if (!EqualsNoCase(name, instance)) {
+        if (!text::EqualsIgnoringCase(name, instance)) {
             names += (names.empty() ? "" : ", ") + std::string(name);
             continue;
         }

@@ -14,6 +14,7 @@
 #include "db/procedures.h"
 #include "db/schema.h"
 #include "files/private_files.h"
+#include "text/ascii.h"
 
 namespace db {
 namespace {
@@ -214,7 +215,8 @@ std::string ExecAll(sqlite3* db, const std::string& sql) {
 
 BackendOpenResult OpenSqliteBackend(std::string_view connectionString, int timeoutSeconds,
                                     const std::filesystem::path& baseDir, CancelToken* cancel) {
-    const std::string_view pathText = TrimAscii(connectionString.substr(7));  // after "sqlite:"
+    const std::string_view pathText =
+        text::TrimAscii(connectionString.substr(7));  // after "sqlite:"
     if (pathText.empty()) {
         return {nullptr, "no database file named after 'sqlite:'"};
     }

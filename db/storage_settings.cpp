@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "db/backend.h"
+#include "text/ascii.h"
 
 namespace db {
 namespace {
@@ -33,11 +34,8 @@ std::string ReadStorageSettings(std::string_view journal, std::string_view syncM
                                 StorageSettings& out) {
     out = StorageSettings{};
     std::string warning;
-    const std::string_view on = TrimAscii(journal);
-    std::string lower(on);
-    for (char& c : lower) {
-        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
+    const std::string_view on = text::TrimAscii(journal);
+    const std::string lower = text::AsciiLower(on);
     if (lower == "0" || lower == "off" || lower == "false" || lower == "no") {
         out.journal = false;
     } else if (!(lower.empty() || lower == "1" || lower == "on" || lower == "true" ||
@@ -45,21 +43,21 @@ std::string ReadStorageSettings(std::string_view journal, std::string_view syncM
         Warn(warning, "EventServer_Journal", journal, "1 or 0");
     }
     std::uint64_t n = 0;
-    if (const auto t = TrimAscii(syncMs); !t.empty()) {
+    if (const auto t = text::TrimAscii(syncMs); !t.empty()) {
         if (ParseCount(t, 1, 60000, n)) {
             out.syncEvery = std::chrono::milliseconds(n);
         } else {
             Warn(warning, "EventServer_JournalSyncMs", syncMs, "a number from 1 to 60000");
         }
     }
-    if (const auto t = TrimAscii(maxMB); !t.empty()) {
+    if (const auto t = text::TrimAscii(maxMB); !t.empty()) {
         if (ParseCount(t, 1, 1048576, n)) {
             out.journalMaxMB = n;
         } else {
             Warn(warning, "EventServer_JournalMaxMB", maxMB, "a number from 1 to 1048576");
         }
     }
-    if (const auto t = TrimAscii(queueLimit); !t.empty()) {
+    if (const auto t = text::TrimAscii(queueLimit); !t.empty()) {
         if (ParseCount(t, 1, 100'000'000, n)) {
             out.queueLimit = static_cast<std::size_t>(n);
         } else {

@@ -14,12 +14,6 @@ namespace vardo {
 // less.
 constexpr std::size_t kDevInfoSize = 512;
 
-// `bytes` with every invalid UTF-8 sequence (a stray continuation byte, a
-// truncated or overlong sequence, a surrogate, a code point past U+10FFFF)
-// replaced by U+FFFD, one per maximal invalid subpart. NUL bytes end nothing
-// here; callers pass what they mean to keep.
-std::string MakeValidUtf8(std::string_view bytes);
-
 // Reads text item `item` of `dev` into `scratch` (kDevInfoSize bytes): always
 // NUL-terminated on return, empty when the library does not know the device
 // or the item. Gives the bytes read, up to the first NUL.

@@ -5,38 +5,10 @@
 #include <cstdio>
 #include <utility>
 
+#include "text/ascii.h"
+
 namespace settings {
 namespace {
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && isBlank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && isBlank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
-char asciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (asciiLower(a[i]) != asciiLower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 void appendUtf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
@@ -121,11 +93,12 @@ std::optional<std::string> findIniValue(std::string_view content, std::string_vi
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
-        line = trim(line);
+        line = text::TrimAscii(line);
         if (line.starts_with('[')) {
             const auto close = line.find(']');
-            inSection = equalsIgnoringCase(
-                trim(line.substr(1, close == line.npos ? line.npos : close - 1)), section);
+            inSection = text::EqualsIgnoringCase(
+                text::TrimAscii(line.substr(1, close == line.npos ? line.npos : close - 1)),
+                section);
             continue;
         }
         if (!inSection) {
@@ -133,10 +106,10 @@ std::optional<std::string> findIniValue(std::string_view content, std::string_vi
         }
         const auto equals = line.find('=');
         if (equals == std::string_view::npos ||
-            !equalsIgnoringCase(trim(line.substr(0, equals)), key)) {
+            !text::EqualsIgnoringCase(text::TrimAscii(line.substr(0, equals)), key)) {
             continue;
         }
-        return std::string(unquote(trim(line.substr(equals + 1))));
+        return std::string(unquote(text::TrimAscii(line.substr(equals + 1))));
     }
     return std::nullopt;
 }

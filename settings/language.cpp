@@ -9,6 +9,7 @@
 
 #include "settings/config.h"
 #include "settings/program_dir.h"
+#include "text/ascii.h"
 
 // Codes are file titles and compared exactly as written here (cz_CZ, jp_JP
 // and ua_UA included), so that existing language files keep their names.
@@ -66,11 +67,7 @@ bool endsWithIniInAnyCase(std::string_view name) {
     if (name.size() < 4) {
         return false;
     }
-    const std::string_view ext = name.substr(name.size() - 4);
-    auto lower = [](char c) {
-        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    return ext[0] == '.' && lower(ext[1]) == 'i' && lower(ext[2]) == 'n' && lower(ext[3]) == 'i';
+    return text::EqualsIgnoringCase(name.substr(name.size() - 4), ".ini");
 }
 
 // Titles (names without ".ini") of the files in `folder` whose extension is

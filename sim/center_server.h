@@ -61,7 +61,6 @@ public:
     std::string alarm(const std::string& dev, int alarm) { return hub_.alarm(dev, alarm); }
     std::string event(const std::string& dev, int kind) { return hub_.event(dev, kind); }
     bool isOnline(const std::string& dev) const { return hub_.isOnline(dev); }
-    std::size_t onlineCount() const { return hub_.onlineCount(); }
 
     // Closes every client connection once it has received what was queued
     // for it before (the devices stay online).

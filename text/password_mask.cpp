@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "text/ascii.h"
+
 namespace text {
 namespace {
 
@@ -16,16 +18,8 @@ enum class Form {
     UrlQuery,  // ...?user=a&password=x: '&' separates parameters
 };
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
 bool IsWordChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 bool IsPasswordKey(std::string_view word) {
@@ -33,12 +27,12 @@ bool IsPasswordKey(std::string_view word) {
     return std::any_of(kKeys.begin(), kKeys.end(), [word](std::string_view key) {
         return key.size() == word.size() &&
                std::equal(key.begin(), key.end(), word.begin(),
-                          [](char k, char w) { return k == Lower(w); });
+                          [](char k, char w) { return k == AsciiLower(w); });
     });
 }
 
 std::size_t SkipBlanks(std::string_view text, std::size_t i) {
-    while (i < text.size() && IsBlank(text[i])) {
+    while (i < text.size() && IsAsciiSpace(text[i])) {
         ++i;
     }
     return i;
@@ -79,9 +73,9 @@ bool IsSeparator(char c, Form form) {
         case Form::Odbc:
             return c == ';';
         case Form::Libpq:
-            return IsBlank(c);
+            return IsAsciiSpace(c);
         case Form::UrlQuery:
-            return c == '&' || IsBlank(c);
+            return c == '&' || IsAsciiSpace(c);
     }
     return false;
 }
@@ -138,7 +132,7 @@ std::size_t ValueEnd(std::string_view text, std::size_t i, Form form) {
 // The form of the pair whose key is the word at `keyStart`.
 Form FormOf(std::string_view text, std::size_t keyStart, std::string_view key) {
     std::size_t i = keyStart;
-    while (i > 0 && IsBlank(text[i - 1])) {
+    while (i > 0 && IsAsciiSpace(text[i - 1])) {
         --i;
     }
     const char before = i > 0 ? text[i - 1] : '\0';
@@ -158,7 +152,7 @@ std::string MaskKeyValues(std::string_view text) {
     std::size_t pos = 0;
     while ((pos = text.find('=', pos)) != std::string_view::npos) {
         std::size_t keyEnd = pos;
-        while (keyEnd > copied && IsBlank(text[keyEnd - 1])) {
+        while (keyEnd > copied && IsAsciiSpace(text[keyEnd - 1])) {
             --keyEnd;
         }
         std::size_t keyStart = keyEnd;
@@ -186,7 +180,7 @@ std::string MaskKeyValues(std::string_view text) {
 // blank that is followed by something else (a log line's next field).
 std::size_t UrlEnd(std::string_view text, std::size_t i) {
     while (i < text.size()) {
-        if (IsBlank(text[i]) && StartsNextPair(text, i + 1, Form::Libpq)) {
+        if (IsAsciiSpace(text[i]) && StartsNextPair(text, i + 1, Form::Libpq)) {
             break;
         }
         ++i;

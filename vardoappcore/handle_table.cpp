@@ -3,12 +3,12 @@
 #include <cstring>
 #include <limits>
 
-#include "vardoappcore/protocol/utf8.h"
+#include "text/utf8.h"
 
 namespace vardo {
 
 std::string capDeviceText(std::string_view text) {
-    return std::string(text.substr(0, protocol::utf8PrefixLength(text, kMaxDeviceTextBytes)));
+    return std::string(text.substr(0, text::Utf8PrefixLength(text, kMaxDeviceTextBytes)));
 }
 
 HandleTable& HandleTable::get() {
@@ -153,7 +153,7 @@ int HandleTable::readInfo(HVARDODEV device, int item, void* buffer, int bufferSi
     // Texts are valid UTF-8 (the decoder saw to that), so a cut at a
     // character boundary keeps them valid.
     const std::size_t length =
-        protocol::utf8PrefixLength(*text, static_cast<std::size_t>(bufferSize) - 1);
+        text::Utf8PrefixLength(*text, static_cast<std::size_t>(bufferSize) - 1);
     std::memcpy(buffer, text->data(), length);
     static_cast<char*>(buffer)[length] = '\0';
     if (item == DEVINFO_GPS) {

@@ -64,7 +64,7 @@ void Compare(benchmark::State& state, Backend backend) {
         auto runDirect = [&] {
             const auto t0 = SteadyClock::now();
             for (const auto& c : directBatch) {
-                if (!direct.Execute(c)) {
+                if (!direct.ExecuteCommand(c).applied()) {
                     return false;
                 }
             }

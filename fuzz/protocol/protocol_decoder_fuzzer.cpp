@@ -10,10 +10,10 @@
 #include <span>
 #include <string_view>
 
+#include "text/utf8.h"
 #include "vardoappcore/protocol/json_codec.h"
 #include "vardoappcore/protocol/line_reader.h"
 #include "vardoappcore/protocol/media_datagram.h"
-#include "vardoappcore/protocol/utf8.h"
 
 namespace {
 
@@ -77,13 +77,13 @@ void decodeDatagram(std::span<const std::uint8_t> bytes) {
 }
 
 void repairText(std::string_view bytes) {
-    const std::string valid = makeValidUtf8(bytes);
-    check(isValidUtf8(valid));
-    check(isValidUtf8(bytes) == (valid == bytes));
+    const std::string valid = text::MakeValidUtf8(bytes);
+    check(text::IsValidUtf8(valid));
+    check(text::IsValidUtf8(bytes) == (valid == bytes));
     for (std::size_t max : {std::size_t{0}, std::size_t{1}, valid.size() / 2, valid.size()}) {
-        const std::size_t n = utf8PrefixLength(valid, max);
+        const std::size_t n = text::Utf8PrefixLength(valid, max);
         check(n <= max || n == valid.size());
-        check(isValidUtf8(std::string_view(valid).substr(0, n)));
+        check(text::IsValidUtf8(std::string_view(valid).substr(0, n)));
     }
 }
 

@@ -14,9 +14,10 @@ const auto kT0 = sys_days{2026y / December / 8} + 16h + 49min + 52s + 123ms;
 
 TEST_P(BackendTest, EventsSetTheOnlineFlagAndFixesTheLastPosition) {
     ASSERT_TRUE(OpenConn()) << conn->LastError();
-    EXPECT_TRUE(conn->Execute(db::MakeOnlineEvent("X7", kT0)));
-    EXPECT_TRUE(conn->Execute(
-        db::MakeGpsFix("X7", 25.052057, 121.67613, 18.52, 90, "$GPRMC,sentence", kT0 + 1s)));
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeOnlineEvent("X7", kT0)).applied());
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("X7", 25.052057, 121.67613, 18.52, 90,
+                                                    "$GPRMC,sentence", kT0 + 1s))
+                    .applied());
     EXPECT_EQ(
         store->Query("SELECT online, last_event_type_id, " + store->TimeText("last_event_at") +
                      ", latitude, longitude, speed, course, gps_info, " +
@@ -24,8 +25,10 @@ TEST_P(BackendTest, EventsSetTheOnlineFlagAndFixesTheLastPosition) {
         (Rows{{"1", "6", "2026-12-08 16:49:52.123", "25.052057", "121.67613", "18", "90",
                "$GPRMC,sentence", "2026-12-08 16:49:53.123"}}));
 
-    EXPECT_TRUE(conn->Execute(db::MakeOfflineEvent("X7", kT0 + 2s)));
-    EXPECT_TRUE(conn->Execute(db::MakeGpsFix("X7", -1.5, -2.25, 0, 0, "$GPRMC,next", kT0 + 3s)));
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeOfflineEvent("X7", kT0 + 2s)).applied());
+    EXPECT_TRUE(
+        conn->ExecuteCommand(db::MakeGpsFix("X7", -1.5, -2.25, 0, 0, "$GPRMC,next", kT0 + 3s))
+            .applied());
     EXPECT_EQ(store->Query("SELECT online, last_event_type_id, latitude, longitude, gps_info "
                            "FROM devices"),
               (Rows{{"0", "7", "-1.5", "-2.25", "$GPRMC,next"}}));
@@ -36,8 +39,10 @@ TEST_P(BackendTest, EventsSetTheOnlineFlagAndFixesTheLastPosition) {
     EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes"), "2");
 
     // Another event type is recorded but leaves the flag alone.
-    EXPECT_TRUE(conn->Execute(db::SqlCommand(
-        "EVENT_UPDATE", {{"DeviceName", std::string("X7")}, {"EventTypeID", std::int64_t{9}}})));
+    EXPECT_TRUE(
+        conn->ExecuteCommand(db::SqlCommand("EVENT_UPDATE", {{"DeviceName", std::string("X7")},
+                                                             {"EventTypeID", std::int64_t{9}}}))
+            .applied());
     EXPECT_EQ(store->Query("SELECT online, last_event_type_id FROM devices"), (Rows{{"0", "9"}}));
 }
 
@@ -48,7 +53,7 @@ TEST_P(BackendTest, CoordinatesAreStoredWithTheSixDecimalsOfTheStatement) {
     const auto fix = db::MakeGpsFix("X7", 25 + 3.1234 / 60.0, -(121 + 40.5678 / 60.0), 18, 90,
                                     "$GPRMC,real", kT0);
     ASSERT_NE(fix.text().find(",25.052057,-121.676130,"), std::string::npos) << fix.text();
-    EXPECT_TRUE(conn->Execute(fix));
+    EXPECT_TRUE(conn->ExecuteCommand(fix).applied());
     EXPECT_EQ(store->Query("SELECT latitude, longitude FROM gps_fixes"),
               (Rows{{"25.052057", "-121.67613"}}));
     EXPECT_EQ(store->Query("SELECT latitude, longitude FROM devices"),
@@ -61,9 +66,10 @@ TEST_P(BackendTest, CoordinatesAreStoredWithTheSixDecimalsOfTheStatement) {
 TEST_P(BackendTest, AFixWithoutASentenceKeepsTheLastRealPosition) {
     ASSERT_TRUE(OpenConn()) << conn->LastError();
     EXPECT_TRUE(
-        conn->Execute(db::MakeGpsFix("X7", 25.052057, 121.67613, 18, 90, "$GPRMC,real", kT0)));
-    EXPECT_TRUE(conn->Execute(db::MakeGpsFix("X7", 0, 0, 0, 0, "", kT0 + 1s)));
-    EXPECT_TRUE(conn->Execute(db::MakeGpsFix("Y1", 0, 0, 0, 0, "", kT0 + 2s)));
+        conn->ExecuteCommand(db::MakeGpsFix("X7", 25.052057, 121.67613, 18, 90, "$GPRMC,real", kT0))
+            .applied());
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("X7", 0, 0, 0, 0, "", kT0 + 1s)).applied());
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("Y1", 0, 0, 0, 0, "", kT0 + 2s)).applied());
     EXPECT_EQ(store->Query("SELECT device_name, latitude, longitude, speed, course, gps_info, " +
                            store->TimeText("last_fix_at") + " FROM devices ORDER BY device_name"),
               (Rows{{"X7", "25.052057", "121.67613", "18", "90", "$GPRMC,real",
@@ -86,8 +92,8 @@ TEST_P(BackendTest, StoresAwkwardTextExactly) {
     int i = 0;
     for (const auto& name : names) {
         const std::string info = "$GPRMC,'" + name + "'";
-        EXPECT_TRUE(conn->Execute(db::MakeOnlineEvent(name, kT0)));
-        EXPECT_TRUE(conn->Execute(db::MakeGpsFix(name, i, i, i, i, info, kT0)));
+        EXPECT_TRUE(conn->ExecuteCommand(db::MakeOnlineEvent(name, kT0)).applied());
+        EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix(name, i, i, i, i, info, kT0)).applied());
         ++i;
     }
     const Rows devices = store->Query("SELECT device_name, gps_info FROM devices");
@@ -116,14 +122,14 @@ TEST_P(BackendTest, AStatementRetriedAfterAnUnknownOutcomeIsAppliedOnce) {
     conn->Close();
     ASSERT_TRUE(OpenConn()) << conn->LastError();
     EXPECT_EQ(conn->ExecuteCommand(fix).status, db::ExecStatus::NoRows);
-    EXPECT_FALSE(conn->Execute(event));
+    EXPECT_FALSE(conn->ExecuteCommand(event).applied());
     EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes"), "1");
     EXPECT_EQ(store->Scalar("SELECT count(*) FROM device_events"), "1");
 
     // A statement without an id (as a hand call would be) is simply applied.
     db::SqlCommand noId(fix.procedure(), fix.params(), kT0, db::StatementId());
-    EXPECT_TRUE(conn->Execute(noId));
-    EXPECT_TRUE(conn->Execute(noId));
+    EXPECT_TRUE(conn->ExecuteCommand(noId).applied());
+    EXPECT_TRUE(conn->ExecuteCommand(noId).applied());
     EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes"), "3");
     EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes WHERE statement_id = '" +
                             fix.id().text() + "'"),
@@ -134,13 +140,13 @@ TEST_P(BackendTest, OpenOnAnOpenConnectionChangesNothing) {
     ASSERT_TRUE(OpenConn()) << conn->LastError();
     EXPECT_TRUE(conn->Open("", 1));
     EXPECT_TRUE(conn->Open("Provider=SQLOLEDB;Data Source=nowhere", -5));
-    EXPECT_TRUE(conn->Execute(db::MakeOnlineEvent("still-here")));
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeOnlineEvent("still-here")).applied());
     conn->Close();
     conn->Close();
     EXPECT_FALSE(conn->IsOpen());
-    EXPECT_FALSE(conn->Execute(db::MakeOnlineEvent("closed")));
+    EXPECT_FALSE(conn->ExecuteCommand(db::MakeOnlineEvent("closed")).applied());
     ASSERT_TRUE(OpenConn()) << "reopens after Close: " << conn->LastError();
-    EXPECT_TRUE(conn->Execute(db::MakeOnlineEvent("reopened")));
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeOnlineEvent("reopened")).applied());
     EXPECT_EQ(store->Scalar("SELECT count(*) FROM devices"), "2");
 }
 
@@ -163,7 +169,8 @@ TEST_P(BackendTest, RefusedStatementsAreRejectedAndTheConnectionGoesOn) {
         EXPECT_FALSE(r.error.empty()) << c.what;
         EXPECT_EQ(conn->LastError(), r.error);
         EXPECT_TRUE(conn->IsOpen()) << c.what;
-        EXPECT_TRUE(conn->Execute(db::MakeGpsFix("healthy", 1, 2, 3, 4, ""))) << c.what;
+        EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("healthy", 1, 2, 3, 4, "")).applied())
+            << c.what;
     }
     EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes WHERE device_name = 'poison'"), "0");
     EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes"), std::to_string(std::size(cases)));
@@ -172,12 +179,12 @@ TEST_P(BackendTest, RefusedStatementsAreRejectedAndTheConnectionGoesOn) {
 TEST_P(BackendTest, TransactionsCommitOrRollBackTogether) {
     ASSERT_TRUE(OpenConn()) << conn->LastError();
     ASSERT_TRUE(conn->Begin().applied()) << conn->LastError();
-    EXPECT_TRUE(conn->Execute(db::MakeOnlineEvent("gone")));
-    EXPECT_TRUE(conn->Execute(db::MakeGpsFix("gone", 1, 2, 3, 4, "")));
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeOnlineEvent("gone")).applied());
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("gone", 1, 2, 3, 4, "")).applied());
     ASSERT_TRUE(conn->Rollback().applied()) << conn->LastError();
     ASSERT_TRUE(conn->Begin().applied()) << conn->LastError();
-    EXPECT_TRUE(conn->Execute(db::MakeOnlineEvent("kept")));
-    EXPECT_TRUE(conn->Execute(db::MakeGpsFix("kept", 1, 2, 3, 4, "")));
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeOnlineEvent("kept")).applied());
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("kept", 1, 2, 3, 4, "")).applied());
     ASSERT_TRUE(conn->Commit().applied()) << conn->LastError();
     EXPECT_EQ(store->Query("SELECT device_name FROM devices"), (Rows{{"kept"}}));
     EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes"), "1");
@@ -204,7 +211,7 @@ TEST_P(BackendTest, ProceduresCanBeCalledByHandWithTheCurrentTime) {
 
 TEST_P(BackendTest, ASessionEndedByTheServerIsReportedLostAndTheRetryLandsOnce) {
     ASSERT_TRUE(OpenConn()) << conn->LastError();
-    EXPECT_TRUE(conn->Execute(db::MakeOnlineEvent("X7", kT0)));
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeOnlineEvent("X7", kT0)).applied());
     if (!store->KillOtherSessions()) {
         GTEST_SKIP() << "no server session to end";
     }
@@ -215,7 +222,7 @@ TEST_P(BackendTest, ASessionEndedByTheServerIsReportedLostAndTheRetryLandsOnce) 
 
     // What the worker does next: reopen and send the same statement again.
     ASSERT_TRUE(OpenConn()) << conn->LastError();
-    EXPECT_TRUE(conn->Execute(fix)) << conn->LastError();
+    EXPECT_TRUE(conn->ExecuteCommand(fix).applied()) << conn->LastError();
     EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes"), "1");
 }
 
@@ -231,12 +238,12 @@ TEST(SqliteStore, UsesWalAndKeepsDataAcrossReopens) {
     {
         CMyDbConnection conn(dir.path());
         ASSERT_TRUE(conn.Open(cs, 5)) << conn.LastError();
-        EXPECT_TRUE(conn.Execute(db::MakeOnlineEvent("X7")));
+        EXPECT_TRUE(conn.ExecuteCommand(db::MakeOnlineEvent("X7")).applied());
     }
     CMyDbConnection again(dir.path());
     ASSERT_TRUE(again.Open(cs, 5))
         << "the schema script runs again harmlessly: " << again.LastError();
-    EXPECT_TRUE(again.Execute(db::MakeOfflineEvent("X7")));
+    EXPECT_TRUE(again.ExecuteCommand(db::MakeOfflineEvent("X7")).applied());
     again.Close();
 
     const auto file = dir.path() / "events.db";
@@ -271,8 +278,9 @@ TEST(SqliteStore, AnEarlierFileGetsTheFixProcedureReplaced) {
 
     CMyDbConnection conn(dir.path());
     ASSERT_TRUE(conn.Open("sqlite:events.db", 5)) << conn.LastError();
-    EXPECT_TRUE(conn.Execute(db::MakeGpsFix("X7", 25.5, 121.5, 1, 2, "$GPRMC,real")));
-    EXPECT_TRUE(conn.Execute(db::MakeGpsFix("X7", 0, 0, 0, 0, "")));
+    EXPECT_TRUE(
+        conn.ExecuteCommand(db::MakeGpsFix("X7", 25.5, 121.5, 1, 2, "$GPRMC,real")).applied());
+    EXPECT_TRUE(conn.ExecuteCommand(db::MakeGpsFix("X7", 0, 0, 0, 0, "")).applied());
     conn.Close();
     EXPECT_EQ(dbtest::SqliteQuery(file,
                                   "SELECT name FROM sqlite_schema WHERE type = 'trigger' "

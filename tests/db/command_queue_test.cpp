@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -14,6 +15,29 @@ std::string NameOf(const db::SqlCommand& c) {
     return std::get<std::string>(c.params()[0].value);
 }
 
+// Takes the front statement and settles it at once, as a worker that ran it
+// would; false (out unchanged) when nothing waits.
+bool TakeOne(CMyCommandQueue& q, db::SqlCommand& out) {
+    std::vector<db::SqlCommand> taken;
+    if (q.Take(taken, 1) == 0) {
+        return false;
+    }
+    out = std::move(taken.front());
+    q.Settle(1);
+    return true;
+}
+
+// The same, waiting as the worker does.
+bool WaitTakeOne(CMyCommandQueue& q, db::SqlCommand& out, const std::atomic<bool>& run) {
+    std::vector<db::SqlCommand> taken;
+    if (q.WaitTake(taken, 1, run) == 0) {
+        return false;
+    }
+    out = std::move(taken.front());
+    q.Settle(1);
+    return true;
+}
+
 TEST(CommandQueue, GivesStatementsBackInPushOrder) {
     CMyCommandQueue q;
     for (int i = 0; i < 100; ++i) {
@@ -21,12 +45,12 @@ TEST(CommandQueue, GivesStatementsBackInPushOrder) {
     }
     db::SqlCommand c;
     for (int i = 0; i < 100; ++i) {
-        ASSERT_TRUE(q.Pop(c));
+        ASSERT_TRUE(TakeOne(q, c));
         EXPECT_EQ(NameOf(c), std::to_string(i));
     }
     const auto before = c.id();
-    EXPECT_FALSE(q.Pop(c));
-    EXPECT_EQ(c.id(), before) << "an empty pop leaves the out argument alone";
+    EXPECT_FALSE(TakeOne(q, c));
+    EXPECT_EQ(c.id(), before) << "an empty take leaves the out argument alone";
     EXPECT_EQ(q.PushedCount(), 100u);
 }
 
@@ -39,7 +63,7 @@ TEST(CommandQueue, DropsTheOldestPastItsBoundAndCountsThem) {
     EXPECT_EQ(q.DroppedCount(), 2u);
     db::SqlCommand c;
     for (const char* expected : {"3", "4", "5"}) {
-        ASSERT_TRUE(q.Pop(c));
+        ASSERT_TRUE(TakeOne(q, c));
         EXPECT_EQ(NameOf(c), expected);
     }
 
@@ -52,47 +76,50 @@ TEST(CommandQueue, DropsTheOldestPastItsBoundAndCountsThem) {
     EXPECT_EQ(CMyCommandQueue().MaxSize(), 1'000'000u);
 }
 
-TEST(CommandQueue, ClearDiscardsAndCountsAndPushFrontComesFirst) {
+TEST(CommandQueue, ClearDiscardsAndCountsAndPutBackComesFirst) {
     CMyCommandQueue q;
+    q.Push(Named("a"));
     q.Push(Named("b"));
-    q.PushFront(Named("a"));
+    std::vector<db::SqlCommand> taken;
+    ASSERT_EQ(q.Take(taken, 1), 1u);
+    q.PutBack(taken);
     db::SqlCommand c;
-    ASSERT_TRUE(q.Pop(c));
+    ASSERT_TRUE(TakeOne(q, c));
     EXPECT_EQ(NameOf(c), "a");
-    EXPECT_EQ(q.PushedCount(), 1u) << "a statement put back is not pushed twice";
+    EXPECT_EQ(q.PushedCount(), 2u) << "a statement put back is not pushed twice";
 
     q.Push(Named("c"));
     EXPECT_EQ(q.Clear(), 2u);
     EXPECT_EQ(q.Clear(), 0u);
     EXPECT_EQ(q.DiscardedCount(), 2u);
-    EXPECT_FALSE(q.Pop(c));
+    EXPECT_FALSE(TakeOne(q, c));
 }
 
-TEST(CommandQueue, WaitPopWakesForAPushFromAnotherThread) {
+TEST(CommandQueue, WaitTakeWakesForAPushFromAnotherThread) {
     CMyCommandQueue q;
     std::atomic<bool> run{true};
     db::SqlCommand got;
     bool ok = false;
-    std::thread waiter([&] { ok = q.WaitPop(got, run); });
+    std::thread waiter([&] { ok = WaitTakeOne(q, got, run); });
     q.Push(Named("late"));
     waiter.join();
     EXPECT_TRUE(ok);
     EXPECT_EQ(NameOf(got), "late");
 }
 
-TEST(CommandQueue, WaitPopEndsWhenItsFlagIsClearedAndWoken) {
+TEST(CommandQueue, WaitTakeEndsWhenItsFlagIsClearedAndWoken) {
     CMyCommandQueue q;
     std::atomic<bool> run{true};
     db::SqlCommand got;
     bool ok = true;
-    std::thread waiter([&] { ok = q.WaitPop(got, run); });
+    std::thread waiter([&] { ok = WaitTakeOne(q, got, run); });
     run = false;
     q.WakeAll();
     waiter.join();
     EXPECT_FALSE(ok);
 
     q.Push(Named("queued"));
-    EXPECT_TRUE(q.WaitPop(got, run)) << "a queued statement is still handed out";
+    EXPECT_TRUE(WaitTakeOne(q, got, run)) << "a queued statement is still handed out";
 }
 
 TEST(CommandQueue, TakenStatementsStayPendingUntilSettledAndCountAgainstTheBound) {
@@ -112,7 +139,7 @@ TEST(CommandQueue, TakenStatementsStayPendingUntilSettledAndCountAgainstTheBound
     q.Push(Named("5"));
     EXPECT_EQ(q.DroppedCount(), 1u);
     db::SqlCommand c;
-    ASSERT_TRUE(q.Pop(c));
+    ASSERT_TRUE(TakeOne(q, c));
     EXPECT_EQ(NameOf(c), "4");
 
     q.Settle(2);
@@ -138,7 +165,7 @@ TEST(CommandQueue, PutBackRestoresTakenStatementsAtTheFrontInTheirOrder) {
     EXPECT_EQ(q.PushedCount(), 5u) << "put back, not pushed again";
     std::string order;
     db::SqlCommand c;
-    while (q.Pop(c)) {
+    while (TakeOne(q, c)) {
         order += NameOf(c);
     }
     EXPECT_EQ(order, "abcde");

@@ -61,7 +61,7 @@ TEST(ConnectionString, UnusableStringsFailOpenWithAClearReason) {
         EXPECT_FALSE(conn.IsOpen());
         EXPECT_NE(conn.LastError().find(c.reason), std::string::npos)
             << c.text << " gave: " << conn.LastError();
-        EXPECT_FALSE(conn.Execute(db::MakeOnlineEvent("X7")));
+        EXPECT_FALSE(conn.ExecuteCommand(db::MakeOnlineEvent("X7")).applied());
         conn.Close();
     }
 }
@@ -70,7 +70,7 @@ TEST(ConnectionString, CloseAndExecuteOnANeverOpenedConnectionAreHarmless) {
     CMyDbConnection conn;
     conn.Close();
     conn.Close();
-    EXPECT_FALSE(conn.Execute(db::MakeOnlineEvent("X7")));
+    EXPECT_FALSE(conn.ExecuteCommand(db::MakeOnlineEvent("X7")).applied());
     EXPECT_EQ(conn.ExecuteCommand(db::MakeOnlineEvent("X7")).status,
               db::ExecStatus::ConnectionLost);
     EXPECT_EQ(conn.Begin().status, db::ExecStatus::ConnectionLost);
@@ -80,7 +80,7 @@ TEST(ConnectionString, RelativeSqlitePathsAreFoundBelowTheBaseDirectory) {
     dbtest::TempDir dir;
     CMyDbConnection conn(dir.path());
     ASSERT_TRUE(conn.Open("sqlite:data/sub/events.db", 5)) << conn.LastError();
-    EXPECT_TRUE(conn.Execute(db::MakeOnlineEvent("X7")));
+    EXPECT_TRUE(conn.ExecuteCommand(db::MakeOnlineEvent("X7")).applied());
     conn.Close();
     EXPECT_TRUE(std::filesystem::exists(dir.path() / "data" / "sub" / "events.db"));
 }
@@ -98,7 +98,7 @@ TEST(ConnectionString, SqliteFilesAreForTheOwnerAndGroupOnlyWhateverTheUmask) {
     const bool opened = conn.Open("sqlite:data/sub/events.db", 5);
     ::umask(before);
     ASSERT_TRUE(opened) << conn.LastError();
-    EXPECT_TRUE(conn.Execute(db::MakeOnlineEvent("X7")));
+    EXPECT_TRUE(conn.ExecuteCommand(db::MakeOnlineEvent("X7")).applied());
     const auto db = dir.path() / "data" / "sub" / "events.db";
     // While the connection is open its write-ahead log and shared memory
     // exist beside it, with the same mode.
@@ -112,7 +112,7 @@ TEST(ConnectionString, SqliteFilesAreForTheOwnerAndGroupOnlyWhateverTheUmask) {
     // A database an administrator made readable on purpose stays so.
     ASSERT_EQ(::chmod(db.c_str(), 0644), 0);
     ASSERT_TRUE(conn.Open("sqlite:data/sub/events.db", 5)) << conn.LastError();
-    EXPECT_TRUE(conn.Execute(db::MakeOnlineEvent("X7")));
+    EXPECT_TRUE(conn.ExecuteCommand(db::MakeOnlineEvent("X7")).applied());
     EXPECT_EQ(ModeOf(db), 0644u);
     conn.Close();
 }

@@ -113,7 +113,9 @@ TEST_P(BackendTest, AGroupCommitsWholeOrLeavesNothingAndTheConnectionGoesOn) {
 
         // The failed group's transaction is over: a statement run alone now
         // commits and is seen from another connection.
-        EXPECT_TRUE(conn->Execute(db::MakeOnlineEvent(std::string(c.tag) + "-after"))) << c.tag;
+        EXPECT_TRUE(
+            conn->ExecuteCommand(db::MakeOnlineEvent(std::string(c.tag) + "-after")).applied())
+            << c.tag;
         EXPECT_EQ(store->Scalar("SELECT count(*) FROM device_events WHERE device_name = '" +
                                 std::string(c.tag) + "-after'"),
                   "1")

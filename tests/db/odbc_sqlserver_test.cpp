@@ -49,10 +49,11 @@ TEST(OdbcSqlServer, ASitesOwnProceduresGetTheOriginalCallsWithBoundValues) {
     FakeSqlServer server;
     CMyDbConnection conn;
     ASSERT_TRUE(conn.Open(server.ConnectionString("Extras=0"), 10)) << conn.LastError();
-    EXPECT_TRUE(conn.Execute(db::MakeOnlineEvent("台北-車輛07 🚚", kT0)));
-    EXPECT_TRUE(conn.Execute(db::MakeGpsFix("O'Brien", 25.052057, 121.67613, 18.52, 90.7,
-                                            "$GPRMC,100000.000,A,2503.1234,N", kT0)));
-    EXPECT_TRUE(conn.Execute(db::MakeOfflineEvent("", kT0)));
+    EXPECT_TRUE(conn.ExecuteCommand(db::MakeOnlineEvent("台北-車輛07 🚚", kT0)).applied());
+    EXPECT_TRUE(conn.ExecuteCommand(db::MakeGpsFix("O'Brien", 25.052057, 121.67613, 18.52, 90.7,
+                                                   "$GPRMC,100000.000,A,2503.1234,N", kT0))
+                    .applied());
+    EXPECT_TRUE(conn.ExecuteCommand(db::MakeOfflineEvent("", kT0)).applied());
     conn.Close();
 
     EXPECT_EQ(server.Lines("execute "),
@@ -83,8 +84,10 @@ TEST(OdbcSqlServer, OurOwnProceduresAlsoGetTheReceivedTimeAndTheStatementId) {
     ASSERT_TRUE(conn.Open(server.ConnectionString("Extras=2"), 15)) << conn.LastError();
     const auto event = db::MakeOnlineEvent("X7", kT0);
     EXPECT_EQ(conn.ExecuteCommand(event).status, ExecStatus::Applied);
-    EXPECT_TRUE(conn.Execute(db::SqlCommand(
-        "GPS_ADD", db::MakeGpsFix("X7", 1, 2, 3, 4, "").params(), kT0 + 1s, db::StatementId())));
+    EXPECT_TRUE(
+        conn.ExecuteCommand(db::SqlCommand("GPS_ADD", db::MakeGpsFix("X7", 1, 2, 3, 4, "").params(),
+                                           kT0 + 1s, db::StatementId()))
+            .applied());
     EXPECT_EQ(server.Lines("execute "),
               (std::vector<std::string>{
                   "execute EXEC EVENT_UPDATE @DeviceName=?,@EventTypeID=?,@ReceivedAt=?,"
@@ -154,7 +157,7 @@ TEST(OdbcSqlServer, TextTheServerCannotTakeIsRefusedBeforeItIsSent) {
         EXPECT_TRUE(conn.IsOpen());
     }
     EXPECT_TRUE(server.Lines("execute ").empty());
-    EXPECT_TRUE(conn.Execute(db::MakeOnlineEvent("fine")));
+    EXPECT_TRUE(conn.ExecuteCommand(db::MakeOnlineEvent("fine")).applied());
 }
 
 TEST(OdbcSqlServer, TransactionsTurnAutocommitOffAndBackOn) {
@@ -162,10 +165,10 @@ TEST(OdbcSqlServer, TransactionsTurnAutocommitOffAndBackOn) {
     CMyDbConnection conn;
     ASSERT_TRUE(conn.Open(server.ConnectionString(), 10)) << conn.LastError();
     EXPECT_TRUE(conn.Begin().applied());
-    EXPECT_TRUE(conn.Execute(db::MakeOnlineEvent("A")));
+    EXPECT_TRUE(conn.ExecuteCommand(db::MakeOnlineEvent("A")).applied());
     EXPECT_TRUE(conn.Commit().applied());
     EXPECT_TRUE(conn.Begin().applied());
-    EXPECT_TRUE(conn.Execute(db::MakeOnlineEvent("B")));
+    EXPECT_TRUE(conn.ExecuteCommand(db::MakeOnlineEvent("B")).applied());
     EXPECT_TRUE(conn.Rollback().applied());
     EXPECT_TRUE(conn.Begin().applied());
     conn.Close();  // inside a transaction: rolled back, then disconnected

@@ -164,9 +164,10 @@ TEST_P(WorkerTest, AStopEndsTheBackOffAtOnceAndKeepsTheStatementForTheStop) {
     const auto c = worker->Counters();
     EXPECT_EQ(c.executed, 0u);
     EXPECT_EQ(c.pending, 2u) << "the statement in hand went back to the front";
-    db::SqlCommand first;
-    ASSERT_TRUE(queue.Pop(first));
-    EXPECT_EQ(std::get<std::string>(first.params()[0].value), "A");
+    std::vector<db::SqlCommand> first;
+    ASSERT_EQ(queue.Take(first, 1), 1u);
+    EXPECT_EQ(std::get<std::string>(first.front().params()[0].value), "A");
+    queue.Settle(1);
     EXPECT_EQ(queue.Clear(), 1u);
 }
 

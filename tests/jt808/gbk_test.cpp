@@ -5,7 +5,7 @@
 #include <random>
 
 #include "tests/jt808/hex.h"
-#include "vardoappcore/protocol/utf8.h"
+#include "text/utf8.h"
 
 namespace jt808 {
 namespace {
@@ -57,7 +57,7 @@ TEST(Jt808Gbk, RandomBytesAlwaysGiveValidText) {
             b = static_cast<char>(rng());
         }
         const std::string text = gbkToUtf8(bytes);
-        ASSERT_TRUE(vardo::protocol::isValidUtf8(text)) << i;
+        ASSERT_TRUE(text::IsValidUtf8(text)) << i;
         EXPECT_EQ(text.empty(), bytes.empty());
     }
 }

@@ -1,4 +1,4 @@
-// Line framing, UTF-8 repair and the media datagrams.
+// Line framing and the media datagrams.
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,6 @@
 
 #include "vardoappcore/protocol/line_reader.h"
 #include "vardoappcore/protocol/media_datagram.h"
-#include "vardoappcore/protocol/utf8.h"
 
 namespace vardo::protocol {
 namespace {
@@ -66,45 +65,6 @@ TEST(LineReader, AnOverlongLineEndsTheStream) {
     EXPECT_EQ(reader.next(line), LineReader::Status::TooLong);
     reader.append("more\n");
     EXPECT_EQ(reader.next(line), LineReader::Status::TooLong);
-}
-
-TEST(Utf8, IllFormedSequencesAreReplaced) {
-    const struct {
-        std::string in;
-        std::string out;
-    } cases[] = {
-        {"plain", "plain"},
-        {"\xE5\xBC\xA0\xE4\xBC\x9F", "\xE5\xBC\xA0\xE4\xBC\x9F"},  // 张伟
-        {"\xF0\x9F\x9A\x8C", "\xF0\x9F\x9A\x8C"},                  // a bus, 4 bytes
-        {"a\xFF"
-         "b",
-         "a\xEF\xBF\xBD"
-         "b"},
-        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                                  // overlong '/'
-        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},                  // a surrogate
-        {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // > U+10FFFF
-        {"\xE5\xBC", "\xEF\xBF\xBD"},  // cut short at the end
-        {"\xE5\xBC"
-         "x",
-         "\xEF\xBF\xBD"
-         "x"},
-        {std::string("nul\0in", 6), std::string("nul\0in", 6)},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(makeValidUtf8(c.in), c.out) << c.in;
-        EXPECT_EQ(isValidUtf8(c.in), c.in == c.out) << c.in;
-        EXPECT_TRUE(isValidUtf8(makeValidUtf8(c.in)));
-    }
-}
-
-TEST(Utf8, PrefixesNeverSplitACharacter) {
-    const std::string text =
-        "a\xE5\xBC\xA0"
-        "b\xF0\x9F\x9A\x8C";  // a 张 b 🚌
-    const std::size_t expected[] = {0, 1, 1, 1, 4, 5, 5, 5, 5, 9, 9};
-    for (std::size_t max = 0; max < std::size(expected); ++max) {
-        EXPECT_EQ(utf8PrefixLength(text, max), expected[max]) << "max " << max;
-    }
 }
 
 TEST(MediaDatagram, HeadersSurviveTheRoundTrip) {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "vardoappcore/protocol/utf8.h"
+#include "text/utf8.h"
 
 namespace vardo::protocol {
 namespace {
@@ -401,8 +401,8 @@ std::string encodeLine(const Message& message) {
 DecodeResult decodeLine(std::string_view line) {
     DecodeResult result;
     std::string repaired;
-    if (!isValidUtf8(line)) {
-        repaired = makeValidUtf8(line);
+    if (!text::IsValidUtf8(line)) {
+        repaired = text::MakeValidUtf8(line);
         line = repaired;
     }
     json object;

@@ -1,6 +1,6 @@
-#include "vardoappcore/protocol/utf8.h"
+#include "text/utf8.h"
 
-namespace vardo::protocol {
+namespace text {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
@@ -55,7 +55,7 @@ std::size_t sequenceLength(std::string_view text, std::size_t pos, std::size_t& 
 
 }  // namespace
 
-bool isValidUtf8(std::string_view text) {
+bool IsValidUtf8(std::string_view text) {
     std::size_t pos = 0;
     std::size_t bad = 0;
     while (pos < text.size()) {
@@ -72,7 +72,7 @@ bool isValidUtf8(std::string_view text) {
     return true;
 }
 
-std::string makeValidUtf8(std::string_view text) {
+std::string MakeValidUtf8(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     std::size_t pos = 0;
@@ -90,7 +90,7 @@ std::string makeValidUtf8(std::string_view text) {
     return out;
 }
 
-std::size_t utf8PrefixLength(std::string_view text, std::size_t maxBytes) {
+std::size_t Utf8PrefixLength(std::string_view text, std::size_t maxBytes) {
     if (text.size() <= maxBytes) {
         return text.size();
     }
@@ -102,4 +102,4 @@ std::size_t utf8PrefixLength(std::string_view text, std::size_t maxBytes) {
     return n;
 }
 
-}  // namespace vardo::protocol
+}  // namespace text
