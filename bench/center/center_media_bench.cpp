@@ -42,7 +42,8 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-constexpr int kFps = 25;  // the terminal simulator's cameras
+// The terminal simulator's cameras: a video frame and an A-law block per tick.
+constexpr int kFps = 25;
 
 struct Options {
     int cif = 2;
@@ -262,16 +263,16 @@ int main(int argc, char** argv) {
         "after %d s\n",
         o.cif, o.d1, kFps, o.udp ? "UDP" : "TCP", o.measureSeconds, o.warmupSeconds);
     std::printf(
-        "mode      | frames in/s | video written/s (nominal) | lost | by writer | "
+        "mode      | frames in/s (sent) | video written/s (sent) | lost | by writer | "
         "center CPU/channel | event server CPU/channel | terminals CPU\n");
     Result steps[2];
     for (const bool record : {false, true}) {
         const Result r = chain.step(record);
         steps[record ? 1 : 0] = r;
         std::printf(
-            "%-9s | %11.0f | %7.0f (%5d)          | %4llu | %9llu | %16.2f%% | %22.2f%% | "
+            "%-9s | %6.0f (%6d)    | %7.0f (%5d)          | %4llu | %9llu | %16.2f%% | %22.2f%% | "
             "%11.0f%%\n",
-            record ? "recording" : "receiving", r.framesIn, r.videoWritten, n * kFps,
+            record ? "recording" : "receiving", r.framesIn, 2 * n * kFps, r.videoWritten, n * kFps,
             static_cast<unsigned long long>(r.lost),
             static_cast<unsigned long long>(r.lostByWriter), 100 * r.center / n,
             100 * r.library / n, 100 * r.terminals);
