@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/common/process_stats.h"
 #include "center/jt808/bytes.h"
 #include "center/jt808/frame.h"
 #include "center/jt808/frame_splitter.h"
@@ -49,36 +50,8 @@ double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-// CPU seconds (user + system) of a process so far.
-double cpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) {
-        return 0;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string f;
-    double ticks = 0;
-    for (int i = 3; fields >> f; ++i) {
-        if (i == 14 || i == 15) {
-            ticks += std::stod(f);
-        }
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// Resident memory in MiB.
-double rssMiB(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.starts_with("VmRSS:")) {
-            return std::stod(line.substr(6)) / 1024.0;
-        }
-    }
-    return 0;
-}
+using benchproc::cpuSeconds;
+using benchproc::rssMiB;
 
 std::size_t onlineRows(const e2e::EventServerRun& server) {
     std::size_t n = 0;

@@ -25,6 +25,7 @@ public:
     std::uint16_t tcpPort() const { return tcpPort_; }
     std::uint16_t udpPort() const { return udpPort_; }
     std::uint16_t mediaPort() const { return mediaPort_; }
+    pid_t pid() const { return process_->pid(); }
     // SIGTERM and wait; the exit status (-1 if it did not exit).
     int stop();
     std::string log() const { return process_->errors(); }
