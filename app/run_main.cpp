@@ -243,6 +243,10 @@ int RunWindowed(int argc, char** argv, WindowHost windowHost) {
 }  // namespace
 
 int RunMain(int argc, char** argv, WindowHost windowHost, bool serviceOnly) {
+    // A stop signal that arrives while the program starts (systemd, a test
+    // or an operator can send one at any moment) waits, blocked, for the
+    // watcher to take it, instead of ending the process by default.
+    ui::BlockStopSignals();
     std::optional<Options> options = ParseOptions(argc, argv);
     if (!options) {
         return 2;

@@ -125,6 +125,7 @@ protected:
         }
 
         server.start();
+        ASSERT_TRUE(server.waitForLog("service started")) << server.log();
         const std::string fixes = std::to_string(kDevices * (1 + kFixesEach));
         EXPECT_TRUE(WaitFor([&] { return Scalar("SELECT count(*) FROM gps_fixes") == fixes; }))
             << Scalar("SELECT count(*) FROM gps_fixes") << " of " << fixes << "\n"
