@@ -1,5 +1,7 @@
 #include "center/terminal_media.h"
 
+#include <algorithm>
+
 #include "center/jt1078/av_control.h"
 #include "center/jt1078/payload_type.h"
 #include "center/jt808/general_response.h"
@@ -64,12 +66,23 @@ protocol::Message TerminalMedia::open(ClientId, const protocol::MediaOpen& reque
     return protocol::MediaFailed{request.dev, request.chn, "the terminal's answer has to wait"};
 }
 
+std::uint32_t TerminalMedia::newStreamId() {
+    for (;;) {
+        const std::uint32_t id = streamIdSource_();
+        const bool taken = std::any_of(streams_.begin(), streams_.end(),
+                                       [id](const auto& entry) { return entry.second.id == id; });
+        if (id != 0 && !taken) {  // 0 stands for "not numbered yet"
+            return id;
+        }
+    }
+}
+
 void TerminalMedia::openAsync(ClientId client, const protocol::MediaOpen& request,
                               const protocol::Online&, Answer answer) {
     const Key key(request.dev, request.chn);
     Stream& s = streams_[key];
     if (s.id == 0) {
-        s.id = nextStreamId_++;
+        s.id = newStreamId();
     }
     Viewer& viewer = s.viewers[client];
     viewer.video = viewer.video || request.video;

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -89,6 +90,7 @@ public:
     std::size_t streams() const { return streams_.size(); }
 
 private:
+    std::uint32_t newStreamId();
     using Key = std::pair<std::string, int>;  // phone, channel
     struct Viewer {
         bool video = false;
@@ -136,7 +138,9 @@ private:
     std::map<Key, Stream> streams_;
     std::unordered_map<ClientId, asio::ip::udp::endpoint> endpoints_;
     jt1078::FrameReassembler reassembler_;
-    std::uint32_t nextStreamId_ = 1;
+    // Stream numbers are drawn from the system's entropy, so that a stranger
+    // cannot guess the number of a stream it did not open.
+    std::random_device streamIdSource_;
     bool askPosted_ = false;
     asio::steady_timer askTimer_;
     TerminalMediaCounters counters_;
