@@ -45,7 +45,8 @@ constexpr ColumnSpec kColumns[] = {
 enum Column { kColName = 0, kColChannel = 1, kColVehicle = 2, kColDriver = 3, kColGps = 4 };
 
 // The check box of channel number n is kChannelBoxes[n - 1].
-constexpr std::array<int, kMaxChannels> kChannelBoxes{IDC_CHN01, IDC_CHN02, IDC_CHN03, IDC_CHN04};
+constexpr std::array<int, device::kMaxChannels> kChannelBoxes{IDC_CHN01, IDC_CHN02, IDC_CHN03,
+                                                              IDC_CHN04};
 
 }  // namespace
 
@@ -347,14 +348,14 @@ int CMyVardoEventServerDlg::ReusableRowOf(HVARDODEV hDev, const std::string& str
         m_listDevices.GetItemText(nRow, kColGps) != kOfflineText) {
         return -1;
     }
-    const DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
+    const device::DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
     const bool recording = std::any_of(record.recordStart.begin(), record.recordStart.end(),
                                        [](std::int64_t start) { return start != 0; });
     return recording ? -1 : nRow;
 }
 
 void CMyVardoEventServerDlg::OnDeviceOnline(HVARDODEV hDev) {
-    const std::string strName = vardo::ReadDevInfoText(hDev, DEVINFO_NAME, m_szDevInfo);
+    const std::string strName = device::ReadDevInfoText(hDev, DEVINFO_NAME, m_szDevInfo);
 
     // A device that comes back takes back its own row when that row is idle
     // (offline, recording nothing), so devices that come and go do not grow
@@ -370,13 +371,13 @@ void CMyVardoEventServerDlg::OnDeviceOnline(HVARDODEV hDev) {
     m_listDevices.SetItemData(nRow, 0);
     MyVardoDev_SetUserData(hDev, static_cast<std::uint32_t>(nRow));
 
-    m_listDevices.SetItemText(nRow, kColChannel, std::to_string(vardo::ReadChannelCount(hDev)));
+    m_listDevices.SetItemText(nRow, kColChannel, std::to_string(device::ReadChannelCount(hDev)));
 
-    DeviceRecord record;
+    device::DeviceRecord record;
     record.device = hDev;
     // The boxes are read only here: a change affects devices that come
     // online later.
-    for (int n = 1; n <= kMaxChannels; ++n) {
+    for (int n = 1; n <= device::kMaxChannels; ++n) {
         if (IsDlgButtonChecked(kChannelBoxes[static_cast<std::size_t>(n - 1)]) == BST_CHECKED) {
             record.channels[static_cast<std::size_t>(n - 1)] =
                 MyVardoDev_CreateChannel(hDev, n, GetSafeHwnd());
@@ -401,11 +402,11 @@ void CMyVardoEventServerDlg::OnDeviceGps(HVARDODEV hDev) {
     }
 
     m_listDevices.SetItemText(nRow, kColVehicle,
-                              vardo::ReadDevInfoText(hDev, DEVINFO_VEHICLE_ID, m_szDevInfo));
+                              device::ReadDevInfoText(hDev, DEVINFO_VEHICLE_ID, m_szDevInfo));
     m_listDevices.SetItemText(nRow, kColDriver,
-                              vardo::ReadDevInfoText(hDev, DEVINFO_DRIVER_NAME, m_szDevInfo));
+                              device::ReadDevInfoText(hDev, DEVINFO_DRIVER_NAME, m_szDevInfo));
 
-    const std::string_view rawGps = vardo::ReadDevInfoBytes(hDev, DEVINFO_GPS, m_szDevInfo);
+    const std::string_view rawGps = device::ReadDevInfoBytes(hDev, DEVINFO_GPS, m_szDevInfo);
     std::string strGps = text::MakeValidUtf8(rawGps);
     double dLatitude = 0;
     double dLongitude = 0;
@@ -445,7 +446,7 @@ void CMyVardoEventServerDlg::OnDeviceAlarm(HVARDODEV hDev) {
     const auto now = GetClock().WallNow();
     const std::int64_t nowSeconds =
         std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
-    vardo::StartAlarmRecording(
+    device::StartAlarmRecording(
         m_devices, static_cast<std::size_t>(nRow), nowSeconds, [&](int channel) {
             std::string path = m_recordingPaths.Next(g_strModuleDir, strName, channel, now);
             const HVARDOCHN chn = m_devices[static_cast<std::size_t>(nRow)]
@@ -467,7 +468,7 @@ void CMyVardoEventServerDlg::OnTimer(UINT_PTR nIDEvent) {
         // Counted in seconds; a field that holds no number counts as 0.
         const auto nDuration =
             static_cast<std::int32_t>(GetDlgItemInt(IDC_RECORD_DURATION, nullptr, TRUE));
-        vardo::StopDueRecordings(m_devices, nDuration, NowSeconds());
+        device::StopDueRecordings(m_devices, nDuration, NowSeconds());
     }
     if (nIDEvent == kRecordTimer) {
         UpdateStatus();

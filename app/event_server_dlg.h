@@ -78,7 +78,7 @@ public:
     // For main and tests.
     bool IsServiceStarted() const { return m_bServiceStarted; }
     HVARDOAPP GetVardoApp() const { return m_hVardoApp; }
-    const std::vector<DeviceRecord>& GetDevices() const { return m_devices; }
+    const std::vector<device::DeviceRecord>& GetDevices() const { return m_devices; }
     // Waiting, and taken by the worker but not yet committed.
     std::size_t PendingStatements() const { return m_cmdQueue.Pending(); }
     db::WorkerCounters GetWorkerCounters() const { return m_worker.Counters(); }
@@ -132,12 +132,12 @@ private:
     HICON m_hIcon;
     CListCtrl m_listDevices;
     HVARDOAPP m_hVardoApp = 0;
-    std::vector<DeviceRecord> m_devices;
+    std::vector<device::DeviceRecord> m_devices;
     CMyDbConnection m_db;
     std::string m_strConnect;
     CMyCommandQueue m_cmdQueue;
-    char m_szDevInfo[vardo::kDevInfoSize];
-    vardo::RecordingPaths m_recordingPaths;
+    char m_szDevInfo[device::kDevInfoSize];
+    device::RecordingPaths m_recordingPaths;
     bool m_bServiceStarted = false;
     db::WorkerCounters m_countersAtStart;  // the stop line counts this run only
     db::StorageSettings m_storage;         // read from Config.ini with the window

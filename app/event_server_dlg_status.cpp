@@ -90,7 +90,7 @@ app::ServiceStatus CMyVardoEventServerDlg::CollectStatus() const {
     status.stored = c.executed - m_countersAtStart.executed;
     status.dropped =
         (c.rejected - m_countersAtStart.rejected) + (c.dropped - m_countersAtStart.dropped);
-    for (const DeviceRecord& record : m_devices) {
+    for (const device::DeviceRecord& record : m_devices) {
         status.recordings += static_cast<std::size_t>(
             std::count_if(record.recordStart.begin(), record.recordStart.end(),
                           [](std::int64_t start) { return start != 0; }));
@@ -216,7 +216,7 @@ void CMyVardoEventServerDlg::ApplyRetention() {
     for (const std::string& file : ActiveRecordingFiles()) {
         active.insert(file);
     }
-    for (const DeviceRecord& record : m_devices) {
+    for (const device::DeviceRecord& record : m_devices) {
         for (std::size_t i = 0; i < record.channels.size(); ++i) {
             if (record.recordStart[i] != 0) {
                 if (const auto it = m_recordingFiles.find(record.channels[i]);

@@ -8,6 +8,8 @@
 
 #include "vardoappcore/api/vardo_app_core.h"
 
+namespace device {
+
 constexpr int kMaxChannels = 4;
 
 struct DeviceRecord {
@@ -18,3 +20,5 @@ struct DeviceRecord {
     // 1970-01-01 UTC; 0 = not recording.
     std::array<std::int64_t, kMaxChannels> recordStart{};
 };
+
+}  // namespace device

@@ -5,7 +5,7 @@
 
 #include "text/utf8.h"
 
-namespace vardo {
+namespace device {
 
 std::string_view ReadDevInfoBytes(HVARDODEV dev, int item, char (&scratch)[kDevInfoSize]) {
     // The library leaves the buffer alone for an unknown device or item, so
@@ -27,4 +27,4 @@ std::int32_t ReadChannelCount(HVARDODEV dev) {
     return channels;
 }
 
-}  // namespace vardo
+}  // namespace device

@@ -8,7 +8,7 @@
 
 #include "vardoappcore/api/vardo_app_core.h"
 
-namespace vardo {
+namespace device {
 
 // The size of every device-information read; a text item is cut to one byte
 // less.
@@ -25,4 +25,4 @@ std::string ReadDevInfoText(HVARDODEV dev, int item, char (&scratch)[kDevInfoSiz
 // The device's channel count (DEVINFO_CHANNEL); 0 when unknown.
 std::int32_t ReadChannelCount(HVARDODEV dev);
 
-}  // namespace vardo
+}  // namespace device

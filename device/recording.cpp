@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace vardo {
+namespace device {
 namespace {
 
 // File names are limited to 255 bytes on the usual file systems; the rest
@@ -211,4 +211,4 @@ int StopDueRecordings(std::vector<DeviceRecord>& records, std::int64_t durationS
     return stopped;
 }
 
-}  // namespace vardo
+}  // namespace device

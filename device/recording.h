@@ -12,7 +12,7 @@
 
 #include "device/device_record.h"
 
-namespace vardo {
+namespace device {
 
 // A device name as one safe file-name part: path separators, control
 // characters and the characters other systems reserve (<>:"|?*) become '_',
@@ -63,4 +63,4 @@ int StartAlarmRecording(std::vector<DeviceRecord>& records, std::size_t index, s
 int StopDueRecordings(std::vector<DeviceRecord>& records, std::int64_t durationSeconds,
                       std::int64_t now);
 
-}  // namespace vardo
+}  // namespace device

@@ -16,7 +16,7 @@ const std::string kFffd = "\xEF\xBF\xBD";
 class DeviceInfoRead : public ::testing::Test {
 protected:
     void SetUp() override { scripted::Reset(); }
-    char scratch[vardo::kDevInfoSize];
+    char scratch[device::kDevInfoSize];
 };
 
 TEST_F(DeviceInfoRead, LongTextIsCutToTheBufferWithoutBreakingUtf8) {
@@ -26,27 +26,27 @@ TEST_F(DeviceInfoRead, LongTextIsCutToTheBufferWithoutBreakingUtf8) {
         name += "车";
     }
     const auto dev = scripted::AddDevice({.name = name});
-    const std::string text = vardo::ReadDevInfoText(dev, DEVINFO_NAME, scratch);
+    const std::string text = device::ReadDevInfoText(dev, DEVINFO_NAME, scratch);
     EXPECT_EQ(text, name.substr(0, 510) + kFffd);
-    EXPECT_EQ(vardo::ReadDevInfoBytes(dev, DEVINFO_NAME, scratch).size(), 511u);
+    EXPECT_EQ(device::ReadDevInfoBytes(dev, DEVINFO_NAME, scratch).size(), 511u);
 }
 
 TEST_F(DeviceInfoRead, UnknownDevicesAndItemsReadAsEmpty) {
     const auto dev = scripted::AddDevice({.name = "X7"});
     scripted::ForgetInfo(dev, DEVINFO_DRIVER_NAME);
     std::memcpy(scratch, "stale", 6);
-    EXPECT_EQ(vardo::ReadDevInfoText(dev + 999, DEVINFO_NAME, scratch), "");
+    EXPECT_EQ(device::ReadDevInfoText(dev + 999, DEVINFO_NAME, scratch), "");
     std::memcpy(scratch, "stale", 6);
-    EXPECT_EQ(vardo::ReadDevInfoText(dev, DEVINFO_DRIVER_NAME, scratch), "");
-    EXPECT_EQ(vardo::ReadChannelCount(dev + 999), 0);
+    EXPECT_EQ(device::ReadDevInfoText(dev, DEVINFO_DRIVER_NAME, scratch), "");
+    EXPECT_EQ(device::ReadChannelCount(dev + 999), 0);
     scripted::ForgetInfo(dev, DEVINFO_CHANNEL);
-    EXPECT_EQ(vardo::ReadChannelCount(dev), 0);
+    EXPECT_EQ(device::ReadChannelCount(dev), 0);
 }
 
 TEST_F(DeviceInfoRead, TextEndsAtTheFirstNul) {
     const auto dev = scripted::AddDevice({.name = "X7"});
     scripted::SetInfo(dev, DEVINFO_VEHICLE_ID, std::string("AB\0CD", 5));
-    EXPECT_EQ(vardo::ReadDevInfoText(dev, DEVINFO_VEHICLE_ID, scratch), "AB");
+    EXPECT_EQ(device::ReadDevInfoText(dev, DEVINFO_VEHICLE_ID, scratch), "AB");
 }
 
 }  // namespace

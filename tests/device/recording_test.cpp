@@ -35,7 +35,7 @@ TEST(RecordingFileName, DeviceNamesBecomeSafeFileNameParts) {
         {std::string(300, 'n'), std::string(200, 'n')},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(vardo::SafeFileNamePart(c.name), c.safe) << testing::PrintToString(c.name);
+        EXPECT_EQ(device::SafeFileNamePart(c.name), c.safe) << testing::PrintToString(c.name);
     }
 }
 
@@ -44,13 +44,13 @@ TEST(RecordingFileName, LongNamesAreNeverCutInsideACharacter) {
     for (int i = 0; i < 100; ++i) {
         name += "车";  // 3 bytes each: 200 is not a character boundary
     }
-    EXPECT_EQ(vardo::SafeFileNamePart(name), name.substr(0, 198));
+    EXPECT_EQ(device::SafeFileNamePart(name), name.substr(0, 198));
 }
 
 TEST(RecordingFileName, CarriesNameChannelAndUtcStart) {
-    EXPECT_EQ(vardo::RecordingPath("/srv/vardo/", "X7", 1, kStart),
+    EXPECT_EQ(device::RecordingPath("/srv/vardo/", "X7", 1, kStart),
               "/srv/vardo/EventRecord/X7-chn01-20261208-164952.avi");
-    EXPECT_EQ(vardo::RecordingPath("", "a/b", 4, kStart + seconds(8)),
+    EXPECT_EQ(device::RecordingPath("", "a/b", 4, kStart + seconds(8)),
               "EventRecord/a_b-chn04-20261208-165000.avi");
 }
 
@@ -61,7 +61,7 @@ TEST(RecordingFileName, ClashesGetANumberInsteadOfOverwriting) {
     const std::string moduleDir = dir.string() + "/";
     std::ofstream(dir / "EventRecord/Y1-chn01-20261208-164952.avi") << "earlier run";
 
-    vardo::RecordingPaths paths;
+    device::RecordingPaths paths;
     const std::string first = paths.Next(moduleDir, "a/b", 1, kStart);
     const std::string sameName = paths.Next(moduleDir, "a_b", 1, kStart);  // same safe name
     const std::string third = paths.Next(moduleDir, "a/b", 1, kStart);
@@ -93,9 +93,9 @@ protected:
 };
 
 TEST_F(AlarmRecording, StartsCreatedChannelsWithAudioOnChannelOneOnly) {
-    DeviceRecord record{dev, {Create(1), 0, Create(3), 0}, {}};
+    device::DeviceRecord record{dev, {Create(1), 0, Create(3), 0}, {}};
     scripted::ClearCalls();
-    EXPECT_EQ(vardo::StartAlarmRecording(record, 1000, Path), 2);
+    EXPECT_EQ(device::StartAlarmRecording(record, 1000, Path), 2);
     const auto c1 = std::to_string(record.channels[0]);
     const auto c3 = std::to_string(record.channels[2]);
     EXPECT_EQ(scripted::Calls(), (std::vector<std::string>{
@@ -113,19 +113,19 @@ TEST_F(AlarmRecording, StartsCreatedChannelsWithAudioOnChannelOneOnly) {
 }
 
 TEST_F(AlarmRecording, ARunningRecordingIsNeitherRestartedNorLengthened) {
-    DeviceRecord record{dev, {Create(1), Create(2), 0, 0}, {}};
-    vardo::StartAlarmRecording(record, 1000, Path);
+    device::DeviceRecord record{dev, {Create(1), Create(2), 0, 0}, {}};
+    device::StartAlarmRecording(record, 1000, Path);
     scripted::EndRecording(record.channels[1]);  // the library ended this one itself
     scripted::ClearCalls();
-    EXPECT_EQ(vardo::StartAlarmRecording(record, 1050, Path), 1);
+    EXPECT_EQ(device::StartAlarmRecording(record, 1050, Path), 1);
     EXPECT_EQ(record.recordStart, (std::array<std::int64_t, 4>{1000, 1050, 0, 0}));
     EXPECT_EQ(scripted::CallsStartingWith("MyVardoChn_RecordStart").size(), 1u);
 }
 
 TEST_F(AlarmRecording, ADeviceWithoutChannelsRecordsNothing) {
-    DeviceRecord record{dev, {}, {}};
+    device::DeviceRecord record{dev, {}, {}};
     scripted::ClearCalls();
-    EXPECT_EQ(vardo::StartAlarmRecording(record, 1000, Path), 0);
+    EXPECT_EQ(device::StartAlarmRecording(record, 1000, Path), 0);
     EXPECT_TRUE(scripted::Calls().empty());
 }
 
@@ -142,11 +142,11 @@ TEST_F(AlarmRecording, TheTimerStopsOnlyOnceStartPlusDurationIsPast) {
     };
     for (const auto& c : cases) {
         dev = scripted::AddDevice({.name = "X7"});  // a channel that is not recording
-        std::vector<DeviceRecord> records{{dev, {Create(1), 0, 0, 0}, {}}};
-        vardo::StartAlarmRecording(records[0], 1000, Path);
+        std::vector<device::DeviceRecord> records{{dev, {Create(1), 0, 0, 0}, {}}};
+        device::StartAlarmRecording(records[0], 1000, Path);
         const HVARDOCHN chn = records[0].channels[0];
         scripted::ClearCalls();
-        EXPECT_EQ(vardo::StopDueRecordings(records, c.duration, c.now), c.stops ? 1 : 0)
+        EXPECT_EQ(device::StopDueRecordings(records, c.duration, c.now), c.stops ? 1 : 0)
             << c.duration << " at " << c.now;
         if (c.stops) {
             EXPECT_EQ(scripted::Calls(), (std::vector<std::string>{
@@ -164,14 +164,14 @@ TEST_F(AlarmRecording, TheTimerStopsOnlyOnceStartPlusDurationIsPast) {
 
 TEST_F(AlarmRecording, EveryStoppedChannelGetsAllThreeStopsAndOthersAreLeftAlone) {
     const auto other = scripted::AddDevice({.name = "Y1"});
-    std::vector<DeviceRecord> records{
+    std::vector<device::DeviceRecord> records{
         {dev, {Create(1), 0, Create(3), 0}, {}},
         {other, {MyVardoDev_CreateChannel(other, 1, nullptr), 0, 0, 0}, {}},
     };
-    vardo::StartAlarmRecording(records[0], 1000, Path);
-    vardo::StartAlarmRecording(records[1], 1060, Path);
+    device::StartAlarmRecording(records[0], 1000, Path);
+    device::StartAlarmRecording(records[1], 1060, Path);
     scripted::EndRecording(records[0].channels[2]);  // ended by the library: only tidied up
-    EXPECT_EQ(vardo::StopDueRecordings(records, 90, 1100), 1);
+    EXPECT_EQ(device::StopDueRecordings(records, 90, 1100), 1);
     EXPECT_EQ(scripted::CallsStartingWith("MyVardoChn_RecordStop"),
               (std::vector<std::string>{Call("MyVardoChn_RecordStop", records[0].channels[0]),
                                         Call("MyVardoChn_RecordStop", records[0].channels[2])}));
@@ -182,10 +182,10 @@ TEST_F(AlarmRecording, EveryStoppedChannelGetsAllThreeStopsAndOthersAreLeftAlone
 // A start time means "a recording this record started runs": a start the
 // library refused gets none, and the sources started for it stop again.
 TEST_F(AlarmRecording, AStartTheLibraryRefusesLeavesNoStartTimeAndNoSources) {
-    DeviceRecord record{dev, {Create(1), Create(2), 0, 0}, {}};
+    device::DeviceRecord record{dev, {Create(1), Create(2), 0, 0}, {}};
     record.recordStart[0] = 900;  // from an earlier recording the library ended
     scripted::RefuseRecordings(record.channels[0], true);
-    EXPECT_EQ(vardo::StartAlarmRecording(record, 1000, Path), 1);
+    EXPECT_EQ(device::StartAlarmRecording(record, 1000, Path), 1);
     EXPECT_EQ(record.recordStart, (std::array<std::int64_t, 4>{0, 1000, 0, 0}));
     const auto refused = scripted::Channel(record.channels[0]);
     EXPECT_FALSE(refused->recording);
@@ -197,13 +197,13 @@ TEST_F(AlarmRecording, AStartTheLibraryRefusesLeavesNoStartTimeAndNoSources) {
 // The library ended a recording by itself (disk full): the next tick stops
 // its sources and forgets its start, whatever the duration.
 TEST_F(AlarmRecording, TheTimerStopsTheSourcesOfARecordingTheLibraryEnded) {
-    std::vector<DeviceRecord> records{{dev, {Create(1), 0, 0, 0}, {}}};
+    std::vector<device::DeviceRecord> records{{dev, {Create(1), 0, 0, 0}, {}}};
     const HVARDOCHN chn = records[0].channels[0];
-    vardo::StartAlarmRecording(records[0], 1000, Path);
+    device::StartAlarmRecording(records[0], 1000, Path);
     scripted::EndRecording(chn);
     ASSERT_TRUE(scripted::Channel(chn)->video);
     scripted::ClearCalls();
-    EXPECT_EQ(vardo::StopDueRecordings(records, 90, 1001), 0);
+    EXPECT_EQ(device::StopDueRecordings(records, 90, 1001), 0);
     EXPECT_EQ(scripted::Calls(),
               (std::vector<std::string>{
                   Call("MyVardoChn_IsRecording", chn), Call("MyVardoChn_VSourceStop", chn),
@@ -212,7 +212,7 @@ TEST_F(AlarmRecording, TheTimerStopsTheSourcesOfARecordingTheLibraryEnded) {
     EXPECT_FALSE(scripted::Channel(chn)->audio);
     EXPECT_EQ(records[0].recordStart[0], 0);
     scripted::ClearCalls();
-    EXPECT_EQ(vardo::StopDueRecordings(records, 90, 1002), 0);
+    EXPECT_EQ(device::StopDueRecordings(records, 90, 1002), 0);
     EXPECT_TRUE(scripted::Calls().empty());
 }
 
@@ -223,17 +223,17 @@ TEST_F(AlarmRecording, AnotherRowsStaleStartNeverStopsALaterRecording) {
     const HVARDOCHN chn = Create(1);
     const auto other = scripted::AddDevice({.name = "Y1"});
     const HVARDOCHN otherChn = MyVardoDev_CreateChannel(other, 1, nullptr);
-    std::vector<DeviceRecord> records{
+    std::vector<device::DeviceRecord> records{
         {dev, {chn, 0, 0, 0}, {}}, {other, {otherChn, 0, 0, 0}, {}}, {dev, {chn, 0, 0, 0}, {}}};
-    vardo::StartAlarmRecording(records, 0, 1000, Path);
-    vardo::StartAlarmRecording(records, 1, 1000, Path);
+    device::StartAlarmRecording(records, 0, 1000, Path);
+    device::StartAlarmRecording(records, 1, 1000, Path);
     scripted::EndRecording(chn);  // between two ticks
-    EXPECT_EQ(vardo::StartAlarmRecording(records, 2, 1050, Path), 1);
+    EXPECT_EQ(device::StartAlarmRecording(records, 2, 1050, Path), 1);
     EXPECT_EQ(records[0].recordStart[0], 0);
     EXPECT_EQ(records[1].recordStart[0], 1000);  // another device: left alone
-    EXPECT_EQ(vardo::StopDueRecordings(records, 5, 1052), 1);
+    EXPECT_EQ(device::StopDueRecordings(records, 5, 1052), 1);
     EXPECT_TRUE(scripted::Channel(chn)->recording);
-    EXPECT_EQ(vardo::StopDueRecordings(records, 5, 1056), 1);
+    EXPECT_EQ(device::StopDueRecordings(records, 5, 1056), 1);
     EXPECT_FALSE(scripted::Channel(chn)->recording);
 }
 
