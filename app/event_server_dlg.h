@@ -30,9 +30,9 @@
 #include "db/db_connection.h"
 #include "db/db_worker.h"
 #include "db/storage_settings.h"
+#include "device/alarm_recording.h"
 #include "device/device_record.h"
 #include "device/device_text.h"
-#include "device/recording.h"
 #include "ui/dialog.h"
 #include "vardoappcore/api/vardo_app_core.h"
 

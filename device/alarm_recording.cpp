@@ -1,4 +1,4 @@
-#include "device/recording.h"
+#include "device/alarm_recording.h"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,7 @@
 // Alarm recording: file names, which channels start, and when the timer
 // stops them.
 
-#include "device/recording.h"
+#include "device/alarm_recording.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
