@@ -10,6 +10,7 @@
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/app_instance.h"
 #include "vardoappcore/handle_table.h"
+#include "vardoappcore/library_log.h"
 #include "vardoappcore/media_counters.h"
 
 using vardo::AppInstance;
@@ -41,7 +42,10 @@ HVARDOAPP MyVardoApp_Construct(HWND hWnd, UINT message) {
     std::shared_ptr<AppInstance> app;
     try {
         app = std::make_shared<AppInstance>(hWnd, message);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        // The caller only learns "no instance"; the reason (no descriptors
+        // left, no memory) is for the operator.
+        vardo::logLine(std::string("cannot create the library instance: ") + e.what());
         return 0;
     }
     const HVARDOAPP handle = HandleTable::get().addApp(app);
