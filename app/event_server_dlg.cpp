@@ -10,6 +10,7 @@
 #include "app/res/resource.h"
 #include "app/service_log.h"
 #include "app/service_timers.h"
+#include "app/setting_fields.h"
 #include "app/start_checks.h"
 #include "app/ui_texts.h"
 #include "db/statement_journal.h"
