@@ -157,9 +157,6 @@ BOOL CMyVardoEventServerDlg::OnInitDialog() {
         Log(storageWarning);
     }
 
-    // The original joined a COM apartment here for its database objects;
-    // the database layer here needs nothing of the window thread.
-
     SetTimer(kRecordTimer, kRecordTimerPeriodMs, nullptr);
     StartMetrics();
     UpdateStatus();
