@@ -161,7 +161,7 @@ std::vector<db::SqlCommand> MakeFixes(int size) {
     batch.reserve(static_cast<std::size_t>(size));
     for (int i = 0; i < size; ++i) {
         batch.push_back(
-            db::MakeGpsFix("BENCH" + std::to_string(i % 50), 25.0 + i * 1e-6, 121.5, 18.5, 90,
+            db::MakeGpsFix("BENCH" + std::to_string(i % 50), {25.0 + i * 1e-6, 121.5, 18.5, 90},
                            "$GPRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A*6D"));
     }
     return batch;

@@ -233,7 +233,7 @@ public:
               worker_.Start();
         for (int d = 0; ok_ && d < devices; ++d) {
             queue_.Push(db::MakeOnlineEvent(deviceName(d)));
-            queue_.Push(db::MakeGpsFix(deviceName(d), 0, 0, 0, 0, ""));
+            queue_.Push(db::MakeGpsFix(deviceName(d), {0, 0, 0, 0}, ""));
         }
         waitExecuted(2 * static_cast<std::uint64_t>(devices));
     }
@@ -249,7 +249,7 @@ public:
         std::vector<db::SqlCommand> batch;
         for (int i = first; i < first + updates; ++i) {
             batch.push_back(
-                db::MakeGpsFix(deviceName(i % devices_), 30.2, 120.1, 37.04, 90, fix(i)));
+                db::MakeGpsFix(deviceName(i % devices_), {30.2, 120.1, 37.04, 90}, fix(i)));
         }
         const long target = db_->count("gps_fixes") + updates;
         const auto start = Clock::now();
