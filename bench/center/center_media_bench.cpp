@@ -29,9 +29,9 @@
 #include <vector>
 
 #include "bench/common/process_stats.h"
-#include "tests/e2e/center_process.h"
-#include "tests/sim/child_process.h"
-#include "tests/vardoappcore/recording_target.h"
+#include "testsupport/process/center_process.h"
+#include "testsupport/process/child_process.h"
+#include "testsupport/recording_target/recording_target.h"
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/library_log.h"
 #include "vardoappcore/media_counters.h"

@@ -40,8 +40,8 @@
 #include "db/db_worker.h"
 #include "db/schema.h"
 #include "db/sql_command.h"
-#include "tests/sim/child_process.h"
-#include "tests/sim/sim_process.h"
+#include "testsupport/process/child_process.h"
+#include "testsupport/process/sim_process.h"
 
 namespace {
 

@@ -32,8 +32,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/sim/sim_process.h"
-#include "tests/vardoappcore/recording_target.h"
+#include "testsupport/process/sim_process.h"
+#include "testsupport/recording_target/recording_target.h"
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/library_log.h"
 #include "vardoappcore/media_counters.h"
