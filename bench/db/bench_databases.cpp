@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "db/schema.h"
 
@@ -22,6 +23,7 @@ struct State {
     std::string odbcConnectionString;
     std::string odbcSkip;
     const std::string pgDbName = "vardo_bench_" + std::to_string(::getpid());
+    std::set<std::string> pgCreated;  // by CreateDatabase, dropped at TearDown
 };
 
 State& S() {
@@ -121,6 +123,9 @@ bool SetUp() {
 
 void TearDown() {
     State& s = S();
+    while (!s.pgCreated.empty()) {
+        DropDatabase(Backend::Postgresql, *s.pgCreated.begin());
+    }
     std::string error;
     if (!s.pgAdminConnInfo.empty()) {
         PgExec(s.pgAdminConnInfo, "DROP DATABASE IF EXISTS " + s.pgDbName + " WITH (FORCE)", error);
@@ -154,6 +159,61 @@ const std::string& SkipReason(Backend backend) {
             return S().odbcSkip;
     }
     return none;
+}
+
+std::string CreateSkipReason(Backend backend) {
+    switch (backend) {
+        case Backend::Sqlite:
+            return {};
+        case Backend::Postgresql:
+            if (!S().pgAdminConnInfo.empty()) {
+                return {};
+            }
+            return S().pgSkip.empty() ? "a database of its own needs the test server: set "
+                                        "VARDO_TEST_PG_DIR (scripts/pg-test-server)"
+                                      : S().pgSkip;
+        case Backend::Odbc:
+            break;
+    }
+    return "a database of its own is made for SQLite and PostgreSQL only";
+}
+
+std::string CreateDatabase(Backend backend, const std::string& name, std::string* why) {
+    State& s = S();
+    std::string error = CreateSkipReason(backend);
+    if (error.empty() && backend == Backend::Sqlite) {
+        return "sqlite:" + (s.sqliteDir / (name + ".db")).string();
+    }
+    if (error.empty()) {
+        const std::string dbName = s.pgDbName + "_" + name;
+        const std::string conninfo = s.pgAdminConnInfo + " dbname=" + dbName;
+        if (!PgExec(s.pgAdminConnInfo, "CREATE DATABASE " + dbName, error)) {
+            error = "cannot create " + dbName + ": " + error;
+        } else if (s.pgCreated.insert(name);
+                   !PgExec(conninfo, std::string(db::PostgresqlSchemaSql()), error)) {
+            error = "cannot install the schema in " + dbName + ": " + error;
+            DropDatabase(backend, name);
+        } else {
+            return conninfo;
+        }
+    }
+    if (why != nullptr) {
+        *why = error;
+    }
+    return {};
+}
+
+void DropDatabase(Backend backend, const std::string& name) {
+    State& s = S();
+    if (backend != Backend::Postgresql || s.pgCreated.erase(name) == 0) {
+        return;
+    }
+    std::string error;
+    if (!PgExec(s.pgAdminConnInfo,
+                "DROP DATABASE IF EXISTS " + s.pgDbName + "_" + name + " WITH (FORCE)", error)) {
+        std::fprintf(stderr, "bench: cannot drop %s_%s: %s", s.pgDbName.c_str(), name.c_str(),
+                     error.c_str());
+    }
 }
 
 std::vector<db::SqlCommand> MakeFixes(int size) {
