@@ -53,13 +53,6 @@ struct Options {
     bool udp = false;
 };
 
-double selfCpu() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 struct Sample {
     Clock::time_point when;
     double library = 0;  // this process: only the library works in it meanwhile
@@ -205,7 +198,7 @@ private:
     Sample sample() {
         Sample s;
         s.when = Clock::now();
-        s.library = selfCpu();
+        s.library = benchproc::selfCpuSeconds();
         s.center = benchproc::cpuSeconds(center_->pid());
         for (const auto& t : terminals_) {
             s.terminals += benchproc::cpuSeconds(t->pid());

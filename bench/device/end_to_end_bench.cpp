@@ -26,15 +26,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/common/process_stats.h"
 #include "bench/db/bench_databases.h"
 #include "centerlink/rmc_sentence.h"
 #include "db/db_worker.h"
@@ -344,51 +343,18 @@ void compareRates(Backend& backend, int burst, int bursts, int devices) {
 
 // ---- CPU ---------------------------------------------------------------------
 
-// Clock ticks spent by a process or one of its threads.
-long ticks(const std::string& statPath) {
-    std::ifstream in(statPath);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) {
-        return 0;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    long utime = 0;
-    long stime = 0;
-    for (int i = 3; fields >> field; ++i) {
-        if (i == 14) {
-            utime = std::stol(field);
-        } else if (i == 15) {
-            stime = std::stol(field);
-            break;
-        }
-    }
-    return utime + stime;
-}
-
-std::string threadName(pid_t pid, const std::string& tid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + tid + "/comm");
-    std::string name;
-    std::getline(in, name);
-    return name;
-}
-
-// Ticks per thread group: "window" (the main thread), "device I/O", "other
-// (database worker, signals)".
-std::map<std::string, long> threadTicks(pid_t pid) {
-    std::map<std::string, long> out;
-    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(tasks, ec)) {
-        const std::string tid = entry.path().filename();
+// CPU seconds per thread group: "window" (the main thread), "device I/O",
+// "other (database worker, signals)".
+std::map<std::string, double> threadSeconds(pid_t pid) {
+    std::map<std::string, double> out;
+    for (const auto& t : benchproc::threadCpu(std::to_string(pid))) {
         std::string group = "other (database worker, signals)";
-        if (tid == std::to_string(pid)) {
+        if (t.id == std::to_string(pid)) {
             group = "window";
-        } else if (threadName(pid, tid) == "vardo-io") {
+        } else if (t.name == "vardo-io") {
             group = "device I/O";
         }
-        out[group] += ticks(entry.path() / "stat");
+        out[group] += t.seconds;
     }
     return out;
 }
@@ -397,7 +363,6 @@ void cpuAtFleet(Backend& backend, int devices, int measureSeconds) {
     const auto database = backend.create();
     Database& db = *database;
     const std::string cs = db.connectionString();
-    const long hz = sysconf(_SC_CLK_TCK);
     testsim::SimProcess sim({"--devices", std::to_string(devices), "--gps-interval", "1", "--churn",
                              "0", "--alarm-rate", "0", "--seed", "1"});
     e2e::EventServerRun server(sim.tcpPort(), e2e::RunSettings{.connectString = cs});
@@ -408,26 +373,25 @@ void cpuAtFleet(Backend& backend, int devices, int measureSeconds) {
         return;
     }
     std::this_thread::sleep_for(3s);  // past the burst of the first updates
-    const std::string procStat = "/proc/" + std::to_string(server.pid()) + "/stat";
     const long fixes0 = db.count("gps_fixes");
-    const auto before = threadTicks(server.pid());
-    const long total0 = ticks(procStat);
+    const auto before = threadSeconds(server.pid());
+    const double total0 = benchproc::cpuSeconds(server.pid());
     const auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(measureSeconds));
     const double wall = seconds(Clock::now() - start);
-    const auto after = threadTicks(server.pid());
-    const long total1 = ticks(procStat);
+    const auto after = threadSeconds(server.pid());
+    const double total1 = benchproc::cpuSeconds(server.pid());
     const long fixes1 = db.count("gps_fixes");
 
-    const double cores = (total1 - total0) / double(hz) / wall;
+    const double cores = (total1 - total0) / wall;
     std::printf("  %s, %d devices, one update a second, %.0f s:\n", backend.name().c_str(), devices,
                 wall);
     std::printf("    rows stored          %.0f GPS fixes/s\n", (fixes1 - fixes0) / wall);
     std::printf("    event server         %.3f cores, %.4f cores per 1,000 devices\n", cores,
                 cores * 1000.0 / devices);
     for (const auto& [group, t] : after) {
-        const long t0 = before.contains(group) ? before.at(group) : 0;
-        std::printf("      %-32s %.3f cores\n", group.c_str(), (t - t0) / double(hz) / wall);
+        const double t0 = before.contains(group) ? before.at(group) : 0;
+        std::printf("      %-32s %.3f cores\n", group.c_str(), (t - t0) / wall);
     }
 
     // Loss: the simulator names how many updates it sent once it has stopped;
