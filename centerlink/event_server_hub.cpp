@@ -106,24 +106,19 @@ private:
         }
         lastReceived_ = std::chrono::steady_clock::now();
         reader_.append(std::string_view(buffer_.data(), n));
-        std::string_view line;
-        for (;;) {
-            const auto status = reader_.next(line);
-            if (status == protocol::LineReader::Status::NeedMore) {
-                break;
-            }
-            if (status == protocol::LineReader::Status::TooLong) {
-                close("closed: protocol error: a line longer than 64 KiB");
-                return;
-            }
+        const auto status = reader_.forEachLine([this](std::string_view line) {
             if (!line.empty()) {
                 onLine(line);
             }
-            if (closed_ || closing_) {
-                return;
-            }
+            return !closed_ && !closing_;
+        });
+        if (status == protocol::LineReader::Status::TooLong) {
+            close("closed: protocol error: a line longer than 64 KiB");
+            return;
         }
-        read();
+        if (status == protocol::LineReader::Status::NeedMore) {
+            read();
+        }
     }
 
     void onLine(std::string_view line) {
