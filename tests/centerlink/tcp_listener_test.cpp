@@ -1,0 +1,79 @@
+// The listening socket every TCP port of the center and the simulator uses.
+
+#include "centerlink/tcp_listener.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+namespace centerlink {
+namespace {
+
+using asio::ip::tcp;
+
+const tcp::endpoint kAnyLoopbackPort(asio::ip::make_address("127.0.0.1"), 0);
+
+// Runs the io_context until `done` holds or a generous limit passes (the
+// limit only keeps a broken build from hanging; nothing is timed).
+template <class Done>
+void runUntil(asio::io_context& io, Done done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done() && std::chrono::steady_clock::now() < limit) {
+        io.run_for(std::chrono::milliseconds(10));
+    }
+}
+
+TEST(TcpListener, HandsEveryConnectionOverUntilClosed) {
+    asio::io_context io;
+    TcpListener listener(io);
+    ASSERT_FALSE(listener.open(kAnyLoopbackPort));
+    const std::uint16_t port = listener.port();
+    ASSERT_NE(port, 0);
+    std::vector<tcp::socket> accepted;
+    listener.start([&](tcp::socket socket) { accepted.push_back(std::move(socket)); });
+
+    std::vector<tcp::socket> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.emplace_back(io);
+        clients.back().connect(tcp::endpoint(kAnyLoopbackPort.address(), port));
+    }
+    runUntil(io, [&] { return accepted.size() == clients.size(); });
+    ASSERT_EQ(accepted.size(), clients.size());
+    for (const auto& socket : accepted) {
+        EXPECT_TRUE(socket.is_open());
+    }
+
+    listener.close();
+    EXPECT_EQ(listener.port(), 0);
+    tcp::socket late(io);
+    asio::error_code ec;
+    late.connect(tcp::endpoint(kAnyLoopbackPort.address(), port), ec);
+    EXPECT_TRUE(ec) << "the closed port still took a connection";
+    io.run_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(accepted.size(), clients.size());
+}
+
+TEST(TcpListener, APortInUseIsAnErrorNotASecondListener) {
+    asio::io_context io;
+    TcpListener first(io);
+    ASSERT_FALSE(first.open(kAnyLoopbackPort));
+    TcpListener second(io);
+    const auto ec = second.open(tcp::endpoint(kAnyLoopbackPort.address(), first.port()));
+    EXPECT_EQ(ec, asio::error::address_in_use) << ec.message();
+}
+
+// A listener that goes away with an accept pending must not be reached by
+// the handler afterwards (ASan reports it if it is).
+TEST(TcpListener, MayGoAwayWhileWaitingForAConnection) {
+    asio::io_context io;
+    {
+        TcpListener listener(io);
+        ASSERT_FALSE(listener.open(kAnyLoopbackPort));
+        listener.start([](tcp::socket) { ADD_FAILURE() << "nothing connected"; });
+    }
+    io.run_for(std::chrono::milliseconds(50));
+}
+
+}  // namespace
+}  // namespace centerlink
