@@ -2,9 +2,13 @@
 
 #include "centerlink/tcp_listener.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <vector>
 
 namespace centerlink {
@@ -73,6 +77,48 @@ TEST(TcpListener, MayGoAwayWhileWaitingForAConnection) {
         listener.start([](tcp::socket) { ADD_FAILURE() << "nothing connected"; });
     }
     io.run_for(std::chrono::milliseconds(50));
+}
+
+// Runs in a child process of its own, as it uses up the descriptors.
+void acceptWithoutDescriptors() {
+    asio::io_context io;
+    TcpListener listener(io);
+    if (listener.open(kAnyLoopbackPort)) {
+        std::fputs("cannot listen\n", stderr);
+        std::_Exit(2);
+    }
+    tcp::socket client(io);
+    client.connect(tcp::endpoint(kAnyLoopbackPort.address(), listener.port()));
+    // A low limit keeps the filling short.
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_cur, 256);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) {
+        fillers.push_back(fd);
+    }
+    int accepted = 0;
+    listener.start([&](tcp::socket) { ++accepted; });
+    // Waiting, the listener tries about ten times a second; spinning, it
+    // runs thousands of handlers in this time. Only an upper bound: a slow
+    // machine runs fewer.
+    const std::size_t handlers = io.run_for(std::chrono::milliseconds(300));
+    if (accepted != 0 || handlers > 20) {
+        std::fprintf(stderr, "accepted %d, %zu handlers without a free descriptor\n", accepted,
+                     handlers);
+        std::_Exit(3);
+    }
+    ::close(fillers.back());
+    runUntil(io, [&] { return accepted == 1; });
+    std::_Exit(accepted == 1 ? 0 : 4);
+}
+
+// Out of descriptors, a listener waits for one to come free rather than
+// retrying at once (a spinning accept takes a core just when the machine is
+// busiest), and takes the connection once one is free again.
+TEST(TcpListenerDeathTest, OutOfDescriptorsItWaitsThenAccepts) {
+    EXPECT_EXIT(acceptWithoutDescriptors(), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
