@@ -75,7 +75,7 @@ private:
 };
 
 MediaPort::MediaPort(asio::io_context& io, Log log, PacketHandler onPacket)
-    : io_(io), acceptor_(io), udp_(io), log_(std::move(log)), onPacket_(std::move(onPacket)) {}
+    : io_(io), listener_(io), udp_(io), log_(std::move(log)), onPacket_(std::move(onPacket)) {}
 
 MediaPort::~MediaPort() {
     close();
@@ -87,21 +87,13 @@ std::string MediaPort::open(const std::string& listen, int port) {
     if (ec) {
         return "--listen: '" + listen + "' is not an IP address";
     }
-    const tcp::endpoint endpoint(address, static_cast<std::uint16_t>(port));
-    acceptor_.open(endpoint.protocol(), ec);
-    if (!ec) {
-        acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
-        acceptor_.bind(endpoint, ec);
-    }
-    if (!ec) {
-        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    }
+    ec = listener_.open(tcp::endpoint(address, static_cast<std::uint16_t>(port)));
     if (ec) {
         return "cannot listen on " + listen + " TCP port " + std::to_string(port) +
                " for media: " + ec.message();
     }
     // UDP on the port TCP got (port 0 picks one for both).
-    const udp::endpoint udpEndpoint(address, acceptor_.local_endpoint().port());
+    const udp::endpoint udpEndpoint(address, listener_.port());
     udp_.open(udpEndpoint.protocol(), ec);
     if (!ec) {
         udp_.bind(udpEndpoint, ec);
@@ -115,19 +107,18 @@ std::string MediaPort::open(const std::string& listen, int port) {
         return "cannot open UDP port " + std::to_string(udpEndpoint.port()) +
                " for media: " + ec.message();
     }
-    accept();
+    listener_.start([this](tcp::socket socket) { accepted(std::move(socket)); });
     receiveUdp();
     return {};
 }
 
 std::uint16_t MediaPort::port() const {
-    asio::error_code ec;
-    return acceptor_.local_endpoint(ec).port();
+    return listener_.port();
 }
 
 void MediaPort::close() {
+    listener_.close();
     asio::error_code ec;
-    acceptor_.close(ec);
     udp_.close(ec);
     const auto connections = connections_;
     for (const auto& [key, c] : connections) {
@@ -136,27 +127,18 @@ void MediaPort::close() {
     connections_.clear();
 }
 
-void MediaPort::accept() {
-    acceptor_.async_accept([this](const asio::error_code& error, tcp::socket socket) {
-        if (error == asio::error::operation_aborted || !acceptor_.is_open()) {
-            return;
-        }
-        if (!error) {
-            if (connections_.size() >= kMaxConnections) {
-                ++counters_.refusedConnections;
-                logRefusal("media connection refused: " + std::to_string(kMaxConnections) +
-                           " are open");
-                asio::error_code ec;
-                socket.close(ec);
-            } else {
-                ++counters_.connections;
-                auto c = std::make_shared<Connection>(*this, std::move(socket));
-                connections_[c.get()] = c;
-                c->start();
-            }
-        }
-        accept();
-    });
+void MediaPort::accepted(tcp::socket socket) {
+    if (connections_.size() >= kMaxConnections) {
+        ++counters_.refusedConnections;
+        logRefusal("media connection refused: " + std::to_string(kMaxConnections) + " are open");
+        asio::error_code ec;
+        socket.close(ec);
+        return;
+    }
+    ++counters_.connections;
+    auto c = std::make_shared<Connection>(*this, std::move(socket));
+    connections_[c.get()] = c;
+    c->start();
 }
 
 void MediaPort::receiveUdp() {

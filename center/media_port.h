@@ -16,6 +16,7 @@
 #include <unordered_map>
 
 #include "center/jt1078/stream_packet.h"
+#include "centerlink/tcp_listener.h"
 
 namespace center {
 
@@ -49,14 +50,14 @@ private:
     class Connection;
     friend class Connection;
 
-    void accept();
+    void accepted(asio::ip::tcp::socket socket);
     void receiveUdp();
     bool deliver(const jt1078::Packet& packet);
     void forget(const Connection* connection);
     void logRefusal(const std::string& line);
 
     asio::io_context& io_;
-    asio::ip::tcp::acceptor acceptor_;
+    centerlink::TcpListener listener_;
     asio::ip::udp::socket udp_;
     asio::ip::udp::endpoint udpPeer_;
     std::array<std::uint8_t, 2048> udpBuffer_{};

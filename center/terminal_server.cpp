@@ -14,7 +14,7 @@ TerminalServer::TerminalServer(asio::io_context& io, TerminalConfig config, Regi
       feed_(feed),
       log_(std::move(log)),
       allowList_(config_.allowListPath),
-      acceptor_(io) {}
+      listener_(io) {}
 
 TerminalServer::~TerminalServer() {
     close();
@@ -32,31 +32,21 @@ std::string TerminalServer::open() {
     if (ec) {
         return "--listen: '" + config_.listen + "' is not an IP address";
     }
-    const tcp::endpoint endpoint(address, static_cast<std::uint16_t>(config_.port));
-    acceptor_.open(endpoint.protocol(), ec);
-    if (!ec) {
-        acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
-        acceptor_.bind(endpoint, ec);
-    }
-    if (!ec) {
-        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    }
+    ec = listener_.open(tcp::endpoint(address, static_cast<std::uint16_t>(config_.port)));
     if (ec) {
         return "cannot listen on " + config_.listen + " TCP port " + std::to_string(config_.port) +
                " for terminals: " + ec.message();
     }
-    accept();
+    listener_.start([this](tcp::socket socket) { accepted(std::move(socket)); });
     return {};
 }
 
 std::uint16_t TerminalServer::port() const {
-    asio::error_code ec;
-    return acceptor_.local_endpoint(ec).port();
+    return listener_.port();
 }
 
 void TerminalServer::close() {
-    asio::error_code ec;
-    acceptor_.close(ec);
+    listener_.close();
     std::vector<std::shared_ptr<TerminalSession>> all;
     all.reserve(sessions_.size());
     for (const auto& [key, session] : sessions_) {
@@ -67,41 +57,24 @@ void TerminalServer::close() {
     }
 }
 
-void TerminalServer::accept() {
-    acceptor_.async_accept([this](const asio::error_code& error, tcp::socket socket) {
-        if (error == asio::error::operation_aborted || !acceptor_.is_open()) {
-            return;
+void TerminalServer::accepted(tcp::socket socket) {
+    if (sessions_.size() >= config_.maxTerminals) {
+        // Said once a minute at most: a flood must not flood the log.
+        ++refusedConnections_;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastRefusalLog_ >= std::chrono::minutes(1)) {
+            lastRefusalLog_ = now;
+            log("connection refused: " + std::to_string(config_.maxTerminals) +
+                " terminals are connected (" + std::to_string(refusedConnections_) +
+                " refused so far)");
         }
-        if (!error) {
-            if (sessions_.size() >= config_.maxTerminals) {
-                // Said once a minute at most: a flood must not flood the log.
-                ++refusedConnections_;
-                const auto now = std::chrono::steady_clock::now();
-                if (now - lastRefusalLog_ >= std::chrono::minutes(1)) {
-                    lastRefusalLog_ = now;
-                    log("connection refused: " + std::to_string(config_.maxTerminals) +
-                        " terminals are connected (" + std::to_string(refusedConnections_) +
-                        " refused so far)");
-                }
-                asio::error_code ec;
-                socket.close(ec);
-            } else {
-                auto session = std::make_shared<TerminalSession>(*this, std::move(socket));
-                sessions_.emplace(session.get(), session);
-                session->start();
-            }
-        } else if (error == asio::error::no_descriptors) {
-            // Out of file descriptors: wait a little rather than spin.
-            auto timer = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(100));
-            timer->async_wait([this, timer](const asio::error_code&) {
-                if (acceptor_.is_open()) {
-                    accept();
-                }
-            });
-            return;
-        }
-        accept();
-    });
+        asio::error_code ec;
+        socket.close(ec);
+        return;
+    }
+    auto session = std::make_shared<TerminalSession>(*this, std::move(socket));
+    sessions_.emplace(session.get(), session);
+    session->start();
 }
 
 void TerminalServer::claim(const std::string& phone, TerminalSession* session) {

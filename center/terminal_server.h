@@ -21,6 +21,7 @@
 #include "center/device_feed.h"
 #include "center/jt808/frame.h"
 #include "center/registry.h"
+#include "centerlink/tcp_listener.h"
 
 namespace center {
 
@@ -71,7 +72,7 @@ public:
 private:
     friend class TerminalSession;
 
-    void accept();
+    void accepted(asio::ip::tcp::socket socket);
     void log(const std::string& line) const;
     // The session now owns the phone; an older session of it is closed.
     void claim(const std::string& phone, TerminalSession* session);
@@ -86,7 +87,7 @@ private:
     Log log_;
     AllowList allowList_;
     MessageHandler handler_;
-    asio::ip::tcp::acceptor acceptor_;
+    centerlink::TcpListener listener_;
     std::unordered_map<const TerminalSession*, std::shared_ptr<TerminalSession>> sessions_;
     std::unordered_map<std::string, TerminalSession*> byPhone_;
     std::uint64_t refusedConnections_ = 0;

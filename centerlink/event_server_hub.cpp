@@ -106,24 +106,19 @@ private:
         }
         lastReceived_ = std::chrono::steady_clock::now();
         reader_.append(std::string_view(buffer_.data(), n));
-        std::string_view line;
-        for (;;) {
-            const auto status = reader_.next(line);
-            if (status == protocol::LineReader::Status::NeedMore) {
-                break;
-            }
-            if (status == protocol::LineReader::Status::TooLong) {
-                close("closed: protocol error: a line longer than 64 KiB");
-                return;
-            }
+        const auto status = reader_.forEachLine([this](std::string_view line) {
             if (!line.empty()) {
                 onLine(line);
             }
-            if (closed_ || closing_) {
-                return;
-            }
+            return !closed_ && !closing_;
+        });
+        if (status == protocol::LineReader::Status::TooLong) {
+            close("closed: protocol error: a line longer than 64 KiB");
+            return;
         }
-        read();
+        if (status == protocol::LineReader::Status::NeedMore) {
+            read();
+        }
     }
 
     void onLine(std::string_view line) {
@@ -249,7 +244,7 @@ private:
 // ---- the server ------------------------------------------------------------
 
 EventServerHub::EventServerHub(asio::io_context& io, HubConfig config)
-    : io_(io), config_(std::move(config)), acceptor_(io), udp_(io) {
+    : io_(io), config_(std::move(config)), listener_(io), udp_(io) {
     nextMediaKey_ = std::random_device{}();
 }
 
@@ -279,15 +274,7 @@ std::string EventServerHub::open() {
     if (ec) {
         return "--listen: '" + config_.listen + "' is not an IP address";
     }
-    const tcp::endpoint tcpEndpoint(address, static_cast<std::uint16_t>(config_.tcpPort));
-    acceptor_.open(tcpEndpoint.protocol(), ec);
-    if (!ec) {
-        acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
-        acceptor_.bind(tcpEndpoint, ec);
-    }
-    if (!ec) {
-        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    }
+    ec = listener_.open(tcp::endpoint(address, static_cast<std::uint16_t>(config_.tcpPort)));
     if (ec) {
         return "cannot listen on " + config_.listen + " TCP port " +
                std::to_string(config_.tcpPort) + ": " + ec.message();
@@ -305,14 +292,17 @@ std::string EventServerHub::open() {
     // holds up the server.
     udp_.set_option(asio::socket_base::send_buffer_size(4 * 1024 * 1024), ec);
     udp_.non_blocking(true, ec);
-    accept();
+    listener_.start([this](tcp::socket socket) {
+        auto client = std::make_shared<Client>(*this, std::move(socket));
+        clients_.push_back(client);
+        client->start();
+    });
     receiveUdp();
     return {};
 }
 
 std::uint16_t EventServerHub::tcpPort() const {
-    asio::error_code ec;
-    return acceptor_.local_endpoint(ec).port();
+    return listener_.port();
 }
 
 std::uint16_t EventServerHub::udpPort() const {
@@ -321,16 +311,16 @@ std::uint16_t EventServerHub::udpPort() const {
 }
 
 void EventServerHub::close() {
+    listener_.close();
     asio::error_code ec;
-    acceptor_.close(ec);
     udp_.close(ec);
     media_->stop();
     closeClients();
 }
 
 void EventServerHub::closeGracefully(std::chrono::milliseconds limit, std::function<void()> done) {
+    listener_.close();
     asio::error_code ec;
-    acceptor_.close(ec);
     udp_.close(ec);
     media_->stop();
     const auto clients = clients_;
@@ -355,20 +345,6 @@ void EventServerHub::closeGracefully(std::chrono::milliseconds limit, std::funct
         });
     };
     (*poll)();
-}
-
-void EventServerHub::accept() {
-    acceptor_.async_accept([this](const asio::error_code& error, tcp::socket socket) {
-        if (error == asio::error::operation_aborted || !acceptor_.is_open()) {
-            return;
-        }
-        if (!error) {
-            auto client = std::make_shared<Client>(*this, std::move(socket));
-            clients_.push_back(client);
-            client->start();
-        }
-        accept();
-    });
 }
 
 void EventServerHub::receiveUdp() {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "centerlink/media_provider.h"
+#include "centerlink/tcp_listener.h"
 #include "vardoappcore/protocol/messages.h"
 
 namespace centerlink {
@@ -93,7 +94,6 @@ private:
 
     void log(const std::string& line) const;
     bool knownUser(const vardo::protocol::Login& login) const;
-    void accept();
     void receiveUdp();
     // Sends to every logged-in client; `receivers` counts them.
     std::string broadcast(const vardo::protocol::Message& message,
@@ -106,7 +106,7 @@ private:
 
     asio::io_context& io_;
     HubConfig config_;
-    asio::ip::tcp::acceptor acceptor_;
+    TcpListener listener_;
     asio::ip::udp::socket udp_;
     asio::ip::udp::endpoint udpPeer_;
     std::array<std::uint8_t, 2048> udpBuffer_{};

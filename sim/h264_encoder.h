@@ -10,11 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/av_encoder.h"
 #include "sim/test_pattern.h"
-
-struct AVCodecContext;
-struct AVFrame;
-struct AVPacket;
 
 namespace sim {
 
@@ -26,23 +23,16 @@ struct EncodedFrame {
 class H264Encoder {
 public:
     H264Encoder(int width, int height, int fps, int keyInterval, int bitRate);
-    ~H264Encoder();
-    H264Encoder(const H264Encoder&) = delete;
-    H264Encoder& operator=(const H264Encoder&) = delete;
 
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
+    bool ok() const { return encoder_.ok(); }
+    const std::string& error() const { return encoder_.error(); }
 
     // One access unit for every picture (the encoder holds none back). The
     // image must have the encoder's size.
     EncodedFrame encode(const YuvImage& image);
 
 private:
-    AVCodecContext* context_ = nullptr;
-    AVFrame* frame_ = nullptr;
-    AVPacket* packet_ = nullptr;
-    std::int64_t pts_ = 0;
-    std::string error_;
+    AvEncoder encoder_;
 };
 
 }  // namespace sim

@@ -210,25 +210,19 @@ void CenterSession::read() {
         }
         lastReceived_ = Clock::now();
         reader_.append(std::string_view(readBuffer_.data(), n));
-        std::string_view line;
-        for (;;) {
-            const auto status = reader_.next(line);
-            if (status == protocol::LineReader::Status::NeedMore) {
-                break;
+        const auto status = reader_.forEachLine([this, epoch](std::string_view line) {
+            if (!line.empty()) {
+                onLine(line);
             }
-            if (status == protocol::LineReader::Status::TooLong) {
-                lose("protocol error: a line longer than 64 KiB");
-                return;
-            }
-            if (line.empty()) {
-                continue;
-            }
-            onLine(line);
-            if (epoch != epoch_) {
-                return;  // the line ended this connection
-            }
+            return epoch == epoch_;  // false: the line ended this connection
+        });
+        if (status == protocol::LineReader::Status::TooLong) {
+            lose("protocol error: a line longer than 64 KiB");
+            return;
         }
-        read();
+        if (status == protocol::LineReader::Status::NeedMore) {
+            read();
+        }
     });
 }
 

@@ -67,6 +67,28 @@ TEST(LineReader, AnOverlongLineEndsTheStream) {
     EXPECT_EQ(reader.next(line), LineReader::Status::TooLong);
 }
 
+// A connection that a line ends must not lose the lines behind it to the
+// next reader of the buffer, nor go on past an overlong one.
+TEST(LineReader, ForEachLineStopsWhereAskedAndKeepsTheRest) {
+    LineReader reader(8);
+    reader.append("one\n\ntwo\nthree\npart");
+    std::vector<std::string> seen;
+    const auto untilTwo = [&](std::string_view line) {
+        seen.emplace_back(line);
+        return line != "two";
+    };
+    EXPECT_EQ(reader.forEachLine(untilTwo), LineReader::Status::Line);
+    EXPECT_EQ(seen, (std::vector<std::string>{"one", "", "two"}));
+    EXPECT_EQ(reader.forEachLine(untilTwo), LineReader::Status::NeedMore);
+    EXPECT_EQ(seen.back(), "three");
+    EXPECT_EQ(reader.pending(), 4u);
+
+    reader.append("0123456789\nafter\n");
+    seen.clear();
+    EXPECT_EQ(reader.forEachLine(untilTwo), LineReader::Status::TooLong);
+    EXPECT_TRUE(seen.empty());
+}
+
 TEST(MediaDatagram, HeadersSurviveTheRoundTrip) {
     const std::vector<std::uint8_t> payload = {0xFF, 0xD8, 0x00, 0x01};
     const MediaHeader header{MediaKind::Audio, 0xDEADBEEF, 77, 0x0102030405060708ull, 2, 3};

@@ -25,6 +25,24 @@ public:
     // the protocol and the connection is to be closed.
     Status next(std::string_view& line);
 
+    // Hands every complete line received so far to `onLine`, blank ones
+    // included, until it answers false (the line ended the connection).
+    // NeedMore: every complete line has been handed out; TooLong: as for
+    // next(); Line: `onLine` stopped early.
+    template <class OnLine>
+    Status forEachLine(OnLine&& onLine) {
+        std::string_view line;
+        for (;;) {
+            const Status status = next(line);
+            if (status != Status::Line) {
+                return status;
+            }
+            if (!onLine(line)) {
+                return Status::Line;
+            }
+        }
+    }
+
     // Bytes received but not yet handed out.
     std::size_t pending() const { return buffer_.size() - start_; }
 
