@@ -53,11 +53,6 @@ public:
     // backend can); see db::Backend::ExecuteGroup.
     db::GroupResult ExecuteGroup(std::span<const db::SqlCommand> group);
 
-    // Explicit transactions, for running several statements in one commit.
-    db::ExecResult Begin();
-    db::ExecResult Commit();
-    db::ExecResult Rollback();
-
     // Closes an open connection; does nothing otherwise.
     void Close();
 
