@@ -118,7 +118,7 @@ public:
     std::int64_t DownSince() const { return m_downSince.load(std::memory_order_relaxed); }
 
 protected:
-    int Run() override;
+    void Run() override;
     void OnStopRequested() override;
     void OnStopOverran() override;
 

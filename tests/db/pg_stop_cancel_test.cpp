@@ -15,6 +15,8 @@
 #include <thread>
 
 #include "db/db_worker.h"
+#include "tests/db/stop_cancel_support.h"
+#include "tests/db/test_store.h"
 #include "testsupport/pg/pg_test_server.h"
 
 namespace {
@@ -27,17 +29,9 @@ using namespace std::chrono;
 class FreezableRelay {
 public:
     explicit FreezableRelay(std::string unixPath) : m_unixPath(std::move(unixPath)) {
-        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-            ::listen(m_listen, 4) != 0 ||
-            ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-            throw std::runtime_error("cannot listen");
-        }
-        m_port = ntohs(addr.sin_port);
+        const auto listener = dbtest::ListenOnLoopback(4);
+        m_listen = listener.fd;
+        m_port = listener.port;
         m_thread = std::thread([this] { Serve(); });
     }
     ~FreezableRelay() {
@@ -97,31 +91,6 @@ private:
     std::thread m_thread;
 };
 
-// The value of `key=` in a libpq key=value string (the last one wins).
-std::string Value(const std::string& conninfo, const std::string& key) {
-    std::istringstream in(conninfo);
-    std::string word;
-    std::string value;
-    while (in >> word) {
-        if (word.rfind(key + "=", 0) == 0) {
-            value = word.substr(key.size() + 1);
-        }
-    }
-    return value;
-}
-
-template <typename F>
-bool WaitFor(F condition, milliseconds limit = seconds(20)) {
-    const auto deadline = steady_clock::now() + limit;
-    while (!condition()) {
-        if (steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 TEST(PostgresqlStopCancel, AStatementOnADeadNetworkIsCancelledKeptAndAppliedOnceLater) {
     std::string error;
     auto database = pgtest::TestDatabase::Create(error);
@@ -132,10 +101,12 @@ TEST(PostgresqlStopCancel, AStatementOnADeadNetworkIsCancelledKeptAndAppliedOnce
         FAIL() << error;
     }
     const std::string& direct = database->ConnInfo();
-    FreezableRelay relay(Value(direct, "host") + "/.s.PGSQL." + Value(direct, "port"));
+    FreezableRelay relay(dbtest::ConnInfoValue(direct, "host") + "/.s.PGSQL." +
+                         dbtest::ConnInfoValue(direct, "port"));
     const std::string relayed = "host=127.0.0.1 port=" + std::to_string(relay.port()) +
-                                " user=" + Value(direct, "user") +
-                                " dbname=" + Value(direct, "dbname") + " sslmode=disable";
+                                " user=" + dbtest::ConnInfoValue(direct, "user") +
+                                " dbname=" + dbtest::ConnInfoValue(direct, "dbname") +
+                                " sslmode=disable";
 
     CMyCommandQueue queue;
     CMyDbConnection conn;
@@ -145,15 +116,17 @@ TEST(PostgresqlStopCancel, AStatementOnADeadNetworkIsCancelledKeptAndAppliedOnce
     options.openTimeoutSeconds = 120;
     {
         CDbWorker worker(queue, conn, relayed, options);
+        dbtest::LogRecord log;
+        worker.SetLogSink(log.Sink());
         ASSERT_TRUE(worker.Start());
         relay.Freeze();
         queue.Push(db::MakeOnlineEvent("X7"));
-        ASSERT_TRUE(WaitFor([&] { return queue.InFlight() == 1; }));
+        ASSERT_TRUE(dbtest::WaitUntil([&] { return queue.InFlight() == 1; }));
         std::this_thread::sleep_for(200ms);  // sent, waiting for the answer
         const auto started = steady_clock::now();
         worker.Stop(500);
-        EXPECT_LT(steady_clock::now() - started, seconds(30));
-        EXPECT_TRUE(worker.StopOverran());
+        EXPECT_LT(steady_clock::now() - started, dbtest::kStopHung);
+        EXPECT_TRUE(log.StopCancelled());
         EXPECT_EQ(queue.Pending(), 1u) << "the statement waits for the next start";
         EXPECT_EQ(worker.Counters().rejected, 0u);
     }
@@ -162,7 +135,7 @@ TEST(PostgresqlStopCancel, AStatementOnADeadNetworkIsCancelledKeptAndAppliedOnce
     ASSERT_TRUE(conn.Open(direct, 10)) << conn.LastError();
     CDbWorker worker(queue, conn, direct, options);
     ASSERT_TRUE(worker.Start());
-    ASSERT_TRUE(WaitFor([&] { return queue.Pending() == 0; }));
+    ASSERT_TRUE(dbtest::WaitUntil([&] { return queue.Pending() == 0; }));
     worker.Stop(10000);
     conn.Close();
     EXPECT_EQ(database->Query("SELECT count(*) FROM device_events"), (pgtest::Rows{{"1"}}));
