@@ -3,12 +3,14 @@
 // interface for the peers they stand up, and a record of what the worker
 // logged, which tells whether a stop had to cancel the call in flight.
 
-#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+class CDbWorker;
+class CMyCommandQueue;
 
 namespace dbtest {
 
@@ -19,10 +21,6 @@ struct LoopbackListener {
     int port = 0;
 };
 LoopbackListener ListenOnLoopback(int backlog);
-
-// The stop's bound in these tests: far above what the cancel needs, far below
-// the minutes the worker was told to wait. It says "did not hang", not how fast.
-inline constexpr std::chrono::seconds kStopHung{30};
 
 // Collects a worker's log lines; the sink may be called from any thread.
 class LogRecord {
@@ -36,5 +34,12 @@ private:
     mutable std::mutex m_mutex;
     std::vector<std::string> m_lines;
 };
+
+// Stops a worker stuck in a call with a short wait, then checks that the stop
+// did not hang, cancelled the call, and left its statement queued for the
+// next start (neither counted as refused nor lost). `log` records the
+// worker's log.
+void ExpectStopCancelsAndKeeps(CDbWorker& worker, const CMyCommandQueue& queue,
+                               const LogRecord& log);
 
 }  // namespace dbtest
