@@ -1,4 +1,6 @@
 #pragma once
+// CMyDbConnection: the program's one database connection, over the backend
+// its connection string names.
 
 #include <filesystem>
 #include <memory>

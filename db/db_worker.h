@@ -1,4 +1,6 @@
 #pragma once
+// CDbWorker, the thread that takes statements off the queue and runs them on
+// the connection, with its options (retries, group commit) and counters.
 
 #include <atomic>
 #include <chrono>

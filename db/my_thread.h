@@ -1,4 +1,6 @@
 #pragma once
+// CMyThread, the base of the program's long-running threads: a run flag, a
+// stop that wakes and joins, and a sleep that a stop ends.
 
 #include <atomic>
 #include <condition_variable>

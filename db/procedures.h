@@ -1,4 +1,6 @@
 #pragma once
+// The stored procedures the program calls, the types of their parameters,
+// and the check of a command against them.
 
 #include <cstddef>
 #include <span>

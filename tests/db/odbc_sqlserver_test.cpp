@@ -46,7 +46,7 @@ private:
     std::filesystem::path m_journal = m_dir.path() / "journal";
 };
 
-TEST(OdbcSqlServer, ASitesOwnProceduresGetTheOriginalCallsWithBoundValues) {
+TEST(OdbcSqlServer, ASitesOwnProceduresGetTheCommandsOwnCallWithBoundValues) {
     FakeSqlServer server;
     CMyDbConnection conn;
     ASSERT_TRUE(conn.Open(server.ConnectionString("Extras=0"), 10)) << conn.LastError();
