@@ -10,6 +10,7 @@
 #include "app/res/resource.h"
 #include "app/service_log.h"
 #include "app/service_timers.h"
+#include "app/setting_fields.h"
 #include "app/start_checks.h"
 #include "app/ui_texts.h"
 #include "db/statement_journal.h"
@@ -155,9 +156,6 @@ BOOL CMyVardoEventServerDlg::OnInitDialog() {
     if (!storageWarning.empty()) {
         Log(storageWarning);
     }
-
-    // The original joined a COM apartment here for its database objects;
-    // the database layer here needs nothing of the window thread.
 
     SetTimer(kRecordTimer, kRecordTimerPeriodMs, nullptr);
     StartMetrics();
@@ -343,11 +341,13 @@ std::int64_t CMyVardoEventServerDlg::NowSeconds() const {
 
 int CMyVardoEventServerDlg::ReusableRowOf(HVARDODEV hDev, const std::string& strName) const {
     const int nRow = RowOf(hDev);
-    if (nRow < 0 || m_listDevices.GetItemText(nRow, kColName) != strName ||
-        m_listDevices.GetItemText(nRow, kColGps) != kOfflineText) {
+    if (nRow < 0) {
         return -1;
     }
     const DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
+    if (record.name != strName || record.onlineReported) {
+        return -1;
+    }
     const bool recording = std::any_of(record.recordStart.begin(), record.recordStart.end(),
                                        [](std::int64_t start) { return start != 0; });
     return recording ? -1 : nRow;
@@ -367,13 +367,13 @@ void CMyVardoEventServerDlg::OnDeviceOnline(HVARDODEV hDev) {
         m_listDevices.InsertItem(nRow, strName);
         m_devices.emplace_back();
     }
-    m_listDevices.SetItemData(nRow, 0);
     MyVardoDev_SetUserData(hDev, static_cast<std::uint32_t>(nRow));
 
     m_listDevices.SetItemText(nRow, kColChannel, std::to_string(vardo::ReadChannelCount(hDev)));
 
     DeviceRecord record;
     record.device = hDev;
+    record.name = strName;
     // The boxes are read only here: a change affects devices that come
     // online later.
     for (int n = 1; n <= kMaxChannels; ++n) {
@@ -382,9 +382,12 @@ void CMyVardoEventServerDlg::OnDeviceOnline(HVARDODEV hDev) {
                 MyVardoDev_CreateChannel(hDev, n, GetSafeHwnd());
         }
     }
-    m_devices[static_cast<std::size_t>(nRow)] = record;
+    DeviceRecord& stored = m_devices[static_cast<std::size_t>(nRow)];
+    stored = std::move(record);
 
-    OnDeviceGps(hDev);
+    const auto now = GetClock().WallNow();
+    ReportOnline(stored, now);
+    ShowDeviceInfo(nRow, hDev, now);
 }
 
 void CMyVardoEventServerDlg::OnDeviceGps(HVARDODEV hDev) {
@@ -392,33 +395,45 @@ void CMyVardoEventServerDlg::OnDeviceGps(HVARDODEV hDev) {
     if (nRow < 0) {
         return;
     }
-    const std::string strName = m_listDevices.GetItemText(nRow, kColName);
     const auto now = GetClock().WallNow();
+    // A fix from a device marked offline, with no online notification in
+    // between, means it is back: the database hears so before the fix.
+    ReportOnline(m_devices[static_cast<std::size_t>(nRow)], now);
+    ShowDeviceInfo(nRow, hDev, now);
+}
 
-    if (m_listDevices.GetItemData(nRow) != kOnlineReported) {
-        m_listDevices.SetItemData(nRow, kOnlineReported);
-        QueueStatement(db::MakeOnlineEvent(strName, now));
+void CMyVardoEventServerDlg::ReportOnline(DeviceRecord& record,
+                                          std::chrono::system_clock::time_point now) {
+    if (!record.onlineReported) {
+        record.onlineReported = true;
+        QueueStatement(db::MakeOnlineEvent(record.name, now));
     }
+}
 
+void CMyVardoEventServerDlg::ShowDeviceInfo(int nRow, HVARDODEV hDev,
+                                            std::chrono::system_clock::time_point now) {
     m_listDevices.SetItemText(nRow, kColVehicle,
                               vardo::ReadDevInfoText(hDev, DEVINFO_VEHICLE_ID, m_szDevInfo));
     m_listDevices.SetItemText(nRow, kColDriver,
                               vardo::ReadDevInfoText(hDev, DEVINFO_DRIVER_NAME, m_szDevInfo));
 
+    // Read last, and once: reading the GPS item moves the device on to the
+    // data of its next notification, so the vehicle and driver above belong
+    // to this one, and a second read would give the next fix.
     const std::string_view rawGps = vardo::ReadDevInfoBytes(hDev, DEVINFO_GPS, m_szDevInfo);
     std::string strGps = text::MakeValidUtf8(rawGps);
-    double dLatitude = 0;
-    double dLongitude = 0;
-    double dSpeed = 0;
-    double dCourse = 0;
-    if (m_szDevInfo[0] != '\0' &&
-        !ParseGPRMC(m_szDevInfo, &dLatitude, &dLongitude, &dSpeed, &dCourse)) {
+    db::GpsFix fix;
+    // rawGps ends at the NUL the read leaves in the scratch buffer; the
+    // checksum is over the bytes as the device sent them, not the repaired
+    // text. An empty sentence does not parse either.
+    if (!ParseGPRMC(rawGps.data(), &fix.latitude, &fix.longitude, &fix.speed, &fix.course)) {
         strGps.clear();
-        dLatitude = dLongitude = dSpeed = dCourse = 0;
+        fix = {};
     }
     m_listDevices.SetItemText(nRow, kColGps, strGps);
 
-    QueueStatement(db::MakeGpsFix(strName, dLatitude, dLongitude, dSpeed, dCourse, strGps, now));
+    const DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
+    QueueStatement(db::MakeGpsFix(record.name, fix, strGps, now));
 }
 
 void CMyVardoEventServerDlg::OnDeviceOffline(HVARDODEV hDev) {
@@ -427,10 +442,10 @@ void CMyVardoEventServerDlg::OnDeviceOffline(HVARDODEV hDev) {
         return;
     }
     m_listDevices.SetItemText(nRow, kColGps, app::Tr("DeviceOffline", kOfflineText));
-    if (m_listDevices.GetItemData(nRow) == kOnlineReported) {
-        m_listDevices.SetItemData(nRow, 0);
-        QueueStatement(
-            db::MakeOfflineEvent(m_listDevices.GetItemText(nRow, kColName), GetClock().WallNow()));
+    DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
+    if (record.onlineReported) {
+        record.onlineReported = false;
+        QueueStatement(db::MakeOfflineEvent(record.name, GetClock().WallNow()));
     }
     // The row and its record stay; a running recording goes on until the
     // timer ends it.
@@ -441,7 +456,7 @@ void CMyVardoEventServerDlg::OnDeviceAlarm(HVARDODEV hDev) {
     if (nRow < 0) {
         return;
     }
-    const std::string strName = m_listDevices.GetItemText(nRow, kColName);
+    const std::string& strName = m_devices[static_cast<std::size_t>(nRow)].name;
     const auto now = GetClock().WallNow();
     const std::int64_t nowSeconds =
         std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();

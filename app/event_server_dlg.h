@@ -110,6 +110,12 @@ private:
     // The row a device coming online again may take back: its own row, under
     // the same name, offline and recording nothing; -1 when there is none.
     int ReusableRowOf(HVARDODEV hDev, const std::string& strName) const;
+    // Queues the device's online event unless it has been queued since its
+    // last offline event.
+    void ReportOnline(DeviceRecord& record, std::chrono::system_clock::time_point now);
+    // Shows what the device reports now (vehicle, driver, GPS sentence) in
+    // its row and queues the fix.
+    void ShowDeviceInfo(int nRow, HVARDODEV hDev, std::chrono::system_clock::time_point now);
     void EnableSettingFields(BOOL bEnable);
     std::int64_t NowSeconds() const;
     void Log(const std::string& line) const;
@@ -125,9 +131,6 @@ private:
     // The metrics endpoint, when EventServer_MetricsPort names one.
     void StartMetrics();
     void PublishMetrics(const app::ServiceStatus& status);
-
-    // Item data of a row: whether its online event has been reported.
-    static constexpr DWORD_PTR kOnlineReported = 1;
 
     HICON m_hIcon;
     CListCtrl m_listDevices;

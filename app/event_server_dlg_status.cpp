@@ -79,11 +79,9 @@ app::ServiceStatus CMyVardoEventServerDlg::CollectStatus() const {
     status.centerState = MyVardoApp_GetCenterState(m_hVardoApp, reason, sizeof reason);
     status.centerReason = reason;
     status.user = m_strUser;
-    for (int row = 0; row < m_listDevices.GetItemCount(); ++row) {
-        if (m_listDevices.GetItemData(row) == kOnlineReported) {
-            ++status.devicesOnline;
-        }
-    }
+    status.devicesOnline = static_cast<std::size_t>(
+        std::count_if(m_devices.begin(), m_devices.end(),
+                      [](const DeviceRecord& record) { return record.onlineReported; }));
     status.databaseDownSince = m_worker.DownSince();
     const db::WorkerCounters c = m_worker.Counters();
     status.waiting = c.pending;
@@ -163,10 +161,10 @@ void CMyVardoEventServerDlg::QueueOfflineEvents() {
     }
     const auto now = GetClock().WallNow();
     std::size_t queued = 0;
-    for (int row = 0; row < m_listDevices.GetItemCount(); ++row) {
-        if (m_listDevices.GetItemData(row) == kOnlineReported) {
-            m_listDevices.SetItemData(row, 0);
-            QueueStatement(db::MakeOfflineEvent(m_listDevices.GetItemText(row, 0), now));
+    for (DeviceRecord& record : m_devices) {
+        if (record.onlineReported) {
+            record.onlineReported = false;
+            QueueStatement(db::MakeOfflineEvent(record.name, now));
             ++queued;
         }
     }

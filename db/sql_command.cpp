@@ -135,15 +135,15 @@ SqlCommand MakeOfflineEvent(std::string_view deviceName, Clock::time_point built
     return MakeEvent(deviceName, kEventOffline, builtAt);
 }
 
-SqlCommand MakeGpsFix(std::string_view deviceName, double latitude, double longitude, double speed,
-                      double course, std::string_view gpsInfo, Clock::time_point builtAt) {
+SqlCommand MakeGpsFix(std::string_view deviceName, const GpsFix& fix, std::string_view gpsInfo,
+                      Clock::time_point builtAt) {
     std::vector<SqlParam> params;
     params.reserve(6);
     params.push_back({{}, std::string(deviceName)});
-    params.push_back({{}, AsShownInText(FiniteOrZero(latitude))});
-    params.push_back({{}, AsShownInText(FiniteOrZero(longitude))});
-    params.push_back({{}, std::int64_t{TruncateToInt32(speed)}});
-    params.push_back({{}, std::int64_t{TruncateToInt32(course)}});
+    params.push_back({{}, AsShownInText(FiniteOrZero(fix.latitude))});
+    params.push_back({{}, AsShownInText(FiniteOrZero(fix.longitude))});
+    params.push_back({{}, std::int64_t{TruncateToInt32(fix.speed)}});
+    params.push_back({{}, std::int64_t{TruncateToInt32(fix.course)}});
     params.push_back({{}, std::string(gpsInfo)});
     return SqlCommand("GPS_ADD", std::move(params), builtAt);
 }

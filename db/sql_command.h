@@ -80,12 +80,19 @@ inline constexpr std::int64_t kEventOffline = 7;
 // The three statements the device handlers queue.
 SqlCommand MakeOnlineEvent(std::string_view deviceName, Clock::time_point builtAt = Clock::now());
 SqlCommand MakeOfflineEvent(std::string_view deviceName, Clock::time_point builtAt = Clock::now());
-// Speed (km/h) and course (degrees) are truncated toward zero to 32-bit
-// integers (NaN gives 0, values past the range saturate); latitude and
-// longitude are rounded to the six decimals text() shows, and one that is not
-// finite is sent as 0, like a fix that did not parse.
-SqlCommand MakeGpsFix(std::string_view deviceName, double latitude, double longitude, double speed,
-                      double course, std::string_view gpsInfo,
+// One position report of a device; all 0 when its sentence did not parse.
+struct GpsFix {
+    double latitude = 0;   // signed decimal degrees, north positive
+    double longitude = 0;  // signed decimal degrees, east positive
+    double speed = 0;      // km/h
+    double course = 0;     // degrees
+};
+
+// Speed and course are truncated toward zero to 32-bit integers (NaN gives
+// 0, values past the range saturate); latitude and longitude are rounded to
+// the six decimals text() shows, and one that is not finite is sent as 0,
+// like a fix that did not parse.
+SqlCommand MakeGpsFix(std::string_view deviceName, const GpsFix& fix, std::string_view gpsInfo,
                       Clock::time_point builtAt = Clock::now());
 
 // Helpers shared by the backends and the tools.

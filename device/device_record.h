@@ -5,16 +5,30 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "vardoappcore/api/vardo_app_core.h"
 
 constexpr int kMaxChannels = 4;
 
 struct DeviceRecord {
+    DeviceRecord() = default;
+    DeviceRecord(HVARDODEV dev, const std::array<HVARDOCHN, kMaxChannels>& chns,
+                 const std::array<std::int64_t, kMaxChannels>& starts = {})
+        : device(dev), channels(chns), recordStart(starts) {}
+
     HVARDODEV device = 0;
     // Index 0 to 3 holds channel number 1 to 4; 0 = not created.
     std::array<HVARDOCHN, kMaxChannels> channels{};
     // When the recording of each channel started, in seconds since
     // 1970-01-01 UTC; 0 = not recording.
     std::array<std::int64_t, kMaxChannels> recordStart{};
+    // The name the device gave when it came online: the row shows it and
+    // every statement about the device carries it, even after the device
+    // reports another.
+    std::string name;
+    // Whether its online event has been queued with no offline event since;
+    // an idle row of its own that a returning device may take back is one
+    // without it.
+    bool onlineReported = false;
 };

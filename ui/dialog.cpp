@@ -7,7 +7,8 @@
 
 namespace {
 
-// Windows never runs a timer faster than this.
+// A shorter period is raised to this: a period of 0 would spin the window
+// thread, and none of our handlers gains from firing more often.
 constexpr UINT kMinimumTimerMs = 10;
 
 bool IsBlank(char c) {

@@ -14,16 +14,14 @@
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "app/event_server_dlg.h"
 #include "app/res/resource.h"
-#include "settings/program_dir.h"
+#include "testsupport/config/temp_program_dir.h"
 #include "testsupport/scripted_device/scripted_device.h"
 #include "ui/headless/headless_application.h"
 
@@ -62,11 +60,7 @@ double ResidentBytes() {
 class Server {
 public:
     Server() : application_(app::res::Resources(), "vardo-event-server-bench") {
-        char pattern[] = "/tmp/vardo-bench-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        std::ofstream(dir_ + "/Config.ini")
-            << "[VardoEventServer]\nEventServer_ConnectString=sqlite:bench.db\n";
-        SetModuleDir(dir_);
+        home_.writeConfig({{"EventServer_ConnectString", "sqlite:bench.db"}});
         scripted::Reset();
         scripted::SetCallLog(false);
         application_.SetMessageBoxSink([](const ui::headless::MessageBoxRecord&) {});
@@ -90,7 +84,6 @@ public:
     ~Server() {
         host_->PressKey(ui::headless::Key::Escape);
         dlg_.DestroyWindow();
-        std::filesystem::remove_all(dir_);
     }
 
     void Notify(WPARAM kind, HVARDODEV dev) {
@@ -108,10 +101,10 @@ public:
     bool Ok() const { return dlg_.IsServiceStarted() && Rows() == kDevices; }
 
 private:
+    testsupport::TempProgramDir home_;  // first made, last gone
     ui::headless::HeadlessApplication application_;
     DiscardingDlg dlg_;
     ui::headless::HeadlessHost* host_ = nullptr;
-    std::string dir_;
     std::vector<HVARDODEV> devices_;
 };
 

@@ -4,10 +4,7 @@
 // (dispatch and the activity check only) and the RMC parser alone.
 
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,7 +12,7 @@
 #include "app/event_server_dlg.h"
 #include "app/res/resource.h"
 #include "gps/rmc_parser.h"
-#include "settings/program_dir.h"
+#include "testsupport/config/temp_program_dir.h"
 #include "testsupport/scripted_device/scripted_device.h"
 #include "ui/headless/headless_application.h"
 
@@ -54,11 +51,7 @@ class Server {
 public:
     explicit Server(Sink sink)
         : application_(app::res::Resources(), "vardo-event-server-bench"), dlg_(sink) {
-        char pattern[] = "/tmp/vardo-bench-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        std::ofstream(dir_ + "/Config.ini")
-            << "[VardoEventServer]\nEventServer_ConnectString=sqlite:bench.db\n";
-        SetModuleDir(dir_);
+        home_.writeConfig({{"EventServer_ConnectString", "sqlite:bench.db"}});
         scripted::Reset();
         scripted::SetCallLog(false);
         application_.SetMessageBoxSink([](const ui::headless::MessageBoxRecord&) {});
@@ -78,7 +71,6 @@ public:
     ~Server() {
         host_->PressKey(ui::headless::Key::Escape);
         dlg_.DestroyWindow();
-        std::filesystem::remove_all(dir_);
     }
 
     ui::headless::HeadlessHost& Host() { return *host_; }
@@ -86,10 +78,10 @@ public:
     bool Ok() const { return dlg_.IsServiceStarted() && dlg_.GetDevices().size() == kDevices; }
 
 private:
+    testsupport::TempProgramDir home_;  // first made, last gone
     ui::headless::HeadlessApplication application_;
     BenchDlg dlg_;
     ui::headless::HeadlessHost* host_ = nullptr;
-    std::string dir_;
     std::vector<HVARDODEV> devices_;
 };
 

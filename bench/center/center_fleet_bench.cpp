@@ -12,7 +12,6 @@
 //   build-ci/bin/bench_center_fleet --full               10,000 terminals, 60 s
 //   build-ci/bin/bench_center_fleet --terminals N --seconds S
 
-#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -36,8 +35,8 @@
 #include "center/jt808/location.h"
 #include "center/jt808/message_ids.h"
 #include "center/jt808/registration.h"
-#include "tests/e2e/event_server_run.h"
-#include "tests/sim/child_process.h"
+#include "testsupport/process/center_process.h"
+#include "testsupport/process/event_server_run.h"
 
 namespace {
 
@@ -239,19 +238,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string data = pattern;
-    testsim::ChildProcess center({VARDO_CENTER_PATH, "--listen", "127.0.0.1", "--jt808-port", "0",
-                                  "--tcp-port", "0", "--udp-port", "0", "--media-port", "0",
-                                  "--data", data, "--open-registration"});
-    unsigned jt808Port = 0, tcpPort = 0, udpPort = 0, mediaPort = 0;
-    if (!center.waitForOutput("\n") ||
-        std::sscanf(center.output().c_str(),
-                    "vardo-center: listening jt808 %u tcp %u udp %u media %u", &jt808Port, &tcpPort,
-                    &udpPort, &mediaPort) != 4) {
-        std::fprintf(stderr, "vardo-center did not start:\n%s", center.errors().c_str());
+    e2e::CenterProcess center(data, {"--open-registration"});
+    if (!center.started()) {
+        std::fprintf(stderr, "vardo-center did not start:\n%s", center.log().c_str());
         return 1;
     }
-    const tcp::endpoint to(asio::ip::make_address("127.0.0.1"),
-                           static_cast<std::uint16_t>(jt808Port));
+    const tcp::endpoint to(asio::ip::make_address("127.0.0.1"), center.jt808Port());
     asio::io_context io(1);
     // Between the phases no terminal has work pending; the context must not stop.
     auto work = asio::make_work_guard(io);
@@ -284,9 +276,9 @@ int main(int argc, char** argv) {
     io.run_for(200ms);
 
     // The event server logs in before the storm.
-    e2e::EventServerRun server(static_cast<std::uint16_t>(tcpPort));
+    e2e::EventServerRun server(center.tcpPort());
     server.start();
-    if (!center.waitForErrors("logged in as 'root'")) {
+    if (!center.waitForLog("logged in as 'root'")) {
         std::fprintf(stderr, "the event server did not log in:\n%s", server.log().c_str());
         return 1;
     }
@@ -384,7 +376,7 @@ int main(int argc, char** argv) {
     }
     io.run_for(200ms);
     server.stop();
-    center.stop(SIGTERM);
+    center.stop();
     std::filesystem::remove_all(data);
     std::filesystem::remove_all(server.home());
     return allOnline && authenticated == count ? 0 : 1;

@@ -29,9 +29,9 @@
 #include <vector>
 
 #include "bench/common/process_stats.h"
-#include "tests/e2e/center_process.h"
-#include "tests/sim/child_process.h"
-#include "tests/vardoappcore/recording_target.h"
+#include "testsupport/process/center_process.h"
+#include "testsupport/process/child_process.h"
+#include "testsupport/recording_target/recording_target.h"
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/library_log.h"
 #include "vardoappcore/media_counters.h"
@@ -52,13 +52,6 @@ struct Options {
     int warmupSeconds = 4;
     bool udp = false;
 };
-
-double selfCpu() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 struct Sample {
     Clock::time_point when;
@@ -205,7 +198,7 @@ private:
     Sample sample() {
         Sample s;
         s.when = Clock::now();
-        s.library = selfCpu();
+        s.library = benchproc::selfCpuSeconds();
         s.center = benchproc::cpuSeconds(center_->pid());
         for (const auto& t : terminals_) {
             s.terminals += benchproc::cpuSeconds(t->pid());

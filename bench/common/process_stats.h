@@ -1,19 +1,24 @@
 #pragma once
-// What the kernel says about a child process: its CPU time and memory, read
-// from /proc, for benches that measure programs they started.
+// What the kernel says about a process and its threads: CPU time and memory,
+// read from /proc, for benches that measure programs they started or the
+// threads of their own process.
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace benchproc {
 
-// CPU seconds (user + system) of a process so far; 0 once it is gone.
-inline double cpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+// CPU seconds (user + system) of the process or thread whose /proc stat file
+// this is; 0 once it is gone.
+inline double cpuSecondsOfStat(const std::string& statPath) {
+    std::ifstream in(statPath);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     // The command name may hold spaces and parentheses: fields start after the last ')'.
     const auto close = text.rfind(')');
@@ -23,12 +28,46 @@ inline double cpuSeconds(pid_t pid) {
     std::istringstream fields(text.substr(close + 2));
     std::string f;
     double ticks = 0;
-    for (int i = 3; fields >> f; ++i) {
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
         if (i == 14 || i == 15) {
             ticks += std::stod(f);
         }
     }
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds (user + system) of a process so far; 0 once it is gone.
+inline double cpuSeconds(pid_t pid) {
+    return cpuSecondsOfStat("/proc/" + std::to_string(pid) + "/stat");
+}
+
+// CPU seconds of this process so far, all threads.
+inline double selfCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct ThreadCpu {
+    std::string id;    // the thread id; the process id for the main thread
+    std::string name;  // as the thread named itself ("vardo-io")
+    double seconds = 0;
+};
+
+// The CPU seconds of each thread of a process ("self": this one).
+inline std::vector<ThreadCpu> threadCpu(const std::string& pid) {
+    std::vector<ThreadCpu> threads;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + pid + "/task", ec)) {
+        ThreadCpu t;
+        t.id = entry.path().filename().string();
+        std::ifstream comm(entry.path() / "comm");
+        std::getline(comm, t.name);
+        t.seconds = cpuSecondsOfStat((entry.path() / "stat").string());
+        threads.push_back(std::move(t));
+    }
+    return threads;
 }
 
 // Resident memory in MiB.

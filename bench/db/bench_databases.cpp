@@ -1,47 +1,31 @@
 #include "bench/db/bench_databases.h"
 
-#include <libpq-fe.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <map>
+#include <memory>
 
-#include "db/schema.h"
+#include "testsupport/pg/pg_test_server.h"
 
 namespace dbbench {
 namespace {
 
 struct State {
     std::filesystem::path sqliteDir;
-    std::string pgConnInfo;       // libpq key=value text of the benchmark database
-    std::string pgAdminConnInfo;  // the server's own database, to create and drop ours
+    std::string pgConnInfo;  // libpq key=value text of the benchmark database
     std::string pgSkip;
     std::string odbcConnectionString;
     std::string odbcSkip;
-    const std::string pgDbName = "vardo_bench_" + std::to_string(::getpid());
+    std::unique_ptr<pgtest::TestDatabase> pgShared;                          // on the test server
+    std::map<std::string, std::unique_ptr<pgtest::TestDatabase>> pgCreated;  // by CreateDatabase
 };
 
 State& S() {
     static State s;
     return s;
-}
-
-bool PgExec(const std::string& conninfo, const std::string& sql, std::string& error) {
-    PGconn* c = PQconnectdb(conninfo.c_str());
-    bool ok = PQstatus(c) == CONNECTION_OK;
-    if (ok) {
-        PGresult* r = PQexec(c, sql.c_str());
-        ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
-        PQclear(r);
-    }
-    if (!ok) {
-        error = PQerrorMessage(c);
-    }
-    PQfinish(c);
-    return ok;
 }
 
 // "host=H port=P user=U ..." -> the value of one key.
@@ -65,32 +49,22 @@ void SetUpPostgresql() {
         s.pgConnInfo = own;
         return;
     }
-    const char* dir = std::getenv("VARDO_TEST_PG_DIR");
-    if (dir == nullptr || *dir == '\0') {
-        s.pgSkip =
-            "no PostgreSQL server: set VARDO_TEST_PG_DIR (scripts/pg-test-server) or "
-            "VARDO_BENCH_PG";
+    std::string why;
+    const auto server = pgtest::ServerConnInfo(&why);
+    if (!server) {
+        s.pgSkip = why + "; or set VARDO_BENCH_PG to a server of your own";
         return;
     }
-    std::ifstream in(std::string(dir) + "/conninfo");
-    std::string admin;
-    std::getline(in, admin);
-    std::string error;
-    if (admin.empty() || !PgExec(admin, "CREATE DATABASE " + s.pgDbName, error)) {
-        s.pgSkip = "cannot create the benchmark database: " + error;
+    s.pgShared = pgtest::TestDatabase::Create(why);
+    if (!s.pgShared) {
+        s.pgSkip = "cannot set up the benchmark database: " + why;
         s.odbcSkip = s.pgSkip;
         return;
     }
-    s.pgAdminConnInfo = admin;
-    s.pgConnInfo = admin + " dbname=" + s.pgDbName;
-    if (!PgExec(s.pgConnInfo, std::string(db::PostgresqlSchemaSql()), error)) {
-        s.pgSkip = "cannot install the schema: " + error;
-        s.odbcSkip = s.pgSkip;
-        return;
-    }
-    s.odbcConnectionString = "Driver={PostgreSQL Unicode};Server=" + Keyword(admin, "host") +
-                             ";Port=" + Keyword(admin, "port") + ";Database=" + s.pgDbName +
-                             ";UID=" + Keyword(admin, "user");
+    s.pgConnInfo = s.pgShared->ConnInfo();
+    s.odbcConnectionString = "Driver={PostgreSQL Unicode};Server=" + Keyword(*server, "host") +
+                             ";Port=" + Keyword(*server, "port") +
+                             ";Database=" + s.pgShared->Name() + ";UID=" + Keyword(*server, "user");
     s.odbcSkip.clear();
 }
 
@@ -121,10 +95,8 @@ bool SetUp() {
 
 void TearDown() {
     State& s = S();
-    std::string error;
-    if (!s.pgAdminConnInfo.empty()) {
-        PgExec(s.pgAdminConnInfo, "DROP DATABASE IF EXISTS " + s.pgDbName + " WITH (FORCE)", error);
-    }
+    s.pgCreated.clear();
+    s.pgShared.reset();
     std::error_code ec;
     if (!s.sqliteDir.empty()) {
         std::filesystem::remove_all(s.sqliteDir, ec);
@@ -156,12 +128,54 @@ const std::string& SkipReason(Backend backend) {
     return none;
 }
 
+std::string CreateSkipReason(Backend backend) {
+    switch (backend) {
+        case Backend::Sqlite:
+            return {};
+        case Backend::Postgresql:
+            if (S().pgShared) {
+                return {};
+            }
+            return S().pgSkip.empty() ? "a database of its own needs the test server: set "
+                                        "VARDO_TEST_PG_DIR (scripts/pg-test-server)"
+                                      : S().pgSkip;
+        case Backend::Odbc:
+            break;
+    }
+    return "a database of its own is made for SQLite and PostgreSQL only";
+}
+
+std::string CreateDatabase(Backend backend, const std::string& name, std::string* why) {
+    State& s = S();
+    std::string error = CreateSkipReason(backend);
+    if (error.empty() && backend == Backend::Sqlite) {
+        return "sqlite:" + (s.sqliteDir / (name + ".db")).string();
+    }
+    if (error.empty()) {
+        if (auto db = pgtest::TestDatabase::Create(error)) {
+            const std::string conninfo = db->ConnInfo();
+            s.pgCreated[name] = std::move(db);
+            return conninfo;
+        }
+    }
+    if (why != nullptr) {
+        *why = error;
+    }
+    return {};
+}
+
+void DropDatabase(Backend backend, const std::string& name) {
+    if (backend == Backend::Postgresql) {
+        S().pgCreated.erase(name);
+    }
+}
+
 std::vector<db::SqlCommand> MakeFixes(int size) {
     std::vector<db::SqlCommand> batch;
     batch.reserve(static_cast<std::size_t>(size));
     for (int i = 0; i < size; ++i) {
         batch.push_back(
-            db::MakeGpsFix("BENCH" + std::to_string(i % 50), 25.0 + i * 1e-6, 121.5, 18.5, 90,
+            db::MakeGpsFix("BENCH" + std::to_string(i % 50), {25.0 + i * 1e-6, 121.5, 18.5, 90},
                            "$GPRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A*6D"));
     }
     return batch;

@@ -17,19 +17,17 @@
 //   scripts/pg-test-server start /tmp/pgb
 //   VARDO_TEST_PG_DIR=/tmp/pgb build/bin/db_end_to_end_bench
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 #include <vector>
 
 #include "app/event_server_dlg.h"
 #include "app/res/resource.h"
 #include "bench/db/bench_databases.h"
-#include "settings/program_dir.h"
+#include "testsupport/config/temp_program_dir.h"
 #include "testsupport/scripted_device/scripted_device.h"
 #include "ui/headless/headless_application.h"
 
@@ -46,12 +44,8 @@ class Server {
 public:
     explicit Server(const std::string& connectionString, bool journal = false)
         : application_(app::res::Resources(), "vardo-event-server-bench") {
-        char pattern[] = "/tmp/vardo-e2e-XXXXXX";
-        dir_ = ::mkdtemp(pattern);
-        std::ofstream(dir_ + "/Config.ini")
-            << "[VardoEventServer]\nEventServer_ConnectString=" << connectionString
-            << "\nEventServer_Journal=" << (journal ? 1 : 0) << "\n";
-        SetModuleDir(dir_);
+        home_.writeConfig({{"EventServer_ConnectString", connectionString},
+                           {"EventServer_Journal", journal ? "1" : "0"}});
         scripted::Reset();
         scripted::SetCallLog(false);
         application_.SetMessageBoxSink(
@@ -72,11 +66,10 @@ public:
         }
         host_->PressKey(ui::headless::Key::Escape);
         dlg_.DestroyWindow();
-        std::filesystem::remove_all(dir_);
     }
 
     const std::string& Error() const { return error_; }
-    const std::string& Dir() const { return dir_; }
+    const std::string& Dir() const { return home_.path(); }
 
     // Starts the service with these options and brings every device online
     // with its first fix (which also reports it online), so that from then
@@ -121,10 +114,10 @@ public:
     }
 
 private:
+    testsupport::TempProgramDir home_;  // first made, last gone
     ui::headless::HeadlessApplication application_;
     CMyVardoEventServerDlg dlg_;
     ui::headless::HeadlessHost* host_ = nullptr;
-    std::string dir_;
     std::vector<HVARDODEV> devices_;
     std::string error_;
 };
@@ -329,7 +322,7 @@ void EndToEndLatency(benchmark::State& state, Backend backend) {
 std::uint64_t JournalBytes(const Server& server) {
     std::uint64_t total = 0;
     std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(server.Dir() + "/journal", ec)) {
+    for (const auto& e : std::filesystem::directory_iterator(server.Dir() + "journal", ec)) {
         total += e.file_size(ec);
     }
     return total;

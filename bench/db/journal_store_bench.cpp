@@ -40,8 +40,8 @@ std::string TempDir() {
 std::vector<db::SqlCommand> Fixes() {
     std::vector<db::SqlCommand> out;
     for (int i = 0; i < kBatch; ++i) {
-        out.push_back(
-            db::MakeGpsFix("E2E" + std::to_string(10000 + i), 25.052057, 121.67613, 18, 90, kGps));
+        out.push_back(db::MakeGpsFix("E2E" + std::to_string(10000 + i),
+                                     {25.052057, 121.67613, 18, 90}, kGps));
     }
     return out;
 }

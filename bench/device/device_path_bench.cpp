@@ -9,8 +9,8 @@
 #include <chrono>
 #include <string>
 
-#include "tests/sim/sim_process.h"
-#include "tests/vardoappcore/recording_target.h"
+#include "testsupport/process/sim_process.h"
+#include "testsupport/recording_target/recording_target.h"
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/library_log.h"
 #include "vardoappcore/protocol/json_codec.h"

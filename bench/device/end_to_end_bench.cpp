@@ -18,7 +18,6 @@
 // --no-cpu. Bursts grow to about three seconds of the worker's work.
 
 #include <libpq-fe.h>
-#include <signal.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -27,21 +26,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/common/process_stats.h"
+#include "bench/db/bench_databases.h"
 #include "centerlink/rmc_sentence.h"
 #include "db/db_worker.h"
-#include "db/schema.h"
 #include "db/sql_command.h"
-#include "tests/sim/child_process.h"
-#include "tests/sim/sim_process.h"
+#include "testsupport/process/event_server_run.h"
+#include "testsupport/process/sim_process.h"
 
 namespace {
 
@@ -66,17 +64,11 @@ public:
     virtual long count(const std::string& table) = 0;
 };
 
-class Backend {
-public:
-    virtual ~Backend() = default;
-    virtual std::string name() const = 0;
-    virtual std::unique_ptr<Database> create() = 0;
-};
-
 class SqliteDatabase : public Database {
 public:
-    explicit SqliteDatabase(fs::path path)
-        : path_(std::move(path)), cs_("sqlite:" + path_.string()) {}
+    explicit SqliteDatabase(std::string connectionString)
+        : path_(connectionString.substr(std::string_view("sqlite:").size())),
+          cs_(std::move(connectionString)) {}
     ~SqliteDatabase() override { sqlite3_close(reader_); }
     const std::string& connectionString() const override { return cs_; }
     long count(const std::string& table) override {
@@ -106,84 +98,60 @@ private:
     sqlite3* reader_ = nullptr;
 };
 
-class SqliteBackend : public Backend {
-public:
-    explicit SqliteBackend(fs::path dir) : dir_(std::move(dir)) {}
-    std::string name() const override { return "SQLite"; }
-    std::unique_ptr<Database> create() override {
-        return std::make_unique<SqliteDatabase>(dir_ / ("run-" + std::to_string(++runs_) + ".db"));
-    }
-
-private:
-    fs::path dir_;
-    int runs_ = 0;
-};
-
-bool pgExec(PGconn* c, const std::string& sql, std::string* result = nullptr) {
-    PGresult* r = PQexec(c, sql.c_str());
-    const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
-    if (ok && result != nullptr && PQntuples(r) > 0) {
-        *result = PQgetvalue(r, 0, 0);
-    }
-    if (!ok) {
-        std::fprintf(stderr, "bench: %s", PQerrorMessage(c));
-    }
-    PQclear(r);
-    return ok;
-}
-
-bool pgExec(const std::string& conninfo, const std::string& sql) {
-    PGconn* c = PQconnectdb(conninfo.c_str());
-    const bool ok = PQstatus(c) == CONNECTION_OK && pgExec(c, sql);
-    if (PQstatus(c) != CONNECTION_OK) {
-        std::fprintf(stderr, "bench: %s", PQerrorMessage(c));
-    }
-    PQfinish(c);
-    return ok;
-}
-
 class PostgresqlDatabase : public Database {
 public:
-    PostgresqlDatabase(std::string admin, std::string name)
-        : admin_(std::move(admin)), name_(std::move(name)) {
-        if (pgExec(admin_, "CREATE DATABASE " + name_)) {
-            const std::string cs = admin_ + " dbname=" + name_;
-            if (pgExec(cs, std::string(db::PostgresqlSchemaSql()))) {
-                cs_ = cs;
-                reader_ = PQconnectdb(cs_.c_str());
-            }
+    PostgresqlDatabase(std::string connectionString, std::string name)
+        : cs_(std::move(connectionString)), name_(std::move(name)) {
+        if (!cs_.empty()) {
+            reader_ = PQconnectdb(cs_.c_str());
         }
     }
     ~PostgresqlDatabase() override {
         PQfinish(reader_);
-        pgExec(admin_, "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
+        dbbench::DropDatabase(dbbench::Backend::Postgresql, name_);
     }
     const std::string& connectionString() const override { return cs_; }
     long count(const std::string& table) override {
-        std::string n;
-        return reader_ != nullptr && pgExec(reader_, "SELECT count(*) FROM " + table, &n)
-                   ? std::stol(n)
-                   : -1;
+        if (reader_ == nullptr) {
+            return -1;
+        }
+        PGresult* r = PQexec(reader_, ("SELECT count(*) FROM " + table).c_str());
+        long n = -1;
+        if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) > 0) {
+            n = std::stol(PQgetvalue(r, 0, 0));
+        } else {
+            std::fprintf(stderr, "bench: %s", PQerrorMessage(reader_));
+        }
+        PQclear(r);
+        return n;
     }
 
 private:
-    std::string admin_;
-    std::string name_;
     std::string cs_;
+    std::string name_;
     PGconn* reader_ = nullptr;
 };
 
-class PostgresqlBackend : public Backend {
+// A backend of the run's databases; each setup gets a fresh database of it.
+class Backend {
 public:
-    explicit PostgresqlBackend(std::string admin) : admin_(std::move(admin)) {}
-    std::string name() const override { return "PostgreSQL"; }
-    std::unique_ptr<Database> create() override {
-        return std::make_unique<PostgresqlDatabase>(
-            admin_, "vardo_e2e_" + std::to_string(::getpid()) + "_" + std::to_string(++runs_));
+    explicit Backend(dbbench::Backend kind) : kind_(kind) {}
+    std::string name() const { return kind_ == dbbench::Backend::Sqlite ? "SQLite" : "PostgreSQL"; }
+    std::unique_ptr<Database> create() {
+        const std::string name = "road_" + std::to_string(++runs_);
+        std::string why;
+        std::string cs = dbbench::CreateDatabase(kind_, name, &why);
+        if (cs.empty()) {
+            std::fprintf(stderr, "bench: %s\n", why.c_str());
+        }
+        if (kind_ == dbbench::Backend::Sqlite) {
+            return std::make_unique<SqliteDatabase>(std::move(cs));
+        }
+        return std::make_unique<PostgresqlDatabase>(std::move(cs), name);
     }
 
 private:
-    std::string admin_;
+    dbbench::Backend kind_;
     int runs_ = 0;
 };
 
@@ -233,7 +201,7 @@ public:
               worker_.Start();
         for (int d = 0; ok_ && d < devices; ++d) {
             queue_.Push(db::MakeOnlineEvent(deviceName(d)));
-            queue_.Push(db::MakeGpsFix(deviceName(d), 0, 0, 0, 0, ""));
+            queue_.Push(db::MakeGpsFix(deviceName(d), {0, 0, 0, 0}, ""));
         }
         waitExecuted(2 * static_cast<std::uint64_t>(devices));
     }
@@ -249,7 +217,7 @@ public:
         std::vector<db::SqlCommand> batch;
         for (int i = first; i < first + updates; ++i) {
             batch.push_back(
-                db::MakeGpsFix(deviceName(i % devices_), 30.2, 120.1, 37.04, 90, fix(i)));
+                db::MakeGpsFix(deviceName(i % devices_), {30.2, 120.1, 37.04, 90}, fix(i)));
         }
         const long target = db_->count("gps_fixes") + updates;
         const auto start = Clock::now();
@@ -278,44 +246,15 @@ private:
 
 // ---- the whole road ----------------------------------------------------------
 
-std::string eventServerPath() {
-    return VARDO_EVENT_SERVER_PATH;
-}
-
-// The event server in a program directory of its own.
-class ServerRun {
-public:
-    ServerRun(const std::string& connectionString, std::uint16_t port) {
-        char dir[] = "/tmp/vardo-bench-home-XXXXXX";
-        home_ = mkdtemp(dir);
-        std::ofstream(home_ / "Config.ini")
-            << "[VardoEventServer]\nEventServer_ConnectString=" << connectionString
-            << "\nEventServer_CenterServerAddr=127.0.0.1\nEventServer_CenterServerTcpPort=" << port
-            << "\nEventServer_CenterServerUdpPort=0\n";
-        process_ = std::make_unique<testsim::ChildProcess>(
-            std::vector<std::string>{eventServerPath(), "--headless", "--home", home_.string()});
-    }
-    ~ServerRun() {
-        stop();
-        fs::remove_all(home_);
-    }
-    int stop() { return process_->stop(SIGTERM, 60s); }
-    pid_t pid() const { return process_->pid(); }
-    std::string log() const { return process_->errors(); }
-
-private:
-    fs::path home_;
-    std::unique_ptr<testsim::ChildProcess> process_;
-};
-
 // The simulator, scripted, and the event server on a database of their own,
 // with the devices online.
 class Road {
 public:
     Road(Backend& backend, int devices)
         : db_(backend.create()),
-          server_(db_->connectionString(), sim_.tcpPort()),
+          server_(sim_.tcpPort(), e2e::RunSettings{.connectString = db_->connectionString()}),
           devices_(devices) {
+        server_.start();
         std::string script = "wait-login\n";
         for (int d = 0; d < devices; ++d) {
             script += "online d" + std::to_string(d) + " " + deviceName(d) + " 1 V D\n";
@@ -328,6 +267,7 @@ public:
                          server_.log().c_str());
         }
     }
+    ~Road() { server_.stop(); }
     bool ok() const { return ok_; }
     long lost() const { return lost_; }
     long sent() const { return sent_; }
@@ -352,7 +292,7 @@ public:
 private:
     std::unique_ptr<Database> db_;
     testsim::SimProcess sim_;
-    ServerRun server_;
+    e2e::EventServerRun server_;
     int devices_;
     long stored_ = 0;
     long lost_ = 0;
@@ -403,51 +343,18 @@ void compareRates(Backend& backend, int burst, int bursts, int devices) {
 
 // ---- CPU ---------------------------------------------------------------------
 
-// Clock ticks spent by a process or one of its threads.
-long ticks(const std::string& statPath) {
-    std::ifstream in(statPath);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) {
-        return 0;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    long utime = 0;
-    long stime = 0;
-    for (int i = 3; fields >> field; ++i) {
-        if (i == 14) {
-            utime = std::stol(field);
-        } else if (i == 15) {
-            stime = std::stol(field);
-            break;
-        }
-    }
-    return utime + stime;
-}
-
-std::string threadName(pid_t pid, const std::string& tid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + tid + "/comm");
-    std::string name;
-    std::getline(in, name);
-    return name;
-}
-
-// Ticks per thread group: "window" (the main thread), "device I/O", "other
-// (database worker, signals)".
-std::map<std::string, long> threadTicks(pid_t pid) {
-    std::map<std::string, long> out;
-    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(tasks, ec)) {
-        const std::string tid = entry.path().filename();
+// CPU seconds per thread group: "window" (the main thread), "device I/O",
+// "other (database worker, signals)".
+std::map<std::string, double> threadSeconds(pid_t pid) {
+    std::map<std::string, double> out;
+    for (const auto& t : benchproc::threadCpu(std::to_string(pid))) {
         std::string group = "other (database worker, signals)";
-        if (tid == std::to_string(pid)) {
+        if (t.id == std::to_string(pid)) {
             group = "window";
-        } else if (threadName(pid, tid) == "vardo-io") {
+        } else if (t.name == "vardo-io") {
             group = "device I/O";
         }
-        out[group] += ticks(entry.path() / "stat");
+        out[group] += t.seconds;
     }
     return out;
 }
@@ -456,36 +363,35 @@ void cpuAtFleet(Backend& backend, int devices, int measureSeconds) {
     const auto database = backend.create();
     Database& db = *database;
     const std::string cs = db.connectionString();
-    const long hz = sysconf(_SC_CLK_TCK);
     testsim::SimProcess sim({"--devices", std::to_string(devices), "--gps-interval", "1", "--churn",
                              "0", "--alarm-rate", "0", "--seed", "1"});
-    ServerRun server(cs, sim.tcpPort());
+    e2e::EventServerRun server(sim.tcpPort(), e2e::RunSettings{.connectString = cs});
+    server.start();
     sim.closeInput();
     if (waitForRows(db, "device_events", devices, 60s, 200ms) < devices) {
         std::printf("  %s: the fleet did not come online\n", backend.name().c_str());
         return;
     }
     std::this_thread::sleep_for(3s);  // past the burst of the first updates
-    const std::string procStat = "/proc/" + std::to_string(server.pid()) + "/stat";
     const long fixes0 = db.count("gps_fixes");
-    const auto before = threadTicks(server.pid());
-    const long total0 = ticks(procStat);
+    const auto before = threadSeconds(server.pid());
+    const double total0 = benchproc::cpuSeconds(server.pid());
     const auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(measureSeconds));
     const double wall = seconds(Clock::now() - start);
-    const auto after = threadTicks(server.pid());
-    const long total1 = ticks(procStat);
+    const auto after = threadSeconds(server.pid());
+    const double total1 = benchproc::cpuSeconds(server.pid());
     const long fixes1 = db.count("gps_fixes");
 
-    const double cores = (total1 - total0) / double(hz) / wall;
+    const double cores = (total1 - total0) / wall;
     std::printf("  %s, %d devices, one update a second, %.0f s:\n", backend.name().c_str(), devices,
                 wall);
     std::printf("    rows stored          %.0f GPS fixes/s\n", (fixes1 - fixes0) / wall);
     std::printf("    event server         %.3f cores, %.4f cores per 1,000 devices\n", cores,
                 cores * 1000.0 / devices);
     for (const auto& [group, t] : after) {
-        const long t0 = before.contains(group) ? before.at(group) : 0;
-        std::printf("      %-32s %.3f cores\n", group.c_str(), (t - t0) / double(hz) / wall);
+        const double t0 = before.contains(group) ? before.at(group) : 0;
+        std::printf("      %-32s %.3f cores\n", group.c_str(), (t - t0) / wall);
     }
 
     // Loss: the simulator names how many updates it sent once it has stopped;
@@ -527,21 +433,18 @@ int main(int argc, char** argv) {
     const int cpuDevices = intOption(argc, argv, "--cpu-devices", 10000);
     const int cpuSeconds = intOption(argc, argv, "--cpu-seconds", 20);
 
-    char dir[] = "/tmp/vardo-bench-XXXXXX";
-    const fs::path work = mkdtemp(dir);
-    std::vector<std::pair<std::unique_ptr<Backend>, int>> backends;
-    backends.emplace_back(std::make_unique<SqliteBackend>(work), burst);
-    if (const char* pgDir = std::getenv("VARDO_TEST_PG_DIR"); pgDir != nullptr && *pgDir) {
-        std::ifstream in(std::string(pgDir) + "/conninfo");
-        std::string admin;
-        std::getline(in, admin);
-        if (!admin.empty()) {
-            backends.emplace_back(std::make_unique<PostgresqlBackend>(admin), pgBurst);
-        }
-    } else {
-        std::printf("PostgreSQL skipped: set VARDO_TEST_PG_DIR (scripts/pg-test-server)\n");
+    if (!dbbench::SetUp()) {
+        return 1;
     }
-
+    std::vector<std::pair<std::unique_ptr<Backend>, int>> backends;
+    backends.emplace_back(std::make_unique<Backend>(dbbench::Backend::Sqlite), burst);
+    // Each setup has a database of its own, which only the test server can make.
+    if (const std::string why = dbbench::CreateSkipReason(dbbench::Backend::Postgresql);
+        why.empty()) {
+        backends.emplace_back(std::make_unique<Backend>(dbbench::Backend::Postgresql), pgBurst);
+    } else {
+        std::printf("PostgreSQL skipped: %s\n", why.c_str());
+    }
     std::printf("GPS updates per second, %d bursts each, alternating\n", bursts);
     for (auto& [backend, n] : backends) {
         compareRates(*backend, n, bursts, std::min(1000, n));
@@ -554,6 +457,6 @@ int main(int argc, char** argv) {
         cpuAtFleet(*backends.front().first, cpuDevices, cpuSeconds);
     }
     backends.clear();
-    fs::remove_all(work);
+    dbbench::TearDown();
     return 0;
 }

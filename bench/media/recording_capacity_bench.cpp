@@ -17,7 +17,6 @@
 //                                      [--warmup 5] [--dir /tmp] [--jpeg-quality 6]
 //                                      [--picture-detail 0] [--live-frames]
 
-#include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -32,8 +31,9 @@
 #include <thread>
 #include <vector>
 
-#include "tests/sim/sim_process.h"
-#include "tests/vardoappcore/recording_target.h"
+#include "bench/common/process_stats.h"
+#include "testsupport/process/sim_process.h"
+#include "testsupport/recording_target/recording_target.h"
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/library_log.h"
 #include "vardoappcore/media_counters.h"
@@ -48,29 +48,6 @@ constexpr int kFps = 12;
 
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
-}
-
-// CPU seconds (user + system) of a /proc stat file's process or thread.
-double cpuOfStat(const std::string& path) {
-    std::ifstream in(path);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) {
-        return 0;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string f;
-    unsigned long utime = 0;
-    unsigned long stime = 0;
-    for (int i = 3; fields >> f; ++i) {
-        if (i == 14) {
-            utime = std::stoul(f);
-        } else if (i == 15) {
-            stime = std::stoul(f);
-            break;
-        }
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // The kernel's count of UDP datagrams dropped for a full receive buffer
@@ -102,31 +79,12 @@ std::uint64_t udpReceiveBufferErrors() {
     return 0;
 }
 
-double selfCpu() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 // CPU seconds of this process's threads, by name (vardo-io, vardo-rec).
 std::map<std::string, double> threadCpu() {
     std::map<std::string, double> cpu;
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) {
-        return cpu;
+    for (const auto& t : benchproc::threadCpu("self")) {
+        cpu[t.name] += t.seconds;
     }
-    while (const dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.') {
-            continue;
-        }
-        const std::string base = std::string("/proc/self/task/") + e->d_name;
-        std::ifstream comm(base + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        cpu[name] += cpuOfStat(base + "/stat");
-    }
-    closedir(dir);
     return cpu;
 }
 
@@ -174,7 +132,7 @@ public:
             args.insert(args.end(), {"--repeat-frames", "12"});
         }
         sim_ = std::make_unique<testsim::SimProcess>(args);
-        simPid_ = pidOfSimulator();
+        simPid_ = sim_->pid();
         vardo::setLogSink([](std::string_view) {});  // 400 start lines are no news
         app_ = MyVardoApp_Construct(&window_, WM_DEVICE_NOTIFY);
         int most = 0;
@@ -287,49 +245,19 @@ private:
     Sample sample() {
         Sample s;
         s.when = Clock::now();
-        s.self = selfCpu();
+        s.self = benchproc::selfCpuSeconds();
         const auto threads = threadCpu();
         s.io = threads.count("vardo-io") != 0 ? threads.at("vardo-io") : 0;
         s.writer = threads.count("vardo-rec") != 0 ? threads.at("vardo-rec") : 0;
-        s.sim = simPid_ > 0 ? cpuOfStat("/proc/" + std::to_string(simPid_) + "/stat") : 0;
+        s.sim = simPid_ > 0 ? benchproc::cpuSeconds(simPid_) : 0;
         s.media = vardo::mediaCounters(app_);
         s.kernelDrops = udpReceiveBufferErrors();
         return s;
     }
 
-    // The simulator is our only child named vardo-center-sim.
-    static int pidOfSimulator() {
-        DIR* dir = opendir("/proc");
-        int found = 0;
-        while (const dirent* e = dir != nullptr ? readdir(dir) : nullptr) {
-            const int pid = std::atoi(e->d_name);
-            if (pid <= 0) {
-                continue;
-            }
-            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-            std::string text((std::istreambuf_iterator<char>(stat)),
-                             std::istreambuf_iterator<char>());
-            const auto close = text.rfind(')');
-            if (text.find("(vardo-center-si") == std::string::npos || close == std::string::npos) {
-                continue;
-            }
-            std::istringstream fields(text.substr(close + 2));
-            std::string state;
-            int parent = 0;
-            fields >> state >> parent;
-            if (parent == getpid()) {
-                found = pid;
-            }
-        }
-        if (dir != nullptr) {
-            closedir(dir);
-        }
-        return found;
-    }
-
     const Bench& bench_;
     std::unique_ptr<testsim::SimProcess> sim_;
-    int simPid_ = 0;
+    pid_t simPid_ = 0;
     testlib::RecordingTarget window_;
     HVARDOAPP app_ = 0;
     std::vector<std::vector<HVARDOCHN>> channels_;

@@ -20,8 +20,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <string_view>
@@ -30,7 +28,7 @@
 
 #include "app/event_server_dlg.h"
 #include "app/res/resource.h"
-#include "settings/program_dir.h"
+#include "testsupport/config/temp_program_dir.h"
 #include "testsupport/scripted_device/scripted_device.h"
 #include "ui/headless/headless_application.h"
 #include "ui/qt/qt_application.h"
@@ -136,19 +134,13 @@ void Feed(CDialog& dlg, std::vector<HVARDODEV> devices, int rate, int seconds) {
     dlg.PostMessage(WM_CLOSE);
 }
 
+// The program directory of one run: Config.ini on a SQLite file of its own.
 class ProgramDir {
 public:
-    ProgramDir() {
-        char pattern[] = "/tmp/vardo-window-bench-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        std::ofstream(dir_ + "/Config.ini")
-            << "[VardoEventServer]\nEventServer_ConnectString=sqlite:bench.db\n";
-        SetModuleDir(dir_);
-    }
-    ~ProgramDir() { std::filesystem::remove_all(dir_); }
+    ProgramDir() { home_.writeConfig({{"EventServer_ConnectString", "sqlite:bench.db"}}); }
 
 private:
-    std::string dir_;
+    testsupport::TempProgramDir home_;
 };
 
 std::vector<HVARDODEV> AddDevices() {

@@ -36,10 +36,11 @@ TEST_F(NotifyTest, ADeviceComingOnlineGivesItsOnlineEventThenItsGpsFix) {
                   OnlineEvent("X7"),
                   "EXEC GPS_ADD 'X7',25.052057,121.676130,18,90,'" + kExampleGps + "'"}));
     EXPECT_EQ(Row(0), (std::vector<std::string>{"X7", "4", "V-1", "Ann", kExampleGps}));
-    EXPECT_EQ(List().GetItemData(0), 1u);
     EXPECT_EQ(scripted::UserData(dev), 0u);
     ASSERT_EQ(dlg->GetDevices().size(), 1u);
     EXPECT_EQ(dlg->GetDevices()[0].device, dev);
+    EXPECT_EQ(dlg->GetDevices()[0].name, "X7");
+    EXPECT_TRUE(dlg->GetDevices()[0].onlineReported);
 }
 
 TEST_F(NotifyTest, SentencesThatDoNotParseLeaveTheColumnEmptyAndSendZeros) {
@@ -84,8 +85,8 @@ TEST_F(NotifyTest, TwoOfflinesInARowQueueOneOfflineEvent) {
     Notify(NOTIFY_DEVICE_OFFLINE, dev);
     EXPECT_EQ(dlg->statements, std::vector<std::string>{OfflineEvent("X7")});
     EXPECT_EQ(List().GetItemText(0, 4), "Device is Offline");
-    EXPECT_EQ(List().GetItemData(0), 0u);
     ASSERT_EQ(dlg->GetDevices().size(), 1u);  // the row and record stay
+    EXPECT_FALSE(dlg->GetDevices()[0].onlineReported);
 }
 
 TEST_F(NotifyTest, AGpsUpdateAfterOfflineReportsTheDeviceOnlineAgain) {
@@ -118,9 +119,9 @@ TEST_F(NotifyTest, ADeviceComingBackTakesBackItsOwnRow) {
     EXPECT_EQ(scripted::UserData(dev), 0u);
     EXPECT_EQ(scripted::UserData(other), 1u);
     EXPECT_EQ(Row(0), (std::vector<std::string>{"X7", "2", "V-2", "", laterGps}));
-    EXPECT_EQ(List().GetItemData(0), 1u);
     ASSERT_EQ(dlg->GetDevices().size(), 2u);
     EXPECT_EQ(dlg->GetDevices()[0].device, dev);
+    EXPECT_TRUE(dlg->GetDevices()[0].onlineReported);
     EXPECT_NE(dlg->GetDevices()[0].channels[1], 0u);
     ASSERT_EQ(dlg->statements.size(), 2u);
     EXPECT_EQ(dlg->statements[0], OnlineEvent("X7"));
@@ -129,6 +130,26 @@ TEST_F(NotifyTest, ADeviceComingBackTakesBackItsOwnRow) {
     Notify(NOTIFY_DEVICE_OFFLINE, dev);
     EXPECT_EQ(dlg->statements, std::vector<std::string>{OfflineEvent("X7")});
     EXPECT_EQ(List().GetItemText(0, 4), "Device is Offline");
+}
+
+// The offline text is in the operator's language; whether a row is idle is
+// the device's own state, so a returning device takes back its row whatever
+// the list shows.
+TEST_F(ServerTest, ADeviceComingBackTakesBackItsRowInAnyLanguage) {
+    home.writeFile("Language/zh_CN.ini", "[Language]\nDeviceOffline=设备已离线\n");
+    WriteConfig({{"Language File", "zh_CN"}});
+    Open();
+    PressStart();
+    ASSERT_TRUE(dlg->IsServiceStarted());
+    const auto dev = Online({.name = "X7"});
+    Notify(NOTIFY_DEVICE_OFFLINE, dev);
+    ASSERT_EQ(List().GetItemText(0, 4), "设备已离线");
+    dlg->statements.clear();
+    Notify(NOTIFY_DEVICE_ONLINE, dev);
+    EXPECT_EQ(List().GetItemCount(), 1);
+    EXPECT_EQ(scripted::UserData(dev), 0u);
+    ASSERT_EQ(dlg->statements.size(), 2u);
+    EXPECT_EQ(dlg->statements[0], "EXEC EVENT_UPDATE @DeviceName='X7',@EventTypeID=6");
 }
 
 // Only an idle row of its own, under the same name, is taken back;
@@ -251,7 +272,8 @@ TEST_F(NotifyTest, NotificationsForADeviceWithoutARowAreIgnored) {
     EXPECT_TRUE(dlg->statements.empty());
     EXPECT_TRUE(LibraryCalls("MyVardoChn_").empty());
     EXPECT_EQ(List().GetItemText(0, 4), kExampleGps);
-    EXPECT_EQ(List().GetItemData(0), 1u);
+    ASSERT_EQ(dlg->GetDevices().size(), 2u);
+    EXPECT_TRUE(dlg->GetDevices()[0].onlineReported);
     EXPECT_EQ(scripted::UserData(known), 0u);
 }
 

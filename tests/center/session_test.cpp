@@ -19,7 +19,7 @@
 #include "centerlink/event_server_hub.h"
 #include "gps/rmc_parser.h"
 #include "tests/center/test_terminal.h"
-#include "tests/sim/loopback.h"
+#include "testsupport/loopback/loopback.h"
 
 namespace center {
 namespace {

@@ -16,7 +16,7 @@ const auto kT0 = sys_days{2026y / December / 8} + 16h + 49min + 52s + 123ms;
 TEST_P(BackendTest, EventsSetTheOnlineFlagAndFixesTheLastPosition) {
     ASSERT_TRUE(OpenConn()) << conn->LastError();
     EXPECT_TRUE(conn->ExecuteCommand(db::MakeOnlineEvent("X7", kT0)).applied());
-    EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("X7", 25.052057, 121.67613, 18.52, 90,
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("X7", {25.052057, 121.67613, 18.52, 90},
                                                     "$GPRMC,sentence", kT0 + 1s))
                     .applied());
     EXPECT_EQ(
@@ -28,7 +28,7 @@ TEST_P(BackendTest, EventsSetTheOnlineFlagAndFixesTheLastPosition) {
 
     EXPECT_TRUE(conn->ExecuteCommand(db::MakeOfflineEvent("X7", kT0 + 2s)).applied());
     EXPECT_TRUE(
-        conn->ExecuteCommand(db::MakeGpsFix("X7", -1.5, -2.25, 0, 0, "$GPRMC,next", kT0 + 3s))
+        conn->ExecuteCommand(db::MakeGpsFix("X7", {-1.5, -2.25, 0, 0}, "$GPRMC,next", kT0 + 3s))
             .applied());
     EXPECT_EQ(store->Query("SELECT online, last_event_type_id, latitude, longitude, gps_info "
                            "FROM devices"),
@@ -51,7 +51,7 @@ TEST_P(BackendTest, EventsSetTheOnlineFlagAndFixesTheLastPosition) {
 // parser's every digit.
 TEST_P(BackendTest, CoordinatesAreStoredWithTheSixDecimalsOfTheStatement) {
     ASSERT_TRUE(OpenConn()) << conn->LastError();
-    const auto fix = db::MakeGpsFix("X7", 25 + 3.1234 / 60.0, -(121 + 40.5678 / 60.0), 18, 90,
+    const auto fix = db::MakeGpsFix("X7", {25 + 3.1234 / 60.0, -(121 + 40.5678 / 60.0), 18, 90},
                                     "$GPRMC,real", kT0);
     ASSERT_NE(fix.text().find(",25.052057,-121.676130,"), std::string::npos) << fix.text();
     EXPECT_TRUE(conn->ExecuteCommand(fix).applied());
@@ -66,11 +66,11 @@ TEST_P(BackendTest, CoordinatesAreStoredWithTheSixDecimalsOfTheStatement) {
 // device never seen with a position has none rather than 0, 0.
 TEST_P(BackendTest, AFixWithoutASentenceKeepsTheLastRealPosition) {
     ASSERT_TRUE(OpenConn()) << conn->LastError();
-    EXPECT_TRUE(
-        conn->ExecuteCommand(db::MakeGpsFix("X7", 25.052057, 121.67613, 18, 90, "$GPRMC,real", kT0))
-            .applied());
-    EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("X7", 0, 0, 0, 0, "", kT0 + 1s)).applied());
-    EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("Y1", 0, 0, 0, 0, "", kT0 + 2s)).applied());
+    EXPECT_TRUE(conn->ExecuteCommand(
+                        db::MakeGpsFix("X7", {25.052057, 121.67613, 18, 90}, "$GPRMC,real", kT0))
+                    .applied());
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("X7", {0, 0, 0, 0}, "", kT0 + 1s)).applied());
+    EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("Y1", {0, 0, 0, 0}, "", kT0 + 2s)).applied());
     EXPECT_EQ(store->Query("SELECT device_name, latitude, longitude, speed, course, gps_info, " +
                            store->TimeText("last_fix_at") + " FROM devices ORDER BY device_name"),
               (Rows{{"X7", "25.052057", "121.67613", "18", "90", "$GPRMC,real",
@@ -90,11 +90,11 @@ TEST_P(BackendTest, StoresAwkwardTextExactly) {
         "/* nor this */",    "back\\slash and \"double\"", "%s %d %n", "台北-車輛07",
         "🚚🛰️ emoji", "tab\there\nnewline",         "",         std::string(3000, 'L'),
     };
-    int i = 0;
+    double i = 0;
     for (const auto& name : names) {
         const std::string info = "$GPRMC,'" + name + "'";
         EXPECT_TRUE(conn->ExecuteCommand(db::MakeOnlineEvent(name, kT0)).applied());
-        EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix(name, i, i, i, i, info, kT0)).applied());
+        EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix(name, {i, i, i, i}, info, kT0)).applied());
         ++i;
     }
     const Rows devices = store->Query("SELECT device_name, gps_info FROM devices");
@@ -113,7 +113,7 @@ TEST_P(BackendTest, StoresAwkwardTextExactly) {
 
 TEST_P(BackendTest, AStatementRetriedAfterAnUnknownOutcomeIsAppliedOnce) {
     ASSERT_TRUE(OpenConn()) << conn->LastError();
-    const auto fix = db::MakeGpsFix("X7", 1, 2, 3, 4, "first", kT0);
+    const auto fix = db::MakeGpsFix("X7", {1, 2, 3, 4}, "first", kT0);
     const auto event = db::MakeOnlineEvent("X7", kT0);
     EXPECT_EQ(conn->ExecuteCommand(fix).status, db::ExecStatus::Applied);
     EXPECT_EQ(conn->ExecuteCommand(event).status, db::ExecStatus::Applied);
@@ -158,7 +158,7 @@ TEST_P(BackendTest, RefusedStatementsAreRejectedAndTheConnectionGoesOn) {
         const char* what;
         db::SqlCommand command;
     } cases[] = {
-        {"database refuses the fix", db::MakeGpsFix("poison", 1, 2, 3, 4, "")},
+        {"database refuses the fix", db::MakeGpsFix("poison", {1, 2, 3, 4}, "")},
         {"database refuses the event", db::MakeOnlineEvent("poison")},
         {"unknown procedure", db::SqlCommand("NO_SUCH_PROC", {{{}, std::string("x")}})},
         {"wrong parameter type",
@@ -170,7 +170,7 @@ TEST_P(BackendTest, RefusedStatementsAreRejectedAndTheConnectionGoesOn) {
         EXPECT_FALSE(r.error.empty()) << c.what;
         EXPECT_EQ(conn->LastError(), r.error);
         EXPECT_TRUE(conn->IsOpen()) << c.what;
-        EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("healthy", 1, 2, 3, 4, "")).applied())
+        EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("healthy", {1, 2, 3, 4}, "")).applied())
             << c.what;
     }
     EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes WHERE device_name = 'poison'"), "0");
@@ -184,11 +184,11 @@ TEST_P(BackendTest, TransactionsCommitOrRollBackTogether) {
     db::Backend& backend = *opened.backend;
     ASSERT_TRUE(backend.Begin().applied());
     EXPECT_TRUE(backend.Execute(db::MakeOnlineEvent("gone")).applied());
-    EXPECT_TRUE(backend.Execute(db::MakeGpsFix("gone", 1, 2, 3, 4, "")).applied());
+    EXPECT_TRUE(backend.Execute(db::MakeGpsFix("gone", {1, 2, 3, 4}, "")).applied());
     ASSERT_TRUE(backend.Rollback().applied());
     ASSERT_TRUE(backend.Begin().applied());
     EXPECT_TRUE(backend.Execute(db::MakeOnlineEvent("kept")).applied());
-    EXPECT_TRUE(backend.Execute(db::MakeGpsFix("kept", 1, 2, 3, 4, "")).applied());
+    EXPECT_TRUE(backend.Execute(db::MakeGpsFix("kept", {1, 2, 3, 4}, "")).applied());
     ASSERT_TRUE(backend.Commit().applied());
     EXPECT_EQ(store->Query("SELECT device_name FROM devices"), (Rows{{"kept"}}));
     EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes"), "1");
@@ -219,7 +219,7 @@ TEST_P(BackendTest, ASessionEndedByTheServerIsReportedLostAndTheRetryLandsOnce) 
     if (!store->KillOtherSessions()) {
         GTEST_SKIP() << "no server session to end";
     }
-    const auto fix = db::MakeGpsFix("X7", 1, 2, 3, 4, "after", kT0 + 1s);
+    const auto fix = db::MakeGpsFix("X7", {1, 2, 3, 4}, "after", kT0 + 1s);
     const auto lost = conn->ExecuteCommand(fix);
     EXPECT_EQ(lost.status, db::ExecStatus::ConnectionLost) << lost.error;
     EXPECT_FALSE(conn->IsOpen());
@@ -283,8 +283,8 @@ TEST(SqliteStore, AnEarlierFileGetsTheFixProcedureReplaced) {
     CMyDbConnection conn(dir.path());
     ASSERT_TRUE(conn.Open("sqlite:events.db", 5)) << conn.LastError();
     EXPECT_TRUE(
-        conn.ExecuteCommand(db::MakeGpsFix("X7", 25.5, 121.5, 1, 2, "$GPRMC,real")).applied());
-    EXPECT_TRUE(conn.ExecuteCommand(db::MakeGpsFix("X7", 0, 0, 0, 0, "")).applied());
+        conn.ExecuteCommand(db::MakeGpsFix("X7", {25.5, 121.5, 1, 2}, "$GPRMC,real")).applied());
+    EXPECT_TRUE(conn.ExecuteCommand(db::MakeGpsFix("X7", {0, 0, 0, 0}, "")).applied());
     conn.Close();
     EXPECT_EQ(dbtest::SqliteQuery(file,
                                   "SELECT name FROM sqlite_schema WHERE type = 'trigger' "

@@ -29,13 +29,13 @@ std::vector<db::SqlCommand> Statements(const std::string& tag, std::string_view 
         const auto t = kT0 + milliseconds(static_cast<int>(i));
         switch (pattern[i]) {
             case 'g':
-                out.push_back(db::MakeGpsFix(name, 1, 2, 3, 4, tag, t));
+                out.push_back(db::MakeGpsFix(name, {1, 2, 3, 4}, tag, t));
                 break;
             case 'e':
                 out.push_back(db::MakeOnlineEvent(name, t));
                 break;
             case 'P':
-                out.push_back(db::MakeGpsFix("poison", 1, 2, 3, 4, tag, t));
+                out.push_back(db::MakeGpsFix("poison", {1, 2, 3, 4}, tag, t));
                 break;
             case 'p':
                 out.push_back(db::MakeOnlineEvent("poison", t));
@@ -149,7 +149,7 @@ TEST_P(BackendTest, AGroupLargerThanEverySocketBufferGoesThroughInOrder) {
     const std::string info(300, 'i');
     for (int i = 0; i < kCount; ++i) {
         group.push_back(
-            db::MakeGpsFix("L" + std::to_string(i), 1, 2, 3, 4, info, kT0 + milliseconds(i)));
+            db::MakeGpsFix("L" + std::to_string(i), {1, 2, 3, 4}, info, kT0 + milliseconds(i)));
     }
     const db::GroupResult r = conn->ExecuteGroup(group);
     ASSERT_TRUE(r.committed()) << r.result.error;
@@ -250,7 +250,8 @@ TEST_P(GroupWorkerTest, TheSwitchAndTheSizeDecideHowManyStatementsShareACommit) 
         const std::string tag = "s" + std::to_string(n++);
         std::vector<db::SqlCommand> statements;
         for (int i = 0; i < c.statements; ++i) {
-            statements.push_back(db::MakeGpsFix(tag + "-" + std::to_string(i), i, i, i, i, "",
+            const double v = i;
+            statements.push_back(db::MakeGpsFix(tag + "-" + std::to_string(i), {v, v, v, v}, "",
                                                 kT0 + milliseconds(i)));
         }
         Queue(statements);
@@ -278,12 +279,12 @@ TEST_P(GroupWorkerTest, OrderHoldsAcrossGroupsWhileStatementsKeepArriving) {
     for (int i = 0; i < kCount; ++i) {
         const auto t = kT0 + milliseconds(i);
         if (i % 97 == 13) {
-            statements.push_back(db::MakeGpsFix("poison", 1, 2, 3, 4, "", t));
+            statements.push_back(db::MakeGpsFix("poison", {1, 2, 3, 4}, "", t));
             continue;
         }
         const std::string name = "O" + std::to_string(i);
         statements.push_back(i % 5 == 0 ? db::MakeOnlineEvent(name, t)
-                                        : db::MakeGpsFix(name, 1, 2, 3, 4, "", t));
+                                        : db::MakeGpsFix(name, {1, 2, 3, 4}, "", t));
         if (i % 5 != 0) {
             expected.push_back({name});
         }
@@ -341,7 +342,7 @@ TEST_P(ServerGroupCommit, AConnectionKilledInTheMiddleOfAGroupRetriesItAndApplie
         Rows expected;
         for (int i = 0; i < 100; ++i) {
             const std::string name = tag + "-" + std::to_string(i);
-            statements.push_back(db::MakeGpsFix(name, 1, 2, 3, 4, "", kT0 + milliseconds(i)));
+            statements.push_back(db::MakeGpsFix(name, {1, 2, 3, 4}, "", kT0 + milliseconds(i)));
             expected.push_back({name});
         }
         Queue(statements);
@@ -372,7 +373,7 @@ TEST_P(ServerGroupCommit, ConnectionsKilledFromOutsideWhileGroupsFlowLoseAndDoub
     std::thread producer([&] {
         for (int i = 0; produce; ++i) {
             queue.Push(
-                db::MakeGpsFix("F" + std::to_string(i), 1, 2, 3, 4, "", kT0 + milliseconds(i)));
+                db::MakeGpsFix("F" + std::to_string(i), {1, 2, 3, 4}, "", kT0 + milliseconds(i)));
             ++pushed;
             if (i % 40 == 39) {
                 std::this_thread::sleep_for(1ms);

@@ -43,8 +43,9 @@ db::SqlCommand MakeStatement(int i) {
     if (i % 3 == 0) {
         return db::MakeOnlineEvent("车-" + std::to_string(i), at);
     }
-    return db::MakeGpsFix("O'Brien \"" + std::to_string(i) + "\"", 25.0520566666667 + i, -121.67613,
-                          18.9, 90.0, i % 2 == 0 ? "" : "$GPRMC,x\n\0y", at);
+    return db::MakeGpsFix("O'Brien \"" + std::to_string(i) + "\"",
+                          {25.0520566666667 + i, -121.67613, 18.9, 90.0},
+                          i % 2 == 0 ? "" : "$GPRMC,x\n\0y", at);
 }
 
 // The same statement (same id) for the same i within a test run.
@@ -286,7 +287,7 @@ TEST(StatementJournal, DoneSegmentsAreDeletedAndTheSizeLimitDropsTheOldestLoudly
         // Everything done as it goes: the folder stays one or two segments.
         auto j = OpenJournal(tmp.path() / "done", nullptr, 1u << 30, 64u << 10);
         for (int i = 1; i <= 5000; ++i) {
-            j->Append(db::MakeGpsFix("D", 1, 2, 3, 4, gps));
+            j->Append(db::MakeGpsFix("D", {1, 2, 3, 4}, gps));
             j->MarkDone(static_cast<std::uint64_t>(i));
             if (i % 20 == 0) {
                 j->Flush(i % 500 == 0);  // a segment may overrun by one batch: keep them small
@@ -299,7 +300,7 @@ TEST(StatementJournal, DoneSegmentsAreDeletedAndTheSizeLimitDropsTheOldestLoudly
     Logged log;
     auto j = OpenJournal(tmp.path() / "full", &log, 256u << 10, 64u << 10);
     for (int i = 1; i <= 3000; ++i) {
-        j->Append(db::MakeGpsFix("D" + std::to_string(i), 1, 2, 3, 4, gps));
+        j->Append(db::MakeGpsFix("D" + std::to_string(i), {1, 2, 3, 4}, gps));
         if (i % 100 == 0) {
             j->Flush(true);
         }

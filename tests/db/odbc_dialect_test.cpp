@@ -34,7 +34,7 @@ std::string Substitute(const std::string& callText, const db::SqlCommand& comman
 
 TEST(OdbcDialect, CallsOnEachServer) {
     const auto online = db::MakeOnlineEvent("X7");
-    const auto fix = db::MakeGpsFix("X7", 25.052057, 121.67613, 18.52, 90, "$GPRMC,x");
+    const auto fix = db::MakeGpsFix("X7", {25.052057, 121.67613, 18.52, 90}, "$GPRMC,x");
     const db::SqlCommand positional("event_update",
                                     {{{}, std::string("X7")}, {{}, std::int64_t{6}}});
     const struct {
@@ -182,7 +182,7 @@ TEST(SqlServerSchema, ProceduresTakeWhatTheBackendSends) {
         db::SqlCommand example;
     } cases[] = {
         {"EVENT_UPDATE", db::MakeOnlineEvent("X7")},
-        {"GPS_ADD", db::MakeGpsFix("X7", 1, 2, 3, 4, "")},
+        {"GPS_ADD", db::MakeGpsFix("X7", {1, 2, 3, 4}, "")},
     };
     for (const auto& c : cases) {
         const std::regex header("CREATE OR ALTER PROCEDURE dbo\\." + std::string(c.procedure) +

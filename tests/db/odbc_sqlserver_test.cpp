@@ -51,7 +51,7 @@ TEST(OdbcSqlServer, ASitesOwnProceduresGetTheCommandsOwnCallWithBoundValues) {
     CMyDbConnection conn;
     ASSERT_TRUE(conn.Open(server.ConnectionString("Extras=0"), 10)) << conn.LastError();
     EXPECT_TRUE(conn.ExecuteCommand(db::MakeOnlineEvent("台北-車輛07 🚚", kT0)).applied());
-    EXPECT_TRUE(conn.ExecuteCommand(db::MakeGpsFix("O'Brien", 25.052057, 121.67613, 18.52, 90.7,
+    EXPECT_TRUE(conn.ExecuteCommand(db::MakeGpsFix("O'Brien", {25.052057, 121.67613, 18.52, 90.7},
                                                    "$GPRMC,100000.000,A,2503.1234,N", kT0))
                     .applied());
     EXPECT_TRUE(conn.ExecuteCommand(db::MakeOfflineEvent("", kT0)).applied());
@@ -85,10 +85,10 @@ TEST(OdbcSqlServer, OurOwnProceduresAlsoGetTheReceivedTimeAndTheStatementId) {
     ASSERT_TRUE(conn.Open(server.ConnectionString("Extras=2"), 15)) << conn.LastError();
     const auto event = db::MakeOnlineEvent("X7", kT0);
     EXPECT_EQ(conn.ExecuteCommand(event).status, ExecStatus::Applied);
-    EXPECT_TRUE(
-        conn.ExecuteCommand(db::SqlCommand("GPS_ADD", db::MakeGpsFix("X7", 1, 2, 3, 4, "").params(),
-                                           kT0 + 1s, db::StatementId()))
-            .applied());
+    EXPECT_TRUE(conn.ExecuteCommand(db::SqlCommand("GPS_ADD",
+                                                   db::MakeGpsFix("X7", {1, 2, 3, 4}, "").params(),
+                                                   kT0 + 1s, db::StatementId()))
+                    .applied());
     EXPECT_EQ(server.Lines("execute "),
               (std::vector<std::string>{
                   "execute EXEC EVENT_UPDATE @DeviceName=?,@EventTypeID=?,@ReceivedAt=?,"
@@ -130,7 +130,7 @@ TEST(OdbcSqlServer, OutcomesAreToldApartForTheWorker) {
         FakeSqlServer server;
         CMyDbConnection conn;
         ASSERT_TRUE(conn.Open(server.ConnectionString(c.keys), 10)) << conn.LastError();
-        const auto r = conn.ExecuteCommand(db::MakeGpsFix("X7", 1, 2, 3, 4, "", kT0));
+        const auto r = conn.ExecuteCommand(db::MakeGpsFix("X7", {1, 2, 3, 4}, "", kT0));
         EXPECT_EQ(r.status, c.status) << c.keys << ": " << r.error;
         EXPECT_EQ(conn.IsOpen(), c.stillOpen) << c.keys;
         if (!r.ran()) {

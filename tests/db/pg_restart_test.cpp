@@ -48,7 +48,7 @@ TEST_P(PostgresqlRestart, NothingIsLostOrDoubledWhenTheServerRestartsMidStream) 
     std::atomic<bool> produce{true};
     std::thread producer([&] {
         for (int i = 0; produce; ++i) {
-            queue.Push(db::MakeGpsFix("R" + std::to_string(i), 1, 2, 3, 4, "", t0 + seconds(i)));
+            queue.Push(db::MakeGpsFix("R" + std::to_string(i), {1, 2, 3, 4}, "", t0 + seconds(i)));
             ++pushed;
             std::this_thread::sleep_for(1ms);
         }

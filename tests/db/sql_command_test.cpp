@@ -26,20 +26,20 @@ TEST(SqlCommandText, RendersTheStatementsExactly) {
         {"online", db::MakeOnlineEvent("X7"), "EXEC EVENT_UPDATE @DeviceName='X7',@EventTypeID=6"},
         {"offline", db::MakeOfflineEvent("X7"),
          "EXEC EVENT_UPDATE @DeviceName='X7',@EventTypeID=7"},
-        {"fix", db::MakeGpsFix("X7", 25.0520566667, 121.67613, 18.52, 90.0, kRmc),
+        {"fix", db::MakeGpsFix("X7", {25.0520566667, 121.67613, 18.52, 90.0}, kRmc),
          "EXEC GPS_ADD 'X7',25.052057,121.676130,18,90,'" + kRmc + "'"},
-        {"no fix", db::MakeGpsFix("X7", 0, 0, 0, 0, ""),
+        {"no fix", db::MakeGpsFix("X7", {0, 0, 0, 0}, ""),
          "EXEC GPS_ADD 'X7',0.000000,0.000000,0,0,''"},
-        {"south-west", db::MakeGpsFix("S1", -33.8688197, -151.2092961, 0.4, 359.9, "x"),
+        {"south-west", db::MakeGpsFix("S1", {-33.8688197, -151.2092961, 0.4, 359.9}, "x"),
          "EXEC GPS_ADD 'S1',-33.868820,-151.209296,0,359,'x'"},
         {"quotes doubled", db::MakeOnlineEvent("O'Brien''s"),
          "EXEC EVENT_UPDATE @DeviceName='O''Brien''''s',@EventTypeID=6"},
-        {"quote in sentence", db::MakeGpsFix("a'; DROP TABLE devices; --", 1, 2, 3, 4, "'"),
+        {"quote in sentence", db::MakeGpsFix("a'; DROP TABLE devices; --", {1, 2, 3, 4}, "'"),
          "EXEC GPS_ADD 'a''; DROP TABLE devices; --',1.000000,2.000000,3,4,''''"},
         {"utf-8 kept", db::MakeOfflineEvent("車輛-七號🚚"),
          "EXEC EVENT_UPDATE @DeviceName='車輛-七號🚚',@EventTypeID=7"},
         {"not finite as zero",
-         db::MakeGpsFix("N", std::nan(""), std::numeric_limits<double>::infinity(), 1, 1, ""),
+         db::MakeGpsFix("N", {std::nan(""), std::numeric_limits<double>::infinity(), 1, 1}, ""),
          "EXEC GPS_ADD 'N',0.000000,0.000000,1,1,''"},
     };
     for (const auto& c : cases) {
@@ -50,7 +50,7 @@ TEST(SqlCommandText, RendersTheStatementsExactly) {
 TEST(SqlCommandText, HasNoLengthLimit) {
     const std::string name(5000, 'n');
     const std::string sentence(20000, 's');
-    const auto text = db::MakeGpsFix(name, 1, 2, 3, 4, sentence).text();
+    const auto text = db::MakeGpsFix(name, {1, 2, 3, 4}, sentence).text();
     EXPECT_NE(text.find(name), std::string::npos);
     EXPECT_NE(text.find(sentence), std::string::npos);
 }
@@ -80,7 +80,7 @@ TEST(SqlCommandBuilders, TruncateSpeedAndCourseTowardZeroWithinInt32) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(db::TruncateToInt32(c.in), c.out) << c.in;
-        const auto cmd = db::MakeGpsFix("X", 0, 0, c.in, c.in, "");
+        const auto cmd = db::MakeGpsFix("X", {0, 0, c.in, c.in}, "");
         EXPECT_EQ(std::get<std::int64_t>(cmd.params()[3].value), c.out) << c.in;
         EXPECT_EQ(std::get<std::int64_t>(cmd.params()[4].value), c.out) << c.in;
     }
@@ -100,7 +100,7 @@ TEST(SqlCommandBuilders, BoundCoordinatesAreWhatTheTextShows) {
         {180, 180},
     };
     for (const auto& c : cases) {
-        const auto cmd = db::MakeGpsFix("X", c.in, c.in, 0, 0, "");
+        const auto cmd = db::MakeGpsFix("X", {c.in, c.in, 0, 0}, "");
         EXPECT_EQ(std::get<double>(cmd.params()[1].value), c.bound) << c.in;
         EXPECT_EQ(std::get<double>(cmd.params()[2].value), c.bound) << c.in;
         EXPECT_EQ(db::FormatReal6(std::get<double>(cmd.params()[1].value)), db::FormatReal6(c.in));
@@ -110,7 +110,7 @@ TEST(SqlCommandBuilders, BoundCoordinatesAreWhatTheTextShows) {
 TEST(SqlCommandBuilders, KeepTheInjectedBuildTime) {
     const auto t = sys_days{2020y / February / 29} + 12h + 34min + 56s + 789ms;
     EXPECT_EQ(db::MakeOnlineEvent("X7", t).builtAt(), t);
-    EXPECT_EQ(db::MakeGpsFix("X7", 1, 2, 3, 4, "", t).builtAt(), t);
+    EXPECT_EQ(db::MakeGpsFix("X7", {1, 2, 3, 4}, "", t).builtAt(), t);
     EXPECT_EQ(db::FormatUtcMillis(t), "2020-02-29 12:34:56.789");
     EXPECT_EQ(db::FormatUtcMillis(sys_days{1970y / January / 1} + 5ms), "1970-01-01 00:00:00.005");
     // Sub-millisecond parts are cut, not rounded up into the next second.
@@ -139,7 +139,7 @@ TEST(StatementIds, AreUniqueWellFormedAndTravelWithCopies) {
 TEST(ProcedureCheck, AcceptsTheBuildersAndRefusesMalformedCalls) {
     std::string error;
     EXPECT_NE(db::CheckCommand(db::MakeOnlineEvent("X"), error), nullptr) << error;
-    EXPECT_NE(db::CheckCommand(db::MakeGpsFix("X", 1, 2, 3, 4, "s"), error), nullptr) << error;
+    EXPECT_NE(db::CheckCommand(db::MakeGpsFix("X", {1, 2, 3, 4}, "s"), error), nullptr) << error;
     EXPECT_NE(db::CheckCommand(db::SqlCommand("gps_add", {{{}, std::string("X")},
                                                           {{}, std::int64_t{25}},
                                                           {{}, 121.5},

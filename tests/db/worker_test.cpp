@@ -49,7 +49,8 @@ TEST_P(WorkerTest, ExecutesStatementsOneByOneInPushOrder) {
         if (i % 3 == 0) {
             queue.Push(db::MakeOnlineEvent(Name(i), t));
         } else {
-            queue.Push(db::MakeGpsFix(Name(i), i / 1000.0, -i / 1000.0, i, i, "s" + Name(i), t));
+            queue.Push(db::MakeGpsFix(Name(i), {i / 1000.0, -i / 1000.0, i * 1.0, i * 1.0},
+                                      "s" + Name(i), t));
         }
     }
     ASSERT_TRUE(WaitExecuted(kCount));
@@ -73,7 +74,7 @@ TEST_P(WorkerTest, StatementsQueuedAtStopAreDiscardedAndNeverRunAfterANewStart) 
     StartService();
     constexpr int kCount = 3000;
     for (int i = 0; i < kCount; ++i) {
-        queue.Push(db::MakeGpsFix(Name(i), 1, 2, 3, 4, "first run"));
+        queue.Push(db::MakeGpsFix(Name(i), {1, 2, 3, 4}, "first run"));
     }
     const std::size_t discarded = StopService();
     auto c = worker->Counters();
@@ -83,7 +84,7 @@ TEST_P(WorkerTest, StatementsQueuedAtStopAreDiscardedAndNeverRunAfterANewStart) 
 
     ASSERT_TRUE(OpenConn()) << conn->LastError();
     ASSERT_TRUE(worker->Start());
-    queue.Push(db::MakeGpsFix("after restart", 1, 2, 3, 4, "second run"));
+    queue.Push(db::MakeGpsFix("after restart", {1, 2, 3, 4}, "second run"));
     ASSERT_TRUE(WaitExecuted(c.executed + 1));
     StopService();
     EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes"), std::to_string(c.executed + 1));
@@ -95,10 +96,10 @@ TEST_P(WorkerTest, ARejectedStatementIsDroppedAndTheNextOneRuns) {
     ASSERT_TRUE(store->InstallRejection("poison"));
     MakeWorker(store->ConnectionString());
     ASSERT_TRUE(worker->Start());
-    queue.Push(db::MakeGpsFix("before", 1, 2, 3, 4, ""));
-    queue.Push(db::MakeGpsFix("poison", 1, 2, 3, 4, ""));
+    queue.Push(db::MakeGpsFix("before", {1, 2, 3, 4}, ""));
+    queue.Push(db::MakeGpsFix("poison", {1, 2, 3, 4}, ""));
     queue.Push(db::MakeOnlineEvent("poison"));
-    queue.Push(db::MakeGpsFix("after", 1, 2, 3, 4, ""));
+    queue.Push(db::MakeGpsFix("after", {1, 2, 3, 4}, ""));
     ASSERT_TRUE(WaitUntil([&] {
         const auto c = worker->Counters();
         return c.executed == 2 && c.rejected == 2;
@@ -144,7 +145,7 @@ TEST(SqliteWorker, KeepsStatementsWhileTheDatabaseCannotBeOpenedWithinTheQueueBo
     CDbWorker worker(queue, conn, "sqlite:data/events.db", FastRetries());
 
     for (int i = 0; i < 10; ++i) {
-        queue.Push(db::MakeGpsFix(Name(i), 1, 2, 3, 4, ""));
+        queue.Push(db::MakeGpsFix(Name(i), {1, 2, 3, 4}, ""));
     }
     EXPECT_EQ(worker.Counters().dropped, 7u) << "the oldest go past the bound";
     ASSERT_TRUE(worker.Start());

@@ -8,8 +8,8 @@
 
 #include "center/jt808/message_ids.h"
 #include "tests/center/test_terminal.h"
-#include "tests/e2e/center_process.h"
-#include "tests/e2e/event_server_run.h"
+#include "testsupport/process/center_process.h"
+#include "testsupport/process/event_server_run.h"
 
 namespace e2e {
 namespace {

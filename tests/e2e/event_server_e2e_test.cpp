@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/e2e/event_server_run.h"
-#include "tests/sim/loopback.h"
-#include "tests/sim/sim_process.h"
+#include "testsupport/loopback/loopback.h"
+#include "testsupport/process/event_server_run.h"
+#include "testsupport/process/sim_process.h"
 
 namespace e2e {
 namespace {

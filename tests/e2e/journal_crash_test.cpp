@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "db/journal_record.h"
-#include "tests/e2e/event_server_run.h"
-#include "tests/sim/sim_process.h"
 #include "testsupport/pg/pg_test_server.h"
+#include "testsupport/process/event_server_run.h"
+#include "testsupport/process/sim_process.h"
 
 namespace e2e {
 namespace {

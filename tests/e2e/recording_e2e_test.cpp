@@ -7,9 +7,9 @@
 #include <regex>
 #include <thread>
 
-#include "tests/e2e/event_server_run.h"
-#include "tests/sim/sim_process.h"
-#include "tests/vardoappcore/avi_probe.h"
+#include "testsupport/avi/avi_probe.h"
+#include "testsupport/process/event_server_run.h"
+#include "testsupport/process/sim_process.h"
 
 namespace e2e {
 namespace {

@@ -20,10 +20,10 @@
 #include "center/jt808/message_ids.h"
 #include "sim/terminal/media_sender.h"
 #include "tests/center/test_terminal.h"
-#include "tests/e2e/center_process.h"
-#include "tests/e2e/event_server_run.h"
-#include "tests/sim/child_process.h"
-#include "tests/vardoappcore/avi_probe.h"
+#include "testsupport/avi/avi_probe.h"
+#include "testsupport/process/center_process.h"
+#include "testsupport/process/child_process.h"
+#include "testsupport/process/event_server_run.h"
 
 namespace e2e {
 namespace {

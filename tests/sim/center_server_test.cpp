@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "tests/sim/loopback.h"
+#include "testsupport/loopback/loopback.h"
 #include "vardoappcore/protocol/media_datagram.h"
 
 namespace sim {

@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "tests/sim/loopback.h"
-#include "tests/sim/sim_process.h"
+#include "testsupport/loopback/loopback.h"
+#include "testsupport/process/sim_process.h"
 
 namespace {
 

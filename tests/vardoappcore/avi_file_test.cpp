@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "sim/mjpeg_encoder.h"
-#include "tests/vardoappcore/avi_probe.h"
+#include "testsupport/avi/avi_probe.h"
 
 namespace vardo {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "sim/alaw.h"
 #include "sim/h264_encoder.h"
-#include "tests/vardoappcore/avi_probe.h"
+#include "testsupport/avi/avi_probe.h"
 #include "vardoappcore/avi_file.h"
 #include "vardoappcore/h26x_stream.h"
 

@@ -7,9 +7,9 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "tests/sim/loopback.h"
-#include "tests/sim/sim_process.h"
-#include "tests/vardoappcore/recording_target.h"
+#include "testsupport/loopback/loopback.h"
+#include "testsupport/process/sim_process.h"
+#include "testsupport/recording_target/recording_target.h"
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/library_log.h"
 #include "vardoappcore/session_timing.h"
@@ -167,7 +167,8 @@ TEST_F(LibraryNetworkTest, AHostNameIsLookedUp) {
 TEST_F(LibraryNetworkTest, AWrongPasswordStopsTheRetries) {
     SimProcess sim;
     login(sim.tcpPort(), "guess");
-    EXPECT_TRUE(log_.waitFor("refused the login of user 'root': 'bad credentials'; not trying again"))
+    EXPECT_TRUE(
+        log_.waitFor("refused the login of user 'root': 'bad credentials'; not trying again"))
         << log_.all();
     // Long enough for several retries, had there been any.
     std::this_thread::sleep_for(400ms);
@@ -386,8 +387,8 @@ TEST_F(LibraryNetworkTest, MediaRequestsGoOutAndRefusalsAreLogged) {
     sim.send("offline cam\n");
     EXPECT_EQ(next().kind, NOTIFY_DEVICE_OFFLINE);
     MyVardoChn_VSourceStart(one);
-    EXPECT_TRUE(log_.waitFor(
-        "media of device 'cam' channel 1 refused: 'device \\'cam\\' is not online'"))
+    EXPECT_TRUE(
+        log_.waitFor("media of device 'cam' channel 1 refused: 'device \\'cam\\' is not online'"))
         << log_.all();
     MyVardoChn_VSourceStop(one);
 }

@@ -15,9 +15,9 @@
 #include <thread>
 
 #include "sim/mjpeg_encoder.h"
-#include "tests/sim/loopback.h"
-#include "tests/vardoappcore/avi_probe.h"
-#include "tests/vardoappcore/recording_target.h"
+#include "testsupport/avi/avi_probe.h"
+#include "testsupport/loopback/loopback.h"
+#include "testsupport/recording_target/recording_target.h"
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/library_log.h"
 #include "vardoappcore/media_counters.h"

@@ -1,12 +1,13 @@
 #pragma once
+// The private PostgreSQL server of the test run (scripts/pg-test-server,
+// started by the CTest fixture "vardo_pg", which sets VARDO_TEST_PG_DIR):
+// its connection string, and halting and restarting it.
 
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-// The private PostgreSQL server of the test run (scripts/pg-test-server,
-// started by the CTest fixture "vardo_pg", which sets VARDO_TEST_PG_DIR).
 namespace pgtest {
 
 // The server's connection string (to its "postgres" database), or nothing

@@ -52,7 +52,9 @@ BaseUnits BaseUnitsOf(const QFont& font) {
 }
 
 QRect ToPixels(const Rect& dialogUnits, BaseUnits units) {
-    // Each value on its own, as the original platform places dialog controls.
+    // Each value converted on its own, the size not derived from the edges,
+    // so that controls of one size in the template are of one size on
+    // screen wherever they stand.
     return QRect(MulDiv(dialogUnits.x, units.x, 4), MulDiv(dialogUnits.y, units.y, 8),
                  MulDiv(dialogUnits.width, units.x, 4), MulDiv(dialogUnits.height, units.y, 8));
 }

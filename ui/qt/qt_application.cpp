@@ -23,7 +23,8 @@ QtApplication::~QtApplication() = default;
 std::unique_ptr<DialogHost> QtApplication::CreateDialogHost(CDialog& dialog,
                                                             const DialogTemplate& dialogTemplate) {
     // A dialog without a parent of its own is owned by the newest open one,
-    // as the original framework gives it the active window.
+    // so that the About box or a message stays above the window it was
+    // opened from instead of behind it.
     QWidget* owner = nullptr;
     if (const CDialog* parent = dialog.GetParent()) {
         if (const QtDialogHost* host = HostOf(*parent)) {

@@ -25,8 +25,9 @@ namespace ui::qt {
 
 namespace {
 
-// The size the original platform draws a dialog's icon control with,
-// whatever the template says.
+// The size an icon control is drawn with, whatever the template says: the
+// program's icon is drawn at the size it was made for, not scaled to a
+// rectangle in dialog units.
 constexpr int kIconSize = 32;
 
 constexpr UINT kIconMask = 0xF0;
@@ -67,8 +68,9 @@ QMessageBox::Icon MessageBoxIcon(UINT type) {
         case kIconAsterisk:
             return QMessageBox::Information;
         default:
-            // An OK box without an icon of its own gets the exclamation mark,
-            // as the original framework's message boxes do.
+            // An OK box without an icon of its own gets the exclamation mark:
+            // the boxes this program shows report problems, and a bare box
+            // would read as mere information.
             return QMessageBox::Warning;
     }
 }

@@ -40,8 +40,9 @@ int RunWindowed(int argc, char** argv, const WindowedProgram& program,
         Say(program.name, "no resources to build the windows from");
         return 1;
     }
-    // Message boxes carry the executable's file name, as the original
-    // framework gives them.
+    // Message boxes carry the executable's file name as their caption, so
+    // that a box tells which program it comes from under the name the
+    // operator started it by.
     const QString executable = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     QtApplication application(*program.resources,
                               executable.isEmpty() ? program.name : executable.toStdString());

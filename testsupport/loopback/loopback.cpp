@@ -1,4 +1,4 @@
-#include "tests/sim/loopback.h"
+#include "testsupport/loopback/loopback.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -21,7 +21,10 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "db/utf16.h"
 
 namespace {
 
@@ -100,32 +103,6 @@ std::string Escape(const std::string& s) {
     return out;
 }
 
-std::string Utf16ToUtf8(const char16_t* p, std::size_t units) {
-    std::string out;
-    for (std::size_t i = 0; i < units; ++i) {
-        char32_t c = p[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (p[++i] - 0xDC00);
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 const char* CTypeName(SQLSMALLINT t) {
     switch (t) {
         case SQL_C_WCHAR:
@@ -178,7 +155,7 @@ std::string ValueText(const Param& p) {
             } else {
                 units = static_cast<std::size_t>(ind) / 2;
             }
-            return "'" + Escape(Utf16ToUtf8(w, units)) + "'";
+            return "'" + Escape(db::Utf16ToUtf8Lossy(std::u16string_view(w, units))) + "'";
         }
         case SQL_C_CHAR: {
             const auto* c = static_cast<const char*>(p.data);

@@ -1,4 +1,4 @@
-#include "tests/e2e/center_process.h"
+#include "testsupport/process/center_process.h"
 
 #include <signal.h>
 

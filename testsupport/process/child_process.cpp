@@ -1,4 +1,4 @@
-#include "tests/sim/child_process.h"
+#include "testsupport/process/child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/sim/child_process.h"
+#include "testsupport/process/child_process.h"
 
 namespace testsim {
 
@@ -23,6 +23,7 @@ public:
 
     std::uint16_t tcpPort() const { return tcpPort_; }
     std::uint16_t udpPort() const { return udpPort_; }
+    pid_t pid() const { return process_->pid(); }
 
     // Sends script lines (a newline is added at the end when missing).
     void send(const std::string& lines);

@@ -1,4 +1,4 @@
-#include "tests/sim/sim_process.h"
+#include "testsupport/process/sim_process.h"
 
 #include <signal.h>
 

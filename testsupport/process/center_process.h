@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/sim/child_process.h"
+#include "testsupport/process/child_process.h"
 
 namespace e2e {
 

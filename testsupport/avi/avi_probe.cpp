@@ -1,4 +1,4 @@
-#include "tests/vardoappcore/avi_probe.h"
+#include "testsupport/avi/avi_probe.h"
 
 #include <algorithm>
 #include <cmath>

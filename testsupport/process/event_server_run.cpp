@@ -1,4 +1,4 @@
-#include "tests/e2e/event_server_run.h"
+#include "testsupport/process/event_server_run.h"
 
 #include <signal.h>
 #include <sqlite3.h>
