@@ -15,6 +15,7 @@
 #include "db/db_worker.h"
 #include "tests/db/stop_cancel_support.h"
 #include "tests/db/test_store.h"
+#include "testsupport/loopback/loopback.h"
 #include "testsupport/pg/pg_test_server.h"
 
 namespace {
@@ -26,27 +27,25 @@ using namespace std::chrono;
 // as the client can tell (its packets are still acknowledged).
 class FreezableRelay {
 public:
-    explicit FreezableRelay(std::string unixPath) : m_unixPath(std::move(unixPath)) {
-        const auto listener = dbtest::ListenOnLoopback(4);
-        m_listen = listener.fd;
-        m_port = listener.port;
-        m_thread = std::thread([this] { Serve(); });
-    }
+    explicit FreezableRelay(std::string unixPath)
+        : m_unixPath(std::move(unixPath)), m_thread([this] { Serve(); }) {}
     ~FreezableRelay() {
         m_stop = true;
-        ::shutdown(m_listen, SHUT_RDWR);
         m_thread.join();
-        ::close(m_listen);
     }
-    int port() const { return m_port; }
+    int port() const { return m_listener.port(); }
     void Freeze() { m_frozen = true; }
 
 private:
     void Serve() {
-        const int client = ::accept(m_listen, nullptr, nullptr);
-        if (client < 0) {
+        testsim::LineConnection accepted;
+        while (!m_stop && !accepted.valid()) {
+            accepted = m_listener.accept(20ms);
+        }
+        if (!accepted.valid()) {
             return;
         }
+        const int client = accepted.fd();
         const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
@@ -78,15 +77,13 @@ private:
             std::this_thread::sleep_for(10ms);
         }
         ::close(server);
-        ::close(client);
     }
 
     std::string m_unixPath;
-    int m_listen = -1;
-    int m_port = 0;
+    testsim::RawListener m_listener;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_frozen{false};
-    std::thread m_thread;
+    std::thread m_thread;  // last: starts when the rest exists
 };
 
 TEST(PostgresqlStopCancel, AStatementOnADeadNetworkIsCancelledKeptAndAppliedOnceLater) {

@@ -1,7 +1,7 @@
 #pragma once
-// What the stop-and-cancel tests share: a listening socket on the loopback
-// interface for the peers they stand up, and a record of what the worker
-// logged, which tells whether a stop had to cancel the call in flight.
+// What the stop-and-cancel tests share: a record of what the worker logged,
+// which tells whether a stop had to cancel the call in flight, and the stop
+// with its checks.
 
 #include <functional>
 #include <mutex>
@@ -13,14 +13,6 @@ class CDbWorker;
 class CMyCommandQueue;
 
 namespace dbtest {
-
-// A socket listening on 127.0.0.1 at a port the system chose; throws when it
-// cannot be had.
-struct LoopbackListener {
-    int fd = -1;
-    int port = 0;
-};
-LoopbackListener ListenOnLoopback(int backlog);
 
 // Collects a worker's log lines; the sink may be called from any thread.
 class LogRecord {

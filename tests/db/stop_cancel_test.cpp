@@ -15,6 +15,7 @@
 #include "db/db_worker.h"
 #include "tests/db/stop_cancel_support.h"
 #include "tests/db/test_store.h"
+#include "testsupport/loopback/loopback.h"
 
 namespace {
 
@@ -23,43 +24,28 @@ using namespace std::chrono;
 // A TCP peer that accepts every connection and never sends a byte.
 class SilentPeer {
 public:
-    SilentPeer() {
-        const auto listener = dbtest::ListenOnLoopback(8);
-        m_listen = listener.fd;
-        m_port = listener.port;
-        m_thread = std::thread([this] {
-            while (true) {
-                const int fd = ::accept(m_listen, nullptr, nullptr);
-                if (fd < 0 || m_stop) {
-                    if (fd >= 0) {
-                        ::close(fd);
-                    }
-                    return;
-                }
-                m_accepted.push_back(fd);
-                ++m_count;
-            }
-        });
-    }
+    SilentPeer()
+        : m_thread([this] {
+              while (!m_stop) {
+                  if (auto c = m_listener.accept(20ms); c.valid()) {
+                      m_accepted.push_back(std::move(c));
+                      ++m_count;
+                  }
+              }
+          }) {}
     ~SilentPeer() {
         m_stop = true;
-        ::shutdown(m_listen, SHUT_RDWR);
         m_thread.join();
-        ::close(m_listen);
-        for (int fd : m_accepted) {
-            ::close(fd);
-        }
     }
-    int port() const { return m_port; }
+    int port() const { return m_listener.port(); }
     int accepted() const { return m_count.load(); }
 
 private:
-    int m_listen = -1;
-    int m_port = 0;
+    testsim::RawListener m_listener;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_count{0};
-    std::vector<int> m_accepted;  // accept thread only, until joined
-    std::thread m_thread;
+    std::vector<testsim::LineConnection> m_accepted;  // accept thread only, until joined
+    std::thread m_thread;                             // last: starts when the rest exists
 };
 
 TEST(StopCancel, APeerThatAcceptsAndNeverAnswersDoesNotHoldTheStop) {
