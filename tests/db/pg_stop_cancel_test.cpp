@@ -96,11 +96,11 @@ TEST(PostgresqlStopCancel, AStatementOnADeadNetworkIsCancelledKeptAndAppliedOnce
         FAIL() << error;
     }
     const std::string& direct = database->ConnInfo();
-    FreezableRelay relay(dbtest::ConnInfoValue(direct, "host") + "/.s.PGSQL." +
-                         dbtest::ConnInfoValue(direct, "port"));
+    FreezableRelay relay(pgtest::ConnInfoValue(direct, "host") + "/.s.PGSQL." +
+                         pgtest::ConnInfoValue(direct, "port"));
     const std::string relayed = "host=127.0.0.1 port=" + std::to_string(relay.port()) +
-                                " user=" + dbtest::ConnInfoValue(direct, "user") +
-                                " dbname=" + dbtest::ConnInfoValue(direct, "dbname") +
+                                " user=" + pgtest::ConnInfoValue(direct, "user") +
+                                " dbname=" + pgtest::ConnInfoValue(direct, "dbname") +
                                 " sslmode=disable";
 
     CMyCommandQueue queue;

@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -146,25 +145,13 @@ std::unique_ptr<TestStore> MakeStore(Kind kind, std::string& skipReason) {
     return std::make_unique<PostgresqlStore>(std::move(db), kind == Kind::Odbc);
 }
 
-std::string ConnInfoValue(const std::string& conninfo, const std::string& key) {
-    std::istringstream in(conninfo);
-    std::string word;
-    std::string value;
-    while (in >> word) {
-        if (word.rfind(key + "=", 0) == 0) {
-            value = word.substr(key.size() + 1);
-        }
-    }
-    return value;
-}
-
 std::string OdbcConnectionString(const pgtest::TestDatabase& db) {
     // The server's "host=... port=... user=... dbname=..." text, in the
     // words of the PostgreSQL ODBC driver.
     const std::string& info = db.ConnInfo();
-    const std::string host = ConnInfoValue(info, "host");
-    const std::string port = ConnInfoValue(info, "port");
-    const std::string user = ConnInfoValue(info, "user");
+    const std::string host = pgtest::ConnInfoValue(info, "host");
+    const std::string port = pgtest::ConnInfoValue(info, "port");
+    const std::string user = pgtest::ConnInfoValue(info, "user");
     return std::string("Driver={") + kPostgresqlOdbcDriver + "};Server=" + host + ";Port=" + port +
            ";Database=" + db.Name() + ";UID=" + user;
 }

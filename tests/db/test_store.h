@@ -71,10 +71,6 @@ private:
 
 // Polls until pred() holds; false after `limit`. For waiting on another
 // thread's progress, never for asserting speed.
-// The value of `key=` in the test server's "host=... port=... user=..."
-// text (the last one wins); empty when the key is absent.
-std::string ConnInfoValue(const std::string& conninfo, const std::string& key);
-
 bool WaitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds limit = std::chrono::seconds(60));
 
