@@ -1,4 +1,6 @@
 #pragma once
+// The interface each kind of database implements (SQLite, PostgreSQL, ODBC),
+// and the factory that opens the kind a connection string names.
 
 #include <filesystem>
 #include <memory>

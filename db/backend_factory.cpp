@@ -7,30 +7,22 @@
 #include <system_error>
 
 #include "db/backend.h"
+#include "db/connection_string.h"
 #include "text/ascii.h"
 
 namespace db {
 namespace {
 
 // "Driver={...};Server=...", "DSN=...", "Provider=SQLOLEDB;..." name an ODBC
-// or OLE DB source: some key of the ';'-separated list says so.
+// or OLE DB source: some key of the ';'-separated list says so. A key inside
+// a braced value ("Server={a;Driver=b}") is part of that value, not a key.
 bool LooksLikeOdbc(std::string_view s) {
-    while (!s.empty()) {
-        const auto semi = s.find(';');
-        std::string_view item = s.substr(0, semi);
-        const auto eq = item.find('=');
-        if (eq != std::string_view::npos) {
-            std::string_view key = text::TrimAscii(item.substr(0, eq));
-            for (std::string_view k : {"driver", "dsn", "provider", "filedsn"}) {
-                if (text::EqualsIgnoringCase(key, k)) {
-                    return true;
-                }
+    for (const auto& pair : ParseConnectionString(s, ValueQuoting::Braces).pairs) {
+        for (std::string_view k : {"driver", "dsn", "provider", "filedsn"}) {
+            if (text::EqualsIgnoringCase(pair.key, k)) {
+                return true;
             }
         }
-        if (semi == std::string_view::npos) {
-            break;
-        }
-        s.remove_prefix(semi + 1);
     }
     return false;
 }

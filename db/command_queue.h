@@ -1,4 +1,6 @@
 #pragma once
+// CMyCommandQueue: the statements waiting for the database worker, bounded
+// in memory and, with the journal attached, kept on disk until they ran.
 
 #include <atomic>
 #include <condition_variable>

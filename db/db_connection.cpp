@@ -4,41 +4,6 @@
 
 #include "db/backend.h"
 
-namespace db {
-
-GroupResult Backend::ExecuteGroup(std::span<const SqlCommand> group) {
-    GroupResult out;
-    out.result = Begin();
-    if (!out.result.applied()) {
-        return out;
-    }
-    for (std::size_t i = 0; i < group.size(); ++i) {
-        ExecResult r = Execute(group[i]);
-        if (!r.ran()) {
-            // Some databases have already ended the transaction; a failing
-            // rollback then changes nothing.
-            if (IsOpen()) {
-                Rollback();
-            }
-            out.result = std::move(r);
-            out.failedAt = i;
-            out.applied = 0;
-            return out;
-        }
-        out.applied += r.applied() ? 1 : 0;
-    }
-    out.result = Commit();
-    if (!out.result.applied()) {
-        if (IsOpen()) {
-            Rollback();
-        }
-        out.applied = 0;
-    }
-    return out;
-}
-
-}  // namespace db
-
 CMyDbConnection::CMyDbConnection(std::filesystem::path baseDir) : m_baseDir(std::move(baseDir)) {}
 
 CMyDbConnection::~CMyDbConnection() {
@@ -97,19 +62,6 @@ db::ExecResult CMyDbConnection::ExecuteCommand(const db::SqlCommand& command) {
     }
 }
 
-namespace {
-template <typename F>
-db::ExecResult Guard(F&& f) {
-    try {
-        return f();
-    } catch (const std::exception& e) {
-        return {db::ExecStatus::Rejected, 0, e.what()};
-    } catch (...) {
-        return {db::ExecStatus::Rejected, 0, "unexpected failure"};
-    }
-}
-}  // namespace
-
 db::GroupResult CMyDbConnection::ExecuteGroup(std::span<const db::SqlCommand> group) {
     db::GroupResult out;
     if (!IsOpen()) {
@@ -131,27 +83,6 @@ db::GroupResult CMyDbConnection::ExecuteGroup(std::span<const db::SqlCommand> gr
     }
     Record(out.result);
     return out;
-}
-
-db::ExecResult CMyDbConnection::Begin() {
-    if (!IsOpen()) {
-        return Record({db::ExecStatus::ConnectionLost, 0, "the connection is not open"});
-    }
-    return Record(Guard([&] { return m_pBackend->Begin(); }));
-}
-
-db::ExecResult CMyDbConnection::Commit() {
-    if (!IsOpen()) {
-        return Record({db::ExecStatus::ConnectionLost, 0, "the connection is not open"});
-    }
-    return Record(Guard([&] { return m_pBackend->Commit(); }));
-}
-
-db::ExecResult CMyDbConnection::Rollback() {
-    if (!IsOpen()) {
-        return Record({db::ExecStatus::ConnectionLost, 0, "the connection is not open"});
-    }
-    return Record(Guard([&] { return m_pBackend->Rollback(); }));
 }
 
 void CMyDbConnection::Close() {

@@ -1,4 +1,6 @@
 #pragma once
+// CMyDbConnection: the program's one database connection, over the backend
+// its connection string names.
 
 #include <filesystem>
 #include <memory>
@@ -52,11 +54,6 @@ public:
     // Runs the statements in order inside one transaction (pipelined where the
     // backend can); see db::Backend::ExecuteGroup.
     db::GroupResult ExecuteGroup(std::span<const db::SqlCommand> group);
-
-    // Explicit transactions, for running several statements in one commit.
-    db::ExecResult Begin();
-    db::ExecResult Commit();
-    db::ExecResult Rollback();
 
     // Closes an open connection; does nothing otherwise.
     void Close();

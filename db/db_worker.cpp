@@ -231,7 +231,7 @@ CDbWorker::Step CDbWorker::RunGroup(std::vector<db::SqlCommand>& hand, std::size
     return Step::Retry;
 }
 
-int CDbWorker::Run() {
+void CDbWorker::Run() {
     // Taken from the queue, oldest first, and still pending there until they
     // are committed or dropped.
     std::vector<db::SqlCommand> hand;
@@ -279,5 +279,4 @@ int CDbWorker::Run() {
         // Not committed: back to the front, where the stop's Clear() counts them.
         m_queue.PutBack(hand);
     }
-    return 0;
 }

@@ -1,4 +1,6 @@
 #pragma once
+// CDbWorker, the thread that takes statements off the queue and runs them on
+// the connection, with its options (retries, group commit) and counters.
 
 #include <atomic>
 #include <chrono>
@@ -118,7 +120,7 @@ public:
     std::int64_t DownSince() const { return m_downSince.load(std::memory_order_relaxed); }
 
 protected:
-    int Run() override;
+    void Run() override;
     void OnStopRequested() override;
     void OnStopOverran() override;
 

@@ -1,4 +1,6 @@
 #pragma once
+// What a statement, or a group of them in one transaction, came to on the
+// database: the outcomes the worker tells apart.
 
 #include <cstddef>
 #include <cstdint>
@@ -7,7 +9,7 @@
 namespace db {
 
 // What became of one statement (or of a transaction step). The worker acts on
-// this; CMyDbConnection::Execute folds it into a bool.
+// this.
 enum class ExecStatus {
     Applied,         // ran and changed at least one row
     NoRows,          // ran and changed nothing (e.g. its id had been applied before)

@@ -23,13 +23,11 @@ CMyThread::~CMyThread() {
 }
 
 void CMyThread::ThreadProc(CMyThread* self) {
-    int code = 0;
     try {
-        code = self->Run();
+        self->Run();
     } catch (...) {
-        code = -1;  // nothing escapes the thread
+        // Nothing escapes the thread: it ends as if Run had returned.
     }
-    self->m_exitCode = code;
     std::lock_guard lock(self->m_mutex);
     self->m_ended = true;
     self->m_wake.notify_all();
@@ -58,7 +56,6 @@ bool CMyThread::Start() {
     std::lock_guard lock(m_mutex);
     m_bRun = true;
     m_ended = false;
-    m_exitCode = 0;
     try {
         m_hThread = std::thread(&CMyThread::ThreadProc, this);
     } catch (const std::exception&) {
@@ -83,7 +80,6 @@ void CMyThread::Stop(std::uint32_t timeoutMs) {
         }
         ended =
             m_wake.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_ended; });
-        m_stopOverran = !ended;
         t = std::move(m_hThread);
     }
     if (!ended) {

@@ -1,4 +1,6 @@
 #pragma once
+// CMyThread, the base of the program's long-running threads: a run flag, a
+// stop that wakes and joins, and a sleep that a stop ends.
 
 #include <atomic>
 #include <condition_variable>
@@ -38,14 +40,11 @@ public:
 
     bool IsRunning() const { return m_bRun.load(); }
     bool HasThread() const;
-    // Run()'s result once the thread has ended, 0 before.
-    int ExitCode() const { return m_exitCode.load(); }
-    // True when the last Stop waited longer than its time-out.
-    bool StopOverran() const { return m_stopOverran.load(); }
 
 protected:
-    // The thread body; runs until m_bRun is false.
-    virtual int Run() = 0;
+    // The thread body; runs until m_bRun is false. An exception ends the
+    // thread (and goes no further).
+    virtual void Run() = 0;
     // Called by Stop after clearing m_bRun, on the stopping thread: wake any
     // wait of Run() that SleepWhileRunning does not cover.
     virtual void OnStopRequested() {}
@@ -62,6 +61,4 @@ private:
     std::condition_variable m_wake;
     std::thread m_hThread;
     bool m_ended = true;
-    std::atomic<int> m_exitCode{0};
-    std::atomic<bool> m_stopOverran{false};
 };

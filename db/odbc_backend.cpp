@@ -15,6 +15,7 @@
 #include "db/odbc_diagnostics.h"
 #include "db/odbc_dialect.h"
 #include "db/oledb_translation.h"
+#include "db/procedures.h"
 #include "db/sql_browser.h"
 #include "db/utf16.h"
 #include "text/password_mask.h"
@@ -111,10 +112,13 @@ public:
                        " are missing (is db/schema/postgresql.sql installed in this database?)";
             }
         } else if (m_dialect == OdbcDialect::SqlServer) {
-            // A site's own procedures take only their original parameters;
-            // those of db/schema/sqlserver.sql also take the received time
-            // and the statement id. Whatever the catalog cannot tell (no
-            // right to see it) counts as the original form.
+            // A site may run procedures of its own that take only the
+            // device's values; ours (db/schema/sqlserver.sql) also take the
+            // received time and the statement id, which date a late
+            // statement right and let a retried one be applied once. The two
+            // are sent only where the catalog shows both, since a procedure
+            // without them would refuse the call; when the catalog cannot
+            // tell (no right to see it), the shorter call is the safe one.
             for (std::size_t i = 0; i < procedures.size(); ++i) {
                 std::string error;
                 const auto n = QueryInteger(
@@ -125,7 +129,7 @@ public:
                 if (!IsOpen()) {
                     return "the connection broke while looking at the procedures: " + error;
                 }
-                m_extras[i] = n && *n == 2;
+                m_extras[i] = n && *n == static_cast<long long>(kStampParams);
             }
         }
         return {};
@@ -148,7 +152,7 @@ public:
             return {ExecStatus::Rejected, 0, error};
         }
 
-        std::vector<BoundValue> values(command.params().size() + 2);
+        std::vector<BoundValue> values(command.params().size() + kStampParams);
         for (std::size_t i = 0; i < command.params().size(); ++i) {
             const SqlValue& v = command.params()[i].value;
             if (const auto* text = std::get_if<std::string>(&v)) {

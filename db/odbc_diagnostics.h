@@ -1,4 +1,6 @@
 #pragma once
+// The diagnostic records ODBC keeps on a handle: reading them, and telling
+// from them what went wrong.
 
 #include <sql.h>
 

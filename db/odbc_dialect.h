@@ -1,4 +1,6 @@
 #pragma once
+// What the ODBC backend sends to a driver, and how it reads a failure; the
+// backend itself is opened through db::OpenBackend.
 
 #include <optional>
 #include <string>
@@ -8,8 +10,6 @@
 #include "db/procedures.h"
 #include "db/sql_command.h"
 
-// What the ODBC backend sends to a driver, and how it reads a failure; the
-// backend itself is opened through db::OpenBackend.
 namespace db {
 
 // The SQL a connection speaks, told by the DBMS name the driver reports.

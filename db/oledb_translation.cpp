@@ -8,16 +8,12 @@
 namespace db {
 namespace {
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 // "User  ID" and "user id" are the same key.
 std::string NormalizeKey(std::string_view key) {
     std::string out;
     bool blank = false;
     for (char c : text::TrimAscii(key)) {
-        if (IsBlank(c)) {
+        if (text::IsAsciiSpace(c)) {
             blank = true;
             continue;
         }
@@ -159,127 +155,8 @@ void SetExtra(std::vector<ConnectionStringPair>& extra, std::string_view key, st
 
 }  // namespace
 
-std::optional<std::vector<ConnectionStringPair>> ParseOleDbConnectionString(std::string_view text,
-                                                                            std::string& error) {
-    std::vector<ConnectionStringPair> pairs;
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    while (i < n) {
-        const std::size_t keyStart = i;
-        while (i < n && text[i] != '=' && text[i] != ';') {
-            ++i;
-        }
-        const std::string_view key = text::TrimAscii(text.substr(keyStart, i - keyStart));
-        if (i >= n || text[i] == ';') {
-            if (!key.empty()) {
-                error = "'" + std::string(key) + "' has no '=' and value";
-                return std::nullopt;
-            }
-            ++i;
-            continue;
-        }
-        if (key.empty()) {
-            error = "a value without a key";
-            return std::nullopt;
-        }
-        ++i;  // '='
-        while (i < n && IsBlank(text[i])) {
-            ++i;
-        }
-        std::string value;
-        if (i < n && (text[i] == '"' || text[i] == '\'')) {
-            const char quote = text[i++];
-            bool closed = false;
-            while (i < n) {
-                if (text[i] == quote) {
-                    if (i + 1 < n && text[i + 1] == quote) {
-                        value += quote;
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    closed = true;
-                    break;
-                }
-                value += text[i++];
-            }
-            if (!closed) {
-                error = "the value of '" + std::string(key) + "' lacks its closing quote";
-                return std::nullopt;
-            }
-            while (i < n && IsBlank(text[i])) {
-                ++i;
-            }
-            if (i < n && text[i] != ';') {
-                error = "text after the quoted value of '" + std::string(key) + "'";
-                return std::nullopt;
-            }
-        } else {
-            const std::size_t start = i;
-            while (i < n && text[i] != ';') {
-                ++i;
-            }
-            value = std::string(text::TrimAscii(text.substr(start, i - start)));
-        }
-        pairs.push_back({std::string(key), std::move(value)});
-        ++i;  // ';' or past the end
-    }
-    return pairs;
-}
-
-std::vector<ConnectionStringPair> ParseOdbcConnectionString(std::string_view text) {
-    std::vector<ConnectionStringPair> pairs;
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    while (i < n) {
-        const std::size_t keyStart = i;
-        while (i < n && text[i] != '=' && text[i] != ';') {
-            ++i;
-        }
-        const std::string_view key = text::TrimAscii(text.substr(keyStart, i - keyStart));
-        if (i >= n || text[i] == ';') {
-            ++i;
-            continue;
-        }
-        ++i;  // '='
-        while (i < n && IsBlank(text[i])) {
-            ++i;
-        }
-        std::string value;
-        if (i < n && text[i] == '{') {
-            ++i;
-            while (i < n) {
-                if (text[i] == '}') {
-                    if (i + 1 < n && text[i + 1] == '}') {
-                        value += '}';
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                value += text[i++];
-            }
-            while (i < n && text[i] != ';') {
-                ++i;
-            }
-        } else {
-            const std::size_t start = i;
-            while (i < n && text[i] != ';') {
-                ++i;
-            }
-            value = std::string(text::TrimAscii(text.substr(start, i - start)));
-        }
-        if (!key.empty()) {
-            pairs.push_back({std::string(key), std::move(value)});
-        }
-        ++i;
-    }
-    return pairs;
-}
-
 std::optional<std::string> OleDbProviderOf(std::string_view connectionString) {
-    for (auto& p : ParseOdbcConnectionString(connectionString)) {
+    for (auto& p : ParseConnectionString(connectionString, ValueQuoting::Braces).pairs) {
         if (NormalizeKey(p.key) == "provider") {
             return std::move(p.value);
         }
@@ -306,13 +183,13 @@ bool IsSqlServerOleDbProvider(std::string_view provider) {
 
 OleDbTranslation TranslateOleDbConnectionString(std::string_view oledb) {
     OleDbTranslation result;
-    auto pairs = ParseOleDbConnectionString(oledb, result.error);
-    if (!pairs) {
-        result.error = "cannot read the OLE DB connection string: " + result.error;
+    auto parse = ParseConnectionString(oledb, ValueQuoting::Quotes);
+    if (!parse.error.empty()) {
+        result.error = "cannot read the OLE DB connection string: " + parse.error;
         return result;
     }
     std::optional<std::string> provider;
-    for (const auto& pair : *pairs) {
+    for (const auto& pair : parse.pairs) {
         if (NormalizeKey(pair.key) == "provider") {
             provider = pair.value;
         }
@@ -331,7 +208,7 @@ OleDbTranslation TranslateOleDbConnectionString(std::string_view oledb) {
 
     SqlServerTarget target;
     std::optional<ServerParts> server;
-    for (auto& pair : *pairs) {
+    for (auto& pair : parse.pairs) {
         const std::string key = NormalizeKey(pair.key);
         std::string& value = pair.value;
         if (key == "provider") {
@@ -400,23 +277,6 @@ OleDbTranslation TranslateOleDbConnectionString(std::string_view oledb) {
     target.port = server->port;
     result.target = std::move(target);
     return result;
-}
-
-std::string OdbcQuote(std::string_view value) {
-    const bool needsBraces = value.find_first_of(";{}") != std::string_view::npos ||
-                             (!value.empty() && (IsBlank(value.front()) || IsBlank(value.back())));
-    if (!needsBraces) {
-        return std::string(value);
-    }
-    std::string out = "{";
-    for (char c : value) {
-        out += c;
-        if (c == '}') {
-            out += '}';
-        }
-    }
-    out += '}';
-    return out;
 }
 
 std::string FreeTdsConnectionString(const SqlServerTarget& target) {

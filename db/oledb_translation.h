@@ -1,33 +1,17 @@
 #pragma once
+// Connection strings of Windows sites name SQL Server through an OLE DB
+// provider ("Provider=SQLOLEDB;Server=…;Initial Catalog=…;User ID=…;
+// Password=…"). Here the same server is reached through unixODBC and
+// FreeTDS; these pure functions turn the one string into the other.
 
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "db/connection_string.h"
+
 namespace db {
-
-// Connection strings of Windows sites name SQL Server through an OLE DB
-// provider ("Provider=SQLOLEDB;Server=…;Initial Catalog=…;User ID=…;
-// Password=…"). Here the same server is reached through unixODBC and
-// FreeTDS; these pure functions turn the one string into the other.
-
-struct ConnectionStringPair {
-    std::string key;  // as written, blanks around it removed
-    std::string value;
-};
-
-// OLE DB grammar: pairs separated by ';'; a value may be enclosed in single
-// or double quotes, the quote doubled inside, and may then hold ';'; blanks
-// around keys and unquoted values are dropped; empty pairs are skipped.
-// Nothing with `error` set on an unterminated quote, text after a closing
-// quote, or a pair without '='.
-std::optional<std::vector<ConnectionStringPair>> ParseOleDbConnectionString(std::string_view text,
-                                                                            std::string& error);
-
-// ODBC grammar: like OLE DB, but a value is enclosed in braces with '}'
-// doubled inside. Lenient: an unterminated brace runs to the end.
-std::vector<ConnectionStringPair> ParseOdbcConnectionString(std::string_view text);
 
 // The value of the string's Provider key (ODBC grammar), if it has one.
 std::optional<std::string> OleDbProviderOf(std::string_view connectionString);
@@ -52,10 +36,6 @@ struct SqlServerTarget {
     friend bool operator==(const SqlServerTarget&, const SqlServerTarget&) = default;
 };
 
-inline bool operator==(const ConnectionStringPair& a, const ConnectionStringPair& b) {
-    return a.key == b.key && a.value == b.value;
-}
-
 struct OleDbTranslation {
     std::optional<SqlServerTarget> target;
     std::string error;  // why there is no target
@@ -72,9 +52,5 @@ OleDbTranslation TranslateOleDbConnectionString(std::string_view oledb);
 // known yet gives "Server=HOST\INSTANCE" and no Port. Absent parts are left
 // out.
 std::string FreeTdsConnectionString(const SqlServerTarget& target);
-
-// A value as an ODBC string carries it: in braces, '}' doubled, when it holds
-// ';', '{', '}' or blanks at either end.
-std::string OdbcQuote(std::string_view value);
 
 }  // namespace db

@@ -99,7 +99,7 @@ public:
         for (const ProcedureDef& def : KnownProcedures()) {
             std::vector<Oid> types;
             std::string sql = "CALL " + std::string(def.sqlName) + "(";
-            for (std::size_t i = 0; i < def.params.size() + 2; ++i) {
+            for (std::size_t i = 0; i < def.params.size() + kStampParams; ++i) {
                 sql += (i == 0 ? "$" : ", $") + std::to_string(i + 1);
             }
             sql += ", NULL)";  // the INOUT result
@@ -221,7 +221,7 @@ private:
         call.statement =
             &m_statementNames[static_cast<std::size_t>(def - KnownProcedures().data())];
         call.texts.clear();
-        call.texts.reserve(command.params().size() + 2);
+        call.texts.reserve(command.params().size() + kStampParams);
         for (const auto& p : command.params()) {
             if (const auto* text = std::get_if<std::string>(&p.value)) {
                 if (text->find('\0') != std::string::npos) {

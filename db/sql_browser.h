@@ -1,4 +1,6 @@
 #pragma once
+// The TCP port of a named SQL Server instance, asked of the server's browser
+// service.
 
 #include <optional>
 #include <span>

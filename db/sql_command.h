@@ -1,4 +1,7 @@
 #pragma once
+// SqlCommand, one call of a stored procedure with typed parameters, its id
+// and received time; the makers of the program's own statements; the
+// locale-free formatting of their values.
 
 #include <chrono>
 #include <cstdint>

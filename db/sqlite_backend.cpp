@@ -85,7 +85,7 @@ public:
             std::string sql = "INSERT INTO ";
             sql += procs[i].sqlName;
             sql += " VALUES (";
-            for (std::size_t k = 0; k < procs[i].params.size() + 2; ++k) {
+            for (std::size_t k = 0; k < procs[i].params.size() + kStampParams; ++k) {
                 sql += k == 0 ? "?" : ",?";
             }
             sql += ')';

@@ -28,20 +28,6 @@ State& S() {
     return s;
 }
 
-// "host=H port=P user=U ..." -> the value of one key.
-std::string Keyword(const std::string& conninfo, const std::string& key) {
-    std::size_t pos = 0;
-    while (pos < conninfo.size()) {
-        const std::size_t end = std::min(conninfo.find(' ', pos), conninfo.size());
-        const std::string item = conninfo.substr(pos, end - pos);
-        if (item.rfind(key + "=", 0) == 0) {
-            return item.substr(key.size() + 1);
-        }
-        pos = end + 1;
-    }
-    return {};
-}
-
 void SetUpPostgresql() {
     State& s = S();
     s.odbcSkip = "ODBC runs against the test server only: set VARDO_TEST_PG_DIR";
@@ -62,9 +48,10 @@ void SetUpPostgresql() {
         return;
     }
     s.pgConnInfo = s.pgShared->ConnInfo();
-    s.odbcConnectionString = "Driver={PostgreSQL Unicode};Server=" + Keyword(*server, "host") +
-                             ";Port=" + Keyword(*server, "port") +
-                             ";Database=" + s.pgShared->Name() + ";UID=" + Keyword(*server, "user");
+    s.odbcConnectionString =
+        "Driver={PostgreSQL Unicode};Server=" + pgtest::ConnInfoValue(*server, "host") +
+        ";Port=" + pgtest::ConnInfoValue(*server, "port") + ";Database=" + s.pgShared->Name() +
+        ";UID=" + pgtest::ConnInfoValue(*server, "user");
     s.odbcSkip.clear();
 }
 

@@ -1,4 +1,6 @@
 #pragma once
+// BackendTest: a test suite run once per backend, each test on a fresh
+// database.
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 // One suite over every backend: what the procedures store, exactly.
 #include <thread>
 
+#include "db/backend.h"
 #include "tests/db/backend_fixture.h"
 
 namespace {
@@ -177,15 +178,18 @@ TEST_P(BackendTest, RefusedStatementsAreRejectedAndTheConnectionGoesOn) {
 }
 
 TEST_P(BackendTest, TransactionsCommitOrRollBackTogether) {
-    ASSERT_TRUE(OpenConn()) << conn->LastError();
-    ASSERT_TRUE(conn->Begin().applied()) << conn->LastError();
-    EXPECT_TRUE(conn->ExecuteCommand(db::MakeOnlineEvent("gone")).applied());
-    EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("gone", {1, 2, 3, 4}, "")).applied());
-    ASSERT_TRUE(conn->Rollback().applied()) << conn->LastError();
-    ASSERT_TRUE(conn->Begin().applied()) << conn->LastError();
-    EXPECT_TRUE(conn->ExecuteCommand(db::MakeOnlineEvent("kept")).applied());
-    EXPECT_TRUE(conn->ExecuteCommand(db::MakeGpsFix("kept", {1, 2, 3, 4}, "")).applied());
-    ASSERT_TRUE(conn->Commit().applied()) << conn->LastError();
+    // The steps a group runs through, taken one by one on the backend.
+    auto opened = db::OpenBackend(store->ConnectionString(), 10, store->BaseDir());
+    ASSERT_TRUE(opened.backend) << opened.error;
+    db::Backend& backend = *opened.backend;
+    ASSERT_TRUE(backend.Begin().applied());
+    EXPECT_TRUE(backend.Execute(db::MakeOnlineEvent("gone")).applied());
+    EXPECT_TRUE(backend.Execute(db::MakeGpsFix("gone", {1, 2, 3, 4}, "")).applied());
+    ASSERT_TRUE(backend.Rollback().applied());
+    ASSERT_TRUE(backend.Begin().applied());
+    EXPECT_TRUE(backend.Execute(db::MakeOnlineEvent("kept")).applied());
+    EXPECT_TRUE(backend.Execute(db::MakeGpsFix("kept", {1, 2, 3, 4}, "")).applied());
+    ASSERT_TRUE(backend.Commit().applied());
     EXPECT_EQ(store->Query("SELECT device_name FROM devices"), (Rows{{"kept"}}));
     EXPECT_EQ(store->Scalar("SELECT count(*) FROM gps_fixes"), "1");
 }

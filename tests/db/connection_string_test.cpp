@@ -1,7 +1,10 @@
+#include "db/connection_string.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
+#include <vector>
 
 #include "db/backend.h"
 #include "db/db_connection.h"
@@ -28,6 +31,9 @@ TEST(ConnectionString, ChoosesTheBackend) {
          BackendKind::Odbc},
         {"Driver={FreeTDS};Server=db;Database=VardoPlatform", BackendKind::Odbc},
         {"DSN=vardo;UID=sa", BackendKind::Odbc},
+        {" dsn = vardo", BackendKind::Odbc},
+        // A key-like piece inside a braced value is part of that value.
+        {"Server={a;Driver=b}", BackendKind::Unknown},
         {"user=vardo", BackendKind::Unknown},
         {"vardo.db", BackendKind::Unknown},
         {"host='unterminated", BackendKind::Unknown},
@@ -35,6 +41,60 @@ TEST(ConnectionString, ChoosesTheBackend) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(db::ClassifyConnectionString(c.text), c.kind) << '"' << c.text << '"';
+    }
+}
+
+using db::ConnectionStringPair;
+using db::ValueQuoting;
+
+TEST(ConnectionString, BothQuotingsShareTheGrammarOfPairs) {
+    const std::vector<ConnectionStringPair> expected{
+        {"Server", "h"}, {"User  ID", "sa"}, {"Password", "a=b"}, {"Server", "second"}};
+    for (auto quoting : {ValueQuoting::Braces, ValueQuoting::Quotes}) {
+        const auto p = db::ParseConnectionString(
+            " Server = h ;; User  ID=sa ;Password=a=b;Server=second;", quoting);
+        EXPECT_EQ(p.pairs, expected);
+        EXPECT_EQ(p.error, "");
+    }
+}
+
+TEST(ConnectionString, EachQuotingEnclosesItsOwnWayOnly) {
+    const struct {
+        const char* text;
+        ValueQuoting quoting;
+        std::vector<ConnectionStringPair> pairs;
+    } cases[] = {
+        {"PWD={a;b}}c} ;N=1", ValueQuoting::Braces, {{"PWD", "a;b}c"}, {"N", "1"}}},
+        {"PWD= { padded } ", ValueQuoting::Braces, {{"PWD", " padded "}}},
+        {"PWD='a;b'", ValueQuoting::Braces, {{"PWD", "'a"}}},
+        {"PWD=\"a;b\"\"c\";N=1", ValueQuoting::Quotes, {{"PWD", "a;b\"c"}, {"N", "1"}}},
+        {"PWD='it''s'", ValueQuoting::Quotes, {{"PWD", "it's"}}},
+        {"PWD={a;b}", ValueQuoting::Quotes, {{"PWD", "{a"}}},
+        {"PWD={}", ValueQuoting::Braces, {{"PWD", ""}}},
+    };
+    for (const auto& c : cases) {
+        const auto p = db::ParseConnectionString(c.text, c.quoting);
+        EXPECT_EQ(p.pairs, c.pairs) << c.text;
+    }
+}
+
+TEST(ConnectionString, FaultsAreNamedWhileTheLenientReadingIsKept) {
+    const struct {
+        const char* text;
+        const char* error;
+        std::vector<ConnectionStringPair> pairs;
+    } cases[] = {
+        {"A=1;justaword;B=2", "'justaword' has no '='", {{"A", "1"}, {"B", "2"}}},
+        {"=orphan;B=2", "without a key", {{"B", "2"}}},
+        {"A={runs to the end;B=2", "lacks its closing quote", {{"A", "runs to the end;B=2"}}},
+        {"A={x} junk;B=2", "text after the quoted value of 'A'", {{"A", "x"}, {"B", "2"}}},
+        // The first fault is the one named.
+        {"x;=y", "'x' has no '='", {}},
+    };
+    for (const auto& c : cases) {
+        const auto p = db::ParseConnectionString(c.text, ValueQuoting::Braces);
+        EXPECT_EQ(p.pairs, c.pairs) << c.text;
+        EXPECT_NE(p.error.find(c.error), std::string::npos) << c.text << " gave: " << p.error;
     }
 }
 
@@ -73,7 +133,8 @@ TEST(ConnectionString, CloseAndExecuteOnANeverOpenedConnectionAreHarmless) {
     EXPECT_FALSE(conn.ExecuteCommand(db::MakeOnlineEvent("X7")).applied());
     EXPECT_EQ(conn.ExecuteCommand(db::MakeOnlineEvent("X7")).status,
               db::ExecStatus::ConnectionLost);
-    EXPECT_EQ(conn.Begin().status, db::ExecStatus::ConnectionLost);
+    const db::SqlCommand group[] = {db::MakeOnlineEvent("X7")};
+    EXPECT_EQ(conn.ExecuteGroup(group).result.status, db::ExecStatus::ConnectionLost);
 }
 
 TEST(ConnectionString, RelativeSqlitePathsAreFoundBelowTheBaseDirectory) {

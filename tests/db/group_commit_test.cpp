@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "db/db_worker.h"
-#include "tests/db/backend_fixture.h"
+#include "tests/db/worker_fixture.h"
 
 namespace {
 
@@ -164,26 +164,14 @@ TEST_P(BackendTest, AGroupLargerThanEverySocketBufferGoesThroughInOrder) {
 // --- the worker --------------------------------------------------------------
 
 db::WorkerOptions Options(bool groupCommit = true, std::size_t groupSize = 512) {
-    db::WorkerOptions o;
-    o.openTimeoutSeconds = 5;
-    o.firstBackoff = 20ms;
-    o.maxBackoff = 200ms;
+    db::WorkerOptions o = dbtest::FastRetries();
     o.groupCommit = groupCommit;
     o.groupSize = groupSize;
     return o;
 }
 
-class GroupWorkerTest : public BackendTest {
+class GroupWorkerTest : public dbtest::WorkerFixture {
 protected:
-    void TearDown() override {
-        if (worker) {
-            worker->Stop(10000);
-        }
-        if (conn) {
-            conn->Close();
-        }
-    }
-
     // Queued before the start, so that the worker finds them all waiting.
     void Queue(const std::vector<db::SqlCommand>& statements) {
         for (const auto& s : statements) {
@@ -191,27 +179,12 @@ protected:
         }
     }
 
-    // The service start, with a worker (and counters) of its own.
-    void Start(db::WorkerOptions options) {
-        ASSERT_TRUE(OpenConn()) << conn->LastError();
-        worker.reset();
-        worker = std::make_unique<CDbWorker>(queue, *conn, store->ConnectionString(), options);
-        worker->SetLogSink([this](const std::string& line) { log.push_back(line); });
-        ASSERT_TRUE(worker->Start());
-    }
-
     // Waits until nothing is pending, then stops as the service does.
     db::WorkerCounters Drain() {
         EXPECT_TRUE(WaitUntil([&] { return worker->Counters().pending == 0; }));
-        worker->Stop(10000);
-        conn->Close();
-        EXPECT_EQ(queue.Clear(), 0u);
+        EXPECT_EQ(StopService(), 0u);
         return worker->Counters();
     }
-
-    CMyCommandQueue queue;
-    std::unique_ptr<CDbWorker> worker;
-    std::vector<std::string> log;  // worker thread until joined
 };
 
 TEST_P(GroupWorkerTest, RefusedStatementsAreDroppedAloneAndTheRestOfTheirGroupIsApplied) {
@@ -225,7 +198,7 @@ TEST_P(GroupWorkerTest, RefusedStatementsAreDroppedAloneAndTheRestOfTheirGroupIs
         const std::string tag = "c" + std::to_string(n++);
         log.clear();
         Queue(Statements(tag, pattern));
-        Start(Options());
+        StartService(Options());
         const auto counters = Drain();
 
         const std::string mine = " WHERE device_name LIKE '" + tag + "-%' ORDER BY id";
@@ -282,7 +255,7 @@ TEST_P(GroupWorkerTest, TheSwitchAndTheSizeDecideHowManyStatementsShareACommit) 
                                                 kT0 + milliseconds(i)));
         }
         Queue(statements);
-        Start(Options(c.groupCommit, c.groupSize));
+        StartService(Options(c.groupCommit, c.groupSize));
         const auto counters = Drain();
         EXPECT_EQ(counters.executed, std::uint64_t(c.statements));
         EXPECT_EQ(counters.commits, c.commits);
@@ -316,7 +289,7 @@ TEST_P(GroupWorkerTest, OrderHoldsAcrossGroupsWhileStatementsKeepArriving) {
             expected.push_back({name});
         }
     }
-    Start(Options(true, 7));
+    StartService(Options(true, 7));
     std::thread producer([&] {
         for (int i = 0; i < kCount; ++i) {
             queue.Push(statements[static_cast<std::size_t>(i)]);
@@ -373,7 +346,7 @@ TEST_P(ServerGroupCommit, AConnectionKilledInTheMiddleOfAGroupRetriesItAndApplie
             expected.push_back({name});
         }
         Queue(statements);
-        Start(Options(true, c.groupSize));
+        StartService(Options(true, c.groupSize));
         const auto counters = Drain();
 
         EXPECT_EQ(store->Scalar("SELECT last_value FROM test_kill_seq"), "2")
@@ -392,7 +365,7 @@ TEST_P(ServerGroupCommit, AConnectionKilledInTheMiddleOfAGroupRetriesItAndApplie
 }
 
 TEST_P(ServerGroupCommit, ConnectionsKilledFromOutsideWhileGroupsFlowLoseAndDoubleNothing) {
-    Start(Options(true, 64));
+    StartService(Options(true, 64));
     ASSERT_TRUE(worker);
     const std::string database = store->Scalar("SELECT current_database()");
     std::atomic<int> pushed{0};
@@ -446,7 +419,7 @@ TEST_P(ServerGroupCommit, AGroupRefusedAtItsCommitRunsAgainOneByOne) {
         "DEFERRABLE INITIALLY DEFERRED FOR EACH ROW WHEN (NEW.device_name = 'poison') "
         "EXECUTE FUNCTION test_refuse_late();"));
     Queue(Statements("late", "ggPgg"));
-    Start(Options());
+    StartService(Options());
     const auto c = Drain();
     EXPECT_EQ(store->Query("SELECT device_name FROM gps_fixes ORDER BY id"),
               HealthyNames("late", "ggPgg", 'g'));

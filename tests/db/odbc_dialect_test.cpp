@@ -15,8 +15,9 @@ namespace {
 using db::ExecStatus;
 using db::OdbcDialect;
 
-// The call with each '?' replaced by the value as the original's text wrote
-// it: for a site's procedures this must give exactly that text.
+// The call with each '?' replaced by the value as the command's own text
+// writes it: for a site's procedures this must give exactly that text, since
+// they were written for calls of that form.
 std::string Substitute(const std::string& callText, const db::SqlCommand& command) {
     std::string out;
     std::size_t param = 0;
@@ -75,7 +76,7 @@ TEST(OdbcDialect, CallsOnEachServer) {
         if (c.dialect == OdbcDialect::SqlServer && !c.extras &&
             c.command.procedure() == def->name) {
             EXPECT_EQ(Substitute(call->text, c.command), c.command.text())
-                << "a site's procedure receives the original's call";
+                << "a site's procedure receives the command's own call";
         }
     }
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 
+#include "db/backend.h"
 #include "db/db_connection.h"
 #include "tests/db/test_store.h"
 
@@ -45,7 +46,7 @@ private:
     std::filesystem::path m_journal = m_dir.path() / "journal";
 };
 
-TEST(OdbcSqlServer, ASitesOwnProceduresGetTheOriginalCallsWithBoundValues) {
+TEST(OdbcSqlServer, ASitesOwnProceduresGetTheCommandsOwnCallWithBoundValues) {
     FakeSqlServer server;
     CMyDbConnection conn;
     ASSERT_TRUE(conn.Open(server.ConnectionString("Extras=0"), 10)) << conn.LastError();
@@ -162,13 +163,14 @@ TEST(OdbcSqlServer, TextTheServerCannotTakeIsRefusedBeforeItIsSent) {
 
 TEST(OdbcSqlServer, TransactionsTurnAutocommitOffAndBackOn) {
     FakeSqlServer server;
-    CMyDbConnection conn;
-    ASSERT_TRUE(conn.Open(server.ConnectionString(), 10)) << conn.LastError();
+    auto opened = db::OpenBackend(server.ConnectionString(), 10, {});
+    ASSERT_TRUE(opened.backend) << opened.error;
+    db::Backend& conn = *opened.backend;
     EXPECT_TRUE(conn.Begin().applied());
-    EXPECT_TRUE(conn.ExecuteCommand(db::MakeOnlineEvent("A")).applied());
+    EXPECT_TRUE(conn.Execute(db::MakeOnlineEvent("A")).applied());
     EXPECT_TRUE(conn.Commit().applied());
     EXPECT_TRUE(conn.Begin().applied());
-    EXPECT_TRUE(conn.ExecuteCommand(db::MakeOnlineEvent("B")).applied());
+    EXPECT_TRUE(conn.Execute(db::MakeOnlineEvent("B")).applied());
     EXPECT_TRUE(conn.Rollback().applied());
     EXPECT_TRUE(conn.Begin().applied());
     conn.Close();  // inside a transaction: rolled back, then disconnected
@@ -188,10 +190,11 @@ TEST(OdbcSqlServer, TransactionsTurnAutocommitOffAndBackOn) {
 
 TEST(OdbcSqlServer, ALostCommitIsReportedLost) {
     FakeSqlServer server;
-    CMyDbConnection conn;
-    ASSERT_TRUE(conn.Open(server.ConnectionString("Fail=08S01;Dead=1"), 10)) << conn.LastError();
+    auto opened = db::OpenBackend(server.ConnectionString("Fail=08S01;Dead=1"), 10, {});
+    ASSERT_TRUE(opened.backend) << opened.error;
+    db::Backend& conn = *opened.backend;
     ASSERT_TRUE(conn.Begin().applied());
-    EXPECT_EQ(conn.ExecuteCommand(db::MakeOnlineEvent("A")).status, ExecStatus::ConnectionLost);
+    EXPECT_EQ(conn.Execute(db::MakeOnlineEvent("A")).status, ExecStatus::ConnectionLost);
     EXPECT_EQ(conn.Commit().status, ExecStatus::ConnectionLost);
     EXPECT_FALSE(conn.IsOpen());
 }

@@ -145,7 +145,9 @@ TEST(OdbcConnectionString, ValuesAreBracedOnlyWhenTheyMustBe) {
     EXPECT_EQ(db::OdbcQuote(""), "");
     // What is braced reads back as it was.
     for (std::string value : {"a;b", "x}}y", "{", " both "}) {
-        const auto pairs = db::ParseOdbcConnectionString("K=" + db::OdbcQuote(value) + ";N=1");
+        const auto pairs = db::ParseConnectionString("K=" + db::OdbcQuote(value) + ";N=1",
+                                                     db::ValueQuoting::Braces)
+                               .pairs;
         ASSERT_EQ(pairs.size(), 2u) << value;
         EXPECT_EQ(pairs[0].value, value);
         EXPECT_EQ(pairs[1].value, "1");

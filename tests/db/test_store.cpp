@@ -148,28 +148,10 @@ std::unique_ptr<TestStore> MakeStore(Kind kind, std::string& skipReason) {
 std::string OdbcConnectionString(const pgtest::TestDatabase& db) {
     // The server's "host=... port=... user=... dbname=..." text, in the
     // words of the PostgreSQL ODBC driver.
-    std::string host, port, user;
-    std::string_view rest = db.ConnInfo();
-    while (!rest.empty()) {
-        const auto space = rest.find(' ');
-        const std::string_view item = rest.substr(0, space);
-        const auto eq = item.find('=');
-        if (eq != std::string_view::npos) {
-            const std::string_view key = item.substr(0, eq);
-            const std::string value(item.substr(eq + 1));
-            if (key == "host") {
-                host = value;
-            } else if (key == "port") {
-                port = value;
-            } else if (key == "user") {
-                user = value;
-            }
-        }
-        if (space == std::string_view::npos) {
-            break;
-        }
-        rest.remove_prefix(space + 1);
-    }
+    const std::string& info = db.ConnInfo();
+    const std::string host = pgtest::ConnInfoValue(info, "host");
+    const std::string port = pgtest::ConnInfoValue(info, "port");
+    const std::string user = pgtest::ConnInfoValue(info, "user");
     return std::string("Driver={") + kPostgresqlOdbcDriver + "};Server=" + host + ";Port=" + port +
            ";Database=" + db.Name() + ";UID=" + user;
 }

@@ -1,4 +1,6 @@
 #pragma once
+// Fresh databases of each backend for the tests, seen through a connection
+// of the test's own, and the small helpers the database tests share.
 
 #include <chrono>
 #include <filesystem>

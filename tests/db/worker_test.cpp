@@ -2,55 +2,20 @@
 #include <fstream>
 
 #include "db/db_worker.h"
-#include "tests/db/backend_fixture.h"
+#include "tests/db/worker_fixture.h"
 
 namespace {
 
 using namespace std::chrono;
-using dbtest::BackendTest;
+using dbtest::FastRetries;
 using dbtest::Kind;
 using dbtest::Rows;
 using dbtest::WaitUntil;
 
 const auto kT0 = sys_days{2026y / December / 8} + 8h;
 
-db::WorkerOptions FastRetries() {
-    db::WorkerOptions o;
-    o.openTimeoutSeconds = 5;
-    o.firstBackoff = 20ms;
-    o.maxBackoff = 200ms;
-    return o;
-}
-
-class WorkerTest : public BackendTest {
+class WorkerTest : public dbtest::WorkerFixture {
 protected:
-    void TearDown() override {
-        if (worker) {
-            worker->Stop(10000);
-        }
-        if (conn) {
-            conn->Close();
-        }
-    }
-
-    void MakeWorker(std::string connectionString, db::WorkerOptions options = FastRetries()) {
-        worker = std::make_unique<CDbWorker>(queue, *conn, std::move(connectionString), options);
-    }
-
-    // The service start: open, then start the worker.
-    void StartService() {
-        ASSERT_TRUE(OpenConn()) << conn->LastError();
-        MakeWorker(store->ConnectionString());
-        ASSERT_TRUE(worker->Start());
-    }
-
-    // The service stop: join the worker, close, discard what is left.
-    std::size_t StopService() {
-        worker->Stop(10000);
-        conn->Close();
-        return queue.Clear();
-    }
-
     std::string BrokenConnectionString() {
         if (GetParam() == Kind::Sqlite) {
             std::ofstream(blocker.path() / "file") << "not a folder";
@@ -67,8 +32,6 @@ protected:
         return WaitUntil([&] { return worker->Counters().executed >= n; });
     }
 
-    CMyCommandQueue queue;
-    std::unique_ptr<CDbWorker> worker;
     dbtest::TempDir blocker;
 };
 
@@ -131,9 +94,7 @@ TEST_P(WorkerTest, StatementsQueuedAtStopAreDiscardedAndNeverRunAfterANewStart) 
 TEST_P(WorkerTest, ARejectedStatementIsDroppedAndTheNextOneRuns) {
     ASSERT_TRUE(OpenConn()) << conn->LastError();
     ASSERT_TRUE(store->InstallRejection("poison"));
-    std::vector<std::string> logged;
     MakeWorker(store->ConnectionString());
-    worker->SetLogSink([&](const std::string& line) { logged.push_back(line); });
     ASSERT_TRUE(worker->Start());
     queue.Push(db::MakeGpsFix("before", {1, 2, 3, 4}, ""));
     queue.Push(db::MakeGpsFix("poison", {1, 2, 3, 4}, ""));
@@ -147,10 +108,9 @@ TEST_P(WorkerTest, ARejectedStatementIsDroppedAndTheNextOneRuns) {
     EXPECT_EQ(store->Query("SELECT device_name FROM gps_fixes ORDER BY id"),
               (Rows{{"before"}, {"after"}}));
     EXPECT_EQ(worker->Counters().retried, 0u) << "a refused statement is not retried";
-    ASSERT_EQ(logged.size(), 2u);
-    EXPECT_NE(logged[1].find("EXEC EVENT_UPDATE @DeviceName='poison'"), std::string::npos)
-        << logged[1];
-    EXPECT_EQ(worker->LastError(), logged[1]);
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_NE(log[1].find("EXEC EVENT_UPDATE @DeviceName='poison'"), std::string::npos) << log[1];
+    EXPECT_EQ(worker->LastError(), log[1]);
 }
 
 TEST_P(WorkerTest, AStopEndsTheBackOffAtOnceAndKeepsTheStatementForTheStop) {

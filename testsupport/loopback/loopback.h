@@ -20,6 +20,8 @@ public:
     LineConnection& operator=(LineConnection&& other) noexcept;
 
     bool valid() const { return fd_ >= 0; }
+    // The socket, for a test that moves bytes itself; still owned here.
+    int fd() const { return fd_; }
     // Sends the bytes as they are (add the '\n' yourself).
     bool send(const std::string& bytes);
     // The next line without its '\n'; nothing at the deadline or when closed.

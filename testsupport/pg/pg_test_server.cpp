@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <sstream>
 
 #include "db/schema.h"
 
@@ -76,6 +77,18 @@ bool ExecOn(const std::string& conninfo, const std::string& sql, std::string* er
 }
 
 }  // namespace
+
+std::string ConnInfoValue(const std::string& conninfo, const std::string& key) {
+    std::istringstream in(conninfo);
+    std::string word;
+    std::string value;
+    while (in >> word) {
+        if (word.rfind(key + "=", 0) == 0) {
+            value = word.substr(key.size() + 1);
+        }
+    }
+    return value;
+}
 
 std::optional<std::string> ServerConnInfo(std::string* why) {
     const char* dir = std::getenv("VARDO_TEST_PG_DIR");

@@ -19,6 +19,10 @@ std::optional<std::string> ServerConnInfo(std::string* why = nullptr);
 bool HaltServer(std::string* error = nullptr);
 bool StartServer(std::string* error = nullptr);
 
+// The value of `key=` in a "host=... port=... user=..." text such as the
+// server's (the last one wins, as libpq reads it); empty when absent.
+std::string ConnInfoValue(const std::string& conninfo, const std::string& key);
+
 using Rows = std::vector<std::vector<std::string>>;  // NULL reads as "<null>"
 
 // A fresh database on the server, with the event server's schema installed,
