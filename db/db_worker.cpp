@@ -165,6 +165,19 @@ void CDbWorker::Finished(std::vector<db::SqlCommand>& hand, std::size_t first, s
     m_queue.Settle(first, count);
 }
 
+// A failure the statements are not to blame for: they stay at the head of
+// the queue and run again after the wait.
+CDbWorker::Step CDbWorker::Retry(const db::ExecResult& result) {
+    if (result.status == db::ExecStatus::ConnectionLost) {
+        m_db.Close();
+        Note("database connection lost, retrying: " + result.error);
+        MarkDown();
+    } else {
+        Note("database busy, retrying: " + result.error);
+    }
+    return Step::Retry;
+}
+
 CDbWorker::Step CDbWorker::RunAlone(std::vector<db::SqlCommand>& hand) {
     const db::ExecResult result = m_db.ExecuteCommand(hand.front());
     switch (result.status) {
@@ -180,15 +193,10 @@ CDbWorker::Step CDbWorker::RunAlone(std::vector<db::SqlCommand>& hand) {
             Finished(hand, 0, 1, false);
             return Step::Done;
         case db::ExecStatus::Transient:
-            Note("database busy, retrying: " + result.error);
-            return Step::Retry;
         case db::ExecStatus::ConnectionLost:
-            m_db.Close();
-            Note("database connection lost, retrying: " + result.error);
-            MarkDown();
-            return Step::Retry;
+            break;
     }
-    return Step::Retry;
+    return Retry(result);
 }
 
 CDbWorker::Step CDbWorker::RunGroup(std::vector<db::SqlCommand>& hand, std::size_t count) {
@@ -220,15 +228,10 @@ CDbWorker::Step CDbWorker::RunGroup(std::vector<db::SqlCommand>& hand, std::size
             }
             return Step::Done;
         case db::ExecStatus::Transient:
-            Note("database busy, retrying: " + result.error);
-            return Step::Retry;
         case db::ExecStatus::ConnectionLost:
-            m_db.Close();
-            Note("database connection lost, retrying: " + result.error);
-            MarkDown();
-            return Step::Retry;
+            break;
     }
-    return Step::Retry;
+    return Retry(result);
 }
 
 void CDbWorker::Run() {

@@ -133,6 +133,7 @@ private:
     std::size_t GroupLimit() const;
     void Finished(std::vector<db::SqlCommand>& hand, std::size_t first, std::size_t count,
                   bool committed);
+    Step Retry(const db::ExecResult& result);
     Step RunAlone(std::vector<db::SqlCommand>& hand);
     Step RunGroup(std::vector<db::SqlCommand>& hand, std::size_t count);
 
