@@ -23,6 +23,7 @@
 
 #include "app/event_server_dlg.h"
 #include "app/res/resource.h"
+#include "centerlink/rmc_sentence.h"
 #include "settings/program_dir.h"
 #include "testsupport/scripted_device/scripted_device.h"
 #include "ui/qt/qt_application.h"
@@ -44,13 +45,7 @@ std::string Rmc(const char* time, const char* lat, const char* lon, const char* 
     char body[128];
     std::snprintf(body, sizeof body, "GPRMC,%s.000,A,%s,N,%s,E,%s,%s,081226,,,A", time, lat, lon,
                   knots, course);
-    unsigned sum = 0;
-    for (const char* c = body; *c != '\0'; ++c) {
-        sum ^= static_cast<unsigned char>(*c);
-    }
-    char sentence[144];
-    std::snprintf(sentence, sizeof sentence, "$%s*%02X", body, sum);
-    return sentence;
+    return std::string("$") + body + "*" + centerlink::nmeaChecksum(body);
 }
 
 int RenderIcon(const char* svg, const char* png, int size) {

@@ -28,6 +28,7 @@
 
 #include "app/event_server_dlg.h"
 #include "app/res/resource.h"
+#include "centerlink/rmc_sentence.h"
 #include "testsupport/config/temp_program_dir.h"
 #include "testsupport/scripted_device/scripted_device.h"
 #include "ui/headless/headless_application.h"
@@ -63,13 +64,7 @@ std::string Sentence(std::uint64_t n) {
                   "GPRMC,%02u%02u%02u.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A",
                   static_cast<unsigned>(n / 3600 % 24), static_cast<unsigned>(n / 60 % 60),
                   static_cast<unsigned>(n % 60));
-    unsigned sum = 0;
-    for (const char* c = body; *c != '\0'; ++c) {
-        sum ^= static_cast<unsigned char>(*c);
-    }
-    char sentence[112];
-    std::snprintf(sentence, sizeof sentence, "$%s*%02X", body, sum);
-    return sentence;
+    return std::string("$") + body + "*" + centerlink::nmeaChecksum(body);
 }
 
 // The main dialog without a database worker (its statements are built and
