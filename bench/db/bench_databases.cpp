@@ -1,5 +1,6 @@
 #include "bench/db/bench_databases.h"
 
+#include <benchmark/benchmark.h>
 #include <stdlib.h>
 
 #include <cstdio>
@@ -88,6 +89,17 @@ void TearDown() {
     if (!s.sqliteDir.empty()) {
         std::filesystem::remove_all(s.sqliteDir, ec);
     }
+}
+
+int RunBenchmarks(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (!SetUp()) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    TearDown();
+    return 0;
 }
 
 std::string ConnectionString(Backend backend, const std::string& file) {

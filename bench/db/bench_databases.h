@@ -21,6 +21,11 @@ const char* Name(Backend backend);
 bool SetUp();
 void TearDown();
 
+// The whole of a database benchmark's main once its benchmarks are
+// registered: reads the benchmark flags, sets up, runs what the flags select
+// and tears down. The process's exit status (1 when the setup failed).
+int RunBenchmarks(int argc, char** argv);
+
 // The connection string of a backend; `file` names the SQLite file.
 std::string ConnectionString(Backend backend, const std::string& file);
 // Empty when the backend can be used; otherwise why not.

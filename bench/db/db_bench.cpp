@@ -126,12 +126,5 @@ BENCHMARK_CAPTURE(Compare, postgresql, Backend::Postgresql)
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (!dbbench::SetUp()) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    dbbench::TearDown();
-    return 0;
+    return dbbench::RunBenchmarks(argc, argv);
 }

@@ -130,6 +130,48 @@ bool StartOrSkip(benchmark::State& state, Server& server, bool grouped) {
     return false;
 }
 
+// Runs `measure(grouped)` with group commit on and off in every iteration,
+// the order swapped each time so that neither side always follows the other;
+// the iteration's time is that of the two measures. Reports the grouped
+// side's fixes per commit as "per_commit". False once the service did not
+// start (the run is skipped).
+template <typename Measure>
+bool AlternateGroupCommit(benchmark::State& state, Server& server, Measure measure) {
+    std::uint64_t groupedFixes = 0;
+    std::uint64_t groupedCommits = 0;
+    bool groupedFirst = true;
+    for (auto _ : state) {
+        double seconds = 0;
+        for (int side = 0; side < 2; ++side) {
+            const bool g = (side == 0) == groupedFirst;
+            if (!StartOrSkip(state, server, g)) {
+                return false;
+            }
+            const auto fixes = server.Committed();
+            const auto commits = server.Commits();
+            const auto t0 = SteadyClock::now();
+            measure(g);
+            seconds += std::chrono::duration<double>(SteadyClock::now() - t0).count();
+            if (g) {
+                groupedFixes += server.Committed() - fixes;
+                groupedCommits += server.Commits() - commits;
+            }
+            server.Stop();
+        }
+        groupedFirst = !groupedFirst;
+        state.SetIterationTime(seconds);
+    }
+    state.counters["per_commit"] = groupedCommits == 0 ? 0.0
+                                                       : static_cast<double>(groupedFixes) /
+                                                             static_cast<double>(groupedCommits);
+    return true;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
 // --- throughput --------------------------------------------------------------
 
 // Fixes committed per second over `span`, the device thread keeping at most
@@ -175,40 +217,14 @@ void EndToEnd(benchmark::State& state, Backend backend) {
     Server server(dbbench::ConnectionString(backend, "e2e.db"));
     std::vector<double> grouped;
     std::vector<double> single;
-    std::uint64_t groupedFixes = 0;
-    std::uint64_t groupedCommits = 0;
-    bool groupedFirst = true;
-    for (auto _ : state) {
-        double seconds = 0;
-        for (int side = 0; side < 2; ++side) {
-            const bool g = (side == 0) == groupedFirst;
-            if (!StartOrSkip(state, server, g)) {
-                return;
-            }
-            const auto fixes = server.Committed();
-            const auto commits = server.Commits();
-            const auto t0 = SteadyClock::now();
+    if (!AlternateGroupCommit(state, server, [&](bool g) {
             (g ? grouped : single).push_back(Saturated(server, std::chrono::seconds(2)));
-            seconds += std::chrono::duration<double>(SteadyClock::now() - t0).count();
-            if (g) {
-                groupedFixes += server.Committed() - fixes;
-                groupedCommits += server.Commits() - commits;
-            }
-            server.Stop();
-        }
-        groupedFirst = !groupedFirst;
-        state.SetIterationTime(seconds);
+        })) {
+        return;
     }
-    auto median = [](std::vector<double> v) {
-        std::sort(v.begin(), v.end());
-        return v.empty() ? 0.0 : v[v.size() / 2];
-    };
-    state.counters["grouped/s"] = median(grouped);
-    state.counters["one-by-one/s"] = median(single);
-    state.counters["ratio"] = median(grouped) / median(single);
-    state.counters["per_commit"] = groupedCommits == 0 ? 0.0
-                                                       : static_cast<double>(groupedFixes) /
-                                                             static_cast<double>(groupedCommits);
+    state.counters["grouped/s"] = Median(grouped);
+    state.counters["one-by-one/s"] = Median(single);
+    state.counters["ratio"] = Median(grouped) / Median(single);
 }
 
 // --- latency at 5,000 fixes a second -------------------------------------------
@@ -276,34 +292,15 @@ void EndToEndLatency(benchmark::State& state, Backend backend) {
     Server server(dbbench::ConnectionString(backend, "e2e-latency.db"));
     Latencies grouped;
     Latencies single;
-    std::uint64_t groupedFixes = 0;
-    std::uint64_t groupedCommits = 0;
-    bool groupedFirst = true;
-    for (auto _ : state) {
-        double seconds = 0;
-        for (int side = 0; side < 2; ++side) {
-            const bool g = (side == 0) == groupedFirst;
-            if (!StartOrSkip(state, server, g)) {
-                return;
-            }
-            const auto fixes = server.Committed();
-            const auto commits = server.Commits();
-            const auto t0 = SteadyClock::now();
+    if (!AlternateGroupCommit(state, server, [&](bool g) {
             const Latencies l = Paced(server, std::chrono::seconds(3));
-            seconds += std::chrono::duration<double>(SteadyClock::now() - t0).count();
             // The worse of the runs stands.
             Latencies& keep = g ? grouped : single;
             keep.p50 = std::max(keep.p50, l.p50);
             keep.p99 = std::max(keep.p99, l.p99);
             keep.max = std::max(keep.max, l.max);
-            if (g) {
-                groupedFixes += server.Committed() - fixes;
-                groupedCommits += server.Commits() - commits;
-            }
-            server.Stop();
-        }
-        groupedFirst = !groupedFirst;
-        state.SetIterationTime(seconds);
+        })) {
+        return;
     }
     state.counters["grouped_p50_ms"] = grouped.p50;
     state.counters["grouped_p99_ms"] = grouped.p99;
@@ -311,9 +308,6 @@ void EndToEndLatency(benchmark::State& state, Backend backend) {
     state.counters["one-by-one_p50_ms"] = single.p50;
     state.counters["one-by-one_p99_ms"] = single.p99;
     state.counters["one-by-one_max_ms"] = single.max;
-    state.counters["per_commit"] = groupedCommits == 0 ? 0.0
-                                                       : static_cast<double>(groupedFixes) /
-                                                             static_cast<double>(groupedCommits);
 }
 
 // --- the statement journal -----------------------------------------------------
@@ -365,13 +359,9 @@ void Journal(benchmark::State& state, Backend backend) {
         journalFirst = !journalFirst;
         state.SetIterationTime(seconds);
     }
-    auto median = [](std::vector<double> v) {
-        std::sort(v.begin(), v.end());
-        return v.empty() ? 0.0 : v[v.size() / 2];
-    };
-    state.counters["journal/s"] = median(with);
-    state.counters["no-journal/s"] = median(without);
-    state.counters["ratio"] = median(with) / median(without);
+    state.counters["journal/s"] = Median(with);
+    state.counters["no-journal/s"] = Median(without);
+    state.counters["ratio"] = Median(with) / Median(without);
     state.counters["journal_p99_ms"] = p99With;
     state.counters["no-journal_p99_ms"] = p99Without;
     state.counters["bytes/fix"] = bytesPerFix;
@@ -404,12 +394,5 @@ int main(int argc, char** argv) {
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
     }
-    benchmark::Initialize(&argc, argv);
-    if (!dbbench::SetUp()) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    dbbench::TearDown();
-    return 0;
+    return dbbench::RunBenchmarks(argc, argv);
 }
