@@ -17,18 +17,12 @@
 
 #include <fstream>
 #include <string>
-#include <vector>
 
-#include "app/event_server_dlg.h"
-#include "app/res/resource.h"
-#include "testsupport/config/temp_program_dir.h"
-#include "testsupport/scripted_device/scripted_device.h"
-#include "ui/headless/headless_application.h"
+#include "bench/common/headless_server.h"
 
 namespace {
 
 constexpr int kDevices = 1'000;
-const char* const kGps = "$GPRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A*6D";
 
 class DiscardingDlg : public CMyVardoEventServerDlg {
 protected:
@@ -57,55 +51,28 @@ double ResidentBytes() {
     return 0;
 }
 
-class Server {
+// 1,000 devices online with four channels each, as a fleet that records
+// everything would.
+class Server : public benchserver::HeadlessServer<DiscardingDlg> {
 public:
-    Server() : application_(app::res::Resources(), "vardo-event-server-bench") {
-        home_.writeConfig({{"EventServer_ConnectString", "sqlite:bench.db"}});
-        scripted::Reset();
-        scripted::SetCallLog(false);
-        application_.SetMessageBoxSink([](const ui::headless::MessageBoxRecord&) {});
-        dlg_.Create();
-        host_ = ui::headless::HostOf(dlg_);
-        // Four channels each, as a fleet that records everything would.
+    Server() : HeadlessServer(Settings{{"EventServer_ConnectString", "sqlite:bench.db"}}) {
         for (const int box : {IDC_CHN02, IDC_CHN03, IDC_CHN04}) {
-            host_->PressButton(box);
+            Host().PressButton(box);
         }
-        host_->PressButton(IDOK);
-        for (int i = 0; i < kDevices; ++i) {
-            const auto dev = scripted::AddDevice({.name = "DEV" + std::to_string(100000 + i),
-                                                  .vehicle = "V" + std::to_string(i),
-                                                  .driver = "Driver",
-                                                  .channels = 4,
-                                                  .gps = kGps});
-            devices_.push_back(dev);
-            Notify(NOTIFY_DEVICE_ONLINE, dev);
-        }
-    }
-    ~Server() {
-        host_->PressKey(ui::headless::Key::Escape);
-        dlg_.DestroyWindow();
+        Host().PressButton(IDOK);
+        AddDevices(kDevices, "DEV", 100000, /*online=*/true);
     }
 
-    void Notify(WPARAM kind, HVARDODEV dev) {
-        host_->Send(WM_DEVICE_NOTIFY, kind, static_cast<LPARAM>(dev));
-    }
     void Churn(long cycles) {
         for (long i = 0; i < cycles; ++i) {
-            const HVARDODEV dev = devices_[static_cast<std::size_t>(i) % devices_.size()];
+            const HVARDODEV dev = Device(static_cast<std::size_t>(i));
             Notify(NOTIFY_DEVICE_OFFLINE, dev);
             Notify(NOTIFY_DEVICE_ONLINE, dev);
         }
     }
-    void Tick() { host_->Send(WM_TIMER, 1, 0); }
-    std::size_t Rows() const { return dlg_.GetDevices().size(); }
-    bool Ok() const { return dlg_.IsServiceStarted() && Rows() == kDevices; }
-
-private:
-    testsupport::TempProgramDir home_;  // first made, last gone
-    ui::headless::HeadlessApplication application_;
-    DiscardingDlg dlg_;
-    ui::headless::HeadlessHost* host_ = nullptr;
-    std::vector<HVARDODEV> devices_;
+    void Tick() { Host().Send(WM_TIMER, 1, 0); }
+    std::size_t Rows() const { return Dialog().GetDevices().size(); }
+    bool Ok() const { return Dialog().IsServiceStarted() && Rows() == kDevices; }
 };
 
 void BM_TimerTickAfterChurn(benchmark::State& state) {

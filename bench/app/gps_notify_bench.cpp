@@ -5,21 +5,14 @@
 
 #include <benchmark/benchmark.h>
 
-#include <memory>
-#include <string>
-#include <vector>
+#include <utility>
 
-#include "app/event_server_dlg.h"
-#include "app/res/resource.h"
+#include "bench/common/headless_server.h"
 #include "gps/rmc_parser.h"
-#include "testsupport/config/temp_program_dir.h"
-#include "testsupport/scripted_device/scripted_device.h"
-#include "ui/headless/headless_application.h"
 
 namespace {
 
 constexpr int kDevices = 10'000;
-const char* const kGps = "$GPRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A*6D";
 
 enum class Sink { Discard, Queue };
 
@@ -47,42 +40,18 @@ private:
     Sink sink_;
 };
 
-class Server {
+// 10,000 devices online.
+class Server : public benchserver::HeadlessServer<BenchDlg> {
 public:
     explicit Server(Sink sink)
-        : application_(app::res::Resources(), "vardo-event-server-bench"), dlg_(sink) {
-        home_.writeConfig({{"EventServer_ConnectString", "sqlite:bench.db"}});
-        scripted::Reset();
-        scripted::SetCallLog(false);
-        application_.SetMessageBoxSink([](const ui::headless::MessageBoxRecord&) {});
-        dlg_.Create();
-        host_ = ui::headless::HostOf(dlg_);
-        host_->PressButton(IDOK);
-        for (int i = 0; i < kDevices; ++i) {
-            const auto dev = scripted::AddDevice({.name = "DEV" + std::to_string(100000 + i),
-                                                  .vehicle = "V" + std::to_string(i),
-                                                  .driver = "Driver",
-                                                  .channels = 4,
-                                                  .gps = kGps});
-            devices_.push_back(dev);
-            host_->Send(WM_DEVICE_NOTIFY, NOTIFY_DEVICE_ONLINE, static_cast<LPARAM>(dev));
-        }
-    }
-    ~Server() {
-        host_->PressKey(ui::headless::Key::Escape);
-        dlg_.DestroyWindow();
+        : HeadlessServer(Settings{{"EventServer_ConnectString", "sqlite:bench.db"}}, sink) {
+        Host().PressButton(IDOK);
+        AddDevices(kDevices, "DEV", 100000, /*online=*/true);
     }
 
-    ui::headless::HeadlessHost& Host() { return *host_; }
-    HVARDODEV Device(std::size_t i) const { return devices_[i % devices_.size()]; }
-    bool Ok() const { return dlg_.IsServiceStarted() && dlg_.GetDevices().size() == kDevices; }
-
-private:
-    testsupport::TempProgramDir home_;  // first made, last gone
-    ui::headless::HeadlessApplication application_;
-    BenchDlg dlg_;
-    ui::headless::HeadlessHost* host_ = nullptr;
-    std::vector<HVARDODEV> devices_;
+    bool Ok() const {
+        return Dialog().IsServiceStarted() && Dialog().GetDevices().size() == kDevices;
+    }
 };
 
 void Notify(benchmark::State& state, Sink sink, WPARAM kind) {
@@ -127,7 +96,7 @@ void BM_GpsNotificationPostedAndDelivered(benchmark::State& state) {
 void BM_ParseGPRMC(benchmark::State& state) {
     double lat = 0, lon = 0, speed = 0, course = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(ParseGPRMC(kGps, &lat, &lon, &speed, &course));
+        benchmark::DoNotOptimize(ParseGPRMC(benchserver::kGps, &lat, &lon, &speed, &course));
     }
     state.SetItemsProcessed(state.iterations());
 }
