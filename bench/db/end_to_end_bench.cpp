@@ -24,12 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/event_server_dlg.h"
-#include "app/res/resource.h"
+#include "bench/common/headless_server.h"
 #include "bench/db/bench_databases.h"
-#include "testsupport/config/temp_program_dir.h"
-#include "testsupport/scripted_device/scripted_device.h"
-#include "ui/headless/headless_application.h"
 
 namespace {
 
@@ -37,39 +33,20 @@ using dbbench::Backend;
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr int kDevices = 1000;
-const char* const kGps = "$GPRMC,100000.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A*6D";
 
 // The server on the headless host; this thread is its window thread.
-class Server {
+class Server : public benchserver::HeadlessServer<> {
 public:
     explicit Server(const std::string& connectionString, bool journal = false)
-        : application_(app::res::Resources(), "vardo-event-server-bench") {
-        home_.writeConfig({{"EventServer_ConnectString", connectionString},
-                           {"EventServer_Journal", journal ? "1" : "0"}});
-        scripted::Reset();
-        scripted::SetCallLog(false);
-        application_.SetMessageBoxSink(
-            [this](const ui::headless::MessageBoxRecord& r) { error_ = r.text; });
-        dlg_.Create();
-        host_ = ui::headless::HostOf(dlg_);
-        for (int i = 0; i < kDevices; ++i) {
-            devices_.push_back(scripted::AddDevice({.name = "E2E" + std::to_string(10000 + i),
-                                                    .vehicle = "V" + std::to_string(i),
-                                                    .driver = "Driver",
-                                                    .channels = 4,
-                                                    .gps = kGps}));
-        }
+        : HeadlessServer(Settings{{"EventServer_ConnectString", connectionString},
+                                  {"EventServer_Journal", journal ? "1" : "0"}}) {
+        AddDevices(kDevices, "E2E", 10000, /*online=*/false);
     }
     ~Server() {
-        if (dlg_.IsServiceStarted()) {
-            host_->PressButton(IDOK);
+        if (Dialog().IsServiceStarted()) {
+            Host().PressButton(IDOK);
         }
-        host_->PressKey(ui::headless::Key::Escape);
-        dlg_.DestroyWindow();
     }
-
-    const std::string& Error() const { return error_; }
-    const std::string& Dir() const { return home_.path(); }
 
     // Starts the service with these options and brings every device online
     // with its first fix (which also reports it online), so that from then
@@ -77,49 +54,40 @@ public:
     bool Start(bool grouped) {
         db::WorkerOptions options;
         options.groupCommit = grouped;
-        dlg_.SetWorkerOptions(options);
-        host_->PressButton(IDOK);
-        if (!dlg_.IsServiceStarted()) {
+        Dialog().SetWorkerOptions(options);
+        Host().PressButton(IDOK);
+        if (!Dialog().IsServiceStarted()) {
             return false;
         }
-        for (HVARDODEV dev : devices_) {
-            host_->Send(WM_DEVICE_NOTIFY, NOTIFY_DEVICE_ONLINE, static_cast<LPARAM>(dev));
-            host_->Send(WM_DEVICE_NOTIFY, NOTIFY_DEVICE_GPS, static_cast<LPARAM>(dev));
+        for (HVARDODEV dev : Devices()) {
+            Notify(NOTIFY_DEVICE_ONLINE, dev);
+            Notify(NOTIFY_DEVICE_GPS, dev);
         }
-        while (dlg_.GetWorkerCounters().pending != 0) {
+        while (Dialog().GetWorkerCounters().pending != 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return true;
     }
-    void Stop() { host_->PressButton(IDOK); }
+    void Stop() { Host().PressButton(IDOK); }
 
     // Any thread.
-    HVARDODEV Device(std::size_t i) const { return devices_[i % devices_.size()]; }
-    std::uint64_t Committed() const { return dlg_.GetWorkerCounters().executed; }
-    std::uint64_t Commits() const { return dlg_.GetWorkerCounters().commits; }
-    std::uint64_t Rejected() const { return dlg_.GetWorkerCounters().rejected; }
+    std::uint64_t Committed() const { return Dialog().GetWorkerCounters().executed; }
+    std::uint64_t Commits() const { return Dialog().GetWorkerCounters().commits; }
+    std::uint64_t Rejected() const { return Dialog().GetWorkerCounters().rejected; }
     // As the device library's thread does.
     void Post(std::size_t i) {
-        host_->PostMessage(WM_DEVICE_NOTIFY, NOTIFY_DEVICE_GPS, static_cast<LPARAM>(Device(i)));
+        Host().PostMessage(WM_DEVICE_NOTIFY, NOTIFY_DEVICE_GPS, static_cast<LPARAM>(Device(i)));
     }
 
     // Window thread: delivers messages until `done` holds.
     template <typename Done>
     void RunUntil(Done done) {
         while (!done()) {
-            if (host_->RunUntilIdle() == 0) {
+            if (Host().RunUntilIdle() == 0) {
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
             }
         }
     }
-
-private:
-    testsupport::TempProgramDir home_;  // first made, last gone
-    ui::headless::HeadlessApplication application_;
-    CMyVardoEventServerDlg dlg_;
-    ui::headless::HeadlessHost* host_ = nullptr;
-    std::vector<HVARDODEV> devices_;
-    std::string error_;
 };
 
 bool StartOrSkip(benchmark::State& state, Server& server, bool grouped) {
