@@ -15,10 +15,8 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
-#include <fstream>
-#include <string>
-
 #include "bench/common/headless_server.h"
+#include "bench/common/process_stats.h"
 
 namespace {
 
@@ -38,17 +36,7 @@ double HeapBytes() {
 
 // Resident memory of this process, in bytes.
 double ResidentBytes() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            double kib = 0;
-            status >> kib;
-            return kib * 1024;
-        }
-        status.ignore(4096, '\n');
-    }
-    return 0;
+    return benchproc::rssMiB(getpid()) * 1024 * 1024;
 }
 
 // 1,000 devices online with four channels each, as a fleet that records
