@@ -6,9 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "center/device_feed.h"
 #include "center/jt808/driver_identity.h"
@@ -19,6 +17,7 @@
 #include "centerlink/event_server_hub.h"
 #include "gps/rmc_parser.h"
 #include "tests/center/test_terminal.h"
+#include "testsupport/io_thread/io_thread.h"
 #include "testsupport/loopback/loopback.h"
 
 namespace center {
@@ -32,14 +31,6 @@ using namespace std::chrono_literals;
 
 class SessionTest : public ::testing::Test {
 protected:
-    template <class F>
-    auto onIo(F f) {
-        std::packaged_task<decltype(f())()> task(std::move(f));
-        auto result = task.get_future();
-        asio::post(io_, [&task] { task(); });
-        return result.get();
-    }
-
     void SetUp() override {
         char pattern[] = "/tmp/vardo-center-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -56,7 +47,7 @@ protected:
         hubConfig.tcpPort = 0;
         hubConfig.udpPort = 0;
         hubConfig.users = {{"root", "kiwa"}, {"second", "pw"}};
-        hub_ = std::make_unique<centerlink::EventServerHub>(io_, hubConfig);
+        hub_ = std::make_unique<centerlink::EventServerHub>(io_.context(), hubConfig);
         feed_ = std::make_unique<DeviceFeed>(*hub_, 4, [this](const std::string& line) {
             std::lock_guard lock(logMutex_);
             log_ += line + "\n";
@@ -67,26 +58,24 @@ protected:
         config.heartbeatTimeout = heartbeatTimeout;
         config.openRegistration = openRegistration;
         config.allowListPath = dir_ + "/allowed-terminals";
-        terminals_ = std::make_unique<TerminalServer>(io_, config, registry_, *feed_,
+        terminals_ = std::make_unique<TerminalServer>(io_.context(), config, registry_, *feed_,
                                                       [this](const std::string& line) {
                                                           std::lock_guard lock(logMutex_);
                                                           log_ += line + "\n";
                                                       });
         ASSERT_EQ(hub_->open(), "");
         ASSERT_EQ(terminals_->open(), "");
-        thread_ = std::thread([this] { io_.run(); });
+        io_.start();
     }
 
     void TearDown() override {
-        if (thread_.joinable()) {
-            onIo([this] {
+        if (io_.running()) {
+            io_.call([this] {
                 terminals_->close();
                 hub_->close();
                 return 0;
             });
-            work_.reset();
             io_.stop();
-            thread_.join();
         }
         terminals_.reset();
         feed_.reset();
@@ -96,12 +85,12 @@ protected:
     }
 
     std::uint16_t terminalPort() {
-        return onIo([this] { return terminals_->port(); });
+        return io_.call([this] { return terminals_->port(); });
     }
 
     testsim::LineConnection eventServer(const std::string& user = "root",
                                         const std::string& password = "kiwa") {
-        auto c = testsim::connectTo(onIo([this] { return hub_->tcpPort(); }));
+        auto c = testsim::connectTo(io_.call([this] { return hub_->tcpPort(); }));
         c.send(
             json{{"op", "login"}, {"version", 1}, {"user", user}, {"password", password}}.dump() +
             "\n");
@@ -133,13 +122,11 @@ protected:
     }
 
     std::string dir_;
-    asio::io_context io_;
-    asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
+    testsim::IoThread io_;
     Registry registry_;
     std::unique_ptr<centerlink::EventServerHub> hub_;
     std::unique_ptr<DeviceFeed> feed_;
     std::unique_ptr<TerminalServer> terminals_;
-    std::thread thread_;
     std::mutex logMutex_;
     std::string log_;
 };
@@ -282,7 +269,7 @@ TEST_F(SessionTest, ForgedCodesAndStrangersAreRefused) {
     EXPECT_EQ(stranger.registerAs("X", &result), "");
     EXPECT_EQ(result, 4);
     EXPECT_FALSE(es.readLine(300ms)) << "nothing may reach the event server";
-    EXPECT_FALSE(onIo([this] { return registry_.find("015500000000"); }));
+    EXPECT_FALSE(io_.call([this] { return registry_.find("015500000000"); }));
     const std::string text = log();
     EXPECT_NE(text.find("wrong authentication code"), std::string::npos) << text;
     EXPECT_NE(text.find("not in " + dir_ + "/allowed-terminals"), std::string::npos) << text;
@@ -299,7 +286,7 @@ TEST_F(SessionTest, ADeregisteredTerminalIsNoLongerADevice) {
     EXPECT_EQ(next(es)["op"], "offline");
     EXPECT_EQ(t.report(makeLocation(1, 2, 0, 0, "261208100000")), 1);
     EXPECT_EQ(t.authenticate(code), 1);  // the old code is gone
-    EXPECT_FALSE(onIo([this] { return registry_.find("013912344329"); }));
+    EXPECT_FALSE(io_.call([this] { return registry_.find("013912344329"); }));
 }
 
 TEST_F(SessionTest, A2019TerminalIsNamedByItsTwentyDigits) {

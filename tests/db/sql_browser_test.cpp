@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "testsupport/loopback/loopback.h"
+
 namespace {
 
 std::vector<unsigned char> Reply(const std::string& text) {
@@ -60,14 +62,9 @@ class FakeBrowser {
 public:
     explicit FakeBrowser(bool answer, std::vector<unsigned char>* seen = nullptr)
         : m_answer(answer), m_seen(seen) {
-        m_fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
+        const testsim::BoundUdp udp = testsim::bindLoopbackUdp();
+        m_fd = udp.fd;
+        m_port = udp.port;
         m_thread = std::thread([this] { Serve(); });
     }
     ~FakeBrowser() {

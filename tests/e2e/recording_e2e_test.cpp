@@ -6,6 +6,8 @@
 
 #include <regex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "testsupport/avi/avi_probe.h"
 #include "testsupport/process/event_server_run.h"
@@ -28,6 +30,21 @@ RunSettings recordingSettings(const SimProcess& sim, int duration = kDuration) {
     s.args = {"--channels", "1,3"};
     return s;
 }
+
+// A simulator playing `script` and an event server recording what it sends.
+struct RecordingRun {
+    explicit RecordingRun(const std::string& script, int duration = kDuration,
+                          std::vector<std::string> simArgs = {})
+        : sim(std::move(simArgs)), server(sim.tcpPort(), recordingSettings(sim, duration)) {
+        sim.send(script);
+        server.start();
+    }
+
+    std::vector<std::string> files() const { return aviFilesIn(server.home() + "/EventRecord"); }
+
+    SimProcess sim;
+    EventServerRun server;
+};
 
 std::string fileName(const std::string& path) {
     return path.substr(path.rfind('/') + 1);
@@ -64,14 +81,11 @@ void expectRecordedFor(const std::string& path, int duration) {
 }
 
 TEST(RecordingEndToEnd, AnAlarmRecordsTheTickedChannelsIntoNamedFiles) {
-    SimProcess sim;
-    sim.send("wait-login\nonline X7 \"Bus 7\" 4\nalarm X7 2\n");
-    EventServerRun server(sim.tcpPort(), recordingSettings(sim));
-    server.start();
-    ASSERT_TRUE(server.waitForLog("finished", 2)) << server.log();
+    RecordingRun run("wait-login\nonline X7 \"Bus 7\" 4\nalarm X7 2\n");
+    ASSERT_TRUE(run.server.waitForLog("finished", 2)) << run.server.log();
 
-    const auto files = aviFilesIn(server.home() + "/EventRecord");
-    ASSERT_EQ(files.size(), 2u) << server.log();
+    const auto files = run.files();
+    ASSERT_EQ(files.size(), 2u) << run.server.log();
     static const std::regex kName1("Bus 7-chn01-[0-9]{8}-[0-9]{6}\\.avi");
     static const std::regex kName3("Bus 7-chn03-[0-9]{8}-[0-9]{6}\\.avi");
     EXPECT_TRUE(std::regex_match(fileName(files[0]), kName1)) << files[0];
@@ -80,40 +94,35 @@ TEST(RecordingEndToEnd, AnAlarmRecordsTheTickedChannelsIntoNamedFiles) {
     expectPlayable(files[1], false);
     expectRecordedFor(files[0], kDuration);
     expectRecordedFor(files[1], kDuration);
-    EXPECT_EQ(server.stop(), 0) << server.log();
+    EXPECT_EQ(run.server.stop(), 0) << run.server.log();
 }
 
 TEST(RecordingEndToEnd, ASecondAlarmDuringTheRecordingAddsNoFile) {
-    SimProcess sim;
-    sim.send("wait-login\nonline X7 X7 4\nalarm X7 0\nsleep 1500\nalarm X7 5\n");
-    EventServerRun server(sim.tcpPort(), recordingSettings(sim));
-    server.start();
-    ASSERT_TRUE(server.waitForLog("finished", 2)) << server.log();
+    RecordingRun run("wait-login\nonline X7 X7 4\nalarm X7 0\nsleep 1500\nalarm X7 5\n");
+    ASSERT_TRUE(run.server.waitForLog("finished", 2)) << run.server.log();
     // Time enough for a wrong third start to show.
     std::this_thread::sleep_for(1500ms);
-    EXPECT_EQ(server.stop(), 0) << server.log();
-    EXPECT_EQ(aviFilesIn(server.home() + "/EventRecord").size(), 2u) << server.log();
-    EXPECT_EQ(testsim::countOf(server.log(), "vardoappcore: recording device"), 2) << server.log();
+    EXPECT_EQ(run.server.stop(), 0) << run.server.log();
+    EXPECT_EQ(run.files().size(), 2u) << run.server.log();
+    EXPECT_EQ(testsim::countOf(run.server.log(), "vardoappcore: recording device"), 2)
+        << run.server.log();
     // Still stopped relative to the first alarm.
-    for (const auto& f : aviFilesIn(server.home() + "/EventRecord")) {
+    for (const auto& f : run.files()) {
         expectRecordedFor(f, kDuration);
     }
 }
 
 TEST(RecordingEndToEnd, AnAlarmAfterTheRecordingEndedMakesNewFilesAndKeepsTheOld) {
-    SimProcess sim;
-    sim.send("wait-login\nonline X7 X7 4\nalarm X7 0\n");
-    EventServerRun server(sim.tcpPort(), recordingSettings(sim));
-    server.start();
-    ASSERT_TRUE(server.waitForLog("finished", 2)) << server.log();
-    const auto first = aviFilesIn(server.home() + "/EventRecord");
+    RecordingRun run("wait-login\nonline X7 X7 4\nalarm X7 0\n");
+    ASSERT_TRUE(run.server.waitForLog("finished", 2)) << run.server.log();
+    const auto first = run.files();
     ASSERT_EQ(first.size(), 2u);
-    sim.send("alarm X7 7\n");
-    ASSERT_TRUE(server.waitForLog("finished", 4)) << server.log();
-    EXPECT_EQ(server.stop(), 0) << server.log();
+    run.sim.send("alarm X7 7\n");
+    ASSERT_TRUE(run.server.waitForLog("finished", 4)) << run.server.log();
+    EXPECT_EQ(run.server.stop(), 0) << run.server.log();
 
-    const auto all = aviFilesIn(server.home() + "/EventRecord");
-    ASSERT_EQ(all.size(), 4u) << server.log();
+    const auto all = run.files();
+    ASSERT_EQ(all.size(), 4u) << run.server.log();
     for (const auto& f : first) {
         EXPECT_NE(std::find(all.begin(), all.end(), f), all.end()) << f;
     }
@@ -123,16 +132,13 @@ TEST(RecordingEndToEnd, AnAlarmAfterTheRecordingEndedMakesNewFilesAndKeepsTheOld
 }
 
 TEST(RecordingEndToEnd, AServerStoppedDuringARecordingLeavesWholeFiles) {
-    SimProcess sim;
-    sim.send("wait-login\nonline X7 X7 4\nalarm X7 0\n");
-    EventServerRun server(sim.tcpPort(), recordingSettings(sim, 60));
-    server.start();
-    ASSERT_TRUE(server.waitForLog("vardoappcore: recording device", 2)) << server.log();
+    RecordingRun run("wait-login\nonline X7 X7 4\nalarm X7 0\n", 60);
+    ASSERT_TRUE(run.server.waitForLog("vardoappcore: recording device", 2)) << run.server.log();
     std::this_thread::sleep_for(2s);
-    EXPECT_EQ(server.stop(), 0) << server.log();
-    EXPECT_EQ(testsim::countOf(server.log(), "finished"), 2) << server.log();
+    EXPECT_EQ(run.server.stop(), 0) << run.server.log();
+    EXPECT_EQ(testsim::countOf(run.server.log(), "finished"), 2) << run.server.log();
 
-    const auto files = aviFilesIn(server.home() + "/EventRecord");
+    const auto files = run.files();
     ASSERT_EQ(files.size(), 2u);
     expectPlayable(files[0], true);
     expectPlayable(files[1], false);
@@ -140,13 +146,10 @@ TEST(RecordingEndToEnd, AServerStoppedDuringARecordingLeavesWholeFiles) {
 }
 
 TEST(RecordingEndToEnd, FiveInAHundredDatagramsLostStillGiveAPlayableFile) {
-    SimProcess sim({"--media-drop", "5"});
-    sim.send("wait-login\nonline X7 X7 4\nalarm X7 0\n");
-    EventServerRun server(sim.tcpPort(), recordingSettings(sim));
-    server.start();
-    ASSERT_TRUE(server.waitForLog("finished", 2)) << server.log();
-    EXPECT_EQ(server.stop(), 0) << server.log();
-    for (const auto& f : aviFilesIn(server.home() + "/EventRecord")) {
+    RecordingRun run("wait-login\nonline X7 X7 4\nalarm X7 0\n", kDuration, {"--media-drop", "5"});
+    ASSERT_TRUE(run.server.waitForLog("finished", 2)) << run.server.log();
+    EXPECT_EQ(run.server.stop(), 0) << run.server.log();
+    for (const auto& f : run.files()) {
         const bool channel1 = f.find("-chn01-") != std::string::npos;
         expectPlayable(f, channel1);
         expectRecordedFor(f, kDuration);

@@ -6,10 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <future>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "testsupport/io_thread/io_thread.h"
 #include "testsupport/loopback/loopback.h"
 #include "vardoappcore/protocol/media_datagram.h"
 
@@ -19,39 +19,29 @@ namespace {
 using nlohmann::json;
 using testsim::LineConnection;
 
-// The server on its own thread, reached from the test through onIo().
+// The server on its own thread, reached from the test through io_.call().
 class CenterServerTest : public ::testing::Test {
 protected:
-    template <class F>
-    auto onIo(F f) {
-        std::packaged_task<decltype(f())()> task(std::move(f));
-        auto result = task.get_future();
-        asio::post(io_, [&task] { task(); });
-        return result.get();
-    }
-
     void SetUp() override {
         ServerConfig config;
         config.tcpPort = 0;
         config.udpPort = 0;
-        server_ = std::make_unique<CenterServer>(io_, config);
+        server_ = std::make_unique<CenterServer>(io_.context(), config);
         ASSERT_EQ(server_->open(), "");
-        thread_ = std::thread([this] { io_.run(); });
+        io_.start();
     }
 
     void TearDown() override {
-        onIo([this] {
+        io_.call([this] {
             server_->close();
             return 0;
         });
-        work_.reset();
         io_.stop();
-        thread_.join();
         server_.reset();
     }
 
     LineConnection loggedIn() {
-        LineConnection c = testsim::connectTo(onIo([this] { return server_->tcpPort(); }));
+        LineConnection c = testsim::connectTo(io_.call([this] { return server_->tcpPort(); }));
         c.send(R"({"op":"login","version":1,"user":"root","password":"kiwa"})"
                "\n");
         const auto answer = c.readLine();
@@ -64,10 +54,8 @@ protected:
         return line ? json::parse(*line) : json();
     }
 
-    asio::io_context io_;
-    asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
+    testsim::IoThread io_;
     std::unique_ptr<CenterServer> server_;
-    std::thread thread_;
 };
 
 TEST_F(CenterServerTest, RefusedLoginsAreAnsweredAndClosed) {
@@ -81,14 +69,14 @@ TEST_F(CenterServerTest, RefusedLoginsAreAnsweredAndClosed) {
          "unsupported protocol version 2"},
     };
     for (const auto& c : cases) {
-        LineConnection client = testsim::connectTo(onIo([this] { return server_->tcpPort(); }));
+        LineConnection client = testsim::connectTo(io_.call([this] { return server_->tcpPort(); }));
         client.send(std::string(c.login) + "\n");
         const json answer = next(client);
         EXPECT_EQ(answer["op"], "login_failed") << c.login;
         EXPECT_EQ(answer["reason"], c.reason) << c.login;
         EXPECT_TRUE(client.waitClosed()) << c.login;
     }
-    EXPECT_EQ(onIo([this] { return server_->logins(); }), 0u);
+    EXPECT_EQ(io_.call([this] { return server_->logins(); }), 0u);
 }
 
 TEST_F(CenterServerTest, BrokenClientsAreClosed) {
@@ -101,14 +89,14 @@ TEST_F(CenterServerTest, BrokenClientsAreClosed) {
         std::string(70 * 1024, 'x'),  // a line past the bound, no newline yet
     };
     for (const auto& bytes : cases) {
-        LineConnection client = testsim::connectTo(onIo([this] { return server_->tcpPort(); }));
+        LineConnection client = testsim::connectTo(io_.call([this] { return server_->tcpPort(); }));
         client.send(bytes);
         EXPECT_TRUE(client.waitClosed()) << bytes.substr(0, 40);
     }
 }
 
 TEST_F(CenterServerTest, ALoginGetsTheOnlineDevicesInOrderThenSynced) {
-    onIo([this] {
+    io_.call([this] {
         server_->online({"b", "B 2", "V2", "D2", 2, "$GPRMC,1"});
         server_->online({"a", "A 1", "V1", "D1", 1, ""});
         server_->online({"c", "C 3", "", "", 4, ""});
@@ -132,7 +120,7 @@ TEST_F(CenterServerTest, ALoginGetsTheOnlineDevicesInOrderThenSynced) {
 }
 
 TEST_F(CenterServerTest, EventsReachEveryLoggedInClient) {
-    onIo([this] {
+    io_.call([this] {
         server_->online({"x", "X", "", "", 1, ""});
         server_->gps("x", "unseen");  // nobody to send it to
         return 0;
@@ -143,7 +131,7 @@ TEST_F(CenterServerTest, EventsReachEveryLoggedInClient) {
         EXPECT_EQ(next(*c)["gps"], "unseen");  // in the online list
         EXPECT_EQ(next(*c)["op"], "synced");
     }
-    onIo([this] {
+    io_.call([this] {
         server_->gps("x", "seen");
         server_->alarm("x", 5);
         server_->event("x", 0xA1);
@@ -158,7 +146,7 @@ TEST_F(CenterServerTest, EventsReachEveryLoggedInClient) {
         EXPECT_EQ(event["kind"], 0xA1);
     }
     // GPS updates count once per client that got them.
-    EXPECT_EQ(onIo([this] { return server_->gpsSent(); }), 2u);
+    EXPECT_EQ(io_.call([this] { return server_->gpsSent(); }), 2u);
 }
 
 TEST_F(CenterServerTest, PingsAreAnsweredAndUnknownOpsIgnored) {
@@ -169,7 +157,7 @@ TEST_F(CenterServerTest, PingsAreAnsweredAndUnknownOpsIgnored) {
 }
 
 TEST_F(CenterServerTest, CommandsForDevicesThatAreNotOnlineAreRefused) {
-    onIo([this] {
+    io_.call([this] {
         EXPECT_NE(server_->gps("ghost", "x").find("not online"), std::string::npos);
         EXPECT_NE(server_->offline("ghost").find("not online"), std::string::npos);
         EXPECT_NE(server_->alarm("ghost", 1).find("not online"), std::string::npos);
@@ -183,9 +171,9 @@ TEST_F(CenterServerTest, CommandsForDevicesThatAreNotOnlineAreRefused) {
 }
 
 TEST_F(CenterServerTest, DropClosesClientsButDevicesStayOnline) {
-    onIo([this] { return server_->online({"x", "X", "", "", 1, ""}); });
+    io_.call([this] { return server_->online({"x", "X", "", "", 1, ""}); });
     LineConnection client = loggedIn();
-    onIo([this] {
+    io_.call([this] {
         server_->dropClients();
         return 0;
     });
@@ -195,7 +183,7 @@ TEST_F(CenterServerTest, DropClosesClientsButDevicesStayOnline) {
 }
 
 TEST_F(CenterServerTest, MediaOfWhatDoesNotExistIsRefused) {
-    onIo([this] { return server_->online({"two", "Two", "", "", 2, ""}); });
+    io_.call([this] { return server_->online({"two", "Two", "", "", 2, ""}); });
     LineConnection client = loggedIn();
     EXPECT_EQ(next(client)["op"], "online");
     EXPECT_EQ(next(client)["op"], "synced");
@@ -214,7 +202,7 @@ TEST_F(CenterServerTest, MediaOfWhatDoesNotExistIsRefused) {
         EXPECT_EQ(answer["op"], "media_failed") << c.request;
         EXPECT_EQ(answer["reason"], c.reason) << c.request;
     }
-    EXPECT_EQ(onIo([this] { return server_->activeStreams(); }), 0u);
+    EXPECT_EQ(io_.call([this] { return server_->activeStreams(); }), 0u);
 }
 
 // A UDP socket on loopback.
@@ -249,8 +237,8 @@ private:
 };
 
 TEST_F(CenterServerTest, AnOpenedChannelStreamsToTheClientThatRegistered) {
-    onIo([this] { return server_->online({"cam", "Cam", "", "", 1, ""}); });
-    LineConnection client = testsim::connectTo(onIo([this] { return server_->tcpPort(); }));
+    io_.call([this] { return server_->online({"cam", "Cam", "", "", 1, ""}); });
+    LineConnection client = testsim::connectTo(io_.call([this] { return server_->tcpPort(); }));
     client.send(R"({"op":"login","version":1,"user":"root","password":"kiwa"})"
                 "\n");
     const auto key = next(client)["media_key"].get<std::uint32_t>();
@@ -258,7 +246,7 @@ TEST_F(CenterServerTest, AnOpenedChannelStreamsToTheClientThatRegistered) {
     next(client);  // synced
 
     UdpPeer udp;
-    const auto udpPort = onIo([this] { return server_->udpPort(); });
+    const auto udpPort = io_.call([this] { return server_->udpPort(); });
     // A stranger's registration is not taken.
     udp.sendTo(udpPort, vardo::protocol::encodeRegister(key + 1));
     client.send(R"({"op":"media_open","dev":"cam","chn":1,"video":true})"
@@ -277,10 +265,10 @@ TEST_F(CenterServerTest, AnOpenedChannelStreamsToTheClientThatRegistered) {
 
     // A client that leaves stops its streams.
     client.close();
-    for (int i = 0; i < 200 && onIo([this] { return server_->activeStreams(); }) != 0; ++i) {
+    for (int i = 0; i < 200 && io_.call([this] { return server_->activeStreams(); }) != 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_EQ(onIo([this] { return server_->activeStreams(); }), 0u);
+    EXPECT_EQ(io_.call([this] { return server_->activeStreams(); }), 0u);
 }
 
 }  // namespace

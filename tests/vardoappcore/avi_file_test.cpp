@@ -4,7 +4,6 @@
 #include "vardoappcore/avi_file.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "sim/mjpeg_encoder.h"
+#include "tests/vardoappcore/avi_folder_test.h"
 #include "testsupport/avi/avi_probe.h"
 
 namespace vardo {
@@ -23,31 +23,19 @@ using testavi::probeAvi;
 constexpr int kFps = 12;
 constexpr std::uint64_t kStart = 1'700'000'000'000;  // a device clock in ms
 
-class AviFileTest : public ::testing::Test {
+class AviFileTest : public AviFolderTest {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/vardo-avi-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
+        ASSERT_NO_FATAL_FAILURE(AviFolderTest::SetUp());
         sim::MjpegEncoder encoder(64, 48, 10);
         sim::YuvImage image(64, 48);
         jpeg_ = encoder.encode(image);
         ASSERT_FALSE(jpeg_.empty()) << encoder.error();
     }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::unique_ptr<AviFile> create(const std::string& name) {
-        std::string error;
-        auto file = AviFile::create(dir_ + "/" + name, error);
-        EXPECT_TRUE(file) << error;
-        return file;
-    }
-
     static std::uint64_t frameTime(int k) {
         return kStart + static_cast<std::uint64_t>(k) * 1000 / kFps;
     }
 
-    std::string dir_;
     std::vector<std::uint8_t> jpeg_;
     const StreamSetup video_{0, 0, kFps, 0};
     const StreamSetup withAudio_{0, 0, kFps, 8000};

@@ -3,13 +3,12 @@
 // sets, every frame decodes from the first, and time comes from the device.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <vector>
 
 #include "sim/alaw.h"
 #include "sim/h264_encoder.h"
+#include "tests/vardoappcore/avi_folder_test.h"
 #include "testsupport/avi/avi_probe.h"
 #include "vardoappcore/avi_file.h"
 #include "vardoappcore/h26x_stream.h"
@@ -17,7 +16,6 @@
 namespace vardo {
 namespace {
 
-namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using testavi::probeAvi;
 
@@ -60,7 +58,7 @@ Bytes join(const std::vector<Bytes>& nals) {
     return out;
 }
 
-class AviH26xTest : public ::testing::Test {
+class AviH26xTest : public AviFolderTest {
 protected:
     static void SetUpTestSuite() {
         // Two seconds of a moving picture, a key frame every second.
@@ -75,20 +73,6 @@ protected:
     }
     static void TearDownTestSuite() { frames_.clear(); }
 
-    void SetUp() override {
-        char dir[] = "/tmp/vardo-h264-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::unique_ptr<AviFile> create(const std::string& name) {
-        std::string error;
-        auto file = AviFile::create(dir_ + "/" + name, error);
-        EXPECT_TRUE(file) << error;
-        return file;
-    }
-
     static StreamSetup h264(int fps = 0) {
         StreamSetup s;
         s.videoCodec = VideoCodec::H264;
@@ -97,7 +81,6 @@ protected:
     }
 
     static std::vector<sim::EncodedFrame> frames_;
-    std::string dir_;
 };
 
 std::vector<sim::EncodedFrame> AviH26xTest::frames_;

@@ -46,9 +46,29 @@ protected:
 
     static void setTiming(const vardo::SessionTiming& timing) { vardo::setSessionTiming(timing); }
 
+    // Pings every `interval`; a server silent for `silence` is given up.
+    static void setPings(std::chrono::milliseconds interval, std::chrono::milliseconds silence) {
+        vardo::SessionTiming timing = vardo::sessionTiming();
+        timing.pingInterval = interval;
+        timing.silenceLimit = silence;
+        setTiming(timing);
+    }
+
     void login(std::uint16_t port, const char* password = "kiwa") {
         MyVardoApp_SetCenterServer(app_, "127.0.0.1", port, port + 1);
         MyVardoApp_Login(app_, "root", password);
+    }
+
+    // Logs in to `center` and answers the login as a server that accepts it;
+    // invalid when no connection or no login came.
+    LineConnection loggedInPeer(RawListener& center) {
+        login(center.port());
+        LineConnection peer = center.accept();
+        if (!peer.readLine().has_value()) {
+            return LineConnection();
+        }
+        peer.send(kLoginOk);
+        return peer;
     }
 
     // The next notification, as the window thread would receive it.
@@ -267,10 +287,8 @@ TEST_F(LibraryNetworkTest, LogoutAndDestructDoNotWaitForASilentPeer) {
 
 TEST_F(LibraryNetworkTest, LogoutOfALoggedInSessionSaysGoodbye) {
     RawListener center;
-    login(center.port());
-    LineConnection peer = center.accept();
-    ASSERT_TRUE(peer.readLine().has_value());
-    peer.send(kLoginOk);
+    LineConnection peer = loggedInPeer(center);
+    ASSERT_TRUE(peer.valid());
     while (MyVardoApp_IsActive(app_) == 0) {
         std::this_thread::sleep_for(5ms);
     }
@@ -281,15 +299,10 @@ TEST_F(LibraryNetworkTest, LogoutOfALoggedInSessionSaysGoodbye) {
 }
 
 TEST_F(LibraryNetworkTest, ASilentServerIsLeftAndTriedAgain) {
-    vardo::SessionTiming timing = vardo::sessionTiming();
-    timing.pingInterval = 50ms;
-    timing.silenceLimit = 300ms;
-    setTiming(timing);
+    setPings(50ms, 300ms);
     RawListener center;
-    login(center.port());
-    LineConnection first = center.accept();
-    ASSERT_TRUE(first.readLine().has_value());
-    first.send(kLoginOk);
+    LineConnection first = loggedInPeer(center);
+    ASSERT_TRUE(first.valid());
     // Pings come, get no answer, and the client gives the connection up.
     const auto ping = first.readLine();
     ASSERT_TRUE(ping.has_value());
@@ -302,15 +315,10 @@ TEST_F(LibraryNetworkTest, ASilentServerIsLeftAndTriedAgain) {
 }
 
 TEST_F(LibraryNetworkTest, AnAnsweringServerIsKeptWithPings) {
-    vardo::SessionTiming timing = vardo::sessionTiming();
-    timing.pingInterval = 20ms;
-    timing.silenceLimit = 200ms;
-    setTiming(timing);
+    setPings(20ms, 200ms);
     RawListener center;
-    login(center.port());
-    LineConnection peer = center.accept();
-    ASSERT_TRUE(peer.readLine().has_value());
-    peer.send(kLoginOk);
+    LineConnection peer = loggedInPeer(center);
+    ASSERT_TRUE(peer.valid());
     for (int pings = 0; pings < 20; ++pings) {
         const auto line = peer.readLine();
         ASSERT_TRUE(line.has_value()) << "ping " << pings << "; log:\n" << log_.all();

@@ -33,14 +33,9 @@ namespace protocol = vardo::protocol;
 class UdpSocket {
 public:
     UdpSocket() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t n = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
-        port_ = ntohs(a.sin_port);
+        const testsim::BoundUdp udp = testsim::bindLoopbackUdp();
+        fd_ = udp.fd;
+        port_ = udp.port;
     }
     ~UdpSocket() { ::close(fd_); }
     UdpSocket(const UdpSocket&) = delete;

@@ -152,4 +152,18 @@ std::uint16_t freePort() {
     return probe.port();
 }
 
+BoundUdp bindLoopbackUdp() {
+    BoundUdp udp;
+    udp.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = loopback(0);
+    if (udp.fd < 0 || bind(udp.fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        if (udp.fd >= 0) {
+            ::close(udp.fd);
+        }
+        throw std::runtime_error("cannot bind a UDP socket on loopback");
+    }
+    udp.port = boundPort(udp.fd);
+    return udp;
+}
+
 }  // namespace testsim

@@ -1,7 +1,7 @@
 #pragma once
 // Plain blocking loopback sockets for tests that play one side of the center
 // protocol by hand: a listening socket that accepts and does only what the
-// test says, and a line-oriented connection.
+// test says, a line-oriented connection, and a bound UDP socket.
 
 #include <chrono>
 #include <cstdint>
@@ -56,5 +56,13 @@ LineConnection connectTo(std::uint16_t port);
 
 // A TCP port that was free a moment ago.
 std::uint16_t freePort();
+
+// A UDP socket bound to 127.0.0.1 on a free port, for a test that plays a
+// datagram peer; the caller closes it. Throws when the system gives none.
+struct BoundUdp {
+    int fd = -1;
+    std::uint16_t port = 0;
+};
+BoundUdp bindLoopbackUdp();
 
 }  // namespace testsim
