@@ -297,14 +297,8 @@ void CMyVardoEventServerDlg::StopService() {
 
     if (m_bServiceStarted) {
         m_bServiceStarted = false;
-        const db::WorkerCounters c = m_worker.Counters();
-        const db::WorkerCounters& s = m_countersAtStart;
-        app::StopCounters counters{c.queued - s.queued,     c.executed - s.executed,
-                                   c.rejected - s.rejected, c.dropped - s.dropped,
-                                   c.retried - s.retried,   c.discarded - s.discarded};
-        counters.journal = journal;
-        counters.waiting = waiting;
-        Log(app::StoppedLine(counters));
+        Log(app::StoppedLine(
+            {db::CountedSince(m_countersAtStart, m_worker.Counters()), journal, waiting}));
     }
     UpdateStatus();
 }

@@ -83,11 +83,10 @@ app::ServiceStatus CMyVardoEventServerDlg::CollectStatus() const {
         std::count_if(m_devices.begin(), m_devices.end(),
                       [](const device::DeviceRecord& record) { return record.onlineReported; }));
     status.databaseDownSince = m_worker.DownSince();
-    const db::WorkerCounters c = m_worker.Counters();
+    const db::WorkerCounters c = db::CountedSince(m_countersAtStart, m_worker.Counters());
     status.waiting = c.pending;
-    status.stored = c.executed - m_countersAtStart.executed;
-    status.dropped =
-        (c.rejected - m_countersAtStart.rejected) + (c.dropped - m_countersAtStart.dropped);
+    status.stored = c.executed;
+    status.dropped = c.rejected + c.dropped;
     for (const device::DeviceRecord& record : m_devices) {
         status.recordings += static_cast<std::size_t>(
             std::count_if(record.recordStart.begin(), record.recordStart.end(),
@@ -130,14 +129,7 @@ void CMyVardoEventServerDlg::PublishMetrics(const app::ServiceStatus& status) {
     m.started = status.started;
     m.centerLoggedIn = status.started && status.centerState == CENTER_LOGGED_IN;
     m.databaseUp = status.databaseDownSince == 0;
-    m.queued = c.queued;
-    m.executed = c.executed;
-    m.rejected = c.rejected;
-    m.dropped = c.dropped;
-    m.retried = c.retried;
-    m.discarded = c.discarded;
-    m.commits = c.commits;
-    m.queueDepth = c.pending;
+    m.counters = c;
     m.devicesOnline = status.devicesOnline;
     m.recordings = status.recordings;
     if (m_lastCommitAt) {

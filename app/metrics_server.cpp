@@ -14,19 +14,16 @@ namespace {
 
 void Metric(std::string& out, std::string_view name, std::string_view type, std::string_view help,
             const std::string& value) {
-    out += "# HELP ";
-    out += name;
-    out += ' ';
-    out += help;
-    out += "\n# TYPE ";
-    out += name;
-    out += ' ';
-    out += type;
-    out += '\n';
-    out += name;
-    out += ' ';
-    out += value;
-    out += '\n';
+    const auto line = [&](std::string_view prefix, std::string_view text) {
+        out += prefix;
+        out += name;
+        out += ' ';
+        out += text;
+        out += '\n';
+    };
+    line("# HELP ", help);
+    line("# TYPE ", type);
+    line("", value);
 }
 
 std::string Number(double value) {
@@ -38,6 +35,7 @@ std::string Number(double value) {
 }  // namespace
 
 std::string MetricsText(const MetricsSnapshot& s) {
+    const db::WorkerCounters& c = s.counters;
     std::string out;
     const auto counter = [&](std::string_view name, std::string_view help, std::uint64_t value) {
         Metric(out, name, "counter", help, std::to_string(value));
@@ -49,17 +47,17 @@ std::string MetricsText(const MetricsSnapshot& s) {
     gauge("vardo_center_logged_in", "1 while logged in to the center server",
           s.centerLoggedIn ? 1 : 0);
     gauge("vardo_database_up", "0 while the database cannot be reached", s.databaseUp ? 1 : 0);
-    counter("vardo_statements_queued_total", "Statements queued for the database", s.queued);
-    counter("vardo_statements_executed_total", "Statements the database ran", s.executed);
+    counter("vardo_statements_queued_total", "Statements queued for the database", c.queued);
+    counter("vardo_statements_executed_total", "Statements the database ran", c.executed);
     counter("vardo_statements_rejected_total", "Statements the database refused (dropped)",
-            s.rejected);
+            c.rejected);
     counter("vardo_statements_dropped_total", "Oldest statements dropped past the queue's bound",
-            s.dropped);
+            c.dropped);
     counter("vardo_statements_retried_total", "Retries after a failed open or a busy database",
-            s.retried);
-    counter("vardo_statements_discarded_total", "Statements still queued at a stop", s.discarded);
-    counter("vardo_commits_total", "Transactions committed", s.commits);
-    gauge("vardo_queue_depth", "Statements waiting or in a transaction", s.queueDepth);
+            c.retried);
+    counter("vardo_statements_discarded_total", "Statements still queued at a stop", c.discarded);
+    counter("vardo_commits_total", "Transactions committed", c.commits);
+    gauge("vardo_queue_depth", "Statements waiting or in a transaction", c.pending);
     gauge("vardo_devices_online", "Devices online", s.devicesOnline);
     gauge("vardo_recordings_active", "Alarm recordings being written", s.recordings);
     if (s.secondsSinceCommit) {

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <thread>
 
+#include "db/worker_counters.h"
+
 namespace httplib {
 class Server;
 }
@@ -23,14 +25,7 @@ struct MetricsSnapshot {
     bool started = false;
     bool centerLoggedIn = false;
     bool databaseUp = true;
-    std::uint64_t queued = 0;
-    std::uint64_t executed = 0;
-    std::uint64_t rejected = 0;
-    std::uint64_t dropped = 0;
-    std::uint64_t retried = 0;
-    std::uint64_t discarded = 0;
-    std::uint64_t commits = 0;
-    std::uint64_t queueDepth = 0;
+    db::WorkerCounters counters;  // since the program started; pending is the queue depth
     std::size_t devicesOnline = 0;
     std::size_t recordings = 0;
     // Seconds since the last commit; unset before the first one.

@@ -10,12 +10,13 @@ std::string StartedLine(const StartInfo& info) {
            std::to_string(info.udpPort) + " user=" + info.user;
 }
 
-std::string StoppedLine(const StopCounters& c) {
+std::string StoppedLine(const StopCounters& counters) {
+    const db::WorkerCounters& c = counters.counted;
     return "service stopped: queued=" + std::to_string(c.queued) +
            " executed=" + std::to_string(c.executed) + " rejected=" + std::to_string(c.rejected) +
            " dropped=" + std::to_string(c.dropped) + " retried=" + std::to_string(c.retried) +
            " discarded=" + std::to_string(c.discarded) +
-           (c.journal ? " waiting=" + std::to_string(c.waiting) : std::string());
+           (counters.journal ? " waiting=" + std::to_string(counters.waiting) : std::string());
 }
 
 std::string StartFailedLine(std::string_view reason, std::string_view detail) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "db/worker_counters.h"
+
 namespace app {
 
 struct StartInfo {
@@ -17,12 +19,7 @@ struct StartInfo {
 };
 
 struct StopCounters {
-    std::uint64_t queued = 0;
-    std::uint64_t executed = 0;
-    std::uint64_t rejected = 0;
-    std::uint64_t dropped = 0;
-    std::uint64_t retried = 0;
-    std::uint64_t discarded = 0;
+    db::WorkerCounters counted;  // this run's only
     // With the statement journal: how many statements wait in it for the
     // next start (shown as waiting=N).
     bool journal = false;

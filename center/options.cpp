@@ -6,6 +6,7 @@
 #include <map>
 
 #include "text/ascii.h"
+#include "text/option_word.h"
 
 namespace center {
 namespace {
@@ -269,12 +270,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
     ParsedOptions result;
     Parser parser(result.options);
     for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> value;
-        if (const auto eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-        }
+        auto [name, value] = text::SplitOptionWord(args[i]);
         if (std::string why = parser.apply(name, value, args, i); !why.empty()) {
             result.error = why;
             return result;

@@ -15,6 +15,7 @@
 #include "db/command_queue.h"
 #include "db/db_connection.h"
 #include "db/my_thread.h"
+#include "db/worker_counters.h"
 
 namespace db {
 
@@ -46,23 +47,6 @@ struct WorkerOptions {
 // warning naming the key; otherwise the warning is empty.
 std::string ApplyGroupSettings(std::string_view groupCommit, std::string_view groupSize,
                                WorkerOptions& options);
-
-// Counters of the database work, readable from any thread.
-struct WorkerCounters {
-    std::uint64_t queued = 0;    // statements pushed onto the queue
-    std::uint64_t executed = 0;  // statements the database ran (applied or no rows)
-    std::uint64_t rejected = 0;  // statements the database refused; dropped
-    std::uint64_t dropped = 0;   // oldest statements dropped past the queue's bound (with the
-                                 // journal: deleted by its size limit)
-    std::uint64_t retried = 0;  // retries after a failed open, a lost connection or a busy database
-    std::uint64_t discarded = 0;  // statements still queued when the service stopped
-    std::uint64_t pending = 0;    // statements in the queue now, those in a transaction included
-    std::uint64_t commits = 0;    // transactions committed (a statement run alone is one)
-    // With the journal:
-    std::uint64_t kept = 0;      // statements left in the journal by stops, for the next start
-    std::uint64_t replayed = 0;  // statements of earlier runs read back from the journal
-    std::uint64_t spilled = 0;   // statements kept on disk only while the queue was full
-};
 
 }  // namespace db
 

@@ -5,6 +5,8 @@
 #include <functional>
 #include <map>
 
+#include "text/option_word.h"
+
 namespace sim {
 namespace {
 
@@ -158,12 +160,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
     };
 
     for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> value;
-        if (const auto eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-        }
+        auto [name, value] = text::SplitOptionWord(args[i]);
         if (name == "--help" || name == "-h") {
             o.help = true;
             continue;

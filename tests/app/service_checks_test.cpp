@@ -293,8 +293,8 @@ TEST(Metrics, TheEndpointServesTheLatestSnapshotOnLoopbackOnly) {
     ASSERT_GT(server.Port(), 0);
     app::MetricsSnapshot snapshot;
     snapshot.started = true;
-    snapshot.queued = 12;
-    snapshot.queueDepth = 3;
+    snapshot.counters.queued = 12;
+    snapshot.counters.pending = 3;
     snapshot.devicesOnline = 2;
     server.Publish(snapshot);
 
