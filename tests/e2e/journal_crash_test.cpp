@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "db/journal_record.h"
+#include "testsupport/nmea/nmea_checksum.h"
 #include "testsupport/pg/pg_test_server.h"
 #include "testsupport/process/event_server_run.h"
 #include "testsupport/process/sim_process.h"
@@ -27,13 +28,7 @@ std::string Sentence(int device, int n) {
     std::snprintf(body, sizeof body,
                   "GPRMC,%02d%02d%02d.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A", device,
                   n / 60, n % 60);
-    unsigned char sum = 0;
-    for (const char* p = body; *p != '\0'; ++p) {
-        sum ^= static_cast<unsigned char>(*p);
-    }
-    char out[160];
-    std::snprintf(out, sizeof out, "$%s*%02X", body, sum);
-    return out;
+    return testnmea::withChecksum(std::string("$") + body);
 }
 
 std::string Script() {

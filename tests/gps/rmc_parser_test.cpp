@@ -14,6 +14,8 @@
 #include <system_error>
 #include <vector>
 
+#include "testsupport/nmea/nmea_checksum.h"
+
 namespace {
 
 // Put into every output before a call, to see which ones the parser wrote.
@@ -54,15 +56,7 @@ Result parse(const std::string& text) {
 }
 
 // "$GPRMC,...,A" -> "$GPRMC,...,A*6C"
-std::string withChecksum(std::string_view sentence) {
-    unsigned sum = 0;
-    for (char c : sentence.substr(1)) {
-        sum ^= static_cast<unsigned char>(c);
-    }
-    char star[4];
-    std::snprintf(star, sizeof star, "*%02X", sum);
-    return std::string(sentence) + star;
-}
+using testnmea::withChecksum;
 
 // An RMC sentence with a valid checksum, built from the worked example with
 // the given fields replaced.
