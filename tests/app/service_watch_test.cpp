@@ -12,7 +12,19 @@ namespace apptest {
 namespace {
 
 using namespace std::chrono_literals;
-using ServiceWatchTest = ServerTest;
+class ServiceWatchTest : public ServerTest {
+protected:
+    // Starts with a database that cannot be opened yet: a file stands where
+    // its folder should be, until the test replaces it with a folder.
+    void StartWaitingForALateDatabase() {
+        home.writeFile("late", "not a folder");
+        WriteConfig();
+        Open();
+        host->TypeText(IDC_CONNECT_STRING, "sqlite:late/vardo.db");
+        dlg->SetWaitForDatabase(true);
+        PressStart();
+    }
+};
 
 TEST_F(ServiceWatchTest, PortsThatAreNoPortAreRefusedWithAMessageAndNothingStarts) {
     const std::pair<int, std::string> cases[] = {
@@ -56,14 +68,7 @@ TEST_F(ServiceWatchTest, TheDatabaseBoxMasksThePasswordAndGivesTheReasonOnItsOwn
 }
 
 TEST_F(ServiceWatchTest, AServiceThatWaitsForItsDatabaseStartsOnceItCanBeOpened) {
-    // A file where the database's folder should be: it cannot be opened
-    // until the file is replaced by a folder.
-    home.writeFile("late", "not a folder");
-    WriteConfig();
-    Open();
-    host->TypeText(IDC_CONNECT_STRING, "sqlite:late/vardo.db");
-    dlg->SetWaitForDatabase(true);
-    PressStart();
+    StartWaitingForALateDatabase();
     EXPECT_FALSE(dlg->IsServiceStarted());
     EXPECT_TRUE(dlg->IsWaitingForDatabase());
     EXPECT_TRUE(host->MessageBoxes().empty());
@@ -89,12 +94,7 @@ TEST_F(ServiceWatchTest, AServiceThatWaitsForItsDatabaseStartsOnceItCanBeOpened)
 }
 
 TEST_F(ServiceWatchTest, AStopWhileWaitingForTheDatabaseEndsTheWait) {
-    home.writeFile("late", "not a folder");
-    WriteConfig();
-    Open();
-    host->TypeText(IDC_CONNECT_STRING, "sqlite:late/vardo.db");
-    dlg->SetWaitForDatabase(true);
-    PressStart();
+    StartWaitingForALateDatabase();
     ASSERT_TRUE(dlg->IsWaitingForDatabase());
     host->ClickCloseBox();
     EXPECT_FALSE(dlg->IsWaitingForDatabase());
