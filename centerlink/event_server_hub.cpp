@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <deque>
 #include <random>
 
+#include "net/bounded_writer.h"
 #include "protocol/json_codec.h"
 #include "protocol/line_reader.h"
 #include "protocol/media_datagram.h"
@@ -29,7 +29,13 @@ using Line = std::shared_ptr<const std::string>;
 class EventServerHub::Client : public std::enable_shared_from_this<Client> {
 public:
     Client(EventServerHub& server, tcp::socket socket)
-        : server_(server), socket_(std::move(socket)), timer_(server.io_) {
+        : server_(server),
+          socket_(std::move(socket)),
+          timer_(server.io_),
+          writer_(socket_, kMaxBacklogBytes,
+                  {[this] { return shared_from_this(); },
+                   [this](const asio::error_code& error) { close("lost: " + error.message()); },
+                   [this] { onDrained(); }}) {
         asio::error_code ec;
         const auto endpoint = socket_.remote_endpoint(ec);
         peer_ = ec ? std::string("?")
@@ -44,20 +50,15 @@ public:
     }
 
     void send(Line line) {
-        if (closed_) {
+        if (closed_ || overflowed_) {
             return;
         }
-        backlog_ += line->size();
-        outbox_.push_back(std::move(line));
-        if (backlog_ > kMaxBacklogBytes) {
+        if (!writer_.send(std::move(line))) {
+            overflowed_ = true;
             // Not from inside the caller's loop over the clients.
             asio::post(server_.io_, [self = shared_from_this()] {
                 self->close("does not read; more than 64 MiB waiting");
             });
-            return;
-        }
-        if (!writing_) {
-            writeNext();
         }
     }
 
@@ -71,7 +72,7 @@ public:
         socket_.shutdown(tcp::socket::shutdown_both, ec);
         socket_.close(ec);
         timer_.cancel();
-        outbox_.clear();
+        writer_.clear();
         server_.forget(this);
     }
 
@@ -79,7 +80,7 @@ public:
     void finish(const std::string& why) {
         closing_ = true;
         finishReason_ = why;
-        if (!writing_ && !closed_) {
+        if (writer_.idle() && !closed_) {
             close(why);
         }
     }
@@ -179,28 +180,8 @@ private:
         }
     }
 
-    void writeNext() {
-        writing_ = true;
-        asio::async_write(socket_, asio::buffer(*outbox_.front()),
-                          [self = shared_from_this()](const asio::error_code& error, std::size_t) {
-                              self->onWritten(error);
-                          });
-    }
-
-    void onWritten(const asio::error_code& error) {
-        writing_ = false;
-        if (closed_) {
-            return;
-        }
-        if (error) {
-            close("lost: " + error.message());
-            return;
-        }
-        backlog_ -= outbox_.front()->size();
-        outbox_.pop_front();
-        if (!outbox_.empty()) {
-            writeNext();
-        } else if (closing_) {
+    void onDrained() {
+        if (closing_) {
             close(finishReason_.empty() ? "closed after the refused login" : finishReason_);
         }
     }
@@ -230,9 +211,8 @@ private:
     std::string peer_;
     protocol::LineReader reader_;
     std::array<char, 16 * 1024> buffer_{};
-    std::deque<Line> outbox_;
-    std::size_t backlog_ = 0;
-    bool writing_ = false;
+    net::BoundedWriter writer_;
+    bool overflowed_ = false;  // the close for it is on its way
     bool loggedIn_ = false;
     bool closing_ = false;  // close once the outbox is written
     std::string finishReason_;

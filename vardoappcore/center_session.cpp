@@ -25,7 +25,14 @@ std::string seconds(std::chrono::milliseconds ms) {
 }  // namespace
 
 CenterSession::CenterSession(asio::io_context& io, Listener& listener)
-    : io_(io), listener_(listener), socket_(io), retryTimer_(io), tickTimer_(io) {}
+    : io_(io),
+      listener_(listener),
+      socket_(io),
+      retryTimer_(io),
+      tickTimer_(io),
+      writer_(
+          socket_, kMaxOutboxBytes,
+          {nullptr, [this](const asio::error_code& error) { lose(error.message()); }, nullptr}) {}
 
 CenterSession::~CenterSession() {
     cancelLookup();
@@ -63,7 +70,7 @@ void CenterSession::start(CenterConfig config) {
 }
 
 void CenterSession::stop() {
-    if (state_ == State::LoggedIn && !writing_) {
+    if (state_ == State::LoggedIn && !writer_.writing()) {
         // Best effort: a peer that does not read must not hold us up.
         asio::error_code ec;
         socket_.non_blocking(true, ec);
@@ -261,36 +268,9 @@ void CenterSession::onLine(std::string_view line) {
 }
 
 void CenterSession::write(std::string line) {
-    outboxBytes_ += line.size();
-    outbox_.push_back(std::move(line));
-    if (outboxBytes_ > kMaxOutboxBytes) {
+    if (!writer_.send(std::move(line))) {
         lose("the server does not read what we send");
-        return;
     }
-    if (!writing_) {
-        writeNext();
-    }
-}
-
-void CenterSession::writeNext() {
-    writing_ = true;
-    asio::async_write(socket_, asio::buffer(outbox_.front()),
-                      [this, epoch = epoch_](const asio::error_code& error, std::size_t) {
-                          if (epoch != epoch_) {
-                              return;
-                          }
-                          if (error) {
-                              lose(error.message());
-                              return;
-                          }
-                          outboxBytes_ -= outbox_.front().size();
-                          outbox_.pop_front();
-                          if (outbox_.empty()) {
-                              writing_ = false;
-                          } else {
-                              writeNext();
-                          }
-                      });
 }
 
 void CenterSession::armTick() {
@@ -358,9 +338,7 @@ void CenterSession::closeSocket() {
     cancelLookup();
     socket_.close(ec);
     reader_ = protocol::LineReader();
-    outbox_.clear();
-    outboxBytes_ = 0;
-    writing_ = false;
+    writer_.clear();
 }
 
 }  // namespace vardo

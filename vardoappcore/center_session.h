@@ -11,12 +11,12 @@
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "net/bounded_writer.h"
 #include "protocol/line_reader.h"
 #include "protocol/messages.h"
 #include "vardoappcore/api/vardo_app_core.h"
@@ -89,7 +89,6 @@ private:
     void read();
     void onLine(std::string_view line);
     void write(std::string line);
-    void writeNext();
     void tick();
     void armTick();
     // Closes the connection; retries after the back-off unless given up.
@@ -117,15 +116,13 @@ private:
     unsigned logins_ = 0;
     protocol::LineReader reader_;
     std::array<char, 64 * 1024> readBuffer_{};
-    std::deque<std::string> outbox_;
+    net::BoundedWriter writer_;
     // A name lookup in flight; its thread posts the answer while `io` is set.
     struct PendingLookup {
         std::mutex mutex;
         asio::io_context* io = nullptr;  // guarded by mutex
     };
     std::shared_ptr<PendingLookup> lookup_;
-    std::size_t outboxBytes_ = 0;
-    bool writing_ = false;
 };
 
 }  // namespace vardo
