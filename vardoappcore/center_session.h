@@ -89,6 +89,9 @@ private:
     void read();
     void onLine(std::string_view line);
     void write(std::string line);
+    // The event numbered `seq` has been handed to the listener.
+    void handled(std::uint64_t seq);
+    void sendAck();
     void tick();
     void armTick();
     // Closes the connection; retries after the back-off unless given up.
@@ -114,6 +117,14 @@ private:
     Clock::time_point lastReceived_;
     Clock::time_point lastPing_;
     unsigned logins_ = 0;
+    // Acknowledgements: the server's numbering (0: none agreed), the last
+    // event handed on and the last one acknowledged. They outlive a
+    // connection, so that what a reconnect sends again is not handed on
+    // twice.
+    std::uint64_t numbering_ = 0;
+    std::uint64_t handled_ = 0;
+    std::uint64_t acknowledged_ = 0;
+    bool listing_ = false;  // between login_ok and the end of the online list
     protocol::LineReader reader_;
     std::array<char, 64 * 1024> readBuffer_{};
     net::BoundedWriter writer_;
