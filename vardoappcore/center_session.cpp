@@ -287,7 +287,7 @@ void CenterSession::onLine(std::string_view line) {
     if (seq != 0 && seq <= handled_ && !listing_) {
         return;
     }
-    listener_.onMessage(message);
+    listener_.onMessage(message, listing_ && seq > handled_);
     if (seq != 0 && !listing_) {
         handled(seq);
     }

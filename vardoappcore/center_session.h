@@ -40,8 +40,10 @@ public:
         // login_ok; `again` when an earlier connection of this session had
         // logged in already.
         virtual void onLoggedIn(bool again, std::uint32_t mediaKey) = 0;
-        // Every message after login_ok, in the order received.
-        virtual void onMessage(const protocol::Message& message) = 0;
+        // Every message after login_ok, in the order received. `comesAgain`:
+        // an `online` of the list whose data come from events that will be
+        // sent again after the list (they were not handed on before).
+        virtual void onMessage(const protocol::Message& message, bool comesAgain) = 0;
         // The server refused the login, or the settings cannot work; the
         // session has stopped for good.
         virtual void onGivenUp(bool wasLoggedIn) = 0;
