@@ -251,7 +251,10 @@ void CenterSession::onLine(std::string_view line) {
             state_ = State::LoggedIn;
             ++logins_;
             listing_ = true;
-            if (ok->epoch != numbering_) {
+            // The same numbering as before: the server knows this client and
+            // sends again what it has not acknowledged.
+            resumed_ = ok->epoch != 0 && ok->epoch == numbering_;
+            if (!resumed_) {
                 // Another numbering (or none): nothing handled before counts.
                 numbering_ = ok->epoch;
                 handled_ = 0;
@@ -287,7 +290,7 @@ void CenterSession::onLine(std::string_view line) {
     if (seq != 0 && seq <= handled_ && !listing_) {
         return;
     }
-    listener_.onMessage(message, listing_ && seq > handled_);
+    listener_.onMessage(message, resumed_ && listing_ && seq > handled_);
     if (seq != 0 && !listing_) {
         handled(seq);
     }

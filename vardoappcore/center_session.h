@@ -127,6 +127,7 @@ private:
     std::uint64_t handled_ = 0;
     std::uint64_t acknowledged_ = 0;
     bool listing_ = false;  // between login_ok and the end of the online list
+    bool resumed_ = false;  // this login kept the numbering of the one before
     protocol::LineReader reader_;
     std::array<char, 64 * 1024> readBuffer_{};
     net::BoundedWriter writer_;

@@ -293,17 +293,21 @@ TEST_F(LibraryNetworkTest, EventsAreAcknowledgedAndWhatComesAgainAfterAReconnect
         // What was acknowledged before goes again, since that may be lost too.
         EXPECT_EQ(nextAck(peer), 4u);
     }
-    // A center that numbers anew: its events are new, whatever their number.
+    // A center that numbers anew sends nothing again: its list's data are
+    // news, and its events are new whatever their number.
     LineConnection peer = center.accept();
     ASSERT_TRUE(peer.readLine().has_value());
     peer.send(R"({"op":"login_ok","media_key":1,"epoch":10})"
               "\n"
-              R"({"op":"synced","count":0})"
+              R"({"op":"online","dev":"a","name":"A","channels":1,"gps":"moved","seq":1})"
+              "\n"
+              R"({"op":"synced","count":1})"
               "\n"
               R"({"op":"online","dev":"b","name":"B","channels":1,"gps":"x","seq":2})"
               "\n");
-    const Seen gone = handle();  // a is not in the new center's list
-    EXPECT_EQ(gone.kind, NOTIFY_DEVICE_OFFLINE);
+    const Seen moved = handle();
+    EXPECT_EQ(moved.kind, NOTIFY_DEVICE_GPS);
+    EXPECT_EQ(moved.gps, "moved");
     const Seen b = handle();
     EXPECT_EQ(b.name, "B");
     EXPECT_EQ(nextAck(peer), 2u);
