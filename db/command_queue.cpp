@@ -249,14 +249,17 @@ std::size_t CMyCommandQueue::DetachJournal() {
         m_diskFrom = m_nextSeq = m_markedDone = m_replayEnd = 0;
     }
     // Writes, fsyncs and closes, outside the lock. What then exists nowhere
-    // on disk (the disk refused it, or the size limit deleted it while it
-    // was in the window) is lost with the window: counted as discarded.
-    const std::size_t lost =
-        std::min<std::size_t>(waiting, static_cast<std::size_t>(journal->Close(kCloseWait)));
+    // on disk is lost with the window: the disk refused it, or the size
+    // limit deleted it while it was in the window (discarded now), or while
+    // it waited on disk only (logged then, dropped).
+    const std::uint64_t lost = journal->Close(kCloseWait);
+    const std::uint64_t kept = std::min<std::uint64_t>(journal->WaitingOnDisk(), waiting);
     journal.reset();
-    m_discarded.fetch_add(lost, std::memory_order_relaxed);
-    m_kept.fetch_add(waiting - lost, std::memory_order_relaxed);
-    return waiting - lost;
+    const std::uint64_t discarded = std::min<std::uint64_t>(lost, waiting - kept);
+    m_discarded.fetch_add(discarded, std::memory_order_relaxed);
+    m_dropped.fetch_add(waiting - kept - discarded, std::memory_order_relaxed);
+    m_kept.fetch_add(kept, std::memory_order_relaxed);
+    return static_cast<std::size_t>(kept);
 }
 
 bool CMyCommandQueue::HasJournal() const {

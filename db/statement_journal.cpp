@@ -301,6 +301,19 @@ void CStatementJournal::Flush(bool sync) {
     });
 }
 
+std::uint64_t CStatementJournal::WaitingOnDisk() const {
+    std::lock_guard lock(m_mutex);
+    std::uint64_t next = m_done + 1;  // segments hold seqs in order, a rewrite may repeat some
+    std::uint64_t count = 0;
+    for (const Segment& s : m_segments) {
+        if (s.firstSeq != 0 && s.lastSeq >= next) {
+            count += s.lastSeq - std::max(s.firstSeq, next) + 1;
+            next = s.lastSeq + 1;
+        }
+    }
+    return count;
+}
+
 std::uint64_t CStatementJournal::SyncedUpTo() const {
     std::lock_guard lock(m_mutex);
     return m_syncedSeq;

@@ -114,6 +114,9 @@ public:
     // (and fsynced when `sync`), or a write of it failed.
     void Flush(bool sync);
 
+    // Statements not done that the segments hold (what a reopen would find,
+    // damage aside).
+    std::uint64_t WaitingOnDisk() const;
     // Every statement up to this seq is on disk and synced.
     std::uint64_t SyncedUpTo() const;
     // Bytes of the segment files, buffered records included.
