@@ -236,6 +236,9 @@ void CMyVardoEventServerDlg::OnOK() {
     m_bWaitingForDatabase = false;
     m_startRetryDelay = std::chrono::seconds(1);
 
+    // Counted from before the worker runs: statements of an earlier run that
+    // it commits at once belong to this run's counts.
+    m_countersAtStart = m_worker.Counters();
     std::string journalError;
     if (!OpenJournal(journalError)) {
         m_db.Close();
@@ -270,7 +273,6 @@ void CMyVardoEventServerDlg::OnOK() {
 
     EnableSettingFields(FALSE);
     m_bServiceStarted = true;
-    m_countersAtStart = m_worker.Counters();
     m_strUser = strUser;
     m_monitor.Reset();
     Log(app::StartedLine({m_strConnect, strAddress, nTcpPort, nUdpPort, strUser}));
