@@ -83,6 +83,7 @@ app::ServiceStatus CMyVardoEventServerDlg::CollectStatus() const {
         std::count_if(m_devices.begin(), m_devices.end(),
                       [](const device::DeviceRecord& record) { return record.onlineReported; }));
     status.databaseDownSince = m_worker.DownSince();
+    status.databaseDiskFull = m_worker.DiskFull();
     const db::WorkerCounters c = db::CountedSince(m_countersAtStart, m_worker.Counters());
     status.waiting = c.pending;
     status.stored = c.executed;

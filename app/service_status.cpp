@@ -51,6 +51,10 @@ std::string DatabasePart(const ServiceStatus& s) {
             Tr("StatusDatabaseDown", "database: unreachable since {} with {} statements waiting"),
             {LocalTimeText(s.databaseDownSince), std::to_string(s.waiting)});
     }
+    if (s.databaseDiskFull) {
+        return Fill(Tr("StatusDatabaseDiskFull", "database: disk full, {} statements waiting"),
+                    {std::to_string(s.waiting)});
+    }
     return Tr("StatusDatabaseUp", "database: connected");
 }
 

@@ -16,6 +16,8 @@ struct ServiceStatus {
     std::size_t devicesOnline = 0;
     // Unix seconds since when the database cannot be reached; 0 while it can.
     std::int64_t databaseDownSince = 0;
+    // The database refuses statements because its disk is full.
+    bool databaseDiskFull = false;
     std::uint64_t waiting = 0;  // statements not yet committed
     std::uint64_t stored = 0;   // committed since the start
     std::uint64_t dropped = 0;  // rejected or dropped past the queue's bound since the start

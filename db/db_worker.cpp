@@ -172,6 +172,9 @@ CDbWorker::Step CDbWorker::Retry(const db::ExecResult& result) {
         m_db.Close();
         Note("database connection lost, retrying: " + result.error);
         MarkDown();
+    } else if (result.diskFull) {
+        m_diskFull.store(true, std::memory_order_relaxed);
+        Note("database disk full, retrying until space is freed: " + result.error);
     } else {
         Note("database busy, retrying: " + result.error);
     }
@@ -271,6 +274,7 @@ void CDbWorker::Run() {
         }
         backoff = m_options.firstBackoff;
         m_downSince.store(0, std::memory_order_relaxed);
+        m_diskFull.store(false, std::memory_order_relaxed);
         if (solo) {
             --m_soloLeft;
         }

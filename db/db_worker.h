@@ -102,6 +102,8 @@ public:
     // failed open or lost connection of an outage); 0 while it can. Any
     // thread.
     std::int64_t DownSince() const { return m_downSince.load(std::memory_order_relaxed); }
+    // The database refused the last try because its disk is full. Any thread.
+    bool DiskFull() const { return m_diskFull.load(std::memory_order_relaxed); }
 
 protected:
     void Run() override;
@@ -137,6 +139,7 @@ private:
     std::atomic<std::uint64_t> m_retried{0};
     std::atomic<std::uint64_t> m_commits{0};
     std::atomic<std::int64_t> m_downSince{0};
+    std::atomic<bool> m_diskFull{false};
     mutable std::mutex m_errorMutex;
     std::string m_lastError;  // guarded by m_errorMutex
 };

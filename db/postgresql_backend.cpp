@@ -389,6 +389,7 @@ private:
             result.status = ExecStatus::ConnectionLost;
         } else {
             result.status = ClassifySqlState(state);
+            result.diskFull = std::string_view(state) == "53100";  // disk_full
         }
         if (closeIfLost && result.status == ExecStatus::ConnectionLost) {
             Close();

@@ -187,6 +187,7 @@ public:
             result.status = result.rows > 0 ? ExecStatus::Applied : ExecStatus::NoRows;
         } else {
             result.status = Classify(sqlite3_extended_errcode(m_db));
+            result.diskFull = (sqlite3_extended_errcode(m_db) & 0xFF) == SQLITE_FULL;
             result.error = sqlite3_errmsg(m_db);
         }
         sqlite3_reset(stmt);
@@ -226,6 +227,7 @@ private:
             result.status = ExecStatus::Applied;
         } else {
             result.status = Classify(rc);
+            result.diskFull = (rc & 0xFF) == SQLITE_FULL;
             result.error = msg != nullptr ? msg : sqlite3_errstr(rc);
         }
         sqlite3_free(msg);
