@@ -67,6 +67,10 @@ CMyVardoEventServerDlg::~CMyVardoEventServerDlg() {
     m_worker.Stop(kStopWaitMs);
 }
 
+std::filesystem::path app::JournalDir() {
+    return std::filesystem::path(g_strModuleDir.empty() ? "." : g_strModuleDir) / "journal";
+}
+
 void CMyVardoEventServerDlg::SetLogSink(LogSink sink) {
     m_log = std::move(sink);
     m_monitor.SetLog([this](const std::string& line) { Log(line); });
@@ -145,9 +149,18 @@ BOOL CMyVardoEventServerDlg::OnInitDialog() {
     const std::string groupWarning =
         db::ApplyGroupSettings(ReadConfigString("EventServer_GroupCommit"),
                                ReadConfigString("EventServer_GroupSize"), workerOptions);
+    const std::string attemptsWarning = db::ApplyStatementAttempts(
+        ReadConfigString("EventServer_StatementAttempts"), workerOptions);
     m_worker.SetOptions(workerOptions);
+    m_worker.SetDeadLetterSink(
+        [this](const db::SqlCommand& command, const std::string& error, std::string& why) {
+            return m_deadLetters.Add(command, error, why);
+        });
     if (!groupWarning.empty()) {
         Log(groupWarning);
+    }
+    if (!attemptsWarning.empty()) {
+        Log(attemptsWarning);
     }
     const std::string storageWarning = db::ReadStorageSettings(
         ReadConfigString("EventServer_Journal"), ReadConfigString("EventServer_JournalSyncMs"),
@@ -187,7 +200,7 @@ bool CMyVardoEventServerDlg::OpenJournal(std::string& error) {
         return true;
     }
     db::JournalOptions options;
-    options.dir = std::filesystem::path(g_strModuleDir.empty() ? "." : g_strModuleDir) / "journal";
+    options.dir = app::JournalDir();
     options.syncEvery = m_storage.syncEvery;
     options.maxBytes = m_storage.journalMaxMB << 20;
     auto journal = db::CStatementJournal::Open(

@@ -14,6 +14,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -29,12 +30,18 @@
 #include "db/command_queue.h"
 #include "db/db_connection.h"
 #include "db/db_worker.h"
+#include "db/dead_letters.h"
 #include "db/storage_settings.h"
 #include "device/alarm_recording.h"
 #include "device/device_record.h"
 #include "device/device_text.h"
 #include "ui/dialog.h"
 #include "vardoappcore/api/vardo_app_core.h"
+
+namespace app {
+// The statement journal's folder: journal/ in the program directory.
+std::filesystem::path JournalDir();
+}  // namespace app
 
 class CMyVardoEventServerDlg : public CDialog {
 public:
@@ -159,6 +166,8 @@ private:
     std::unique_ptr<app::MetricsServer> m_metrics;
     std::uint64_t m_commitsSeen = 0;
     std::optional<std::chrono::steady_clock::time_point> m_lastCommitAt;
+    // Statements the database kept timing out on, beside the journal.
+    db::CDeadLetters m_deadLetters{app::JournalDir()};
     // Last, so that it is destroyed first: its destructor joins the thread
     // while the queue and the connection it uses still exist.
     CDbWorker m_worker;

@@ -88,6 +88,7 @@ app::ServiceStatus CMyVardoEventServerDlg::CollectStatus() const {
     status.waiting = c.pending;
     status.stored = c.executed;
     status.dropped = c.rejected + c.dropped;
+    status.setAside = c.setAside;
     for (const device::DeviceRecord& record : m_devices) {
         status.recordings += static_cast<std::size_t>(
             std::count_if(record.recordStart.begin(), record.recordStart.end(),

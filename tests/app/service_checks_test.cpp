@@ -84,6 +84,9 @@ TEST(StatusLine, SaysEveryPartOfTheState) {
     EXPECT_NE(app::StatusLine(s).find("database: disk full, 7 statements waiting"),
               std::string::npos)
         << app::StatusLine(s);
+    s.setAside = 1;
+    EXPECT_NE(app::StatusLine(s).find("dropped 2, set aside 1;"), std::string::npos)
+        << app::StatusLine(s);
 }
 
 class MonitorTest : public ::testing::Test {
