@@ -201,6 +201,7 @@ bool CMyVardoEventServerDlg::OpenJournal(std::string& error) {
     }
     db::JournalOptions options;
     options.dir = app::JournalDir();
+    options.target = text::MaskPasswords(m_strConnect);
     options.syncEvery = m_storage.syncEvery;
     options.maxBytes = m_storage.journalMaxMB << 20;
     auto journal = db::CStatementJournal::Open(

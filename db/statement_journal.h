@@ -59,6 +59,10 @@ struct JournalOptions {
     // Size at which the writer starts a new segment; 0: a quarter of
     // maxBytes, at most 32 MiB.
     std::uint64_t segmentBytes = 0;
+    // The database the statements are for (the connection string without
+    // its password). Segments written for another are left aside at the
+    // open, never sent here. Empty: not checked.
+    std::string target;
     // How long after a failed write the writer tries again.
     std::chrono::milliseconds retryEvery{500};
     // Null: the system's calls.
@@ -128,6 +132,8 @@ public:
     std::uint64_t RemovedHeld() const;
     // Statements appended that are not on disk because writes fail.
     std::uint64_t MemoryOnly() const;
+    // Statements of another database's segments left aside at the open.
+    std::uint64_t LeftAsideAtOpen() const { return m_leftAside; }
     // Damaged stretches found when the journal was opened.
     std::uint64_t DamagedRecords() const { return m_damaged; }
     const std::filesystem::path& Dir() const { return m_options.dir; }
@@ -154,6 +160,7 @@ private:
 
     explicit CStatementJournal(JournalOptions options, LogSink log);
     bool Recover(std::string& error);
+    bool CheckTarget(std::string& error);
     bool ScanSegment(Segment& segment, bool last, std::uint64_t& maxSeq,
                      std::vector<std::pair<std::uint64_t, std::uint64_t>>& runs);
     void ReportWaiting(std::vector<std::pair<std::uint64_t, std::uint64_t>>& runs,
@@ -170,6 +177,7 @@ private:
     std::uint64_t m_firstWaiting = 1;
     std::uint64_t m_waitingAtOpen = 0;
     std::uint64_t m_missingAtOpen = 0;
+    std::uint64_t m_leftAside = 0;
     std::uint64_t m_damaged = 0;
 
     mutable std::mutex m_mutex;

@@ -35,6 +35,9 @@ bool CStatementJournal::Recover(std::string& error) {
         error = dir.string() + " is not a folder";
         return false;
     }
+    if (!CheckTarget(error)) {
+        return false;
+    }
     std::vector<Segment> found;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         std::uint32_t index = 0;
@@ -74,6 +77,132 @@ bool CStatementJournal::Recover(std::string& error) {
     ReclaimLocked(unlink);
     for (const auto& path : unlink) {
         std::filesystem::remove(path, ec);
+    }
+    return true;
+}
+
+namespace {
+
+constexpr const char* kTargetFile = "target";
+
+// The file's bytes; empty when it cannot be read.
+std::string ReadWholeFile(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string bytes;
+    struct stat st {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 &&
+        !journal::ReadAt(fd, 0, static_cast<std::size_t>(st.st_size), bytes)) {
+        bytes.clear();
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return bytes;
+}
+
+// Statements not done in these segment files.
+std::uint64_t CountWaiting(const std::vector<std::filesystem::path>& files) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;
+    std::uint64_t done = 0;
+    for (const auto& path : files) {
+        const std::string bytes = ReadWholeFile(path);
+        if (!bytes.starts_with(journal::kSegmentMagic)) {
+            continue;
+        }
+        const auto scan = journal::ScanSegmentBytes(bytes, journal::kSegmentMagic.size());
+        done = std::max(done, scan.maxDone);
+        for (const auto& run : scan.runs) {
+            runs.emplace_back(run.first, run.last);
+        }
+    }
+    std::sort(runs.begin(), runs.end());
+    std::uint64_t next = done + 1;
+    std::uint64_t count = 0;
+    for (const auto& [first, last] : runs) {
+        if (last >= next) {
+            count += last - std::max(first, next) + 1;
+            next = last + 1;
+        }
+    }
+    return count;
+}
+
+}  // namespace
+
+// Statements are for the database they were queued for: segments written for
+// another one (Config.ini pointed elsewhere since) go to a folder of their
+// own, loudly, and the journal starts afresh.
+bool CStatementJournal::CheckTarget(std::string& error) {
+    const std::string& target = m_options.target;
+    if (target.empty()) {
+        return true;
+    }
+    const auto& dir = m_options.dir;
+    const auto targetFile = dir / kTargetFile;
+    const std::string earlier = ReadWholeFile(targetFile);
+    std::error_code ec;
+    if (!earlier.empty() && earlier != target) {
+        std::vector<std::filesystem::path> segments;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+            std::uint32_t index = 0;
+            if (journal::SegmentIndex(entry.path().filename().string(), index)) {
+                segments.push_back(entry.path());
+            }
+        }
+        m_leftAside = CountWaiting(segments);
+        if (m_leftAside == 0) {
+            for (const auto& path : segments) {
+                std::filesystem::remove(path, ec);
+            }
+        } else {
+            std::filesystem::path aside;
+            for (int n = 1;; ++n) {
+                aside = dir / ("other-database-" + std::to_string(n));
+                if (!std::filesystem::exists(aside, ec)) {
+                    break;
+                }
+            }
+            if (::mkdir(aside.c_str(), kDirMode) != 0) {
+                error = SystemError("cannot create " + aside.string(), errno);
+                return false;
+            }
+            for (const auto& path : segments) {
+                std::filesystem::rename(path, aside / path.filename(), ec);
+                if (ec) {
+                    error = "cannot move " + path.string() + ": " + ec.message();
+                    return false;
+                }
+            }
+            std::filesystem::rename(targetFile, aside / kTargetFile, ec);
+            journal::SyncDir(aside);
+            Log("ANOTHER DATABASE: " + std::to_string(m_leftAside) + " statements waiting in " +
+                dir.string() + " were written for " + earlier + ", not for " + target +
+                "; they are left aside in " + aside.string() +
+                " and not sent here. To send them where they belong: stop the service once nothing "
+                "waits in " +
+                dir.string() +
+                ", set EventServer_ConnectString back to that "
+                "database, replace the files of " +
+                dir.string() + " with those of " + aside.string() + " and start");
+        }
+    }
+    if (earlier != target) {
+        const auto temporary = dir / "target.new";
+        const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+        const bool written =
+            fd >= 0 &&
+            ::write(fd, target.data(), target.size()) == static_cast<ssize_t>(target.size()) &&
+            ::fdatasync(fd) == 0;
+        const int writeError = errno;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        std::filesystem::rename(temporary, targetFile, ec);
+        if (!written || ec) {
+            error = SystemError("cannot write " + targetFile.string(), writeError);
+            return false;
+        }
+        journal::SyncDir(dir);
     }
     return true;
 }
