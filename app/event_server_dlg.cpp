@@ -162,6 +162,11 @@ BOOL CMyVardoEventServerDlg::OnInitDialog() {
     if (!attemptsWarning.empty()) {
         Log(attemptsWarning);
     }
+    const std::string graceWarning = app::ParseCenterLostGrace(
+        ReadConfigString("EventServer_CenterLostGraceSeconds"), m_centerLostGrace);
+    if (!graceWarning.empty()) {
+        Log(graceWarning);
+    }
     const std::string storageWarning = db::ReadStorageSettings(
         ReadConfigString("EventServer_Journal"), ReadConfigString("EventServer_JournalSyncMs"),
         ReadConfigString("EventServer_JournalMaxMB"), ReadConfigString("EventServer_QueueLimit"),
@@ -287,6 +292,8 @@ void CMyVardoEventServerDlg::OnOK() {
 
     EnableSettingFields(FALSE);
     m_bServiceStarted = true;
+    m_centerLostAt.reset();
+    m_devicesMarkedOffline = false;
     m_strUser = strUser;
     m_monitor.Reset();
     Log(app::StartedLine({m_strConnect, strAddress, nTcpPort, nUdpPort, strUser}));
@@ -496,6 +503,7 @@ void CMyVardoEventServerDlg::OnTimer(UINT_PTR nIDEvent) {
         device::StopDueRecordings(m_devices, nDuration, NowSeconds());
     }
     if (nIDEvent == kRecordTimer) {
+        CheckCenterLink();
         UpdateStatus();
         ApplyRetention();
     }

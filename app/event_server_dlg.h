@@ -134,6 +134,11 @@ private:
     // At a clean stop: an offline event for every device still online, given
     // to the worker before it stops.
     void QueueOfflineEvents();
+    // Queues an offline event for every device reported online; how many.
+    std::size_t MarkDevicesOffline(std::chrono::system_clock::time_point now);
+    // Past the grace period without the center, the devices are offline:
+    // nothing can be known of them until the link is back.
+    void CheckCenterLink();
     void ApplyRetention();
     // The metrics endpoint, when EventServer_MetricsPort names one.
     void StartMetrics();
@@ -153,6 +158,11 @@ private:
     db::StorageSettings m_storage;         // read from Config.ini with the window
     LogSink m_log;
     std::string m_strUser;
+    std::chrono::seconds m_centerLostGrace{60};  // EventServer_CenterLostGraceSeconds
+    // When the center link was last seen lost (none while logged in), and
+    // whether its devices were marked offline for it.
+    std::optional<std::chrono::system_clock::time_point> m_centerLostAt;
+    bool m_devicesMarkedOffline = false;
     app::ServiceMonitor m_monitor;
     bool m_bWaitForDatabase = false;
     bool m_bWaitingForDatabase = false;

@@ -149,19 +149,50 @@ void CMyVardoEventServerDlg::UpdateStatus() {
     }
 }
 
-void CMyVardoEventServerDlg::QueueOfflineEvents() {
-    if (!m_bServiceStarted) {
-        return;
-    }
-    const auto now = GetClock().WallNow();
+std::size_t CMyVardoEventServerDlg::MarkDevicesOffline(std::chrono::system_clock::time_point now) {
     std::size_t queued = 0;
     for (device::DeviceRecord& record : m_devices) {
         if (record.onlineReported) {
+            // A notification from it later reports it online again.
             record.onlineReported = false;
             QueueStatement(db::MakeOfflineEvent(record.name, now));
             ++queued;
         }
     }
+    return queued;
+}
+
+void CMyVardoEventServerDlg::CheckCenterLink() {
+    if (!m_bServiceStarted) {
+        return;
+    }
+    if (MyVardoApp_GetCenterState(m_hVardoApp, nullptr, 0) == CENTER_LOGGED_IN) {
+        if (m_devicesMarkedOffline) {
+            Log("center link back: devices are reported online as they report again");
+        }
+        m_centerLostAt.reset();
+        m_devicesMarkedOffline = false;
+        return;
+    }
+    const auto now = GetClock().WallNow();
+    if (!m_centerLostAt) {
+        m_centerLostAt = now;
+    }
+    if (m_devicesMarkedOffline || now - *m_centerLostAt < m_centerLostGrace) {
+        return;
+    }
+    m_devicesMarkedOffline = true;
+    const std::size_t marked = MarkDevicesOffline(now);
+    Log("center link lost for " + std::to_string(m_centerLostGrace.count()) +
+        " s (EventServer_CenterLostGraceSeconds): " + std::to_string(marked) +
+        " devices marked offline");
+}
+
+void CMyVardoEventServerDlg::QueueOfflineEvents() {
+    if (!m_bServiceStarted) {
+        return;
+    }
+    const std::size_t queued = MarkDevicesOffline(GetClock().WallNow());
     if (queued == 0) {
         return;
     }
