@@ -26,7 +26,6 @@ namespace {
 using app::kOpenTimeoutSeconds;
 using app::kRecordTimer;
 using app::kRecordTimerPeriodMs;
-using app::kStartRetryTimer;
 using app::kStopWaitMs;
 
 constexpr std::string_view kOfflineText = "Device is Offline";
@@ -248,12 +247,13 @@ void CMyVardoEventServerDlg::OnOK() {
     }
     m_strConnect = GetDlgItemText(IDC_CONNECT_STRING);
     m_db.SetBaseDirectory(g_strModuleDir);
+    m_startedWithoutDatabase = 0;
     if (!m_db.Open(m_strConnect, kOpenTimeoutSeconds)) {
-        StartFailedOnDatabase();
-        return;
+        if (!StartFailedOnDatabase()) {
+            return;
+        }
+        m_startedWithoutDatabase = std::max<std::int64_t>(1, NowSeconds());
     }
-    m_bWaitingForDatabase = false;
-    m_startRetryDelay = std::chrono::seconds(1);
 
     // Counted from before the worker runs: statements of an earlier run that
     // it commits at once belong to this run's counts.
@@ -301,11 +301,6 @@ void CMyVardoEventServerDlg::OnOK() {
 }
 
 void CMyVardoEventServerDlg::StopService() {
-    if (m_bWaitingForDatabase) {
-        KillTimer(kStartRetryTimer);
-        m_bWaitingForDatabase = false;
-        m_startRetryDelay = std::chrono::seconds(1);
-    }
     QueueOfflineEvents();
     m_worker.Stop(kStopWaitMs);
     m_devices.clear();
@@ -489,13 +484,6 @@ void CMyVardoEventServerDlg::OnDeviceAlarm(HVARDODEV hDev) {
 }
 
 void CMyVardoEventServerDlg::OnTimer(UINT_PTR nIDEvent) {
-    if (nIDEvent == kStartRetryTimer) {
-        KillTimer(kStartRetryTimer);
-        if (m_bWaitingForDatabase && !m_bServiceStarted) {
-            OnOK();
-        }
-        return;
-    }
     if (nIDEvent == kRecordTimer && !m_devices.empty()) {
         // Counted in seconds; a field that holds no number counts as 0.
         const auto nDuration =

@@ -89,7 +89,6 @@ public:
     // Waiting, and taken by the worker but not yet committed.
     std::size_t PendingStatements() const { return m_cmdQueue.Pending(); }
     db::WorkerCounters GetWorkerCounters() const { return m_worker.Counters(); }
-    bool IsWaitingForDatabase() const { return m_bWaitingForDatabase; }
     // The status line under the list, as last shown.
     const std::string& StatusText() const { return m_monitor.Line(); }
     // The port the metrics endpoint listens on; 0 when there is none.
@@ -129,7 +128,9 @@ private:
     // Reads the settings of this start's extras (status interval, retention)
     // and refuses ports that are no port; false with the box shown.
     bool CheckStartSettings();
-    void StartFailedOnDatabase();
+    // A database that cannot be opened at the start: with --wait-for-database
+    // the start goes on (true); otherwise it fails with the box shown.
+    bool StartFailedOnDatabase();
     void UpdateStatus();
     // At a clean stop: an offline event for every device still online, given
     // to the worker before it stops.
@@ -165,8 +166,9 @@ private:
     bool m_devicesMarkedOffline = false;
     app::ServiceMonitor m_monitor;
     bool m_bWaitForDatabase = false;
-    bool m_bWaitingForDatabase = false;
-    std::chrono::seconds m_startRetryDelay{1};
+    // Unix seconds of a start without the database (0: it opened): shown as
+    // down until the worker has committed something.
+    std::int64_t m_startedWithoutDatabase = 0;
     // The file each recording channel writes, for the retention that must
     // never delete one being written.
     std::map<HVARDOCHN, std::string> m_recordingFiles;

@@ -55,8 +55,9 @@ void PrintHelp() {
         "               settings of Config.ini; SIGINT, SIGTERM and SIGHUP stop it\n"
         "               cleanly, SIGUSR1 writes the status line to the log\n"
         "  --wait-for-database  with --headless: a database that cannot be opened\n"
-        "               at the start is tried again (1 s doubling to 30 s) instead\n"
-        "               of ending the run; for services that boot before it\n"
+        "               at the start does not end the run: the service logs in at\n"
+        "               once and stores what waits (in the journal) as soon as\n"
+        "               the database can be opened; for services that boot before it\n"
         "  --channels LIST  with --headless: the channels an alarm records,\n"
         "               e.g. 1,3 (the window's channel boxes; default 1)\n"
         "  --replay-dead-letters  move the statements set aside (journal/\n"
@@ -240,7 +241,7 @@ int RunHeadless(const Options& options) {
             failed = true;
         } else {
             host.PressButton(IDOK);
-            failed = !dlg.IsServiceStarted() && !dlg.IsWaitingForDatabase();
+            failed = !dlg.IsServiceStarted();
         }
         if (failed) {
             host.Send(WM_CLOSE);
