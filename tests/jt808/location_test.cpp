@@ -114,7 +114,7 @@ TEST(Jt808Location, ItemsOfOddLengthStayRawAndAnOverrunningLastItemKeepsThePosit
     const auto overrun = parseLocation(body);
     ASSERT_TRUE(overrun) << overrun.error;
     EXPECT_EQ(overrun->latitude, loc.latitude);
-    EXPECT_EQ(overrun->items.size(), 1u);  // the mileage before the broken one
+    EXPECT_EQ(overrun->items.size(), 2u);  // the two before the broken one
     EXPECT_NE(overrun->brokenItem.find("0x31"), std::string::npos) << overrun->brokenItem;
 
     // As captured from a field device: item 0x00 of length 120 with 10 bytes left.
