@@ -31,6 +31,7 @@ TerminalService::TerminalService(asio::io_context& io, const TerminalConfig& con
       log_(std::move(log)),
       allowList_(config.allowListPath),
       refusals_("refused logins", config.refusalLogPeriod, log_),
+      drops_("connections dropped before authentication", config.refusalLogPeriod, log_),
       summaryTimer_(io) {}
 
 TerminalService::~TerminalService() {
@@ -48,6 +49,7 @@ std::string TerminalService::start() {
 void TerminalService::stop() {
     summaryTimer_.cancel();
     refusals_.flush();
+    drops_.flush();
     writer_.stop();
 }
 
@@ -64,6 +66,7 @@ void TerminalService::summarise() {
             return;
         }
         refusals_.flush();
+        drops_.flush();
         summarise();
     });
 }
@@ -128,6 +131,12 @@ void TerminalService::onMessage(TerminalSession& session, const jt808::Message& 
 void TerminalService::refused(const TerminalSession& session, const std::string& why) {
     if (refusals_.count(session.address())) {
         log(session.who() + ": " + why);
+    }
+}
+
+void TerminalService::dropped(const TerminalSession& session, const std::string& why) {
+    if (session.authenticated() || drops_.count(session.address())) {
+        log(session.who() + " dropped: " + why);
     }
 }
 

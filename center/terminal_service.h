@@ -60,6 +60,9 @@ public:
     void closed(TerminalSession& session, bool quiet);
     // A message refused before authentication, for the log and the back-off.
     void refused(const TerminalSession& session, const std::string& why);
+    // For the log: a connection that never authenticated is summed up with
+    // the others of its address.
+    void dropped(const TerminalSession& session, const std::string& why);
 
     bool sendToTerminal(const std::string& phone, std::uint16_t msgId,
                         std::span<const std::uint8_t> body);
@@ -99,6 +102,7 @@ private:
     RegistryWriter writer_;
     centerlink::LoginBackOff backOff_;
     centerlink::RefusalSummary refusals_;
+    centerlink::RefusalSummary drops_;
     asio::steady_timer summaryTimer_;
     std::unordered_map<std::string, TerminalSession*> byPhone_;
     // Phones whose broken location item was logged once already.

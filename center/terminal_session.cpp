@@ -64,7 +64,7 @@ void TerminalSession::close(const std::string& why, bool quiet) {
         return;
     }
     closed_ = true;
-    service_.log(who() + " dropped: " + why);
+    service_.dropped(*this, why);
     asio::error_code ec;
     socket_.shutdown(tcp::socket::shutdown_both, ec);
     socket_.close(ec);
