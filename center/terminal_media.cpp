@@ -199,6 +199,7 @@ void TerminalMedia::tidy(const Key& key) {
             if (log_) {
                 log_("told " + label(key.first, key.second) + " to stop: no one watches it");
             }
+            stopped_[Key(withoutLeadingZeros(key.first), key.second)] = Clock::now();
         }
         for (Waiting& w : s.waiting) {
             w.answer(protocol::MediaFailed{key.first, key.second, "closed"});
@@ -329,13 +330,24 @@ bool TerminalMedia::onPacket(const jt1078::Packet& packet) {
     Key key;
     Stream* s = find(packet.header.sim, packet.header.channel, key);
     if (s == nullptr || !s->requested) {
-        return false;
+        return recentlyStopped(packet.header.sim, packet.header.channel);
     }
     jt1078::Frame frame;
     if (reassembler_.add(packet, frame)) {
         relay(key, *s, frame);
     }
     return true;
+}
+
+bool TerminalMedia::recentlyStopped(const std::string& sim, int channel) {
+    if (stopped_.empty()) {
+        return false;
+    }
+    // What a terminal had in flight when it was told to stop still comes
+    // for a moment: dropped quietly, the connection kept.
+    const auto now = Clock::now();
+    std::erase_if(stopped_, [&](const auto& entry) { return now - entry.second >= kStopGrace; });
+    return stopped_.contains(Key(withoutLeadingZeros(sim), channel));
 }
 
 void TerminalMedia::relay(const Key& key, Stream& s, jt1078::Frame& frame) {

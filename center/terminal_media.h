@@ -129,6 +129,8 @@ private:
     void armTimer();
     void onTimer();
     Stream* find(const std::string& sim, int channel, Key& key);
+    // True for a stream told to stop a moment ago.
+    bool recentlyStopped(const std::string& sim, int channel);
 
     centerlink::EventServerHub& hub_;
     SendToTerminal send_;
@@ -136,6 +138,9 @@ private:
     Log log_;
     asio::steady_timer timer_;
     std::map<Key, Stream> streams_;
+    // Streams told to stop (SIM without leading zeros, channel), and when.
+    static constexpr std::chrono::seconds kStopGrace{5};
+    std::map<Key, std::chrono::steady_clock::time_point> stopped_;
     std::unordered_map<ClientId, asio::ip::udp::endpoint> endpoints_;
     jt1078::FrameReassembler reassembler_;
     // Stream numbers are drawn from the system's entropy, so that a stranger

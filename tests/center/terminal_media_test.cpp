@@ -153,8 +153,15 @@ TEST_F(TerminalMediaTest, EventServersShareAStreamAndTheLastOneToLeaveClosesIt) 
                                                         jt1078::CloseWhat::AudioAndVideo,
                                                         jt1078::StreamType::Main}));
     EXPECT_EQ(media_.streams(), 0u);
+    // What was in flight when it was told to stop is dropped quietly: the
+    // terminal's media connection stays, nothing is relayed.
+    const auto relayed = media_.counters().frames;
     frame(2, jt1078::DataType::PFrame, jt1078::kH264);
-    EXPECT_FALSE(accepted_);  // nobody asked any more
+    EXPECT_TRUE(accepted_);
+    EXPECT_EQ(media_.counters().frames, relayed);
+    // Another channel nobody asked for is refused as before.
+    frame(3, jt1078::DataType::PFrame, jt1078::kH264);
+    EXPECT_FALSE(accepted_);
 }
 
 TEST_F(TerminalMediaTest, RefusalsSilenceAndStrangersAreAnsweredWithTheReason) {
