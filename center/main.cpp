@@ -133,6 +133,7 @@ int main(int argc, char** argv) {
                        : o.listen == "0.0.0.0" ? std::string("127.0.0.1")
                                                : o.listen;
     mediaConfig.port = media.port();
+    mediaConfig.anySource = o.mediaAnySource;
     center::TerminalMedia terminalMedia(
         io, hub,
         [&terminalServer](const std::string& phone, std::uint16_t msgId,
@@ -145,8 +146,14 @@ int main(int argc, char** argv) {
         [&terminalMedia](const std::string& phone, const jt808::Message& message) {
             return terminalMedia.onTerminalMessage(phone, message);
         });
+    terminalMedia.setTerminalAddress([&terminalServer](const std::string& phone) {
+        return terminalServer.service().addressOf(phone);
+    });
     media.setPacketHandler(
-        [&terminalMedia](const jt1078::Packet& packet) { return terminalMedia.onPacket(packet); });
+        [&terminalMedia](const jt1078::Packet& packet, const center::MediaSource& source) {
+            return terminalMedia.onPacket(packet, source);
+        });
+    media.setSourceGone([&terminalMedia](std::uint64_t id) { terminalMedia.sourceGone(id); });
 
     bool stopping = false;
     asio::signal_set signals(io, SIGINT, SIGTERM);

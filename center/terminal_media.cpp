@@ -326,17 +326,44 @@ TerminalMedia::Stream* TerminalMedia::find(const std::string& sim, int channel, 
     return nullptr;
 }
 
-bool TerminalMedia::onPacket(const jt1078::Packet& packet) {
+MediaJudgement TerminalMedia::onPacket(const jt1078::Packet& packet, const MediaSource& source) {
     Key key;
     Stream* s = find(packet.header.sim, packet.header.channel, key);
     if (s == nullptr || !s->requested) {
-        return recentlyStopped(packet.header.sim, packet.header.channel);
+        if (recentlyStopped(packet.header.sim, packet.header.channel)) {
+            return {MediaVerdict::Dropped, ""};
+        }
+        return {MediaVerdict::Refused, "it sends a stream the center did not ask for"};
     }
+    // A stream is the terminal's: from the address it logged in from (unless
+    // the site said its media comes from elsewhere), and once a source has
+    // delivered, from that source only, in the codec it began with.
+    if (!config_.anySource && terminalAddress_ && terminalAddress_(key.first) != source.address) {
+        return {MediaVerdict::Refused, "not from the address of the terminal's login"};
+    }
+    if (s->source && *s->source != source.id) {
+        return {MediaVerdict::Refused, "the stream comes from another source"};
+    }
+    const bool audio = packet.header.dataType == jt1078::DataType::Audio;
+    auto& payloadType = audio ? s->audioPayloadType : s->videoPayloadType;
+    if (payloadType && *payloadType != packet.header.payloadType) {
+        return {MediaVerdict::Refused, "a payload type other than the stream's"};
+    }
+    s->source = source.id;
+    payloadType = packet.header.payloadType;
     jt1078::Frame frame;
     if (reassembler_.add(packet, frame)) {
         relay(key, *s, frame);
     }
-    return true;
+    return {MediaVerdict::Taken, ""};
+}
+
+void TerminalMedia::sourceGone(std::uint64_t id) {
+    for (auto& [key, s] : streams_) {
+        if (s.source == id) {
+            s.source.reset();
+        }
+    }
 }
 
 bool TerminalMedia::recentlyStopped(const std::string& sim, int channel) {
