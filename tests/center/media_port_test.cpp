@@ -1,0 +1,139 @@
+// The media port against a flood from a second machine (127.0.0.2): idle
+// sockets hold few slots and not for long, and the terminal's stream still
+// gets in.
+
+#include "center/media_port.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "jt1078/packetizer.h"
+#include "testsupport/io_thread/io_thread.h"
+
+namespace center {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A TCP socket to the port from `from`; -1 when refused at once.
+int connectFrom(const char* from, std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &local.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return -1;
+    }
+    return fd;
+}
+
+// True once the peer has closed the socket (within `limit`).
+bool closedByPeer(int fd, std::chrono::milliseconds limit) {
+    timeval t{static_cast<time_t>(limit.count() / 1000),
+              static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+    char c = 0;
+    const ssize_t n = ::recv(fd, &c, 1, 0);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+TEST(MediaPortFlood, AThousandIdleSocketsHoldFewSlotsBrieflyAndTheStreamGetsIn) {
+    rlimit files{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+    if (files.rlim_cur < 4096 && files.rlim_max > files.rlim_cur) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 8192);
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    testsim::IoThread io;
+    std::mutex logMutex;
+    std::string log;
+    MediaPortConfig config;
+    config.idleLimit = 800ms;
+    config.refusalLogPeriod = 400ms;
+    MediaPort port(
+        io.context(),
+        [&](const std::string& line) {
+            std::lock_guard lock(logMutex);
+            log += line + "\n";
+        },
+        [](const jt1078::Packet& packet, const MediaSource& source) {
+            return packet.header.sim == "013912344329" && source.address == "127.0.0.1"
+                       ? MediaJudgement{MediaVerdict::Taken, ""}
+                       : MediaJudgement{MediaVerdict::Refused, "not asked for"};
+        },
+        config);
+    ASSERT_EQ(port.open("127.0.0.1", 0), "");
+    io.start();
+    const std::uint16_t number = io.call([&] { return port.port(); });
+
+    std::vector<int> flood;
+    for (int i = 0; i < 1000; ++i) {
+        if (const int fd = connectFrom("127.0.0.2", number); fd >= 0) {
+            flood.push_back(fd);
+        }
+    }
+    // The terminal's own stream, from its address, through the flood.
+    const int terminal = connectFrom("127.0.0.1", number);
+    ASSERT_GE(terminal, 0);
+    jt1078::PacketHeader h;
+    h.sim = "013912344329";
+    h.channel = 1;
+    h.payloadType = 98;
+    std::uint16_t sequence = 0;
+    const auto sendFrame = [&] {
+        for (const auto& bytes :
+             jt1078::packetize(h, std::vector<std::uint8_t>(500, 1), sequence)) {
+            ASSERT_EQ(::send(terminal, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(bytes.size()));
+        }
+    };
+    for (int i = 0; i < 12; ++i) {
+        sendFrame();
+        std::this_thread::sleep_for(100ms);
+        if (i == 1) {
+            EXPECT_LE(io.call([&] { return port.connections(); }), 17u);
+        }
+    }
+    // Past the idle limit: every socket of the flood is closed, the stream's
+    // connection stays.
+    for (const int fd : flood) {
+        EXPECT_TRUE(closedByPeer(fd, 10ms));
+        ::close(fd);
+    }
+    EXPECT_FALSE(closedByPeer(terminal, 10ms));
+    EXPECT_EQ(io.call([&] { return port.connections(); }), 1u);
+    std::this_thread::sleep_for(500ms);
+    {
+        std::lock_guard lock(logMutex);
+        EXPECT_NE(log.find("refused media packets and connections from 127.0.0.2"),
+                  std::string::npos)
+            << log;
+        EXPECT_LT(log.size(), 3000u) << "a flood must not flood the log";
+    }
+    ::close(terminal);
+    io.call([&] {
+        port.close();
+        return 0;
+    });
+    io.stop();
+}
+
+}  // namespace
+}  // namespace center
