@@ -9,6 +9,7 @@
 
 #include "files/private_files.h"
 #include "text/log_text.h"
+#include "text/same_secret.h"
 
 namespace center {
 namespace {
@@ -325,14 +326,7 @@ std::string newAuthCode() {
 }
 
 bool sameCode(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    unsigned char diff = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    }
-    return diff == 0;
+    return text::SameSecret(a, b);
 }
 
 }  // namespace center

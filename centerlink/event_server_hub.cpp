@@ -9,6 +9,7 @@
 #include "protocol/line_reader.h"
 #include "protocol/media_datagram.h"
 #include "text/log_text.h"
+#include "text/same_secret.h"
 
 namespace centerlink {
 
@@ -22,23 +23,31 @@ constexpr std::size_t kMaxBacklogBytes = 64 * 1024 * 1024;
 
 using Line = std::shared_ptr<const std::string>;
 
+// A client repeats its registration every 5 s; one whose source has been
+// quiet this long may register from a new port (its socket was renewed).
+constexpr std::chrono::seconds kRegistrationHold{30};
+
 }  // namespace
 
 // ---- one client connection -------------------------------------------------
 
 class EventServerHub::Client : public std::enable_shared_from_this<Client> {
 public:
-    Client(EventServerHub& server, tcp::socket socket)
-        : server_(server), socket_(std::move(socket)), timer_(server.io_) {
+    Client(EventServerHub& server, tcp::socket socket, std::string address,
+           AddressSlots::Ticket unauthenticated)
+        : server_(server),
+          socket_(std::move(socket)),
+          timer_(server.io_),
+          address_(std::move(address)),
+          unauthenticated_(std::move(unauthenticated)) {
         asio::error_code ec;
         const auto endpoint = socket_.remote_endpoint(ec);
-        peer_ = ec ? std::string("?")
-                   : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+        peer_ = ec ? std::string("?") : address_ + ":" + std::to_string(endpoint.port());
         socket_.set_option(tcp::no_delay(true), ec);
     }
 
     void start() {
-        lastReceived_ = std::chrono::steady_clock::now();
+        connected_ = lastReceived_ = std::chrono::steady_clock::now();
         read();
         tick();
     }
@@ -66,7 +75,11 @@ public:
             return;
         }
         closed_ = true;
-        server_.log("client " + peer_ + " " + why);
+        // Connections that never logged in are summed up per address.
+        if (loggedIn_ || server_.loginRefusals_.count(address_)) {
+            server_.log("client " + peer_ + " " + why);
+        }
+        unauthenticated_.release();
         asio::error_code ec;
         socket_.shutdown(tcp::socket::shutdown_both, ec);
         socket_.close(ec);
@@ -86,6 +99,10 @@ public:
 
     bool loggedIn() const { return loggedIn_ && !closed_ && !closing_; }
     std::uint32_t mediaKey() const { return mediaKey_; }
+    const std::string& address() const { return address_; }
+    // Where the key's registrations come from, once one came.
+    std::optional<asio::ip::udp::endpoint> mediaSource;
+    std::chrono::steady_clock::time_point lastRegistration;
 
 private:
     void read() {
@@ -138,24 +155,28 @@ private:
                 return;
             }
             std::string refusal;
+            const auto now = std::chrono::steady_clock::now();
             if (login->version != protocol::kProtocolVersion) {
                 refusal = "unsupported protocol version " + std::to_string(login->version);
+            } else if (server_.backOff_.waiting(address_, now)) {
+                refusal = "too many refused logins; try again later";  // not even compared
             } else if (!server_.knownUser(*login)) {
                 refusal = "bad credentials";
+                server_.backOff_.failed(address_, now);
             }
             if (!refusal.empty()) {
-                server_.log("client " + peer_ + ": login of user " + text::PeerText(login->user) +
-                            " refused: " + refusal);
+                if (server_.loginRefusals_.count(address_)) {
+                    server_.log("client " + peer_ + ": login of user " +
+                                text::PeerText(login->user) + " refused: " + refusal);
+                }
                 closing_ = true;
                 send(std::make_shared<const std::string>(
                     protocol::encodeLine(protocol::LoginFailed{refusal})));
                 return;
             }
             loggedIn_ = true;
-            mediaKey_ = server_.nextMediaKey_++;
-            if (mediaKey_ == 0) {
-                mediaKey_ = server_.nextMediaKey_++;  // 0 stands for "none"
-            }
+            unauthenticated_.release();
+            mediaKey_ = server_.newMediaKey();
             server_.log("client " + peer_ + " logged in as " + text::PeerText(login->user));
             send(std::make_shared<const std::string>(
                 protocol::encodeLine(protocol::LoginOk{mediaKey_})));
@@ -211,7 +232,17 @@ private:
             if (error || self->closed_) {
                 return;
             }
-            const auto silent = std::chrono::steady_clock::now() - self->lastReceived_;
+            const auto now = std::chrono::steady_clock::now();
+            const auto loginLimit = self->server_.config_.loginLimit;
+            if (!self->loggedIn_ && now - self->connected_ >= loginLimit) {
+                self->close(
+                    "closed: no login within " +
+                    std::to_string(
+                        std::chrono::duration_cast<std::chrono::seconds>(loginLimit).count()) +
+                    " s of connecting");
+                return;
+            }
+            const auto silent = now - self->lastReceived_;
             if (silent >= self->server_.config_.silenceLimit) {
                 self->close("closed: silent for " +
                             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
@@ -238,14 +269,45 @@ private:
     std::string finishReason_;
     bool closed_ = false;
     std::uint32_t mediaKey_ = 0;
+    std::string address_;
+    AddressSlots::Ticket unauthenticated_;  // held until logged in
+    std::chrono::steady_clock::time_point connected_;
     std::chrono::steady_clock::time_point lastReceived_;
 };
 
 // ---- the server ------------------------------------------------------------
 
 EventServerHub::EventServerHub(asio::io_context& io, HubConfig config)
-    : io_(io), config_(std::move(config)), listener_(io), udp_(io) {
-    nextMediaKey_ = std::random_device{}();
+    : io_(io),
+      config_(std::move(config)),
+      listener_(io),
+      udp_(io),
+      unauthenticated_(config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress),
+      loginRefusals_("refused logins", config_.refusalLogPeriod, config_.log),
+      mediaRefusals_("refused media registrations", config_.refusalLogPeriod, config_.log),
+      summaryTimer_(io) {}
+
+std::uint32_t EventServerHub::newMediaKey() {
+    for (;;) {
+        const std::uint32_t key = keySource_();
+        // 0 stands for "none".
+        if (key != 0 && std::none_of(clients_.begin(), clients_.end(),
+                                     [key](const auto& c) { return c->mediaKey() == key; })) {
+            return key;
+        }
+    }
+}
+
+void EventServerHub::summarise() {
+    summaryTimer_.expires_after(config_.refusalLogPeriod);
+    summaryTimer_.async_wait([this](const asio::error_code& error) {
+        if (error) {
+            return;
+        }
+        loginRefusals_.flush();
+        mediaRefusals_.flush();
+        summarise();
+    });
 }
 
 EventServerHub::~EventServerHub() {
@@ -263,9 +325,15 @@ void EventServerHub::log(const std::string& line) const {
 }
 
 bool EventServerHub::knownUser(const protocol::Login& login) const {
-    return std::any_of(config_.users.begin(), config_.users.end(), [&](const Credentials& c) {
-        return c.user == login.user && c.password == login.password;
-    });
+    // Every user is compared, whole: the time taken tells nothing about
+    // which part of a guess was right.
+    bool known = false;
+    for (const Credentials& c : config_.users) {
+        const bool user = text::SameSecret(login.user, c.user);
+        const bool password = text::SameSecret(login.password, c.password);
+        known |= user & password;
+    }
+    return known;
 }
 
 std::string EventServerHub::open() {
@@ -283,11 +351,27 @@ std::string EventServerHub::open() {
     udp_.set_option(asio::socket_base::send_buffer_size(4 * 1024 * 1024), ec);
     udp_.non_blocking(true, ec);
     listener_.start([this](tcp::socket socket) {
-        auto client = std::make_shared<Client>(*this, std::move(socket));
+        asio::error_code error;
+        const auto endpoint = socket.remote_endpoint(error);
+        if (error) {
+            return;  // gone already
+        }
+        std::string address = addressKey(endpoint.address());
+        auto ticket = unauthenticated_.take(address);
+        if (!ticket.held()) {
+            if (loginRefusals_.count(address)) {
+                log("client " + address + " refused: too many connections without a login");
+            }
+            socket.close(error);
+            return;
+        }
+        auto client = std::make_shared<Client>(*this, std::move(socket), std::move(address),
+                                               std::move(ticket));
         clients_.push_back(client);
         client->start();
     });
     receiveUdp();
+    summarise();
     return {};
 }
 
@@ -302,6 +386,7 @@ std::uint16_t EventServerHub::udpPort() const {
 
 void EventServerHub::close() {
     listener_.close();
+    summaryTimer_.cancel();
     asio::error_code ec;
     udp_.close(ec);
     media_->stop();
@@ -310,6 +395,7 @@ void EventServerHub::close() {
 
 void EventServerHub::closeGracefully(std::chrono::milliseconds limit, std::function<void()> done) {
     listener_.close();
+    summaryTimer_.cancel();
     asio::error_code ec;
     udp_.close(ec);
     media_->stop();
@@ -344,17 +430,44 @@ void EventServerHub::receiveUdp() {
                 return;
             }
             if (!error) {
-                const auto key = protocol::decodeRegister(std::span(udpBuffer_.data(), n));
-                // Only the keys of logged-in clients: a stranger's datagrams
-                // must not make the server keep anything.
-                if (key && std::any_of(clients_.begin(), clients_.end(), [&](const auto& c) {
-                        return c->loggedIn() && c->mediaKey() == *key;
-                    })) {
-                    media_->setEndpoint(*key, udpPeer_);
+                if (const auto key = protocol::decodeRegister(std::span(udpBuffer_.data(), n))) {
+                    onRegistration(*key, udpPeer_);
                 }
             }
             receiveUdp();
         });
+}
+
+void EventServerHub::onRegistration(std::uint32_t key, const asio::ip::udp::endpoint& from) {
+    // Only the keys of logged-in clients, from the address of the key's
+    // control connection, and while a source registers the key, from that
+    // source: a stranger's datagrams must not make the server keep anything
+    // or send a client's media elsewhere.
+    const std::string address = addressKey(from.address());
+    const auto it = std::find_if(clients_.begin(), clients_.end(), [&](const auto& c) {
+        return c->loggedIn() && c->mediaKey() == key;
+    });
+    const char* refusal = nullptr;
+    const auto now = std::chrono::steady_clock::now();
+    if (it == clients_.end()) {
+        refusal = "no client holds the key";
+    } else if ((*it)->address() != address) {
+        refusal = "not from the address of the key's control connection";
+    } else if ((*it)->mediaSource && *(*it)->mediaSource != from &&
+               now - (*it)->lastRegistration < kRegistrationHold) {
+        refusal = "the key is registered from another port";
+    }
+    if (refusal != nullptr) {
+        if (mediaRefusals_.count(address)) {
+            log("media registration from " + address + ":" + std::to_string(from.port()) +
+                " refused: " + refusal);
+        }
+        return;
+    }
+    Client& client = **it;
+    client.lastRegistration = now;
+    client.mediaSource = from;
+    media_->setEndpoint(key, from);
 }
 
 void EventServerHub::forget(const Client* client) {

@@ -14,11 +14,13 @@
 #include <list>
 #include <memory>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "centerlink/address_guard.h"
 #include "centerlink/media_provider.h"
 #include "centerlink/tcp_listener.h"
 #include "protocol/messages.h"
@@ -38,6 +40,14 @@ struct HubConfig {
     std::chrono::milliseconds silenceLimit{30000};
     // One line of the log, without the program's name (the caller adds it).
     std::function<void(const std::string&)> log;
+    // The login line must be complete this soon after connecting, however
+    // slowly it comes.
+    std::chrono::milliseconds loginLimit{30000};
+    // Connections that have not logged in, in all and from one address.
+    std::size_t maxUnauthenticated = 256;
+    std::size_t maxUnauthenticatedPerAddress = 16;
+    // How often refused logins and media registrations are summed up.
+    std::chrono::milliseconds refusalLogPeriod{60000};
 };
 
 class EventServerHub {
@@ -87,6 +97,8 @@ public:
     // GPS updates handed to clients (one per client that got it).
     std::uint64_t gpsSent() const { return gpsSent_; }
     std::uint64_t logins() const { return logins_; }
+    std::uint64_t refusedLogins() const { return loginRefusals_.refused(); }
+    std::uint64_t refusedMediaRegistrations() const { return mediaRefusals_.refused(); }
 
 private:
     class Client;
@@ -94,7 +106,12 @@ private:
 
     void log(const std::string& line) const;
     bool knownUser(const vardo::protocol::Login& login) const;
+    // A media key no other client holds, drawn from the system's entropy:
+    // a stranger cannot work out another client's key from its own.
+    std::uint32_t newMediaKey();
     void receiveUdp();
+    void onRegistration(std::uint32_t key, const asio::ip::udp::endpoint& from);
+    void summarise();
     // Sends to every logged-in client; `receivers` counts them.
     std::string broadcast(const vardo::protocol::Message& message,
                           std::size_t* receivers = nullptr);
@@ -120,7 +137,12 @@ private:
     std::function<void()> loginListener_;
     std::uint64_t gpsSent_ = 0;
     std::uint64_t logins_ = 0;
-    std::uint32_t nextMediaKey_ = 0;
+    std::random_device keySource_;
+    AddressSlots unauthenticated_;
+    LoginBackOff backOff_;
+    RefusalSummary loginRefusals_;
+    RefusalSummary mediaRefusals_;
+    asio::steady_timer summaryTimer_;
     std::unique_ptr<asio::steady_timer> closingTimer_;
 };
 
