@@ -4,55 +4,22 @@
 
 #include "center/media_port.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "jt1078/packetizer.h"
 #include "testsupport/io_thread/io_thread.h"
+#include "testsupport/loopback/loopback.h"
 
 namespace center {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A TCP socket to the port from `from`; -1 when refused at once.
-int connectFrom(const char* from, std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ::inet_pton(AF_INET, from, &local.sin_addr);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return -1;
-    }
-    return fd;
-}
-
-// True once the peer has closed the socket (within `limit`).
-bool closedByPeer(int fd, std::chrono::milliseconds limit) {
-    timeval t{static_cast<time_t>(limit.count() / 1000),
-              static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
-    char c = 0;
-    const ssize_t n = ::recv(fd, &c, 1, 0);
-    return n == 0 || (n < 0 && errno == ECONNRESET);
-}
 
 TEST(MediaPortFlood, AThousandIdleSocketsHoldFewSlotsBrieflyAndTheStreamGetsIn) {
     rlimit files{};
@@ -83,14 +50,16 @@ TEST(MediaPortFlood, AThousandIdleSocketsHoldFewSlotsBrieflyAndTheStreamGetsIn) 
     io.start();
     const std::uint16_t number = io.call([&] { return port.port(); });
 
-    std::vector<int> flood;
+    std::vector<testsim::LineConnection> flood;
     for (int i = 0; i < 1000; ++i) {
-        if (const int fd = connectFrom("127.0.0.2", number); fd >= 0) {
-            flood.push_back(fd);
+        if (auto c = testsim::connectTo(number, "127.0.0.2"); c.valid()) {
+            flood.push_back(std::move(c));
         }
     }
+    EXPECT_EQ(flood.size(), 1000u);
     // The terminal's own stream, from its address, through the flood.
-    const int terminal = connectFrom("127.0.0.1", number);
+    auto terminalConnection = testsim::connectTo(number);
+    const int terminal = terminalConnection.fd();
     ASSERT_GE(terminal, 0);
     jt1078::PacketHeader h;
     h.sim = "013912344329";
@@ -113,11 +82,11 @@ TEST(MediaPortFlood, AThousandIdleSocketsHoldFewSlotsBrieflyAndTheStreamGetsIn) 
     }
     // Past the idle limit: every socket of the flood is closed, the stream's
     // connection stays.
-    for (const int fd : flood) {
-        EXPECT_TRUE(closedByPeer(fd, 10ms));
-        ::close(fd);
+    for (auto& c : flood) {
+        EXPECT_TRUE(c.waitClosed(10ms));
     }
-    EXPECT_FALSE(closedByPeer(terminal, 10ms));
+    flood.clear();
+    EXPECT_FALSE(terminalConnection.waitClosed(10ms));
     EXPECT_EQ(io.call([&] { return port.connections(); }), 1u);
     std::this_thread::sleep_for(500ms);
     {
@@ -127,7 +96,7 @@ TEST(MediaPortFlood, AThousandIdleSocketsHoldFewSlotsBrieflyAndTheStreamGetsIn) 
             << log;
         EXPECT_LT(log.size(), 3000u) << "a flood must not flood the log";
     }
-    ::close(terminal);
+    terminalConnection.close();
     io.call([&] {
         port.close();
         return 0;
