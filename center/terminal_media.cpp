@@ -237,6 +237,9 @@ void TerminalMedia::setEndpoint(ClientId client, const asio::ip::udp::endpoint& 
 void TerminalMedia::deviceOnline(const protocol::Online& device) {
     // What event servers opened stays open while the terminal was away.
     for (auto& [key, s] : streams_) {
+        if (key.first == device.dev) {
+            s.loginAddress.clear();  // a new login, perhaps from elsewhere
+        }
         if (key.first == device.dev && !s.requested && !s.viewers.empty()) {
             askTerminal(key, s);
         }
@@ -250,6 +253,7 @@ void TerminalMedia::deviceOffline(const std::string& dev) {
         }
         s.requested = false;
         s.requestedAudio = false;
+        s.loginAddress.clear();
         s.video.reset();
         s.audio.reset();
         for (Waiting& w : s.waiting) {
@@ -338,8 +342,14 @@ MediaJudgement TerminalMedia::onPacket(const jt1078::Packet& packet, const Media
     // A stream is the terminal's: from the address it logged in from (unless
     // the site said its media comes from elsewhere), and once a source has
     // delivered, from that source only, in the codec it began with.
-    if (!config_.anySource && terminalAddress_ && terminalAddress_(key.first) != source.address) {
-        return {MediaVerdict::Refused, "not from the address of the terminal's login"};
+    if (!config_.anySource && terminalAddress_) {
+        // Looked up once per login of the terminal (deviceOnline forgets it).
+        if (s->loginAddress.empty()) {
+            s->loginAddress = terminalAddress_(key.first);
+        }
+        if (s->loginAddress != source.address) {
+            return {MediaVerdict::Refused, "not from the address of the terminal's login"};
+        }
     }
     if (s->source && *s->source != source.id) {
         return {MediaVerdict::Refused, "the stream comes from another source"};

@@ -131,6 +131,7 @@ private:
         // The first source to deliver, while it lives, and the payload
         // types the stream began with.
         std::optional<std::uint64_t> source;
+        std::string loginAddress;  // of the terminal's login; empty: not looked up
         std::optional<std::uint8_t> videoPayloadType;
         std::optional<std::uint8_t> audioPayloadType;
     };
