@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -150,7 +151,8 @@ TEST_F(HubAttackTest, GuessedMediaKeysMoveNoClientsMedia) {
     EXPECT_NE(text.find("refused media registrations from 127.0.0.2"), std::string::npos) << text;
     EXPECT_NE(text.find("not from the address of the key's control connection"), std::string::npos)
         << text;
-    EXPECT_LT(text.size(), 4000u) << text;
+    // 300,000 guesses, a handful of lines a period.
+    EXPECT_LT(std::count(text.begin(), text.end(), '\n'), 100) << text;
 }
 
 TEST_F(HubAttackTest, GuessedPasswordsWaitAndAreSummedUp) {
@@ -169,7 +171,7 @@ TEST_F(HubAttackTest, GuessedPasswordsWaitAndAreSummedUp) {
     const std::string text = log();
     EXPECT_NE(text.find("refused logins from 127.0.0.2 in the last 400 ms"), std::string::npos)
         << text;
-    EXPECT_LT(text.size(), 3000u) << text;
+    EXPECT_LT(std::count(text.begin(), text.end(), '\n'), 30) << text;
 }
 
 TEST_F(HubAttackTest, TricklingAndIdleLoginsHoldFewSlotsBriefly) {
