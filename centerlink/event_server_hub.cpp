@@ -23,10 +23,6 @@ constexpr std::size_t kMaxBacklogBytes = 64 * 1024 * 1024;
 
 using Line = std::shared_ptr<const std::string>;
 
-// A client repeats its registration every 5 s; one whose source has been
-// quiet this long may register from a new port (its socket was renewed).
-constexpr std::chrono::seconds kRegistrationHold{30};
-
 }  // namespace
 
 // ---- one client connection -------------------------------------------------
@@ -100,9 +96,6 @@ public:
     bool loggedIn() const { return loggedIn_ && !closed_ && !closing_; }
     std::uint32_t mediaKey() const { return mediaKey_; }
     const std::string& address() const { return address_; }
-    // Where the key's registrations come from, once one came.
-    std::optional<asio::ip::udp::endpoint> mediaSource;
-    std::chrono::steady_clock::time_point lastRegistration;
 
 private:
     void read() {
@@ -439,23 +432,20 @@ void EventServerHub::receiveUdp() {
 }
 
 void EventServerHub::onRegistration(std::uint32_t key, const asio::ip::udp::endpoint& from) {
-    // Only the keys of logged-in clients, from the address of the key's
-    // control connection, and while a source registers the key, from that
-    // source: a stranger's datagrams must not make the server keep anything
-    // or send a client's media elsewhere.
+    // Only the keys of logged-in clients, and from the address of the key's
+    // control connection: a stranger's datagrams must not make the server
+    // keep anything or send a client's media elsewhere. Within that address
+    // the latest registration wins: a client opens a new socket for the
+    // next stream after its last one closed.
     const std::string address = addressKey(from.address());
     const auto it = std::find_if(clients_.begin(), clients_.end(), [&](const auto& c) {
         return c->loggedIn() && c->mediaKey() == key;
     });
     const char* refusal = nullptr;
-    const auto now = std::chrono::steady_clock::now();
     if (it == clients_.end()) {
         refusal = "no client holds the key";
     } else if ((*it)->address() != address) {
         refusal = "not from the address of the key's control connection";
-    } else if ((*it)->mediaSource && *(*it)->mediaSource != from &&
-               now - (*it)->lastRegistration < kRegistrationHold) {
-        refusal = "the key is registered from another port";
     }
     if (refusal != nullptr) {
         if (mediaRefusals_.count(address)) {
@@ -464,9 +454,6 @@ void EventServerHub::onRegistration(std::uint32_t key, const asio::ip::udp::endp
         }
         return;
     }
-    Client& client = **it;
-    client.lastRegistration = now;
-    client.mediaSource = from;
     media_->setEndpoint(key, from);
 }
 
