@@ -36,6 +36,50 @@ TEST(StartChecks, PortsAreWholeNumbersFromOneTo65535) {
     EXPECT_EQ(app::PortProblem("TCP Port", "80"), "");
 }
 
+TEST(StartChecks, TheUdpPortMayBeZeroForASiteWithoutMedia) {
+    EXPECT_EQ(app::ParseMediaPort("0"), 0);
+    EXPECT_EQ(app::ParseMediaPort(" 24681 "), 24681);
+    EXPECT_EQ(app::ParseMediaPort("65535"), 65535);
+    for (const char* bad : {"", "65536", "-1", "none", "0x10", "99999999999999999999999"}) {
+        EXPECT_EQ(app::ParseMediaPort(bad), std::nullopt) << bad;
+    }
+    EXPECT_EQ(app::MediaPortProblem("UDP Port", "abc"),
+              "UDP Port 'abc' is no port number (0-65535, 0: no media)");
+    EXPECT_EQ(app::MediaPortProblem("UDP Port", "0"), "");
+}
+
+// Our own schemas take the offline events of a stop; a SQL Server site's own
+// procedures would read them as a fleet-wide outage at every restart.
+TEST(StartChecks, OfflineEventsAtAStopFollowTheSettingElseTheDatabase) {
+    struct Case {
+        const char* setting;
+        const char* connect;
+        bool on;
+    };
+    const Case cases[] = {
+        {"", "sqlite:vardo.db", true},
+        {"", "postgresql://vardo@db/vardo", true},
+        {"", "Provider=SQLOLEDB;Server=db;Initial Catalog=V;User ID=sa;Password=x", false},
+        {"", "Driver=FreeTDS;Server=db;UID=sa;PWD=x", false},
+        {"1", "Provider=SQLOLEDB;Server=db;User ID=sa;Password=x", true},
+        {" yes ", "DSN=site", true},
+        {"0", "sqlite:vardo.db", false},
+        {"Off", "postgresql://vardo@db/vardo", false},
+    };
+    for (const Case& c : cases) {
+        std::string warning;
+        EXPECT_EQ(app::OfflineAtStop(c.setting, c.connect, warning), c.on)
+            << c.setting << " " << c.connect;
+        EXPECT_EQ(warning, "") << c.setting;
+    }
+    std::string warning;
+    EXPECT_TRUE(app::OfflineAtStop("sometimes", "sqlite:vardo.db", warning));
+    EXPECT_NE(warning.find("EventServer_OfflineAtStop: 'sometimes'"), std::string::npos);
+    warning.clear();
+    EXPECT_FALSE(app::OfflineAtStop("sometimes", "DSN=site", warning));
+    EXPECT_NE(warning.find("a stop marks no device offline"), std::string::npos);
+}
+
 TEST(StartChecks, ADurationThatIsNoPositiveNumberIsWarnedAbout) {
     for (const char* good : {"1", "90", "2147483647"}) {
         EXPECT_EQ(app::DurationWarning(good), "") << good;
