@@ -38,6 +38,9 @@ trap 'rm -rf "$work"' EXIT
     fail "cpack: $(tail -20 "$work/cpack.log")"
 service_deb=$(ls "$work"/v1/vardo-event-server_*.deb)
 debs=$(ls "$work"/v1/*.deb)
+# The programs are stripped; their debug symbols come in -dbgsym packages.
+ddebs=$(ls "$work"/v1/*.ddeb 2>/dev/null || true)
+[ -n "$ddebs" ] || fail "cpack made no -dbgsym packages"
 
 # 1. Every file under /etc is a conffile, in every package.
 for deb in $debs; do
@@ -79,6 +82,10 @@ config=$root/etc/vardo/Config.ini
 [ -f "$config" ] || fail "no /etc/vardo/Config.ini after the install"
 grep -q '^vardo:' "$root/etc/passwd" || fail "the install made no user vardo"
 [ -L "$root/var/lib/vardo/Config.ini" ] || fail "no link /var/lib/vardo/Config.ini"
+for page in vardo-event-serverd; do
+    [ -s "$root/usr/share/man/man1/$page.1.gz" ] || fail "no manual page $page(1)"
+done
+[ -s "$root/usr/share/doc/vardo-event-server/copyright" ] || fail "no copyright file"
 dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Conffiles}\n' vardo-event-server |
     grep -q '/etc/vardo/Config.ini' || fail "dpkg does not hold Config.ini as a conffile"
 
@@ -102,7 +109,7 @@ grep -q '^vardo:' "$root/etc/passwd" || fail "the purge removed the user vardo"
 
 # 4. lintian: no errors in any package.
 if command -v lintian >/dev/null 2>&1; then
-    lintian --no-tag-display-limit $debs >"$work/lintian.out" 2>&1 || true
+    lintian --no-tag-display-limit $debs $ddebs >"$work/lintian.out" 2>&1 || true
     if grep -q '^E:' "$work/lintian.out"; then
         fail "lintian: $(grep '^E:' "$work/lintian.out")"
     fi
