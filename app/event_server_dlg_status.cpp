@@ -27,8 +27,8 @@ bool CMyVardoEventServerDlg::CheckStartSettings() {
     std::string problem = app::PortProblem("TCP Port", tcp);
     std::string box;
     if (!problem.empty()) {
-        box = app::FillText(app::Tr("MessageBadTcpPort", "TCP Port '{}' is no port number (1-65535)"),
-                            {tcp});
+        box = app::FillText(
+            app::Tr("MessageBadTcpPort", "TCP Port '{}' is no port number (1-65535)"), {tcp});
     } else if (problem = app::MediaPortProblem("UDP Port", udp); !problem.empty()) {
         box = app::FillText(
             app::Tr("MessageBadUdpPort", "UDP Port '{}' is no port number (0-65535, 0: no media)"),

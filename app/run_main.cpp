@@ -68,14 +68,14 @@ void PrintHelp(bool serviceOnly) {
         "that is no port, a login the center refuses%s); 1 when the service could\n"
         "not start otherwise (the database, another instance on the same program\n"
         "directory); 2 on a usage error.\n",
-        name.c_str(), serviceOnly ? "[--wait-for-database] " : "[--headless [--wait-for-database]] ",
+        name.c_str(),
+        serviceOnly ? "[--wait-for-database] " : "[--headless [--wait-for-database]] ",
         serviceOnly ? ", the service systemd starts; it has no window" : "",
         serviceOnly ? ""
                     : "  --headless   run without a window: start the service at once with the\n"
                       "               settings of Config.ini; SIGINT, SIGTERM and SIGHUP stop it\n"
                       "               cleanly, SIGUSR1 writes the status line to the log\n",
-        serviceOnly ? "" : "with --headless: ",
-        serviceOnly ? ", a missing Config.ini" : "");
+        serviceOnly ? "" : "with --headless: ", serviceOnly ? ", a missing Config.ini" : "");
 }
 
 struct Options {

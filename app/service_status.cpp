@@ -19,10 +19,10 @@ std::string CenterPart(const ServiceStatus& s) {
             return Tr("StatusCenterConnecting", "center: connecting");
         case CENTER_LOGGED_IN:
             return FillText(Tr("StatusCenterLoggedIn", "center: logged in as {} with {} devices"),
-                        {s.user, std::to_string(s.devicesOnline)});
+                            {s.user, std::to_string(s.devicesOnline)});
         case CENTER_RETRYING:
             return FillText(Tr("StatusCenterUnreachable", "center: unreachable ({}), retrying"),
-                        {s.centerReason});
+                            {s.centerReason});
         case CENTER_REFUSED:
             return FillText(Tr("StatusCenterRefused", "center: refused: {}"), {s.centerReason});
         default:
@@ -52,7 +52,7 @@ std::string StatusLine(const ServiceStatus& s) {
     std::string line =
         CenterPart(s) + "; " + DatabasePart(s) + "; " +
         FillText(Tr("StatusCounts", "stored {}, dropped {}"),
-             {std::to_string(s.stored), std::to_string(s.dropped)}) +
+                 {std::to_string(s.stored), std::to_string(s.dropped)}) +
         "; " + FillText(Tr("StatusRecordings", "recordings: {}"), {std::to_string(s.recordings)});
     if (!s.warning.empty()) {
         line += "; " + s.warning;

@@ -58,8 +58,7 @@ std::string MediaPortProblem(std::string_view label, std::string_view text) {
            "' is no port number (0-65535, 0: no media)";
 }
 
-bool OfflineAtStop(std::string_view setting, std::string_view connectString,
-                   std::string& warning) {
+bool OfflineAtStop(std::string_view setting, std::string_view connectString, std::string& warning) {
     const bool byDefault = db::ClassifyConnectionString(connectString) != db::BackendKind::Odbc;
     const std::string on = text::AsciiLower(text::TrimAscii(setting));
     if (on.empty()) {

@@ -28,8 +28,7 @@ std::string MediaPortProblem(std::string_view label, std::string_view text);
 // for our own SQLite and PostgreSQL schemas, off for ODBC and SQL Server
 // connection strings, whose sites' own procedures would read a stop as a
 // fleet-wide outage. Other text keeps that default and sets `warning`.
-bool OfflineAtStop(std::string_view setting, std::string_view connectString,
-                   std::string& warning);
+bool OfflineAtStop(std::string_view setting, std::string_view connectString, std::string& warning);
 
 // The recording duration field: empty when it holds a positive number of
 // seconds that fits 32 bits; otherwise a warning saying that alarms then

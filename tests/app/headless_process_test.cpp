@@ -225,8 +225,7 @@ TEST(HeadlessProcess, UdpPortZeroMeansNoMediaButTextAndLargeNumbersAreRefused) {
     server.Signal(SIGTERM);
     const Outcome started = server.Wait();
     EXPECT_EQ(started.status, 0) << started.err;
-    EXPECT_NE(started.err.find("no media: alarm recording off"), std::string::npos)
-        << started.err;
+    EXPECT_NE(started.err.find("no media: alarm recording off"), std::string::npos) << started.err;
 
     for (const char* bad : {"65536", "media", "-1"}) {
         home.writeConfig({{"EventServer_ConnectString", "sqlite:vardo.db"},

@@ -38,10 +38,10 @@ TEST_F(ServiceWatchTest, PortsThatAreNoPortAreRefusedWithAMessageAndNothingStart
         ClearLog();
         PressStart();
         EXPECT_FALSE(dlg->IsServiceStarted()) << text;
-        const std::string problem = field == IDC_TCP_PORT
-                                        ? "TCP Port '" + text + "' is no port number (1-65535)"
-                                        : "UDP Port '" + text +
-                                              "' is no port number (0-65535, 0: no media)";
+        const std::string problem =
+            field == IDC_TCP_PORT
+                ? "TCP Port '" + text + "' is no port number (1-65535)"
+                : "UDP Port '" + text + "' is no port number (0-65535, 0: no media)";
         ASSERT_EQ(host->MessageBoxes().size(), 1u) << text;
         EXPECT_EQ(host->MessageBoxes()[0].text, problem);
         EXPECT_EQ(ServiceLog(), std::vector<std::string>{"service start failed: " + problem});
@@ -64,8 +64,9 @@ TEST_F(ServiceWatchTest, UnderChineseTheBoxOfABadPortIsChinese) {
     PressStart();
     ASSERT_EQ(host->MessageBoxes().size(), 1u);
     EXPECT_EQ(host->MessageBoxes()[0].text, "TCP 端口 'abc' 不是端口号 (1-65535)");
-    EXPECT_EQ(ServiceLog(), std::vector<std::string>{
-                                "service start failed: TCP Port 'abc' is no port number (1-65535)"});
+    EXPECT_EQ(ServiceLog(),
+              std::vector<std::string>{
+                  "service start failed: TCP Port 'abc' is no port number (1-65535)"});
 }
 
 TEST_F(ServiceWatchTest, TheDatabaseBoxMasksThePasswordAndGivesTheReasonOnItsOwnLine) {
