@@ -113,6 +113,7 @@ app::ServiceStatus CMyVardoEventServerDlg::CollectStatus() const {
             std::count_if(record.recordStart.begin(), record.recordStart.end(),
                           [](std::int64_t start) { return start != 0; }));
     }
+    status.emptyRecordings = MyVardoApp_GetEmptyRecordings(m_hVardoApp);
     status.warning = app::DurationWarning(GetDlgItemText(IDC_RECORD_DURATION));
     return status;
 }
@@ -153,6 +154,7 @@ void CMyVardoEventServerDlg::PublishMetrics(const app::ServiceStatus& status) {
     m.counters = c;
     m.devicesOnline = status.devicesOnline;
     m.recordings = status.recordings;
+    m.emptyRecordings = status.emptyRecordings;
     if (m_lastCommitAt) {
         m.secondsSinceCommit = std::chrono::duration<double>(now - *m_lastCommitAt).count();
     }

@@ -54,6 +54,10 @@ std::string StatusLine(const ServiceStatus& s) {
         FillText(Tr("StatusCounts", "stored {}, dropped {}"),
                  {std::to_string(s.stored), std::to_string(s.dropped)}) +
         "; " + FillText(Tr("StatusRecordings", "recordings: {}"), {std::to_string(s.recordings)});
+    if (s.emptyRecordings > 0) {
+        line += ", " + FillText(Tr("StatusEmptyRecordings", "empty recordings: {}"),
+                                {std::to_string(s.emptyRecordings)});
+    }
     if (!s.warning.empty()) {
         line += "; " + s.warning;
     }

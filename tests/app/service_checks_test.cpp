@@ -111,6 +111,9 @@ TEST(StatusLine, SaysEveryPartOfTheState) {
     EXPECT_EQ(app::StatusLine(s),
               "center: logged in as root with 3 devices; database: connected; stored 120, "
               "dropped 2; recordings: 1");
+    s.emptyRecordings = 16;
+    EXPECT_TRUE(app::StatusLine(s).ends_with("; recordings: 1, empty recordings: 16"))
+        << app::StatusLine(s);
     s.centerState = CENTER_REFUSED;
     s.centerReason = "bad credentials";
     s.databaseDownSince = 1796748592;
@@ -340,6 +343,7 @@ TEST(Metrics, TheEndpointServesTheLatestSnapshotOnLoopbackOnly) {
     snapshot.counters.queued = 12;
     snapshot.counters.pending = 3;
     snapshot.devicesOnline = 2;
+    snapshot.emptyRecordings = 16;
     server.Publish(snapshot);
 
     httplib::Client client("127.0.0.1", server.Port());
@@ -353,6 +357,7 @@ TEST(Metrics, TheEndpointServesTheLatestSnapshotOnLoopbackOnly) {
         << body;
     EXPECT_NE(body.find("\nvardo_queue_depth 3\n"), std::string::npos) << body;
     EXPECT_NE(body.find("\nvardo_devices_online 2\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("\nvardo_recordings_empty_total 16\n"), std::string::npos) << body;
     // No commit yet: no age of one.
     EXPECT_EQ(body.find("vardo_seconds_since_last_commit"), std::string::npos) << body;
 

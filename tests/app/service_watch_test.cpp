@@ -140,6 +140,16 @@ TEST_F(ServiceWatchTest, TheStatusLineSaysWhoIsLoggedInWithHowManyDevices) {
     EXPECT_EQ(dlg->StatusText(), line);
 }
 
+TEST_F(ServiceWatchTest, RecordingsThatGotNoMediaAreCountedInTheStatusLine) {
+    WriteConfig();
+    Open();
+    PressStart();
+    scripted::SetEmptyRecordings(dlg->GetVardoApp(), 3);
+    RunFor(1s);
+    EXPECT_NE(dlg->StatusText().find("empty recordings: 3"), std::string::npos)
+        << dlg->StatusText();
+}
+
 TEST_F(ServiceWatchTest, ARefusedLoginIsLoggedAndActedOnOnce) {
     WriteConfig();
     Open();
