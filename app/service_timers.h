@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "ui/win_types.h"
+#include "vardoappcore/api/win_types.h"
 
 namespace app {
 

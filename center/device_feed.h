@@ -14,8 +14,8 @@
 #include <unordered_map>
 
 #include "center/alarm_table.h"
-#include "center/jt808/location.h"
 #include "centerlink/event_server_hub.h"
+#include "jt808/location.h"
 
 namespace center {
 

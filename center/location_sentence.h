@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "center/jt808/location.h"
+#include "jt808/location.h"
 
 namespace center {
 

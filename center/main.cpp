@@ -73,12 +73,9 @@ int main(int argc, char** argv) {
     }
 
     asio::io_context io(1);
-    // Before the hub: it must outlive it.
-    centerlink::NoMedia noMedia("live media is not carried by this center yet");
     centerlink::EventServerHub hub(
         io, centerlink::HubConfig{o.listen, o.tcpPort, o.udpPort, o.users, std::chrono::seconds(30),
                                   logLine});
-    hub.setMediaProvider(&noMedia);
     center::DeviceFeed feed(hub, o.channels, logLine);
     center::TerminalConfig terminals;
     terminals.listen = o.listen;
@@ -100,7 +97,8 @@ int main(int argc, char** argv) {
         }
     }
     // Event servers' media_open become requests to the terminals; their
-    // packets come back through the media port.
+    // packets come back through the media port. Until it is set, the hub
+    // answers media_open with its own "no media".
     center::TerminalMediaConfig mediaConfig;
     mediaConfig.host = !o.mediaHost.empty()    ? o.mediaHost
                        : o.listen == "0.0.0.0" ? std::string("127.0.0.1")
@@ -148,7 +146,6 @@ int main(int argc, char** argv) {
 
     io.run();
     // The hub outlives the terminal media: it must not reach it any more.
-    hub.setMediaProvider(&noMedia);
     logLine("stopped");
     return 0;
 }

@@ -1,6 +1,6 @@
 #include "center/media_port.h"
 
-#include "center/jt1078/stream_splitter.h"
+#include "jt1078/stream_splitter.h"
 
 namespace center {
 
@@ -82,31 +82,17 @@ MediaPort::~MediaPort() {
 }
 
 std::string MediaPort::open(const std::string& listen, int port) {
-    asio::error_code ec;
-    const auto address = asio::ip::make_address(listen, ec);
-    if (ec) {
-        return "--listen: '" + listen + "' is not an IP address";
-    }
-    ec = listener_.open(tcp::endpoint(address, static_cast<std::uint16_t>(port)));
-    if (ec) {
-        return "cannot listen on " + listen + " TCP port " + std::to_string(port) +
-               " for media: " + ec.message();
+    if (std::string error = listener_.open(listen, port, "media"); !error.empty()) {
+        return error;
     }
     // UDP on the port TCP got (port 0 picks one for both).
-    const udp::endpoint udpEndpoint(address, listener_.port());
-    udp_.open(udpEndpoint.protocol(), ec);
-    if (!ec) {
-        udp_.bind(udpEndpoint, ec);
+    if (std::string error = centerlink::openUdp(udp_, listen, listener_.port(), "media");
+        !error.empty()) {
+        return error;
     }
-    if (!ec) {
-        // Several channels of many terminals arrive at once.
-        udp_.set_option(asio::socket_base::receive_buffer_size(8 * 1024 * 1024), ec);
-        ec.clear();
-    }
-    if (ec) {
-        return "cannot open UDP port " + std::to_string(udpEndpoint.port()) +
-               " for media: " + ec.message();
-    }
+    // Several channels of many terminals arrive at once.
+    asio::error_code ec;
+    udp_.set_option(asio::socket_base::receive_buffer_size(8 * 1024 * 1024), ec);
     listener_.start([this](tcp::socket socket) { accepted(std::move(socket)); });
     receiveUdp();
     return {};

@@ -15,8 +15,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "center/jt1078/stream_packet.h"
 #include "centerlink/tcp_listener.h"
+#include "jt1078/stream_packet.h"
 
 namespace center {
 

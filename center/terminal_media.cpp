@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
-#include "center/jt1078/av_control.h"
-#include "center/jt1078/payload_type.h"
-#include "center/jt808/general_response.h"
-#include "center/jt808/message_ids.h"
 #include "centerlink/event_server_hub.h"
-#include "vardoappcore/protocol/media_datagram.h"
+#include "jt1078/av_control.h"
+#include "jt1078/payload_type.h"
+#include "jt808/general_response.h"
+#include "jt808/message_ids.h"
+#include "protocol/media_datagram.h"
 
 namespace center {
 

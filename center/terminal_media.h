@@ -27,10 +27,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "center/jt1078/frame_reassembler.h"
-#include "center/jt1078/stream_packet.h"
-#include "center/jt808/frame.h"
 #include "centerlink/media_provider.h"
+#include "jt1078/frame_reassembler.h"
+#include "jt1078/stream_packet.h"
+#include "jt808/frame.h"
 
 namespace centerlink {
 class EventServerHub;

@@ -27,15 +27,9 @@ void TerminalServer::log(const std::string& line) const {
 }
 
 std::string TerminalServer::open() {
-    asio::error_code ec;
-    const auto address = asio::ip::make_address(config_.listen, ec);
-    if (ec) {
-        return "--listen: '" + config_.listen + "' is not an IP address";
-    }
-    ec = listener_.open(tcp::endpoint(address, static_cast<std::uint16_t>(config_.port)));
-    if (ec) {
-        return "cannot listen on " + config_.listen + " TCP port " + std::to_string(config_.port) +
-               " for terminals: " + ec.message();
+    if (std::string error = listener_.open(config_.listen, config_.port, "terminals");
+        !error.empty()) {
+        return error;
     }
     listener_.start([this](tcp::socket socket) { accepted(std::move(socket)); });
     return {};

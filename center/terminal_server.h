@@ -19,9 +19,9 @@
 
 #include "center/allow_list.h"
 #include "center/device_feed.h"
-#include "center/jt808/frame.h"
 #include "center/registry.h"
 #include "centerlink/tcp_listener.h"
+#include "jt808/frame.h"
 
 namespace center {
 

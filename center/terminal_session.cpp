@@ -1,10 +1,10 @@
 #include "center/terminal_session.h"
 
-#include "center/jt808/driver_identity.h"
-#include "center/jt808/location.h"
-#include "center/jt808/message_ids.h"
-#include "center/jt808/registration.h"
 #include "center/terminal_server.h"
+#include "jt808/driver_identity.h"
+#include "jt808/location.h"
+#include "jt808/message_ids.h"
+#include "jt808/registration.h"
 #include "text/log_text.h"
 
 namespace center {

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "center/jt808/frame.h"
-#include "center/jt808/frame_splitter.h"
-#include "center/jt808/general_response.h"
-#include "center/jt808/subpackage_assembler.h"
+#include "jt808/frame.h"
+#include "jt808/frame_splitter.h"
+#include "jt808/general_response.h"
+#include "jt808/subpackage_assembler.h"
 
 namespace center {
 

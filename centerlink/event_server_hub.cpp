@@ -5,10 +5,10 @@
 #include <deque>
 #include <random>
 
+#include "protocol/json_codec.h"
+#include "protocol/line_reader.h"
+#include "protocol/media_datagram.h"
 #include "text/log_text.h"
-#include "vardoappcore/protocol/json_codec.h"
-#include "vardoappcore/protocol/line_reader.h"
-#include "vardoappcore/protocol/media_datagram.h"
 
 namespace centerlink {
 
@@ -269,25 +269,15 @@ bool EventServerHub::knownUser(const protocol::Login& login) const {
 }
 
 std::string EventServerHub::open() {
+    if (std::string error = listener_.open(config_.listen, config_.tcpPort, "event servers");
+        !error.empty()) {
+        return error;
+    }
+    if (std::string error = openUdp(udp_, config_.listen, config_.udpPort, "event servers' media");
+        !error.empty()) {
+        return error;
+    }
     asio::error_code ec;
-    const auto address = asio::ip::make_address(config_.listen, ec);
-    if (ec) {
-        return "--listen: '" + config_.listen + "' is not an IP address";
-    }
-    ec = listener_.open(tcp::endpoint(address, static_cast<std::uint16_t>(config_.tcpPort)));
-    if (ec) {
-        return "cannot listen on " + config_.listen + " TCP port " +
-               std::to_string(config_.tcpPort) + ": " + ec.message();
-    }
-    const asio::ip::udp::endpoint udpEndpoint(address, static_cast<std::uint16_t>(config_.udpPort));
-    udp_.open(udpEndpoint.protocol(), ec);
-    if (!ec) {
-        udp_.bind(udpEndpoint, ec);
-    }
-    if (ec) {
-        return "cannot bind " + config_.listen + " UDP port " + std::to_string(config_.udpPort) +
-               ": " + ec.message();
-    }
     // Frames go out in bursts; a full buffer drops a datagram, it never
     // holds up the server.
     udp_.set_option(asio::socket_base::send_buffer_size(4 * 1024 * 1024), ec);

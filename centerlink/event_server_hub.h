@@ -21,7 +21,7 @@
 
 #include "centerlink/media_provider.h"
 #include "centerlink/tcp_listener.h"
-#include "vardoappcore/protocol/messages.h"
+#include "protocol/messages.h"
 
 namespace centerlink {
 

@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "vardoappcore/protocol/messages.h"
+#include "protocol/messages.h"
 
 namespace centerlink {
 

@@ -21,6 +21,50 @@ asio::error_code TcpListener::open(const tcp::endpoint& endpoint) {
     return ec;
 }
 
+std::string TcpListener::open(const std::string& listen, int port, std::string_view what) {
+    std::string error;
+    const auto address = listenAddress(listen, error);
+    if (!error.empty()) {
+        return error;
+    }
+    if (const auto ec = open(tcp::endpoint(address, static_cast<std::uint16_t>(port)))) {
+        return "cannot listen on " + listen + " TCP port " + std::to_string(port) + " for " +
+               std::string(what) + ": " + ec.message();
+    }
+    return {};
+}
+
+asio::ip::address listenAddress(const std::string& listen, std::string& error) {
+    asio::error_code ec;
+    const auto address = asio::ip::make_address(listen, ec);
+    if (ec) {
+        error = "--listen: '" + listen + "' is not an IP address";
+    }
+    return address;
+}
+
+std::string openUdp(asio::ip::udp::socket& socket, const std::string& listen, int port,
+                    std::string_view what) {
+    std::string error;
+    const auto address = listenAddress(listen, error);
+    if (!error.empty()) {
+        return error;
+    }
+    const asio::ip::udp::endpoint endpoint(address, static_cast<std::uint16_t>(port));
+    asio::error_code ec;
+    socket.open(endpoint.protocol(), ec);
+    if (!ec) {
+        socket.bind(endpoint, ec);
+    }
+    if (ec) {
+        asio::error_code ignored;
+        socket.close(ignored);
+        return "cannot open " + listen + " UDP port " + std::to_string(port) + " for " +
+               std::string(what) + ": " + ec.message();
+    }
+    return {};
+}
+
 void TcpListener::start(OnAccepted onAccepted) {
     onAccepted_ = std::move(onAccepted);
     accept();

@@ -8,6 +8,8 @@
 #include <asio.hpp>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <string_view>
 
 namespace centerlink {
 
@@ -22,6 +24,9 @@ public:
     // Opens, binds (reusing the address, so that a restart finds the port
     // free) and listens; the error, none on success.
     asio::error_code open(const asio::ip::tcp::endpoint& endpoint);
+    // The same for the --listen address and a port of `what` ("terminals",
+    // "media", "event servers"): the line an operator reads, empty on success.
+    std::string open(const std::string& listen, int port, std::string_view what);
     // Hands every connection to `onAccepted` until close().
     void start(OnAccepted onAccepted);
     void close();
@@ -37,5 +42,13 @@ private:
     asio::steady_timer retry_;
     OnAccepted onAccepted_;
 };
+
+// The --listen address, or the line that says why it is none.
+asio::ip::address listenAddress(const std::string& listen, std::string& error);
+
+// Opens and binds a UDP socket on the --listen address and `port` for `what`:
+// the line an operator reads, empty on success.
+std::string openUdp(asio::ip::udp::socket& socket, const std::string& listen, int port,
+                    std::string_view what);
 
 }  // namespace centerlink

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "gps/nmea_checksum.h"
+
 namespace gps {
 namespace {
 
@@ -73,19 +75,12 @@ std::optional<std::string_view> findSentence(const char* text, const char*& chec
     return std::string_view(start + 1, static_cast<std::size_t>(star - start - 1));
 }
 
-char hexDigit(unsigned value) {
-    return "0123456789ABCDEF"[value & 0xF];
-}
-
 // "*6C": exactly two upper-case hexadecimal digits of the XOR of `body`.
 bool checksumMatches(std::string_view body, const char* checksum) {
-    unsigned sum = 0;
-    for (char c : body) {
-        sum ^= static_cast<unsigned char>(c);
-    }
+    const unsigned sum = nmeaChecksumByte(body);
     // The second character is read only when the first matched, so a text
     // ending right after the '*' is never read past its NUL.
-    return checksum[0] == hexDigit(sum >> 4) && checksum[1] == hexDigit(sum);
+    return checksum[0] == nmeaHexDigit(sum >> 4) && checksum[1] == nmeaHexDigit(sum);
 }
 
 // A number as the device sends it: the longest prefix of the field that reads

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "centerlink/event_server_hub.h"
+#include "protocol/messages.h"
 #include "sim/media_streamer.h"
-#include "vardoappcore/protocol/messages.h"
 
 namespace sim {
 

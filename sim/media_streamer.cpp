@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "protocol/media_datagram.h"
 #include "sim/mulaw.h"
-#include "vardoappcore/protocol/media_datagram.h"
 
 namespace sim {
 

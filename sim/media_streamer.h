@@ -28,9 +28,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "protocol/messages.h"
 #include "sim/mjpeg_encoder.h"
 #include "sim/test_pattern.h"
-#include "vardoappcore/protocol/messages.h"
 
 namespace sim {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <numbers>
 
-#include "centerlink/rmc_sentence.h"
+#include "gps/rmc_writer.h"
 
 namespace sim {
 namespace {
@@ -153,13 +153,13 @@ void RandomFleet::update(Device& d, Clock::time_point now) {
 
 std::string RandomFleet::sentence(Device& d) {
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    centerlink::RmcFix fix;
+    gps::RmcFix fix;
     fix.valid = unit(random_) >= 0.03;  // now and then no fix
     fix.latitude = d.latitude;
     fix.longitude = d.longitude;
     fix.speedKnots = d.speedKmh * kKnotsPerKmh;
     fix.courseDegrees = d.course;
-    return centerlink::rmcSentence(d.talker, fix, std::chrono::system_clock::now());
+    return gps::rmcSentence(d.talker, fix, std::chrono::system_clock::now());
 }
 
 }  // namespace sim

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "ui/win_types.h"
+#include "vardoappcore/api/win_types.h"
 
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;

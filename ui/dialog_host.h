@@ -17,13 +17,13 @@
 #include "ui/clock.h"
 #include "ui/dialog_template.h"
 #include "ui/list_control.h"
-#include "ui/win_types.h"
+#include "vardoappcore/api/win_types.h"
 
 class CDialog;
 
 namespace ui {
 
-class DialogHost : public MessageTarget {
+class DialogHost : public vardo::MessageTarget {
 public:
     virtual ~DialogHost() = default;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "ui/win_types.h"
+#include "vardoappcore/api/win_types.h"
 
 class CDialog;
 

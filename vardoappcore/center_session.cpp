@@ -6,9 +6,9 @@
 #include <cstring>
 #include <thread>
 
+#include "protocol/json_codec.h"
 #include "text/log_text.h"
 #include "vardoappcore/library_log.h"
-#include "vardoappcore/protocol/json_codec.h"
 
 namespace vardo {
 namespace {

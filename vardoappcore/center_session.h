@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "protocol/line_reader.h"
+#include "protocol/messages.h"
 #include "vardoappcore/api/vardo_app_core.h"
-#include "vardoappcore/protocol/line_reader.h"
-#include "vardoappcore/protocol/messages.h"
 #include "vardoappcore/session_timing.h"
 
 namespace vardo {

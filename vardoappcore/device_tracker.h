@@ -16,9 +16,9 @@
 #include <string>
 #include <unordered_map>
 
+#include "protocol/messages.h"
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/handle_table.h"
-#include "vardoappcore/protocol/messages.h"
 
 namespace vardo {
 

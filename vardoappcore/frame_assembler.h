@@ -30,7 +30,7 @@
 #include <span>
 #include <vector>
 
-#include "vardoappcore/protocol/media_datagram.h"
+#include "protocol/media_datagram.h"
 
 namespace vardo {
 

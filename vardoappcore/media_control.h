@@ -17,9 +17,9 @@
 #include <unordered_map>
 #include <utility>
 
+#include "protocol/messages.h"
 #include "vardoappcore/center_session.h"
 #include "vardoappcore/media_receiver.h"
-#include "vardoappcore/protocol/messages.h"
 #include "vardoappcore/record_writer.h"
 #include "vardoappcore/recording.h"
 

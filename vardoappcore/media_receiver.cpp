@@ -4,8 +4,8 @@
 
 #include <cstring>
 
+#include "protocol/media_datagram.h"
 #include "vardoappcore/library_log.h"
-#include "vardoappcore/protocol/media_datagram.h"
 
 namespace vardo {
 namespace {

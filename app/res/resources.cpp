@@ -5,7 +5,7 @@
 #include <array>
 
 #include "app/res/resource.h"
-#include "ui/win_types.h"
+#include "vardoappcore/api/win_types.h"
 
 namespace app::res {
 namespace {

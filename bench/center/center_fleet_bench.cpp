@@ -28,13 +28,13 @@
 #include <vector>
 
 #include "bench/common/process_stats.h"
-#include "center/jt808/bytes.h"
-#include "center/jt808/frame.h"
-#include "center/jt808/frame_splitter.h"
-#include "center/jt808/general_response.h"
-#include "center/jt808/location.h"
-#include "center/jt808/message_ids.h"
-#include "center/jt808/registration.h"
+#include "jt808/bytes.h"
+#include "jt808/frame.h"
+#include "jt808/frame_splitter.h"
+#include "jt808/general_response.h"
+#include "jt808/location.h"
+#include "jt808/message_ids.h"
+#include "jt808/registration.h"
 #include "testsupport/process/center_process.h"
 #include "testsupport/process/event_server_run.h"
 

@@ -2,8 +2,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "vardoappcore/protocol/json_codec.h"
-#include "vardoappcore/protocol/line_reader.h"
+#include "protocol/json_codec.h"
+#include "protocol/line_reader.h"
 
 namespace {
 

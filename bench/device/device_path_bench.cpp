@@ -9,11 +9,11 @@
 #include <chrono>
 #include <string>
 
+#include "protocol/json_codec.h"
 #include "testsupport/process/sim_process.h"
 #include "testsupport/recording_target/recording_target.h"
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/library_log.h"
-#include "vardoappcore/protocol/json_codec.h"
 
 namespace {
 

@@ -35,9 +35,9 @@
 
 #include "bench/common/process_stats.h"
 #include "bench/db/bench_databases.h"
-#include "centerlink/rmc_sentence.h"
 #include "db/db_worker.h"
 #include "db/sql_command.h"
+#include "gps/rmc_writer.h"
 #include "testsupport/process/event_server_run.h"
 #include "testsupport/process/sim_process.h"
 
@@ -177,9 +177,8 @@ long waitForRows(Database& db, const std::string& table, long rows, Clock::durat
 }
 
 std::string fix(int i) {
-    centerlink::RmcFix f{true, 30.2 + (i % 1000) * 1e-4, 120.1 + (i % 777) * 1e-4, 20.0 + i % 30,
-                         90.0};
-    return centerlink::rmcSentence(i % 2 ? "GN" : "GP", f, std::chrono::system_clock::now());
+    gps::RmcFix f{true, 30.2 + (i % 1000) * 1e-4, 120.1 + (i % 777) * 1e-4, 20.0 + i % 30, 90.0};
+    return gps::rmcSentence(i % 2 ? "GN" : "GP", f, std::chrono::system_clock::now());
 }
 
 std::string deviceName(int d) {

@@ -19,16 +19,16 @@
 #include <filesystem>
 #include <map>
 
-#include "center/jt1078/frame_reassembler.h"
-#include "center/jt1078/packetizer.h"
-#include "center/jt1078/payload_type.h"
-#include "center/jt1078/stream_splitter.h"
+#include "jt1078/frame_reassembler.h"
+#include "jt1078/packetizer.h"
+#include "jt1078/payload_type.h"
+#include "jt1078/stream_splitter.h"
+#include "protocol/media_datagram.h"
 #include "sim/alaw.h"
 #include "sim/h264_encoder.h"
 #include "sim/test_pattern.h"
 #include "vardoappcore/avi_file.h"
 #include "vardoappcore/frame_assembler.h"
-#include "vardoappcore/protocol/media_datagram.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <cstring>
 #include <filesystem>
 
+#include "protocol/media_datagram.h"
 #include "sim/mjpeg_encoder.h"
 #include "sim/test_pattern.h"
 #include "vardoappcore/avi_file.h"
 #include "vardoappcore/frame_assembler.h"
-#include "vardoappcore/protocol/media_datagram.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 
 #include "app/event_server_dlg.h"
 #include "app/res/resource.h"
-#include "centerlink/rmc_sentence.h"
+#include "gps/nmea_checksum.h"
 #include "settings/program_dir.h"
 #include "testsupport/scripted_device/scripted_device.h"
 #include "ui/qt/qt_application.h"
@@ -45,7 +45,7 @@ std::string Rmc(const char* time, const char* lat, const char* lon, const char* 
     char body[128];
     std::snprintf(body, sizeof body, "GPRMC,%s.000,A,%s,N,%s,E,%s,%s,081226,,,A", time, lat, lon,
                   knots, course);
-    return std::string("$") + body + "*" + centerlink::nmeaChecksum(body);
+    return std::string("$") + body + "*" + gps::nmeaChecksum(body);
 }
 
 int RenderIcon(const char* svg, const char* png, int size) {

@@ -28,7 +28,7 @@
 
 #include "app/event_server_dlg.h"
 #include "app/res/resource.h"
-#include "centerlink/rmc_sentence.h"
+#include "gps/nmea_checksum.h"
 #include "testsupport/config/temp_program_dir.h"
 #include "testsupport/scripted_device/scripted_device.h"
 #include "ui/headless/headless_application.h"
@@ -64,7 +64,7 @@ std::string Sentence(std::uint64_t n) {
                   "GPRMC,%02u%02u%02u.000,A,2503.1234,N,12140.5678,E,10.0,90.0,010100,,,A",
                   static_cast<unsigned>(n / 3600 % 24), static_cast<unsigned>(n / 60 % 60),
                   static_cast<unsigned>(n % 60));
-    return std::string("$") + body + "*" + centerlink::nmeaChecksum(body);
+    return std::string("$") + body + "*" + gps::nmeaChecksum(body);
 }
 
 // The main dialog without a database worker (its statements are built and

@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <span>
 
-#include "center/jt1078/av_control.h"
-#include "center/jt1078/frame_reassembler.h"
-#include "center/jt1078/stream_packet.h"
-#include "center/jt1078/stream_splitter.h"
+#include "jt1078/av_control.h"
+#include "jt1078/frame_reassembler.h"
+#include "jt1078/stream_packet.h"
+#include "jt1078/stream_splitter.h"
 
 namespace {
 

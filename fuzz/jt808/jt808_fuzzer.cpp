@@ -11,14 +11,14 @@
 #include <cstdlib>
 #include <span>
 
-#include "center/jt808/driver_identity.h"
-#include "center/jt808/frame.h"
-#include "center/jt808/frame_splitter.h"
-#include "center/jt808/gbk.h"
-#include "center/jt808/general_response.h"
-#include "center/jt808/location.h"
-#include "center/jt808/registration.h"
-#include "center/jt808/subpackage_assembler.h"
+#include "jt808/driver_identity.h"
+#include "jt808/frame.h"
+#include "jt808/frame_splitter.h"
+#include "jt808/gbk.h"
+#include "jt808/general_response.h"
+#include "jt808/location.h"
+#include "jt808/registration.h"
+#include "jt808/subpackage_assembler.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <span>
 #include <string_view>
 
+#include "protocol/json_codec.h"
+#include "protocol/line_reader.h"
+#include "protocol/media_datagram.h"
 #include "text/utf8.h"
-#include "vardoappcore/protocol/json_codec.h"
-#include "vardoappcore/protocol/line_reader.h"
-#include "vardoappcore/protocol/media_datagram.h"
 
 namespace {
 

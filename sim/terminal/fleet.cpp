@@ -6,15 +6,15 @@
 #include <map>
 #include <random>
 
-#include "center/jt1078/av_control.h"
-#include "center/jt808/bytes.h"
-#include "center/jt808/driver_identity.h"
-#include "center/jt808/frame.h"
-#include "center/jt808/frame_splitter.h"
-#include "center/jt808/general_response.h"
-#include "center/jt808/location.h"
-#include "center/jt808/message_ids.h"
-#include "center/jt808/registration.h"
+#include "jt1078/av_control.h"
+#include "jt808/bytes.h"
+#include "jt808/driver_identity.h"
+#include "jt808/frame.h"
+#include "jt808/frame_splitter.h"
+#include "jt808/general_response.h"
+#include "jt808/location.h"
+#include "jt808/message_ids.h"
+#include "jt808/registration.h"
 #include "sim/terminal/media_sender.h"
 #include "sim/terminal/route.h"
 

@@ -2,8 +2,8 @@
 
 #include <ctime>
 
-#include "center/jt1078/packetizer.h"
-#include "center/jt1078/payload_type.h"
+#include "jt1078/packetizer.h"
+#include "jt1078/payload_type.h"
 #include "sim/alaw.h"
 #include "sim/h264_encoder.h"
 #include "sim/test_pattern.h"

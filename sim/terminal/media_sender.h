@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "center/jt1078/stream_packet.h"
+#include "jt1078/stream_packet.h"
 
 namespace sim {
 class H264Encoder;

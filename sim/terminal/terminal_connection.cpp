@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "center/jt808/message_ids.h"
+#include "jt808/message_ids.h"
 
 namespace sim::terminal {
 

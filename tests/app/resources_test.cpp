@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/res/resource.h"
-#include "ui/win_types.h"
+#include "vardoappcore/api/win_types.h"
 
 namespace {
 

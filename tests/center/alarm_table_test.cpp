@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "center/jt808/location.h"
+#include "jt808/location.h"
 
 namespace center {
 namespace {

@@ -9,13 +9,13 @@
 #include <nlohmann/json.hpp>
 
 #include "center/device_feed.h"
-#include "center/jt808/driver_identity.h"
-#include "center/jt808/general_response.h"
-#include "center/jt808/message_ids.h"
 #include "center/registry.h"
 #include "center/terminal_server.h"
 #include "centerlink/event_server_hub.h"
 #include "gps/rmc_parser.h"
+#include "jt808/driver_identity.h"
+#include "jt808/general_response.h"
+#include "jt808/message_ids.h"
 #include "tests/center/test_terminal.h"
 #include "testsupport/io_thread/io_thread.h"
 #include "testsupport/loopback/loopback.h"

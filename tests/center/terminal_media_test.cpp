@@ -8,12 +8,12 @@
 
 #include <vector>
 
-#include "center/jt1078/av_control.h"
-#include "center/jt1078/packetizer.h"
-#include "center/jt1078/payload_type.h"
-#include "center/jt808/general_response.h"
-#include "center/jt808/message_ids.h"
 #include "centerlink/event_server_hub.h"
+#include "jt1078/av_control.h"
+#include "jt1078/packetizer.h"
+#include "jt1078/payload_type.h"
+#include "jt808/general_response.h"
+#include "jt808/message_ids.h"
 
 namespace center {
 namespace {

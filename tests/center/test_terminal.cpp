@@ -8,9 +8,9 @@
 
 #include <cmath>
 
-#include "center/jt808/general_response.h"
-#include "center/jt808/message_ids.h"
-#include "center/jt808/registration.h"
+#include "jt808/general_response.h"
+#include "jt808/message_ids.h"
+#include "jt808/registration.h"
 
 namespace centertest {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "center/jt808/frame.h"
-#include "center/jt808/frame_splitter.h"
-#include "center/jt808/location.h"
+#include "jt808/frame.h"
+#include "jt808/frame_splitter.h"
+#include "jt808/location.h"
 
 namespace centertest {
 

@@ -17,7 +17,7 @@ struct Posted {
     LPARAM lParam;
 };
 
-class RecordingTarget final : public ui::MessageTarget {
+class RecordingTarget final : public vardo::MessageTarget {
 public:
     void PostMessage(UINT message, WPARAM wParam, LPARAM lParam) override {
         posted.push_back({message, wParam, lParam});

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "center/jt808/message_ids.h"
+#include "jt808/message_ids.h"
 #include "tests/center/test_terminal.h"
 #include "testsupport/process/center_process.h"
 #include "testsupport/process/event_server_run.h"

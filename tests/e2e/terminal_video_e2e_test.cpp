@@ -13,11 +13,11 @@
 #include <map>
 #include <thread>
 
-#include "center/jt1078/av_control.h"
-#include "center/jt1078/payload_type.h"
-#include "center/jt1078/stream_packet.h"
-#include "center/jt808/general_response.h"
-#include "center/jt808/message_ids.h"
+#include "jt1078/av_control.h"
+#include "jt1078/payload_type.h"
+#include "jt1078/stream_packet.h"
+#include "jt808/general_response.h"
+#include "jt808/message_ids.h"
 #include "sim/terminal/media_sender.h"
 #include "tests/center/test_terminal.h"
 #include "testsupport/avi/avi_probe.h"

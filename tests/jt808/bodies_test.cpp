@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "center/jt808/bytes.h"
-#include "center/jt808/driver_identity.h"
-#include "center/jt808/general_response.h"
-#include "center/jt808/registration.h"
+#include "jt808/bytes.h"
+#include "jt808/driver_identity.h"
+#include "jt808/general_response.h"
+#include "jt808/registration.h"
 #include "tests/jt808/hex.h"
 
 namespace jt808 {

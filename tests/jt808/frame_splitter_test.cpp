@@ -1,9 +1,9 @@
-#include "center/jt808/frame_splitter.h"
+#include "jt808/frame_splitter.h"
 
 #include <gtest/gtest.h>
 
-#include "center/jt808/frame.h"
-#include "center/jt808/message_ids.h"
+#include "jt808/frame.h"
+#include "jt808/message_ids.h"
 
 namespace jt808 {
 namespace {

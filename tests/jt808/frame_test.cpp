@@ -1,10 +1,10 @@
-#include "center/jt808/frame.h"
+#include "jt808/frame.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "center/jt808/message_ids.h"
+#include "jt808/message_ids.h"
 #include "tests/jt808/hex.h"
 
 namespace jt808 {

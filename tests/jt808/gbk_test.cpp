@@ -1,4 +1,4 @@
-#include "center/jt808/gbk.h"
+#include "jt808/gbk.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "center/jt808/location.h"
+#include "jt808/location.h"
 
 #include <gtest/gtest.h>
 
-#include "center/jt808/frame.h"
-#include "center/jt808/message_ids.h"
+#include "jt808/frame.h"
+#include "jt808/message_ids.h"
 #include "tests/jt808/hex.h"
 
 namespace jt808 {

@@ -1,10 +1,10 @@
-#include "center/jt808/subpackage_assembler.h"
+#include "jt808/subpackage_assembler.h"
 
 #include <gtest/gtest.h>
 
 #include <numeric>
 
-#include "center/jt808/message_ids.h"
+#include "jt808/message_ids.h"
 
 namespace jt808 {
 namespace {

@@ -9,9 +9,9 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "protocol/media_datagram.h"
 #include "testsupport/io_thread/io_thread.h"
 #include "testsupport/loopback/loopback.h"
-#include "vardoappcore/protocol/media_datagram.h"
 
 namespace sim {
 namespace {

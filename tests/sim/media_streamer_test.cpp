@@ -8,9 +8,9 @@
 #include <map>
 #include <set>
 
+#include "protocol/media_datagram.h"
 #include "vardoappcore/frame_assembler.h"
 #include "vardoappcore/jpeg_info.h"
-#include "vardoappcore/protocol/media_datagram.h"
 
 namespace sim {
 namespace {

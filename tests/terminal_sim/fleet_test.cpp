@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "center/jt808/driver_identity.h"
-#include "center/jt808/location.h"
-#include "center/jt808/message_ids.h"
+#include "jt808/driver_identity.h"
+#include "jt808/location.h"
+#include "jt808/message_ids.h"
 #include "sim/terminal/codes_file.h"
 #include "sim/terminal/terminal_connection.h"
 #include "tests/terminal_sim/mini_center.h"

@@ -2,11 +2,11 @@
 
 #include <array>
 
-#include "center/jt808/frame_splitter.h"
-#include "center/jt808/general_response.h"
-#include "center/jt808/message_ids.h"
-#include "center/jt808/registration.h"
-#include "center/jt808/subpackage_assembler.h"
+#include "jt808/frame_splitter.h"
+#include "jt808/general_response.h"
+#include "jt808/message_ids.h"
+#include "jt808/registration.h"
+#include "jt808/subpackage_assembler.h"
 
 namespace sim::terminal::test {
 

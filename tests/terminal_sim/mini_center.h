@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "center/jt808/frame.h"
+#include "jt808/frame.h"
 
 namespace sim::terminal::test {
 

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "protocol/media_datagram.h"
 #include "sim/mjpeg_encoder.h"
 #include "testsupport/avi/avi_probe.h"
 #include "testsupport/loopback/loopback.h"
@@ -21,7 +22,6 @@
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/library_log.h"
 #include "vardoappcore/media_counters.h"
-#include "vardoappcore/protocol/media_datagram.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/win_types.h"
+#include "vardoappcore/api/win_types.h"
 
 namespace testlib {
 
@@ -21,7 +21,7 @@ struct Posted {
     LPARAM device = 0;
 };
 
-class RecordingTarget : public ui::MessageTarget {
+class RecordingTarget : public vardo::MessageTarget {
 public:
     void PostMessage(UINT message, WPARAM wParam, LPARAM lParam) override {
         const std::lock_guard lock(mutex_);

@@ -8,7 +8,7 @@
 #include <QDialog>
 #include <QEvent>
 
-#include "ui/win_types.h"
+#include "vardoappcore/api/win_types.h"
 
 namespace ui::qt {
 

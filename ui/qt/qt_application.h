@@ -17,7 +17,7 @@
 
 #include "ui/clock.h"
 #include "ui/dialog_host.h"
-#include "ui/win_types.h"
+#include "vardoappcore/api/win_types.h"
 
 class QMessageBox;
 

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "ui/win_types.h"
+#include "vardoappcore/api/win_types.h"
 
 using HVARDOAPP = std::uint32_t;
 using HVARDODEV = std::uint32_t;

@@ -1,0 +1,239 @@
+#include "jt808/frame.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "jt808/bytes.h"
+
+namespace jt808 {
+
+namespace {
+
+constexpr std::uint16_t kLengthMask = 0x03ff;
+constexpr int kEncryptionShift = 10;
+constexpr std::uint16_t kSubpackagedBit = 1u << 13;
+constexpr std::uint16_t kVersionBit = 1u << 14;
+
+std::size_t headerBytes(Version v, bool subpackaged) {
+    return (v == Version::V2019 ? 17 : 12) + (subpackaged ? 4 : 0);
+}
+
+std::string hex(unsigned v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%02x", v);
+    return buf;
+}
+
+DecodedFrame failed(FrameError code, std::string why) {
+    DecodedFrame out;
+    out.code = code;
+    out.error = std::move(why);
+    return out;
+}
+
+}  // namespace
+
+std::uint8_t checkCode(std::span<const std::uint8_t> bytes) {
+    std::uint8_t x = 0;
+    for (const std::uint8_t b : bytes) {
+        x ^= b;
+    }
+    return x;
+}
+
+std::vector<std::uint8_t> escape(std::span<const std::uint8_t> raw) {
+    std::vector<std::uint8_t> out;
+    out.reserve(raw.size() + raw.size() / 8 + 2);
+    for (const std::uint8_t b : raw) {
+        if (b == kFlag) {
+            out.push_back(kEscape);
+            out.push_back(0x02);
+        } else if (b == kEscape) {
+            out.push_back(kEscape);
+            out.push_back(0x01);
+        } else {
+            out.push_back(b);
+        }
+    }
+    return out;
+}
+
+Result<std::vector<std::uint8_t>> unescape(std::span<const std::uint8_t> escaped) {
+    std::vector<std::uint8_t> out;
+    out.reserve(escaped.size());
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        const std::uint8_t b = escaped[i];
+        if (b == kFlag) {
+            return Result<std::vector<std::uint8_t>>::fail("bare 0x7e inside the frame at byte " +
+                                                           std::to_string(i));
+        }
+        if (b != kEscape) {
+            out.push_back(b);
+            continue;
+        }
+        if (i + 1 == escaped.size()) {
+            return Result<std::vector<std::uint8_t>>::fail("frame ends inside an escape");
+        }
+        const std::uint8_t next = escaped[++i];
+        if (next == 0x02) {
+            out.push_back(kFlag);
+        } else if (next == 0x01) {
+            out.push_back(kEscape);
+        } else {
+            return Result<std::vector<std::uint8_t>>::fail("invalid escape 0x7d " + hex(next) +
+                                                           " at byte " + std::to_string(i - 1));
+        }
+    }
+    return Result<std::vector<std::uint8_t>>::of(std::move(out));
+}
+
+DecodedFrame decodeFrame(std::span<const std::uint8_t> frame) {
+    if (!frame.empty() && frame.front() == kFlag) {
+        frame = frame.subspan(1);
+    }
+    if (!frame.empty() && frame.back() == kFlag) {
+        frame = frame.first(frame.size() - 1);
+    }
+    auto raw = unescape(frame);
+    if (!raw) {
+        return failed(FrameError::Escape, raw.error);
+    }
+    const std::vector<std::uint8_t>& bytes = *raw;
+    // The smallest frame: a 2013 header without body, and the check code.
+    if (bytes.size() < headerBytes(Version::V2013, false) + 1) {
+        return failed(FrameError::TooShort,
+                      "frame too short: " + std::to_string(bytes.size()) + " bytes");
+    }
+    const std::span<const std::uint8_t> content(bytes.data(), bytes.size() - 1);
+    const std::uint8_t expected = checkCode(content);
+    if (expected != bytes.back()) {
+        return failed(FrameError::CheckCode, "bad check code: frame says " + hex(bytes.back()) +
+                                                 ", bytes give " + hex(expected));
+    }
+
+    Reader r(content);
+    Header h;
+    h.msgId = r.u16();
+    const std::uint16_t props = r.u16();
+    const std::size_t bodyLength = props & kLengthMask;
+    h.encryption = static_cast<std::uint8_t>(props >> kEncryptionShift & 0x07);
+    h.subpackaged = (props & kSubpackagedBit) != 0;
+    h.version = (props & kVersionBit) != 0 ? Version::V2019 : Version::V2013;
+    const std::size_t needed = headerBytes(h.version, h.subpackaged);
+    if (content.size() < needed) {
+        return failed(FrameError::TooShort,
+                      "frame too short for its header: " + std::to_string(content.size()) + " of " +
+                          std::to_string(needed) + " bytes");
+    }
+    if (h.version == Version::V2019) {
+        h.protocolVersion = r.u8();
+        h.phone = r.bcd(10);
+    } else {
+        h.phone = r.bcd(6);
+    }
+    if (!r.ok()) {
+        return failed(FrameError::Header, "phone number is not BCD");
+    }
+    h.serial = r.u16();
+    if (h.subpackaged) {
+        h.packageTotal = r.u16();
+        h.packageIndex = r.u16();
+    }
+
+    DecodedFrame out;
+    out.header = h;
+    if (h.subpackaged &&
+        (h.packageTotal == 0 || h.packageIndex == 0 || h.packageIndex > h.packageTotal)) {
+        out.code = FrameError::Header;
+        out.error = "package " + std::to_string(h.packageIndex) + " of " +
+                    std::to_string(h.packageTotal) + " does not exist";
+        return out;
+    }
+    if (r.remaining() != bodyLength) {
+        out.code = FrameError::BodyLength;
+        out.error = "body length says " + std::to_string(bodyLength) + " bytes, frame holds " +
+                    std::to_string(r.remaining());
+        return out;
+    }
+    if (h.encryption != 0) {
+        out.code = FrameError::Encrypted;
+        out.error = "encrypted (method " + std::to_string(h.encryption) + "): refused";
+        return out;
+    }
+    const auto body = r.rest();
+    out.message = Message{h, std::vector<std::uint8_t>(body.begin(), body.end())};
+    return out;
+}
+
+std::vector<std::uint8_t> encodeFrame(const Header& header, std::span<const std::uint8_t> body) {
+    const std::size_t digits = phoneDigits(header.version);
+    const bool phoneOk =
+        header.phone.size() <= digits && std::all_of(header.phone.begin(), header.phone.end(),
+                                                     [](char c) { return c >= '0' && c <= '9'; });
+    if (body.size() > kMaxBodyBytes || !phoneOk) {
+        return {};
+    }
+    Writer w;
+    w.u16(header.msgId);
+    std::uint16_t props = static_cast<std::uint16_t>(body.size());
+    props |= static_cast<std::uint16_t>((header.encryption & 0x07) << kEncryptionShift);
+    if (header.subpackaged) {
+        props |= kSubpackagedBit;
+    }
+    if (header.version == Version::V2019) {
+        props |= kVersionBit;
+    }
+    w.u16(props);
+    if (header.version == Version::V2019) {
+        w.u8(header.protocolVersion);
+    }
+    w.bcd(header.phone, digits / 2);
+    w.u16(header.serial);
+    if (header.subpackaged) {
+        w.u16(header.packageTotal);
+        w.u16(header.packageIndex);
+    }
+    w.bytes(body);
+    w.u8(checkCode(w.data()));
+    std::vector<std::uint8_t> out;
+    const std::vector<std::uint8_t> escaped = escape(w.data());
+    out.reserve(escaped.size() + 2);
+    out.push_back(kFlag);
+    out.insert(out.end(), escaped.begin(), escaped.end());
+    out.push_back(kFlag);
+    return out;
+}
+
+std::vector<std::vector<std::uint8_t>> encodeSubpackaged(const Header& header,
+                                                         std::span<const std::uint8_t> body,
+                                                         std::size_t pieceBytes) {
+    pieceBytes = std::clamp<std::size_t>(pieceBytes, 1, kMaxBodyBytes);
+    const std::size_t count = std::max<std::size_t>(1, (body.size() + pieceBytes - 1) / pieceBytes);
+    if (count > 0xffff) {
+        return {};
+    }
+    std::vector<std::vector<std::uint8_t>> frames;
+    frames.reserve(count);
+    Header h = header;
+    h.subpackaged = true;
+    h.packageTotal = static_cast<std::uint16_t>(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        h.packageIndex = static_cast<std::uint16_t>(i + 1);
+        h.serial = static_cast<std::uint16_t>(header.serial + i);
+        const std::size_t at = i * pieceBytes;
+        frames.push_back(encodeFrame(h, body.subspan(at, std::min(pieceBytes, body.size() - at))));
+    }
+    return frames;
+}
+
+Header replyHeader(const Header& request, std::uint16_t msgId, std::uint16_t serial) {
+    Header h;
+    h.msgId = msgId;
+    h.version = request.version;
+    h.protocolVersion = request.protocolVersion;
+    h.phone = request.phone;
+    h.serial = serial;
+    return h;
+}
+
+}  // namespace jt808

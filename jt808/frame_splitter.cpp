@@ -1,0 +1,60 @@
+#include "jt808/frame_splitter.h"
+
+#include "jt808/frame.h"
+
+namespace jt808 {
+
+namespace {
+
+// Fewer bytes than a header and a check code cannot be a frame: two
+// delimiters around noise, or the shared delimiter of back-to-back frames.
+constexpr std::size_t kMinFrameBytes = 13;
+
+}  // namespace
+
+void FrameSplitter::append(std::span<const std::uint8_t> bytes) {
+    for (const std::uint8_t b : bytes) {
+        if (b != kFlag) {
+            if (!inFrame_) {
+                ++skipped_;
+            } else if (overLimit_) {
+                // Still inside the dropped frame.
+            } else if (current_.size() == maxFrameBytes_) {
+                overLimit_ = true;
+                ++dropped_;
+                current_.clear();
+                current_.shrink_to_fit();
+                ready_.push_back({Status::TooLong, {}});
+            } else {
+                current_.push_back(b);
+            }
+            continue;
+        }
+        // A 0x7e ends the bytes gathered since the previous one. Frames
+        // usually come as 7e..7e 7e..7e, but some terminals share one 0x7e
+        // between two frames, so every 0x7e also opens the next frame; the
+        // short gaps this yields are skipped as noise.
+        if (inFrame_ && !overLimit_) {
+            if (current_.size() >= kMinFrameBytes) {
+                ready_.push_back({Status::Frame, std::move(current_)});
+            } else {
+                skipped_ += current_.size();
+            }
+        }
+        current_.clear();
+        overLimit_ = false;
+        inFrame_ = true;
+    }
+}
+
+FrameSplitter::Status FrameSplitter::next(std::vector<std::uint8_t>& frame) {
+    if (ready_.empty()) {
+        return Status::NeedMore;
+    }
+    Event e = std::move(ready_.front());
+    ready_.pop_front();
+    frame = std::move(e.frame);
+    return e.status;
+}
+
+}  // namespace jt808
