@@ -31,7 +31,8 @@ foreach(ddeb IN LISTS CPACK_PACKAGE_FILES)
     OUTPUT_FILE ${tree}/DEBIAN/md5sums COMMAND_ERROR_IS_FATAL ANY)
 
   file(REMOVE ${ddeb})
-  execute_process(COMMAND ${DPKG_DEB} --root-owner-group -b ${tree} ${ddeb}
+  # gzip as CPack packs: xz would take a minute of CPU for each.
+  execute_process(COMMAND ${DPKG_DEB} --root-owner-group -Zgzip -b ${tree} ${ddeb}
     OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
   file(REMOVE_RECURSE ${tree})
 endforeach()
