@@ -36,6 +36,10 @@ std::string DatabasePart(const ServiceStatus& s) {
             Tr("StatusDatabaseDown", "database: unreachable since {} with {} statements waiting"),
             {LocalTimeText(s.databaseDownSince), std::to_string(s.waiting)});
     }
+    if (s.databaseDiskFull) {
+        return FillText(Tr("StatusDatabaseDiskFull", "database: disk full, {} statements waiting"),
+                    {std::to_string(s.waiting)});
+    }
     return Tr("StatusDatabaseUp", "database: connected");
 }
 
@@ -53,6 +57,9 @@ std::string StatusLine(const ServiceStatus& s) {
         CenterPart(s) + "; " + DatabasePart(s) + "; " +
         FillText(Tr("StatusCounts", "stored {}, dropped {}"),
                  {std::to_string(s.stored), std::to_string(s.dropped)}) +
+        (s.setAside > 0
+             ? ", " + FillText(Tr("StatusSetAside", "set aside {}"), {std::to_string(s.setAside)})
+             : std::string()) +
         "; " + FillText(Tr("StatusRecordings", "recordings: {}"), {std::to_string(s.recordings)});
     if (s.emptyRecordings > 0) {
         line += ", " + FillText(Tr("StatusEmptyRecordings", "empty recordings: {}"),
