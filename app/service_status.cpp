@@ -38,7 +38,7 @@ std::string DatabasePart(const ServiceStatus& s) {
     }
     if (s.databaseDiskFull) {
         return FillText(Tr("StatusDatabaseDiskFull", "database: disk full, {} statements waiting"),
-                    {std::to_string(s.waiting)});
+                        {std::to_string(s.waiting)});
     }
     return Tr("StatusDatabaseUp", "database: connected");
 }
