@@ -55,6 +55,8 @@ public:
     void recordStop(const ChannelRef& channel);
     bool isRecording(const ChannelRef& channel) const;
     MediaCounters mediaCounters();
+    // Recordings finished without any media.
+    std::uint64_t emptyRecordings();
 
 private:
     void notify(WPARAM kind, HVARDODEV device) override;
