@@ -39,12 +39,13 @@ int main(int argc, char** argv) {
     const center::ParsedOptions parsed =
         center::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.error.empty()) {
-        std::fprintf(stderr, "vardo-center: %s\n%s", parsed.error.c_str(), center::usageText());
+        std::fprintf(stderr, "vardo-center: %s\n%s", parsed.error.c_str(),
+                     center::usageText().c_str());
         return 2;
     }
     const center::Options& o = parsed.options;
     if (o.help) {
-        std::fputs(center::usageText(), stdout);
+        std::fputs(center::usageText().c_str(), stdout);
         return 0;
     }
     if (o.version) {
