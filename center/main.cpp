@@ -3,6 +3,8 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sysexits.h>
+#include <unistd.h>
 
 #include <asio.hpp>
 #include <cerrno>
@@ -11,14 +13,18 @@
 #include <string>
 #include <vector>
 
+#include "center/center_status.h"
 #include "center/device_feed.h"
 #include "center/media_port.h"
+#include "center/online_list.h"
 #include "center/options.h"
 #include "center/registry.h"
 #include "center/terminal_media.h"
 #include "center/terminal_server.h"
 #include "centerlink/event_server_hub.h"
 #include "files/private_files.h"
+#include "files/replace_file.h"
+#include "metrics/http_endpoint.h"
 #include "text/log_text.h"
 
 #ifndef VARDO_VERSION
@@ -33,12 +39,138 @@ void logLine(const std::string& line) {
     std::fflush(stderr);
 }
 
+bool isWildcard(const std::string& address) {
+    return address == "0.0.0.0" || address == "::";
+}
+
+// Every second on the io thread: the metrics, the list of terminals online
+// every few seconds, the status line every --status-interval.
+class Watch {
+public:
+    Watch(asio::io_context& io, const center::Options& options,
+          const center::TerminalServer& terminals, const center::DeviceFeed& feed,
+          const center::TerminalMedia& media, const centerlink::EventServerHub& hub)
+        : timer_(io),
+          usr1_(io, SIGUSR1),
+          options_(options),
+          terminals_(terminals),
+          feed_(feed),
+          media_(media),
+          hub_(hub),
+          listPath_(options.dataDir + "/" + center::kOnlineListFile) {}
+
+    void start() {
+        if (options_.metricsPort != 0) {
+            if (std::string problem; !metrics_.Start(options_.metricsPort, problem)) {
+                logLine(problem);
+            } else {
+                logLine("metrics on http://127.0.0.1:" + std::to_string(metrics_.Port()) +
+                        "/metrics");
+            }
+        }
+        const auto now = std::chrono::steady_clock::now();
+        nextList_ = now;
+        nextStatus_ = now + std::chrono::seconds(options_.statusInterval);
+        waitForUsr1();
+        tick();
+    }
+
+    void stop() {
+        asio::error_code ignored;
+        timer_.cancel();
+        usr1_.cancel(ignored);
+        metrics_.Stop();
+        // A stopped center has no terminals online: --list says it stopped.
+        std::remove(listPath_.c_str());
+    }
+
+private:
+    center::CenterCounts counts() const {
+        center::CenterCounts c;
+        c.terminalsConnected = terminals_.connections();
+        c.terminalsAuthenticated = terminals_.authenticated();
+        c.mediaStreams = media_.streams();
+        c.eventServers = hub_.loggedInClients();
+        c.reports = feed_.reports();
+        c.refusedConnections = terminals_.refusedConnections();
+        c.mediaRequests = media_.counters().requests;
+        c.mediaFrames = media_.counters().frames;
+        return c;
+    }
+
+    void tick() {
+        const auto now = std::chrono::steady_clock::now();
+        if (metrics_.Port() != 0) {
+            metrics_.Publish(center::CenterMetricsText(counts()));
+        }
+        if (now >= nextList_) {
+            nextList_ = now + center::kOnlineListPeriod;
+            writeList();
+        }
+        if (options_.statusInterval > 0 && now >= nextStatus_) {
+            nextStatus_ = now + std::chrono::seconds(options_.statusInterval);
+            logLine(center::CenterStatusLine(counts()));
+        }
+        timer_.expires_after(std::chrono::seconds(1));
+        timer_.async_wait([this](const asio::error_code& error) {
+            if (!error) {
+                tick();
+            }
+        });
+    }
+
+    void waitForUsr1() {
+        usr1_.async_wait([this](const asio::error_code& error, int) {
+            if (!error) {
+                logLine(center::CenterStatusLine(counts()));
+                waitForUsr1();
+            }
+        });
+    }
+
+    void writeList() {
+        std::vector<center::OnlineEntry> entries;
+        for (auto& t : terminals_.onlineTerminals()) {
+            entries.push_back({t.phone, t.address, t.plate, feed_.lastReport(t.phone)});
+        }
+        const std::string text =
+            center::OnlineListText(entries, std::chrono::system_clock::now(), ::getpid());
+        if (std::error_code ec; !files::ReplaceFile(listPath_, text, ec)) {
+            if (!listFailed_) {
+                logLine("cannot write " + listPath_ + ": " + ec.message() +
+                        " (--list cannot show the terminals online)");
+            }
+            listFailed_ = true;
+        } else {
+            listFailed_ = false;
+        }
+    }
+
+    asio::steady_timer timer_;
+    asio::signal_set usr1_;
+    const center::Options& options_;
+    const center::TerminalServer& terminals_;
+    const center::DeviceFeed& feed_;
+    const center::TerminalMedia& media_;
+    const centerlink::EventServerHub& hub_;
+    const std::string listPath_;
+    metrics::HttpEndpoint metrics_;
+    std::chrono::steady_clock::time_point nextList_{};
+    std::chrono::steady_clock::time_point nextStatus_{};
+    bool listFailed_ = false;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const center::ParsedOptions parsed =
         center::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.error.empty()) {
+        if (parsed.configError) {
+            // The service's settings: systemd is not to try again every 5 s.
+            logLine(parsed.error);
+            return EX_CONFIG;
+        }
         std::fprintf(stderr, "vardo-center: %s\n%s", parsed.error.c_str(),
                      center::usageText().c_str());
         return 2;
@@ -51,6 +183,21 @@ int main(int argc, char** argv) {
     if (o.version) {
         std::printf("vardo-center %s\n", VARDO_VERSION);
         return 0;
+    }
+    if (o.list) {
+        std::string text;
+        const bool listed =
+            center::ReadOnlineList(o.dataDir, std::chrono::system_clock::now(), text);
+        if (!listed) {
+            logLine(text);
+            return 1;
+        }
+        std::fputs(text.c_str(), stdout);
+        return 0;
+    }
+    if (std::string problem = center::credentialsProblem(o); !problem.empty()) {
+        logLine(problem);
+        return EX_CONFIG;
     }
 
     // Every terminal is a socket: take all the descriptors the system grants.
@@ -101,9 +248,16 @@ int main(int argc, char** argv) {
     // packets come back through the media port. Until it is set, the hub
     // answers media_open with its own "no media".
     center::TerminalMediaConfig mediaConfig;
-    mediaConfig.host = !o.mediaHost.empty()    ? o.mediaHost
-                       : o.listen == "0.0.0.0" ? std::string("127.0.0.1")
-                                               : o.listen;
+    mediaConfig.host = !o.mediaHost.empty()   ? o.mediaHost
+                       : isWildcard(o.listen) ? std::string("127.0.0.1")
+                                              : o.listen;
+    if (o.mediaHost.empty() && isWildcard(o.listen)) {
+        // A center on every address cannot know which one a terminal can
+        // reach; the one its connection came in on is such an address.
+        mediaConfig.hostFor = [&terminalServer](const std::string& phone) {
+            return terminalServer.localAddressOf(phone);
+        };
+    }
     mediaConfig.port = media.port();
     center::TerminalMedia terminalMedia(
         io, hub,
@@ -120,6 +274,7 @@ int main(int argc, char** argv) {
     media.setPacketHandler(
         [&terminalMedia](const jt1078::Packet& packet) { return terminalMedia.onPacket(packet); });
 
+    Watch watch(io, o, terminalServer, feed, terminalMedia, hub);
     bool stopping = false;
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const asio::error_code& error, int) {
@@ -128,6 +283,7 @@ int main(int argc, char** argv) {
         }
         stopping = true;
         logLine("stopping");
+        watch.stop();
         media.close();
         terminalMedia.stop();
         // Terminals first, so that event servers still hear them go offline.
@@ -145,6 +301,7 @@ int main(int argc, char** argv) {
             (o.openRegistration ? "open to any terminal"
                                 : "limited to '" + o.dataDir + "/allowed-terminals'"));
 
+    watch.start();
     io.run();
     // The hub outlives the terminal media: it must not reach it any more.
     logLine("stopped");

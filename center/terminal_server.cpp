@@ -1,5 +1,7 @@
 #include "center/terminal_server.h"
 
+#include <algorithm>
+
 #include "center/terminal_session.h"
 
 namespace center {
@@ -103,6 +105,22 @@ bool TerminalServer::sendToTerminal(const std::string& phone, std::uint16_t msgI
     }
     it->second->sendMessage(msgId, body);
     return true;
+}
+
+std::string TerminalServer::localAddressOf(const std::string& phone) const {
+    const auto it = byPhone_.find(phone);
+    return it == byPhone_.end() ? std::string() : it->second->localAddress();
+}
+
+std::vector<TerminalServer::OnlineTerminal> TerminalServer::onlineTerminals() const {
+    std::vector<OnlineTerminal> terminals;
+    terminals.reserve(byPhone_.size());
+    for (const auto& [phone, session] : byPhone_) {
+        terminals.push_back({phone, session->peer(), session->plate()});
+    }
+    std::sort(terminals.begin(), terminals.end(),
+              [](const OnlineTerminal& a, const OnlineTerminal& b) { return a.phone < b.phone; });
+    return terminals;
 }
 
 }  // namespace center

@@ -65,6 +65,18 @@ public:
                         std::span<const std::uint8_t> body);
     void setMessageHandler(MessageHandler handler) { handler_ = std::move(handler); }
 
+    // The address of this center that the terminal logged in with this
+    // phone reached; empty when none is.
+    std::string localAddressOf(const std::string& phone) const;
+
+    struct OnlineTerminal {
+        std::string phone;
+        std::string address;  // the terminal's "ADDR:PORT"
+        std::string plate;
+    };
+    // The authenticated terminals, by phone.
+    std::vector<OnlineTerminal> onlineTerminals() const;
+
     std::size_t connections() const { return sessions_.size(); }
     std::size_t authenticated() const { return byPhone_.size(); }
     std::uint64_t refusedConnections() const { return refusedConnections_; }

@@ -49,6 +49,13 @@ TerminalSession::TerminalSession(TerminalServer& server, tcp::socket socket)
     const auto endpoint = socket_.remote_endpoint(ec);
     peer_ = ec ? std::string("?")
                : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+    if (const auto local = socket_.local_endpoint(ec); !ec) {
+        // An IPv4 terminal on a dual-stack socket is to be told its IPv4 form.
+        const asio::ip::address address = local.address();
+        local_ = address.is_v6() && address.to_v6().is_v4_mapped()
+                     ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string()
+                     : address.to_string();
+    }
     socket_.set_option(tcp::no_delay(true), ec);
 }
 

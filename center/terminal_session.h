@@ -36,6 +36,11 @@ public:
 
     const std::string& phone() const { return phone_; }
     bool authenticated() const { return authenticated_; }
+    const std::string& peer() const { return peer_; }  // "ADDR:PORT" of the terminal
+    const std::string& plate() const { return plate_; }
+    // The address of this center the terminal's connection reached: on a
+    // wildcard --listen address, the one the terminal can reach it at.
+    const std::string& localAddress() const { return local_; }
 
 private:
     void read();
@@ -62,6 +67,7 @@ private:
     asio::ip::tcp::socket socket_;
     asio::steady_timer timer_;
     std::string peer_;
+    std::string local_;
     std::array<std::uint8_t, 4096> buffer_{};
     jt808::FrameSplitter splitter_;
     jt808::SubpackageAssembler assembler_;
