@@ -20,8 +20,10 @@ using namespace std::chrono_literals;
 
 class TestTerminal {
 public:
+    // Connects to `host` (an IPv4 loopback address) at `port`.
     TestTerminal(std::uint16_t port, std::string phone,
-                 jt808::Version version = jt808::Version::V2013);
+                 jt808::Version version = jt808::Version::V2013,
+                 const std::string& host = "127.0.0.1");
     ~TestTerminal();
     TestTerminal(const TestTerminal&) = delete;
     TestTerminal& operator=(const TestTerminal&) = delete;
