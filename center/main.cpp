@@ -4,16 +4,16 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sysexits.h>
-#include <unistd.h>
 
 #include <asio.hpp>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "center/center_status.h"
+#include "center/center_watch.h"
 #include "center/device_feed.h"
 #include "center/media_port.h"
 #include "center/online_list.h"
@@ -23,8 +23,6 @@
 #include "center/terminal_server.h"
 #include "centerlink/event_server_hub.h"
 #include "files/private_files.h"
-#include "files/replace_file.h"
-#include "metrics/http_endpoint.h"
 #include "text/log_text.h"
 
 #ifndef VARDO_VERSION
@@ -43,126 +41,11 @@ bool isWildcard(const std::string& address) {
     return address == "0.0.0.0" || address == "::";
 }
 
-// Every second on the io thread: the metrics, the list of terminals online
-// every few seconds, the status line every --status-interval.
-class Watch {
-public:
-    Watch(asio::io_context& io, const center::Options& options,
-          const center::TerminalServer& terminals, const center::DeviceFeed& feed,
-          const center::TerminalMedia& media, const centerlink::EventServerHub& hub)
-        : timer_(io),
-          usr1_(io, SIGUSR1),
-          options_(options),
-          terminals_(terminals),
-          feed_(feed),
-          media_(media),
-          hub_(hub),
-          listPath_(options.dataDir + "/" + center::kOnlineListFile) {}
-
-    void start() {
-        if (options_.metricsPort != 0) {
-            if (std::string problem; !metrics_.Start(options_.metricsPort, problem)) {
-                logLine(problem);
-            } else {
-                logLine("metrics on http://127.0.0.1:" + std::to_string(metrics_.Port()) +
-                        "/metrics");
-            }
-        }
-        const auto now = std::chrono::steady_clock::now();
-        nextList_ = now;
-        nextStatus_ = now + std::chrono::seconds(options_.statusInterval);
-        waitForUsr1();
-        tick();
-    }
-
-    void stop() {
-        asio::error_code ignored;
-        timer_.cancel();
-        usr1_.cancel(ignored);
-        metrics_.Stop();
-        // A stopped center has no terminals online: --list says it stopped.
-        std::remove(listPath_.c_str());
-    }
-
-private:
-    center::CenterCounts counts() const {
-        center::CenterCounts c;
-        c.terminalsConnected = terminals_.connections();
-        c.terminalsAuthenticated = terminals_.authenticated();
-        c.mediaStreams = media_.streams();
-        c.eventServers = hub_.loggedInClients();
-        c.reports = feed_.reports();
-        c.refusedConnections = terminals_.refusedConnections();
-        c.mediaRequests = media_.counters().requests;
-        c.mediaFrames = media_.counters().frames;
-        return c;
-    }
-
-    void tick() {
-        const auto now = std::chrono::steady_clock::now();
-        if (metrics_.Port() != 0) {
-            metrics_.Publish(center::CenterMetricsText(counts()));
-        }
-        if (now >= nextList_) {
-            nextList_ = now + center::kOnlineListPeriod;
-            writeList();
-        }
-        if (options_.statusInterval > 0 && now >= nextStatus_) {
-            nextStatus_ = now + std::chrono::seconds(options_.statusInterval);
-            logLine(center::CenterStatusLine(counts()));
-        }
-        timer_.expires_after(std::chrono::seconds(1));
-        timer_.async_wait([this](const asio::error_code& error) {
-            if (!error) {
-                tick();
-            }
-        });
-    }
-
-    void waitForUsr1() {
-        usr1_.async_wait([this](const asio::error_code& error, int) {
-            if (!error) {
-                logLine(center::CenterStatusLine(counts()));
-                waitForUsr1();
-            }
-        });
-    }
-
-    void writeList() {
-        std::vector<center::OnlineEntry> entries;
-        for (auto& t : terminals_.onlineTerminals()) {
-            entries.push_back({t.phone, t.address, t.plate, feed_.lastReport(t.phone)});
-        }
-        const std::string text =
-            center::OnlineListText(entries, std::chrono::system_clock::now(), ::getpid());
-        if (std::error_code ec; !files::ReplaceFile(listPath_, text, ec)) {
-            if (!listFailed_) {
-                logLine("cannot write " + listPath_ + ": " + ec.message() +
-                        " (--list cannot show the terminals online)");
-            }
-            listFailed_ = true;
-        } else {
-            listFailed_ = false;
-        }
-    }
-
-    asio::steady_timer timer_;
-    asio::signal_set usr1_;
-    const center::Options& options_;
-    const center::TerminalServer& terminals_;
-    const center::DeviceFeed& feed_;
-    const center::TerminalMedia& media_;
-    const centerlink::EventServerHub& hub_;
-    const std::string listPath_;
-    metrics::HttpEndpoint metrics_;
-    std::chrono::steady_clock::time_point nextList_{};
-    std::chrono::steady_clock::time_point nextStatus_{};
-    bool listFailed_ = false;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Until the status line answers it, SIGUSR1 must not end the center.
+    std::signal(SIGUSR1, SIG_IGN);
     const center::ParsedOptions parsed =
         center::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.error.empty()) {
@@ -274,7 +157,7 @@ int main(int argc, char** argv) {
     media.setPacketHandler(
         [&terminalMedia](const jt1078::Packet& packet) { return terminalMedia.onPacket(packet); });
 
-    Watch watch(io, o, terminalServer, feed, terminalMedia, hub);
+    center::CenterWatch watch(io, o, terminalServer, feed, terminalMedia, hub, logLine);
     bool stopping = false;
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const asio::error_code& error, int) {
