@@ -73,6 +73,8 @@ if [ -e "$root/usr/bin/vardo-center" ]; then
     check /etc/vardo/center.conf /usr/lib/systemd/system/vardo-center.service
     grep -q '^ExecStart=/usr/bin/vardo-center --config /etc/vardo/center.conf$' \
         "$root/usr/lib/systemd/system/vardo-center.service" || fail "ExecStart of the center's unit"
+    grep -q '^RestartPreventExitStatus=78$' "$root/usr/lib/systemd/system/vardo-center.service" ||
+        fail "the center's unit restarts a broken configuration"
     grep -q '^/etc/vardo/center.conf$' "$build/packaging/center/conffiles" ||
         fail "center.conf is no conffile"
     mkdir -p "$root/etc/vardo"
