@@ -186,7 +186,10 @@ int main(int argc, char** argv) {
 
     watch.start();
     io.run();
-    // The hub outlives the terminal media: it must not reach it any more.
+    // The hub outlives the terminal media: it must not reach it any more
+    // (its destructor closes what is left, and would call into a
+    // destroyed provider).
+    hub.setMediaProvider(nullptr);
     logLine("stopped");
     return 0;
 }
