@@ -141,6 +141,11 @@ void TerminalMedia::askTerminal(const Key& key, Stream& s) {
     }
     jt1078::RealtimeRequest r;
     r.serverAddress = config_.host;
+    if (config_.hostFor) {
+        if (std::string host = config_.hostFor(key.first); !host.empty()) {
+            r.serverAddress = std::move(host);
+        }
+    }
     r.tcpPort = config_.port;
     r.udpPort = config_.port;
     r.channel = static_cast<std::uint8_t>(key.second);
@@ -157,7 +162,7 @@ void TerminalMedia::askTerminal(const Key& key, Stream& s) {
     s.asked = Clock::now();
     if (log_) {
         log_("asked " + label(key.first, key.second) + " for " +
-             (audio ? "audio and video" : "video") + " to " + config_.host + ":" +
+             (audio ? "audio and video" : "video") + " to " + r.serverAddress + ":" +
              std::to_string(config_.port));
     }
 }

@@ -63,6 +63,12 @@ public:
     const std::string& peer() const { return peer_; }
     const std::string& address() const { return address_; }
     std::string who() const;
+    // The plate the registry holds for the authenticated phone.
+    const std::string& plate() const { return plate_; }
+    void setPlate(std::string plate) { plate_ = std::move(plate); }
+    // The address of this center the terminal's connection reached: on a
+    // wildcard --listen address, the one the terminal can reach it at.
+    const std::string& localAddress() const { return local_; }
 
 private:
     void read();
@@ -83,6 +89,7 @@ private:
     std::function<void(const TerminalSession*)> gone_;
     std::string peer_;
     std::string address_;
+    std::string local_;
     std::array<std::uint8_t, 4096> buffer_{};
     jt808::FrameSplitter splitter_;
     jt808::SubpackageAssembler assembler_;
