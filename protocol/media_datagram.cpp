@@ -43,12 +43,12 @@ std::optional<std::uint32_t> decodeRegister(std::span<const std::uint8_t> bytes)
     return getBig<std::uint32_t>(bytes.data() + 4);
 }
 
-std::vector<std::uint8_t> encodeMediaDatagram(const MediaHeader& header,
-                                              std::span<const std::uint8_t> payload) {
-    // Sized once and written in place (GCC 12 warns falsely about inserts
-    // into a vector of bytes).
-    std::vector<std::uint8_t> out(kMediaHeaderBytes + payload.size());
-    std::uint8_t* p = out.data();
+namespace {
+
+// Writes the datagram of `header` and `payload` at `out`, which has room.
+void writeDatagram(std::uint8_t* out, const MediaHeader& header,
+                   std::span<const std::uint8_t> payload) {
+    std::uint8_t* p = out;
     std::memcpy(p, kMediaMagic, 4);
     p[4] = kMediaVersion;
     p[5] = static_cast<std::uint8_t>(header.kind);
@@ -63,6 +63,16 @@ std::vector<std::uint8_t> encodeMediaDatagram(const MediaHeader& header,
     if (!payload.empty()) {
         std::memcpy(p, payload.data(), payload.size());
     }
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> encodeMediaDatagram(const MediaHeader& header,
+                                              std::span<const std::uint8_t> payload) {
+    // Sized once and written in place (GCC 12 warns falsely about inserts
+    // into a vector of bytes).
+    std::vector<std::uint8_t> out(kMediaHeaderBytes + payload.size());
+    writeDatagram(out.data(), header, payload);
     return out;
 }
 
@@ -108,29 +118,42 @@ MediaDecodeResult decodeMediaDatagram(std::span<const std::uint8_t> bytes) {
     return result;
 }
 
+PackedDatagrams packFrame(MediaKind kind, std::uint32_t stream, std::uint32_t sequence,
+                          std::uint64_t timestampMs, std::span<const std::uint8_t> frame,
+                          bool keyframe) {
+    PackedDatagrams out;
+    const std::size_t count = (frame.size() + kMaxPayloadBytes - 1) / kMaxPayloadBytes;
+    if (frame.empty() || count > 0xFFFF) {
+        return out;
+    }
+    out.count = count;
+    out.bytes.resize(count * kMediaHeaderBytes + frame.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t offset = i * kMaxPayloadBytes;
+        const std::size_t size = std::min(kMaxPayloadBytes, frame.size() - offset);
+        const MediaHeader h{kind,
+                            stream,
+                            sequence,
+                            timestampMs,
+                            static_cast<std::uint16_t>(i),
+                            static_cast<std::uint16_t>(count),
+                            keyframe};
+        writeDatagram(out.bytes.data() + i * kMaxDatagramBytes, h, frame.subspan(offset, size));
+    }
+    return out;
+}
+
 std::vector<std::vector<std::uint8_t>> fragmentFrame(MediaKind kind, std::uint32_t stream,
                                                      std::uint32_t sequence,
                                                      std::uint64_t timestampMs,
                                                      std::span<const std::uint8_t> frame,
                                                      bool keyframe) {
+    const PackedDatagrams packed = packFrame(kind, stream, sequence, timestampMs, frame, keyframe);
     std::vector<std::vector<std::uint8_t>> out;
-    const std::size_t count =
-        std::max<std::size_t>(1, (frame.size() + kMaxPayloadBytes - 1) / kMaxPayloadBytes);
-    if (frame.empty() || count > 0xFFFF) {
-        return out;
-    }
-    out.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t offset = i * kMaxPayloadBytes;
-        const std::size_t size = std::min(kMaxPayloadBytes, frame.size() - offset);
-        MediaHeader h{kind,
-                      stream,
-                      sequence,
-                      timestampMs,
-                      static_cast<std::uint16_t>(i),
-                      static_cast<std::uint16_t>(count),
-                      keyframe};
-        out.push_back(encodeMediaDatagram(h, frame.subspan(offset, size)));
+    out.reserve(packed.count);
+    for (std::size_t i = 0; i < packed.count; ++i) {
+        const auto d = packed.at(i);
+        out.emplace_back(d.begin(), d.end());
     }
     return out;
 }
