@@ -280,18 +280,17 @@ bool AviFile::writePacket(int streamIndex, std::span<const std::uint8_t> bytes, 
     const AVRational ours =
         streamIndex == videoIndex_ ? av_inv_q(rate_) : AVRational{1, audioRate_};
     av_packet_unref(packet_);
-    int rc = av_new_packet(packet_, static_cast<int>(bytes.size()));
-    if (rc < 0) {
-        return fail("out of memory", rc);
-    }
-    std::memcpy(packet_->data, bytes.data(), bytes.size());
+    // The frame's own bytes, not a copy: av_write_frame takes a packet
+    // without a buffer of its own and neither keeps nor changes it.
+    packet_->data = const_cast<std::uint8_t*>(bytes.data());
+    packet_->size = static_cast<int>(bytes.size());
     packet_->stream_index = streamIndex;
     packet_->pts = packet_->dts = av_rescale_q(pts, ours, stream->time_base);
     packet_->duration = av_rescale_q(duration, ours, stream->time_base);
     if (key) {
         packet_->flags |= AV_PKT_FLAG_KEY;
     }
-    rc = av_write_frame(context_, packet_);
+    int rc = av_write_frame(context_, packet_);
     av_packet_unref(packet_);
     if (rc < 0) {
         return fail("cannot write", rc);

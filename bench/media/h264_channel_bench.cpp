@@ -18,6 +18,7 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 
 #include "jt1078/frame_reassembler.h"
 #include "jt1078/packetizer.h"
@@ -34,6 +35,8 @@ namespace {
 
 namespace protocol = vardo::protocol;
 constexpr int kFps = 25;
+// A recording's length by default (EventServer_RecordDuration).
+constexpr std::uint64_t kFileSeconds = 90;
 
 struct Second {
     std::vector<std::uint8_t> tcpBytes;  // one second of stream packets, as on the wire
@@ -134,7 +137,9 @@ void BM_CenterRelay(benchmark::State& state) {
     centerSide(state, true);
 }
 
-// Event server: datagrams in, frames out; `record` also writes them.
+// Event server: datagrams in, frames out; `record` also writes them, into
+// files of one recording's length, each removed once finished so
+// that the page cache does not grow from run to run.
 void eventServerSide(benchmark::State& state, bool record) {
     const Second& s = second(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
     char dir[] = "/tmp/vardo-bench-h264-XXXXXX";
@@ -142,8 +147,9 @@ void eventServerSide(benchmark::State& state, bool record) {
         state.SkipWithError("no temporary folder");
         return;
     }
+    const std::string path = std::string(dir) + "/a.avi";
     std::string error;
-    auto file = record ? vardo::AviFile::create(std::string(dir) + "/a.avi", error) : nullptr;
+    std::unique_ptr<vardo::AviFile> file;
     vardo::StreamSetup setup;
     setup.videoCodec = vardo::VideoCodec::H264;
     setup.fps = kFps;
@@ -151,6 +157,13 @@ void eventServerSide(benchmark::State& state, bool record) {
     setup.audioCodec = vardo::AudioCodec::Alaw;
     std::uint64_t base = 0;
     for (auto _ : state) {
+        if (record && base % kFileSeconds == 0) {
+            if (file) {
+                file->finish(setup);
+                std::filesystem::remove(path);
+            }
+            file = vardo::AviFile::create(path, error);
+        }
         vardo::FrameAssembler video;
         vardo::FrameAssembler audio;
         for (const auto& bytes : s.datagrams) {
@@ -159,13 +172,13 @@ void eventServerSide(benchmark::State& state, bool record) {
             auto frame = assembler.add(d.datagram->header, d.datagram->payload);
             if (frame && file) {
                 if (frame->kind == protocol::MediaKind::Video) {
-                    file->writeVideo(frame->bytes, base + frame->timestampMs, setup);
+                    file->writeVideo(frame->bytes, base * 1000 + frame->timestampMs, setup);
                 } else {
-                    file->writeAudio(frame->bytes, base + frame->timestampMs);
+                    file->writeAudio(frame->bytes, base * 1000 + frame->timestampMs);
                 }
             }
         }
-        base += 1000;
+        ++base;
     }
     if (file) {
         file->finish(setup);
