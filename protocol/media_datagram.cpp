@@ -118,16 +118,18 @@ MediaDecodeResult decodeMediaDatagram(std::span<const std::uint8_t> bytes) {
     return result;
 }
 
-PackedDatagrams packFrame(MediaKind kind, std::uint32_t stream, std::uint32_t sequence,
-                          std::uint64_t timestampMs, std::span<const std::uint8_t> frame,
-                          bool keyframe) {
-    PackedDatagrams out;
+namespace {
+
+// Calls `onFragment(index, header, payload)` for each datagram of the frame;
+// their count, 0 when the frame is empty or too big.
+template <class F>
+std::size_t forEachFragment(MediaKind kind, std::uint32_t stream, std::uint32_t sequence,
+                            std::uint64_t timestampMs, std::span<const std::uint8_t> frame,
+                            bool keyframe, F&& onFragment) {
     const std::size_t count = (frame.size() + kMaxPayloadBytes - 1) / kMaxPayloadBytes;
     if (frame.empty() || count > 0xFFFF) {
-        return out;
+        return 0;
     }
-    out.count = count;
-    out.bytes.resize(count * kMediaHeaderBytes + frame.size());
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t offset = i * kMaxPayloadBytes;
         const std::size_t size = std::min(kMaxPayloadBytes, frame.size() - offset);
@@ -138,8 +140,27 @@ PackedDatagrams packFrame(MediaKind kind, std::uint32_t stream, std::uint32_t se
                             static_cast<std::uint16_t>(i),
                             static_cast<std::uint16_t>(count),
                             keyframe};
-        writeDatagram(out.bytes.data() + i * kMaxDatagramBytes, h, frame.subspan(offset, size));
+        onFragment(i, h, frame.subspan(offset, size));
     }
+    return count;
+}
+
+}  // namespace
+
+PackedDatagrams packFrame(MediaKind kind, std::uint32_t stream, std::uint32_t sequence,
+                          std::uint64_t timestampMs, std::span<const std::uint8_t> frame,
+                          bool keyframe) {
+    PackedDatagrams out;
+    const std::size_t count = (frame.size() + kMaxPayloadBytes - 1) / kMaxPayloadBytes;
+    if (frame.empty() || count > 0xFFFF) {
+        return out;
+    }
+    out.bytes.resize(count * kMediaHeaderBytes + frame.size());
+    out.count = forEachFragment(
+        kind, stream, sequence, timestampMs, frame, keyframe,
+        [&](std::size_t i, const MediaHeader& h, std::span<const std::uint8_t> payload) {
+            writeDatagram(out.bytes.data() + i * kMaxDatagramBytes, h, payload);
+        });
     return out;
 }
 
@@ -148,13 +169,12 @@ std::vector<std::vector<std::uint8_t>> fragmentFrame(MediaKind kind, std::uint32
                                                      std::uint64_t timestampMs,
                                                      std::span<const std::uint8_t> frame,
                                                      bool keyframe) {
-    const PackedDatagrams packed = packFrame(kind, stream, sequence, timestampMs, frame, keyframe);
     std::vector<std::vector<std::uint8_t>> out;
-    out.reserve(packed.count);
-    for (std::size_t i = 0; i < packed.count; ++i) {
-        const auto d = packed.at(i);
-        out.emplace_back(d.begin(), d.end());
-    }
+    out.reserve((frame.size() + kMaxPayloadBytes - 1) / kMaxPayloadBytes);
+    forEachFragment(kind, stream, sequence, timestampMs, frame, keyframe,
+                    [&](std::size_t, const MediaHeader& h, std::span<const std::uint8_t> payload) {
+                        out.push_back(encodeMediaDatagram(h, payload));
+                    });
     return out;
 }
 

@@ -115,10 +115,10 @@ void centerSide(benchmark::State& state, bool relay) {
                 if (reassembler.add(p, f)) {
                     ++frames;
                     if (relay) {
-                        auto d = protocol::fragmentFrame(
+                        auto d = protocol::packFrame(
                             f.video() ? protocol::MediaKind::Video : protocol::MediaKind::Audio, 1,
                             seq++, f.timestampMs, f.bytes, f.keyframe());
-                        benchmark::DoNotOptimize(d.data());
+                        benchmark::DoNotOptimize(d.bytes.data());
                     }
                 }
             });
