@@ -56,47 +56,24 @@ std::vector<std::uint8_t> aacLcConfig(int rate, int channels) {
             static_cast<std::uint8_t>(((index & 1) << 7) | ((channels & 0x0F) << 3))};
 }
 
-// The frame rate the device's timestamps show: the mean time between
-// frames, leaving out gaps of lost frames (more than half again the median).
-// Of whole frames a second, half frames a second (12.5, 7.5) and whole
-// milliseconds a frame (160 ms: 6.25), the nearest, the simplest first: a
-// camera's rate is one of these, and rounding it to whole frames would make
-// the file play at another pace than the camera filmed.
-AVRational measuredRate(const std::vector<std::int64_t>& times) {
-    std::vector<std::int64_t> steps;
-    for (std::size_t i = 1; i < times.size(); ++i) {
-        if (times[i] > times[i - 1]) {
-            steps.push_back(times[i] - times[i - 1]);
-        }
-    }
-    if (steps.empty()) {
+// The frame rate the device's timestamps show over the held frames: frames
+// less one over the time from the first to the last, so that a clock that
+// stamps late and then catches up (the time the frame was sent, on a busy
+// device) evens out. Taken as the nearest of the rates cameras film at:
+// whole frames a second, or 25 or 30 divided by a whole number (12.5, 7.5,
+// 6.25); rounding 12.5 to whole frames would make the file play 4 % fast.
+AVRational measuredRate(std::int64_t frames, std::int64_t spanMs) {
+    if (frames < 2 || spanMs <= 0) {
         return AVRational{kDefaultH26xFps, 1};
     }
-    std::vector<std::int64_t> sorted = steps;
-    const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
-    std::nth_element(sorted.begin(), middle, sorted.end());
-    const std::int64_t median = *middle;
-    std::int64_t sum = 0;
-    std::int64_t count = 0;
-    for (const std::int64_t step : steps) {
-        if (2 * step <= 3 * median) {
-            sum += step;
-            ++count;
-        }
-    }
-    const double fps = 1000.0 * static_cast<double>(count) / static_cast<double>(sum);
-    const auto ms = std::clamp<std::int64_t>(std::llround(static_cast<double>(sum) / count),
-                                             1000 / kMaxFps, 1000);
-    const AVRational candidates[] = {
-        {static_cast<int>(std::clamp<long long>(std::llround(fps), 1, kMaxFps)), 1},
-        {static_cast<int>(std::clamp<long long>(std::llround(2 * fps), 1, 2 * kMaxFps)), 2},
-        {1000, static_cast<int>(ms)},
-    };
-    AVRational best = candidates[0];
-    for (const AVRational& c : candidates) {
-        // Nearer by more than the noise of a millisecond clock over a second.
-        if (std::abs(av_q2d(c) - fps) + 0.01 < std::abs(av_q2d(best) - fps)) {
-            best = c;
+    const double fps = 1000.0 * static_cast<double>(frames - 1) / static_cast<double>(spanMs);
+    AVRational best{static_cast<int>(std::clamp<long long>(std::llround(fps), 1, kMaxFps)), 1};
+    for (const int base : {25, 30}) {
+        for (int divisor = 2; divisor <= 12; ++divisor) {
+            const AVRational c{base, divisor};
+            if (std::abs(av_q2d(c) - fps) < std::abs(av_q2d(best) - fps)) {
+                best = c;
+            }
         }
     }
     av_reduce(&best.num, &best.den, best.num, best.den, 1000);
@@ -372,14 +349,19 @@ AVRational AviFile::heldRate() const {
     if (heldSetup_.videoCodec == VideoCodec::Mjpeg) {
         return AVRational{kDefaultFps, 1};
     }
-    std::vector<std::int64_t> times;
+    const Held* first = nullptr;
+    const Held* last = nullptr;
+    std::int64_t frames = 0;
     for (const Held& h : held_) {
         if (h.video) {
-            times.push_back(static_cast<std::int64_t>(h.timestampMs));
+            first = first != nullptr ? first : &h;
+            last = &h;
+            ++frames;
         }
     }
-    const std::int64_t span = times.back() - times.front();
-    return span <= kClockJumpSeconds * 1000 ? measuredRate(times) : AVRational{kDefaultH26xFps, 1};
+    const auto span = static_cast<std::int64_t>(last->timestampMs - first->timestampMs);
+    return span <= kClockJumpSeconds * 1000 ? measuredRate(frames, span)
+                                            : AVRational{kDefaultH26xFps, 1};
 }
 
 bool AviFile::releaseHeld() {
