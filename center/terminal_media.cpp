@@ -425,8 +425,8 @@ void TerminalMedia::relay(const Key& key, Stream& s, jt1078::Frame& frame) {
     ++counters_.frames;
     const auto kind = video ? protocol::MediaKind::Video : protocol::MediaKind::Audio;
     const std::uint32_t sequence = video ? s.videoSequence++ : s.audioSequence++;
-    const auto datagrams =
-        protocol::fragmentFrame(kind, s.id, sequence, frame.timestampMs, bytes, frame.keyframe());
+    const protocol::PackedDatagrams datagrams =
+        protocol::packFrame(kind, s.id, sequence, frame.timestampMs, bytes, frame.keyframe());
     for (const auto& [client, viewer] : s.viewers) {
         if (!(video ? viewer.video : viewer.audio)) {
             continue;
@@ -435,12 +435,9 @@ void TerminalMedia::relay(const Key& key, Stream& s, jt1078::Frame& frame) {
         if (endpoint == endpoints_.end()) {
             continue;
         }
-        for (const auto& d : datagrams) {
-            ++counters_.datagrams;
-            if (!hub_.sendDatagram(endpoint->second, d)) {
-                ++counters_.unsentDatagrams;
-            }
-        }
+        counters_.datagrams += datagrams.count;
+        counters_.unsentDatagrams +=
+            hub_.sendDatagrams(endpoint->second, datagrams.bytes, protocol::kMaxDatagramBytes);
     }
 }
 

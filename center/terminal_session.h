@@ -98,6 +98,7 @@ private:
     bool authenticated_ = false;
     jt808::Header loginHeader_;  // the layout and phone answers go out with
     std::string phone_;          // once authenticated
+    std::string plate_;          // the registry's, once authenticated
     int failures_ = 0;
     int badFrames_ = 0;  // since the last good one
     std::uint16_t serial_ = 0;
