@@ -13,6 +13,7 @@
 #include "app/setting_fields.h"
 #include "app/start_checks.h"
 #include "app/ui_texts.h"
+#include "db/fix_upkeep.h"
 #include "db/statement_journal.h"
 #include "gps/rmc_parser.h"
 #include "settings/config.h"
@@ -145,9 +146,14 @@ BOOL CMyVardoEventServerDlg::OnInitDialog() {
     const std::string groupWarning =
         db::ApplyGroupSettings(ReadConfigString("EventServer_GroupCommit"),
                                ReadConfigString("EventServer_GroupSize"), workerOptions);
+    const std::string retentionWarning = db::ReadFixRetentionDays(
+        ReadConfigString("EventServer_FixRetentionDays"), workerOptions.fixRetentionDays);
     m_worker.SetOptions(workerOptions);
     if (!groupWarning.empty()) {
         Log(groupWarning);
+    }
+    if (!retentionWarning.empty()) {
+        Log(retentionWarning);
     }
     const std::string storageWarning = db::ReadStorageSettings(
         ReadConfigString("EventServer_Journal"), ReadConfigString("EventServer_JournalSyncMs"),

@@ -10,6 +10,7 @@
 
 #include "db/cancel_token.h"
 #include "db/exec_result.h"
+#include "db/fix_upkeep.h"
 #include "db/sql_command.h"
 
 namespace db {
@@ -34,6 +35,11 @@ public:
     // which statement failed. This one takes a round trip per step through
     // Begin, Execute and Commit; a backend may send the group at once.
     virtual GroupResult ExecuteGroup(std::span<const SqlCommand> group);
+
+    // Makes gps_fixes' partitions ahead and removes fixes past their
+    // retention, in our schemas. A database that is not ours (ODBC, a site's
+    // own procedures) is left alone: NoRows.
+    virtual FixUpkeepResult KeepFixes(const FixUpkeep& upkeep);
 };
 
 struct BackendOpenResult {

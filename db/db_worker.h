@@ -36,6 +36,11 @@ struct WorkerOptions {
     // too (Config.ini: only when EventServer_GroupCommit=1 says so).
     bool groupCommitOdbc = true;
     std::size_t groupSize = kDefaultGroupSize;
+    // gps_fixes upkeep (our schemas): partitions made ahead and fixes older
+    // than this many days removed, at the first statement after each open
+    // and then every upkeepEvery while statements flow. 0 keeps every fix.
+    int fixRetentionDays = 0;
+    std::chrono::minutes upkeepEvery{60};
 };
 
 // Reads the two settings of grouping, as text from Config.ini:
@@ -111,7 +116,8 @@ protected:
 private:
     enum class Step { Done, Retry };
 
-    void Note(const std::string& message);
+    // Logs; an error also becomes LastError().
+    void Note(const std::string& message, bool isError = true);
     void MarkDown();
     void Backoff(std::chrono::milliseconds& backoff);
     std::size_t GroupLimit() const;
@@ -120,6 +126,7 @@ private:
     Step Retry(const db::ExecResult& result);
     Step RunAlone(std::vector<db::SqlCommand>& hand);
     Step RunGroup(std::vector<db::SqlCommand>& hand, std::size_t count);
+    void KeepFixesIfDue();
 
     CMyCommandQueue& m_queue;
     CMyDbConnection& m_db;
@@ -131,6 +138,8 @@ private:
     // Worker thread only: how the next passes take the statements in hand.
     std::size_t m_nextGroup = 0;  // run exactly this many together next (0: as many as allowed)
     std::size_t m_soloLeft = 0;   // run this many alone (a group whose commit was refused)
+    std::chrono::steady_clock::time_point m_nextUpkeep{};  // worker thread only
+    bool m_upkeepDue = true;                               // after each open; old rows remain
 
     std::atomic<std::uint64_t> m_executed{0};
     std::atomic<std::uint64_t> m_rejected{0};

@@ -44,6 +44,8 @@ CREATE TABLE IF NOT EXISTS gps_fixes (
     statement_id TEXT UNIQUE
 ) STRICT;
 CREATE INDEX IF NOT EXISTS gps_fixes_device_time ON gps_fixes (device_name, received_at);
+-- EventServer_FixRetentionDays deletes the oldest fixes in small batches.
+CREATE INDEX IF NOT EXISTS gps_fixes_received_at ON gps_fixes (received_at);
 
 -- EVENT_UPDATE(DeviceName, EventTypeID[, ReceivedAt]): appends an event; event
 -- type 6 marks the device online, 7 offline.
