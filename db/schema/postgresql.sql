@@ -200,7 +200,10 @@ $$;
 DO $$ BEGIN PERFORM gps_fixes_maintain(); END $$;
 
 -- EVENT_UPDATE(DeviceName, EventTypeID[, ReceivedAt]): appends an event; event
--- type 6 marks the device online, 7 offline.
+-- type 6 marks the device online, 7 offline. The devices row only moves
+-- forward in received time: several event servers write one database, and
+-- an "offline" that arrives late from one must not undo a newer "online"
+-- another has stored. The event itself is kept either way.
 CREATE OR REPLACE PROCEDURE event_update(
     device_name   text,
     event_type_id integer,
@@ -229,7 +232,8 @@ BEGIN
        SET online = CASE EXCLUDED.last_event_type_id WHEN 6 THEN 1 WHEN 7 THEN 0
                          ELSE d.online END,
            last_event_type_id = EXCLUDED.last_event_type_id,
-           last_event_at = EXCLUDED.last_event_at;
+           last_event_at = EXCLUDED.last_event_at
+     WHERE d.last_event_at IS NULL OR d.last_event_at <= EXCLUDED.last_event_at;
     applied := 1;
 END
 $$;
@@ -237,7 +241,8 @@ $$;
 -- GPS_ADD(DeviceName, Latitude, Longitude, Speed, Course, GPSInfo[, ReceivedAt]):
 -- appends a fix; a fix with a sentence becomes the device's last position,
 -- one without (nothing readable came, and the statement says 0, 0) leaves the
--- last real position alone.
+-- last real position alone. The last position, too, only moves forward in
+-- received time.
 CREATE OR REPLACE PROCEDURE gps_add(
     device_name  text,
     latitude     double precision,
@@ -283,7 +288,8 @@ BEGIN
            speed = EXCLUDED.speed,
            course = EXCLUDED.course,
            gps_info = EXCLUDED.gps_info,
-           last_fix_at = EXCLUDED.last_fix_at;
+           last_fix_at = EXCLUDED.last_fix_at
+     WHERE d.last_fix_at IS NULL OR d.last_fix_at <= EXCLUDED.last_fix_at;
     applied := 1;
 END
 $$;
