@@ -443,9 +443,21 @@ std::string EventServerHub::broadcast(const protocol::Message& message, std::siz
     return {};
 }
 
-std::string EventServerHub::online(const protocol::Online& device) {
-    if (device.dev.empty()) {
+namespace {
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
+std::string EventServerHub::online(const protocol::Online& given) {
+    if (given.dev.empty()) {
         return "online: the device identifier is empty";
+    }
+    protocol::Online device = given;
+    if (!device.at) {
+        device.at = NowMs();
     }
     if (std::string error = broadcast(device); !error.empty()) {
         return error;
@@ -468,7 +480,8 @@ std::string EventServerHub::gps(const std::string& dev, const std::string& text,
         return "gps: device '" + dev + "' is not online";
     }
     std::size_t receivers = 0;
-    if (std::string error = broadcast(protocol::Gps{dev, text, vehicle, driver}, &receivers);
+    if (std::string error =
+            broadcast(protocol::Gps{dev, text, vehicle, driver, NowMs()}, &receivers);
         !error.empty()) {
         return error;
     }
@@ -488,7 +501,7 @@ std::string EventServerHub::offline(const std::string& dev) {
     if (it == index_.end()) {
         return "offline: device '" + dev + "' is not online";
     }
-    broadcast(protocol::Offline{dev});
+    broadcast(protocol::Offline{dev, NowMs()});
     media_->deviceOffline(dev);
     online_.erase(it->second);
     index_.erase(it);

@@ -13,6 +13,12 @@ namespace vardo::protocol {
 
 inline constexpr int kProtocolVersion = 1;
 
+// When the center received a device's message: milliseconds since
+// 1970-01-01 UTC (`at`). Optional: older centers leave it out, older clients
+// ignore it. Event servers sharing a database order a device's state by it.
+using ReceivedAtMs = std::optional<std::int64_t>;
+inline constexpr std::int64_t kMaxReceivedAtMs = 253'402'300'799'999;  // 9999-12-31
+
 // Client to server.
 struct Login {
     int version = kProtocolVersion;
@@ -60,6 +66,7 @@ struct Online {
     std::string driver;
     int channels = 1;
     std::string gps;
+    ReceivedAtMs at{};
     bool operator==(const Online&) const = default;
 };
 // Marks the end of the `online` messages that follow `login_ok`, so that a
@@ -73,10 +80,12 @@ struct Gps {
     std::string gps;
     std::optional<std::string> vehicle;  // present when it changed
     std::optional<std::string> driver;   // present when it changed
+    ReceivedAtMs at{};
     bool operator==(const Gps&) const = default;
 };
 struct Offline {
     std::string dev;
+    ReceivedAtMs at{};
     bool operator==(const Offline&) const = default;
 };
 struct Alarm {
