@@ -386,7 +386,9 @@ void CMyVardoEventServerDlg::OnDeviceOnline(HVARDODEV hDev) {
     device::DeviceRecord& stored = m_devices[static_cast<std::size_t>(nRow)];
     stored = std::move(record);
 
-    const auto now = GetClock().WallNow();
+    // Dated by the center where it says: event servers sharing a database
+    // then agree on which of a device's states is the newest.
+    const auto now = device::ReadCenterTime(hDev, DEVINFO_RECEIVED_AT, GetClock().WallNow());
     ReportOnline(stored, now);
     ShowDeviceInfo(nRow, hDev, now);
 }
@@ -396,7 +398,7 @@ void CMyVardoEventServerDlg::OnDeviceGps(HVARDODEV hDev) {
     if (nRow < 0) {
         return;
     }
-    const auto now = GetClock().WallNow();
+    const auto now = device::ReadCenterTime(hDev, DEVINFO_RECEIVED_AT, GetClock().WallNow());
     // A fix from a device marked offline, with no online notification in
     // between, means it is back: the database hears so before the fix.
     ReportOnline(m_devices[static_cast<std::size_t>(nRow)], now);
@@ -444,9 +446,10 @@ void CMyVardoEventServerDlg::OnDeviceOffline(HVARDODEV hDev) {
     }
     m_listDevices.SetItemText(nRow, kColGps, app::Tr("DeviceOffline", kOfflineText));
     device::DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
+    const auto at = device::ReadCenterTime(hDev, DEVINFO_OFFLINE_AT, GetClock().WallNow());
     if (record.onlineReported) {
         record.onlineReported = false;
-        QueueStatement(db::MakeOfflineEvent(record.name, GetClock().WallNow()));
+        QueueStatement(db::MakeOfflineEvent(record.name, at));
     }
     // The row and its record stay; a running recording goes on until the
     // timer ends it.
