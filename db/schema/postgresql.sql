@@ -122,12 +122,17 @@ $$;
 -- default partition. 0 keeps every fix. today (UTC) defaults to the
 -- server's date. The event server calls it at its start and hourly; by hand:
 --   SELECT * FROM gps_fixes_maintain(90);
+-- It runs with the rights of whoever installed this script (the owner of
+-- gps_fixes), so the event server's user needs no right to create or drop
+-- tables, only EXECUTE.
 CREATE OR REPLACE FUNCTION gps_fixes_maintain(
     retention_days integer DEFAULT 0,
     days_ahead     integer DEFAULT 7,
     today          date DEFAULT NULL)
 RETURNS TABLE (created integer, dropped integer, moved bigint, deleted bigint)
 LANGUAGE plpgsql
+SECURITY DEFINER
+SET search_path FROM CURRENT
 AS $$
 DECLARE
     day0   date := coalesce(gps_fixes_maintain.today, (now() AT TIME ZONE 'UTC')::date);
