@@ -27,7 +27,6 @@ namespace {
 using app::kOpenTimeoutSeconds;
 using app::kRecordTimer;
 using app::kRecordTimerPeriodMs;
-using app::kStartRetryTimer;
 using app::kStopWaitMs;
 
 constexpr std::string_view kOfflineText = "Device is Offline";
@@ -66,6 +65,10 @@ CMyVardoEventServerDlg::~CMyVardoEventServerDlg() {
         m_hVardoApp = 0;
     }
     m_worker.Stop(kStopWaitMs);
+}
+
+std::filesystem::path app::JournalDir() {
+    return std::filesystem::path(g_strModuleDir.empty() ? "." : g_strModuleDir) / "journal";
 }
 
 void CMyVardoEventServerDlg::SetLogSink(LogSink sink) {
@@ -146,11 +149,25 @@ BOOL CMyVardoEventServerDlg::OnInitDialog() {
     const std::string groupWarning =
         db::ApplyGroupSettings(ReadConfigString("EventServer_GroupCommit"),
                                ReadConfigString("EventServer_GroupSize"), workerOptions);
+    const std::string attemptsWarning = db::ApplyStatementAttempts(
+        ReadConfigString("EventServer_StatementAttempts"), workerOptions);
     const std::string retentionWarning = db::ReadFixRetentionDays(
         ReadConfigString("EventServer_FixRetentionDays"), workerOptions.fixRetentionDays);
     m_worker.SetOptions(workerOptions);
+    m_worker.SetDeadLetterSink(
+        [this](const db::SqlCommand& command, const std::string& error, std::string& why) {
+            return m_deadLetters.Add(command, error, why);
+        });
     if (!groupWarning.empty()) {
         Log(groupWarning);
+    }
+    if (!attemptsWarning.empty()) {
+        Log(attemptsWarning);
+    }
+    const std::string graceWarning = app::ParseCenterLostGrace(
+        ReadConfigString("EventServer_CenterLostGraceSeconds"), m_centerLostGrace);
+    if (!graceWarning.empty()) {
+        Log(graceWarning);
     }
     if (!retentionWarning.empty()) {
         Log(retentionWarning);
@@ -193,7 +210,8 @@ bool CMyVardoEventServerDlg::OpenJournal(std::string& error) {
         return true;
     }
     db::JournalOptions options;
-    options.dir = std::filesystem::path(g_strModuleDir.empty() ? "." : g_strModuleDir) / "journal";
+    options.dir = app::JournalDir();
+    options.target = text::MaskPasswords(m_strConnect);
     options.syncEvery = m_storage.syncEvery;
     options.maxBytes = m_storage.journalMaxMB << 20;
     auto journal = db::CStatementJournal::Open(
@@ -235,13 +253,17 @@ void CMyVardoEventServerDlg::OnOK() {
     }
     m_strConnect = GetDlgItemText(IDC_CONNECT_STRING);
     m_db.SetBaseDirectory(g_strModuleDir);
+    m_startedWithoutDatabase = 0;
     if (!m_db.Open(m_strConnect, kOpenTimeoutSeconds)) {
-        StartFailedOnDatabase();
-        return;
+        if (!StartFailedOnDatabase()) {
+            return;
+        }
+        m_startedWithoutDatabase = std::max<std::int64_t>(1, NowSeconds());
     }
-    m_bWaitingForDatabase = false;
-    m_startRetryDelay = std::chrono::seconds(1);
 
+    // Counted from before the worker runs: statements of an earlier run that
+    // it commits at once belong to this run's counts.
+    m_countersAtStart = m_worker.Counters();
     std::string journalError;
     if (!OpenJournal(journalError)) {
         m_db.Close();
@@ -276,7 +298,8 @@ void CMyVardoEventServerDlg::OnOK() {
 
     EnableSettingFields(FALSE);
     m_bServiceStarted = true;
-    m_countersAtStart = m_worker.Counters();
+    m_centerLostAt.reset();
+    m_devicesMarkedOffline = false;
     m_strUser = strUser;
     m_monitor.Reset();
     Log(app::StartedLine({m_strConnect, strAddress, nTcpPort, nUdpPort, strUser}));
@@ -284,11 +307,6 @@ void CMyVardoEventServerDlg::OnOK() {
 }
 
 void CMyVardoEventServerDlg::StopService() {
-    if (m_bWaitingForDatabase) {
-        KillTimer(kStartRetryTimer);
-        m_bWaitingForDatabase = false;
-        m_startRetryDelay = std::chrono::seconds(1);
-    }
     QueueOfflineEvents();
     m_worker.Stop(kStopWaitMs);
     m_devices.clear();
@@ -475,13 +493,6 @@ void CMyVardoEventServerDlg::OnDeviceAlarm(HVARDODEV hDev) {
 }
 
 void CMyVardoEventServerDlg::OnTimer(UINT_PTR nIDEvent) {
-    if (nIDEvent == kStartRetryTimer) {
-        KillTimer(kStartRetryTimer);
-        if (m_bWaitingForDatabase && !m_bServiceStarted) {
-            OnOK();
-        }
-        return;
-    }
     if (nIDEvent == kRecordTimer && !m_devices.empty()) {
         // Counted in seconds; a field that holds no number counts as 0.
         const auto nDuration =
@@ -489,6 +500,7 @@ void CMyVardoEventServerDlg::OnTimer(UINT_PTR nIDEvent) {
         device::StopDueRecordings(m_devices, nDuration, NowSeconds());
     }
     if (nIDEvent == kRecordTimer) {
+        CheckCenterLink();
         UpdateStatus();
         ApplyRetention();
     }

@@ -14,6 +14,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -29,12 +30,18 @@
 #include "db/command_queue.h"
 #include "db/db_connection.h"
 #include "db/db_worker.h"
+#include "db/dead_letters.h"
 #include "db/storage_settings.h"
 #include "device/alarm_recording.h"
 #include "device/device_record.h"
 #include "device/device_text.h"
 #include "ui/dialog.h"
 #include "vardoappcore/api/vardo_app_core.h"
+
+namespace app {
+// The statement journal's folder: journal/ in the program directory.
+std::filesystem::path JournalDir();
+}  // namespace app
 
 class CMyVardoEventServerDlg : public CDialog {
 public:
@@ -82,7 +89,6 @@ public:
     // Waiting, and taken by the worker but not yet committed.
     std::size_t PendingStatements() const { return m_cmdQueue.Pending(); }
     db::WorkerCounters GetWorkerCounters() const { return m_worker.Counters(); }
-    bool IsWaitingForDatabase() const { return m_bWaitingForDatabase; }
     // The status line under the list, as last shown.
     const std::string& StatusText() const { return m_monitor.Line(); }
     // The port the metrics endpoint listens on; 0 when there is none.
@@ -122,11 +128,18 @@ private:
     // Reads the settings of this start's extras (status interval, retention)
     // and refuses ports that are no port; false with the box shown.
     bool CheckStartSettings();
-    void StartFailedOnDatabase();
+    // A database that cannot be opened at the start: with --wait-for-database
+    // the start goes on (true); otherwise it fails with the box shown.
+    bool StartFailedOnDatabase();
     void UpdateStatus();
     // At a clean stop: an offline event for every device still online, given
     // to the worker before it stops.
     void QueueOfflineEvents();
+    // Queues an offline event for every device reported online; how many.
+    std::size_t MarkDevicesOffline(std::chrono::system_clock::time_point now);
+    // Past the grace period without the center, the devices are offline:
+    // nothing can be known of them until the link is back.
+    void CheckCenterLink();
     void ApplyRetention();
     // The metrics endpoint, when EventServer_MetricsPort names one.
     void StartMetrics();
@@ -146,10 +159,16 @@ private:
     db::StorageSettings m_storage;         // read from Config.ini with the window
     LogSink m_log;
     std::string m_strUser;
+    std::chrono::seconds m_centerLostGrace{60};  // EventServer_CenterLostGraceSeconds
+    // When the center link was last seen lost (none while logged in), and
+    // whether its devices were marked offline for it.
+    std::optional<std::chrono::system_clock::time_point> m_centerLostAt;
+    bool m_devicesMarkedOffline = false;
     app::ServiceMonitor m_monitor;
     bool m_bWaitForDatabase = false;
-    bool m_bWaitingForDatabase = false;
-    std::chrono::seconds m_startRetryDelay{1};
+    // Unix seconds of a start without the database (0: it opened): shown as
+    // down until the worker has committed something.
+    std::int64_t m_startedWithoutDatabase = 0;
     // The file each recording channel writes, for the retention that must
     // never delete one being written.
     std::map<HVARDOCHN, std::string> m_recordingFiles;
@@ -159,6 +178,8 @@ private:
     std::unique_ptr<app::MetricsServer> m_metrics;
     std::uint64_t m_commitsSeen = 0;
     std::optional<std::chrono::steady_clock::time_point> m_lastCommitAt;
+    // Statements the database kept timing out on, beside the journal.
+    db::CDeadLetters m_deadLetters{app::JournalDir()};
     // Last, so that it is destroyed first: its destructor joins the thread
     // while the queue and the connection it uses still exist.
     CDbWorker m_worker;

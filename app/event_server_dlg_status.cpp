@@ -46,33 +46,28 @@ bool CMyVardoEventServerDlg::CheckStartSettings() {
     return true;
 }
 
-void CMyVardoEventServerDlg::StartFailedOnDatabase() {
+bool CMyVardoEventServerDlg::StartFailedOnDatabase() {
     const std::string message = "can't connect database:" + text::MaskPasswords(m_strConnect);
     const std::string reason = app::OneLine(text::MaskPasswords(m_db.LastError()));
     if (m_bWaitForDatabase) {
-        const auto delay = m_startRetryDelay;
-        Log(app::StartFailedLine(message, reason) + "; waiting for the database, trying again in " +
-            std::to_string(delay.count()) + " s");
-        m_bWaitingForDatabase = true;
-        SetTimer(app::kStartRetryTimer, static_cast<UINT>(delay.count() * 1000), nullptr);
-        m_startRetryDelay = std::min(delay * 2, std::chrono::seconds(app::kMaxStartRetrySeconds));
-        UpdateStatus();
-        return;
+        // The center's reports are received meanwhile: the worker opens the
+        // database when it can, and what waits for it is kept until then.
+        Log("database not reachable yet (" + reason + "); logging in now, statements wait " +
+            (m_storage.journal ? "in the journal" : "in memory") +
+            " until the database can be opened (waiting for the database)");
+        return true;
     }
     Log(app::StartFailedLine(message, reason));
     // The driver's reason on a line of its own: the operator can tell a
     // wrong password from a server that is down.
     MessageBox(reason.empty() ? message : message + "\n" + reason, {}, MB_OK | MB_ICONEXCLAMATION);
+    return false;
 }
 
 app::ServiceStatus CMyVardoEventServerDlg::CollectStatus() const {
     app::ServiceStatus status;
     status.started = m_bServiceStarted;
     if (!m_bServiceStarted) {
-        if (m_bWaitingForDatabase) {
-            status.warning =
-                "waiting for the database: " + app::OneLine(text::MaskPasswords(m_db.LastError()));
-        }
         return status;
     }
     char reason[512] = {};
@@ -82,11 +77,16 @@ app::ServiceStatus CMyVardoEventServerDlg::CollectStatus() const {
     status.devicesOnline = static_cast<std::size_t>(
         std::count_if(m_devices.begin(), m_devices.end(),
                       [](const device::DeviceRecord& record) { return record.onlineReported; }));
-    status.databaseDownSince = m_worker.DownSince();
     const db::WorkerCounters c = db::CountedSince(m_countersAtStart, m_worker.Counters());
+    status.databaseDownSince = m_worker.DownSince();
+    if (status.databaseDownSince == 0 && c.commits == 0) {
+        status.databaseDownSince = m_startedWithoutDatabase;
+    }
+    status.databaseDiskFull = m_worker.DiskFull();
     status.waiting = c.pending;
     status.stored = c.executed;
     status.dropped = c.rejected + c.dropped;
+    status.setAside = c.setAside;
     for (const device::DeviceRecord& record : m_devices) {
         status.recordings += static_cast<std::size_t>(
             std::count_if(record.recordStart.begin(), record.recordStart.end(),
@@ -147,19 +147,50 @@ void CMyVardoEventServerDlg::UpdateStatus() {
     }
 }
 
-void CMyVardoEventServerDlg::QueueOfflineEvents() {
-    if (!m_bServiceStarted) {
-        return;
-    }
-    const auto now = GetClock().WallNow();
+std::size_t CMyVardoEventServerDlg::MarkDevicesOffline(std::chrono::system_clock::time_point now) {
     std::size_t queued = 0;
     for (device::DeviceRecord& record : m_devices) {
         if (record.onlineReported) {
+            // A notification from it later reports it online again.
             record.onlineReported = false;
             QueueStatement(db::MakeOfflineEvent(record.name, now));
             ++queued;
         }
     }
+    return queued;
+}
+
+void CMyVardoEventServerDlg::CheckCenterLink() {
+    if (!m_bServiceStarted) {
+        return;
+    }
+    if (MyVardoApp_GetCenterState(m_hVardoApp, nullptr, 0) == CENTER_LOGGED_IN) {
+        if (m_devicesMarkedOffline) {
+            Log("center link back: devices are reported online as they report again");
+        }
+        m_centerLostAt.reset();
+        m_devicesMarkedOffline = false;
+        return;
+    }
+    const auto now = GetClock().WallNow();
+    if (!m_centerLostAt) {
+        m_centerLostAt = now;
+    }
+    if (m_devicesMarkedOffline || now - *m_centerLostAt < m_centerLostGrace) {
+        return;
+    }
+    m_devicesMarkedOffline = true;
+    const std::size_t marked = MarkDevicesOffline(now);
+    Log("center link lost for " + std::to_string(m_centerLostGrace.count()) +
+        " s (EventServer_CenterLostGraceSeconds): " + std::to_string(marked) +
+        " devices marked offline");
+}
+
+void CMyVardoEventServerDlg::QueueOfflineEvents() {
+    if (!m_bServiceStarted) {
+        return;
+    }
+    const std::size_t queued = MarkDevicesOffline(GetClock().WallNow());
     if (queued == 0) {
         return;
     }

@@ -57,6 +57,8 @@ std::string MetricsText(const MetricsSnapshot& s) {
             c.retried);
     counter("vardo_statements_discarded_total", "Statements still queued at a stop", c.discarded);
     counter("vardo_commits_total", "Transactions committed", c.commits);
+    counter("vardo_statements_set_aside_total",
+            "Statements the database kept timing out on, kept in the dead-letter file", c.setAside);
     gauge("vardo_queue_depth", "Statements waiting or in a transaction", c.pending);
     gauge("vardo_devices_online", "Devices online", s.devicesOnline);
     gauge("vardo_recordings_active", "Alarm recordings being written", s.recordings);

@@ -17,6 +17,8 @@
 #include "app/service_log.h"
 #include "app/service_status.h"
 #include "app/systemd_notify.h"
+#include "db/dead_letters.h"
+#include "db/statement_journal.h"
 #include "settings/program_dir.h"
 #include "text/log_text.h"
 #include "text/password_mask.h"
@@ -53,10 +55,14 @@ void PrintHelp() {
         "               settings of Config.ini; SIGINT, SIGTERM and SIGHUP stop it\n"
         "               cleanly, SIGUSR1 writes the status line to the log\n"
         "  --wait-for-database  with --headless: a database that cannot be opened\n"
-        "               at the start is tried again (1 s doubling to 30 s) instead\n"
-        "               of ending the run; for services that boot before it\n"
+        "               at the start does not end the run: the service logs in at\n"
+        "               once and stores what waits (in the journal) as soon as\n"
+        "               the database can be opened; for services that boot before it\n"
         "  --channels LIST  with --headless: the channels an alarm records,\n"
         "               e.g. 1,3 (the window's channel boxes; default 1)\n"
+        "  --replay-dead-letters  move the statements set aside (journal/\n"
+        "               dead-letters.jnl: the database kept timing out on them) into\n"
+        "               the journal and exit; the next start sends them first\n"
         "  --home DIR   the program directory (Config.ini, Language/, EventRecord/);\n"
         "               default: VARDO_HOME, else the executable's folder\n"
         "  -h, --help   show this help and exit\n"
@@ -73,6 +79,7 @@ struct Options {
     bool waitForDatabase = false;
     bool help = false;
     bool version = false;
+    bool replayDeadLetters = false;
     std::optional<std::string> home;
     // Channel numbers 1-4 whose boxes are ticked, as bits 0-3.
     unsigned channels = 1;
@@ -109,6 +116,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             options.help = true;
         } else if (arg == "--version") {
             options.version = true;
+        } else if (arg == "--replay-dead-letters") {
+            options.replayDeadLetters = true;
         } else if (arg == "--home") {
             if (i + 1 >= argc) {
                 Line("--home needs a folder");
@@ -158,6 +167,25 @@ bool ApplyHome(const Options& options) {
         return false;
     }
     return SetModuleDir(home);
+}
+
+// Moves what the worker set aside back into the journal, with the service
+// stopped (the instance lock is held).
+bool ReplayDeadLetters() {
+    const std::filesystem::path dir = JournalDir();
+    db::JournalOptions options;
+    options.dir = dir;
+    std::string error;
+    auto journal = db::CStatementJournal::Open(
+        options, [](const std::string& line) { Line(line); }, error);
+    std::uint64_t moved = 0;
+    if (!journal || !db::CDeadLetters::Replay(dir, *journal, moved, error)) {
+        Line("cannot replay the dead letters: " + error);
+        return false;
+    }
+    Line(std::to_string(moved) + " statements set aside moved into " + dir.string() +
+         "; the next start sends them first");
+    return true;
 }
 
 int RunHeadless(const Options& options) {
@@ -213,7 +241,7 @@ int RunHeadless(const Options& options) {
             failed = true;
         } else {
             host.PressButton(IDOK);
-            failed = !dlg.IsServiceStarted() && !dlg.IsWaitingForDatabase();
+            failed = !dlg.IsServiceStarted();
         }
         if (failed) {
             host.Send(WM_CLOSE);
@@ -279,6 +307,9 @@ int RunMain(int argc, char** argv, WindowHost windowHost, bool serviceOnly) {
         // A program directory we may not write to (an installed program
         // run without --home): no second instance could lock it either.
         Line("warning: " + lock.Problem() + "; a second instance would not be noticed");
+    }
+    if (options->replayDeadLetters) {
+        return ReplayDeadLetters() ? 0 : 1;
     }
     PrepareProgramLanguage([](const std::string& line) { Line(line); });
     return options->headless ? RunHeadless(*options) : RunWindowed(argc, argv, windowHost);

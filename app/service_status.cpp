@@ -51,6 +51,10 @@ std::string DatabasePart(const ServiceStatus& s) {
             Tr("StatusDatabaseDown", "database: unreachable since {} with {} statements waiting"),
             {LocalTimeText(s.databaseDownSince), std::to_string(s.waiting)});
     }
+    if (s.databaseDiskFull) {
+        return Fill(Tr("StatusDatabaseDiskFull", "database: disk full, {} statements waiting"),
+                    {std::to_string(s.waiting)});
+    }
     return Tr("StatusDatabaseUp", "database: connected");
 }
 
@@ -68,6 +72,9 @@ std::string StatusLine(const ServiceStatus& s) {
         CenterPart(s) + "; " + DatabasePart(s) + "; " +
         Fill(Tr("StatusCounts", "stored {}, dropped {}"),
              {std::to_string(s.stored), std::to_string(s.dropped)}) +
+        (s.setAside > 0
+             ? ", " + Fill(Tr("StatusSetAside", "set aside {}"), {std::to_string(s.setAside)})
+             : std::string()) +
         "; " + Fill(Tr("StatusRecordings", "recordings: {}"), {std::to_string(s.recordings)});
     if (!s.warning.empty()) {
         line += "; " + s.warning;

@@ -16,9 +16,12 @@ struct ServiceStatus {
     std::size_t devicesOnline = 0;
     // Unix seconds since when the database cannot be reached; 0 while it can.
     std::int64_t databaseDownSince = 0;
-    std::uint64_t waiting = 0;  // statements not yet committed
-    std::uint64_t stored = 0;   // committed since the start
-    std::uint64_t dropped = 0;  // rejected or dropped past the queue's bound since the start
+    // The database refuses statements because its disk is full.
+    bool databaseDiskFull = false;
+    std::uint64_t waiting = 0;   // statements not yet committed
+    std::uint64_t stored = 0;    // committed since the start
+    std::uint64_t dropped = 0;   // rejected or dropped past the queue's bound since the start
+    std::uint64_t setAside = 0;  // kept in the dead-letter file since the start
     std::size_t recordings = 0;
     // A setting that works, but not as the operator may think (shown last).
     std::string warning;

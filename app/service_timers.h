@@ -11,9 +11,6 @@ namespace app {
 // systemd's watchdog the window thread turns, and applies the retention.
 inline constexpr UINT_PTR kRecordTimer = 1;
 inline constexpr UINT kRecordTimerPeriodMs = 1000;
-// A start that waits for its database tries again when this one fires.
-inline constexpr UINT_PTR kStartRetryTimer = 2;
-inline constexpr int kMaxStartRetrySeconds = 30;
 
 inline constexpr int kOpenTimeoutSeconds = 10;
 inline constexpr std::uint32_t kStopWaitMs = 10000;

@@ -51,4 +51,22 @@ std::string DurationWarning(std::string_view text) {
            "' is no positive number of seconds; alarms record about one second";
 }
 
+std::string ParseCenterLostGrace(std::string_view text, std::chrono::seconds& grace) {
+    constexpr std::chrono::seconds kDefault{60};
+    constexpr unsigned kMost = 86400;
+    grace = kDefault;
+    const std::string_view value = text::TrimAscii(text);
+    if (value.empty()) {
+        return {};
+    }
+    unsigned n = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+    if (ec != std::errc() || end != value.data() + value.size() || n < 1 || n > kMost) {
+        return "EventServer_CenterLostGraceSeconds: '" + std::string(text) +
+               "' is not a number from 1 to " + std::to_string(kMost) + "; 60 s";
+    }
+    grace = std::chrono::seconds(n);
+    return {};
+}
+
 }  // namespace app

@@ -3,6 +3,7 @@
 // "started" and does nothing is refused with a reason, and what works but
 // not as the operator may think gets a warning.
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,5 +21,10 @@ std::string PortProblem(std::string_view label, std::string_view text);
 // seconds that fits 32 bits; otherwise a warning saying that alarms then
 // record about one second (the field is still used as it is, as always).
 std::string DurationWarning(std::string_view text);
+
+// EventServer_CenterLostGraceSeconds: how long the center link may be lost
+// before the devices are marked offline, 1 to 86400 (empty: 60). Text that
+// is no such number keeps 60 and returns a warning naming the key.
+std::string ParseCenterLostGrace(std::string_view text, std::chrono::seconds& grace);
 
 }  // namespace app

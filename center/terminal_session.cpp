@@ -42,6 +42,15 @@ TerminalSession::TerminalSession(TerminalServer& server, tcp::socket socket)
     : server_(server),
       socket_(std::move(socket)),
       timer_(server.io_),
+      writer_(
+          socket_, kMaxBacklogBytes,
+          {[this] { return shared_from_this(); },
+           [this](const asio::error_code& error) { close("connection lost: " + error.message()); },
+           [this] {
+               if (finishing_) {
+                   close("refused " + std::to_string(failures_) + " times");
+               }
+           }}),
       splitter_(server.config_.maxFrameBytes),
       assembler_(jt808::SubpackageLimits{server.config_.maxPendingPackages, 256 * 1024,
                                          std::chrono::seconds(60)}) {
@@ -72,7 +81,7 @@ void TerminalSession::close(const std::string& why, bool quiet) {
     socket_.shutdown(tcp::socket::shutdown_both, ec);
     socket_.close(ec);
     timer_.cancel();
-    outbox_.clear();
+    writer_.clear();
     if (authenticated_ && !quiet && server_.owns(phone_, this)) {
         server_.release(phone_, this);
         server_.feed_.offline(phone_);
@@ -360,7 +369,7 @@ void TerminalSession::countFailure() {
     }
     // The last refusal still reaches the terminal; nothing more is read.
     finishing_ = true;
-    if (!writing_) {
+    if (writer_.idle()) {
         close("refused " + std::to_string(failures_) + " times");
     }
 }
@@ -386,38 +395,10 @@ void TerminalSession::send(std::vector<std::uint8_t> frame) {
     if (closed_ || frame.empty()) {
         return;
     }
-    backlog_ += frame.size();
-    outbox_.push_back(std::move(frame));
-    if (backlog_ > kMaxBacklogBytes) {
+    if (!writer_.send(std::move(frame))) {
         asio::post(server_.io_,
                    [self = shared_from_this()] { self->close("does not read its answers"); });
-        return;
     }
-    if (!writing_) {
-        writeNext();
-    }
-}
-
-void TerminalSession::writeNext() {
-    writing_ = true;
-    asio::async_write(socket_, asio::buffer(outbox_.front()),
-                      [self = shared_from_this()](const asio::error_code& error, std::size_t) {
-                          self->writing_ = false;
-                          if (self->closed_) {
-                              return;
-                          }
-                          if (error) {
-                              self->close("connection lost: " + error.message());
-                              return;
-                          }
-                          self->backlog_ -= self->outbox_.front().size();
-                          self->outbox_.pop_front();
-                          if (!self->outbox_.empty()) {
-                              self->writeNext();
-                          } else if (self->finishing_) {
-                              self->close("refused " + std::to_string(self->failures_) + " times");
-                          }
-                      });
 }
 
 void TerminalSession::tick() {

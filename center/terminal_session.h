@@ -9,7 +9,6 @@
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -19,6 +18,7 @@
 #include "jt808/frame_splitter.h"
 #include "jt808/general_response.h"
 #include "jt808/subpackage_assembler.h"
+#include "net/bounded_writer.h"
 
 namespace center {
 
@@ -54,20 +54,17 @@ private:
     void refuse(const jt808::Message& message, const std::string& why);
     void countFailure();
     void send(std::vector<std::uint8_t> frame);
-    void writeNext();
     void tick();
     std::string who() const;
 
     TerminalServer& server_;
     asio::ip::tcp::socket socket_;
     asio::steady_timer timer_;
+    net::BoundedWriter writer_;
     std::string peer_;
     std::array<std::uint8_t, 4096> buffer_{};
     jt808::FrameSplitter splitter_;
     jt808::SubpackageAssembler assembler_;
-    std::deque<std::vector<std::uint8_t>> outbox_;
-    std::size_t backlog_ = 0;
-    bool writing_ = false;
     bool closed_ = false;
     bool finishing_ = false;  // close once the answers are written
     bool authenticated_ = false;

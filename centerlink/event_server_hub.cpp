@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <deque>
 #include <random>
 
+#include "net/bounded_writer.h"
 #include "protocol/json_codec.h"
 #include "protocol/line_reader.h"
 #include "protocol/media_datagram.h"
@@ -29,7 +29,13 @@ using Line = std::shared_ptr<const std::string>;
 class EventServerHub::Client : public std::enable_shared_from_this<Client> {
 public:
     Client(EventServerHub& server, tcp::socket socket)
-        : server_(server), socket_(std::move(socket)), timer_(server.io_) {
+        : server_(server),
+          socket_(std::move(socket)),
+          timer_(server.io_),
+          writer_(socket_, kMaxBacklogBytes,
+                  {[this] { return shared_from_this(); },
+                   [this](const asio::error_code& error) { close("lost: " + error.message()); },
+                   [this] { onDrained(); }}) {
         asio::error_code ec;
         const auto endpoint = socket_.remote_endpoint(ec);
         peer_ = ec ? std::string("?")
@@ -44,20 +50,15 @@ public:
     }
 
     void send(Line line) {
-        if (closed_) {
+        if (closed_ || overflowed_) {
             return;
         }
-        backlog_ += line->size();
-        outbox_.push_back(std::move(line));
-        if (backlog_ > kMaxBacklogBytes) {
+        if (!writer_.send(std::move(line))) {
+            overflowed_ = true;
             // Not from inside the caller's loop over the clients.
             asio::post(server_.io_, [self = shared_from_this()] {
                 self->close("does not read; more than 64 MiB waiting");
             });
-            return;
-        }
-        if (!writing_) {
-            writeNext();
         }
     }
 
@@ -71,7 +72,7 @@ public:
         socket_.shutdown(tcp::socket::shutdown_both, ec);
         socket_.close(ec);
         timer_.cancel();
-        outbox_.clear();
+        writer_.clear();
         server_.forget(this);
     }
 
@@ -79,12 +80,14 @@ public:
     void finish(const std::string& why) {
         closing_ = true;
         finishReason_ = why;
-        if (!writing_ && !closed_) {
+        if (writer_.idle() && !closed_) {
             close(why);
         }
     }
 
     bool loggedIn() const { return loggedIn_ && !closed_ && !closing_; }
+    bool acks() const { return acks_; }
+    const std::string& user() const { return user_; }
     std::uint32_t mediaKey() const { return mediaKey_; }
 
 private:
@@ -152,18 +155,25 @@ private:
                 return;
             }
             loggedIn_ = true;
+            acks_ = login->acks;
+            user_ = login->user;
             mediaKey_ = server_.nextMediaKey_++;
             if (mediaKey_ == 0) {
                 mediaKey_ = server_.nextMediaKey_++;  // 0 stands for "none"
             }
-            server_.log("client " + peer_ + " logged in as " + text::PeerText(login->user));
+            server_.log("client " + peer_ + " logged in as " + text::PeerText(login->user) +
+                        (acks_ ? ", acknowledging" : ""));
             send(std::make_shared<const std::string>(
-                protocol::encodeLine(protocol::LoginOk{mediaKey_})));
+                protocol::encodeLine(protocol::LoginOk{mediaKey_, acks_ ? server_.epoch_ : 0})));
             server_.loggedIn(*this);
             return;
         }
         if (std::holds_alternative<protocol::Ping>(message)) {
             send(std::make_shared<const std::string>(protocol::encodeLine(protocol::Pong{})));
+        } else if (const auto* ack = std::get_if<protocol::Ack>(&message)) {
+            if (acks_) {
+                server_.acknowledged(user_, ack->seq);
+            }
         } else if (std::holds_alternative<protocol::Logout>(message)) {
             close("logged out");
         } else if (const auto* open = std::get_if<protocol::MediaOpen>(&message)) {
@@ -179,28 +189,8 @@ private:
         }
     }
 
-    void writeNext() {
-        writing_ = true;
-        asio::async_write(socket_, asio::buffer(*outbox_.front()),
-                          [self = shared_from_this()](const asio::error_code& error, std::size_t) {
-                              self->onWritten(error);
-                          });
-    }
-
-    void onWritten(const asio::error_code& error) {
-        writing_ = false;
-        if (closed_) {
-            return;
-        }
-        if (error) {
-            close("lost: " + error.message());
-            return;
-        }
-        backlog_ -= outbox_.front()->size();
-        outbox_.pop_front();
-        if (!outbox_.empty()) {
-            writeNext();
-        } else if (closing_) {
+    void onDrained() {
+        if (closing_) {
             close(finishReason_.empty() ? "closed after the refused login" : finishReason_);
         }
     }
@@ -230,9 +220,10 @@ private:
     std::string peer_;
     protocol::LineReader reader_;
     std::array<char, 16 * 1024> buffer_{};
-    std::deque<Line> outbox_;
-    std::size_t backlog_ = 0;
-    bool writing_ = false;
+    net::BoundedWriter writer_;
+    bool overflowed_ = false;  // the close for it is on its way
+    bool acks_ = false;
+    std::string user_;
     bool loggedIn_ = false;
     bool closing_ = false;  // close once the outbox is written
     std::string finishReason_;
@@ -245,7 +236,12 @@ private:
 
 EventServerHub::EventServerHub(asio::io_context& io, HubConfig config)
     : io_(io), config_(std::move(config)), listener_(io), udp_(io) {
-    nextMediaKey_ = std::random_device{}();
+    std::random_device random;
+    nextMediaKey_ = random();
+    // A new numbering for every hub: an event server that kept numbers of an
+    // earlier run of the center must not take new events for old ones.
+    const std::uint64_t drawn = (std::uint64_t{random()} << 32) | random();
+    epoch_ = (drawn & protocol::kMaxSequence) | 1;
 }
 
 EventServerHub::~EventServerHub() {
@@ -420,8 +416,83 @@ void EventServerHub::loggedIn(Client& client) {
     }
     client.send(std::make_shared<const std::string>(
         protocol::encodeLine(protocol::Synced{static_cast<std::uint32_t>(online_.size())})));
+    if (client.acks()) {
+        // What this event server has not acknowledged follows the list, in
+        // its order: it may have been lost with the last connection.
+        const auto [it, first] = acked_.try_emplace(client.user(), nextSeq_ - 1);
+        if (!first) {
+            std::size_t resent = 0;
+            for (const Retained& r : retained_) {
+                if (r.seq > it->second) {
+                    client.send(r.line);
+                    ++resent;
+                }
+            }
+            const std::uint64_t oldest = retained_.empty() ? nextSeq_ : retained_.front().seq;
+            if (oldest > it->second + 1) {
+                log("event server " + text::PeerText(client.user()) + " misses events " +
+                    std::to_string(it->second + 1) + "-" + std::to_string(oldest - 1) +
+                    ": they passed the bound of unacknowledged events");
+            }
+            if (resent > 0) {
+                log("event server " + text::PeerText(client.user()) + ": " +
+                    std::to_string(resent) + " unacknowledged events sent again");
+            }
+        }
+    }
     if (loginListener_) {
         loginListener_();
+    }
+}
+
+void EventServerHub::retain(std::uint64_t seq, const std::shared_ptr<const std::string>& line) {
+    if (acked_.empty()) {
+        return;  // no event server has asked for acknowledgements
+    }
+    retained_.push_back({seq, line});
+    retainedBytes_ += line->size();
+    if (retainedBytes_ <= config_.maxUnacknowledgedBytes) {
+        return;
+    }
+    const std::uint64_t first = retained_.front().seq;
+    std::uint64_t dropped = 0;
+    while (retainedBytes_ > config_.maxUnacknowledgedBytes && !retained_.empty()) {
+        retainedBytes_ -= retained_.front().line->size();
+        retained_.pop_front();
+        ++dropped;
+    }
+    // Loud, but not once per event: at the first drop and every 10,000 after.
+    if (droppedUnacknowledged_ / 10000 != (droppedUnacknowledged_ + dropped) / 10000 ||
+        droppedUnacknowledged_ == 0) {
+        log("LOSS: event servers have not acknowledged " +
+            std::to_string(config_.maxUnacknowledgedBytes >> 20) +
+            " MiB of events; the oldest are dropped (events " + std::to_string(first) + "-" +
+            std::to_string(first + dropped - 1) + ", " +
+            std::to_string(droppedUnacknowledged_ + dropped) +
+            " in all): an event server that lost them does not get them again");
+    }
+    droppedUnacknowledged_ += dropped;
+}
+
+void EventServerHub::acknowledged(const std::string& user, std::uint64_t seq) {
+    auto it = acked_.find(user);
+    if (it == acked_.end() || seq >= nextSeq_) {
+        return;  // a number this hub never gave out is no acknowledgement
+    }
+    if (seq > it->second) {
+        it->second = seq;
+        trimRetained();
+    }
+}
+
+void EventServerHub::trimRetained() {
+    std::uint64_t everyone = nextSeq_ - 1;
+    for (const auto& [user, seq] : acked_) {
+        everyone = std::min(everyone, seq);
+    }
+    while (!retained_.empty() && retained_.front().seq <= everyone) {
+        retainedBytes_ -= retained_.front().line->size();
+        retained_.pop_front();
     }
 }
 
@@ -429,6 +500,9 @@ std::string EventServerHub::broadcast(const protocol::Message& message, std::siz
     auto line = std::make_shared<const std::string>(protocol::encodeLine(message));
     if (line->size() > protocol::kMaxLineBytes + 1) {
         return std::string(protocol::opName(message)) + ": the message would be longer than 64 KiB";
+    }
+    if (const std::uint64_t seq = protocol::sequenceOf(message); seq != 0) {
+        retain(seq, line);
     }
     std::size_t n = 0;
     for (const auto& client : clients_) {
@@ -451,21 +525,22 @@ std::int64_t NowMs() {
 }
 }  // namespace
 
-std::string EventServerHub::online(const protocol::Online& given) {
-    if (given.dev.empty()) {
+std::string EventServerHub::online(const protocol::Online& device) {
+    if (device.dev.empty()) {
         return "online: the device identifier is empty";
     }
-    protocol::Online device = given;
-    if (!device.at) {
-        device.at = NowMs();
+    protocol::Online numbered = device;
+    numbered.seq = number();
+    if (!numbered.at) {
+        numbered.at = NowMs();
     }
-    if (std::string error = broadcast(device); !error.empty()) {
+    if (std::string error = broadcast(numbered); !error.empty()) {
         return error;
     }
     if (const auto it = index_.find(device.dev); it != index_.end()) {
-        *it->second = device;
+        *it->second = numbered;
     } else {
-        online_.push_back(device);
+        online_.push_back(numbered);
         index_.emplace(device.dev, std::prev(online_.end()));
     }
     media_->deviceOnline(device);
@@ -480,12 +555,15 @@ std::string EventServerHub::gps(const std::string& dev, const std::string& text,
         return "gps: device '" + dev + "' is not online";
     }
     std::size_t receivers = 0;
+    const std::uint64_t seq = number();
     if (std::string error =
-            broadcast(protocol::Gps{dev, text, vehicle, driver, NowMs()}, &receivers);
+            broadcast(protocol::Gps{dev, text, vehicle, driver, seq, NowMs()}, &receivers);
         !error.empty()) {
         return error;
     }
     gpsSent_ += receivers;
+    // The list at a login names the event its data came from.
+    it->second->seq = seq;
     it->second->gps = text;
     if (vehicle) {
         it->second->vehicle = *vehicle;
@@ -501,7 +579,7 @@ std::string EventServerHub::offline(const std::string& dev) {
     if (it == index_.end()) {
         return "offline: device '" + dev + "' is not online";
     }
-    broadcast(protocol::Offline{dev, NowMs()});
+    broadcast(protocol::Offline{dev, number(), NowMs()});
     media_->deviceOffline(dev);
     online_.erase(it->second);
     index_.erase(it);
@@ -512,14 +590,14 @@ std::string EventServerHub::alarm(const std::string& dev, int alarm) {
     if (!isOnline(dev)) {
         return "alarm: device '" + dev + "' is not online";
     }
-    return broadcast(protocol::Alarm{dev, alarm});
+    return broadcast(protocol::Alarm{dev, alarm, number()});
 }
 
 std::string EventServerHub::event(const std::string& dev, int kind) {
     if (!isOnline(dev)) {
         return "event: device '" + dev + "' is not online";
     }
-    return broadcast(protocol::Event{dev, kind});
+    return broadcast(protocol::Event{dev, kind, number()});
 }
 
 }  // namespace centerlink

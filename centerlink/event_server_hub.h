@@ -10,8 +10,10 @@
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -38,6 +40,10 @@ struct HubConfig {
     std::chrono::milliseconds silenceLimit{30000};
     // One line of the log, without the program's name (the caller adds it).
     std::function<void(const std::string&)> log;
+    // Events kept for event servers that acknowledge (login with `acks`)
+    // until each of them has acknowledged them; past this many bytes the
+    // oldest go, with a log line.
+    std::size_t maxUnacknowledgedBytes = std::size_t{256} << 20;
 };
 
 class EventServerHub {
@@ -91,6 +97,12 @@ public:
     // GPS updates handed to clients (one per client that got it).
     std::uint64_t gpsSent() const { return gpsSent_; }
     std::uint64_t logins() const { return logins_; }
+    // Events kept for acknowledging event servers, and those the bound
+    // dropped before every one of them had acknowledged them.
+    std::size_t unacknowledged() const { return retained_.size(); }
+    std::uint64_t droppedUnacknowledged() const { return droppedUnacknowledged_; }
+    // The numbering of this hub's events (never 0).
+    std::uint64_t epoch() const { return epoch_; }
 
 private:
     class Client;
@@ -102,6 +114,11 @@ private:
     // Sends to every logged-in client; `receivers` counts them.
     std::string broadcast(const vardo::protocol::Message& message,
                           std::size_t* receivers = nullptr);
+    // The next event number.
+    std::uint64_t number() { return nextSeq_++; }
+    void retain(std::uint64_t seq, const std::shared_ptr<const std::string>& line);
+    void acknowledged(const std::string& user, std::uint64_t seq);
+    void trimRetained();
     void loggedIn(Client& client);
     void forget(const Client* client);
     void mediaOpen(const Client& client, const vardo::protocol::MediaOpen& request,
@@ -125,6 +142,18 @@ private:
     std::uint64_t gpsSent_ = 0;
     std::uint64_t logins_ = 0;
     std::uint32_t nextMediaKey_ = 0;
+    std::uint64_t epoch_ = 0;
+    std::uint64_t nextSeq_ = 1;
+    // What acknowledging event servers (by user) have not all acknowledged,
+    // oldest first, and how far each of them has acknowledged.
+    struct Retained {
+        std::uint64_t seq;
+        std::shared_ptr<const std::string> line;
+    };
+    std::deque<Retained> retained_;
+    std::size_t retainedBytes_ = 0;
+    std::map<std::string, std::uint64_t> acked_;
+    std::uint64_t droppedUnacknowledged_ = 0;
     std::unique_ptr<asio::steady_timer> closingTimer_;
 };
 

@@ -11,6 +11,8 @@ namespace {
 constexpr std::size_t kRefillBatch = 4096;
 // How long the worker waits before trying a journal it could not read again.
 constexpr auto kRefillRetry = std::chrono::seconds(1);
+// How long a stop gives a failing disk to take what is only in memory.
+constexpr auto kCloseWait = std::chrono::seconds(5);
 }  // namespace
 
 CMyCommandQueue::CMyCommandQueue(std::size_t maxSize)
@@ -42,10 +44,13 @@ void CMyCommandQueue::Push(db::SqlCommand command) {
         std::lock_guard lock(m_cs);
         m_pushed.fetch_add(1, std::memory_order_relaxed);
         if (m_journal) {
-            const std::uint64_t seq = m_journal->Append(command);
-            const bool onDiskOnly = m_diskFrom < seq;  // older ones wait on disk
+            // Older ones waiting on disk only, or a full window: this one
+            // waits there too.
+            const bool inWindow =
+                m_diskFrom >= m_nextSeq && m_list.size() + m_flight.size() < m_maxSize;
+            const std::uint64_t seq = m_journal->Append(command, inWindow);
             m_nextSeq = seq + 1;
-            if (!onDiskOnly && m_list.size() + m_flight.size() < m_maxSize) {
+            if (inWindow) {
                 m_list.push_back({std::move(command), seq});
                 m_diskFrom = m_nextSeq;
             } else {
@@ -243,9 +248,18 @@ std::size_t CMyCommandQueue::DetachJournal() {
         journal = std::move(m_journal);
         m_diskFrom = m_nextSeq = m_markedDone = m_replayEnd = 0;
     }
-    m_kept.fetch_add(waiting, std::memory_order_relaxed);
-    journal.reset();  // writes, fsyncs and closes, outside the lock
-    return waiting;
+    // Writes, fsyncs and closes, outside the lock. What then exists nowhere
+    // on disk is lost with the window: the disk refused it, or the size
+    // limit deleted it while it was in the window (discarded now), or while
+    // it waited on disk only (logged then, dropped).
+    const std::uint64_t lost = journal->Close(kCloseWait);
+    const std::uint64_t kept = std::min<std::uint64_t>(journal->WaitingOnDisk(), waiting);
+    journal.reset();
+    const std::uint64_t discarded = std::min<std::uint64_t>(lost, waiting - kept);
+    m_discarded.fetch_add(discarded, std::memory_order_relaxed);
+    m_dropped.fetch_add(waiting - kept - discarded, std::memory_order_relaxed);
+    m_kept.fetch_add(kept, std::memory_order_relaxed);
+    return static_cast<std::size_t>(kept);
 }
 
 bool CMyCommandQueue::HasJournal() const {

@@ -51,6 +51,25 @@ std::string ApplyGroupSettings(std::string_view groupCommit, std::string_view gr
     return warning;
 }
 
+std::string ApplyStatementAttempts(std::string_view attempts, WorkerOptions& options) {
+    constexpr std::size_t kDefault = 5;
+    constexpr unsigned kMost = 1000;
+    options.statementAttempts = kDefault;
+    const std::string_view text = text::TrimAscii(attempts);
+    if (text.empty()) {
+        return {};
+    }
+    unsigned n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size() || n > kMost) {
+        return "EventServer_StatementAttempts: '" + std::string(attempts) +
+               "' is not a number from 0 to " + std::to_string(kMost) + "; " +
+               std::to_string(kDefault) + " attempts";
+    }
+    options.statementAttempts = n;
+    return {};
+}
+
 }  // namespace db
 
 CDbWorker::CDbWorker(CMyCommandQueue& queue, CMyDbConnection& connection,
@@ -78,6 +97,7 @@ db::WorkerCounters CDbWorker::Counters() const {
     c.discarded = m_queue.DiscardedCount();
     c.pending = m_queue.Pending();
     c.commits = m_commits.load(std::memory_order_relaxed);
+    c.setAside = m_setAside.load(std::memory_order_relaxed);
     c.kept = m_queue.KeptCount();
     c.replayed = m_queue.ReplayedCount();
     c.spilled = m_queue.SpilledCount();
@@ -165,6 +185,48 @@ void CDbWorker::Finished(std::vector<db::SqlCommand>& hand, std::size_t first, s
     m_queue.Settle(first, count);
 }
 
+bool CDbWorker::Poisoned(const db::SqlCommand& statement, const db::ExecResult& result) {
+    if (!result.timedOut || !m_deadLetterSink || m_options.statementAttempts == 0) {
+        return false;
+    }
+    if (statement.id() == m_suspect && result.error == m_suspectError) {
+        ++m_suspectAttempts;
+    } else {
+        m_suspect = statement.id();
+        m_suspectError = result.error;
+        m_suspectAttempts = 1;
+    }
+    return m_suspectAttempts >= m_options.statementAttempts;
+}
+
+// hand[at] failed the same way statementAttempts times: it goes to the
+// dead-letter file and leaves the queue, so that the statements after it are
+// not held up by it. False when it could not be kept (it stays then).
+bool CDbWorker::SetAside(std::vector<db::SqlCommand>& hand, std::size_t at,
+                         const db::ExecResult& result) {
+    std::string why;
+    bool kept = false;
+    try {
+        kept = m_deadLetterSink(hand[at], result.error, why);
+    } catch (const std::exception& e) {
+        why = e.what();
+    }
+    if (!kept) {
+        Note("cannot set aside a statement the database keeps timing out on (" + why +
+             "); it stays first in the queue: " + hand[at].text());
+        return false;
+    }
+    m_setAside.fetch_add(1, std::memory_order_relaxed);
+    Note("statement SET ASIDE after " + std::to_string(m_suspectAttempts) +
+         " attempts that failed the same way (" + result.error +
+         "); kept in the dead-letter file, replay with --replay-dead-letters: " + hand[at].text());
+    m_suspect = {};
+    m_suspectError.clear();
+    m_suspectAttempts = 0;
+    Finished(hand, at, 1, false);
+    return true;
+}
+
 // A failure the statements are not to blame for: they stay at the head of
 // the queue and run again after the wait.
 CDbWorker::Step CDbWorker::Retry(const db::ExecResult& result) {
@@ -172,6 +234,9 @@ CDbWorker::Step CDbWorker::Retry(const db::ExecResult& result) {
         m_db.Close();
         Note("database connection lost, retrying: " + result.error);
         MarkDown();
+    } else if (result.diskFull) {
+        m_diskFull.store(true, std::memory_order_relaxed);
+        Note("database disk full, retrying until space is freed: " + result.error);
     } else {
         Note("database busy, retrying: " + result.error);
     }
@@ -193,6 +258,10 @@ CDbWorker::Step CDbWorker::RunAlone(std::vector<db::SqlCommand>& hand) {
             Finished(hand, 0, 1, false);
             return Step::Done;
         case db::ExecStatus::Transient:
+            if (Poisoned(hand.front(), result) && SetAside(hand, 0, result)) {
+                return Step::Done;
+            }
+            break;
         case db::ExecStatus::ConnectionLost:
             break;
     }
@@ -228,6 +297,14 @@ CDbWorker::Step CDbWorker::RunGroup(std::vector<db::SqlCommand>& hand, std::size
             }
             return Step::Done;
         case db::ExecStatus::Transient:
+            if (group.failedAt < count && Poisoned(hand[group.failedAt], result)) {
+                const std::size_t k = group.failedAt;
+                if (SetAside(hand, k, result)) {
+                    m_nextGroup = k;  // as after a rejection
+                    return Step::Done;
+                }
+            }
+            break;
         case db::ExecStatus::ConnectionLost:
             break;
     }
@@ -275,6 +352,9 @@ void CDbWorker::Run() {
     hand.reserve(limit);
     m_nextGroup = 0;
     m_soloLeft = 0;
+    m_suspect = {};
+    m_suspectError.clear();
+    m_suspectAttempts = 0;
     auto backoff = m_options.firstBackoff;
     while (m_bRun.load()) {
         if (hand.empty()) {
@@ -309,6 +389,7 @@ void CDbWorker::Run() {
         }
         backoff = m_options.firstBackoff;
         m_downSince.store(0, std::memory_order_relaxed);
+        m_diskFull.store(false, std::memory_order_relaxed);
         if (solo) {
             --m_soloLeft;
         }

@@ -36,6 +36,10 @@ struct WorkerOptions {
     // too (Config.ini: only when EventServer_GroupCommit=1 says so).
     bool groupCommitOdbc = true;
     std::size_t groupSize = kDefaultGroupSize;
+    // A statement the database times out on this many times in a row, with
+    // the same error, is set aside (see CDbWorker::SetDeadLetterSink) so the
+    // statements after it go on; 0 never sets one aside.
+    std::size_t statementAttempts = 5;
     // gps_fixes upkeep (our schemas): partitions made ahead and fixes older
     // than this many days removed, at the first statement after each open
     // and then every upkeepEvery while statements flow. 0 keeps every fix.
@@ -52,6 +56,10 @@ struct WorkerOptions {
 // warning naming the key; otherwise the warning is empty.
 std::string ApplyGroupSettings(std::string_view groupCommit, std::string_view groupSize,
                                WorkerOptions& options);
+
+// Reads EventServer_StatementAttempts (0 to 1000; empty: 5) into `options`;
+// text that is not such a number keeps 5 and returns a warning naming the key.
+std::string ApplyStatementAttempts(std::string_view attempts, WorkerOptions& options);
 
 }  // namespace db
 
@@ -95,6 +103,12 @@ public:
     // committed (true) or rejected (false). Set while the worker is stopped.
     using OutcomeSink = std::function<void(const db::SqlCommand&, bool committed)>;
     void SetOutcomeSink(OutcomeSink sink) { m_outcomeSink = std::move(sink); }
+    // Keeps a statement set aside, with its error, where it can be replayed
+    // from; true once it is durably kept. Called on the worker thread; set
+    // while the worker is stopped. Without one nothing is set aside.
+    using DeadLetterSink =
+        std::function<bool(const db::SqlCommand&, const std::string& error, std::string& why)>;
+    void SetDeadLetterSink(DeadLetterSink sink) { m_deadLetterSink = std::move(sink); }
 
     // Past its time-out, cancels the database call in flight (the statement
     // stays queued); the connection can be opened again once Stop returns.
@@ -107,6 +121,8 @@ public:
     // failed open or lost connection of an outage); 0 while it can. Any
     // thread.
     std::int64_t DownSince() const { return m_downSince.load(std::memory_order_relaxed); }
+    // The database refused the last try because its disk is full. Any thread.
+    bool DiskFull() const { return m_diskFull.load(std::memory_order_relaxed); }
 
 protected:
     void Run() override;
@@ -115,6 +131,11 @@ protected:
 
 private:
     enum class Step { Done, Retry };
+
+    // Whether the statement just failed with `result` has now failed the
+    // same way often enough to be set aside.
+    bool Poisoned(const db::SqlCommand& statement, const db::ExecResult& result);
+    bool SetAside(std::vector<db::SqlCommand>& hand, std::size_t at, const db::ExecResult& result);
 
     // Logs; an error also becomes LastError().
     void Note(const std::string& message, bool isError = true);
@@ -134,10 +155,15 @@ private:
     db::WorkerOptions m_options;
     std::function<void(const std::string&)> m_logSink;
     OutcomeSink m_outcomeSink;
+    DeadLetterSink m_deadLetterSink;
 
     // Worker thread only: how the next passes take the statements in hand.
     std::size_t m_nextGroup = 0;  // run exactly this many together next (0: as many as allowed)
     std::size_t m_soloLeft = 0;   // run this many alone (a group whose commit was refused)
+    // The statement that last timed out, how, and how many times in a row.
+    db::StatementId m_suspect;
+    std::string m_suspectError;
+    std::size_t m_suspectAttempts = 0;
     std::chrono::steady_clock::time_point m_nextUpkeep{};  // worker thread only
     bool m_upkeepDue = true;                               // after each open; old rows remain
 
@@ -145,7 +171,9 @@ private:
     std::atomic<std::uint64_t> m_rejected{0};
     std::atomic<std::uint64_t> m_retried{0};
     std::atomic<std::uint64_t> m_commits{0};
+    std::atomic<std::uint64_t> m_setAside{0};
     std::atomic<std::int64_t> m_downSince{0};
+    std::atomic<bool> m_diskFull{false};
     mutable std::mutex m_errorMutex;
     std::string m_lastError;  // guarded by m_errorMutex
 };

@@ -22,6 +22,12 @@ struct ExecResult {
     ExecStatus status = ExecStatus::ConnectionLost;
     std::int64_t rows = 0;  // rows changed, where the backend can tell
     std::string error;      // empty unless the statement did not run
+    // Transient because the database's disk is full: an operator must free
+    // space, waiting alone will not do.
+    bool diskFull = false;
+    // Transient because the statement ran past the database's time-out (or
+    // was cancelled by it): the statement itself may be to blame.
+    bool timedOut = false;
 
     bool applied() const { return status == ExecStatus::Applied; }
     bool ran() const { return status == ExecStatus::Applied || status == ExecStatus::NoRows; }

@@ -250,6 +250,8 @@ private:
         if (result.status != ExecStatus::ConnectionLost && ConnectionDead()) {
             result.status = ExecStatus::ConnectionLost;
         }
+        result.timedOut = result.status == ExecStatus::Transient && primary != nullptr &&
+                          (primary->state == "HYT00" || primary->state == "57014");
         result.error = DescribeOdbcDiagnostics(records);
         if (owned != SQL_NULL_HSTMT) {
             SQLFreeHandle(SQL_HANDLE_STMT, owned);

@@ -422,6 +422,8 @@ private:
             result.status = ExecStatus::ConnectionLost;
         } else {
             result.status = ClassifySqlState(state);
+            result.diskFull = std::string_view(state) == "53100";  // disk_full
+            result.timedOut = std::string_view(state) == "57014";  // query_canceled
         }
         if (closeIfLost && result.status == ExecStatus::ConnectionLost) {
             Close();

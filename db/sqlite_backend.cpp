@@ -64,6 +64,44 @@ struct BusyWait {
     }
 };
 
+// Files made by earlier versions require coordinates in gps_fixes; SQLite
+// changes a column's constraint only by copying the table. The schema script
+// that follows makes the index and the trigger again.
+constexpr const char* kNullableCoordinates = R"sql(
+DROP TRIGGER IF EXISTS gps_add_call;
+DROP TRIGGER IF EXISTS gps_add_apply;
+CREATE TABLE gps_fixes_nullable (
+    id           INTEGER PRIMARY KEY,
+    device_name  TEXT NOT NULL,
+    latitude     REAL,
+    longitude    REAL,
+    speed        INTEGER NOT NULL,
+    course       INTEGER NOT NULL,
+    gps_info     TEXT NOT NULL,
+    received_at  TEXT NOT NULL,
+    statement_id TEXT UNIQUE
+) STRICT;
+INSERT INTO gps_fixes_nullable
+    SELECT id, device_name, latitude, longitude, speed, course, gps_info, received_at,
+           statement_id
+      FROM gps_fixes;
+DROP TABLE gps_fixes;
+ALTER TABLE gps_fixes_nullable RENAME TO gps_fixes;
+)sql";
+
+bool GpsFixesRequireCoordinates(sqlite3* db) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT \"notnull\" FROM pragma_table_info('gps_fixes') "
+                           "WHERE name = 'latitude'",
+                           -1, &stmt, nullptr) != SQLITE_OK) {
+        return false;
+    }
+    const bool required = sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int(stmt, 0) != 0;
+    sqlite3_finalize(stmt);
+    return required;
+}
+
 class SqliteBackend final : public Backend {
 public:
     SqliteBackend(sqlite3* db, CancelToken* cancel) : m_db(db), m_cancel(cancel) {
@@ -150,6 +188,7 @@ public:
             result.status = result.rows > 0 ? ExecStatus::Applied : ExecStatus::NoRows;
         } else {
             result.status = Classify(sqlite3_extended_errcode(m_db));
+            result.diskFull = (sqlite3_extended_errcode(m_db) & 0xFF) == SQLITE_FULL;
             result.error = sqlite3_errmsg(m_db);
         }
         sqlite3_reset(stmt);
@@ -239,6 +278,7 @@ private:
             result.status = ExecStatus::Applied;
         } else {
             result.status = Classify(rc);
+            result.diskFull = (rc & 0xFF) == SQLITE_FULL;
             result.error = msg != nullptr ? msg : sqlite3_errstr(rc);
         }
         sqlite3_free(msg);
@@ -306,7 +346,13 @@ BackendOpenResult OpenSqliteBackend(std::string_view connectionString, int timeo
 
     std::string error = ExecAll(raw, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
     if (error.empty()) {
-        error = ExecAll(raw, "BEGIN IMMEDIATE;\n" + std::string(SqliteSchemaSql()) + "\nCOMMIT;");
+        error = ExecAll(raw, "BEGIN IMMEDIATE;");
+        if (error.empty() && GpsFixesRequireCoordinates(raw)) {
+            error = ExecAll(raw, kNullableCoordinates);
+        }
+        if (error.empty()) {
+            error = ExecAll(raw, std::string(SqliteSchemaSql()) + "\nCOMMIT;");
+        }
         if (!error.empty()) {
             ExecAll(raw, "ROLLBACK");
         }

@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <system_error>
 
+#include "db/journal_files.h"
 #include "db/journal_record.h"
 
 namespace db {
@@ -18,41 +18,26 @@ namespace {
 constexpr std::uint64_t kMaxSegmentBytes = std::uint64_t{32} << 20;
 constexpr std::uint64_t kMinSegmentBytes = std::uint64_t{64} << 10;
 constexpr mode_t kFileMode = 0640;
-constexpr mode_t kDirMode = 0750;
-// How much the reader takes from a file at once (a record may need more).
-constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+// Written but not synced past this, the writer syncs without waiting for
+// the timer or for a pause: a burst costs one sync per this many bytes.
+constexpr std::size_t kSyncBytes = std::size_t{1} << 20;
 
-std::string SystemError(const std::string& what, int error) {
-    return what + ": " + std::strerror(error);
-}
+using journal::SystemError;
 
-std::string SegmentName(std::uint32_t index) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string name = "seg-00000000.jnl";
-    for (int i = 0; i < 8; ++i) {
-        name[4 + 7 - i] = kHex[(index >> (4 * i)) & 0xF];
-    }
-    return name;
-}
-
-// The index of a segment file name, or false for any other file.
-bool SegmentIndex(const std::string& name, std::uint32_t& index) {
-    if (name.size() != 16 || !name.starts_with("seg-") || !name.ends_with(".jnl")) {
-        return false;
-    }
-    const char* first = name.data() + 4;
-    const auto [end, ec] = std::from_chars(first, first + 8, index, 16);
-    return ec == std::errc() && end == first + 8;
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size, int& error) {
+// Writes all of `size` bytes, or fails with `error` set (ENOSPC for a write
+// that took only part of them).
+bool WriteAll(JournalFileCalls& files, int fd, const char* data, std::size_t size, int& error) {
     while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
+        const ssize_t n = files.Write(fd, data, size);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
             error = errno;
+            return false;
+        }
+        if (n == 0) {
+            error = ENOSPC;
             return false;
         }
         data += n;
@@ -61,37 +46,31 @@ bool WriteAll(int fd, const char* data, std::size_t size, int& error) {
     return true;
 }
 
-// Reads up to `size` bytes at `offset`; fewer only at the end of the file.
-bool ReadAt(int fd, std::uint64_t offset, std::size_t size, std::string& out) {
-    out.resize(size);
-    std::size_t got = 0;
-    while (got < size) {
-        const ssize_t n =
-            ::pread(fd, out.data() + got, size - got, static_cast<off_t>(offset + got));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    out.resize(got);
-    return true;
-}
-
-void SyncDir(const std::filesystem::path& dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 }  // namespace
+
+void CStatementJournal::Batch::Take(Batch& other) {
+    if (other.bytes.empty()) {
+        return;
+    }
+    other.bytes += bytes;
+    bytes.swap(other.bytes);
+    if (other.first != 0) {
+        last = first != 0 ? last : other.last;
+        first = other.first;
+    }
+    statements += other.statements;
+    other = Batch{};
+}
+
+void CStatementJournal::Batch::Append(Batch&& other) {
+    bytes += other.bytes;
+    if (other.first != 0) {
+        first = first != 0 ? first : other.first;
+        last = other.last;
+    }
+    statements += other.statements;
+    other = Batch{};
+}
 
 CStatementJournal::CStatementJournal(JournalOptions options, LogSink log)
     : m_options(std::move(options)), m_log(std::move(log)) {
@@ -101,6 +80,12 @@ CStatementJournal::CStatementJournal(JournalOptions options, LogSink log)
     m_options.segmentBytes = std::max(m_options.segmentBytes, kMinSegmentBytes);
     if (m_options.syncEvery.count() < 1) {
         m_options.syncEvery = std::chrono::milliseconds(1);
+    }
+    if (m_options.retryEvery.count() < 1) {
+        m_options.retryEvery = std::chrono::milliseconds(1);
+    }
+    if (!m_options.files) {
+        m_options.files = std::make_shared<JournalFileCalls>();
     }
 }
 
@@ -120,17 +105,43 @@ std::unique_ptr<CStatementJournal> CStatementJournal::Open(const JournalOptions&
 }
 
 CStatementJournal::~CStatementJournal() {
-    {
-        std::lock_guard lock(m_mutex);
-        m_stop = true;
-    }
-    m_wakeWriter.notify_all();
-    if (m_writer.joinable()) {
-        m_writer.join();
-    }
+    Close(std::chrono::milliseconds(0));
     if (m_fd >= 0) {
         ::close(m_fd);
     }
+}
+
+std::uint64_t CStatementJournal::Close(std::chrono::milliseconds wait) {
+    std::unique_lock lock(m_mutex);
+    if (!m_writer.joinable()) {
+        return 0;
+    }
+    m_closing = true;
+    m_syncWanted = true;
+    m_wakeWriter.notify_all();
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    // A failing disk gets until the deadline; a sound one all it takes.
+    m_progress.wait_until(lock, deadline, [&] {
+        return m_pending.bytes.empty() && m_syncedTicket >= m_ticket && !m_failing;
+    });
+    // The writer makes one last attempt and syncs before it ends.
+    m_stop = true;
+    m_wakeWriter.notify_all();
+    lock.unlock();
+    m_writer.join();
+    lock.lock();
+    const std::uint64_t notWritten = m_pending.statements;
+    const std::uint64_t deletedHeld = m_removedHeldUpTo > m_done ? m_removedHeldUpTo - m_done : 0;
+    if (notWritten > 0) {
+        Log(std::to_string(notWritten) +
+            " statements were only in memory (the disk took no more records) and are lost");
+    }
+    if (deletedHeld > 0) {
+        Log(std::to_string(deletedHeld) +
+            " statements whose records the size limit deleted were still in memory and are "
+            "lost");
+    }
+    return notWritten + deletedHeld;
 }
 
 void CStatementJournal::Log(const std::string& line) const {
@@ -142,144 +153,10 @@ void CStatementJournal::Log(const std::string& line) const {
     }
 }
 
-bool CStatementJournal::Recover(std::string& error) {
-    const auto& dir = m_options.dir;
-    if (::mkdir(dir.c_str(), kDirMode) != 0 && errno != EEXIST) {
-        error = SystemError("cannot create " + dir.string(), errno);
-        return false;
-    }
-    std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec)) {
-        error = dir.string() + " is not a folder";
-        return false;
-    }
-    std::vector<Segment> found;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-        std::uint32_t index = 0;
-        if (SegmentIndex(entry.path().filename().string(), index)) {
-            found.push_back({entry.path(), index, 0, 0, 0});
-        }
-    }
-    if (ec) {
-        error = "cannot read " + dir.string() + ": " + ec.message();
-        return false;
-    }
-    std::sort(found.begin(), found.end(),
-              [](const Segment& a, const Segment& b) { return a.index < b.index; });
-
-    std::uint64_t maxSeq = 0;
-    std::uint32_t nextIndex = 1;
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        nextIndex = std::max(nextIndex, found[i].index + 1);
-        if (!ScanSegment(found[i], i + 1 == found.size(), maxSeq)) {
-            continue;
-        }
-        m_segments.push_back(found[i]);
-    }
-    m_nextSeq = std::max(maxSeq, m_done) + 1;
-    m_firstWaiting = m_done + 1;
-    for (const Segment& s : m_segments) {
-        if (s.firstSeq != 0 && s.lastSeq > m_done) {
-            m_firstWaiting = std::max(m_firstWaiting, s.firstSeq);
-            break;
-        }
-    }
-    if (m_firstWaiting > m_nextSeq) {
-        m_firstWaiting = m_nextSeq;
-    }
-    if (m_firstWaiting < m_nextSeq) {
-        Log(std::to_string(m_nextSeq - m_firstWaiting) + " statements of an earlier run wait in " +
-            dir.string() + "; they go first");
-    }
-    if (!StartSegment(nextIndex, error)) {
-        return false;
-    }
-    std::vector<std::filesystem::path> unlink;
-    ReclaimLocked(unlink);
-    for (const auto& path : unlink) {
-        std::filesystem::remove(path, ec);
-    }
-    return true;
-}
-
-// Reads one segment left by an earlier run. False when it holds nothing to
-// keep (it is deleted then).
-bool CStatementJournal::ScanSegment(Segment& segment, bool last, std::uint64_t& maxSeq) {
-    const std::string name = segment.path.filename().string();
-    const int fd = ::open(segment.path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        Log(SystemError("cannot read " + name + ", left aside", errno));
-        return false;
-    }
-    struct stat st {};
-    std::string bytes;
-    if (::fstat(fd, &st) != 0 || !ReadAt(fd, 0, static_cast<std::size_t>(st.st_size), bytes)) {
-        Log(SystemError("cannot read " + name + ", left aside", errno));
-        ::close(fd);
-        return false;
-    }
-    if (bytes.size() < journal::kSegmentMagic.size() ||
-        std::string_view(bytes).substr(0, journal::kSegmentMagic.size()) !=
-            journal::kSegmentMagic) {
-        ::close(fd);
-        if (bytes.size() < journal::kSegmentMagic.size() &&
-            journal::kSegmentMagic.starts_with(bytes)) {
-            // Created, and cut before its first record: nothing in it.
-            std::error_code ec;
-            std::filesystem::remove(segment.path, ec);
-        } else {
-            Log(name + " is not a journal segment, left aside");
-        }
-        return false;
-    }
-    std::size_t offset = journal::kSegmentMagic.size();
-    const std::string_view all(bytes);
-    while (true) {
-        journal::Record record;
-        const journal::ReadStatus status = journal::ReadRecord(all.substr(offset), record);
-        if (status == journal::ReadStatus::End) {
-            break;
-        }
-        if (status != journal::ReadStatus::Ok) {
-            ++m_damaged;
-            const std::string what =
-                status == journal::ReadStatus::Torn ? "a record cut short" : "a damaged record";
-            if (last) {
-                // A write that a power cut interrupted: what follows it was
-                // never written. Cut the file there so the next run agrees.
-                Log("dropped " + what + " at offset " + std::to_string(offset) + " of " + name +
-                    " (" + std::to_string(bytes.size() - offset) + " bytes); the " +
-                    "records before it are kept");
-                if (::ftruncate(fd, static_cast<off_t>(offset)) != 0) {
-                    Log(SystemError("cannot cut " + name, errno));
-                }
-            } else {
-                Log("found " + what + " at offset " + std::to_string(offset) + " of " + name +
-                    "; its last " + std::to_string(bytes.size() - offset) +
-                    " bytes cannot be read and are skipped");
-            }
-            break;
-        }
-        if (record.type == journal::RecordType::Statement) {
-            if (segment.firstSeq == 0) {
-                segment.firstSeq = record.seq;
-            }
-            segment.lastSeq = record.seq;
-            maxSeq = std::max(maxSeq, record.seq);
-        } else {
-            m_done = std::max(m_done, record.seq);
-        }
-        offset += record.size;
-    }
-    ::close(fd);
-    segment.bytes = offset;
-    return true;
-}
-
 bool CStatementJournal::StartSegment(std::uint32_t index, std::string& error) {
     Segment segment;
     segment.index = index;
-    segment.path = m_options.dir / SegmentName(index);
+    segment.path = m_options.dir / journal::SegmentName(index);
     const int fd =
         ::open(segment.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, kFileMode);
     if (fd < 0) {
@@ -296,7 +173,8 @@ bool CStatementJournal::StartSegment(std::uint32_t index, std::string& error) {
     // segments never forgets how far the queue got.
     journal::AppendDoneRecord(head, done);
     int writeError = 0;
-    if (!WriteAll(fd, head.data(), head.size(), writeError) || ::fdatasync(fd) != 0) {
+    if (!WriteAll(*m_options.files, fd, head.data(), head.size(), writeError) ||
+        m_options.files->Sync(fd) != 0) {
         error = SystemError("cannot write " + segment.path.string(),
                             writeError != 0 ? writeError : errno);
         ::close(fd);
@@ -304,8 +182,8 @@ bool CStatementJournal::StartSegment(std::uint32_t index, std::string& error) {
         std::filesystem::remove(segment.path, ec);
         return false;
     }
-    SyncDir(m_options.dir);
-    segment.bytes = head.size();
+    journal::SyncDir(m_options.dir);
+    segment.bytes = segment.syncedBytes = head.size();
     const int old = m_fd;
     {
         std::lock_guard lock(m_mutex);
@@ -329,22 +207,34 @@ void CStatementJournal::ReclaimLocked(std::vector<std::filesystem::path>& unlink
         unlink.push_back(s.path);
         m_segments.pop_front();
     }
-    std::uint64_t total = m_pending.size();
+    std::uint64_t total = m_pending.bytes.size();
     for (const Segment& s : m_segments) {
         total += s.bytes;
     }
     while (m_segments.size() > 1 && total > m_options.maxBytes) {
         const Segment& s = m_segments.front();
-        std::uint64_t waiting = 0;
+        // Of its statements not done, those below m_heldBelow are in the
+        // caller's memory: their copy on disk goes, they do not (yet).
+        std::uint64_t held = 0;
+        std::uint64_t lost = 0;
         if (s.firstSeq != 0 && s.lastSeq > m_done) {
-            waiting = s.lastSeq - std::max(s.firstSeq, m_done + 1) + 1;
+            const std::uint64_t from = std::max(s.firstSeq, m_done + 1);
+            const std::uint64_t heldEnd = std::clamp(m_heldBelow, from, s.lastSeq + 1);
+            held = heldEnd - from;
+            lost = s.lastSeq + 1 - heldEnd;
+            if (held > 0) {
+                m_removedHeldUpTo = std::max(m_removedHeldUpTo, heldEnd - 1);
+            }
         }
-        m_removedWaiting += waiting;
+        m_removedWaiting += lost;
+        m_removedHeld += held;
         Log("DISK LIMIT: the journal holds more than EventServer_JournalMaxMB (" +
             std::to_string(m_options.maxBytes >> 20) + " MiB); deleted its oldest segment " +
-            s.path.filename().string() + " with " + std::to_string(waiting) +
-            " statements not yet in the database (" + std::to_string(m_removedWaiting) +
-            " so far)");
+            s.path.filename().string() +
+            ": deleted from disk, still in memory: " + std::to_string(held) +
+            " (lost if the service stops or crashes before the database takes them); "
+            "lost: " +
+            std::to_string(lost) + " (" + std::to_string(m_removedWaiting) + " so far)");
         total -= s.bytes;
         unlink.push_back(s.path);
         m_segments.pop_front();
@@ -356,20 +246,24 @@ std::uint64_t CStatementJournal::NextSeq() const {
     return m_nextSeq;
 }
 
-std::uint64_t CStatementJournal::Append(const SqlCommand& command) {
+std::uint64_t CStatementJournal::Append(const SqlCommand& command, bool held) {
     std::uint64_t seq = 0;
     bool wake = false;
     {
         std::lock_guard lock(m_mutex);
         // The writer waits only on an empty buffer: a wake is needed only
         // for the first record after it emptied it.
-        wake = m_pending.empty();
+        wake = m_pending.bytes.empty();
         seq = m_nextSeq++;
-        journal::AppendStatementRecord(m_pending, seq, command);
-        if (m_pendingFirst == 0) {
-            m_pendingFirst = seq;
+        journal::AppendStatementRecord(m_pending.bytes, seq, command);
+        if (m_pending.first == 0) {
+            m_pending.first = seq;
         }
-        m_pendingLast = seq;
+        m_pending.last = seq;
+        ++m_pending.statements;
+        if (held && m_heldBelow == seq) {
+            m_heldBelow = seq + 1;
+        }
         ++m_ticket;
     }
     if (wake) {
@@ -385,8 +279,12 @@ void CStatementJournal::MarkDone(std::uint64_t doneUpTo) {
             return;
         }
         m_done = doneUpTo;
-        journal::AppendDoneRecord(m_pending, doneUpTo);
+        const bool wake = m_pending.bytes.empty();
+        journal::AppendDoneRecord(m_pending.bytes, doneUpTo);
         ++m_ticket;
+        if (!wake) {
+            return;
+        }
     }
     m_wakeWriter.notify_one();
 }
@@ -398,13 +296,32 @@ void CStatementJournal::Flush(bool sync) {
         m_syncWanted = true;
     }
     m_wakeWriter.notify_one();
-    m_progress.wait(lock,
-                    [&] { return m_stop || (sync ? m_syncedTicket : m_writtenTicket) >= ticket; });
+    m_progress.wait(lock, [&] {
+        return m_stop || m_failing || (sync ? m_syncedTicket : m_writtenTicket) >= ticket;
+    });
+}
+
+std::uint64_t CStatementJournal::WaitingOnDisk() const {
+    std::lock_guard lock(m_mutex);
+    std::uint64_t next = m_done + 1;  // segments hold seqs in order, a rewrite may repeat some
+    std::uint64_t count = 0;
+    for (const Segment& s : m_segments) {
+        if (s.firstSeq != 0 && s.lastSeq >= next) {
+            count += s.lastSeq - std::max(s.firstSeq, next) + 1;
+            next = s.lastSeq + 1;
+        }
+    }
+    return count;
+}
+
+std::uint64_t CStatementJournal::SyncedUpTo() const {
+    std::lock_guard lock(m_mutex);
+    return m_syncedSeq;
 }
 
 std::uint64_t CStatementJournal::DiskBytes() const {
     std::lock_guard lock(m_mutex);
-    std::uint64_t total = m_pending.size();
+    std::uint64_t total = m_pending.bytes.size();
     for (const Segment& s : m_segments) {
         total += s.bytes;
     }
@@ -416,215 +333,208 @@ std::uint64_t CStatementJournal::RemovedWaiting() const {
     return m_removedWaiting;
 }
 
+std::uint64_t CStatementJournal::RemovedHeld() const {
+    std::lock_guard lock(m_mutex);
+    return m_removedHeld;
+}
+
+std::uint64_t CStatementJournal::MemoryOnly() const {
+    std::lock_guard lock(m_mutex);
+    return m_failing ? m_pending.statements : 0;
+}
+
+// Hands `batch` to the back segment, first starting a new one when `roll`.
+// On failure the segment is cut back to its last whole record (or left for a
+// new one) and the records return to the front of m_pending. Called with the
+// lock held; releases it around the calls.
+bool CStatementJournal::WriteBatch(std::unique_lock<std::mutex>& lock, Batch& batch, bool roll) {
+    const bool mustRoll = m_rollWanted;
+    const std::uint32_t nextIndex = m_segments.back().index + 1;
+    lock.unlock();
+    JournalFileCalls& files = *m_options.files;
+    int error = 0;
+    bool ok = true;
+    if (roll) {
+        const bool oldSynced = mustRoll || files.Sync(m_fd) == 0;
+        std::string startError;
+        if (StartSegment(nextIndex, startError)) {
+            if (!oldSynced) {
+                // What the old segment holds unsynced is written again.
+                batch.Take(m_unsynced);
+            }
+            m_unsynced = Batch{};
+            m_rollWanted = false;
+        } else if (mustRoll) {
+            Log(startError);
+            ok = false;
+            error = ENOSPC;
+        } else {
+            Log(startError + "; writing on in the current segment");
+        }
+    }
+    std::uint64_t whole = 0;
+    std::string path;
+    {
+        lock.lock();
+        whole = m_segments.back().bytes;
+        path = m_segments.back().path.string();
+        lock.unlock();
+    }
+    if (ok) {
+        ok = WriteAll(files, m_fd, batch.bytes.data(), batch.bytes.size(), error);
+        if (!ok && files.Truncate(m_fd, static_cast<off_t>(whole)) != 0) {
+            // Part of a record may stay: nothing is written after it.
+            m_rollWanted = true;
+        }
+    }
+    lock.lock();
+    if (!ok) {
+        if (!m_failing) {
+            Log(SystemError("cannot write " + path, error) + "; " +
+                (m_rollWanted ? "a new segment takes the next records"
+                              : "cut back to its last whole record") +
+                "; " + std::to_string(batch.statements + m_pending.statements) +
+                " statements are only in memory until the disk takes records again");
+        }
+        m_failing = true;
+        m_pending.Take(batch);
+        return false;
+    }
+    Segment& s = m_segments.back();
+    s.bytes += batch.bytes.size();
+    if (batch.first != 0) {
+        if (s.firstSeq == 0) {
+            s.firstSeq = batch.first;
+        }
+        s.lastSeq = batch.last;
+        m_writtenSeq = std::max(m_writtenSeq, batch.last);
+    }
+    if (m_failing) {
+        m_failing = false;
+        Log("the disk takes records again: " + std::to_string(batch.statements) +
+            " statements that were only in memory are written");
+    }
+    m_unsynced.Append(std::move(batch));
+    return true;
+}
+
+// Syncs the back segment. A failed sync leaves what the segment holds past
+// its last good sync in doubt: those records go back to the front of
+// m_pending, to be written again in a new segment.
+bool CStatementJournal::SyncSegment(std::unique_lock<std::mutex>& lock) {
+    const int fd = m_fd;
+    lock.unlock();
+    const int rc = m_options.files->Sync(fd);
+    const int error = errno;
+    lock.lock();
+    Segment& s = m_segments.back();
+    if (rc == 0) {
+        s.syncedBytes = s.bytes;
+        m_unsynced = Batch{};
+        return true;
+    }
+    Log(SystemError("cannot sync " + s.path.string(), error) + "; its last " +
+        std::to_string(m_unsynced.statements) + " statements are written again in a new segment");
+    s.bytes = s.syncedBytes;
+    if (m_unsynced.first != 0) {
+        if (m_unsynced.first <= s.firstSeq) {
+            s.firstSeq = s.lastSeq = 0;
+        } else {
+            s.lastSeq = m_unsynced.first - 1;
+        }
+        m_writtenSeq = m_unsynced.first - 1;
+    }
+    m_options.files->Truncate(fd, static_cast<off_t>(s.syncedBytes));
+    m_pending.Take(m_unsynced);
+    m_rollWanted = true;
+    m_failing = true;
+    return false;
+}
+
 void CStatementJournal::WriterLoop() {
     using Clock = std::chrono::steady_clock;
     std::unique_lock lock(m_mutex);
-    auto lastSync = Clock::now();
-    bool unsynced = false;
-    bool failing = false;  // one log line per run of write errors
-    std::string batch;
+    bool unsynced = false;            // written since the last sync
+    bool unsyncedStatements = false;  // ... statements among it, not only done marks
+    auto firstUnsynced = Clock::now();
+    auto retryAt = Clock::now();
     while (true) {
-        if (m_pending.empty() && !m_stop && !(unsynced && m_syncWanted)) {
-            if (unsynced) {
-                m_wakeWriter.wait_until(lock, lastSync + m_options.syncEvery);
-            } else {
-                m_wakeWriter.wait(lock);
-            }
-        }
-        if (!m_pending.empty()) {
-            batch.clear();
-            batch.swap(m_pending);
-            const std::uint64_t first = m_pendingFirst;
-            const std::uint64_t last = m_pendingLast;
-            m_pendingFirst = m_pendingLast = 0;
-            const std::uint64_t ticket = m_ticket;
-            const bool roll = m_segments.back().bytes >= m_options.segmentBytes;
-            lock.unlock();
-            if (roll) {
-                ::fdatasync(m_fd);
-                std::string error;
-                if (!StartSegment(m_segments.back().index + 1, error)) {
-                    Log(error + "; writing on in the current segment");
-                }
-            }
-            int error = 0;
-            const bool ok = WriteAll(m_fd, batch.data(), batch.size(), error);
-            lock.lock();
-            if (ok) {
-                Segment& s = m_segments.back();
-                s.bytes += batch.size();
-                if (first != 0) {
-                    if (s.firstSeq == 0) {
-                        s.firstSeq = first;
-                    }
-                    s.lastSeq = last;
-                }
-                failing = false;
-            } else if (!failing) {
-                failing = true;
-                // The statements stay in memory and reach the database if
-                // the process lives; only their copy on disk is missing.
-                Log(SystemError("cannot write " + m_segments.back().path.string() +
-                                    "; statements are not kept on disk until this clears",
-                                error));
-            }
-            m_writtenTicket = ticket;
-            unsynced = true;
-            m_progress.notify_all();
-        }
         const auto now = Clock::now();
-        if (unsynced && (m_syncWanted || m_stop || now - lastSync >= m_options.syncEvery)) {
-            const std::uint64_t ticket = m_writtenTicket;
-            m_syncWanted = false;
-            lock.unlock();
-            ::fdatasync(m_fd);
-            lock.lock();
-            lastSync = now;
-            unsynced = false;
-            std::vector<std::filesystem::path> unlink;
-            ReclaimLocked(unlink);
-            if (!unlink.empty()) {
-                lock.unlock();
-                std::error_code ec;
-                for (const auto& path : unlink) {
-                    std::filesystem::remove(path, ec);
+        const bool canWrite = !m_pending.bytes.empty() && (!m_failing || now >= retryAt);
+        // A statement's record is synced as soon as nothing more waits to be
+        // written: under light load at once, under heavy load in groups the
+        // size of what came during the previous sync. Done marks alone wait
+        // for the timer (a lost one only sends statements again).
+        const bool syncDue = unsynced && (m_syncWanted || m_stop || m_closing ||
+                                          (unsyncedStatements && m_pending.bytes.empty()) ||
+                                          m_unsynced.bytes.size() >= kSyncBytes ||
+                                          now - firstUnsynced >= m_options.syncEvery);
+        if (canWrite) {
+            Batch batch;
+            std::swap(batch, m_pending);
+            const std::uint64_t ticket = m_ticket;
+            const bool hadStatements = batch.first != 0;
+            const bool roll = m_rollWanted || m_segments.back().bytes >= m_options.segmentBytes;
+            if (WriteBatch(lock, batch, roll)) {
+                m_writtenTicket = ticket;
+                if (!unsynced) {
+                    firstUnsynced = now;
                 }
-                lock.lock();
+                unsynced = true;
+                unsyncedStatements = unsyncedStatements || hadStatements;
+            } else {
+                retryAt = now + m_options.retryEvery;
             }
-            // A flush that asked for the sync also sees the space reclaimed.
-            m_syncedTicket = ticket;
             m_progress.notify_all();
-        } else if (m_syncWanted && !unsynced) {
+            continue;
+        }
+        if (syncDue) {
+            const std::uint64_t ticket = m_writtenTicket;
+            const std::uint64_t seq = m_writtenSeq;
+            m_syncWanted = false;
+            unsynced = false;
+            unsyncedStatements = false;
+            if (SyncSegment(lock)) {
+                m_syncedSeq = std::max(m_syncedSeq, seq);
+                m_syncedTicket = ticket;
+                std::vector<std::filesystem::path> unlink;
+                ReclaimLocked(unlink);
+                if (!unlink.empty()) {
+                    lock.unlock();
+                    std::error_code ec;
+                    for (const auto& path : unlink) {
+                        std::filesystem::remove(path, ec);
+                    }
+                    lock.lock();
+                }
+            } else {
+                retryAt = now;  // into a new segment at once
+            }
+            m_progress.notify_all();
+            continue;
+        }
+        if (m_syncWanted) {
+            // Nothing unsynced: whatever was written is synced.
             m_syncWanted = false;
             m_syncedTicket = m_writtenTicket;
             m_progress.notify_all();
         }
-        if (m_stop && m_pending.empty() && !unsynced) {
+        if (m_stop) {
             break;
         }
-    }
-}
-
-std::uint64_t CStatementJournal::Read(std::uint64_t from, std::size_t max,
-                                      std::vector<Entry>& out) {
-    // Everything appended before this call is first written (it may be in
-    // the writer's buffer, or in the write under way). Below `written`, a seq
-    // found in no segment was deleted by the size limit; at or above it, it
-    // may still be on its way and is read next time.
-    std::uint64_t written = 0;
-    {
-        std::unique_lock lock(m_mutex);
-        written = m_nextSeq;
-        const std::uint64_t ticket = m_ticket;
-        if (m_writtenTicket < ticket) {
-            m_wakeWriter.notify_one();
-            m_progress.wait(lock, [&] { return m_stop || m_writtenTicket >= ticket; });
+        auto wakeAt = Clock::time_point::max();
+        if (unsynced) {
+            wakeAt = firstUnsynced + m_options.syncEvery;
+        }
+        if (m_failing && !m_pending.bytes.empty()) {
+            wakeAt = std::min(wakeAt, retryAt);
+        }
+        if (wakeAt == Clock::time_point::max()) {
+            m_wakeWriter.wait(lock);
+        } else {
+            m_wakeWriter.wait_until(lock, wakeAt);
         }
     }
-    std::size_t taken = 0;
-    while (taken < max) {
-        Segment segment;
-        {
-            std::lock_guard lock(m_mutex);
-            const Segment* found = nullptr;
-            for (const Segment& s : m_segments) {
-                if (s.firstSeq != 0 && s.lastSeq >= from) {
-                    found = &s;
-                    break;
-                }
-            }
-            if (found == nullptr) {
-                return std::max(from, written);
-            }
-            segment = *found;
-        }
-        if (segment.firstSeq > from) {
-            if (from >= written) {
-                return from;
-            }
-            from = std::min(segment.firstSeq, written);  // deleted by the size limit
-            continue;
-        }
-        std::uint64_t offset = journal::kSegmentMagic.size();
-        if (m_readIndex == segment.index && m_readSeq <= from && m_readOffset <= segment.bytes) {
-            offset = m_readOffset;
-        }
-        const int fd = ::open(segment.path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            // Deleted meanwhile by the size limit: look again.
-            std::lock_guard lock(m_mutex);
-            if (std::none_of(m_segments.begin(), m_segments.end(),
-                             [&](const Segment& s) { return s.index == segment.index; })) {
-                continue;
-            }
-            Log(SystemError("cannot read " + segment.path.string(), errno));
-            return from;
-        }
-        std::string bytes;
-        bool segmentDone = false;
-        while (taken < max && !segmentDone) {
-            const std::uint64_t left = segment.bytes - offset;
-            std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kReadChunk));
-            if (!ReadAt(fd, offset, want, bytes)) {
-                Log(SystemError("cannot read " + segment.path.string(), errno));
-                ::close(fd);
-                return from;
-            }
-            std::string_view rest(bytes);
-            std::size_t used = 0;
-            while (taken < max) {
-                journal::Record record;
-                const auto status = journal::ReadRecord(rest.substr(used), record);
-                if (status == journal::ReadStatus::End) {
-                    break;
-                }
-                if (status == journal::ReadStatus::Torn && used > 0) {
-                    break;  // the rest of this record comes with the next read
-                }
-                if (status == journal::ReadStatus::Torn && want < left) {
-                    // One record larger than the chunk: read it whole.
-                    std::uint32_t length = 0;
-                    std::memcpy(&length, bytes.data() + 4, 4);
-                    want = std::min<std::size_t>(static_cast<std::size_t>(left),
-                                                 journal::kHeaderSize + length);
-                    if (!ReadAt(fd, offset, want, bytes)) {
-                        break;
-                    }
-                    rest = bytes;
-                    continue;
-                }
-                if (status != journal::ReadStatus::Ok) {
-                    segmentDone = true;  // damaged: Open said so; nothing after it is readable
-                    break;
-                }
-                used += record.size;
-                if (record.type != journal::RecordType::Statement || record.seq < from) {
-                    continue;
-                }
-                auto command = journal::DecodeStatement(record.payload);
-                if (!command) {
-                    Log("statement " + std::to_string(record.seq) + " in " +
-                        segment.path.filename().string() + " does not decode; skipped");
-                } else {
-                    out.emplace_back(record.seq, std::move(*command));
-                    ++taken;
-                }
-                from = record.seq + 1;
-            }
-            offset += used;
-            if (offset >= segment.bytes || used == 0) {
-                segmentDone = true;
-            }
-        }
-        ::close(fd);
-        m_readIndex = segment.index;
-        m_readOffset = offset;
-        m_readSeq = from;
-        if (segmentDone && from <= segment.lastSeq) {
-            from = segment.lastSeq + 1;  // the rest of a damaged segment
-        }
-    }
-    return from;
 }
 
 }  // namespace db

@@ -16,6 +16,8 @@ struct WorkerCounters {
     std::uint64_t discarded = 0;  // statements still queued when the service stopped
     std::uint64_t pending = 0;    // statements in the queue now, those in a transaction included
     std::uint64_t commits = 0;    // transactions committed (a statement run alone is one)
+    std::uint64_t setAside = 0;   // statements the database always timed out on, kept in the
+                                  // dead-letter file
     // With the journal:
     std::uint64_t kept = 0;      // statements left in the journal by stops, for the next start
     std::uint64_t replayed = 0;  // statements of earlier runs read back from the journal
@@ -33,6 +35,7 @@ inline WorkerCounters CountedSince(const WorkerCounters& earlier, const WorkerCo
     c.retried -= earlier.retried;
     c.discarded -= earlier.discarded;
     c.commits -= earlier.commits;
+    c.setAside -= earlier.setAside;
     c.kept -= earlier.kept;
     c.replayed -= earlier.replayed;
     c.spilled -= earlier.spilled;

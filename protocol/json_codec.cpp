@@ -69,6 +69,9 @@ ordered_json toJson(const Message& message) {
                 j["version"] = m.version;
                 j["user"] = m.user;
                 j["password"] = m.password;
+                if (m.acks) {
+                    j["acks"] = true;
+                }
             } else if constexpr (std::is_same_v<T, Ping> || std::is_same_v<T, Pong> ||
                                  std::is_same_v<T, Logout>) {
             } else if constexpr (std::is_same_v<T, MediaOpen> || std::is_same_v<T, MediaClose>) {
@@ -78,6 +81,9 @@ ordered_json toJson(const Message& message) {
                 j["audio"] = m.audio;
             } else if constexpr (std::is_same_v<T, LoginOk>) {
                 j["media_key"] = m.mediaKey;
+                if (m.epoch != 0) {
+                    j["epoch"] = m.epoch;
+                }
             } else if constexpr (std::is_same_v<T, LoginFailed>) {
                 j["reason"] = m.reason;
             } else if constexpr (std::is_same_v<T, Online>) {
@@ -123,11 +129,16 @@ ordered_json toJson(const Message& message) {
                 j["dev"] = m.dev;
                 j["chn"] = m.chn;
                 j["reason"] = m.reason;
+            } else if constexpr (std::is_same_v<T, Ack>) {
+                j["seq"] = m.seq;
             } else {
                 static_assert(sizeof(T) == 0, "every message needs its encoding");
             }
         },
         message);
+    if (const std::uint64_t seq = sequenceOf(message); seq != 0) {
+        j["seq"] = seq;
+    }
     return j;
 }
 
@@ -320,12 +331,22 @@ AudioFormat audioFormat(const json& object) {
 
 constexpr std::int64_t kU32Max = 0xFFFFFFFF;
 
+// An optional `seq` or `epoch`: 0 when absent; 0 itself is no number.
+std::uint64_t sequence(Fields& f, const char* key) {
+    return static_cast<std::uint64_t>(
+        f.optionalInteger(key, 1, static_cast<std::int64_t>(kMaxSequence), 0));
+}
+
 // Returns false for an op this version does not know.
 bool decodeFields(const std::string& op, const json& object, Message& out) {
     Fields f(object);
     if (op == "login") {
-        out = Login{static_cast<int>(f.integer("version", 0, 0x7FFFFFFF)), f.text("user"),
-                    f.text("password")};
+        Login m;
+        m.version = static_cast<int>(f.integer("version", 0, 0x7FFFFFFF));
+        m.user = f.text("user");
+        m.password = f.text("password");
+        m.acks = f.optionalBool("acks");
+        out = std::move(m);
     } else if (op == "ping") {
         out = Ping{};
     } else if (op == "logout") {
@@ -341,7 +362,8 @@ bool decodeFields(const std::string& op, const json& object, Message& out) {
             out = MediaClose{std::move(dev), chn, video, audio};
         }
     } else if (op == "login_ok") {
-        out = LoginOk{static_cast<std::uint32_t>(f.optionalInteger("media_key", 0, kU32Max, 0))};
+        out = LoginOk{static_cast<std::uint32_t>(f.optionalInteger("media_key", 0, kU32Max, 0)),
+                      sequence(f, "epoch")};
     } else if (op == "login_failed") {
         out = LoginFailed{f.optionalText("reason")};
     } else if (op == "pong") {
@@ -354,6 +376,7 @@ bool decodeFields(const std::string& op, const json& object, Message& out) {
         m.driver = f.optionalText("driver");
         m.channels = static_cast<int>(f.integer("channels", 1, 4));
         m.gps = f.optionalText("gps");
+        m.seq = sequence(f, "seq");
         m.at = f.maybeInteger("at", 0, kMaxReceivedAtMs);
         out = std::move(m);
     } else if (op == "synced") {
@@ -364,17 +387,23 @@ bool decodeFields(const std::string& op, const json& object, Message& out) {
         m.gps = f.text("gps");
         m.vehicle = f.maybeText("vehicle");
         m.driver = f.maybeText("driver");
+        m.seq = sequence(f, "seq");
         m.at = f.maybeInteger("at", 0, kMaxReceivedAtMs);
         out = std::move(m);
     } else if (op == "offline") {
-        std::string dev = f.deviceId();
-        out = Offline{std::move(dev), f.maybeInteger("at", 0, kMaxReceivedAtMs)};
+        Offline m;
+        m.dev = f.deviceId();
+        m.seq = sequence(f, "seq");
+        m.at = f.maybeInteger("at", 0, kMaxReceivedAtMs);
+        out = std::move(m);
     } else if (op == "alarm") {
         std::string dev = f.deviceId();
-        out = Alarm{std::move(dev), static_cast<int>(f.integer("alarm", 0, 7))};
+        const int alarm = static_cast<int>(f.integer("alarm", 0, 7));
+        out = Alarm{std::move(dev), alarm, sequence(f, "seq")};
     } else if (op == "event") {
         std::string dev = f.deviceId();
-        out = Event{std::move(dev), static_cast<int>(f.integer("kind", 0, 255))};
+        const int kind = static_cast<int>(f.integer("kind", 0, 255));
+        out = Event{std::move(dev), kind, sequence(f, "seq")};
     } else if (op == "media_ok") {
         MediaOk m;
         m.dev = f.deviceId();
@@ -387,6 +416,9 @@ bool decodeFields(const std::string& op, const json& object, Message& out) {
             m.audio = audioFormat(*a);
         }
         out = std::move(m);
+    } else if (op == "ack") {
+        out = Ack{static_cast<std::uint64_t>(
+            f.integer("seq", 1, static_cast<std::int64_t>(kMaxSequence)))};
     } else if (op == "media_failed") {
         std::string dev = f.deviceId();
         const int chn = static_cast<int>(f.integer("chn", 1, 4));
@@ -401,11 +433,26 @@ bool decodeFields(const std::string& op, const json& object, Message& out) {
 
 const char* opName(const Message& message) {
     static constexpr const char* kNames[] = {
-        "login",        "ping",  "logout",   "media_open",  "media_close", "login_ok",
-        "login_failed", "pong",  "online",   "synced",      "gps",         "offline",
-        "alarm",        "event", "media_ok", "media_failed"};
+        "login",        "ping",  "logout",   "media_open",   "media_close", "login_ok",
+        "login_failed", "pong",  "online",   "synced",       "gps",         "offline",
+        "alarm",        "event", "media_ok", "media_failed", "ack"};
     static_assert(std::size(kNames) == std::variant_size_v<Message>);
     return kNames[message.index()];
+}
+
+std::uint64_t sequenceOf(const Message& message) {
+    return std::visit(
+        [](const auto& m) -> std::uint64_t {
+            if constexpr (requires {
+                              m.dev;
+                              m.seq;
+                          }) {
+                return m.seq;
+            } else {
+                return 0;
+            }
+        },
+        message);
 }
 
 std::string encodeLine(const Message& message) {

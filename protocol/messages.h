@@ -24,6 +24,9 @@ struct Login {
     int version = kProtocolVersion;
     std::string user;
     std::string password;
+    // The client acknowledges the events it has kept (`ack`), and wants what
+    // it has not acknowledged again after a reconnect.
+    bool acks = false;
     bool operator==(const Login&) const = default;
 };
 struct Ping {
@@ -31,6 +34,12 @@ struct Ping {
 };
 struct Logout {
     bool operator==(const Logout&) const = default;
+};
+// Every event up to and including `seq` is kept for good by the client: the
+// server need not send it again.
+struct Ack {
+    std::uint64_t seq = 0;
+    bool operator==(const Ack&) const = default;
 };
 struct MediaOpen {
     std::string dev;
@@ -50,6 +59,11 @@ struct MediaClose {
 // Server to client.
 struct LoginOk {
     std::uint32_t mediaKey = 0;
+    // With acknowledgements agreed: the numbering the events' `seq` belong
+    // to; a server that starts a new numbering draws a new one. 0: no
+    // acknowledgements (a server without them, or a client that did not
+    // ask).
+    std::uint64_t epoch = 0;
     bool operator==(const LoginOk&) const = default;
 };
 struct LoginFailed {
@@ -66,6 +80,7 @@ struct Online {
     std::string driver;
     int channels = 1;
     std::string gps;
+    std::uint64_t seq = 0;  // the event's number in the epoch; 0: none
     ReceivedAtMs at{};
     bool operator==(const Online&) const = default;
 };
@@ -80,22 +95,26 @@ struct Gps {
     std::string gps;
     std::optional<std::string> vehicle;  // present when it changed
     std::optional<std::string> driver;   // present when it changed
+    std::uint64_t seq = 0;               // the event's number in the epoch; 0: none
     ReceivedAtMs at{};
     bool operator==(const Gps&) const = default;
 };
 struct Offline {
     std::string dev;
+    std::uint64_t seq = 0;  // the event's number in the epoch; 0: none
     ReceivedAtMs at{};
     bool operator==(const Offline&) const = default;
 };
 struct Alarm {
     std::string dev;
-    int alarm = 0;  // 0-7
+    int alarm = 0;          // 0-7
+    std::uint64_t seq = 0;  // the event's number in the epoch; 0: none
     bool operator==(const Alarm&) const = default;
 };
 struct Event {
     std::string dev;
-    int kind = 0;  // a notification kind, 0-255
+    int kind = 0;           // a notification kind, 0-255
+    std::uint64_t seq = 0;  // the event's number in the epoch; 0: none
     bool operator==(const Event&) const = default;
 };
 // The codecs a recording can store as they come (kVideoCodecs, kAudioCodecs).
@@ -136,7 +155,13 @@ struct MediaFailed {
 };
 
 using Message = std::variant<Login, Ping, Logout, MediaOpen, MediaClose, LoginOk, LoginFailed, Pong,
-                             Online, Synced, Gps, Offline, Alarm, Event, MediaOk, MediaFailed>;
+                             Online, Synced, Gps, Offline, Alarm, Event, MediaOk, MediaFailed, Ack>;
+
+// The largest `seq` and `epoch`: what every JSON reader holds exactly.
+inline constexpr std::uint64_t kMaxSequence = (std::uint64_t{1} << 53) - 1;
+
+// The `seq` of a device event (0 for other messages and unnumbered events).
+std::uint64_t sequenceOf(const Message& message);
 
 // The `op` text of a message.
 const char* opName(const Message& message);

@@ -269,8 +269,8 @@ void AppInstance::onLoggedIn(bool again, std::uint32_t mediaKey) {
     media_.onLoggedIn(again, mediaKey, session_.peerAddress(), session_.localAddress());
 }
 
-void AppInstance::onMessage(const protocol::Message& message) {
-    tracker_->apply(message);
+void AppInstance::onMessage(const protocol::Message& message, bool comesAgain) {
+    tracker_->apply(message, comesAgain);
     media_.onMessage(message);
 }
 

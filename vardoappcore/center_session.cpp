@@ -14,6 +14,9 @@ namespace vardo {
 namespace {
 
 constexpr std::size_t kMaxOutboxBytes = 1024 * 1024;
+// Events handed on before an acknowledgement goes out without waiting for
+// the next tick.
+constexpr std::uint64_t kAckEvery = 256;
 
 std::string seconds(std::chrono::milliseconds ms) {
     if (ms.count() % 1000 == 0) {
@@ -25,7 +28,14 @@ std::string seconds(std::chrono::milliseconds ms) {
 }  // namespace
 
 CenterSession::CenterSession(asio::io_context& io, Listener& listener)
-    : io_(io), listener_(listener), socket_(io), retryTimer_(io), tickTimer_(io) {}
+    : io_(io),
+      listener_(listener),
+      socket_(io),
+      retryTimer_(io),
+      tickTimer_(io),
+      writer_(
+          socket_, kMaxOutboxBytes,
+          {nullptr, [this](const asio::error_code& error) { lose(error.message()); }, nullptr}) {}
 
 CenterSession::~CenterSession() {
     cancelLookup();
@@ -63,7 +73,7 @@ void CenterSession::start(CenterConfig config) {
 }
 
 void CenterSession::stop() {
-    if (state_ == State::LoggedIn && !writing_) {
+    if (state_ == State::LoggedIn && !writer_.writing()) {
         // Best effort: a peer that does not read must not hold us up.
         asio::error_code ec;
         socket_.non_blocking(true, ec);
@@ -193,7 +203,7 @@ void CenterSession::onConnected() {
     asio::error_code ec;
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
     write(protocol::encodeLine(
-        protocol::Login{protocol::kProtocolVersion, config_.user, config_.password}));
+        protocol::Login{protocol::kProtocolVersion, config_.user, config_.password, true}));
     read();
 }
 
@@ -240,6 +250,17 @@ void CenterSession::onLine(std::string_view line) {
         if (const auto* ok = std::get_if<protocol::LoginOk>(&message)) {
             state_ = State::LoggedIn;
             ++logins_;
+            listing_ = true;
+            // The same numbering as before: the server knows this client and
+            // sends again what it has not acknowledged.
+            resumed_ = ok->epoch != 0 && ok->epoch == numbering_;
+            if (!resumed_) {
+                // Another numbering (or none): nothing handled before counts.
+                numbering_ = ok->epoch;
+                handled_ = 0;
+            }
+            // An acknowledgement lost with the last connection goes again.
+            acknowledged_ = 0;
             backoff_ = config_.timing.firstRetry;
             lastPing_ = Clock::now();
             listener_.onCenterState(CENTER_LOGGED_IN, {});
@@ -255,42 +276,45 @@ void CenterSession::onLine(std::string_view line) {
         // Anything else before the answer to the login is not for us yet.
         return;
     }
-    if (state_ == State::LoggedIn) {
-        listener_.onMessage(message);
+    if (state_ != State::LoggedIn) {
+        return;
     }
+    const bool listed = std::holds_alternative<protocol::Online>(message);
+    if (listing_ && !listed) {
+        listing_ = false;
+    }
+    const std::uint64_t seq = numbering_ != 0 ? protocol::sequenceOf(message) : 0;
+    // An event handed on before, sent again after a reconnect because its
+    // acknowledgement had not gone out. The list's `online`s always go on:
+    // they tell the state, not an event.
+    if (seq != 0 && seq <= handled_ && !listing_) {
+        return;
+    }
+    listener_.onMessage(message, resumed_ && listing_ && seq > handled_);
+    if (seq != 0 && !listing_) {
+        handled(seq);
+    }
+}
+
+void CenterSession::handled(std::uint64_t seq) {
+    handled_ = std::max(handled_, seq);
+    if (handled_ - acknowledged_ >= kAckEvery) {
+        sendAck();
+    }
+}
+
+void CenterSession::sendAck() {
+    if (state_ != State::LoggedIn || numbering_ == 0 || handled_ <= acknowledged_) {
+        return;
+    }
+    acknowledged_ = handled_;
+    write(protocol::encodeLine(protocol::Ack{handled_}));
 }
 
 void CenterSession::write(std::string line) {
-    outboxBytes_ += line.size();
-    outbox_.push_back(std::move(line));
-    if (outboxBytes_ > kMaxOutboxBytes) {
+    if (!writer_.send(std::move(line))) {
         lose("the server does not read what we send");
-        return;
     }
-    if (!writing_) {
-        writeNext();
-    }
-}
-
-void CenterSession::writeNext() {
-    writing_ = true;
-    asio::async_write(socket_, asio::buffer(outbox_.front()),
-                      [this, epoch = epoch_](const asio::error_code& error, std::size_t) {
-                          if (epoch != epoch_) {
-                              return;
-                          }
-                          if (error) {
-                              lose(error.message());
-                              return;
-                          }
-                          outboxBytes_ -= outbox_.front().size();
-                          outbox_.pop_front();
-                          if (outbox_.empty()) {
-                              writing_ = false;
-                          } else {
-                              writeNext();
-                          }
-                      });
 }
 
 void CenterSession::armTick() {
@@ -314,9 +338,12 @@ void CenterSession::tick() {
     } else if ((state_ == State::LoggingIn || state_ == State::LoggedIn) &&
                now - lastReceived_ >= t.silenceLimit) {
         lose("the server has been silent for " + seconds(t.silenceLimit));
-    } else if (state_ == State::LoggedIn && now - lastPing_ >= t.pingInterval) {
-        lastPing_ = now;
-        write(protocol::encodeLine(protocol::Ping{}));
+    } else if (state_ == State::LoggedIn) {
+        sendAck();
+        if (now - lastPing_ >= t.pingInterval) {
+            lastPing_ = now;
+            write(protocol::encodeLine(protocol::Ping{}));
+        }
     }
 }
 
@@ -358,9 +385,7 @@ void CenterSession::closeSocket() {
     cancelLookup();
     socket_.close(ec);
     reader_ = protocol::LineReader();
-    outbox_.clear();
-    outboxBytes_ = 0;
-    writing_ = false;
+    writer_.clear();
 }
 
 }  // namespace vardo

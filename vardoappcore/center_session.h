@@ -11,12 +11,12 @@
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "net/bounded_writer.h"
 #include "protocol/line_reader.h"
 #include "protocol/messages.h"
 #include "vardoappcore/api/vardo_app_core.h"
@@ -40,8 +40,10 @@ public:
         // login_ok; `again` when an earlier connection of this session had
         // logged in already.
         virtual void onLoggedIn(bool again, std::uint32_t mediaKey) = 0;
-        // Every message after login_ok, in the order received.
-        virtual void onMessage(const protocol::Message& message) = 0;
+        // Every message after login_ok, in the order received. `comesAgain`:
+        // an `online` of the list whose data come from events that will be
+        // sent again after the list (they were not handed on before).
+        virtual void onMessage(const protocol::Message& message, bool comesAgain) = 0;
         // The server refused the login, or the settings cannot work; the
         // session has stopped for good.
         virtual void onGivenUp(bool wasLoggedIn) = 0;
@@ -89,7 +91,9 @@ private:
     void read();
     void onLine(std::string_view line);
     void write(std::string line);
-    void writeNext();
+    // The event numbered `seq` has been handed to the listener.
+    void handled(std::uint64_t seq);
+    void sendAck();
     void tick();
     void armTick();
     // Closes the connection; retries after the back-off unless given up.
@@ -115,17 +119,24 @@ private:
     Clock::time_point lastReceived_;
     Clock::time_point lastPing_;
     unsigned logins_ = 0;
+    // Acknowledgements: the server's numbering (0: none agreed), the last
+    // event handed on and the last one acknowledged. They outlive a
+    // connection, so that what a reconnect sends again is not handed on
+    // twice.
+    std::uint64_t numbering_ = 0;
+    std::uint64_t handled_ = 0;
+    std::uint64_t acknowledged_ = 0;
+    bool listing_ = false;  // between login_ok and the end of the online list
+    bool resumed_ = false;  // this login kept the numbering of the one before
     protocol::LineReader reader_;
     std::array<char, 64 * 1024> readBuffer_{};
-    std::deque<std::string> outbox_;
+    net::BoundedWriter writer_;
     // A name lookup in flight; its thread posts the answer while `io` is set.
     struct PendingLookup {
         std::mutex mutex;
         asio::io_context* io = nullptr;  // guarded by mutex
     };
     std::shared_ptr<PendingLookup> lookup_;
-    std::size_t outboxBytes_ = 0;
-    bool writing_ = false;
 };
 
 }  // namespace vardo

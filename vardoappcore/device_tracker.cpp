@@ -23,15 +23,15 @@ void DeviceTracker::finishSync() {
     }
 }
 
-void DeviceTracker::apply(const protocol::Message& message) {
+void DeviceTracker::apply(const protocol::Message& message, bool comesAgain) {
     if (syncing_ && !std::holds_alternative<protocol::Online>(message)) {
         finishSync();
     }
     std::visit(
-        [this](const auto& m) {
+        [this, comesAgain](const auto& m) {
             using T = std::decay_t<decltype(m)>;
             if constexpr (std::is_same_v<T, protocol::Online>) {
-                online(m);
+                online(m, comesAgain);
             } else if constexpr (std::is_same_v<T, protocol::Gps>) {
                 gps(m);
             } else if constexpr (std::is_same_v<T, protocol::Offline>) {
@@ -51,7 +51,7 @@ void DeviceTracker::apply(const protocol::Message& message) {
         message);
 }
 
-void DeviceTracker::online(const protocol::Online& m) {
+void DeviceTracker::online(const protocol::Online& m, bool comesAgain) {
     if (m.dev.size() > kMaxDeviceIdBytes) {
         ++ignored_;
         if (!longIdLogged_) {
@@ -87,7 +87,11 @@ void DeviceTracker::online(const protocol::Online& m) {
         return;
     }
     // Still online (listed again after a reconnect, or a repeated online):
-    // no second online; what changed meanwhile arrives as a GPS update.
+    // no second online; what changed meanwhile arrives as a GPS update, or
+    // as the events themselves when the server sends them again.
+    if (comesAgain) {
+        return;
+    }
     const DeviceView latest = table_.latestView(device.handle).value_or(DeviceView{});
     const bool moved =
         view.gps != latest.gps || view.vehicle != latest.vehicle || view.driver != latest.driver;

@@ -41,8 +41,10 @@ public:
     // After login_ok: the `online` messages that follow are the server's list
     // of online devices, up to `synced` or the first other message.
     void beginSync();
-    // A message from the server after login_ok.
-    void apply(const protocol::Message& message);
+    // A message from the server after login_ok. `comesAgain`: a listed
+    // `online` whose changes the server sends again as events after the
+    // list, so a device still online takes them from there, in order.
+    void apply(const protocol::Message& message, bool comesAgain = false);
     // Every device is offline from now on. With `report`, the devices that
     // were online are reported offline (the session ended for good);
     // without, nothing is posted (the caller is logging out).
@@ -65,7 +67,7 @@ private:
     };
 
     void finishSync();
-    void online(const protocol::Online& m);
+    void online(const protocol::Online& m, bool comesAgain);
     void gps(const protocol::Gps& m);
     void offline(const protocol::Offline& m);
     void forward(const std::string& id, WPARAM kind);

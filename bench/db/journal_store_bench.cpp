@@ -13,12 +13,20 @@
 // WindowPush/memory and WindowPush/journal: what a push costs the window
 // thread (CPU time per statement pushed onto the queue), without and with the
 // journal; the journal's writer runs on its own thread meanwhile.
+//
+// SyncLatency: 5,000 statements a second appended for 2 s; how long each
+// waits until the journal says it is synced (what an acknowledgement of it
+// must wait for): p50, p99 and max in ms.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "db/command_queue.h"
@@ -156,6 +164,60 @@ void WindowPush(benchmark::State& state, bool journal) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kBatch * kBatches);
 }
 
+void SyncLatency(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    constexpr int kPerSecond = 5000;
+    constexpr int kTotal = 2 * kPerSecond;
+    const auto fixes = Fixes();
+    for (auto _ : state) {
+        const std::string dir = TempDir();
+        db::JournalOptions options;
+        options.dir = dir + "/journal";
+        std::string error;
+        auto journal = db::CStatementJournal::Open(options, nullptr, error);
+        if (!journal) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        std::vector<Clock::time_point> appended(kTotal + 1);
+        std::vector<double> waitedMs(kTotal + 1, 0);
+        std::atomic<std::uint64_t> last{0};
+        std::atomic<bool> done{false};
+        std::thread watcher([&] {
+            std::uint64_t seen = 0;
+            while (!done.load() || seen < last.load()) {
+                const std::uint64_t synced = std::min(journal->SyncedUpTo(), last.load());
+                const auto now = Clock::now();
+                for (; seen < synced; ++seen) {
+                    waitedMs[seen + 1] =
+                        std::chrono::duration<double, std::milli>(now - appended[seen + 1]).count();
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
+        });
+        const auto t0 = Clock::now();
+        for (int i = 0; i < kTotal; ++i) {
+            std::this_thread::sleep_until(t0 +
+                                          std::chrono::microseconds(1'000'000LL * i / kPerSecond));
+            const auto at = Clock::now();
+            const std::uint64_t seq = journal->NextSeq();
+            appended[seq] = at;
+            journal->Append(fixes[static_cast<std::size_t>(i) % fixes.size()]);
+            last.store(seq);
+        }
+        done = true;
+        watcher.join();
+        std::vector<double> sorted(waitedMs.begin() + 1, waitedMs.end());
+        std::sort(sorted.begin(), sorted.end());
+        state.counters["p50_ms"] = sorted[sorted.size() / 2];
+        state.counters["p99_ms"] = sorted[sorted.size() * 99 / 100];
+        state.counters["max_ms"] = sorted.back();
+        journal.reset();
+        std::filesystem::remove_all(dir);
+    }
+}
+
+BENCHMARK(SyncLatency)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK_CAPTURE(WindowPush, memory, false)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK_CAPTURE(WindowPush, journal, true)->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(Segments)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();

@@ -32,11 +32,13 @@ CREATE TABLE IF NOT EXISTS device_events (
 ) STRICT;
 CREATE INDEX IF NOT EXISTS device_events_device_time ON device_events (device_name, received_at);
 
+-- latitude and longitude are NULL for a fix without a sentence: nothing
+-- readable came, and 0, 0 would be a place no vehicle reported.
 CREATE TABLE IF NOT EXISTS gps_fixes (
     id           INTEGER PRIMARY KEY,
     device_name  TEXT NOT NULL,
-    latitude     REAL NOT NULL,
-    longitude    REAL NOT NULL,
+    latitude     REAL,
+    longitude    REAL,
     speed        INTEGER NOT NULL,
     course       INTEGER NOT NULL,
     gps_info     TEXT NOT NULL,
@@ -80,16 +82,17 @@ END;
 -- GPS_ADD(DeviceName, Latitude, Longitude, Speed, Course, GPSInfo[, ReceivedAt]):
 -- appends a fix; a fix with a sentence becomes the device's last position. A
 -- fix without one (the device sent nothing readable, and the statement says
--- 0, 0) is kept in gps_fixes but leaves the last real position alone.
+-- 0, 0) is kept in gps_fixes with no coordinates and leaves the last real
+-- position alone.
 CREATE VIEW IF NOT EXISTS gps_add AS
     SELECT NULL AS device_name, NULL AS latitude, NULL AS longitude, NULL AS speed,
            NULL AS course, NULL AS gps_info, NULL AS received_at, NULL AS statement_id
     WHERE 0;
 
 -- Files made by earlier versions carry gps_add_call, which let every fix
--- overwrite the last position; gps_add_apply takes its place. It is renewed
--- at each open, so files made before the last position only moved forward in
--- received time get that too.
+-- overwrite the last position, or a gps_add_apply that stored 0, 0 for a fix
+-- without a sentence, or let a late fix move the last position back; the one
+-- below takes their place. It is renewed at each open.
 DROP TRIGGER IF EXISTS gps_add_call;
 DROP TRIGGER IF EXISTS gps_add_apply;
 CREATE TRIGGER gps_add_apply INSTEAD OF INSERT ON gps_add
@@ -99,7 +102,10 @@ BEGIN
        AND EXISTS (SELECT 1 FROM gps_fixes WHERE statement_id = NEW.statement_id);
     INSERT INTO gps_fixes (device_name, latitude, longitude, speed, course, gps_info,
                            received_at, statement_id)
-        VALUES (NEW.device_name, NEW.latitude, NEW.longitude, NEW.speed, NEW.course,
+        VALUES (NEW.device_name,
+                CASE WHEN coalesce(NEW.gps_info, '') = '' THEN NULL ELSE NEW.latitude END,
+                CASE WHEN coalesce(NEW.gps_info, '') = '' THEN NULL ELSE NEW.longitude END,
+                NEW.speed, NEW.course,
                 NEW.gps_info, coalesce(NEW.received_at, strftime('%Y-%m-%d %H:%M:%f', 'now')),
                 NEW.statement_id);
     INSERT OR IGNORE INTO devices (device_name) VALUES (NEW.device_name);

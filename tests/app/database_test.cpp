@@ -3,6 +3,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 #include "tests/app/server_fixture.h"
 
 namespace apptest {
@@ -130,6 +132,47 @@ TEST_F(StopWhileLockedTest, StatementsWaitingAtStopStayInTheJournalAndGoFirstAtT
 
 TEST_F(StopWhileLockedTest, WithoutTheJournalStatementsWaitingAtStopAreDiscarded) {
     Run(false);
+}
+
+// The center link lost: past EventServer_CenterLostGraceSeconds every device
+// is marked offline in the database, once, and each goes online again as it
+// reports once the link is back.
+TEST_F(DatabaseTest, DevicesGoOfflineAfterTheCenterIsLostForTheGracePeriodAndBackAsTheyReport) {
+    WriteConfig({{"EventServer_CenterLostGraceSeconds", "5"}});
+    Open();
+    PressStart();
+    const auto x7 = Online({.name = "X7", .gps = kExampleGps});
+    Online({.name = "Y8", .gps = kExampleGps});
+    ASSERT_TRUE(WaitForDatabase());
+    const HVARDOAPP app = scripted::LastInstance();
+    scripted::SetActive(app, false);
+    RunFor(std::chrono::seconds(3));
+    ASSERT_TRUE(WaitForDatabase());
+    EXPECT_EQ(Query("SELECT device_name, online FROM devices ORDER BY device_name"),
+              (std::vector<std::string>{"X7|1", "Y8|1"}))
+        << "within the grace period";
+    RunFor(std::chrono::seconds(4));
+    RunFor(std::chrono::seconds(4));
+    ASSERT_TRUE(WaitForDatabase());
+    EXPECT_EQ(Query("SELECT device_name, online FROM devices ORDER BY device_name"),
+              (std::vector<std::string>{"X7|0", "Y8|0"}));
+    EXPECT_EQ(Query("SELECT count(*) FROM device_events WHERE event_type_id = 7"),
+              std::vector<std::string>{"2"});
+    {
+        std::lock_guard lock(logMutex);
+        EXPECT_EQ(std::count_if(logLines.begin(), logLines.end(),
+                                [](const std::string& l) {
+                                    return l.find("2 devices marked offline") != std::string::npos;
+                                }),
+                  1);
+    }
+
+    scripted::SetActive(app, true);
+    RunFor(std::chrono::seconds(2));
+    Notify(NOTIFY_DEVICE_GPS, x7);
+    ASSERT_TRUE(WaitForDatabase());
+    EXPECT_EQ(Query("SELECT device_name, online FROM devices ORDER BY device_name"),
+              (std::vector<std::string>{"X7|1", "Y8|0"}));
 }
 
 }  // namespace

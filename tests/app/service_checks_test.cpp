@@ -79,6 +79,14 @@ TEST(StatusLine, SaysEveryPartOfTheState) {
               std::string::npos)
         << line;
     EXPECT_TRUE(line.ends_with("; recording duration '0' is odd")) << line;
+    s.databaseDownSince = 0;
+    s.databaseDiskFull = true;
+    EXPECT_NE(app::StatusLine(s).find("database: disk full, 7 statements waiting"),
+              std::string::npos)
+        << app::StatusLine(s);
+    s.setAside = 1;
+    EXPECT_NE(app::StatusLine(s).find("dropped 2, set aside 1;"), std::string::npos)
+        << app::StatusLine(s);
 }
 
 class MonitorTest : public ::testing::Test {

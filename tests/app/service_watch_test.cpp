@@ -1,8 +1,9 @@
 // The main dialog as a service an operator can trust: settings that cannot
-// work are refused at the start, a database that is not up yet is waited
-// for, the status line says what happens, a refused login is acted on, and
+// work are refused at the start, a database that is not up yet does not keep
+// the service from logging in, the status line says what happens, a refused login is acted on, and
 // a clean stop leaves no device online in the database.
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -67,37 +68,51 @@ TEST_F(ServiceWatchTest, TheDatabaseBoxMasksThePasswordAndGivesTheReasonOnItsOwn
     EXPECT_EQ(text.find("pw123"), std::string::npos);
 }
 
-TEST_F(ServiceWatchTest, AServiceThatWaitsForItsDatabaseStartsOnceItCanBeOpened) {
+// What the center sends while the database is not up yet is received, kept
+// and stored once it is: the service logs in at once.
+TEST_F(ServiceWatchTest, AServiceWhoseDatabaseIsLateLogsInAtOnceAndStoresWhatCameMeanwhile) {
     StartWaitingForALateDatabase();
-    EXPECT_FALSE(dlg->IsServiceStarted());
-    EXPECT_TRUE(dlg->IsWaitingForDatabase());
+    EXPECT_TRUE(dlg->IsServiceStarted());
     EXPECT_TRUE(host->MessageBoxes().empty());
-    RunFor(1s);
-    RunFor(2s);
-    std::vector<std::string> waits;
-    for (const auto& line : ServiceLog()) {
-        if (line.find("waiting for the database, trying again in") != std::string::npos) {
-            waits.push_back(line);
-        }
+    EXPECT_EQ(LibraryCalls("MyVardoApp_Login").size(), 1u);
+    {
+        std::lock_guard lock(logMutex);
+        EXPECT_NE(std::find_if(logLines.begin(), logLines.end(),
+                               [](const std::string& l) {
+                                   return l.starts_with("database not reachable yet") &&
+                                          l.find("statements wait in the journal") !=
+                                              std::string::npos;
+                               }),
+                  logLines.end());
     }
-    ASSERT_EQ(waits.size(), 3u);
-    EXPECT_NE(waits[0].find("in 1 s"), std::string::npos) << waits[0];
-    EXPECT_NE(waits[2].find("in 4 s"), std::string::npos) << waits[2];
-    EXPECT_NE(host->Text(IDC_STATUS_LINE).find("waiting for the database"), std::string::npos);
+    Online({.name = "X7"});
+    Online({.name = "Y8"});
+    RunFor(1s);
+    EXPECT_NE(host->Text(IDC_STATUS_LINE).find("database: unreachable since"), std::string::npos)
+        << host->Text(IDC_STATUS_LINE);
 
     std::filesystem::remove(home.path() + "late");
     home.makeDirectory("late");
-    RunFor(4s);
-    EXPECT_TRUE(dlg->IsServiceStarted());
-    EXPECT_FALSE(dlg->IsWaitingForDatabase());
-    EXPECT_EQ(LibraryCalls("MyVardoApp_Login").size(), 1u);
+    ASSERT_TRUE(WaitForDatabase());
+    const auto counters = dlg->GetWorkerCounters();
+    EXPECT_GE(counters.executed, 2u);  // X7 and Y8 online, at least
+    EXPECT_EQ(counters.executed, counters.queued);
+    RunFor(1s);
+    EXPECT_NE(host->Text(IDC_STATUS_LINE).find("database: connected"), std::string::npos)
+        << host->Text(IDC_STATUS_LINE);
 }
 
-TEST_F(ServiceWatchTest, AStopWhileWaitingForTheDatabaseEndsTheWait) {
+TEST_F(ServiceWatchTest, AStopBeforeTheLateDatabaseCameKeepsWhatWaitsForTheNextStart) {
     StartWaitingForALateDatabase();
-    ASSERT_TRUE(dlg->IsWaitingForDatabase());
+    ASSERT_TRUE(dlg->IsServiceStarted());
+    Online({.name = "X7"});
     host->ClickCloseBox();
-    EXPECT_FALSE(dlg->IsWaitingForDatabase());
+    EXPECT_FALSE(dlg->IsServiceStarted());
+    const auto log = ServiceLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_TRUE(log.back().starts_with("service stopped:")) << log.back();
+    EXPECT_NE(log.back().find("discarded=0"), std::string::npos) << log.back();
+    EXPECT_EQ(log.back().find("waiting=0"), std::string::npos) << log.back();
 }
 
 TEST_F(ServiceWatchTest, TheStatusLineSaysWhoIsLoggedInWithHowManyDevices) {

@@ -62,8 +62,9 @@ TEST_P(BackendTest, CoordinatesAreStoredWithTheSixDecimalsOfTheStatement) {
 }
 
 // A fix without a sentence (nothing readable came from the device) is stored
-// as it was sent, but a device's last position stays its last real one, and a
-// device never seen with a position has none rather than 0, 0.
+// without coordinates (0, 0 would be a place no vehicle reported), a device's
+// last position stays its last real one, and a device never seen with a
+// position has none rather than 0, 0.
 TEST_P(BackendTest, AFixWithoutASentenceKeepsTheLastRealPosition) {
     ASSERT_TRUE(OpenConn()) << conn->LastError();
     EXPECT_TRUE(conn->ExecuteCommand(
@@ -76,11 +77,11 @@ TEST_P(BackendTest, AFixWithoutASentenceKeepsTheLastRealPosition) {
               (Rows{{"X7", "25.052057", "121.67613", "18", "90", "$GPRMC,real",
                      "2026-12-08 16:49:52.123"},
                     {"Y1", "<null>", "<null>", "<null>", "<null>", "<null>", "<null>"}}));
-    EXPECT_EQ(store->Query("SELECT device_name, gps_info, latitude = 0 AND longitude = 0 "
+    EXPECT_EQ(store->Query("SELECT device_name, gps_info, latitude, longitude "
                            "FROM gps_fixes ORDER BY id"),
-              (Rows{{"X7", "$GPRMC,real", GetParam() == Kind::Sqlite ? "0" : "f"},
-                    {"X7", "", GetParam() == Kind::Sqlite ? "1" : "t"},
-                    {"Y1", "", GetParam() == Kind::Sqlite ? "1" : "t"}}));
+              (Rows{{"X7", "$GPRMC,real", "25.052057", "121.67613"},
+                    {"X7", "", "<null>", "<null>"},
+                    {"Y1", "", "<null>", "<null>"}}));
 }
 
 TEST_P(BackendTest, StoresAwkwardTextExactly) {
@@ -267,6 +268,17 @@ TEST(SqliteStore, AnEarlierFileGetsTheFixProcedureReplaced) {
         ASSERT_TRUE(conn.Open("sqlite:events.db", 5)) << conn.LastError();
     }
     std::string error;
+    // As an earlier version made it: coordinates required, and a fix stored.
+    dbtest::SqliteQuery(file,
+                        "DROP TABLE gps_fixes;"
+                        "CREATE TABLE gps_fixes (id INTEGER PRIMARY KEY, device_name TEXT NOT "
+                        "NULL, latitude REAL NOT NULL, longitude REAL NOT NULL, speed INTEGER "
+                        "NOT NULL, course INTEGER NOT NULL, gps_info TEXT NOT NULL, received_at "
+                        "TEXT NOT NULL, statement_id TEXT UNIQUE) STRICT;"
+                        "INSERT INTO gps_fixes VALUES (1, 'X7', 1.5, 2.5, 3, 4, '$GPRMC,kept', "
+                        "'old', NULL);",
+                        &error);
+    ASSERT_EQ(error, "");
     dbtest::SqliteQuery(file,
                         "DROP TRIGGER gps_add_apply;"
                         "CREATE TRIGGER gps_add_call INSTEAD OF INSERT ON gps_add BEGIN "
@@ -295,6 +307,11 @@ TEST(SqliteStore, AnEarlierFileGetsTheFixProcedureReplaced) {
     EXPECT_EQ(
         dbtest::SqliteQuery(file, "SELECT count(*) FROM gps_fixes WHERE received_at <> 'old'"),
         (Rows{{"2"}}));
+    EXPECT_EQ(dbtest::SqliteQuery(file, "SELECT gps_info, latitude, longitude FROM gps_fixes "
+                                        "ORDER BY id"),
+              (Rows{{"$GPRMC,kept", "1.5", "2.5"},
+                    {"$GPRMC,real", "25.5", "121.5"},
+                    {"", "<null>", "<null>"}}));
 }
 
 TEST(PostgresqlStore, OpenFailsClearlyWithoutTheSchema) {

@@ -1,4 +1,5 @@
-// The Config.ini settings of the worker: grouping, and how long fixes are kept.
+// The Config.ini settings of the worker: grouping, setting statements aside,
+// and how long fixes are kept.
 #include <gtest/gtest.h>
 
 #include "db/db_worker.h"
@@ -47,6 +48,22 @@ TEST(GroupSettings, ReadTheSwitchAndTheSizeOrKeepTheDefaultsWithAWarning) {
         } else {
             EXPECT_EQ(warning.rfind(c.warning, 0), 0u) << what << ": " << warning;
         }
+    }
+}
+
+TEST(StatementAttempts, ReadANumberOrKeepFiveWithAWarning) {
+    const struct {
+        const char* text;
+        std::size_t attempts;
+        bool warned;
+    } cases[] = {{"", 5, false},    {"3", 3, false}, {" 0 ", 0, false}, {"1000", 1000, false},
+                 {"1001", 5, true}, {"-1", 5, true}, {"x", 5, true},    {"2.5", 5, true}};
+    for (const auto& c : cases) {
+        db::WorkerOptions options;
+        const std::string warning = db::ApplyStatementAttempts(c.text, options);
+        EXPECT_EQ(options.statementAttempts, c.attempts) << c.text;
+        EXPECT_EQ(warning.find("EventServer_StatementAttempts") != std::string::npos, c.warned)
+            << c.text << ": " << warning;
     }
 }
 

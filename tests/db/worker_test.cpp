@@ -1,5 +1,9 @@
 // The database worker over every backend, against real databases.
+#include <sys/mount.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include "db/db_worker.h"
@@ -189,6 +193,62 @@ TEST(SqliteWorker, KeepsStatementsWhileTheDatabaseCannotBeOpenedWithinTheQueueBo
                                   "SELECT device_name FROM gps_fixes ORDER BY id"),
               (Rows{{Name(7)}, {Name(8)}, {Name(9)}}));
     EXPECT_EQ(worker.Counters().rejected, 0u);
+}
+
+// A real full disk (a small tmpfs, mounted when the test runs as root): the
+// worker says "disk full" (not "busy"), keeps every statement, and stores
+// them once space returns.
+TEST(SqliteWorker, AFullDiskIsSaidAndEveryStatementIsStoredOnceSpaceReturns) {
+    dbtest::TempDir dir;
+    const auto disk = dir.path() / "disk";
+    std::filesystem::create_directory(disk);
+    if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0) {
+        GTEST_SKIP() << "cannot mount a small tmpfs (needs root): " << std::strerror(errno);
+    }
+    struct Unmount {
+        std::filesystem::path path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk};
+
+    CMyDbConnection conn(dir.path());
+    CMyCommandQueue queue;
+    CDbWorker worker(queue, conn, "sqlite:disk/events.db", FastRetries());
+    std::vector<std::string> log;
+    worker.SetLogSink([&](const std::string& line) { log.push_back(line); });
+    ASSERT_TRUE(conn.Open("sqlite:disk/events.db", 5)) << conn.LastError();
+    ASSERT_TRUE(worker.Start());
+    queue.Push(db::MakeGpsFix(Name(0), {1, 2, 3, 4}, "$GPRMC,first"));
+    ASSERT_TRUE(WaitUntil([&] { return worker.Counters().executed == 1; }));
+
+    {
+        // Everything the tmpfs has left goes to a filler file.
+        std::ofstream filler(disk / "filler", std::ios::binary);
+        const std::string block(4096, 'f');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) &&
+               filler.flush()) {
+        }
+    }
+    for (int i = 1; i <= 200; ++i) {
+        queue.Push(db::MakeGpsFix(Name(i), {1, 2, 3, 4}, "$GPRMC," + std::string(200, 'x')));
+    }
+    const bool full = WaitUntil([&] { return worker.DiskFull(); }, std::chrono::seconds(20));
+    worker.Stop(10000);  // the log is the worker thread's until then
+    ASSERT_TRUE(full) << (log.empty() ? std::string("nothing logged") : log.back());
+    EXPECT_NE(std::find_if(log.begin(), log.end(),
+                           [](const std::string& l) {
+                               return l.starts_with("database disk full, retrying");
+                           }),
+              log.end());
+
+    std::filesystem::remove(disk / "filler");  // the operator frees space
+    ASSERT_TRUE(worker.Start());
+    ASSERT_TRUE(WaitUntil([&] { return worker.Counters().executed == 201; }));
+    EXPECT_FALSE(worker.DiskFull());
+    worker.Stop(10000);
+    conn.Close();
+    EXPECT_EQ(dbtest::SqliteQuery(disk / "events.db",
+                                  "SELECT count(*), count(DISTINCT device_name) FROM gps_fixes"),
+              (Rows{{"201", "201"}}));
 }
 
 }  // namespace

@@ -34,6 +34,16 @@ const Message kEveryMessage[] = {
             AudioFormat{"g726", 8000, 1, 40000, {}}},
     MediaOk{"T1", 3, 12, std::nullopt, AudioFormat{"aac", 44100, 2, 64000, {0x12, 0x10}}},
     MediaFailed{"X7", 3, "no such channel"},
+    // Acknowledgements.
+    Login{1, "es-2", "pw", true},
+    LoginOk{7, 0x1F'FFFF'FFFF'FFFF},
+    Online{"dev-1", "n", "", "", 1, "", 1},
+    Gps{"dev-1", "g", std::nullopt, std::nullopt, kMaxSequence},
+    Offline{"dev-1", 42},
+    Alarm{"dev-1", 3, 43},
+    Event{"dev-1", 0xA1, 44},
+    Ack{1},
+    Ack{kMaxSequence},
 };
 
 TEST(ProtocolCodec, EveryMessageSurvivesTheRoundTrip) {
@@ -52,6 +62,10 @@ TEST(ProtocolCodec, EveryMessageSurvivesTheRoundTrip) {
 TEST(ProtocolCodec, EncodingStartsWithTheOp) {
     EXPECT_EQ(encodeLine(Offline{"X7"}), "{\"op\":\"offline\",\"dev\":\"X7\"}\n");
     EXPECT_EQ(encodeLine(Ping{}), "{\"op\":\"ping\"}\n");
+    // A peer that does not acknowledge sees no new field it must know.
+    EXPECT_EQ(encodeLine(Offline{"X7", 5}), "{\"op\":\"offline\",\"dev\":\"X7\",\"seq\":5}\n");
+    EXPECT_EQ(encodeLine(Ack{5}), "{\"op\":\"ack\",\"seq\":5}\n");
+    EXPECT_EQ(encodeLine(LoginOk{3}), "{\"op\":\"login_ok\",\"media_key\":3}\n");
 }
 
 TEST(ProtocolCodec, DocumentedLinesDecode) {
@@ -81,6 +95,16 @@ TEST(ProtocolCodec, DocumentedLinesDecode) {
         {R"({"op":"alarm","dev":"X7","alarm":3,"severity":"high","extra":[1,2,{}]})",
          Alarm{"X7", 3}},
         {R"(  {"dev":"X7","op":"offline"}  )", Offline{"X7"}},
+        // Acknowledgements are agreed in the login; a peer without them
+        // leaves the fields out, and `null` counts as absent.
+        {R"({"op":"login","version":1,"user":"u","password":"p","acks":true})",
+         Login{1, "u", "p", true}},
+        {R"({"op":"login","version":1,"user":"u","password":"p","acks":null})",
+         Login{1, "u", "p", false}},
+        {R"({"op":"login_ok","media_key":5,"epoch":77})", LoginOk{5, 77}},
+        {R"({"op":"gps","dev":"X7","gps":"","seq":9007199254740991})",
+         Gps{"X7", "", std::nullopt, std::nullopt, 9007199254740991}},
+        {R"({"op":"ack","seq":12,"extra":1})", Ack{12}},
     };
     for (const auto& c : cases) {
         const DecodeResult decoded = decodeLine(c.line);
@@ -189,6 +213,19 @@ TEST(ProtocolCodec, BadLinesAreErrorsThatSayWhy) {
         {R"({"op":"media_ok","dev":"X7","chn":1,"stream":1,"audio":{"codec":"pcm_alaw","rate":8000,"channels":9}})",
          "field 'channels' is out of range"},
         {R"({"op":"offline","dev":"\ud800"})", "not JSON"},  // a lone surrogate
+        // The acknowledgement framing: numbers from 1 to 2^53 - 1, nothing
+        // else.
+        {R"({"op":"ack"})", "ack: field 'seq' is missing"},
+        {R"({"op":"ack","seq":0})", "field 'seq' is out of range"},
+        {R"({"op":"ack","seq":-3})", "field 'seq' is out of range"},
+        {R"({"op":"ack","seq":9007199254740992})", "field 'seq' is out of range"},
+        {R"({"op":"ack","seq":"12"})", "field 'seq' is not an integer"},
+        {R"({"op":"ack","seq":1e3})", "field 'seq' is not an integer"},
+        {R"({"op":"gps","dev":"X7","gps":"","seq":0})", "field 'seq' is out of range"},
+        {R"({"op":"offline","dev":"X7","seq":[1]})", "field 'seq' is not an integer"},
+        {R"({"op":"login_ok","epoch":18446744073709551615})", "field 'epoch' is out of range"},
+        {R"({"op":"login","version":1,"user":"u","password":"p","acks":1})",
+         "field 'acks' is not a boolean"},
     };
     for (const auto& c : cases) {
         const DecodeResult decoded = decodeLine(c.line);

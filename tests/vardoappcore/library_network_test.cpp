@@ -239,6 +239,80 @@ TEST_F(LibraryNetworkTest, AfterAReconnectNoDeviceIsReportedTwice) {
     EXPECT_EQ(window_.next(100ms).has_value(), false);
 }
 
+// Reads lines from the peer until an `ack`; its number, 0 when none came.
+std::uint64_t nextAck(LineConnection& peer) {
+    while (const auto line = peer.readLine()) {
+        const json j = json::parse(*line);
+        if (j.at("op") == "ack") {
+            return j.at("seq").get<std::uint64_t>();
+        }
+    }
+    return 0;
+}
+
+TEST_F(LibraryNetworkTest, EventsAreAcknowledgedAndWhatComesAgainAfterAReconnectIsPostedOnce) {
+    RawListener center;
+    login(center.port());
+    {
+        LineConnection peer = center.accept();
+        const auto hello = peer.readLine();
+        ASSERT_TRUE(hello.has_value());
+        EXPECT_EQ(json::parse(*hello).value("acks", false), true);
+        peer.send(R"({"op":"login_ok","media_key":1,"epoch":9})"
+                  "\n"
+                  R"({"op":"online","dev":"a","name":"A","channels":1,"gps":"1","seq":1})"
+                  "\n"
+                  R"({"op":"synced","count":1})"
+                  "\n"
+                  R"({"op":"gps","dev":"a","gps":"2","seq":2})"
+                  "\n"
+                  R"({"op":"gps","dev":"a","gps":"3","seq":3})"
+                  "\n");
+        EXPECT_EQ(handle().gps, "1");
+        EXPECT_EQ(handle().gps, "2");
+        EXPECT_EQ(handle().gps, "3");
+        EXPECT_EQ(nextAck(peer), 3u);
+    }  // lost; as far as the server knows, 3 might not have arrived
+    {
+        LineConnection peer = center.accept();
+        ASSERT_TRUE(peer.readLine().has_value());
+        peer.send(R"({"op":"login_ok","media_key":1,"epoch":9})"
+                  "\n"
+                  R"({"op":"online","dev":"a","name":"A","channels":1,"gps":"4","seq":4})"
+                  "\n"
+                  R"({"op":"synced","count":1})"
+                  "\n"
+                  R"({"op":"gps","dev":"a","gps":"3","seq":3})"
+                  "\n"
+                  R"({"op":"gps","dev":"a","gps":"4","seq":4})"
+                  "\n");
+        // The list's state shows once; the event handed on before does not
+        // come twice, the new one does.
+        EXPECT_EQ(handle().gps, "4");
+        EXPECT_EQ(window_.next(300ms).has_value(), false);
+        // What was acknowledged before goes again, since that may be lost too.
+        EXPECT_EQ(nextAck(peer), 4u);
+    }
+    // A center that numbers anew sends nothing again: its list's data are
+    // news, and its events are new whatever their number.
+    LineConnection peer = center.accept();
+    ASSERT_TRUE(peer.readLine().has_value());
+    peer.send(R"({"op":"login_ok","media_key":1,"epoch":10})"
+              "\n"
+              R"({"op":"online","dev":"a","name":"A","channels":1,"gps":"moved","seq":1})"
+              "\n"
+              R"({"op":"synced","count":1})"
+              "\n"
+              R"({"op":"online","dev":"b","name":"B","channels":1,"gps":"x","seq":2})"
+              "\n");
+    const Seen moved = handle();
+    EXPECT_EQ(moved.kind, NOTIFY_DEVICE_GPS);
+    EXPECT_EQ(moved.gps, "moved");
+    const Seen b = handle();
+    EXPECT_EQ(b.name, "B");
+    EXPECT_EQ(nextAck(peer), 2u);
+}
+
 TEST_F(LibraryNetworkTest, DevicesKeepTheirHandleAndUserDataForTheInstancesLife) {
     SimProcess sim;
     sim.send("wait-login\nonline a A 2\n");

@@ -1,0 +1,210 @@
+// What the hub keeps for event servers that acknowledge: events are numbered,
+// kept until every acknowledging event server has acknowledged them, sent
+// again after a reconnect, and bounded; a peer without acknowledgements sees
+// what it always saw.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "centerlink/event_server_hub.h"
+#include "protocol/json_codec.h"
+#include "protocol/line_reader.h"
+#include "testsupport/io_thread/io_thread.h"
+
+namespace centerlink {
+namespace {
+
+namespace protocol = vardo::protocol;
+using asio::ip::tcp;
+
+// An event server's side of one connection, blocking, on the test's thread.
+class Peer {
+public:
+    Peer(std::uint16_t port, const std::string& user, bool acks) : socket_(io_) {
+        socket_.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+        send(protocol::Login{1, user, "pw", acks});
+        const auto ok = std::get<protocol::LoginOk>(next());
+        epoch = ok.epoch;
+    }
+    void send(const protocol::Message& message) {
+        asio::write(socket_, asio::buffer(protocol::encodeLine(message)));
+    }
+    protocol::Message next() {
+        std::string_view line;
+        while (reader_.next(line) != protocol::LineReader::Status::Line) {
+            std::array<char, 4096> buffer{};
+            const std::size_t n = socket_.read_some(asio::buffer(buffer));
+            reader_.append(std::string_view(buffer.data(), n));
+        }
+        auto decoded = protocol::decodeLine(line);
+        EXPECT_TRUE(decoded.ok()) << decoded.error;
+        return decoded.message;
+    }
+    // The messages up to and including `synced`.
+    std::vector<protocol::Message> list() {
+        std::vector<protocol::Message> got;
+        do {
+            got.push_back(next());
+        } while (!std::holds_alternative<protocol::Synced>(got.back()));
+        return got;
+    }
+    // Everything that arrives before the answer to a ping.
+    std::vector<protocol::Message> untilPong() {
+        send(protocol::Ping{});
+        std::vector<protocol::Message> got;
+        for (auto m = next(); !std::holds_alternative<protocol::Pong>(m); m = next()) {
+            got.push_back(m);
+        }
+        return got;
+    }
+
+    std::uint64_t epoch = 0;
+
+private:
+    asio::io_context io_;
+    tcp::socket socket_;
+    protocol::LineReader reader_;
+};
+
+std::vector<std::uint64_t> numbers(const std::vector<protocol::Message>& messages) {
+    std::vector<std::uint64_t> seqs;
+    for (const auto& m : messages) {
+        seqs.push_back(protocol::sequenceOf(m));
+    }
+    return seqs;
+}
+
+struct Fixture {
+    explicit Fixture(std::size_t bound = std::size_t{256} << 20) {
+        HubConfig config;
+        config.listen = "127.0.0.1";
+        config.tcpPort = 0;
+        config.udpPort = 0;
+        config.users = {{"es-1", "pw"}, {"es-2", "pw"}, {"old", "pw"}};
+        config.log = [this](const std::string& line) { logLines.push_back(line); };
+        config.maxUnacknowledgedBytes = bound;
+        hub = std::make_unique<EventServerHub>(io.context(), config);
+        EXPECT_EQ(hub->open(), "");
+        port = hub->tcpPort();
+        io.start();
+    }
+    ~Fixture() {
+        io.call([this] {
+            hub->close();
+            return 0;
+        });
+    }
+    void gps(const std::string& dev, const std::string& text) {
+        EXPECT_EQ(io.call([&] { return hub->gps(dev, text); }), "");
+    }
+    testsim::IoThread io;
+    std::unique_ptr<EventServerHub> hub;
+    std::uint16_t port = 0;
+    std::vector<std::string> logLines;  // the io thread's; read through io.call
+};
+
+TEST(HubAcks, UnacknowledgedEventsComeAgainAfterTheListAndAcknowledgedOnesDoNot) {
+    Fixture f;
+    EXPECT_EQ(f.io.call([&] { return f.hub->online({"X7", "X7", "", "", 1, "$A"}); }), "");
+    std::uint64_t onlineSeq = 0;
+    {
+        Peer es(f.port, "es-1", true);
+        EXPECT_NE(es.epoch, 0u);
+        const auto list = es.list();
+        ASSERT_EQ(list.size(), 2u);
+        onlineSeq = protocol::sequenceOf(list[0]);
+        EXPECT_NE(onlineSeq, 0u);
+        f.gps("X7", "$B");
+        f.gps("X7", "$C");
+        const auto live = es.untilPong();
+        ASSERT_EQ(live.size(), 2u);
+        EXPECT_EQ(numbers(live), (std::vector<std::uint64_t>{onlineSeq + 1, onlineSeq + 2}));
+        es.send(protocol::Ack{onlineSeq + 1});  // $C is not kept yet
+        es.untilPong();
+    }  // the connection is lost
+    f.gps("X7", "$D");
+    {
+        Peer es(f.port, "es-1", true);
+        const auto list = es.list();
+        // The list names the event its data came from...
+        ASSERT_EQ(list.size(), 2u);
+        EXPECT_EQ(std::get<protocol::Online>(list[0]).gps, "$D");
+        EXPECT_EQ(protocol::sequenceOf(list[0]), onlineSeq + 3);
+        // ... and what was not acknowledged follows, in order.
+        const auto again = es.untilPong();
+        ASSERT_EQ(again.size(), 2u);
+        EXPECT_EQ(std::get<protocol::Gps>(again[0]).gps, "$C");
+        EXPECT_EQ(std::get<protocol::Gps>(again[1]).gps, "$D");
+        es.send(protocol::Ack{onlineSeq + 3});
+        es.untilPong();
+    }
+    Peer es(f.port, "es-1", true);
+    es.list();
+    EXPECT_TRUE(es.untilPong().empty());
+    EXPECT_EQ(f.io.call([&] { return f.hub->unacknowledged(); }), 0u);
+}
+
+TEST(HubAcks, EventsWaitForEveryAcknowledgingServerAndAPeerWithoutAcksGetsNoResend) {
+    Fixture f;
+    EXPECT_EQ(f.io.call([&] { return f.hub->online({"X7", "X7", "", "", 1, ""}); }), "");
+    Peer one(f.port, "es-1", true);
+    Peer two(f.port, "es-2", true);
+    one.list();
+    two.list();
+    f.gps("X7", "$1");
+    const auto seq = protocol::sequenceOf(one.untilPong().at(0));
+    two.untilPong();
+    one.send(protocol::Ack{seq});
+    one.untilPong();
+    // es-2 has not acknowledged: the event stays.
+    EXPECT_EQ(f.io.call([&] { return f.hub->unacknowledged(); }), 1u);
+    // A number never given out acknowledges nothing.
+    two.send(protocol::Ack{seq + 1000});
+    two.untilPong();
+    EXPECT_EQ(f.io.call([&] { return f.hub->unacknowledged(); }), 1u);
+    two.send(protocol::Ack{seq});
+    two.untilPong();
+    EXPECT_EQ(f.io.call([&] { return f.hub->unacknowledged(); }), 0u);
+
+    // A version-1 peer: no epoch, no resend, its `ack` changes nothing.
+    {
+        Peer old(f.port, "old", false);
+        EXPECT_EQ(old.epoch, 0u);
+        old.list();
+        f.gps("X7", "$2");
+        old.untilPong();
+    }
+    Peer old(f.port, "old", false);
+    old.list();
+    EXPECT_TRUE(old.untilPong().empty());
+}
+
+TEST(HubAcks, TheBoundDropsTheOldestLoudly) {
+    Fixture f(4096);
+    EXPECT_EQ(f.io.call([&] { return f.hub->online({"X7", "X7", "", "", 1, ""}); }), "");
+    { Peer es(f.port, "es-1", true); }  // logs in once, then is away
+    for (int i = 0; i < 200; ++i) {
+        f.gps("X7", "$GPRMC," + std::to_string(i));
+    }
+    const auto kept = f.io.call([&] { return f.hub->unacknowledged(); });
+    EXPECT_LT(kept, 200u);
+    EXPECT_EQ(f.io.call([&] { return f.hub->droppedUnacknowledged(); }), 200u - kept);
+    Peer es(f.port, "es-1", true);
+    es.list();
+    // What is left still comes, the newest last.
+    const auto again = es.untilPong();
+    ASSERT_EQ(again.size(), kept);
+    EXPECT_EQ(std::get<protocol::Gps>(again.back()).gps, "$GPRMC,199");
+    const std::vector<std::string> lines = f.io.call([&] { return f.logLines; });
+    const auto says = [&](const char* what) {
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::string& l) { return l.find(what) != std::string::npos; });
+    };
+    EXPECT_TRUE(says("LOSS: event servers have not acknowledged"));
+    EXPECT_TRUE(says("misses events"));
+}
+
+}  // namespace
+}  // namespace centerlink

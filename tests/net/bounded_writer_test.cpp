@@ -1,0 +1,139 @@
+// The one sending half every connection of the library, the center link and
+// the center uses: order, the bound against a peer that does not read, and
+// what the owner hears.
+
+#include "net/bounded_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+namespace net {
+namespace {
+
+using asio::ip::tcp;
+
+// Runs the io_context until `done` holds or a generous limit passes (the
+// limit only keeps a broken build from hanging; nothing is timed).
+template <class Done>
+void runUntil(asio::io_context& io, Done done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done() && std::chrono::steady_clock::now() < limit) {
+        io.restart();  // a context that ran out of work has stopped
+        io.run_for(std::chrono::milliseconds(5));
+    }
+}
+
+// Runs what is ready, also when the context had run out of work before.
+void poll(asio::io_context& io) {
+    io.restart();
+    io.poll();
+}
+
+struct Pair {
+    explicit Pair(asio::io_context& io) : sender(io), receiver(io) {
+        tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+        sender.connect(acceptor.local_endpoint());
+        acceptor.accept(receiver);
+    }
+    tcp::socket sender;
+    tcp::socket receiver;
+};
+
+std::string readAll(tcp::socket& socket, std::size_t n) {
+    std::string got(n, '\0');
+    asio::read(socket, asio::buffer(got));
+    return got;
+}
+
+TEST(BoundedWriter, SendsEveryKindOfBufferInOrderAndSaysWhenDrained) {
+    asio::io_context io;
+    Pair pair(io);
+    int drained = 0;
+    BoundedWriter writer(pair.sender, 1024,
+                         {nullptr, [](const asio::error_code&) { FAIL(); }, [&] { ++drained; }});
+    auto shared = std::make_shared<const std::string>("two ");
+    EXPECT_TRUE(writer.send(std::string("one ")));
+    EXPECT_TRUE(writer.send(shared));
+    EXPECT_TRUE(writer.send(std::vector<std::uint8_t>{'t', 'h', 'r', 'e', 'e'}));
+    EXPECT_TRUE(writer.send(std::string()));  // nothing to write, nothing refused
+    runUntil(io, [&] { return writer.idle(); });
+    EXPECT_EQ(drained, 1);
+    EXPECT_EQ(writer.queuedBytes(), 0u);
+    EXPECT_EQ(readAll(pair.receiver, 13), "one two three");
+}
+
+TEST(BoundedWriter, RefusesWhatWouldPassTheBoundWhileThePeerDoesNotRead) {
+    asio::io_context io;
+    Pair pair(io);
+    pair.sender.set_option(asio::socket_base::send_buffer_size(4096));
+    constexpr std::size_t kBound = 256 * 1024;
+    BoundedWriter writer(pair.sender, kBound, {nullptr, [](const asio::error_code&) {}, nullptr});
+    const std::string block(16 * 1024, 'x');
+    std::size_t accepted = 0;
+    bool refused = false;
+    // The kernel's buffers take some megabytes at most; past them the bytes
+    // stay with the writer until the bound refuses more.
+    for (int i = 0; i < 4096 && !refused; ++i) {
+        refused = !writer.send(block);
+        accepted += refused ? 0 : block.size();
+        poll(io);
+    }
+    ASSERT_TRUE(refused);
+    EXPECT_LE(writer.queuedBytes(), kBound);
+    EXPECT_GT(writer.queuedBytes() + block.size(), kBound);
+
+    // What was taken still arrives whole, in order, once the peer reads.
+    std::size_t received = 0;
+    std::array<char, 64 * 1024> buffer{};
+    while (received < accepted) {
+        poll(io);
+        asio::error_code ec;
+        pair.receiver.non_blocking(true);
+        const std::size_t n = pair.receiver.read_some(asio::buffer(buffer), ec);
+        if (!ec) {
+            for (std::size_t i = 0; i < n; ++i) {
+                ASSERT_EQ(buffer[i], 'x');
+            }
+            received += n;
+        }
+    }
+    runUntil(io, [&] { return writer.idle(); });
+    EXPECT_EQ(received, accepted);
+}
+
+TEST(BoundedWriter, ReportsAFailedWriteOnceAndForgetsTheRestButNotAfterClear) {
+    asio::io_context io;
+    Pair pair(io);
+    int errors = 0;
+    BoundedWriter writer(pair.sender, 1 << 20,
+                         {nullptr, [&](const asio::error_code&) { ++errors; }, nullptr});
+    pair.receiver.close();
+    const std::string block(64 * 1024, 'y');
+    // The peer's reset shows at one of the writes that follow.
+    runUntil(io, [&] {
+        if (errors == 0 && writer.idle()) {
+            writer.send(block);
+        }
+        return errors > 0;
+    });
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(writer.queuedBytes(), 0u);
+
+    // A write in flight when the owner clears it ends silently.
+    Pair second(io);
+    int secondErrors = 0;
+    BoundedWriter cleared(second.sender, 1 << 20,
+                          {nullptr, [&](const asio::error_code&) { ++secondErrors; }, nullptr});
+    ASSERT_TRUE(cleared.send(block));
+    cleared.clear();
+    second.sender.close();
+    io.restart();
+    io.run();  // until the aborted write has come back
+    EXPECT_EQ(secondErrors, 0);
+    EXPECT_TRUE(cleared.idle());
+}
+
+}  // namespace
+}  // namespace net
