@@ -13,6 +13,7 @@
 #include "app/setting_fields.h"
 #include "app/start_checks.h"
 #include "app/ui_texts.h"
+#include "db/fix_upkeep.h"
 #include "db/statement_journal.h"
 #include "gps/rmc_parser.h"
 #include "settings/config.h"
@@ -150,6 +151,8 @@ BOOL CMyVardoEventServerDlg::OnInitDialog() {
                                ReadConfigString("EventServer_GroupSize"), workerOptions);
     const std::string attemptsWarning = db::ApplyStatementAttempts(
         ReadConfigString("EventServer_StatementAttempts"), workerOptions);
+    const std::string retentionWarning = db::ReadFixRetentionDays(
+        ReadConfigString("EventServer_FixRetentionDays"), workerOptions.fixRetentionDays);
     m_worker.SetOptions(workerOptions);
     m_worker.SetDeadLetterSink(
         [this](const db::SqlCommand& command, const std::string& error, std::string& why) {
@@ -165,6 +168,9 @@ BOOL CMyVardoEventServerDlg::OnInitDialog() {
         ReadConfigString("EventServer_CenterLostGraceSeconds"), m_centerLostGrace);
     if (!graceWarning.empty()) {
         Log(graceWarning);
+    }
+    if (!retentionWarning.empty()) {
+        Log(retentionWarning);
     }
     const std::string storageWarning = db::ReadStorageSettings(
         ReadConfigString("EventServer_Journal"), ReadConfigString("EventServer_JournalSyncMs"),
@@ -410,7 +416,9 @@ void CMyVardoEventServerDlg::OnDeviceOnline(HVARDODEV hDev) {
     }
     stored = std::move(record);
 
-    const auto now = GetClock().WallNow();
+    // Dated by the center where it says: event servers sharing a database
+    // then agree on which of a device's states is the newest.
+    const auto now = device::ReadCenterTime(hDev, DEVINFO_RECEIVED_AT, GetClock().WallNow());
     ReportOnline(stored, now);
     ShowDeviceInfo(nRow, hDev, now);
 }
@@ -420,7 +428,7 @@ void CMyVardoEventServerDlg::OnDeviceGps(HVARDODEV hDev) {
     if (nRow < 0) {
         return;
     }
-    const auto now = GetClock().WallNow();
+    const auto now = device::ReadCenterTime(hDev, DEVINFO_RECEIVED_AT, GetClock().WallNow());
     // A fix from a device marked offline, with no online notification in
     // between, means it is back: the database hears so before the fix.
     ReportOnline(m_devices[static_cast<std::size_t>(nRow)], now);
@@ -468,9 +476,10 @@ void CMyVardoEventServerDlg::OnDeviceOffline(HVARDODEV hDev) {
     }
     m_listDevices.SetItemText(nRow, kColGps, app::Tr("DeviceOffline", kOfflineText));
     device::DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
+    const auto at = device::ReadCenterTime(hDev, DEVINFO_OFFLINE_AT, GetClock().WallNow());
     if (record.onlineReported) {
         record.onlineReported = false;
-        QueueStatement(db::MakeOfflineEvent(record.name, GetClock().WallNow()));
+        QueueStatement(db::MakeOfflineEvent(record.name, at));
     }
     // The row and its record stay; a running recording goes on until the
     // timer ends it.

@@ -621,12 +621,23 @@ std::string EventServerHub::broadcast(const protocol::Message& message, std::siz
     return {};
 }
 
+namespace {
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+}  // namespace
+
 std::string EventServerHub::online(const protocol::Online& device) {
     if (device.dev.empty()) {
         return "online: the device identifier is empty";
     }
     protocol::Online numbered = device;
     numbered.seq = number();
+    if (!numbered.at) {
+        numbered.at = NowMs();
+    }
     if (std::string error = broadcast(numbered); !error.empty()) {
         return error;
     }
@@ -649,7 +660,8 @@ std::string EventServerHub::gps(const std::string& dev, const std::string& text,
     }
     std::size_t receivers = 0;
     const std::uint64_t seq = number();
-    if (std::string error = broadcast(protocol::Gps{dev, text, vehicle, driver, seq}, &receivers);
+    if (std::string error =
+            broadcast(protocol::Gps{dev, text, vehicle, driver, seq, NowMs()}, &receivers);
         !error.empty()) {
         return error;
     }
@@ -671,7 +683,7 @@ std::string EventServerHub::offline(const std::string& dev) {
     if (it == index_.end()) {
         return "offline: device '" + dev + "' is not online";
     }
-    broadcast(protocol::Offline{dev, number()});
+    broadcast(protocol::Offline{dev, number(), NowMs()});
     media_->deviceOffline(dev);
     online_.erase(it->second);
     index_.erase(it);

@@ -81,6 +81,10 @@ public:
     // Device events. Each gives an error text when it cannot be done (a
     // device that is not online, a message the protocol cannot carry).
     // `online` for a device that is online already sends its data again.
+    // online, gps and offline carry the time they were handed over here (an
+    // `online` that names its own `at` keeps it), so event servers sharing a
+    // database can order a device's state by the center's clock; the list
+    // sent to a client that logs in keeps each device's time of coming online.
     std::string online(const vardo::protocol::Online& device);
     std::string gps(const std::string& dev, const std::string& text,
                     const std::optional<std::string>& vehicle = std::nullopt,

@@ -33,4 +33,10 @@ GroupResult Backend::ExecuteGroup(std::span<const SqlCommand> group) {
     return out;
 }
 
+FixUpkeepResult Backend::KeepFixes(const FixUpkeep&) {
+    FixUpkeepResult out;
+    out.result.status = ExecStatus::NoRows;
+    return out;
+}
+
 }  // namespace db

@@ -10,6 +10,7 @@
 
 #include "db/cancel_token.h"
 #include "db/exec_result.h"
+#include "db/fix_upkeep.h"
 #include "db/sql_command.h"
 
 namespace db {
@@ -45,6 +46,10 @@ public:
     // path again: what the open file left beside the path (a write-ahead
     // log) goes, so that it is not applied to the file now there.
     virtual std::string FileReplaced() { return {}; }
+    // Makes gps_fixes' partitions ahead and removes fixes past their
+    // retention, in our schemas. A database that is not ours (ODBC, a site's
+    // own procedures) is left alone: NoRows.
+    virtual FixUpkeepResult KeepFixes(const FixUpkeep& upkeep);
 };
 
 struct BackendOpenResult {

@@ -102,6 +102,25 @@ db::GroupResult CMyDbConnection::ExecuteGroup(std::span<const db::SqlCommand> gr
     return out;
 }
 
+db::FixUpkeepResult CMyDbConnection::KeepFixes(const db::FixUpkeep& upkeep) {
+    db::FixUpkeepResult out;
+    if (!IsOpen()) {
+        out.result = Record({db::ExecStatus::ConnectionLost, 0, "the connection is not open"});
+        return out;
+    }
+    try {
+        out = m_pBackend->KeepFixes(upkeep);
+    } catch (const std::exception& e) {
+        Close();
+        out.result = {db::ExecStatus::ConnectionLost, 0, e.what()};
+    } catch (...) {
+        Close();
+        out.result = {db::ExecStatus::ConnectionLost, 0, "unexpected failure"};
+    }
+    Record(out.result);
+    return out;
+}
+
 void CMyDbConnection::Close() {
     // Also runs from the destructor: nothing may leave it, a failed close
     // is only remembered as the last error.

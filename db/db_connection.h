@@ -10,6 +10,7 @@
 
 #include "db/cancel_token.h"
 #include "db/exec_result.h"
+#include "db/fix_upkeep.h"
 #include "db/sql_command.h"
 
 namespace db {
@@ -54,6 +55,10 @@ public:
     // Runs the statements in order inside one transaction (pipelined where the
     // backend can); see db::Backend::ExecuteGroup.
     db::GroupResult ExecuteGroup(std::span<const db::SqlCommand> group);
+
+    // The upkeep of gps_fixes (see db::Backend::KeepFixes) on the open
+    // connection.
+    db::FixUpkeepResult KeepFixes(const db::FixUpkeep& upkeep);
 
     // Closes an open connection; does nothing otherwise.
     void Close();

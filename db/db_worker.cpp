@@ -110,8 +110,8 @@ std::string CDbWorker::LastError() const {
     return m_lastError;
 }
 
-void CDbWorker::Note(const std::string& message) {
-    {
+void CDbWorker::Note(const std::string& message, bool isError) {
+    if (isError) {
         std::lock_guard lock(m_errorMutex);
         m_lastError = message;
     }
@@ -376,6 +376,39 @@ CDbWorker::Step CDbWorker::RunGroup(std::vector<db::SqlCommand>& hand, std::size
     return Retry(result);
 }
 
+// Between statements: a failure here costs no statement, so it is logged and
+// tried again at the next round, never retried in a loop.
+void CDbWorker::KeepFixesIfDue() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_upkeepDue && now < m_nextUpkeep) {
+        return;
+    }
+    db::FixUpkeep upkeep;
+    upkeep.retentionDays = m_options.fixRetentionDays;
+    const db::FixUpkeepResult done = m_db.KeepFixes(upkeep);
+    m_upkeepDue = done.more && done.result.ran();
+    m_nextUpkeep = now + m_options.upkeepEvery;
+    if (!done.result.ran()) {
+        // An older PostgreSQL schema without partitions has no upkeep to
+        // run; that matters only where fixes are to be removed.
+        if (m_options.fixRetentionDays > 0 ||
+            done.result.status == db::ExecStatus::ConnectionLost) {
+            Note("the upkeep of gps_fixes failed (is the current db/schema installed?): " +
+                 done.result.error);
+        }
+        if (done.result.status == db::ExecStatus::ConnectionLost) {
+            m_db.Close();
+        }
+        return;
+    }
+    if (done.partitionsDropped + done.rowsDeleted > 0) {
+        Note("gps_fixes: removed " + std::to_string(done.partitionsDropped) +
+                 " days' partitions and " + std::to_string(done.rowsDeleted) +
+                 " fixes older than " + std::to_string(m_options.fixRetentionDays) + " days",
+             /*isError=*/false);
+    }
+}
+
 void CDbWorker::Run() {
     // Taken from the queue, oldest first, and still pending there until they
     // are committed or dropped.
@@ -407,6 +440,11 @@ void CDbWorker::Run() {
             Note("cannot open the database: " + m_db.LastError());
             MarkDown();
             Backoff(backoff);
+            m_upkeepDue = true;
+            continue;
+        }
+        KeepFixesIfDue();
+        if (!m_db.IsOpen()) {
             continue;
         }
         std::size_t count = std::min(hand.size(), m_nextGroup > 0 ? m_nextGroup : limit);

@@ -44,6 +44,11 @@ struct WorkerOptions {
     // the one its path names; statements committed since the last check
     // stay queued (and in the journal) until one passes.
     std::chrono::milliseconds fileCheckEvery{2000};
+    // gps_fixes upkeep (our schemas): partitions made ahead and fixes older
+    // than this many days removed, at the first statement after each open
+    // and then every upkeepEvery while statements flow. 0 keeps every fix.
+    int fixRetentionDays = 0;
+    std::chrono::minutes upkeepEvery{60};
 };
 
 // Reads the two settings of grouping, as text from Config.ini:
@@ -142,7 +147,8 @@ private:
     bool Poisoned(const db::SqlCommand& statement, const db::ExecResult& result);
     bool SetAside(std::vector<db::SqlCommand>& hand, std::size_t at, const db::ExecResult& result);
 
-    void Note(const std::string& message);
+    // Logs; an error also becomes LastError().
+    void Note(const std::string& message, bool isError = true);
     void MarkDown();
     void Backoff(std::chrono::milliseconds& backoff);
     std::size_t GroupLimit() const;
@@ -156,6 +162,7 @@ private:
     Step Retry(const db::ExecResult& result);
     Step RunAlone(std::vector<db::SqlCommand>& hand);
     Step RunGroup(std::vector<db::SqlCommand>& hand, std::size_t count);
+    void KeepFixesIfDue();
 
     CMyCommandQueue& m_queue;
     CMyDbConnection& m_db;
@@ -176,6 +183,8 @@ private:
     // first of those in flight, before the statements in hand.
     std::vector<db::SqlCommand> m_unchecked;
     std::chrono::steady_clock::time_point m_nextFileCheck;
+    std::chrono::steady_clock::time_point m_nextUpkeep{};  // worker thread only
+    bool m_upkeepDue = true;                               // after each open; old rows remain
 
     std::atomic<std::uint64_t> m_executed{0};
     std::atomic<std::uint64_t> m_rejected{0};

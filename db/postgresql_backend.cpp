@@ -12,6 +12,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -150,6 +151,38 @@ public:
         ExecResult result = CallResult(res);
         PQclear(res);
         return result;
+    }
+
+    // gps_fixes_maintain() of our schema does the work on the server: a day
+    // whose partition goes is dropped whole, not deleted row by row.
+    FixUpkeepResult KeepFixes(const FixUpkeep& upkeep) override {
+        FixUpkeepResult out;
+        if (m_conn == nullptr) {
+            out.result = {ExecStatus::ConnectionLost, 0, "the connection is not open"};
+            return out;
+        }
+        const std::string retention = std::to_string(std::max(upkeep.retentionDays, 0));
+        const std::string ahead = std::to_string(std::max(upkeep.daysAhead, 0));
+        const std::string today =
+            upkeep.today != std::chrono::sys_days{} ? DayText(upkeep.today) : std::string();
+        const std::array<const char*, 3> values{retention.c_str(), ahead.c_str(),
+                                                today.empty() ? nullptr : today.c_str()};
+        PGresult* res = PQexecParams(m_conn,
+                                     "SELECT created, dropped, deleted "
+                                     "FROM gps_fixes_maintain($1::integer, $2::integer, $3::date)",
+                                     3, nullptr, values.data(), nullptr, nullptr, 0);
+        if (res != nullptr && PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) == 1) {
+            out.partitionsCreated = std::strtoull(PQgetvalue(res, 0, 0), nullptr, 10);
+            out.partitionsDropped = std::strtoull(PQgetvalue(res, 0, 1), nullptr, 10);
+            out.rowsDeleted = std::strtoull(PQgetvalue(res, 0, 2), nullptr, 10);
+            const bool changed =
+                out.partitionsCreated + out.partitionsDropped + out.rowsDeleted > 0;
+            out.result.status = changed ? ExecStatus::Applied : ExecStatus::NoRows;
+        } else {
+            out.result = Failure(res);
+        }
+        PQclear(res);
+        return out;
     }
 
     // The whole group in one pipeline: BEGIN, every call, COMMIT and a sync go

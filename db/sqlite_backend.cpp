@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <system_error>
@@ -270,6 +271,56 @@ public:
             sqlite3_close_v2(m_db);
             m_db = nullptr;
         }
+    }
+
+    // Deletes in bounded transactions, oldest first through the index on
+    // received_at, so the writer is held up a moment at a time.
+    FixUpkeepResult KeepFixes(const FixUpkeep& upkeep) override {
+        FixUpkeepResult out;
+        out.result.status = ExecStatus::NoRows;
+        if (upkeep.retentionDays <= 0) {
+            return out;
+        }
+        if (m_db == nullptr) {
+            out.result = {ExecStatus::ConnectionLost, 0, "the connection is not open"};
+            return out;
+        }
+        const auto today =
+            upkeep.today != std::chrono::sys_days{}
+                ? upkeep.today
+                : std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now());
+        const std::string cutoff = FixCutoffText(today, upkeep.retentionDays);
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(m_db,
+                               "DELETE FROM gps_fixes WHERE id IN (SELECT id FROM gps_fixes "
+                               "WHERE received_at < ?1 ORDER BY received_at LIMIT ?2)",
+                               -1, &stmt, nullptr) != SQLITE_OK) {
+            out.result = {Classify(sqlite3_extended_errcode(m_db)), 0, sqlite3_errmsg(m_db)};
+            return out;
+        }
+        sqlite3_bind_text(stmt, 1, cutoff.c_str(), -1, SQLITE_TRANSIENT);
+        const std::size_t batch = std::max<std::size_t>(upkeep.batchRows, 1);
+        sqlite3_bind_int64(stmt, 2, static_cast<sqlite3_int64>(batch));
+        for (std::size_t i = 0; i < std::max<std::size_t>(upkeep.maxBatches, 1); ++i) {
+            const int rc = sqlite3_step(stmt);
+            if (rc != SQLITE_DONE) {
+                out.result = {Classify(sqlite3_extended_errcode(m_db)), 0, sqlite3_errmsg(m_db)};
+                break;
+            }
+            const auto deleted = static_cast<std::uint64_t>(sqlite3_changes64(m_db));
+            sqlite3_reset(stmt);
+            out.rowsDeleted += deleted;
+            out.more = deleted == batch;
+            if (!out.more) {
+                break;
+            }
+        }
+        sqlite3_finalize(stmt);
+        if (out.result.status == ExecStatus::NoRows && out.rowsDeleted > 0) {
+            out.result.status = ExecStatus::Applied;
+            out.result.rows = static_cast<std::int64_t>(out.rowsDeleted);
+        }
+        return out;
     }
 
 private:

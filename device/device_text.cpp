@@ -1,5 +1,6 @@
 #include "device/device_text.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 
@@ -25,6 +26,15 @@ std::int32_t ReadChannelCount(HVARDODEV dev) {
     std::int32_t channels = 0;
     MyVardoDev_GetDevInfo(dev, DEVINFO_CHANNEL, &channels, sizeof channels);
     return channels;
+}
+
+std::chrono::system_clock::time_point ReadCenterTime(
+    HVARDODEV dev, int item, std::chrono::system_clock::time_point fallback) {
+    std::int64_t ms = 0;
+    if (MyVardoDev_GetDevInfo(dev, item, &ms, sizeof ms) == 0 || ms <= 0) {
+        return fallback;
+    }
+    return std::chrono::system_clock::time_point(std::chrono::milliseconds(ms));
 }
 
 }  // namespace device

@@ -2,7 +2,9 @@
 // Text that comes from a device: read through the library into a bounded
 // buffer and made valid UTF-8 before anyone shows or stores it.
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -24,5 +26,11 @@ std::string ReadDevInfoText(HVARDODEV dev, int item, char (&scratch)[kDevInfoSiz
 
 // The device's channel count (DEVINFO_CHANNEL); 0 when unknown.
 std::int32_t ReadChannelCount(HVARDODEV dev);
+
+// When the center received what the notification being handled reports
+// (DEVINFO_RECEIVED_AT, or DEVINFO_OFFLINE_AT for an offline), or `fallback`
+// when the center did not say.
+std::chrono::system_clock::time_point ReadCenterTime(
+    HVARDODEV dev, int item, std::chrono::system_clock::time_point fallback);
 
 }  // namespace device

@@ -53,6 +53,12 @@ ordered_json toJson(const AudioFormat& a) {
     return j;
 }
 
+void putReceivedAt(ordered_json& j, const ReceivedAtMs& at) {
+    if (at) {
+        j["at"] = *at;
+    }
+}
+
 ordered_json toJson(const Message& message) {
     ordered_json j;
     j["op"] = opName(message);
@@ -87,6 +93,7 @@ ordered_json toJson(const Message& message) {
                 j["driver"] = m.driver;
                 j["channels"] = m.channels;
                 j["gps"] = m.gps;
+                putReceivedAt(j, m.at);
             } else if constexpr (std::is_same_v<T, Synced>) {
                 j["count"] = m.count;
             } else if constexpr (std::is_same_v<T, Gps>) {
@@ -98,8 +105,10 @@ ordered_json toJson(const Message& message) {
                 if (m.driver) {
                     j["driver"] = *m.driver;
                 }
+                putReceivedAt(j, m.at);
             } else if constexpr (std::is_same_v<T, Offline>) {
                 j["dev"] = m.dev;
+                putReceivedAt(j, m.at);
             } else if constexpr (std::is_same_v<T, Alarm>) {
                 j["dev"] = m.dev;
                 j["alarm"] = m.alarm;
@@ -169,6 +178,10 @@ public:
     }
     std::int64_t integer(const char* key, std::int64_t min, std::int64_t max) {
         return asInteger(*find(key, true), key, min, max);
+    }
+    std::optional<std::int64_t> maybeInteger(const char* key, std::int64_t min, std::int64_t max) {
+        const json* v = find(key, false);
+        return v ? std::optional<std::int64_t>(asInteger(*v, key, min, max)) : std::nullopt;
     }
     std::int64_t optionalInteger(const char* key, std::int64_t min, std::int64_t max,
                                  std::int64_t fallback) {
@@ -364,6 +377,7 @@ bool decodeFields(const std::string& op, const json& object, Message& out) {
         m.channels = static_cast<int>(f.integer("channels", 1, 4));
         m.gps = f.optionalText("gps");
         m.seq = sequence(f, "seq");
+        m.at = f.maybeInteger("at", 0, kMaxReceivedAtMs);
         out = std::move(m);
     } else if (op == "synced") {
         out = Synced{static_cast<std::uint32_t>(f.optionalInteger("count", 0, kU32Max, 0))};
@@ -374,10 +388,14 @@ bool decodeFields(const std::string& op, const json& object, Message& out) {
         m.vehicle = f.maybeText("vehicle");
         m.driver = f.maybeText("driver");
         m.seq = sequence(f, "seq");
+        m.at = f.maybeInteger("at", 0, kMaxReceivedAtMs);
         out = std::move(m);
     } else if (op == "offline") {
-        std::string dev = f.deviceId();
-        out = Offline{std::move(dev), sequence(f, "seq")};
+        Offline m;
+        m.dev = f.deviceId();
+        m.seq = sequence(f, "seq");
+        m.at = f.maybeInteger("at", 0, kMaxReceivedAtMs);
+        out = std::move(m);
     } else if (op == "alarm") {
         std::string dev = f.deviceId();
         const int alarm = static_cast<int>(f.integer("alarm", 0, 7));

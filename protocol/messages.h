@@ -13,6 +13,12 @@ namespace vardo::protocol {
 
 inline constexpr int kProtocolVersion = 1;
 
+// When the center received a device's message: milliseconds since
+// 1970-01-01 UTC (`at`). Optional: older centers leave it out, older clients
+// ignore it. Event servers sharing a database order a device's state by it.
+using ReceivedAtMs = std::optional<std::int64_t>;
+inline constexpr std::int64_t kMaxReceivedAtMs = 253'402'300'799'999;  // 9999-12-31
+
 // Client to server.
 struct Login {
     int version = kProtocolVersion;
@@ -75,6 +81,7 @@ struct Online {
     int channels = 1;
     std::string gps;
     std::uint64_t seq = 0;  // the event's number in the epoch; 0: none
+    ReceivedAtMs at{};
     bool operator==(const Online&) const = default;
 };
 // Marks the end of the `online` messages that follow `login_ok`, so that a
@@ -89,11 +96,13 @@ struct Gps {
     std::optional<std::string> vehicle;  // present when it changed
     std::optional<std::string> driver;   // present when it changed
     std::uint64_t seq = 0;               // the event's number in the epoch; 0: none
+    ReceivedAtMs at{};
     bool operator==(const Gps&) const = default;
 };
 struct Offline {
     std::string dev;
     std::uint64_t seq = 0;  // the event's number in the epoch; 0: none
+    ReceivedAtMs at{};
     bool operator==(const Offline&) const = default;
 };
 struct Alarm {

@@ -18,8 +18,7 @@ void DeviceTracker::finishSync() {
     syncing_ = false;
     for (auto& [id, device] : devices_) {
         if (device.online && !device.seen) {
-            device.online = false;
-            sink_.notify(NOTIFY_DEVICE_OFFLINE, device.handle);
+            reportOffline(device, lastAtMs_ > 0 ? lastAtMs_ + 1 : 0);
         }
     }
 }
@@ -36,7 +35,7 @@ void DeviceTracker::apply(const protocol::Message& message, bool comesAgain) {
             } else if constexpr (std::is_same_v<T, protocol::Gps>) {
                 gps(m);
             } else if constexpr (std::is_same_v<T, protocol::Offline>) {
-                offline(m.dev);
+                offline(m);
             } else if constexpr (std::is_same_v<T, protocol::Alarm>) {
                 forward(m.dev, NOTIFY_ALARM_FIRST + static_cast<WPARAM>(m.alarm));
             } else if constexpr (std::is_same_v<T, protocol::Event>) {
@@ -62,8 +61,13 @@ void DeviceTracker::online(const protocol::Online& m, bool comesAgain) {
         }
         return;
     }
-    DeviceView view{capDeviceText(m.name), capDeviceText(m.vehicle), capDeviceText(m.driver),
-                    capDeviceText(m.gps), m.channels};
+    noteTime(m.at);
+    DeviceView view{capDeviceText(m.name),
+                    capDeviceText(m.vehicle),
+                    capDeviceText(m.driver),
+                    capDeviceText(m.gps),
+                    m.channels,
+                    m.at.value_or(0)};
     auto [it, added] = devices_.try_emplace(m.dev);
     Device& device = it->second;
     if (added) {
@@ -105,8 +109,10 @@ void DeviceTracker::gps(const protocol::Gps& m) {
     if (device == nullptr) {
         return;
     }
+    noteTime(m.at);
     DeviceView view = table_.latestView(device->handle).value_or(DeviceView{});
     view.gps = capDeviceText(m.gps);
+    view.receivedAtMs = m.at.value_or(0);
     if (m.vehicle) {
         view.vehicle = capDeviceText(*m.vehicle);
     }
@@ -117,13 +123,25 @@ void DeviceTracker::gps(const protocol::Gps& m) {
     sink_.notify(NOTIFY_DEVICE_GPS, device->handle);
 }
 
-void DeviceTracker::offline(const std::string& id) {
-    Device* device = onlineDevice(id);
+void DeviceTracker::offline(const protocol::Offline& m) {
+    Device* device = onlineDevice(m.dev);
     if (device == nullptr) {
         return;
     }
-    device->online = false;
-    sink_.notify(NOTIFY_DEVICE_OFFLINE, device->handle);
+    noteTime(m.at);
+    reportOffline(*device, m.at.value_or(0));
+}
+
+void DeviceTracker::reportOffline(Device& device, std::int64_t at) {
+    device.online = false;
+    table_.setOfflineAt(device.handle, at);
+    sink_.notify(NOTIFY_DEVICE_OFFLINE, device.handle);
+}
+
+void DeviceTracker::noteTime(const protocol::ReceivedAtMs& at) {
+    if (at && *at > lastAtMs_) {
+        lastAtMs_ = *at;
+    }
 }
 
 void DeviceTracker::forward(const std::string& id, WPARAM kind) {
@@ -145,9 +163,10 @@ void DeviceTracker::endSession(bool report) {
     syncing_ = false;
     for (auto& [id, device] : devices_) {
         if (device.online) {
-            device.online = false;
             if (report) {
-                sink_.notify(NOTIFY_DEVICE_OFFLINE, device.handle);
+                reportOffline(device, lastAtMs_ > 0 ? lastAtMs_ + 1 : 0);
+            } else {
+                device.online = false;
             }
         }
     }

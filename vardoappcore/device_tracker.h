@@ -13,6 +13,7 @@
 // Thread: the instance's I/O thread only.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 
@@ -68,8 +69,11 @@ private:
     void finishSync();
     void online(const protocol::Online& m, bool comesAgain);
     void gps(const protocol::Gps& m);
-    void offline(const std::string& id);
+    void offline(const protocol::Offline& m);
     void forward(const std::string& id, WPARAM kind);
+    // Reports the device offline; `at` is the center's time, or 0.
+    void reportOffline(Device& device, std::int64_t at);
+    void noteTime(const protocol::ReceivedAtMs& at);
     Device* onlineDevice(const std::string& id);
 
     HVARDOAPP app_;
@@ -79,6 +83,11 @@ private:
     bool syncing_ = false;
     bool longIdLogged_ = false;  // once per login
     std::size_t ignored_ = 0;
+    // The newest center time heard. An offline the library concludes itself
+    // (the device missing from the list, the session ended) is dated just
+    // after it: on the center's clock, after everything the center said, and
+    // before anything it says later.
+    std::int64_t lastAtMs_ = 0;
 };
 
 }  // namespace vardo

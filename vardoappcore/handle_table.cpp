@@ -85,6 +85,13 @@ void HandleTable::pushView(HVARDODEV device, DeviceView view) {
     }
 }
 
+void HandleTable::setOfflineAt(HVARDODEV device, std::int64_t receivedAtMs) {
+    const std::lock_guard lock(mutex_);
+    if (const auto it = devices_.find(device); it != devices_.end()) {
+        it->second.offlineAtMs = receivedAtMs;
+    }
+}
+
 void HandleTable::updateStatic(HVARDODEV device, const std::string& name, std::int32_t channels) {
     const std::lock_guard lock(mutex_);
     const auto it = devices_.find(device);
@@ -147,6 +154,16 @@ int HandleTable::readInfo(HVARDODEV device, int item, void* buffer, int bufferSi
             }
             std::memcpy(buffer, &view.channels, sizeof(std::int32_t));
             return 1;
+        case DEVINFO_RECEIVED_AT:
+        case DEVINFO_OFFLINE_AT: {
+            if (bufferSize < static_cast<int>(sizeof(std::int64_t))) {
+                return 0;
+            }
+            const std::int64_t at =
+                item == DEVINFO_OFFLINE_AT ? it->second.offlineAtMs : view.receivedAtMs;
+            std::memcpy(buffer, &at, sizeof at);
+            return 1;
+        }
         default:
             return 0;
     }

@@ -40,6 +40,7 @@ struct DeviceView {
     std::string driver;
     std::string gps;
     std::int32_t channels = 0;
+    std::int64_t receivedAtMs = 0;  // the center's time of the message; 0: not said
     bool operator==(const DeviceView&) const = default;
 };
 
@@ -74,6 +75,11 @@ public:
     // is unknown or handles are exhausted.
     HVARDODEV addDevice(HVARDOAPP owner, const std::string& id, DeviceView first);
     void pushView(HVARDODEV device, DeviceView view);
+    // The center's time of the device's latest offline (0: not known), read
+    // through DEVINFO_OFFLINE_AT. The latest, not one per notification: a
+    // handler that lags sees a later time, never an earlier one, so the
+    // device's state still ends where the center left it.
+    void setOfflineAt(HVARDODEV device, std::int64_t receivedAtMs);
     // Changes name and channel count in place, without a new view.
     void updateStatic(HVARDODEV device, const std::string& name, std::int32_t channels);
     // The newest view of the device; nothing for an unknown one.
@@ -100,6 +106,7 @@ private:
         std::deque<DeviceView> views;  // front: what reads answer; never empty
         // The front's GPS text has been read: the next view replaces it.
         bool frontRead = false;
+        std::int64_t offlineAtMs = 0;
         std::uint32_t userData = 0;
         HVARDOCHN channels[4] = {0, 0, 0, 0};
     };

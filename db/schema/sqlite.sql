@@ -1,5 +1,5 @@
--- The event server's SQLite database. Runs at every open of the file and only
--- creates what is missing.
+-- The event server's SQLite database. Runs at every open of the file: creates
+-- what is missing and renews the procedures' triggers.
 --
 -- Each stored procedure is a view with an INSTEAD OF INSERT trigger, so its
 -- body lives here, as it would in a database server. Calling one by hand:
@@ -46,14 +46,21 @@ CREATE TABLE IF NOT EXISTS gps_fixes (
     statement_id TEXT UNIQUE
 ) STRICT;
 CREATE INDEX IF NOT EXISTS gps_fixes_device_time ON gps_fixes (device_name, received_at);
+-- EventServer_FixRetentionDays deletes the oldest fixes in small batches.
+CREATE INDEX IF NOT EXISTS gps_fixes_received_at ON gps_fixes (received_at);
 
 -- EVENT_UPDATE(DeviceName, EventTypeID[, ReceivedAt]): appends an event; event
--- type 6 marks the device online, 7 offline.
+-- type 6 marks the device online, 7 offline. The devices row only moves
+-- forward in received time, so an event that arrives late (from another
+-- event server, or replayed) cannot undo a newer state. The trigger is
+-- renewed at each open, so a file made by an earlier version, where the last
+-- arrival won, gets this body.
 CREATE VIEW IF NOT EXISTS event_update AS
     SELECT NULL AS device_name, NULL AS event_type_id, NULL AS received_at, NULL AS statement_id
     WHERE 0;
 
-CREATE TRIGGER IF NOT EXISTS event_update_call INSTEAD OF INSERT ON event_update
+DROP TRIGGER IF EXISTS event_update_call;
+CREATE TRIGGER event_update_call INSTEAD OF INSERT ON event_update
 BEGIN
     SELECT RAISE(IGNORE)
      WHERE NEW.statement_id IS NOT NULL
@@ -67,7 +74,9 @@ BEGIN
        SET online = CASE NEW.event_type_id WHEN 6 THEN 1 WHEN 7 THEN 0 ELSE online END,
            last_event_type_id = NEW.event_type_id,
            last_event_at = coalesce(NEW.received_at, strftime('%Y-%m-%d %H:%M:%f', 'now'))
-     WHERE device_name = NEW.device_name;
+     WHERE device_name = NEW.device_name
+       AND (last_event_at IS NULL
+            OR last_event_at <= coalesce(NEW.received_at, strftime('%Y-%m-%d %H:%M:%f', 'now')));
 END;
 
 -- GPS_ADD(DeviceName, Latitude, Longitude, Speed, Course, GPSInfo[, ReceivedAt]):
@@ -82,7 +91,8 @@ CREATE VIEW IF NOT EXISTS gps_add AS
 
 -- Files made by earlier versions carry gps_add_call, which let every fix
 -- overwrite the last position, or a gps_add_apply that stored 0, 0 for a fix
--- without a sentence; the one below takes their place.
+-- without a sentence, or let a late fix move the last position back; the one
+-- below takes their place. It is renewed at each open.
 DROP TRIGGER IF EXISTS gps_add_call;
 DROP TRIGGER IF EXISTS gps_add_apply;
 CREATE TRIGGER gps_add_apply INSTEAD OF INSERT ON gps_add
@@ -107,5 +117,7 @@ BEGIN
            gps_info = NEW.gps_info,
            last_fix_at = coalesce(NEW.received_at, strftime('%Y-%m-%d %H:%M:%f', 'now'))
      WHERE device_name = NEW.device_name
-       AND coalesce(NEW.gps_info, '') <> '';
+       AND coalesce(NEW.gps_info, '') <> ''
+       AND (last_fix_at IS NULL
+            OR last_fix_at <= coalesce(NEW.received_at, strftime('%Y-%m-%d %H:%M:%f', 'now')));
 END;

@@ -1,8 +1,9 @@
-// The Config.ini settings of grouping and of setting statements aside, as the
-// worker reads them.
+// The Config.ini settings of the worker: grouping, setting statements aside,
+// and how long fixes are kept.
 #include <gtest/gtest.h>
 
 #include "db/db_worker.h"
+#include "db/fix_upkeep.h"
 
 namespace {
 
@@ -64,6 +65,29 @@ TEST(StatementAttempts, ReadANumberOrKeepFiveWithAWarning) {
         EXPECT_EQ(warning.find("EventServer_StatementAttempts") != std::string::npos, c.warned)
             << c.text << ": " << warning;
     }
+}
+
+TEST(FixRetentionSetting, ReadsDaysOrKeepsEveryFixWithAWarning) {
+    const struct {
+        const char* text;
+        int days;
+        bool warns;
+    } cases[] = {
+        {"", 0, false},          {" 90 ", 90, false}, {"0", 0, false},
+        {"36500", 36500, false}, {"36501", 0, true},  {"-1", 0, true},
+        {"7d", 0, true},         {"ninety", 0, true}, {"99999999999", 0, true},
+    };
+    for (const auto& c : cases) {
+        int days = 5;
+        const std::string warning = db::ReadFixRetentionDays(c.text, days);
+        EXPECT_EQ(days, c.days) << c.text;
+        EXPECT_EQ(!warning.empty(), c.warns) << c.text << ": " << warning;
+        if (c.warns) {
+            EXPECT_NE(warning.find("EventServer_FixRetentionDays"), std::string::npos) << warning;
+        }
+    }
+    EXPECT_EQ(db::FixCutoffText(std::chrono::sys_days{std::chrono::year{2024} / 3 / 1}, 1),
+              "2024-02-29 00:00:00.000");
 }
 
 }  // namespace

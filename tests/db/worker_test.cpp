@@ -1,6 +1,7 @@
 // The database worker over every backend, against real databases.
 #include <sys/mount.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -134,6 +135,34 @@ TEST_P(WorkerTest, AStopEndsTheBackOffAtOnceAndKeepsTheStatementForTheStop) {
     EXPECT_EQ(std::get<std::string>(first.front().params()[0].value), "A");
     queue.Settle(1);
     EXPECT_EQ(queue.Clear(), 1u);
+}
+
+// Fixes past EventServer_FixRetentionDays go at the first statement after
+// the start, in our schemas; a site's own tables (ODBC) are left alone.
+TEST_P(WorkerTest, FixesPastTheirRetentionGoAtTheFirstStatementAfterTheStart) {
+    const auto now = system_clock::now();
+    StartService();
+    queue.Push(db::MakeGpsFix("old", {1, 2, 3, 4}, "$GPRMC,old", now - days(100)));
+    queue.Push(db::MakeGpsFix("recent", {1, 2, 3, 4}, "$GPRMC,recent", now - days(2)));
+    ASSERT_TRUE(WaitExecuted(2));
+    StopService();
+
+    db::WorkerOptions options = FastRetries();
+    options.fixRetentionDays = 30;
+    log.clear();
+    StartService(options);
+    queue.Push(db::MakeGpsFix("new", {1, 2, 3, 4}, "$GPRMC,new", now));
+    ASSERT_TRUE(WaitExecuted(1));
+    StopService();
+
+    const bool ours = GetParam() != Kind::Odbc;
+    EXPECT_EQ(store->Query("SELECT device_name FROM gps_fixes ORDER BY device_name"),
+              ours ? (Rows{{"new"}, {"recent"}}) : (Rows{{"new"}, {"old"}, {"recent"}}));
+    const bool logged = std::any_of(log.begin(), log.end(), [](const std::string& line) {
+        return line.find("fixes older than 30 days") != std::string::npos;
+    });
+    EXPECT_EQ(logged, ours);
+    EXPECT_EQ(worker->LastError(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, WorkerTest,

@@ -113,6 +113,38 @@ TEST(ProtocolCodec, DocumentedLinesDecode) {
     }
 }
 
+// The time the center received a device's message: optional both ways, so
+// older centers and older clients keep working; a wrong value is an error
+// like any other field's.
+TEST(ProtocolCodec, TheCentersReceivedTimeIsAnOptionalFieldOfDeviceMessages) {
+    Online online{"X7", "X7", "", "", 2, ""};
+    online.at = 1'765'300'000'123;
+    Gps gps{"X7", "$GPRMC,1", std::nullopt, std::nullopt};
+    gps.at = 0;
+    Offline offline{"X7"};
+    offline.at = kMaxReceivedAtMs;
+    for (const Message& m : {Message{online}, Message{gps}, Message{offline}}) {
+        const std::string line = encodeLine(m);
+        EXPECT_NE(line.find("\"at\":"), std::string::npos) << line;
+        const DecodeResult decoded = decodeLine(std::string_view(line).substr(0, line.size() - 1));
+        ASSERT_TRUE(decoded.ok()) << line << " -> " << decoded.error;
+        EXPECT_EQ(decoded.message, m) << line;
+    }
+    // Without it nothing is written, and a line without it decodes as before.
+    EXPECT_EQ(encodeLine(Offline{"X7"}), "{\"op\":\"offline\",\"dev\":\"X7\"}\n");
+    const DecodeResult old = decodeLine(R"({"op":"offline","dev":"X7","at":null})");
+    ASSERT_TRUE(old.ok()) << old.error;
+    EXPECT_EQ(old.message, Message{Offline{"X7"}});
+    for (const char* bad : {R"({"op":"offline","dev":"X7","at":-1})",
+                            R"({"op":"gps","dev":"X7","gps":"","at":"1765300000123"})",
+                            R"({"op":"online","dev":"X7","name":"X7","channels":1,"at":1.5})",
+                            R"({"op":"gps","dev":"X7","gps":"","at":253402300800000})"}) {
+        const DecodeResult decoded = decodeLine(bad);
+        EXPECT_FALSE(decoded.ok()) << bad;
+        EXPECT_NE(decoded.error.find("'at'"), std::string::npos) << bad << " -> " << decoded.error;
+    }
+}
+
 TEST(ProtocolCodec, UnknownOpsAreIgnoredNotErrors) {
     const DecodeResult decoded = decodeLine(R"({"op":"teleport","dev":5})");
     EXPECT_EQ(decoded.status, DecodeResult::Status::Ignored);

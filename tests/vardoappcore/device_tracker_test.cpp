@@ -164,6 +164,46 @@ TEST_F(DeviceTrackerTest, GpsUpdatesCarryTheirOwnData) {
     EXPECT_EQ(handler(), "V1/D2/g3");
 }
 
+// Each notification carries the center's time of its message, so event
+// servers sharing a database order a device's state on one clock. An offline
+// the library concludes itself is dated just after the newest time heard.
+TEST_F(DeviceTrackerTest, NotificationsCarryTheCentersTimeOfTheirMessage) {
+    const auto at = [](auto message, std::int64_t ms) {
+        message.at = ms;
+        return message;
+    };
+    tracker_.beginSync();
+    feed({at(online("a", "g0"), 1000), at(Gps{"a", "g1", {}, {}}, 2000), online("b"),
+          at(Offline{"a"}, 3000), Synced{2}});
+    const HVARDODEV a = tracker_.handleOf("a");
+    const HVARDODEV b = tracker_.handleOf("b");
+    const auto time = [&](HVARDODEV dev, int item) {
+        std::int64_t ms = -1;
+        EXPECT_EQ(table_.readInfo(dev, item, &ms, sizeof ms), 1);
+        return ms;
+    };
+    const auto finish = [&](HVARDODEV dev) {
+        char gps[16];
+        table_.readInfo(dev, DEVINFO_GPS, gps, sizeof gps);
+    };
+    EXPECT_EQ(time(a, DEVINFO_RECEIVED_AT), 1000);  // the online's handler
+    finish(a);
+    EXPECT_EQ(time(a, DEVINFO_RECEIVED_AT), 2000);  // the GPS's handler
+    finish(a);
+    EXPECT_EQ(time(a, DEVINFO_OFFLINE_AT), 3000);
+    EXPECT_EQ(time(b, DEVINFO_RECEIVED_AT), 0);  // a center that does not say
+    std::int64_t small = 0;
+    EXPECT_EQ(table_.readInfo(a, DEVINFO_OFFLINE_AT, &small, 4), 0);  // too small a buffer
+
+    // b vanished while the connection was away: offline just after the
+    // newest time the center gave, so nothing it said earlier is undone.
+    tracker_.beginSync();
+    feed({at(online("a"), 5000), Synced{1}});
+    EXPECT_EQ(time(b, DEVINFO_OFFLINE_AT), 5001);
+    tracker_.endSession(true);
+    EXPECT_EQ(time(a, DEVINFO_OFFLINE_AT), 5001);
+}
+
 TEST_F(DeviceTrackerTest, TextsAreKeptOnceAndNoLongerThanTheApiDelivers) {
     // 63 kB texts held twice per device pinned a gigabyte for 8,000 devices.
     const std::string huge(63 * 1024, 'x');

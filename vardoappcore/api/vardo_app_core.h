@@ -37,6 +37,13 @@ constexpr int DEVINFO_VEHICLE_ID = 1;   // as DEVINFO_NAME
 constexpr int DEVINFO_DRIVER_NAME = 2;  // as DEVINFO_NAME
 constexpr int DEVINFO_CHANNEL = 3;      // std::int32_t, buffer of 4 bytes
 constexpr int DEVINFO_GPS = 7;          // latest GPS text, as DEVINFO_NAME
+// When the center received what the notification reports: std::int64_t
+// milliseconds since 1970-01-01 UTC, buffer of 8 bytes; 0 when the center
+// did not say. For an online or GPS notification read it before DEVINFO_GPS
+// (which finishes that notification's data); for an offline notification
+// read DEVINFO_OFFLINE_AT: the time of the device's latest offline.
+constexpr int DEVINFO_RECEIVED_AT = 8;
+constexpr int DEVINFO_OFFLINE_AT = 9;
 
 // Instance. Construct gives 0 on failure.
 HVARDOAPP MyVardoApp_Construct(HWND hWnd, UINT message);
