@@ -43,7 +43,10 @@ public:
     // A message from the server after login_ok. `comesAgain`: a listed
     // `online` whose changes the server sends again as events after the
     // list, so a device still online takes them from there, in order.
-    void apply(const protocol::Message& message, bool comesAgain = false);
+    // `number`: the center's number of the message, given to the
+    // notifications it causes.
+    void apply(const protocol::Message& message, bool comesAgain = false,
+               const VARDO_EVENT_NUMBER& number = {});
     // Every device is offline from now on. With `report`, the devices that
     // were online are reported offline (the session ended for good);
     // without, nothing is posted (the caller is logging out).
@@ -70,6 +73,8 @@ private:
     void gps(const protocol::Gps& m);
     void offline(const std::string& id);
     void forward(const std::string& id, WPARAM kind);
+    // Posts the notification with the number of the message in hand.
+    void post(WPARAM kind, HVARDODEV device);
     Device* onlineDevice(const std::string& id);
 
     HVARDOAPP app_;
@@ -79,6 +84,7 @@ private:
     bool syncing_ = false;
     bool longIdLogged_ = false;  // once per login
     std::size_t ignored_ = 0;
+    VARDO_EVENT_NUMBER number_{};  // of the message being applied
 };
 
 }  // namespace vardo
