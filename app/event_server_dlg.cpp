@@ -263,7 +263,9 @@ void CMyVardoEventServerDlg::OnOK() {
         m_db.Close();
         const std::string message = "can't open the statement journal:" + journalError;
         Log(app::StartFailedLine(message, "EventServer_Journal=0 runs without it"));
-        MessageBox(message, {}, MB_OK | MB_ICONEXCLAMATION);
+        MessageBox(app::FillText(app::Tr("MessageNoJournal", "can't open the statement journal:{}"),
+                                 {journalError}),
+                   {}, MB_OK | MB_ICONEXCLAMATION);
         return;
     }
 
@@ -276,15 +278,19 @@ void CMyVardoEventServerDlg::OnOK() {
         m_cmdQueue.DetachJournal();
         const std::string message = "can't create thread!";
         Log(app::StartFailedLine(message));
-        MessageBox(message, {}, MB_OK | MB_ICONEXCLAMATION);
+        MessageBox(app::Tr("MessageNoThread", message), {}, MB_OK | MB_ICONEXCLAMATION);
         return;
     }
 
     const std::string strAddress = GetDlgItemText(IDC_CENTER_SERVER);
     // Checked by CheckStartSettings.
-    const int nUdpPort = app::ParsePort(GetDlgItemText(IDC_UDP_PORT)).value_or(0);
+    const int nUdpPort = app::ParseMediaPort(GetDlgItemText(IDC_UDP_PORT)).value_or(0);
     const int nTcpPort = app::ParsePort(GetDlgItemText(IDC_TCP_PORT)).value_or(0);
     MyVardoApp_SetCenterServer(m_hVardoApp, strAddress.c_str(), nTcpPort, nUdpPort);
+    m_bMediaOff = nUdpPort == 0;
+    if (nUdpPort == 0) {
+        Log("no media: alarm recording off");
+    }
 
     const std::string strUser = GetDlgItemText(IDC_USER_NAME);
     const std::string strPassword = GetDlgItemText(IDC_PASSWORD);
@@ -413,18 +419,15 @@ int CMyVardoEventServerDlg::ReusableRowOf(HVARDODEV hDev, const std::string& str
     if (record.name != strName || record.onlineReported) {
         return -1;
     }
-    const bool recording = std::any_of(record.recordStart.begin(), record.recordStart.end(),
-                                       [](std::int64_t start) { return start != 0; });
-    return recording ? -1 : nRow;
+    return nRow;
 }
 
 void CMyVardoEventServerDlg::OnDeviceOnline(HVARDODEV hDev) {
     const std::string strName = device::ReadDevInfoText(hDev, DEVINFO_NAME, m_szDevInfo);
 
-    // A device that comes back takes back its own row when that row is idle
-    // (offline, recording nothing), so devices that come and go do not grow
-    // the list without end. A row whose recording still runs keeps it, and
-    // the device gets a new row, so that the timer still ends it on time.
+    // A device that comes back takes back its own offline row, so devices
+    // that come and go do not grow the list without end; a vehicle that
+    // loses its link during an alarm is no exception (see below).
     int nRow = ReusableRowOf(hDev, strName);
     if (nRow < 0) {
         // Rows and records grow together, so a row's index is its record's.
@@ -448,6 +451,15 @@ void CMyVardoEventServerDlg::OnDeviceOnline(HVARDODEV hDev) {
         }
     }
     device::DeviceRecord& stored = m_devices[static_cast<std::size_t>(nRow)];
+    // A recording the row still runs keeps its channel and start time, so
+    // the timer ends it on time. The library hands a returning device the
+    // channels it had, so the handle is the one the device uses now.
+    for (std::size_t i = 0; i < stored.recordStart.size(); ++i) {
+        if (stored.device == hDev && stored.recordStart[i] != 0) {
+            record.channels[i] = stored.channels[i];
+            record.recordStart[i] = stored.recordStart[i];
+        }
+    }
     stored = std::move(record);
 
     const auto now = GetClock().WallNow();
@@ -521,7 +533,8 @@ void CMyVardoEventServerDlg::OnDeviceOffline(HVARDODEV hDev) {
 
 void CMyVardoEventServerDlg::OnDeviceAlarm(HVARDODEV hDev) {
     const int nRow = RowOf(hDev);
-    if (nRow < 0) {
+    // With no media from the center a recording would only leave an empty file.
+    if (nRow < 0 || !AlarmRecordingOn()) {
         return;
     }
     const std::string& strName = m_devices[static_cast<std::size_t>(nRow)].name;

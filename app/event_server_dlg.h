@@ -92,6 +92,11 @@ public:
     // Waiting, and taken by the worker but not yet committed.
     std::size_t PendingStatements() const { return m_cmdQueue.Pending(); }
     db::WorkerCounters GetWorkerCounters() const { return m_worker.Counters(); }
+    // The last start was refused for its settings (a port that is no port):
+    // starting again with the same Config.ini would be refused again.
+    bool StartRefusedBySettings() const { return m_bSettingsRefused; }
+    // Whether alarms record: not when the UDP port is 0 (no media).
+    bool AlarmRecordingOn() const { return !m_bMediaOff; }
     // The status line under the list, as last shown.
     const std::string& StatusText() const { return m_monitor.Line(); }
     // The port the metrics endpoint listens on; 0 when there is none.
@@ -117,7 +122,7 @@ private:
     // service started, or its user data is stale).
     int RowOf(HVARDODEV hDev) const;
     // The row a device coming online again may take back: its own row, under
-    // the same name, offline and recording nothing; -1 when there is none.
+    // the same name and offline (recording or not); -1 when there is none.
     int ReusableRowOf(HVARDODEV hDev, const std::string& strName) const;
     // Queues the device's online event unless it has been queued since its
     // last offline event.
@@ -189,6 +194,12 @@ private:
     bool m_devicesMarkedOffline = false;
     app::ServiceMonitor m_monitor;
     bool m_bWaitForDatabase = false;
+    bool m_bSettingsRefused = false;
+    // This start's UDP port is 0: the center sends no media, alarms record nothing.
+    bool m_bMediaOff = false;
+    // Whether a clean stop marks the devices still online offline
+    // (EventServer_OfflineAtStop, read at each start).
+    bool m_bOfflineAtStop = true;
     // Unix seconds of a start without the database (0: it opened): shown as
     // down until the worker has committed something.
     std::int64_t m_startedWithoutDatabase = 0;

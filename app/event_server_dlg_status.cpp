@@ -11,24 +11,43 @@
 #include "app/service_log.h"
 #include "app/service_timers.h"
 #include "app/start_checks.h"
+#include "app/ui_texts.h"
 #include "settings/config.h"
 #include "settings/program_dir.h"
 #include "text/password_mask.h"
 
 bool CMyVardoEventServerDlg::CheckStartSettings() {
     // A port that is no port would give a service that "started" and never
-    // reaches the center.
-    for (const auto& [id, label] :
-         {std::pair{IDC_TCP_PORT, "TCP Port"}, std::pair{IDC_UDP_PORT, "UDP Port"}}) {
-        const std::string problem = app::PortProblem(label, GetDlgItemText(id));
-        if (!problem.empty()) {
-            Log(app::StartFailedLine(problem));
-            MessageBox(problem, {}, MB_OK | MB_ICONEXCLAMATION);
-            return false;
-        }
+    // reaches the center. A UDP port of 0 is a site that takes no media.
+    // The log line stays English for whoever reads the log; the box speaks
+    // the operator's language.
+    m_bSettingsRefused = false;
+    const std::string tcp = GetDlgItemText(IDC_TCP_PORT);
+    const std::string udp = GetDlgItemText(IDC_UDP_PORT);
+    std::string problem = app::PortProblem("TCP Port", tcp);
+    std::string box;
+    if (!problem.empty()) {
+        box = app::FillText(
+            app::Tr("MessageBadTcpPort", "TCP Port '{}' is no port number (1-65535)"), {tcp});
+    } else if (problem = app::MediaPortProblem("UDP Port", udp); !problem.empty()) {
+        box = app::FillText(
+            app::Tr("MessageBadUdpPort", "UDP Port '{}' is no port number (0-65535, 0: no media)"),
+            {udp});
+    }
+    if (!problem.empty()) {
+        m_bSettingsRefused = true;
+        Log(app::StartFailedLine(problem));
+        MessageBox(box, {}, MB_OK | MB_ICONEXCLAMATION);
+        return false;
     }
 
     std::string warning;
+    m_bOfflineAtStop = app::OfflineAtStop(ReadConfigString("EventServer_OfflineAtStop"),
+                                          GetDlgItemText(IDC_CONNECT_STRING), warning);
+    if (!warning.empty()) {
+        Log("warning: " + warning);
+        warning.clear();
+    }
     m_monitor.SetStatusInterval(
         app::ParseStatusInterval(ReadConfigString("EventServer_StatusInterval"), warning));
     if (!warning.empty()) {
@@ -60,7 +79,9 @@ bool CMyVardoEventServerDlg::StartFailedOnDatabase() {
     Log(app::StartFailedLine(message, reason));
     // The driver's reason on a line of its own: the operator can tell a
     // wrong password from a server that is down.
-    MessageBox(reason.empty() ? message : message + "\n" + reason, {}, MB_OK | MB_ICONEXCLAMATION);
+    const std::string box = app::FillText(app::Tr("MessageNoDatabase", "can't connect database:{}"),
+                                          {text::MaskPasswords(m_strConnect)});
+    MessageBox(reason.empty() ? box : box + "\n" + reason, {}, MB_OK | MB_ICONEXCLAMATION);
     return false;
 }
 
@@ -92,6 +113,7 @@ app::ServiceStatus CMyVardoEventServerDlg::CollectStatus() const {
             std::count_if(record.recordStart.begin(), record.recordStart.end(),
                           [](std::int64_t start) { return start != 0; }));
     }
+    status.emptyRecordings = MyVardoApp_GetEmptyRecordings(m_hVardoApp);
     status.warning = app::DurationWarning(GetDlgItemText(IDC_RECORD_DURATION));
     return status;
 }
@@ -132,6 +154,7 @@ void CMyVardoEventServerDlg::PublishMetrics(const app::ServiceStatus& status) {
     m.counters = c;
     m.devicesOnline = status.devicesOnline;
     m.recordings = status.recordings;
+    m.emptyRecordings = status.emptyRecordings;
     if (m_lastCommitAt) {
         m.secondsSinceCommit = std::chrono::duration<double>(now - *m_lastCommitAt).count();
     }
@@ -187,7 +210,7 @@ void CMyVardoEventServerDlg::CheckCenterLink() {
 }
 
 void CMyVardoEventServerDlg::QueueOfflineEvents() {
-    if (!m_bServiceStarted) {
+    if (!m_bServiceStarted || !m_bOfflineAtStop) {
         return;
     }
     const std::size_t queued = MarkDevicesOffline(GetClock().WallNow());

@@ -62,6 +62,9 @@ std::string MetricsText(const MetricsSnapshot& s) {
     gauge("vardo_queue_depth", "Statements waiting or in a transaction", c.pending);
     gauge("vardo_devices_online", "Devices online", s.devicesOnline);
     gauge("vardo_recordings_active", "Alarm recordings being written", s.recordings);
+    counter("vardo_recordings_empty_total",
+            "Alarm recordings that got no media (files removed): check the UDP port and firewall",
+            s.emptyRecordings);
     if (s.secondsSinceCommit) {
         Metric(out, "vardo_seconds_since_last_commit", "gauge",
                "Seconds since the database last committed", Number(*s.secondsSinceCommit));

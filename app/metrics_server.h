@@ -28,6 +28,7 @@ struct MetricsSnapshot {
     db::WorkerCounters counters;  // since the program started; pending is the queue depth
     std::size_t devicesOnline = 0;
     std::size_t recordings = 0;
+    std::uint64_t emptyRecordings = 0;
     // Seconds since the last commit; unset before the first one.
     std::optional<double> secondsSinceCommit;
 };

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "app/event_server_dlg.h"
+#include "app/exit_status.h"
 #include "app/instance_lock.h"
 #include "app/language_setup.h"
 #include "app/open_file_limit.h"
@@ -19,9 +20,9 @@
 #include "app/systemd_notify.h"
 #include "db/dead_letters.h"
 #include "db/statement_journal.h"
+#include "settings/config.h"
 #include "settings/program_dir.h"
 #include "text/log_text.h"
-#include "text/password_mask.h"
 #include "ui/headless/headless_application.h"
 #include "ui/stop_signals.h"
 
@@ -32,7 +33,9 @@
 namespace app {
 namespace {
 
+// The name every log line starts with, whichever program writes it.
 constexpr std::string_view kProgram = "vardo-event-server";
+constexpr std::string_view kServiceProgram = "vardo-event-serverd";
 
 // One entry, one line: a device name or a database message holding a line
 // break cannot forge entries of its own.
@@ -42,23 +45,22 @@ void Line(std::string_view entry) {
     std::fflush(stderr);
 }
 
-void PrintHelp() {
+void PrintHelp(bool serviceOnly) {
+    const std::string name(serviceOnly ? kServiceProgram : kProgram);
     std::printf(
-        "Usage: %s [--headless [--wait-for-database]] [--home DIR]\n"
+        "Usage: %s %s[--home DIR]\n"
         "\n"
-        "The event server: logs into the center server, shows the devices that come\n"
-        "online, writes their online/offline events and GPS fixes into the database\n"
-        "and records their cameras when they raise an alarm.\n"
+        "The event server%s: logs into the center server, notes the devices that\n"
+        "come online, writes their online/offline events and GPS fixes into the\n"
+        "database and records their cameras when they raise an alarm.\n"
         "\n"
         "Options:\n"
-        "  --headless   run without a window: start the service at once with the\n"
-        "               settings of Config.ini; SIGINT, SIGTERM and SIGHUP stop it\n"
-        "               cleanly, SIGUSR1 writes the status line to the log\n"
-        "  --wait-for-database  with --headless: a database that cannot be opened\n"
+        "%s"
+        "  --wait-for-database  %sa database that cannot be opened\n"
         "               at the start does not end the run: the service logs in at\n"
         "               once and stores what waits (in the journal) as soon as\n"
         "               the database can be opened; for services that boot before it\n"
-        "  --channels LIST  with --headless: the channels an alarm records,\n"
+        "  --channels LIST  without a window: the channels an alarm records,\n"
         "               e.g. 1,3 (the window's channel boxes; default 1)\n"
         "  --replay-dead-letters  move the statements set aside (journal/\n"
         "               dead-letters.jnl: the database kept timing out on them) into\n"
@@ -68,10 +70,18 @@ void PrintHelp() {
         "  -h, --help   show this help and exit\n"
         "  --version    show the version and exit\n"
         "\n"
-        "Exit status: 0 after a clean stop, 1 when the service could not start,\n"
-        "when the center refused the login or when another instance runs on the\n"
-        "same program directory, 2 on a usage error.\n",
-        std::string(kProgram).c_str());
+        "Exit status: 0 after a clean stop; 78 when the settings are wrong (a port\n"
+        "that is no port, a login the center refuses%s); 1 when the service could\n"
+        "not start otherwise (the database, another instance on the same program\n"
+        "directory); 2 on a usage error.\n",
+        name.c_str(),
+        serviceOnly ? "[--wait-for-database] " : "[--headless [--wait-for-database]] ",
+        serviceOnly ? ", the service systemd starts; it has no window" : "",
+        serviceOnly ? ""
+                    : "  --headless   run without a window: start the service at once with the\n"
+                      "               settings of Config.ini; SIGINT, SIGTERM and SIGHUP stop it\n"
+                      "               cleanly, SIGUSR1 writes the status line to the log\n",
+        serviceOnly ? "" : "with --headless: ", serviceOnly ? ", a missing Config.ini" : "");
 }
 
 struct Options {
@@ -191,11 +201,10 @@ bool ReplayDeadLetters() {
 int RunHeadless(const Options& options) {
     const unsigned channels = options.channels;
     ui::headless::HeadlessApplication application(ProgramResources(), std::string(kProgram));
-    // The operator's messages go to stderr as one line each; a connection
-    // string in them is shown with its password masked.
-    application.SetMessageBoxSink([](const ui::headless::MessageBoxRecord& box) {
-        Line(OneLine(text::MaskPasswords(box.text)));
-    });
+    // Every box the dialog raises says what its log line has already said
+    // (each field masked by itself): printing the box too would give every
+    // failure twice.
+    application.SetMessageBoxSink([](const ui::headless::MessageBoxRecord&) {});
     // SIGHUP stops as SIGTERM does: the settings are read at a start, so a
     // restart (systemctl restart) is how a changed Config.ini is taken.
     ui::StopSignalWatcher signals([&application](int signal) {
@@ -227,6 +236,7 @@ int RunHeadless(const Options& options) {
     });
 
     bool failed = false;
+    bool settings = false;
     application.SetInitHook([&](ui::headless::HeadlessHost& host) {
         if (ui::headless::HostOf(dlg) != &host) {
             return;
@@ -242,6 +252,7 @@ int RunHeadless(const Options& options) {
         } else {
             host.PressButton(IDOK);
             failed = !dlg.IsServiceStarted();
+            settings = failed && dlg.StartRefusedBySettings();
         }
         if (failed) {
             host.Send(WM_CLOSE);
@@ -251,14 +262,17 @@ int RunHeadless(const Options& options) {
     });
 
     dlg.DoModal();
-    return failed || refused ? 1 : 0;
+    if (settings || refused) {
+        return kExitConfig;
+    }
+    return failed ? kExitFailure : kExitOk;
 }
 
 // The windowed mode: the main dialog in the window system main brings.
 int RunWindowed(int argc, char** argv, WindowHost windowHost) {
     if (windowHost == nullptr) {
         Line("this build has no window; run it with --headless (see --help)");
-        return 1;
+        return kExitFailure;
     }
     return windowHost(argc, argv, [] {
         CMyVardoEventServerDlg dlg;
@@ -277,39 +291,48 @@ int RunMain(int argc, char** argv, WindowHost windowHost, bool serviceOnly) {
     ui::BlockStopSignals();
     std::optional<Options> options = ParseOptions(argc, argv);
     if (!options) {
-        return 2;
+        return kExitUsage;
     }
     options->headless = options->headless || serviceOnly;
     if (options->help) {
-        PrintHelp();
-        return 0;
+        PrintHelp(serviceOnly);
+        return kExitOk;
     }
     if (options->version) {
-        std::printf("%s %s\n", std::string(kProgram).c_str(), VARDO_VERSION);
-        return 0;
+        std::printf("%s %s\n", std::string(serviceOnly ? kServiceProgram : kProgram).c_str(),
+                    VARDO_VERSION);
+        return kExitOk;
     }
     if (!ApplyHome(*options)) {
-        return 2;
+        return kExitUsage;
     }
     // Before anything opens a file: an alarm storm records hundreds of
     // files at once.
     RaiseOpenFileLimit();
     if (options->waitForDatabase && !options->headless) {
         Line("--wait-for-database goes with --headless (see --help)");
-        return 2;
+        return kExitUsage;
     }
     InstanceLock lock;
     if (!lock.Acquire(g_strModuleDir)) {
         if (lock.HeldByAnother()) {
             Line(lock.Problem());
-            return 1;
+            return kExitFailure;
         }
         // A program directory we may not write to (an installed program
         // run without --home): no second instance could lock it either.
         Line("warning: " + lock.Problem() + "; a second instance would not be noticed");
     }
     if (options->replayDeadLetters) {
-        return ReplayDeadLetters() ? 0 : 1;
+        return ReplayDeadLetters() ? kExitOk : kExitFailure;
+    }
+    // The defaults name a SQL Server on this machine: a site that lost its
+    // settings must hear so, and the service must not run on them.
+    if (const std::string problem = ConfigFileProblem(); !problem.empty()) {
+        Line(problem);
+        if (serviceOnly) {
+            return kExitConfig;
+        }
     }
     PrepareProgramLanguage([](const std::string& line) { Line(line); });
     return options->headless ? RunHeadless(*options) : RunWindowed(argc, argv, windowHost);

@@ -13,33 +13,18 @@ namespace {
 std::mutex g_latestMutex;
 std::string g_latestLine;  // guarded by g_latestMutex
 
-// `pattern` with each "{}" replaced by the next of `values`, so that a
-// translation may put the numbers where its grammar wants them.
-std::string Fill(std::string pattern, std::initializer_list<std::string> values) {
-    std::size_t from = 0;
-    for (const std::string& value : values) {
-        const std::size_t at = pattern.find("{}", from);
-        if (at == std::string::npos) {
-            break;
-        }
-        pattern.replace(at, 2, value);
-        from = at + value.size();
-    }
-    return pattern;
-}
-
 std::string CenterPart(const ServiceStatus& s) {
     switch (s.centerState) {
         case CENTER_CONNECTING:
             return Tr("StatusCenterConnecting", "center: connecting");
         case CENTER_LOGGED_IN:
-            return Fill(Tr("StatusCenterLoggedIn", "center: logged in as {} with {} devices"),
-                        {s.user, std::to_string(s.devicesOnline)});
+            return FillText(Tr("StatusCenterLoggedIn", "center: logged in as {} with {} devices"),
+                            {s.user, std::to_string(s.devicesOnline)});
         case CENTER_RETRYING:
-            return Fill(Tr("StatusCenterUnreachable", "center: unreachable ({}), retrying"),
-                        {s.centerReason});
+            return FillText(Tr("StatusCenterUnreachable", "center: unreachable ({}), retrying"),
+                            {s.centerReason});
         case CENTER_REFUSED:
-            return Fill(Tr("StatusCenterRefused", "center: refused: {}"), {s.centerReason});
+            return FillText(Tr("StatusCenterRefused", "center: refused: {}"), {s.centerReason});
         default:
             return Tr("StatusCenterIdle", "center: not logged in");
     }
@@ -47,13 +32,13 @@ std::string CenterPart(const ServiceStatus& s) {
 
 std::string DatabasePart(const ServiceStatus& s) {
     if (s.databaseDownSince != 0) {
-        return Fill(
+        return FillText(
             Tr("StatusDatabaseDown", "database: unreachable since {} with {} statements waiting"),
             {LocalTimeText(s.databaseDownSince), std::to_string(s.waiting)});
     }
     if (s.databaseDiskFull) {
-        return Fill(Tr("StatusDatabaseDiskFull", "database: disk full, {} statements waiting"),
-                    {std::to_string(s.waiting)});
+        return FillText(Tr("StatusDatabaseDiskFull", "database: disk full, {} statements waiting"),
+                        {std::to_string(s.waiting)});
     }
     return Tr("StatusDatabaseUp", "database: connected");
 }
@@ -70,12 +55,16 @@ std::string StatusLine(const ServiceStatus& s) {
     }
     std::string line =
         CenterPart(s) + "; " + DatabasePart(s) + "; " +
-        Fill(Tr("StatusCounts", "stored {}, dropped {}"),
-             {std::to_string(s.stored), std::to_string(s.dropped)}) +
+        FillText(Tr("StatusCounts", "stored {}, dropped {}"),
+                 {std::to_string(s.stored), std::to_string(s.dropped)}) +
         (s.setAside > 0
-             ? ", " + Fill(Tr("StatusSetAside", "set aside {}"), {std::to_string(s.setAside)})
+             ? ", " + FillText(Tr("StatusSetAside", "set aside {}"), {std::to_string(s.setAside)})
              : std::string()) +
-        "; " + Fill(Tr("StatusRecordings", "recordings: {}"), {std::to_string(s.recordings)});
+        "; " + FillText(Tr("StatusRecordings", "recordings: {}"), {std::to_string(s.recordings)});
+    if (s.emptyRecordings > 0) {
+        line += ", " + FillText(Tr("StatusEmptyRecordings", "empty recordings: {}"),
+                                {std::to_string(s.emptyRecordings)});
+    }
     if (!s.warning.empty()) {
         line += "; " + s.warning;
     }

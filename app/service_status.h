@@ -23,12 +23,15 @@ struct ServiceStatus {
     std::uint64_t dropped = 0;   // rejected or dropped past the queue's bound since the start
     std::uint64_t setAside = 0;  // kept in the dead-letter file since the start
     std::size_t recordings = 0;
+    // Recordings that got no media at all (their files removed).
+    std::uint64_t emptyRecordings = 0;
     // A setting that works, but not as the operator may think (shown last).
     std::string warning;
 };
 
 // "center: logged in as root with 3 devices; database: connected; stored 120,
-// dropped 0; recordings: 1", in the current language.
+// dropped 0; recordings: 1", in the current language; ", empty recordings: N"
+// follows once a recording got no media.
 std::string StatusLine(const ServiceStatus& status);
 
 // "2026-12-08 16:49:52" in local time.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "db/backend.h"
 #include "text/ascii.h"
 
 namespace app {
@@ -39,6 +40,40 @@ std::string PortProblem(std::string_view label, std::string_view text) {
         return {};
     }
     return std::string(label) + " '" + std::string(text) + "' is no port number (1-65535)";
+}
+
+std::optional<int> ParseMediaPort(std::string_view text) {
+    const std::optional<std::uint64_t> value = Digits(text);
+    if (!value || *value > 65535) {
+        return std::nullopt;
+    }
+    return static_cast<int>(*value);
+}
+
+std::string MediaPortProblem(std::string_view label, std::string_view text) {
+    if (ParseMediaPort(text)) {
+        return {};
+    }
+    return std::string(label) + " '" + std::string(text) +
+           "' is no port number (0-65535, 0: no media)";
+}
+
+bool OfflineAtStop(std::string_view setting, std::string_view connectString, std::string& warning) {
+    const bool byDefault = db::ClassifyConnectionString(connectString) != db::BackendKind::Odbc;
+    const std::string on = text::AsciiLower(text::TrimAscii(setting));
+    if (on.empty()) {
+        return byDefault;
+    }
+    if (on == "1" || on == "on" || on == "true" || on == "yes") {
+        return true;
+    }
+    if (on == "0" || on == "off" || on == "false" || on == "no") {
+        return false;
+    }
+    warning = "EventServer_OfflineAtStop: '" + std::string(setting) + "' is neither 1 nor 0; " +
+              (byDefault ? "devices online at a stop are marked offline"
+                         : "a stop marks no device offline");
+    return byDefault;
 }
 
 std::string DurationWarning(std::string_view text) {

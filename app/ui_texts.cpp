@@ -40,4 +40,17 @@ std::string Tr(std::string_view key, std::string_view builtin) {
     return UiTexts::Current().Get(key, builtin);
 }
 
+std::string FillText(std::string pattern, std::initializer_list<std::string> values) {
+    std::size_t from = 0;
+    for (const std::string& value : values) {
+        const std::size_t at = pattern.find("{}", from);
+        if (at == std::string::npos) {
+            break;
+        }
+        pattern.replace(at, 2, value);
+        from = at + value.size();
+    }
+    return pattern;
+}
+
 }  // namespace app

@@ -4,6 +4,7 @@
 // that cannot be read, gives the built-in English text the caller passes, so
 // an incomplete translation never leaves a blank.
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -30,5 +31,9 @@ private:
 
 // Shorthand for UiTexts::Current().Get(key, builtin).
 std::string Tr(std::string_view key, std::string_view builtin);
+
+// `pattern` with each "{}" replaced by the next of `values`, so that a
+// translation may put names and numbers where its grammar wants them.
+std::string FillText(std::string pattern, std::initializer_list<std::string> values);
 
 }  // namespace app

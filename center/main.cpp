@@ -6,6 +6,7 @@
 
 #include <asio.hpp>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -52,6 +53,30 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (!o.release.empty()) {
+        // An operator's act on the registry file; a running center reads the
+        // file when the phone registers, so it needs no restart.
+        center::Registry registry;
+        if (std::string error = registry.open(o.dataDir + "/registry.sqlite"); !error.empty()) {
+            logLine(error);
+            return 1;
+        }
+        const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+        const std::string released = registry.release(
+            o.release, o.releaseWindow.count() == 0 ? 0 : now + o.releaseWindow.count());
+        if (released.starts_with("error: ")) {
+            logLine("cannot release " + text::PeerText(o.release) + ": " + released.substr(7));
+            return 1;
+        }
+        logLine("released terminal " + released + ": its code no longer works; it may register " +
+                (o.releaseWindow.count() == 0
+                     ? std::string("again")
+                     : "again within " + std::to_string(o.releaseWindow.count()) + " s"));
+        return 0;
+    }
+
     // Every terminal is a socket: take all the descriptors the system grants.
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
@@ -85,6 +110,10 @@ int main(int argc, char** argv) {
     terminals.maxPendingPackages = static_cast<std::size_t>(o.maxPendingPackages);
     terminals.authFailureLimit = o.authFailureLimit;
     terminals.heartbeatTimeout = o.heartbeatTimeout;
+    terminals.authTimeout = o.authTimeout;
+    terminals.maxUnauthenticated = static_cast<std::size_t>(o.maxUnauthenticated);
+    terminals.maxUnauthenticatedPerAddress =
+        static_cast<std::size_t>(o.maxUnauthenticatedPerAddress);
     terminals.openRegistration = o.openRegistration;
     terminals.allowListPath = o.dataDir + "/allowed-terminals";
     center::TerminalServer terminalServer(io, terminals, registry, feed, logLine);
@@ -104,6 +133,7 @@ int main(int argc, char** argv) {
                        : o.listen == "0.0.0.0" ? std::string("127.0.0.1")
                                                : o.listen;
     mediaConfig.port = media.port();
+    mediaConfig.anySource = o.mediaAnySource;
     center::TerminalMedia terminalMedia(
         io, hub,
         [&terminalServer](const std::string& phone, std::uint16_t msgId,
@@ -116,8 +146,14 @@ int main(int argc, char** argv) {
         [&terminalMedia](const std::string& phone, const jt808::Message& message) {
             return terminalMedia.onTerminalMessage(phone, message);
         });
+    terminalMedia.setTerminalAddress([&terminalServer](const std::string& phone) {
+        return terminalServer.service().addressOf(phone);
+    });
     media.setPacketHandler(
-        [&terminalMedia](const jt1078::Packet& packet) { return terminalMedia.onPacket(packet); });
+        [&terminalMedia](const jt1078::Packet& packet, const center::MediaSource& source) {
+            return terminalMedia.onPacket(packet, source);
+        });
+    media.setSourceGone([&terminalMedia](std::uint64_t id) { terminalMedia.sourceGone(id); });
 
     bool stopping = false;
     asio::signal_set signals(io, SIGINT, SIGTERM);

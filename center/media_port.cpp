@@ -7,16 +7,43 @@ namespace center {
 using asio::ip::tcp;
 using asio::ip::udp;
 
+namespace {
+
+// UDP sources share the id space with TCP connections (numbered from 1)
+// through the top bit.
+std::uint64_t udpSourceId(const udp::endpoint& endpoint) {
+    constexpr std::uint64_t kUdp = std::uint64_t{1} << 63;
+    const auto address = endpoint.address();
+    if (address.is_v4()) {
+        return kUdp | (std::uint64_t{address.to_v4().to_uint()} << 16) | endpoint.port();
+    }
+    return kUdp | (std::hash<std::string>{}(address.to_string()) << 16) | endpoint.port();
+}
+
+}  // namespace
+
 class MediaPort::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(MediaPort& port, tcp::socket socket) : port_(port), socket_(std::move(socket)) {
+    Connection(MediaPort& port, tcp::socket socket, std::uint64_t id,
+               centerlink::AddressSlots::Ticket unproven)
+        : port_(port),
+          socket_(std::move(socket)),
+          timer_(port.io_),
+          unproven_(std::move(unproven)) {
         asio::error_code ec;
         const auto endpoint = socket_.remote_endpoint(ec);
-        peer_ = ec ? std::string("?")
-                   : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+        source_.id = id;
+        source_.address = ec ? std::string("?") : centerlink::addressKey(endpoint.address());
+        peer_ = ec ? std::string("?") : source_.address + ":" + std::to_string(endpoint.port());
     }
 
-    void start() { read(); }
+    void start() {
+        lastTaken_ = std::chrono::steady_clock::now();
+        read();
+        tick();
+    }
+
+    std::uint64_t id() const { return source_.id; }
 
     void close() {
         if (closed_) {
@@ -25,6 +52,8 @@ public:
         closed_ = true;
         asio::error_code ec;
         socket_.close(ec);
+        timer_.cancel();
+        unproven_.release();
     }
 
 private:
@@ -49,33 +78,74 @@ private:
             });
     }
 
+    void tick() {
+        timer_.expires_after(std::min<std::chrono::milliseconds>(
+            port_.config_.idleLimit / 4 + std::chrono::milliseconds(1), std::chrono::seconds(1)));
+        timer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
+            if (error || self->closed_) {
+                return;
+            }
+            const auto limit = self->port_.config_.idleLimit;
+            if (std::chrono::steady_clock::now() - self->lastTaken_ >= limit) {
+                ++self->port_.counters_.refusedConnections;
+                self->port_.refusal(self->source_.address,
+                                    "media connection from " + self->peer_ +
+                                        " closed: no packet of a stream the center asked for in " +
+                                        std::to_string(limit.count()) + " ms");
+                self->close();
+                self->port_.forget(self.get());
+                return;
+            }
+            self->tick();
+        });
+    }
+
     void onBytes(std::size_t n) {
         const std::uint64_t skippedBefore = splitter_.counters().skippedBytes;
-        bool refused = false;
+        const char* refused = nullptr;
         splitter_.feed(std::span(buffer_.data(), n), [&](const jt1078::Packet& packet) {
-            if (!refused && !port_.deliver(packet)) {
-                refused = true;
+            if (refused != nullptr) {
+                return;
+            }
+            const MediaJudgement judgement = port_.deliver(packet, source_);
+            if (judgement.verdict == MediaVerdict::Refused) {
+                refused = judgement.why;
+            } else if (judgement.verdict == MediaVerdict::Taken) {
+                lastTaken_ = std::chrono::steady_clock::now();
+                unproven_.release();
             }
         });
         port_.counters_.badBytes += splitter_.counters().skippedBytes - skippedBefore;
-        if (refused) {
+        if (refused != nullptr) {
             ++port_.counters_.refusedConnections;
-            port_.logRefusal("media connection from " + peer_ +
-                             " closed: it sends a stream the center did not ask for");
+            port_.refusal(source_.address,
+                          "media connection from " + peer_ + " closed: " + std::string(refused));
             close();
         }
     }
 
     MediaPort& port_;
     tcp::socket socket_;
+    asio::steady_timer timer_;
+    centerlink::AddressSlots::Ticket unproven_;  // held until a packet is taken
+    MediaSource source_;
     std::string peer_;
     std::array<std::uint8_t, 16384> buffer_{};
     jt1078::StreamSplitter splitter_;
+    std::chrono::steady_clock::time_point lastTaken_;
     bool closed_ = false;
 };
 
-MediaPort::MediaPort(asio::io_context& io, Log log, PacketHandler onPacket)
-    : io_(io), listener_(io), udp_(io), log_(std::move(log)), onPacket_(std::move(onPacket)) {}
+MediaPort::MediaPort(asio::io_context& io, Log log, PacketHandler onPacket, MediaPortConfig config)
+    : io_(io),
+      config_(config),
+      listener_(io),
+      udp_(io),
+      log_(std::move(log)),
+      onPacket_(std::move(onPacket)),
+      unproven_(config.maxUnproven, config.maxUnprovenPerAddress),
+      refusals_("refused media packets and connections", config.refusalLogPeriod, log_),
+      summaryTimer_(io) {}
 
 MediaPort::~MediaPort() {
     close();
@@ -95,6 +165,7 @@ std::string MediaPort::open(const std::string& listen, int port) {
     udp_.set_option(asio::socket_base::receive_buffer_size(8 * 1024 * 1024), ec);
     listener_.start([this](tcp::socket socket) { accepted(std::move(socket)); });
     receiveUdp();
+    summarise();
     return {};
 }
 
@@ -106,6 +177,7 @@ void MediaPort::close() {
     listener_.close();
     asio::error_code ec;
     udp_.close(ec);
+    summaryTimer_.cancel();
     const auto connections = connections_;
     for (const auto& [key, c] : connections) {
         c->close();
@@ -113,16 +185,36 @@ void MediaPort::close() {
     connections_.clear();
 }
 
+void MediaPort::summarise() {
+    summaryTimer_.expires_after(refusals_.period());
+    summaryTimer_.async_wait([this](const asio::error_code& error) {
+        if (error) {
+            return;
+        }
+        refusals_.flush();
+        summarise();
+    });
+}
+
 void MediaPort::accepted(tcp::socket socket) {
-    if (connections_.size() >= kMaxConnections) {
+    asio::error_code ec;
+    const auto endpoint = socket.remote_endpoint(ec);
+    if (ec) {
+        return;  // gone already
+    }
+    const std::string address = centerlink::addressKey(endpoint.address());
+    auto ticket = unproven_.take(address);
+    if (connections_.size() >= config_.maxConnections || !ticket.held()) {
         ++counters_.refusedConnections;
-        logRefusal("media connection refused: " + std::to_string(kMaxConnections) + " are open");
-        asio::error_code ec;
+        refusal(address, "media connection from " + address + " refused: " +
+                             (ticket.held() ? std::to_string(config_.maxConnections) + " are open"
+                                            : "too many without a stream asked for"));
         socket.close(ec);
         return;
     }
     ++counters_.connections;
-    auto c = std::make_shared<Connection>(*this, std::move(socket));
+    auto c = std::make_shared<Connection>(*this, std::move(socket), nextConnectionId_++,
+                                          std::move(ticket));
     connections_[c.get()] = c;
     c->start();
 }
@@ -137,7 +229,14 @@ void MediaPort::receiveUdp() {
                 const jt1078::DecodeResult r = jt1078::decodePacket(std::span(udpBuffer_.data(), n),
                                                                     jt1078::SimLayout::Auto, true);
                 if (r.status == jt1078::DecodeStatus::Ok) {
-                    deliver(r.packet);
+                    const MediaSource source{centerlink::addressKey(udpPeer_.address()),
+                                             udpSourceId(udpPeer_)};
+                    const MediaJudgement judgement = deliver(r.packet, source);
+                    if (judgement.verdict == MediaVerdict::Refused) {
+                        refusal(source.address, "media datagram from " + source.address + ":" +
+                                                    std::to_string(udpPeer_.port()) +
+                                                    " dropped: " + judgement.why);
+                    }
                 } else {
                     counters_.badBytes += n;
                 }
@@ -146,24 +245,32 @@ void MediaPort::receiveUdp() {
         });
 }
 
-bool MediaPort::deliver(const jt1078::Packet& packet) {
+MediaJudgement MediaPort::deliver(const jt1078::Packet& packet, const MediaSource& source) {
     ++counters_.packets;
-    if (onPacket_ && onPacket_(packet)) {
-        return true;
+    MediaJudgement judgement{MediaVerdict::Refused, "it sends a stream the center did not ask for"};
+    if (onPacket_) {
+        judgement = onPacket_(packet, source);
     }
-    ++counters_.refusedPackets;
-    return false;
+    if (judgement.verdict == MediaVerdict::Refused) {
+        ++counters_.refusedPackets;
+    }
+    return judgement;
 }
 
 void MediaPort::forget(const Connection* connection) {
-    connections_.erase(connection);
+    const auto it = connections_.find(connection);
+    if (it == connections_.end()) {
+        return;
+    }
+    if (sourceGone_) {
+        // The connection's id, the one its packets carried.
+        sourceGone_(it->second->id());
+    }
+    connections_.erase(it);
 }
 
-void MediaPort::logRefusal(const std::string& line) {
-    // At most one line a minute: a flood must not fill the log.
-    const auto now = std::chrono::steady_clock::now();
-    if (log_ && now - lastRefusalLog_ >= std::chrono::minutes(1)) {
-        lastRefusalLog_ = now;
+void MediaPort::refusal(const std::string& address, const std::string& line) {
+    if (refusals_.count(address) && log_) {
         log_(line);
     }
 }

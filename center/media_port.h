@@ -2,19 +2,27 @@
 // The terminals' audio and video port: stream packets over TCP (one
 // connection per channel, as terminals open them) and over UDP (one packet
 // per datagram), on the same port number. Each packet goes to a handler that
-// says whether it belongs to a stream the center asked for; a TCP connection
-// whose packets do not is closed, a datagram that does not is dropped.
+// judges it (media_source.h); a TCP connection with a refused packet is
+// closed, a refused datagram dropped.
+//
+// Anyone can reach this port: a connection that has not delivered a packet
+// of a stream the center asked for is one of few from its address, and is
+// closed when no such packet came for a while. Refusals are summed up in the
+// log per address.
 //
 // Thread: the center's io thread.
 
 #include <array>
 #include <asio.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
 
+#include "center/media_source.h"
+#include "centerlink/address_guard.h"
 #include "centerlink/tcp_listener.h"
 #include "jt1078/stream_packet.h"
 
@@ -22,50 +30,70 @@ namespace center {
 
 struct MediaPortCounters {
     std::uint64_t connections = 0;
-    std::uint64_t refusedConnections = 0;  // too many, or packets of no stream asked for
+    std::uint64_t refusedConnections = 0;  // too many, idle, or packets of no stream asked for
     std::uint64_t packets = 0;
     std::uint64_t refusedPackets = 0;
     std::uint64_t badBytes = 0;  // skipped on TCP, or datagrams that were no packet
 };
 
+struct MediaPortConfig {
+    std::size_t maxConnections = 4096;
+    // Connections without a packet of a stream asked for yet.
+    std::size_t maxUnproven = 256;
+    std::size_t maxUnprovenPerAddress = 16;
+    // A connection without a packet of a stream asked for for this long is
+    // closed.
+    std::chrono::milliseconds idleLimit{10'000};
+    std::chrono::milliseconds refusalLogPeriod{60'000};
+};
+
 class MediaPort {
 public:
     using Log = std::function<void(const std::string&)>;
-    // True when the packet belongs to a stream that was asked for.
-    using PacketHandler = std::function<bool(const jt1078::Packet& packet)>;
+    using PacketHandler =
+        std::function<MediaJudgement(const jt1078::Packet& packet, const MediaSource& source)>;
+    // A source's connection closed: streams bound to it are free again.
+    using SourceGone = std::function<void(std::uint64_t id)>;
 
-    static constexpr std::size_t kMaxConnections = 4096;
-
-    MediaPort(asio::io_context& io, Log log, PacketHandler onPacket = {});
+    MediaPort(asio::io_context& io, Log log, PacketHandler onPacket = {},
+              MediaPortConfig config = {});
     ~MediaPort();
 
     void setPacketHandler(PacketHandler onPacket) { onPacket_ = std::move(onPacket); }
+    void setSourceGone(SourceGone gone) { sourceGone_ = std::move(gone); }
     std::string open(const std::string& listen, int port);
     std::uint16_t port() const;
     void close();
 
     const MediaPortCounters& counters() const { return counters_; }
+    std::size_t connections() const { return connections_.size(); }
 
 private:
     class Connection;
-    friend class Connection;
 
     void accepted(asio::ip::tcp::socket socket);
     void receiveUdp();
-    bool deliver(const jt1078::Packet& packet);
+    MediaJudgement deliver(const jt1078::Packet& packet, const MediaSource& source);
     void forget(const Connection* connection);
-    void logRefusal(const std::string& line);
+    // Counted per address; the first few said, the rest summed up.
+    void refusal(const std::string& address, const std::string& line);
+    void summarise();
 
     asio::io_context& io_;
+    MediaPortConfig config_;
     centerlink::TcpListener listener_;
     asio::ip::udp::socket udp_;
     asio::ip::udp::endpoint udpPeer_;
     std::array<std::uint8_t, 2048> udpBuffer_{};
     Log log_;
     PacketHandler onPacket_;
+    SourceGone sourceGone_;
     std::unordered_map<const Connection*, std::shared_ptr<Connection>> connections_;
+    centerlink::AddressSlots unproven_;
+    centerlink::RefusalSummary refusals_;
+    asio::steady_timer summaryTimer_;
+    std::uint64_t nextConnectionId_ = 1;
     MediaPortCounters counters_;
-    std::chrono::steady_clock::time_point lastRefusalLog_{};
 };
 
 }  // namespace center

@@ -102,6 +102,35 @@ public:
             {"--max-frame-bytes", whole(o_.maxFrameBytes, 64, 1 << 20)},
             {"--max-pending-packages", whole(o_.maxPendingPackages, 1, 65535)},
             {"--auth-failures", whole(o_.authFailureLimit, 1, 100)},
+            {"--auth-timeout",
+             [this](const std::string& v) -> std::string {
+                 long long n = 0;
+                 if (!parseInt(v, n) || n < 1 || n > 3600) {
+                     return "'" + v + "' is not a number of seconds from 1 to 3600";
+                 }
+                 o_.authTimeout = std::chrono::seconds(n);
+                 return {};
+             }},
+            {"--max-unauthenticated", whole(o_.maxUnauthenticated, 1, 1'000'000)},
+            {"--max-unauthenticated-per-address",
+             whole(o_.maxUnauthenticatedPerAddress, 1, 1'000'000)},
+            {"--release",
+             [this](const std::string& v) -> std::string {
+                 if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos) {
+                     return "'" + v + "' is not a phone number";
+                 }
+                 o_.release = v;
+                 return {};
+             }},
+            {"--release-window",
+             [this](const std::string& v) -> std::string {
+                 long long n = 0;
+                 if (!parseInt(v, n) || n < 0 || n > 365LL * 86400) {
+                     return "'" + v + "' is not a number of seconds (0 for no limit)";
+                 }
+                 o_.releaseWindow = std::chrono::seconds(n);
+                 return {};
+             }},
             {"--config", [this](const std::string& v) -> std::string { return readConfig(v); }},
         };
     }
@@ -117,11 +146,13 @@ public:
             o_.version = true;
             return {};
         }
-        if (name == "--open-registration") {
+        if (bool* flag = name == "--open-registration"  ? &o_.openRegistration
+                         : name == "--media-any-source" ? &o_.mediaAnySource
+                                                        : nullptr) {
             if (!value || *value == "true" || *value == "1" || *value == "yes") {
-                o_.openRegistration = true;
+                *flag = true;
             } else if (*value == "false" || *value == "0" || *value == "no") {
-                o_.openRegistration = false;
+                *flag = false;
             } else {
                 return name + ": '" + *value + "' is not true or false";
             }
@@ -191,7 +222,7 @@ private:
             std::optional<std::string> value;
             if (split != std::string::npos) {
                 value = std::string(text::TrimAscii(line.substr(split + 1)));
-            } else if (name != "--open-registration") {
+            } else if (name != "--open-registration" && name != "--media-any-source") {
                 return path + ":" + std::to_string(number) + ": '" + line + "' has no value";
             }
             std::vector<std::string> none;
@@ -262,6 +293,16 @@ const char* usageText() {
            "  --max-frame-bytes N      largest terminal frame (4096)\n"
            "  --max-pending-packages N sub-packages kept per terminal (64)\n"
            "  --auth-failures N        refusals before a connection is closed (3)\n"
+           "  --auth-timeout S         close a connection not authenticated S seconds\n"
+           "                           after connecting (30)\n"
+           "  --max-unauthenticated N  connections not yet authenticated, in all (1000)\n"
+           "  --max-unauthenticated-per-address N  and from one address (32)\n"
+           "  --media-any-source       take a terminal's media from any address, not only\n"
+           "                           its signalling connection's (carrier NAT; see\n"
+           "                           docs/jt808.md, Security)\n"
+           "  --release PHONE          let a terminal that lost its code register again\n"
+           "                           (in the --data registry; a running center sees it)\n"
+           "  --release-window S       ... within S seconds of the release (0: no limit)\n"
            "  --config FILE            options as 'name = value' lines\n"
            "  --version, --help\n";
 }

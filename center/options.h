@@ -30,6 +30,18 @@ struct Options {
     int maxFrameBytes = 4096;     // escaped bytes between two 0x7e
     int maxPendingPackages = 64;  // sub-packages waiting per terminal
     int authFailureLimit = 3;     // refusals before the connection closes
+    // A connection must authenticate this soon after connecting.
+    std::chrono::seconds authTimeout{30};
+    // Connections not yet authenticated: far fewer than terminals, and
+    // fewer still from one address.
+    int maxUnauthenticated = 1000;
+    int maxUnauthenticatedPerAddress = 32;
+    // Media from any address, not only the terminal's signalling one: for
+    // sites whose terminals' media leaves the carrier from other addresses.
+    bool mediaAnySource = false;
+    // Not empty: release this phone's code in the registry and exit.
+    std::string release;
+    std::chrono::seconds releaseWindow{0};  // 0: no limit
     bool help = false;
     bool version = false;
 };

@@ -9,6 +9,7 @@
 
 #include "files/private_files.h"
 #include "text/log_text.h"
+#include "text/same_secret.h"
 
 namespace center {
 namespace {
@@ -26,9 +27,14 @@ CREATE TABLE IF NOT EXISTS terminals (
   terminal_id TEXT NOT NULL DEFAULT '',
   driver TEXT NOT NULL DEFAULT '',
   first_seen INTEGER NOT NULL,
-  last_seen INTEGER NOT NULL
+  last_seen INTEGER NOT NULL,
+  released_until INTEGER NOT NULL DEFAULT 0
 );
 )sql";
+
+// Files written before releases existed lack the column.
+constexpr const char* kAddReleasedUntil =
+    "ALTER TABLE terminals ADD COLUMN released_until INTEGER NOT NULL DEFAULT 0";
 
 // One prepared statement, finalised when it goes out of scope.
 class Statement {
@@ -99,6 +105,17 @@ std::string Registry::open(const std::string& path) {
             return "cannot prepare the registry '" + path + "': " + error;
         }
     }
+    if (sqlite3_stmt* probe = nullptr;
+        sqlite3_prepare_v2(db_, "SELECT released_until FROM terminals", -1, &probe, nullptr) !=
+        SQLITE_OK) {
+        if (std::string error = exec(kAddReleasedUntil); !error.empty()) {
+            close();
+            return "cannot prepare the registry '" + path + "': " + error;
+        }
+    } else {
+        sqlite3_finalize(probe);
+    }
+    path_ = path;
     return {};
 }
 
@@ -106,6 +123,7 @@ void Registry::close() {
     if (db_ != nullptr) {
         sqlite3_close_v2(db_);
         db_ = nullptr;
+        path_.clear();
     }
 }
 
@@ -125,7 +143,8 @@ std::optional<TerminalRecord> Registry::find(const std::string& phone) {
     }
     Statement s(db_,
                 "SELECT phone, auth_code, plate, plate_colour, province, city, maker_id, model, "
-                "terminal_id, driver, first_seen, last_seen FROM terminals WHERE phone = ?");
+                "terminal_id, driver, first_seen, last_seen, released_until FROM terminals "
+                "WHERE phone = ?");
     if (!s.ok()) {
         return std::nullopt;
     }
@@ -146,6 +165,7 @@ std::optional<TerminalRecord> Registry::find(const std::string& phone) {
     t.driver = s.text(9);
     t.firstSeen = s.integer(10);
     t.lastSeen = s.integer(11);
+    t.releasedUntil = s.integer(12);
     return t;
 }
 
@@ -168,7 +188,8 @@ std::optional<std::string> Registry::enroll(const TerminalRecord& terminal, std:
                 "plate = excluded.plate, plate_colour = excluded.plate_colour, "
                 "province = excluded.province, city = excluded.city, "
                 "maker_id = excluded.maker_id, model = excluded.model, "
-                "terminal_id = excluded.terminal_id, last_seen = excluded.last_seen");
+                "terminal_id = excluded.terminal_id, last_seen = excluded.last_seen, "
+                "released_until = 0");
     if (!s.ok()) {
         error = s.error();
         return std::nullopt;
@@ -188,6 +209,61 @@ std::optional<std::string> Registry::enroll(const TerminalRecord& terminal, std:
         return std::nullopt;
     }
     return code;
+}
+
+Registry::Enrolment Registry::enrollNew(const TerminalRecord& terminal, std::int64_t now) {
+    Enrolment result;
+    if (db_ == nullptr) {
+        result.error = "the registry is not open";
+        return result;
+    }
+    // The check and the write in one transaction: an operator's release
+    // from another process lands before or after, never in between.
+    if (std::string error = exec("BEGIN IMMEDIATE"); !error.empty()) {
+        result.error = error;
+        return result;
+    }
+    if (const auto held = find(terminal.phone)) {
+        if (!held->authCode.empty()) {
+            result.admission = Admission::HoldsCode;
+        } else if (held->releasedUntil != 0 && now > held->releasedUntil) {
+            result.admission = Admission::ReleaseExpired;
+        }
+    }
+    if (result.admission == Admission::Failed) {
+        if (auto code = enroll(terminal, now, result.error)) {
+            result.admission = Admission::Enrolled;
+            result.code = std::move(*code);
+        }
+    }
+    if (std::string error = exec(result.admission == Admission::Enrolled ? "COMMIT" : "ROLLBACK");
+        !error.empty() && result.admission == Admission::Enrolled) {
+        exec("ROLLBACK");
+        result.admission = Admission::Failed;
+        result.error = error;
+    }
+    return result;
+}
+
+std::string Registry::release(const std::string& phone, std::int64_t until) {
+    if (db_ == nullptr) {
+        return "error: the registry is not open";
+    }
+    Statement find(db_, "SELECT phone FROM terminals WHERE ltrim(phone, '0') = ltrim(?, '0')");
+    find.bind(1, phone);
+    if (!find.ok() || find.step() != SQLITE_ROW) {
+        return "error: " + (find.error().empty()
+                                ? "no terminal " + text::PeerText(phone) + " in the registry"
+                                : find.error());
+    }
+    const std::string stored = find.text(0);
+    Statement s(db_, "UPDATE terminals SET auth_code = '', released_until = ? WHERE phone = ?");
+    s.bind(1, until);
+    s.bind(2, stored);
+    if (!s.ok() || s.step() != SQLITE_DONE) {
+        return "error: " + s.error();
+    }
+    return stored;
 }
 
 std::string Registry::touch(const std::string& phone, std::int64_t now) {
@@ -250,14 +326,7 @@ std::string newAuthCode() {
 }
 
 bool sameCode(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    unsigned char diff = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    }
-    return diff == 0;
+    return text::SameSecret(a, b);
 }
 
 }  // namespace center

@@ -199,6 +199,7 @@ void TerminalMedia::tidy(const Key& key) {
             if (log_) {
                 log_("told " + label(key.first, key.second) + " to stop: no one watches it");
             }
+            stopped_[Key(withoutLeadingZeros(key.first), key.second)] = Clock::now();
         }
         for (Waiting& w : s.waiting) {
             w.answer(protocol::MediaFailed{key.first, key.second, "closed"});
@@ -236,6 +237,9 @@ void TerminalMedia::setEndpoint(ClientId client, const asio::ip::udp::endpoint& 
 void TerminalMedia::deviceOnline(const protocol::Online& device) {
     // What event servers opened stays open while the terminal was away.
     for (auto& [key, s] : streams_) {
+        if (key.first == device.dev) {
+            s.loginAddress.clear();  // a new login, perhaps from elsewhere
+        }
         if (key.first == device.dev && !s.requested && !s.viewers.empty()) {
             askTerminal(key, s);
         }
@@ -249,6 +253,7 @@ void TerminalMedia::deviceOffline(const std::string& dev) {
         }
         s.requested = false;
         s.requestedAudio = false;
+        s.loginAddress.clear();
         s.video.reset();
         s.audio.reset();
         for (Waiting& w : s.waiting) {
@@ -325,17 +330,61 @@ TerminalMedia::Stream* TerminalMedia::find(const std::string& sim, int channel, 
     return nullptr;
 }
 
-bool TerminalMedia::onPacket(const jt1078::Packet& packet) {
+MediaJudgement TerminalMedia::onPacket(const jt1078::Packet& packet, const MediaSource& source) {
     Key key;
     Stream* s = find(packet.header.sim, packet.header.channel, key);
     if (s == nullptr || !s->requested) {
-        return false;
+        if (recentlyStopped(packet.header.sim, packet.header.channel)) {
+            return {MediaVerdict::Dropped, ""};
+        }
+        return {MediaVerdict::Refused, "it sends a stream the center did not ask for"};
     }
+    // A stream is the terminal's: from the address it logged in from (unless
+    // the site said its media comes from elsewhere), and once a source has
+    // delivered, from that source only, in the codec it began with.
+    if (!config_.anySource && terminalAddress_) {
+        // Looked up once per login of the terminal (deviceOnline forgets it).
+        if (s->loginAddress.empty()) {
+            s->loginAddress = terminalAddress_(key.first);
+        }
+        if (s->loginAddress != source.address) {
+            return {MediaVerdict::Refused, "not from the address of the terminal's login"};
+        }
+    }
+    if (s->source && *s->source != source.id) {
+        return {MediaVerdict::Refused, "the stream comes from another source"};
+    }
+    const bool audio = packet.header.dataType == jt1078::DataType::Audio;
+    auto& payloadType = audio ? s->audioPayloadType : s->videoPayloadType;
+    if (payloadType && *payloadType != packet.header.payloadType) {
+        return {MediaVerdict::Refused, "a payload type other than the stream's"};
+    }
+    s->source = source.id;
+    payloadType = packet.header.payloadType;
     jt1078::Frame frame;
     if (reassembler_.add(packet, frame)) {
         relay(key, *s, frame);
     }
-    return true;
+    return {MediaVerdict::Taken, ""};
+}
+
+void TerminalMedia::sourceGone(std::uint64_t id) {
+    for (auto& [key, s] : streams_) {
+        if (s.source == id) {
+            s.source.reset();
+        }
+    }
+}
+
+bool TerminalMedia::recentlyStopped(const std::string& sim, int channel) {
+    if (stopped_.empty()) {
+        return false;
+    }
+    // What a terminal had in flight when it was told to stop still comes
+    // for a moment: dropped quietly, the connection kept.
+    const auto now = Clock::now();
+    std::erase_if(stopped_, [&](const auto& entry) { return now - entry.second >= kStopGrace; });
+    return stopped_.contains(Key(withoutLeadingZeros(sim), channel));
 }
 
 void TerminalMedia::relay(const Key& key, Stream& s, jt1078::Frame& frame) {

@@ -27,6 +27,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "center/media_source.h"
 #include "centerlink/media_provider.h"
 #include "jt1078/frame_reassembler.h"
 #include "jt1078/stream_packet.h"
@@ -45,6 +46,9 @@ struct TerminalMediaConfig {
     std::chrono::milliseconds answerLimit{10'000};
     // How long media_ok waits for audio once video flows.
     std::chrono::milliseconds audioWait{1'000};
+    // Media from any address, not only the terminal's login address (sites
+    // behind carrier NAT); anyone who knows a SIM can then be first to send.
+    bool anySource = false;
 };
 
 struct TerminalMediaCounters {
@@ -82,9 +86,18 @@ public:
     // A terminal message the signalling side does not handle itself; true
     // when it was an answer to one of ours.
     bool onTerminalMessage(const std::string& phone, const jt808::Message& message);
-    // A packet from the media port; false when no stream of an
-    // authenticated terminal was asked for with its SIM and channel.
-    bool onPacket(const jt1078::Packet& packet);
+    // A packet from the media port: taken when a stream of an authenticated
+    // terminal was asked for with its SIM and channel and the packet comes
+    // from the stream's source (media_source.h).
+    MediaJudgement onPacket(const jt1078::Packet& packet, const MediaSource& source);
+    // A TCP connection of the media port closed: its streams may be taken
+    // up by the terminal's next connection.
+    void sourceGone(std::uint64_t id);
+    // The address of a phone's login connection, empty when none; without
+    // it, any address is taken.
+    void setTerminalAddress(std::function<std::string(const std::string& phone)> addressOf) {
+        terminalAddress_ = std::move(addressOf);
+    }
 
     const TerminalMediaCounters& counters() const { return counters_; }
     std::size_t streams() const { return streams_.size(); }
@@ -115,6 +128,12 @@ private:
         std::uint32_t videoSequence = 0;
         std::uint32_t audioSequence = 0;
         bool unsupportedLogged = false;
+        // The first source to deliver, while it lives, and the payload
+        // types the stream began with.
+        std::optional<std::uint64_t> source;
+        std::string loginAddress;  // of the terminal's login; empty: not looked up
+        std::optional<std::uint8_t> videoPayloadType;
+        std::optional<std::uint8_t> audioPayloadType;
     };
 
     void askTerminal(const Key& key, Stream& s);
@@ -129,6 +148,8 @@ private:
     void armTimer();
     void onTimer();
     Stream* find(const std::string& sim, int channel, Key& key);
+    // True for a stream told to stop a moment ago.
+    bool recentlyStopped(const std::string& sim, int channel);
 
     centerlink::EventServerHub& hub_;
     SendToTerminal send_;
@@ -136,6 +157,9 @@ private:
     Log log_;
     asio::steady_timer timer_;
     std::map<Key, Stream> streams_;
+    // Streams told to stop (SIM without leading zeros, channel), and when.
+    static constexpr std::chrono::seconds kStopGrace{5};
+    std::map<Key, std::chrono::steady_clock::time_point> stopped_;
     std::unordered_map<ClientId, asio::ip::udp::endpoint> endpoints_;
     jt1078::FrameReassembler reassembler_;
     // Stream numbers are drawn from the system's entropy, so that a stranger
@@ -144,6 +168,7 @@ private:
     bool askPosted_ = false;
     asio::steady_timer askTimer_;
     TerminalMediaCounters counters_;
+    std::function<std::string(const std::string& phone)> terminalAddress_;
 };
 
 }  // namespace center

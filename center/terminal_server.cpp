@@ -10,23 +10,19 @@ TerminalServer::TerminalServer(asio::io_context& io, TerminalConfig config, Regi
                                DeviceFeed& feed, Log log)
     : io_(io),
       config_(std::move(config)),
-      registry_(registry),
-      feed_(feed),
       log_(std::move(log)),
-      allowList_(config_.allowListPath),
-      listener_(io) {}
+      service_(io, config_, registry, feed, log_),
+      listener_(io),
+      unauthenticated_(config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress) {}
 
 TerminalServer::~TerminalServer() {
     close();
 }
 
-void TerminalServer::log(const std::string& line) const {
-    if (log_) {
-        log_(line);
-    }
-}
-
 std::string TerminalServer::open() {
+    if (std::string error = service_.start(); !error.empty()) {
+        return error;
+    }
     if (std::string error = listener_.open(config_.listen, config_.port, "terminals");
         !error.empty()) {
         return error;
@@ -49,60 +45,46 @@ void TerminalServer::close() {
     for (const auto& session : all) {
         session->close("the center stops");
     }
+    service_.stop();
+}
+
+void TerminalServer::refuseConnection(tcp::socket& socket, const std::string& why) {
+    // Said once a minute at most: a flood must not flood the log.
+    ++refusedConnections_;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastRefusalLog_ >= std::chrono::minutes(1)) {
+        lastRefusalLog_ = now;
+        service_.log("connection refused: " + why + " (" + std::to_string(refusedConnections_) +
+                     " refused so far)");
+    }
+    asio::error_code ec;
+    socket.close(ec);
 }
 
 void TerminalServer::accepted(tcp::socket socket) {
     if (sessions_.size() >= config_.maxTerminals) {
-        // Said once a minute at most: a flood must not flood the log.
-        ++refusedConnections_;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastRefusalLog_ >= std::chrono::minutes(1)) {
-            lastRefusalLog_ = now;
-            log("connection refused: " + std::to_string(config_.maxTerminals) +
-                " terminals are connected (" + std::to_string(refusedConnections_) +
-                " refused so far)");
-        }
-        asio::error_code ec;
-        socket.close(ec);
+        refuseConnection(socket, std::to_string(config_.maxTerminals) + " terminals are connected");
         return;
     }
-    auto session = std::make_shared<TerminalSession>(*this, std::move(socket));
+    asio::error_code ec;
+    const auto endpoint = socket.remote_endpoint(ec);
+    if (ec) {
+        return;  // gone already
+    }
+    const std::string address = centerlink::addressKey(endpoint.address());
+    auto ticket = unauthenticated_.take(address);
+    if (!ticket.held()) {
+        refuseConnection(
+            socket, "too many connections not yet authenticated (" +
+                        std::to_string(unauthenticated_.inUse()) + " in all, at most " +
+                        std::to_string(unauthenticated_.perAddress()) + " from " + address + ")");
+        return;
+    }
+    auto session = std::make_shared<TerminalSession>(
+        io_, config_, service_, std::move(socket), std::move(ticket),
+        [this](const TerminalSession* gone) { sessions_.erase(gone); });
     sessions_.emplace(session.get(), session);
     session->start();
-}
-
-void TerminalServer::claim(const std::string& phone, TerminalSession* session) {
-    auto& owner = byPhone_[phone];
-    TerminalSession* previous = owner;
-    owner = session;
-    if (previous != nullptr && previous != session) {
-        previous->close("terminal " + phone + " logged in on a new connection", true);
-    }
-}
-
-bool TerminalServer::owns(const std::string& phone, const TerminalSession* session) const {
-    const auto it = byPhone_.find(phone);
-    return it != byPhone_.end() && it->second == session;
-}
-
-void TerminalServer::release(const std::string& phone, const TerminalSession* session) {
-    if (owns(phone, session)) {
-        byPhone_.erase(phone);
-    }
-}
-
-void TerminalServer::forget(const TerminalSession* session) {
-    sessions_.erase(session);
-}
-
-bool TerminalServer::sendToTerminal(const std::string& phone, std::uint16_t msgId,
-                                    std::span<const std::uint8_t> body) {
-    const auto it = byPhone_.find(phone);
-    if (it == byPhone_.end()) {
-        return false;
-    }
-    it->second->sendMessage(msgId, body);
-    return true;
 }
 
 }  // namespace center

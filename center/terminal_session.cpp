@@ -1,11 +1,7 @@
 #include "center/terminal_session.h"
 
-#include "center/terminal_server.h"
-#include "jt808/driver_identity.h"
-#include "jt808/location.h"
+#include "center/terminal_service.h"
 #include "jt808/message_ids.h"
-#include "jt808/registration.h"
-#include "text/log_text.h"
 
 namespace center {
 
@@ -30,18 +26,17 @@ std::string durationText(std::chrono::milliseconds d) {
                                  : std::to_string(d.count()) + " ms";
 }
 
-std::int64_t unixNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 }  // namespace
 
-TerminalSession::TerminalSession(TerminalServer& server, tcp::socket socket)
-    : server_(server),
+TerminalSession::TerminalSession(asio::io_context& io, const TerminalConfig& config,
+                                 TerminalService& service, tcp::socket socket,
+                                 centerlink::AddressSlots::Ticket unauthenticated,
+                                 std::function<void(const TerminalSession*)> gone)
+    : io_(io),
+      config_(config),
+      service_(service),
       socket_(std::move(socket)),
-      timer_(server.io_),
+      timer_(io),
       writer_(
           socket_, kMaxBacklogBytes,
           {[this] { return shared_from_this(); },
@@ -51,13 +46,15 @@ TerminalSession::TerminalSession(TerminalServer& server, tcp::socket socket)
                    close("refused " + std::to_string(failures_) + " times");
                }
            }}),
-      splitter_(server.config_.maxFrameBytes),
-      assembler_(jt808::SubpackageLimits{server.config_.maxPendingPackages, 256 * 1024,
+      unauthenticated_(std::move(unauthenticated)),
+      gone_(std::move(gone)),
+      splitter_(config.maxFrameBytes),
+      assembler_(jt808::SubpackageLimits{config.maxPendingPackages, 256 * 1024,
                                          std::chrono::seconds(60)}) {
     asio::error_code ec;
     const auto endpoint = socket_.remote_endpoint(ec);
-    peer_ = ec ? std::string("?")
-               : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+    address_ = ec ? std::string("?") : centerlink::addressKey(endpoint.address());
+    peer_ = ec ? std::string("?") : address_ + ":" + std::to_string(endpoint.port());
     socket_.set_option(tcp::no_delay(true), ec);
 }
 
@@ -66,7 +63,7 @@ std::string TerminalSession::who() const {
 }
 
 void TerminalSession::start() {
-    lastReceived_ = std::chrono::steady_clock::now();
+    connected_ = lastReceived_ = std::chrono::steady_clock::now();
     read();
     tick();
 }
@@ -76,20 +73,34 @@ void TerminalSession::close(const std::string& why, bool quiet) {
         return;
     }
     closed_ = true;
-    server_.log(who() + " dropped: " + why);
+    service_.dropped(*this, why);
     asio::error_code ec;
     socket_.shutdown(tcp::socket::shutdown_both, ec);
     socket_.close(ec);
     timer_.cancel();
     writer_.clear();
-    if (authenticated_ && !quiet && server_.owns(phone_, this)) {
-        server_.release(phone_, this);
-        server_.feed_.offline(phone_);
-        if (std::string error = server_.registry_.touch(phone_, unixNow()); !error.empty()) {
-            server_.log("registry: " + error);
-        }
+    unauthenticated_.release();
+    service_.closed(*this, quiet);
+    // The last reference may go with it: nothing of this is touched after.
+    if (auto gone = std::move(gone_)) {
+        gone(this);
     }
-    server_.forget(this);
+}
+
+void TerminalSession::authenticate(const std::string& phone, const jt808::Header& login) {
+    authenticated_ = true;
+    phone_ = phone;
+    loginHeader_ = login;
+    failures_ = 0;
+    lastReceived_ = std::chrono::steady_clock::now();
+    unauthenticated_.release();
+}
+
+void TerminalSession::deauthenticate() {
+    // A fresh start: the terminal registers and authenticates again within
+    // the usual time.
+    authenticated_ = false;
+    connected_ = std::chrono::steady_clock::now();
 }
 
 void TerminalSession::read() {
@@ -115,7 +126,7 @@ void TerminalSession::onRead(const asio::error_code& error, std::size_t n) {
         }
         if (status == jt808::FrameSplitter::Status::TooLong) {
             if (++badFrames_ >= kMaxBadFrames) {
-                close("frames over " + std::to_string(server_.config_.maxFrameBytes) + " bytes");
+                close("frames over " + std::to_string(config_.maxFrameBytes) + " bytes");
                 return;
             }
             continue;
@@ -151,14 +162,18 @@ void TerminalSession::onFrame(std::span<const std::uint8_t> bytes) {
         return;
     }
     badFrames_ = 0;
-    lastReceived_ = std::chrono::steady_clock::now();
     jt808::Message message = *decoded.message;
+    if (!admissible(message.header)) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    lastReceived_ = now;
     const jt808::Header header = message.header;
-    auto outcome = assembler_.add(std::move(message), lastReceived_);
-    assembler_.expire(lastReceived_);
+    auto outcome = assembler_.add(std::move(message), now);
+    assembler_.expire(now);
     switch (outcome.status) {
         case jt808::SubpackageAssembler::Status::Complete:
-            onMessage(*outcome.message);
+            service_.onMessage(*this, *outcome.message);
             break;
         case jt808::SubpackageAssembler::Status::Pending:
         case jt808::SubpackageAssembler::Status::Duplicate:
@@ -172,199 +187,28 @@ void TerminalSession::onFrame(std::span<const std::uint8_t> bytes) {
     }
 }
 
-void TerminalSession::onMessage(const jt808::Message& message) {
-    const std::uint16_t id = message.header.msgId;
-    if (id == msg::kRegistration) {
-        onRegistration(message);
-        return;
+bool TerminalSession::admissible(const jt808::Header& header) {
+    if (authenticated_) {
+        return true;
     }
-    if (id == msg::kAuthentication) {
-        onAuthentication(message);
-        return;
+    // A stranger gets no buffer for sub-packages and nothing that counts
+    // as a sign of life: only whole registrations and logins.
+    const bool login = header.msgId == msg::kRegistration || header.msgId == msg::kAuthentication;
+    if (login && !header.subpackaged) {
+        return true;
     }
-    if (!authenticated_ || message.header.phone != phone_) {
-        refuse(message, hexId(id) + " before authentication");
-        return;
-    }
-    switch (id) {
-        case msg::kHeartbeat:
-            respond(message, ResponseResult::Ok);
-            return;
-        case msg::kTimeQuery: {
-            const auto now = std::chrono::time_point_cast<std::chrono::seconds>(
-                std::chrono::system_clock::now());
-            reply(message.header, msg::kTimeResponse, jt808::encodeTimeResponse(now));
-            return;
-        }
-        case msg::kLocation:
-            onLocation(message);
-            return;
-        case msg::kBatchLocation:
-            onBatch(message);
-            return;
-        case msg::kDriverIdentity:
-            onDriver(message);
-            return;
-        case msg::kDeregistration:
-            onDeregistration(message);
-            return;
-        default:
-            break;
-    }
-    if (server_.handler_ && server_.handler_(phone_, message)) {
-        return;
-    }
-    if (id != msg::kTerminalResponse && id < 0x8000) {
-        respond(message, ResponseResult::NotSupported);
-    }
-}
-
-void TerminalSession::onRegistration(const jt808::Message& message) {
-    const auto registration = jt808::parseRegistration(message.body, message.header.version);
-    if (!registration) {
-        respond(message, ResponseResult::WrongMessage);
-        return;
-    }
-    const std::string& phone = message.header.phone;
-    jt808::RegistrationResponse answer;
-    answer.serial = message.header.serial;
-    if (!server_.config_.openRegistration && !server_.allowList_.allows(phone)) {
-        server_.log("connection " + peer_ + ": registration of terminal " + phone +
-                    " refused: " + "not in " + server_.allowList_.path());
-        answer.result = static_cast<std::uint8_t>(jt808::RegistrationResult::NoSuchTerminal);
-        reply(message.header, msg::kRegistrationResponse,
-              jt808::encodeRegistrationResponse(answer));
-        countFailure();
-        return;
-    }
-    TerminalRecord record;
-    record.phone = phone;
-    record.plate = registration->plate;
-    record.plateColour = registration->plateColour;
-    record.province = registration->province;
-    record.city = registration->city;
-    record.makerId = registration->makerId;
-    record.model = registration->model;
-    record.terminalId = registration->terminalId;
-    std::string error;
-    const auto code = server_.registry_.enroll(record, unixNow(), error);
-    if (!code) {
-        server_.log("connection " + peer_ + ": registration of terminal " + phone +
-                    " not stored: " + error);
-        respond(message, ResponseResult::Failure);
-        return;
-    }
-    server_.log("connection " + peer_ + ": terminal " + phone + " registered (plate " +
-                text::PeerText(record.plate) + ", maker " + text::PeerText(record.makerId) +
-                ", model " + text::PeerText(record.model) + ")");
-    answer.result = static_cast<std::uint8_t>(jt808::RegistrationResult::Ok);
-    answer.authCode = *code;
-    reply(message.header, msg::kRegistrationResponse, jt808::encodeRegistrationResponse(answer));
-}
-
-void TerminalSession::onAuthentication(const jt808::Message& message) {
-    const std::string& phone = message.header.phone;
-    const auto auth = jt808::parseAuthentication(message.body, message.header.version);
-    const auto record = server_.registry_.find(phone);
-    std::string refusal;
-    if (!auth) {
-        refusal = "unreadable (" + auth.error + ")";
-    } else if (!record) {
-        refusal = "not registered";
-    } else if (!sameCode(auth->code, record->authCode)) {
-        refusal = "wrong authentication code";
-    } else if (authenticated_ && phone != phone_) {
-        refusal = "this connection belongs to terminal " + phone_;
-    }
-    if (!refusal.empty()) {
-        refuse(message, "authentication of terminal " + phone + " refused: " + refusal);
-        return;
-    }
-    const bool again = authenticated_;
-    authenticated_ = true;
-    phone_ = phone;
-    plate_ = record->plate;
-    loginHeader_ = message.header;
-    failures_ = 0;
-    respond(message, ResponseResult::Ok);
-    if (again) {
-        return;  // a terminal that repeats its login stays online as it is
-    }
-    server_.claim(phone_, this);
-    if (std::string error = server_.registry_.touch(phone_, unixNow()); !error.empty()) {
-        server_.log("registry: " + error);
-    }
-    server_.log(who() + " logged in (plate " + text::PeerText(plate_) + ", " +
-                (message.header.version == jt808::Version::V2019 ? "2019" : "2013") + " header)");
-    server_.feed_.online(phone_, plate_, record->driver);
-}
-
-void TerminalSession::onLocation(const jt808::Message& message) {
-    const auto location = jt808::parseLocation(message.body);
-    if (!location) {
-        respond(message, ResponseResult::WrongMessage);
-        return;
-    }
-    server_.feed_.location(phone_, *location);
-    respond(message, ResponseResult::Ok);
-}
-
-void TerminalSession::onBatch(const jt808::Message& message) {
-    const auto batch = jt808::parseBatchLocation(message.body);
-    if (!batch) {
-        respond(message, ResponseResult::WrongMessage);
-        return;
-    }
-    for (const auto& item : batch->items) {
-        server_.feed_.location(phone_, item);
-    }
-    respond(message, ResponseResult::Ok);
-}
-
-void TerminalSession::onDriver(const jt808::Message& message) {
-    const auto driver = jt808::parseDriverIdentity(message.body, message.header.version);
-    if (!driver) {
-        respond(message, ResponseResult::WrongMessage);
-        return;
-    }
-    // A card taken out leaves the vehicle without a known driver; a card
-    // that could not be read says nothing about who drives.
-    if (driver->status == jt808::kCardRemoved ||
-        (driver->status == jt808::kCardInserted && driver->icResult == 0)) {
-        const std::string name = driver->status == jt808::kCardRemoved ? "" : driver->name;
-        server_.feed_.driver(phone_, name);
-        if (std::string error = server_.registry_.setDriver(phone_, name); !error.empty()) {
-            server_.log("registry: " + error);
-        }
-    }
-    respond(message, ResponseResult::Ok);
-}
-
-void TerminalSession::onDeregistration(const jt808::Message& message) {
-    if (std::string error = server_.registry_.forget(phone_); !error.empty()) {
-        server_.log("registry: " + error);
-        respond(message, ResponseResult::Failure);
-        return;
-    }
-    server_.log(who() + " deregistered");
-    respond(message, ResponseResult::Ok);
-    // Its code is gone: the terminal is no device until it registers and
-    // authenticates again.
-    if (server_.owns(phone_, this)) {
-        server_.release(phone_, this);
-        server_.feed_.offline(phone_);
-    }
-    authenticated_ = false;
-}
-
-void TerminalSession::refuse(const jt808::Message& message, const std::string& why) {
-    server_.log(who() + ": " + why);
-    respond(message, ResponseResult::Failure);
+    jt808::Message stub;
+    stub.header = header;
+    respond(stub, ResponseResult::Failure);
+    service_.refused(
+        *this, hexId(header.msgId) + (header.subpackaged ? " in sub-packages before authentication"
+                                                         : " before authentication"));
     countFailure();
+    return false;
 }
 
 void TerminalSession::countFailure() {
-    if (++failures_ < server_.config_.authFailureLimit) {
+    if (++failures_ < config_.authFailureLimit) {
         return;
     }
     // The last refusal still reaches the terminal; nothing more is read.
@@ -396,21 +240,27 @@ void TerminalSession::send(std::vector<std::uint8_t> frame) {
         return;
     }
     if (!writer_.send(std::move(frame))) {
-        asio::post(server_.io_,
-                   [self = shared_from_this()] { self->close("does not read its answers"); });
+        asio::post(io_, [self = shared_from_this()] { self->close("does not read its answers"); });
     }
 }
 
 void TerminalSession::tick() {
-    const auto limit = server_.config_.heartbeatTimeout;
+    const auto heartbeat = config_.heartbeatTimeout;
+    const auto login = config_.authTimeout;
     timer_.expires_after(std::min<std::chrono::milliseconds>(
-        limit / 4 + std::chrono::milliseconds(1), std::chrono::seconds(1)));
-    timer_.async_wait([self = shared_from_this(), limit](const asio::error_code& error) {
+        {heartbeat / 4 + std::chrono::milliseconds(1), login / 4 + std::chrono::milliseconds(1),
+         std::chrono::seconds(1)}));
+    timer_.async_wait([self = shared_from_this(), heartbeat, login](const asio::error_code& error) {
         if (error || self->closed_) {
             return;
         }
-        if (std::chrono::steady_clock::now() - self->lastReceived_ >= limit) {
-            self->close("silent for " + durationText(limit) + " (heartbeat time-out)");
+        const auto now = std::chrono::steady_clock::now();
+        if (!self->authenticated_ && now - self->connected_ >= login) {
+            self->close("not authenticated within " + durationText(login) + " of connecting");
+            return;
+        }
+        if (now - self->lastReceived_ >= heartbeat) {
+            self->close("silent for " + durationText(heartbeat) + " (heartbeat time-out)");
             return;
         }
         self->tick();

@@ -1,7 +1,13 @@
 #pragma once
-// One terminal connection: frames in, the platform's answers out. Until the
-// terminal authenticates it may only register and authenticate; anything
-// else is refused, and repeated refusals close the connection.
+// One terminal connection: frames in, answers out, sub-packages put back
+// together, and the connection's time limits. What a message means
+// (registration, authentication, reports, driver cards, deregistration) is
+// the terminal service's to decide (terminal_service.h); the session only
+// keeps who the connection authenticated as.
+//
+// Until it authenticates, a connection may send whole 0x0100 and 0x0102
+// frames only, and must authenticate within the configured time of
+// connecting: nothing it sends before buys it more time.
 //
 // Thread: the center's io thread. Lives as long as one of its handlers is
 // pending (asio's usual shared ownership).
@@ -9,11 +15,14 @@
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "center/terminal_config.h"
+#include "centerlink/address_guard.h"
 #include "jt808/frame.h"
 #include "jt808/frame_splitter.h"
 #include "jt808/general_response.h"
@@ -22,46 +31,58 @@
 
 namespace center {
 
-class TerminalServer;
+class TerminalService;
 
 class TerminalSession : public std::enable_shared_from_this<TerminalSession> {
 public:
-    TerminalSession(TerminalServer& server, asio::ip::tcp::socket socket);
+    // `gone` is called once, when the connection has closed.
+    TerminalSession(asio::io_context& io, const TerminalConfig& config, TerminalService& service,
+                    asio::ip::tcp::socket socket, centerlink::AddressSlots::Ticket unauthenticated,
+                    std::function<void(const TerminalSession*)> gone);
 
     void start();
     // `quiet`: the phone went to a newer connection; no offline for it.
     void close(const std::string& why, bool quiet = false);
-    // A platform message in this terminal's header layout.
+
+    // Answers to a message of this connection.
+    void respond(const jt808::Message& to, jt808::ResponseResult result);
+    void reply(const jt808::Header& to, std::uint16_t msgId, std::span<const std::uint8_t> body);
+    // A platform message in the authenticated terminal's header layout.
     void sendMessage(std::uint16_t msgId, std::span<const std::uint8_t> body);
+    // A refused message: counted; past the limit the connection closes once
+    // its last answer is written.
+    void countFailure();
+
+    // The service's verdicts on who is at the other end.
+    void authenticate(const std::string& phone, const jt808::Header& login);
+    void deauthenticate();
 
     const std::string& phone() const { return phone_; }
     bool authenticated() const { return authenticated_; }
+    // "ip:port", and the ip alone (the key of per-address limits).
+    const std::string& peer() const { return peer_; }
+    const std::string& address() const { return address_; }
+    std::string who() const;
 
 private:
     void read();
     void onRead(const asio::error_code& error, std::size_t n);
     void onFrame(std::span<const std::uint8_t> frame);
-    void onMessage(const jt808::Message& message);
-    void onRegistration(const jt808::Message& message);
-    void onAuthentication(const jt808::Message& message);
-    void onLocation(const jt808::Message& message);
-    void onBatch(const jt808::Message& message);
-    void onDriver(const jt808::Message& message);
-    void onDeregistration(const jt808::Message& message);
-    // An answer to the message: 0x8001 with its serial and id.
-    void respond(const jt808::Message& to, jt808::ResponseResult result);
-    void reply(const jt808::Header& to, std::uint16_t msgId, std::span<const std::uint8_t> body);
-    void refuse(const jt808::Message& message, const std::string& why);
-    void countFailure();
+    // False when the connection may not send this yet.
+    bool admissible(const jt808::Header& header);
     void send(std::vector<std::uint8_t> frame);
     void tick();
-    std::string who() const;
 
-    TerminalServer& server_;
+    asio::io_context& io_;
+    const TerminalConfig& config_;
+    TerminalService& service_;
     asio::ip::tcp::socket socket_;
     asio::steady_timer timer_;
     net::BoundedWriter writer_;
+    centerlink::AddressSlots::Ticket unauthenticated_;  // held until it authenticates
+    std::function<void(const TerminalSession*)> gone_;
     std::string peer_;
+    std::string address_;
     std::array<std::uint8_t, 4096> buffer_{};
     jt808::FrameSplitter splitter_;
     jt808::SubpackageAssembler assembler_;
@@ -70,10 +91,11 @@ private:
     bool authenticated_ = false;
     jt808::Header loginHeader_;  // the layout and phone answers go out with
     std::string phone_;          // once authenticated
-    std::string plate_;
     int failures_ = 0;
     int badFrames_ = 0;  // since the last good one
     std::uint16_t serial_ = 0;
+    // Until authenticated, the time limit runs from here and nothing moves it.
+    std::chrono::steady_clock::time_point connected_;
     std::chrono::steady_clock::time_point lastReceived_;
 };
 

@@ -9,6 +9,7 @@
 #include "protocol/line_reader.h"
 #include "protocol/media_datagram.h"
 #include "text/log_text.h"
+#include "text/same_secret.h"
 
 namespace centerlink {
 
@@ -28,23 +29,25 @@ using Line = std::shared_ptr<const std::string>;
 
 class EventServerHub::Client : public std::enable_shared_from_this<Client> {
 public:
-    Client(EventServerHub& server, tcp::socket socket)
+    Client(EventServerHub& server, tcp::socket socket, std::string address,
+           AddressSlots::Ticket unauthenticated)
         : server_(server),
           socket_(std::move(socket)),
           timer_(server.io_),
           writer_(socket_, kMaxBacklogBytes,
                   {[this] { return shared_from_this(); },
                    [this](const asio::error_code& error) { close("lost: " + error.message()); },
-                   [this] { onDrained(); }}) {
+                   [this] { onDrained(); }}),
+          address_(std::move(address)),
+          unauthenticated_(std::move(unauthenticated)) {
         asio::error_code ec;
         const auto endpoint = socket_.remote_endpoint(ec);
-        peer_ = ec ? std::string("?")
-                   : endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
+        peer_ = ec ? std::string("?") : address_ + ":" + std::to_string(endpoint.port());
         socket_.set_option(tcp::no_delay(true), ec);
     }
 
     void start() {
-        lastReceived_ = std::chrono::steady_clock::now();
+        connected_ = lastReceived_ = std::chrono::steady_clock::now();
         read();
         tick();
     }
@@ -67,7 +70,11 @@ public:
             return;
         }
         closed_ = true;
-        server_.log("client " + peer_ + " " + why);
+        // Connections that never logged in are summed up per address.
+        if (loggedIn_ || server_.loginRefusals_.count(address_)) {
+            server_.log("client " + peer_ + " " + why);
+        }
+        unauthenticated_.release();
         asio::error_code ec;
         socket_.shutdown(tcp::socket::shutdown_both, ec);
         socket_.close(ec);
@@ -89,6 +96,7 @@ public:
     bool acks() const { return acks_; }
     const std::string& user() const { return user_; }
     std::uint32_t mediaKey() const { return mediaKey_; }
+    const std::string& address() const { return address_; }
 
 private:
     void read() {
@@ -141,14 +149,20 @@ private:
                 return;
             }
             std::string refusal;
+            const auto now = std::chrono::steady_clock::now();
             if (login->version != protocol::kProtocolVersion) {
                 refusal = "unsupported protocol version " + std::to_string(login->version);
+            } else if (server_.backOff_.waiting(address_, now)) {
+                refusal = "too many refused logins; try again later";  // not even compared
             } else if (!server_.knownUser(*login)) {
                 refusal = "bad credentials";
+                server_.backOff_.failed(address_, now);
             }
             if (!refusal.empty()) {
-                server_.log("client " + peer_ + ": login of user " + text::PeerText(login->user) +
-                            " refused: " + refusal);
+                if (server_.loginRefusals_.count(address_)) {
+                    server_.log("client " + peer_ + ": login of user " +
+                                text::PeerText(login->user) + " refused: " + refusal);
+                }
                 closing_ = true;
                 send(std::make_shared<const std::string>(
                     protocol::encodeLine(protocol::LoginFailed{refusal})));
@@ -157,10 +171,8 @@ private:
             loggedIn_ = true;
             acks_ = login->acks;
             user_ = login->user;
-            mediaKey_ = server_.nextMediaKey_++;
-            if (mediaKey_ == 0) {
-                mediaKey_ = server_.nextMediaKey_++;  // 0 stands for "none"
-            }
+            unauthenticated_.release();
+            mediaKey_ = server_.newMediaKey();
             server_.log("client " + peer_ + " logged in as " + text::PeerText(login->user) +
                         (acks_ ? ", acknowledging" : ""));
             send(std::make_shared<const std::string>(
@@ -201,7 +213,17 @@ private:
             if (error || self->closed_) {
                 return;
             }
-            const auto silent = std::chrono::steady_clock::now() - self->lastReceived_;
+            const auto now = std::chrono::steady_clock::now();
+            const auto loginLimit = self->server_.config_.loginLimit;
+            if (!self->loggedIn_ && now - self->connected_ >= loginLimit) {
+                self->close(
+                    "closed: no login within " +
+                    std::to_string(
+                        std::chrono::duration_cast<std::chrono::seconds>(loginLimit).count()) +
+                    " s of connecting");
+                return;
+            }
+            const auto silent = now - self->lastReceived_;
             if (silent >= self->server_.config_.silenceLimit) {
                 self->close("closed: silent for " +
                             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
@@ -229,19 +251,50 @@ private:
     std::string finishReason_;
     bool closed_ = false;
     std::uint32_t mediaKey_ = 0;
+    std::string address_;
+    AddressSlots::Ticket unauthenticated_;  // held until logged in
+    std::chrono::steady_clock::time_point connected_;
     std::chrono::steady_clock::time_point lastReceived_;
 };
 
 // ---- the server ------------------------------------------------------------
 
 EventServerHub::EventServerHub(asio::io_context& io, HubConfig config)
-    : io_(io), config_(std::move(config)), listener_(io), udp_(io) {
-    std::random_device random;
-    nextMediaKey_ = random();
+    : io_(io),
+      config_(std::move(config)),
+      listener_(io),
+      udp_(io),
+      unauthenticated_(config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress),
+      loginRefusals_("refused logins", config_.refusalLogPeriod, config_.log),
+      mediaRefusals_("refused media registrations", config_.refusalLogPeriod, config_.log),
+      summaryTimer_(io) {
     // A new numbering for every hub: an event server that kept numbers of an
     // earlier run of the center must not take new events for old ones.
-    const std::uint64_t drawn = (std::uint64_t{random()} << 32) | random();
+    const std::uint64_t drawn = (std::uint64_t{keySource_()} << 32) | keySource_();
     epoch_ = (drawn & protocol::kMaxSequence) | 1;
+}
+
+std::uint32_t EventServerHub::newMediaKey() {
+    for (;;) {
+        const std::uint32_t key = keySource_();
+        // 0 stands for "none".
+        if (key != 0 && std::none_of(clients_.begin(), clients_.end(),
+                                     [key](const auto& c) { return c->mediaKey() == key; })) {
+            return key;
+        }
+    }
+}
+
+void EventServerHub::summarise() {
+    summaryTimer_.expires_after(config_.refusalLogPeriod);
+    summaryTimer_.async_wait([this](const asio::error_code& error) {
+        if (error) {
+            return;
+        }
+        loginRefusals_.flush();
+        mediaRefusals_.flush();
+        summarise();
+    });
 }
 
 EventServerHub::~EventServerHub() {
@@ -259,9 +312,15 @@ void EventServerHub::log(const std::string& line) const {
 }
 
 bool EventServerHub::knownUser(const protocol::Login& login) const {
-    return std::any_of(config_.users.begin(), config_.users.end(), [&](const Credentials& c) {
-        return c.user == login.user && c.password == login.password;
-    });
+    // Every user is compared, whole: the time taken tells nothing about
+    // which part of a guess was right.
+    bool known = false;
+    for (const Credentials& c : config_.users) {
+        const bool user = text::SameSecret(login.user, c.user);
+        const bool password = text::SameSecret(login.password, c.password);
+        known |= user & password;
+    }
+    return known;
 }
 
 std::string EventServerHub::open() {
@@ -279,11 +338,27 @@ std::string EventServerHub::open() {
     udp_.set_option(asio::socket_base::send_buffer_size(4 * 1024 * 1024), ec);
     udp_.non_blocking(true, ec);
     listener_.start([this](tcp::socket socket) {
-        auto client = std::make_shared<Client>(*this, std::move(socket));
+        asio::error_code error;
+        const auto endpoint = socket.remote_endpoint(error);
+        if (error) {
+            return;  // gone already
+        }
+        std::string address = addressKey(endpoint.address());
+        auto ticket = unauthenticated_.take(address);
+        if (!ticket.held()) {
+            if (loginRefusals_.count(address)) {
+                log("client " + address + " refused: too many connections without a login");
+            }
+            socket.close(error);
+            return;
+        }
+        auto client = std::make_shared<Client>(*this, std::move(socket), std::move(address),
+                                               std::move(ticket));
         clients_.push_back(client);
         client->start();
     });
     receiveUdp();
+    summarise();
     return {};
 }
 
@@ -298,6 +373,7 @@ std::uint16_t EventServerHub::udpPort() const {
 
 void EventServerHub::close() {
     listener_.close();
+    summaryTimer_.cancel();
     asio::error_code ec;
     udp_.close(ec);
     media_->stop();
@@ -306,6 +382,7 @@ void EventServerHub::close() {
 
 void EventServerHub::closeGracefully(std::chrono::milliseconds limit, std::function<void()> done) {
     listener_.close();
+    summaryTimer_.cancel();
     asio::error_code ec;
     udp_.close(ec);
     media_->stop();
@@ -340,17 +417,38 @@ void EventServerHub::receiveUdp() {
                 return;
             }
             if (!error) {
-                const auto key = protocol::decodeRegister(std::span(udpBuffer_.data(), n));
-                // Only the keys of logged-in clients: a stranger's datagrams
-                // must not make the server keep anything.
-                if (key && std::any_of(clients_.begin(), clients_.end(), [&](const auto& c) {
-                        return c->loggedIn() && c->mediaKey() == *key;
-                    })) {
-                    media_->setEndpoint(*key, udpPeer_);
+                if (const auto key = protocol::decodeRegister(std::span(udpBuffer_.data(), n))) {
+                    onRegistration(*key, udpPeer_);
                 }
             }
             receiveUdp();
         });
+}
+
+void EventServerHub::onRegistration(std::uint32_t key, const asio::ip::udp::endpoint& from) {
+    // Only the keys of logged-in clients, and from the address of the key's
+    // control connection: a stranger's datagrams must not make the server
+    // keep anything or send a client's media elsewhere. Within that address
+    // the latest registration wins: a client opens a new socket for the
+    // next stream after its last one closed.
+    const std::string address = addressKey(from.address());
+    const auto it = std::find_if(clients_.begin(), clients_.end(), [&](const auto& c) {
+        return c->loggedIn() && c->mediaKey() == key;
+    });
+    const char* refusal = nullptr;
+    if (it == clients_.end()) {
+        refusal = "no client holds the key";
+    } else if ((*it)->address() != address) {
+        refusal = "not from the address of the key's control connection";
+    }
+    if (refusal != nullptr) {
+        if (mediaRefusals_.count(address)) {
+            log("media registration from " + address + ":" + std::to_string(from.port()) +
+                " refused: " + refusal);
+        }
+        return;
+    }
+    media_->setEndpoint(key, from);
 }
 
 void EventServerHub::forget(const Client* client) {

@@ -16,11 +16,13 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "centerlink/address_guard.h"
 #include "centerlink/media_provider.h"
 #include "centerlink/tcp_listener.h"
 #include "protocol/messages.h"
@@ -44,6 +46,14 @@ struct HubConfig {
     // until each of them has acknowledged them; past this many bytes the
     // oldest go, with a log line.
     std::size_t maxUnacknowledgedBytes = std::size_t{256} << 20;
+    // The login line must be complete this soon after connecting, however
+    // slowly it comes.
+    std::chrono::milliseconds loginLimit{30000};
+    // Connections that have not logged in, in all and from one address.
+    std::size_t maxUnauthenticated = 256;
+    std::size_t maxUnauthenticatedPerAddress = 16;
+    // How often refused logins and media registrations are summed up.
+    std::chrono::milliseconds refusalLogPeriod{60000};
 };
 
 class EventServerHub {
@@ -99,6 +109,8 @@ public:
     std::uint64_t droppedUnacknowledged() const { return droppedUnacknowledged_; }
     // The numbering of this hub's events (never 0).
     std::uint64_t epoch() const { return epoch_; }
+    std::uint64_t refusedLogins() const { return loginRefusals_.refused(); }
+    std::uint64_t refusedMediaRegistrations() const { return mediaRefusals_.refused(); }
 
 private:
     class Client;
@@ -106,7 +118,12 @@ private:
 
     void log(const std::string& line) const;
     bool knownUser(const vardo::protocol::Login& login) const;
+    // A media key no other client holds, drawn from the system's entropy:
+    // a stranger cannot work out another client's key from its own.
+    std::uint32_t newMediaKey();
     void receiveUdp();
+    void onRegistration(std::uint32_t key, const asio::ip::udp::endpoint& from);
+    void summarise();
     // Sends to every logged-in client; `receivers` counts them.
     std::string broadcast(const vardo::protocol::Message& message,
                           std::size_t* receivers = nullptr);
@@ -137,7 +154,6 @@ private:
     std::function<void()> loginListener_;
     std::uint64_t gpsSent_ = 0;
     std::uint64_t logins_ = 0;
-    std::uint32_t nextMediaKey_ = 0;
     std::uint64_t epoch_ = 0;
     std::uint64_t nextSeq_ = 1;
     // What acknowledging event servers (by user) have not all acknowledged,
@@ -150,6 +166,12 @@ private:
     std::size_t retainedBytes_ = 0;
     std::map<std::string, std::uint64_t> acked_;
     std::uint64_t droppedUnacknowledged_ = 0;
+    std::random_device keySource_;
+    AddressSlots unauthenticated_;
+    LoginBackOff backOff_;
+    RefusalSummary loginRefusals_;
+    RefusalSummary mediaRefusals_;
+    asio::steady_timer summaryTimer_;
     std::unique_ptr<asio::steady_timer> closingTimer_;
 };
 

@@ -34,6 +34,17 @@ public:
     // which statement failed. This one takes a round trip per step through
     // Begin, Execute and Commit; a backend may send the group at once.
     virtual GroupResult ExecuteGroup(std::span<const SqlCommand> group);
+
+    // A backend over a file it opened by its path (SQLite) can tell whether
+    // the path still names that file: an administrator may delete or
+    // replace it while the server runs, and what is committed afterwards
+    // goes into a file nobody will read again.
+    virtual bool WatchesFile() const { return false; }
+    // Empty while the path names the open file; otherwise what became of it
+    // (deleted, another file in its place). Clears the way for opening the
+    // path again: what the open file left beside the path (a write-ahead
+    // log) goes, so that it is not applied to the file now there.
+    virtual std::string FileReplaced() { return {}; }
 };
 
 struct BackendOpenResult {

@@ -80,16 +80,30 @@ std::size_t CMyCommandQueue::TakeLocked(std::vector<db::SqlCommand>& out, std::s
 }
 
 std::size_t CMyCommandQueue::WaitTake(std::vector<db::SqlCommand>& out, std::size_t max,
-                                      const std::atomic<bool>& keepWaiting) {
+                                      const std::atomic<bool>& keepWaiting,
+                                      std::chrono::steady_clock::time_point until) {
+    // libstdc++ overflows converting time_point::max() to the system clock.
+    const bool forever = until == std::chrono::steady_clock::time_point::max();
     std::unique_lock lock(m_cs);
     while (true) {
-        m_cv.wait(lock,
-                  [&] { return !m_list.empty() || OnDiskLocked() > 0 || !keepWaiting.load(); });
+        const auto ready = [&] {
+            return !m_list.empty() || OnDiskLocked() > 0 || !keepWaiting.load();
+        };
+        if (forever) {
+            m_cv.wait(lock, ready);
+        } else if (!m_cv.wait_until(lock, until, ready)) {
+            return 0;
+        }
         if (!m_list.empty() || !keepWaiting.load()) {
             return TakeLocked(out, max);
         }
         if (!RefillLocked(lock)) {
-            m_cv.wait_for(lock, kRefillRetry, [&] { return !keepWaiting.load(); });
+            const auto retry = std::chrono::steady_clock::now() + kRefillRetry;
+            m_cv.wait_until(lock, forever ? retry : std::min(retry, until),
+                            [&] { return !keepWaiting.load(); });
+            if (!forever && std::chrono::steady_clock::now() >= until) {
+                return 0;
+            }
         }
     }
 }

@@ -3,6 +3,7 @@
 // in memory and, with the journal attached, kept on disk until they ran.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -53,11 +54,12 @@ public:
     // order; they are in flight until settled or put back. Returns how many.
     std::size_t Take(std::vector<db::SqlCommand>& out, std::size_t max);
     // The same, first waiting until a statement can be taken or keepWaiting
-    // is false while the queue is empty (0 then). Whoever clears keepWaiting
-    // calls WakeAll() afterwards. With a journal, the window is refilled
-    // from it here.
-    std::size_t WaitTake(std::vector<db::SqlCommand>& out, std::size_t max,
-                         const std::atomic<bool>& keepWaiting);
+    // is false while the queue is empty (0 then), or `until` has passed (0
+    // too). Whoever clears keepWaiting calls WakeAll() afterwards. With a
+    // journal, the window is refilled from it here.
+    std::size_t WaitTake(
+        std::vector<db::SqlCommand>& out, std::size_t max, const std::atomic<bool>& keepWaiting,
+        std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
     // `count` statements in flight are finished: committed or dropped. They
     // are the `count` starting at `first` of those in flight, in the order
     // they were taken.

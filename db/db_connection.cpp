@@ -18,6 +18,23 @@ bool CMyDbConnection::IsOpen() const {
     return m_pBackend != nullptr && m_pBackend->IsOpen();
 }
 
+bool CMyDbConnection::WatchesFile() const {
+    return IsOpen() && m_pBackend->WatchesFile();
+}
+
+std::string CMyDbConnection::FileReplaced() {
+    if (!WatchesFile()) {
+        return {};
+    }
+    try {
+        return m_pBackend->FileReplaced();
+    } catch (const std::exception& e) {
+        return std::string("cannot be checked: ") + e.what();
+    } catch (...) {
+        return "cannot be checked";
+    }
+}
+
 bool CMyDbConnection::Open(std::string_view connectionString, int timeoutSeconds) {
     if (IsOpen()) {
         return true;

@@ -67,6 +67,12 @@ public:
 
     bool IsOpen() const;
 
+    // Whether the open connection is over a file the path may stop naming
+    // (SQLite), and, if so, empty while the path still names it, otherwise
+    // what became of it; see db::Backend::FileReplaced.
+    bool WatchesFile() const;
+    std::string FileReplaced();
+
     // Why the last Open or statement failed; empty after success.
     const std::string& LastError() const { return m_lastError; }
 

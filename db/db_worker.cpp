@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <exception>
+#include <iterator>
 #include <span>
 
 #include "db/backend.h"
@@ -182,7 +183,75 @@ void CDbWorker::Finished(std::vector<db::SqlCommand>& hand, std::size_t first, s
     }
     const auto begin = hand.begin() + static_cast<std::ptrdiff_t>(first);
     hand.erase(begin, begin + static_cast<std::ptrdiff_t>(count));
-    m_queue.Settle(first, count);
+    m_queue.Settle(m_unchecked.size() + first, count);
+}
+
+// The first `count` in hand were committed. Into a database file they are
+// not done before a check finds the path still naming that file.
+void CDbWorker::Committed(std::vector<db::SqlCommand>& hand, std::size_t count) {
+    m_commits.fetch_add(1, std::memory_order_relaxed);
+    if (!m_db.WatchesFile()) {
+        m_executed.fetch_add(count, std::memory_order_relaxed);
+        Finished(hand, 0, count, true);
+        return;
+    }
+    const auto end = hand.begin() + static_cast<std::ptrdiff_t>(count);
+    m_unchecked.insert(m_unchecked.end(), std::make_move_iterator(hand.begin()),
+                       std::make_move_iterator(end));
+    hand.erase(hand.begin(), end);
+}
+
+bool CDbWorker::FileCheckDue(const std::vector<db::SqlCommand>& hand) const {
+    if (!m_db.IsOpen()) {
+        return !m_unchecked.empty();  // closed under them: they cannot be checked
+    }
+    if (!m_db.WatchesFile()) {
+        return false;
+    }
+    return std::chrono::steady_clock::now() >= m_nextFileCheck ||
+           (!m_unchecked.empty() && hand.empty() && m_queue.Size() == 0);
+}
+
+void CDbWorker::SettleChecked() {
+    const std::size_t n = m_unchecked.size();
+    if (n == 0) {
+        return;
+    }
+    m_executed.fetch_add(n, std::memory_order_relaxed);
+    std::vector<db::SqlCommand> checked;
+    checked.swap(m_unchecked);
+    Finished(checked, 0, n, true);
+}
+
+// Statements committed where nobody will read them go back to the front of
+// the hand; their ids make a second run harmless where the first did land.
+void CDbWorker::RunAgain(std::vector<db::SqlCommand>& hand) {
+    hand.insert(hand.begin(), std::make_move_iterator(m_unchecked.begin()),
+                std::make_move_iterator(m_unchecked.end()));
+    m_unchecked.clear();
+}
+
+void CDbWorker::CheckFile(std::vector<db::SqlCommand>& hand) {
+    m_nextFileCheck = std::chrono::steady_clock::now() + m_options.fileCheckEvery;
+    if (m_db.IsOpen()) {
+        const std::string replaced = m_db.FileReplaced();
+        if (replaced.empty()) {
+            SettleChecked();
+            return;
+        }
+        Note("database file " + replaced + " while in use; opening it again" +
+             (m_unchecked.empty() ? std::string()
+                                  : " and storing again the " + std::to_string(m_unchecked.size()) +
+                                        " statements committed since the last check"));
+        m_db.Close();
+        if (m_db.Open(m_strConnect, m_options.openTimeoutSeconds)) {
+            Note("database file opened again: " + m_strConnect);
+        } else {
+            Note("cannot open the database: " + m_db.LastError());
+            MarkDown();
+        }
+    }
+    RunAgain(hand);
 }
 
 bool CDbWorker::Poisoned(const db::SqlCommand& statement, const db::ExecResult& result) {
@@ -248,9 +317,7 @@ CDbWorker::Step CDbWorker::RunAlone(std::vector<db::SqlCommand>& hand) {
     switch (result.status) {
         case db::ExecStatus::Applied:
         case db::ExecStatus::NoRows:
-            m_executed.fetch_add(1, std::memory_order_relaxed);
-            m_commits.fetch_add(1, std::memory_order_relaxed);
-            Finished(hand, 0, 1, true);
+            Committed(hand, 1);
             return Step::Done;
         case db::ExecStatus::Rejected:
             m_rejected.fetch_add(1, std::memory_order_relaxed);
@@ -275,9 +342,7 @@ CDbWorker::Step CDbWorker::RunGroup(std::vector<db::SqlCommand>& hand, std::size
     switch (result.status) {
         case db::ExecStatus::Applied:
         case db::ExecStatus::NoRows:
-            m_executed.fetch_add(count, std::memory_order_relaxed);
-            m_commits.fetch_add(1, std::memory_order_relaxed);
-            Finished(hand, 0, count, true);
+            Committed(hand, count);
             return Step::Done;
         case db::ExecStatus::Rejected:
             if (group.failedAt < count) {
@@ -322,10 +387,17 @@ void CDbWorker::Run() {
     m_suspect = {};
     m_suspectError.clear();
     m_suspectAttempts = 0;
+    m_unchecked.clear();
+    m_nextFileCheck = std::chrono::steady_clock::now() + m_options.fileCheckEvery;
     auto backoff = m_options.firstBackoff;
     while (m_bRun.load()) {
+        if (FileCheckDue(hand)) {
+            CheckFile(hand);
+        }
         if (hand.empty()) {
-            if (m_queue.WaitTake(hand, limit, m_bRun) == 0) {
+            const auto until =
+                m_db.WatchesFile() ? m_nextFileCheck : std::chrono::steady_clock::time_point::max();
+            if (m_queue.WaitTake(hand, limit, m_bRun, until) == 0) {
                 continue;
             }
         } else if (hand.size() < limit) {
@@ -357,6 +429,21 @@ void CDbWorker::Run() {
         }
         if (m_nextGroup >= count) {
             m_nextGroup = 0;  // that group was the one asked for
+        }
+    }
+    if (!m_unchecked.empty()) {
+        // The stop does not reopen a file found replaced: what went into it
+        // stays queued, for the next start (with the journal) or the count.
+        const std::string replaced = m_db.IsOpen() ? m_db.FileReplaced() : std::string();
+        if (m_db.IsOpen() && replaced.empty()) {
+            SettleChecked();
+        } else {
+            if (!replaced.empty()) {
+                Note("database file " + replaced + " while in use; the " +
+                     std::to_string(m_unchecked.size()) +
+                     " statements committed since the last check stay queued");
+            }
+            RunAgain(hand);
         }
     }
     if (!hand.empty()) {

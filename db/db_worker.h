@@ -40,6 +40,10 @@ struct WorkerOptions {
     // the same error, is set aside (see CDbWorker::SetDeadLetterSink) so the
     // statements after it go on; 0 never sets one aside.
     std::size_t statementAttempts = 5;
+    // How often the worker checks that a database file (SQLite) is still
+    // the one its path names; statements committed since the last check
+    // stay queued (and in the journal) until one passes.
+    std::chrono::milliseconds fileCheckEvery{2000};
 };
 
 // Reads the two settings of grouping, as text from Config.ini:
@@ -68,6 +72,12 @@ std::string ApplyStatementAttempts(std::string_view attempts, WorkerOptions& opt
 //     under it, or that the database could not take for now, stays in hand and
 //     is retried after a back-off (1 s doubling to 15 s) while the worker runs.
 //     Its id makes the retry harmless when the first attempt did land.
+//   - Over a database file (SQLite), statements committed since the last
+//     check that the path still names the open file stay in flight (not
+//     done in the journal). A check every fileCheckEvery, and whenever the
+//     worker runs out of statements, settles them; a file found deleted or
+//     replaced is logged and opened again by its path (with its schema), and
+//     they run again there.
 //   - A statement the database rejects on a good connection is dropped and
 //     counted; the worker goes on with the next one. In a group, the
 //     statements before it run again as a group of their own, then the rest:
@@ -138,6 +148,11 @@ private:
     std::size_t GroupLimit() const;
     void Finished(std::vector<db::SqlCommand>& hand, std::size_t first, std::size_t count,
                   bool committed);
+    void Committed(std::vector<db::SqlCommand>& hand, std::size_t count);
+    bool FileCheckDue(const std::vector<db::SqlCommand>& hand) const;
+    void CheckFile(std::vector<db::SqlCommand>& hand);
+    void SettleChecked();
+    void RunAgain(std::vector<db::SqlCommand>& hand);
     Step Retry(const db::ExecResult& result);
     Step RunAlone(std::vector<db::SqlCommand>& hand);
     Step RunGroup(std::vector<db::SqlCommand>& hand, std::size_t count);
@@ -157,6 +172,10 @@ private:
     db::StatementId m_suspect;
     std::string m_suspectError;
     std::size_t m_suspectAttempts = 0;
+    // Committed into a database file since its last check, oldest first: the
+    // first of those in flight, before the statements in hand.
+    std::vector<db::SqlCommand> m_unchecked;
+    std::chrono::steady_clock::time_point m_nextFileCheck;
 
     std::atomic<std::uint64_t> m_executed{0};
     std::atomic<std::uint64_t> m_rejected{0};

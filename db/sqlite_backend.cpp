@@ -3,10 +3,14 @@
 // the last moments before a power loss may be lost, which is acceptable for a
 // stream of position reports and buys several times the commit rate.
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <system_error>
 #include <vector>
 
@@ -101,6 +105,22 @@ bool GpsFixesRequireCoordinates(sqlite3* db) {
     return required;
 }
 
+// Which file a path named when it was looked at.
+struct FileIdentity {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool known = false;
+
+    static FileIdentity Of(const std::string& path) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            return {};
+        }
+        return {st.st_dev, st.st_ino, true};
+    }
+    bool operator==(const FileIdentity&) const = default;
+};
+
 class SqliteBackend final : public Backend {
 public:
     SqliteBackend(sqlite3* db, CancelToken* cancel) : m_db(db), m_cancel(cancel) {
@@ -137,6 +157,43 @@ public:
     }
 
     bool IsOpen() const override { return m_db != nullptr; }
+
+    // Takes note of which files the path names now, once the schema is in
+    // place (the write-ahead log and its index exist from then on).
+    std::string RememberFiles(std::string path) {
+        m_path = std::move(path);
+        m_main = FileIdentity::Of(m_path);
+        int moved = 0;
+        if (!m_main.known ||
+            sqlite3_file_control(m_db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK ||
+            moved != 0) {
+            return "the file was moved or deleted while it was opened";
+        }
+        m_wal = FileIdentity::Of(m_path + "-wal");
+        m_shm = FileIdentity::Of(m_path + "-shm");
+        return {};
+    }
+
+    bool WatchesFile() const override { return m_db != nullptr; }
+
+    std::string FileReplaced() override {
+        std::string what;
+        struct stat st {};
+        if (::stat(m_path.c_str(), &st) != 0) {
+            const int e = errno;
+            what = e == ENOENT ? m_path + " was deleted"
+                               : m_path + " cannot be found (" + std::strerror(e) + ")";
+        } else if (FileIdentity{st.st_dev, st.st_ino, true} != m_main) {
+            what = m_path + " was replaced by another file";
+        } else {
+            return {};
+        }
+        // SQLite keeps the log of a file it finds moved when it closes it,
+        // and would apply that log to whatever file the path names next.
+        RemoveIfStill(m_path + "-wal", m_wal);
+        RemoveIfStill(m_path + "-shm", m_shm);
+        return what;
+    }
 
     ExecResult Execute(const SqlCommand& command) override {
         if (m_db == nullptr) {
@@ -234,8 +291,16 @@ private:
         return result;
     }
 
+    static void RemoveIfStill(const std::string& path, const FileIdentity& ours) {
+        if (ours.known && FileIdentity::Of(path) == ours) {
+            ::unlink(path.c_str());
+        }
+    }
+
     sqlite3* m_db;
     CancelToken* m_cancel;
+    std::string m_path;
+    FileIdentity m_main, m_wal, m_shm;
     BusyWait m_busy;
     std::vector<sqlite3_stmt*> m_stmts;  // one per known procedure
 };
@@ -308,6 +373,9 @@ BackendOpenResult OpenSqliteBackend(std::string_view connectionString, int timeo
     }
     if (error.empty()) {
         error = backend->Prepare();
+    }
+    if (error.empty()) {
+        error = backend->RememberFiles(path.string());
     }
     if (!error.empty()) {
         return {nullptr, path.string() + ": " + error};

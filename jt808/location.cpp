@@ -118,10 +118,16 @@ Result<Location> parseLocation(std::span<const std::uint8_t> body) {
         const std::size_t length = r.u8();
         const auto value = r.take(length);
         if (!r.ok()) {
+            // Field devices send a last item longer than what remains; the
+            // basic block stands alone, so the position and the items read
+            // so far are kept and the broken tail is named for the log.
             char id[8];
             std::snprintf(id, sizeof id, "0x%02x", it.id);
-            return Result<Location>::fail(std::string("location: additional item ") + id +
-                                          " at byte " + std::to_string(at) + " runs past the body");
+            loc.brokenItem = std::string("additional item ") + id + " at byte " +
+                             std::to_string(at) + " claims " + std::to_string(length) + " bytes, " +
+                             std::to_string(body.size() - std::min(body.size(), at + 2)) +
+                             " remain";
+            break;
         }
         it.value.assign(value.begin(), value.end());
         decodeItem(it, loc);

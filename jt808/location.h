@@ -115,6 +115,9 @@ struct Location {
     // Every additional item in the order sent, the decoded ones included;
     // this is what encodeLocation() writes.
     std::vector<AdditionalItem> items;
+    // Set when the last item claimed more bytes than the body holds: what
+    // was wrong, for the log; the items before it are kept.
+    std::string brokenItem;
 
     // Filled by parseLocation() from items of the expected length.
     std::optional<std::uint32_t> mileage;        // 1/10 km
@@ -141,9 +144,9 @@ double longitudeDegrees(const Location& loc);
 // The report's time in UTC; nothing when the digits are no valid time.
 std::optional<std::chrono::sys_seconds> utcTime(const Location& loc);
 
-// An item that runs past the body, or a short fixed part, is an error; an
-// unknown item is kept raw; a known item of an unexpected length is kept raw
-// and not decoded.
+// A short fixed part is an error; an item that runs past the body ends the
+// items read (brokenItem says so); an unknown item is kept raw; a known item of an unexpected
+// length is kept raw and not decoded.
 Result<Location> parseLocation(std::span<const std::uint8_t> body);
 std::vector<std::uint8_t> encodeLocation(const Location& loc);
 

@@ -1,6 +1,7 @@
 #include "settings/config.h"
 
 #include <cstddef>
+#include <optional>
 #include <utility>
 
 #include "settings/ini_reader.h"
@@ -19,4 +20,17 @@ std::string ReadConfigString(std::string_view key, std::string_view defaultValue
         return std::string(defaultValue);
     }
     return settings::cutToCharacters(std::move(*value), kMaxValueCharacters);
+}
+
+std::string ConfigFileProblem() {
+    const std::string dir = g_strModuleDir.empty() ? "." : g_strModuleDir;
+    const std::optional<std::string> content = settings::readIniText(g_strConfigFile);
+    if (!content) {
+        return "no Config.ini in " + dir + ": using the defaults";
+    }
+    if (!settings::hasIniSection(*content, g_strConfigSection)) {
+        return "Config.ini in " + dir + " has no [" + g_strConfigSection +
+               "] section: using the defaults";
+    }
+    return {};
 }

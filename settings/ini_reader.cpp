@@ -81,11 +81,9 @@ std::string_view unquote(std::string_view value) {
     return value;
 }
 
-}  // namespace
-
-std::optional<std::string> findIniValue(std::string_view content, std::string_view section,
-                                        std::string_view key) {
-    bool inSection = false;
+// Each line of `content`, trimmed, without its line end.
+template <typename Visit>
+void forEachLine(std::string_view content, Visit visit) {
     while (!content.empty()) {
         const auto end = content.find('\n');
         std::string_view line = content.substr(0, end);
@@ -93,25 +91,48 @@ std::optional<std::string> findIniValue(std::string_view content, std::string_vi
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
-        line = text::TrimAscii(line);
-        if (line.starts_with('[')) {
-            const auto close = line.find(']');
-            inSection = text::EqualsIgnoringCase(
-                text::TrimAscii(line.substr(1, close == line.npos ? line.npos : close - 1)),
-                section);
-            continue;
+        if (!visit(text::TrimAscii(line))) {
+            return;
         }
-        if (!inSection) {
-            continue;
+    }
+}
+
+// Whether `line` (trimmed) is a section header naming `section`.
+bool isHeaderOf(std::string_view line, std::string_view section) {
+    const auto close = line.find(']');
+    return text::EqualsIgnoringCase(
+        text::TrimAscii(line.substr(1, close == line.npos ? line.npos : close - 1)), section);
+}
+
+}  // namespace
+
+bool hasIniSection(std::string_view content, std::string_view section) {
+    bool found = false;
+    forEachLine(content, [&](std::string_view line) {
+        found = line.starts_with('[') && isHeaderOf(line, section);
+        return !found;
+    });
+    return found;
+}
+
+std::optional<std::string> findIniValue(std::string_view content, std::string_view section,
+                                        std::string_view key) {
+    bool inSection = false;
+    std::optional<std::string> value;
+    forEachLine(content, [&](std::string_view line) {
+        if (line.starts_with('[')) {
+            inSection = isHeaderOf(line, section);
+            return true;
         }
         const auto equals = line.find('=');
-        if (equals == std::string_view::npos ||
+        if (!inSection || equals == std::string_view::npos ||
             !text::EqualsIgnoringCase(text::TrimAscii(line.substr(0, equals)), key)) {
-            continue;
+            return true;
         }
-        return std::string(unquote(text::TrimAscii(line.substr(equals + 1))));
-    }
-    return std::nullopt;
+        value = std::string(unquote(text::TrimAscii(line.substr(equals + 1))));
+        return false;
+    });
+    return value;
 }
 
 std::optional<std::string> readIniText(const std::string& path) {

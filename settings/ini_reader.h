@@ -30,6 +30,9 @@ std::optional<std::string> readIniText(const std::string& path);
 std::optional<std::string> findIniValue(std::string_view content, std::string_view section,
                                         std::string_view key);
 
+// Whether the content has a header [section] (in any case).
+bool hasIniSection(std::string_view content, std::string_view section);
+
 // `text` cut to at most `count` UTF-8 characters; a character is never split.
 std::string cutToCharacters(std::string text, std::size_t count);
 

@@ -101,6 +101,11 @@ int MyVardoApp_GetCenterState(HVARDOAPP app, char* reason, int reasonSize) {
     return state;
 }
 
+std::uint64_t MyVardoApp_GetEmptyRecordings(HVARDOAPP app) {
+    const auto instance = HandleTable::get().app(app);
+    return instance ? instance->emptyRecordings() : 0;
+}
+
 int MyVardoDev_GetDevInfo(HVARDODEV dev, int item, void* buffer, int bufferSize) {
     return HandleTable::get().readInfo(dev, item, buffer, bufferSize);
 }

@@ -228,6 +228,12 @@ bool AppInstance::isRecording(const ChannelRef& channel) const {
     return it != recordings_.end() && !it->second->failed();
 }
 
+std::uint64_t AppInstance::emptyRecordings() {
+    std::uint64_t empty = 0;
+    runOnIo([&] { empty = media_.writerCounters().empty; });
+    return empty;
+}
+
 MediaCounters AppInstance::mediaCounters() {
     MediaCounters c;
     ReceiverCounters r;
@@ -254,6 +260,7 @@ MediaCounters AppInstance::mediaCounters() {
     c.audioBlocksWritten = w.audioBlocksWritten;
     c.framesDroppedByWriter = w.framesDropped;
     c.recordingsFinished = w.finished;
+    c.recordingsEmpty = w.empty;
     c.recordingsFailed = w.failed;
     c.writerQueuedBytes = w.queuedBytes;
     return c;

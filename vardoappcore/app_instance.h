@@ -55,6 +55,8 @@ public:
     void recordStop(const ChannelRef& channel);
     bool isRecording(const ChannelRef& channel) const;
     MediaCounters mediaCounters();
+    // Recordings finished without any media.
+    std::uint64_t emptyRecordings();
     // vardo_app_acks.h: acknowledge only what the caller says it keeps.
     void ackWhenDurable();
     void setDurable(std::uint64_t epoch, std::uint64_t seq) { session_.setDurable(epoch, seq); }

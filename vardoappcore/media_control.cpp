@@ -1,5 +1,6 @@
 #include "vardoappcore/media_control.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "text/log_text.h"
@@ -15,11 +16,16 @@ constexpr int kMaxAudioRate = 48000;
 // More skipped sequence numbers than this are a restart, not a loss.
 constexpr std::int32_t kMaxCountedGap = 100000;
 
+// A channel asked for gets its first frame within a second or two when the
+// media gets through at all.
+constexpr std::chrono::seconds kNoMediaWait{10};
+
 }  // namespace
 
 MediaControl::MediaControl(asio::io_context& io, CenterSession& session)
     : session_(session),
-      receiver_(io, [this](AssembledFrame&& frame) { onFrame(std::move(frame)); }) {}
+      receiver_(io, [this](AssembledFrame&& frame) { onFrame(std::move(frame)); }),
+      noMediaTimer_(io) {}
 
 MediaControl::~MediaControl() = default;
 
@@ -38,6 +44,54 @@ void MediaControl::start(const std::string& dev, int channel, bool video, bool a
         // Registered before the request, so that the first frames find us.
         openSocket();
         session_.send(protocol::MediaOpen{dev, channel, newVideo, newAudio});
+        watchForMedia(c);
+    }
+}
+
+void MediaControl::watchForMedia(Channel& c) {
+    c.askedAt = std::chrono::steady_clock::now();
+    c.gotMedia = false;
+    if (noMediaCheckDue_ || noMediaWarned_ || !loggedIn_) {
+        return;
+    }
+    noMediaCheckDue_ = true;
+    noMediaTimer_.expires_after(kNoMediaWait);
+    noMediaTimer_.async_wait([this](const std::error_code& error) {
+        if (error) {
+            return;  // cancelled: a logout or the end of the instance
+        }
+        noMediaCheckDue_ = false;
+        checkForMedia();
+    });
+}
+
+void MediaControl::checkForMedia() {
+    if (noMediaWarned_ || !loggedIn_ || udpPort_ < 1 || udpPort_ > 65535) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    auto nextDue = std::chrono::steady_clock::time_point::max();
+    for (const auto& [key, c] : channels_) {
+        if ((!c.video && !c.audio) || c.gotMedia) {
+            continue;
+        }
+        if (now - c.askedAt >= kNoMediaWait) {
+            noMediaWarned_ = true;
+            logLine("no media from " + server_.to_string() + ":" + std::to_string(udpPort_) +
+                    "; check EventServer_CenterServerUdpPort and the firewall");
+            return;
+        }
+        nextDue = std::min(nextDue, c.askedAt + kNoMediaWait);
+    }
+    if (nextDue != std::chrono::steady_clock::time_point::max()) {
+        noMediaCheckDue_ = true;
+        noMediaTimer_.expires_at(nextDue);
+        noMediaTimer_.async_wait([this](const std::error_code& error) {
+            if (!error) {
+                noMediaCheckDue_ = false;
+                checkForMedia();
+            }
+        });
     }
 }
 
@@ -91,6 +145,7 @@ void MediaControl::onLoggedIn(bool /*again*/, std::uint32_t mediaKey,
     server_ = server;
     local_ = local;
     portWarned_ = false;
+    noMediaWarned_ = false;
     // Stream numbers belong to a connection: the server hands out new ones.
     receiver_.closeAllStreams();
     streams_.clear();
@@ -105,9 +160,10 @@ void MediaControl::onLoggedIn(bool /*again*/, std::uint32_t mediaKey,
     openSocket();
     // Whatever was asked before this connection (or before the first
     // login) is asked again.
-    for (const auto& [key, c] : channels_) {
+    for (auto& [key, c] : channels_) {
         if (c.video || c.audio) {
             session_.send(protocol::MediaOpen{key.first, key.second, c.video, c.audio});
+            watchForMedia(c);
         }
     }
 }
@@ -174,6 +230,7 @@ void MediaControl::onFrame(AssembledFrame&& frame) {
     }
     const auto it = channels_.find(s->second);
     if (it != channels_.end()) {
+        it->second.gotMedia = true;
         route(it->second, std::move(frame));
     }
 }
@@ -281,6 +338,8 @@ void MediaControl::reset() {
     receiver_.close();
     loggedIn_ = false;
     mediaKey_ = 0;
+    noMediaTimer_.cancel();
+    noMediaCheckDue_ = false;
 }
 
 void MediaControl::stopWriter(std::chrono::milliseconds limit) {

@@ -9,6 +9,7 @@
 // record writer, never here.
 
 #include <asio.hpp>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -65,6 +66,9 @@ private:
         bool audio = false;
         StreamSetup setup;  // from media_ok
         std::shared_ptr<Recording> recording;
+        // When it was last asked for, and whether anything came since.
+        std::chrono::steady_clock::time_point askedAt;
+        bool gotMedia = false;
     };
 
     void onMediaOk(const protocol::MediaOk& ok);
@@ -76,6 +80,11 @@ private:
     void finishRecording(Channel& channel);
     bool mediaWanted() const;
     void openSocket();
+    // A channel asked for now: watched for media from here on.
+    void watchForMedia(Channel& channel);
+    // Says, once per login, that a channel asked for kNoMediaWait ago has
+    // had nothing: the frames do not get through to us.
+    void checkForMedia();
 
     CenterSession& session_;
     MediaReceiver receiver_;
@@ -88,6 +97,9 @@ private:
     asio::ip::address local_;
     bool loggedIn_ = false;
     bool portWarned_ = false;
+    bool noMediaWarned_ = false;  // this login
+    asio::steady_timer noMediaTimer_;
+    bool noMediaCheckDue_ = false;
 };
 
 }  // namespace vardo

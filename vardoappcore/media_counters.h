@@ -29,6 +29,7 @@ struct MediaCounters {
     std::uint64_t audioBlocksWritten = 0;
     std::uint64_t framesDroppedByWriter = 0;  // its queue was full
     std::uint64_t recordingsFinished = 0;
+    std::uint64_t recordingsEmpty = 0;  // of those, without any media: their files removed
     std::uint64_t recordingsFailed = 0;
     std::uint64_t writerQueuedBytes = 0;
     // The local UDP port media comes to; 0 while none is open.

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -70,6 +71,7 @@ void RecordWriter::State::run() {
         counters.framesWritten += done.framesWritten;
         counters.audioBlocksWritten += done.audioBlocksWritten;
         counters.finished += done.finished;
+        counters.empty += done.empty;
         counters.failed += done.failed;
     }
     ended = true;
@@ -110,6 +112,16 @@ void RecordWriter::State::write(Job& job, WriterCounters& done) {
     } else {
         ++done.finished;
         const AviFileCounters& c = file.counters();
+        if (c.videoFrames == 0 && c.audioBytes == 0) {
+            // Not a frame or a sound arrived (a wrong UDP port, a firewall):
+            // an empty file would only look like a recording of nothing.
+            ++done.empty;
+            std::error_code ignored;
+            std::filesystem::remove(recording.path(), ignored);
+            logLine("recording of " + recording.label() + " to " + pathText(recording.path()) +
+                    " got no media: the empty file is removed");
+            return;
+        }
         logLine("recording of " + recording.label() + " to " + pathText(recording.path()) +
                 " finished: " + std::to_string(c.videoFrames) + " video frames (" +
                 std::to_string(recording.lostFrames.load()) + " lost), " +

@@ -28,6 +28,7 @@ struct WriterCounters {
     std::uint64_t audioBlocksWritten = 0;
     std::uint64_t framesDropped = 0;  // the queue was full
     std::uint64_t finished = 0;       // files closed with their index
+    std::uint64_t empty = 0;          // of those, files that got no media: removed
     std::uint64_t failed = 0;         // files that could not be written
     std::size_t queuedBytes = 0;
 };

@@ -5,7 +5,9 @@
 //
 // BM_TimerTickAfterChurn/0 is the baseline of the same run (no device has
 // gone offline); /100000 follows 100,000 offline/online cycles spread over
-// the devices. The counters:
+// the devices; BM_TimerTickAfterAlarmChurn/100000 the same with an alarm
+// before each drop, so that every device leaves while its row records (a
+// vehicle losing its link during an alarm). The counters:
 //   rows            rows (and records) the window holds
 //   heap_growth_MB  heap in use gained by the churn
 //   rss_growth_MB   resident memory gained by the churn
@@ -51,9 +53,12 @@ public:
         AddDevices(kDevices, "DEV", 100000, /*online=*/true);
     }
 
-    void Churn(long cycles) {
+    void Churn(long cycles, bool alarms) {
         for (long i = 0; i < cycles; ++i) {
             const HVARDODEV dev = Device(static_cast<std::size_t>(i));
+            if (alarms) {
+                Notify(NOTIFY_ALARM_FIRST, dev);
+            }
             Notify(NOTIFY_DEVICE_OFFLINE, dev);
             Notify(NOTIFY_DEVICE_ONLINE, dev);
         }
@@ -63,7 +68,7 @@ public:
     bool Ok() const { return Dialog().IsServiceStarted() && Rows() == kDevices; }
 };
 
-void BM_TimerTickAfterChurn(benchmark::State& state) {
+void TickAfterChurn(benchmark::State& state, bool alarms) {
     Server server;
     if (!server.Ok()) {
         state.SkipWithError("service did not start");
@@ -71,7 +76,7 @@ void BM_TimerTickAfterChurn(benchmark::State& state) {
     }
     const double rssBefore = ResidentBytes();
     const double heapBefore = HeapBytes();
-    server.Churn(state.range(0));
+    server.Churn(state.range(0), alarms);
     const double heapAfter = HeapBytes();
     const double rssAfter = ResidentBytes();
     for (auto _ : state) {
@@ -83,10 +88,22 @@ void BM_TimerTickAfterChurn(benchmark::State& state) {
     state.counters["rss_growth_MB"] = (rssAfter - rssBefore) / kMiB;
 }
 
+void BM_TimerTickAfterChurn(benchmark::State& state) {
+    TickAfterChurn(state, false);
+}
+
+void BM_TimerTickAfterAlarmChurn(benchmark::State& state) {
+    TickAfterChurn(state, true);
+}
+
 // A fixed number of ticks, so that each case builds its server once and the
 // memory figures are not blurred by an earlier trial run of the same case.
 BENCHMARK(BM_TimerTickAfterChurn)
     ->Arg(0)
+    ->Arg(100'000)
+    ->Iterations(1000)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TimerTickAfterAlarmChurn)
     ->Arg(100'000)
     ->Iterations(1000)
     ->Unit(benchmark::kMicrosecond);

@@ -95,12 +95,21 @@ void parseBodies(std::span<const std::uint8_t> body) {
         check(*parseTimeResponse(encodeTimeResponse(*t)) == *t);
     }
     if (auto loc = parseLocation(body)) {
-        check(encodeLocation(*loc) == std::vector<std::uint8_t>(body.begin(), body.end()));
+        // A broken last item is left out: what is kept re-encodes to the
+        // body's beginning.
+        const auto again = encodeLocation(*loc);
+        check(loc->brokenItem.empty() ? again == std::vector<std::uint8_t>(body.begin(), body.end())
+                                      : again.size() < body.size() &&
+                                            std::equal(again.begin(), again.end(), body.begin()));
         (void)utcTime(*loc);
     }
     if (auto batch = parseBatchLocation(body)) {
         const auto again = parseBatchLocation(encodeBatchLocation(*batch));
-        check(again.ok() && again->items == batch->items && again->skipped.empty());
+        auto kept = batch->items;
+        for (Location& loc : kept) {
+            loc.brokenItem.clear();  // the broken tail is not written again
+        }
+        check(again.ok() && again->items == kept && again->skipped.empty());
     }
 }
 

@@ -171,27 +171,51 @@ TEST_F(AlarmTest, SourcesStopWhenTheRecordingDoesNotStartOrTheLibraryEndsIt) {
     EXPECT_TRUE(Recording(chn));
 }
 
-// A device that goes offline while its row records gets a new row when it
-// comes back; the old row's recording still ends on time, and the device
-// takes back its latest row the next time round.
-TEST_F(AlarmTest, ADeviceThatComesBackWhileItsRowRecordsGetsANewRow) {
+// A vehicle that loses its link during an alarm takes back its row when it
+// comes back; the recording still ends on time, a second alarm while it runs
+// changes nothing, and the list never grows however often it happens.
+TEST_F(AlarmTest, ADeviceThatComesBackWhileItsRowRecordsTakesItBack) {
     Start({{"EventServer_RecordDuration", "10"}});
     const auto dev = Online({.name = "X7"});
     const auto chn = scripted::ChannelsOf(dev)[0];
     Notify(NOTIFY_ALARM_FIRST, dev);
+    const std::int64_t started = dlg->GetDevices()[0].recordStart[0];
+    ASSERT_NE(started, 0);
     Notify(NOTIFY_DEVICE_OFFLINE, dev);
     Notify(NOTIFY_DEVICE_ONLINE, dev);
-    ASSERT_EQ(List().GetItemCount(), 2);
-    EXPECT_EQ(scripted::UserData(dev), 1u);
-    EXPECT_EQ(List().GetItemText(0, 4), "Device is Offline");
-    RunFor(11s);
+    ASSERT_EQ(List().GetItemCount(), 1);
+    EXPECT_EQ(scripted::UserData(dev), 0u);
+    EXPECT_EQ(dlg->GetDevices()[0].recordStart[0], started);
+    EXPECT_EQ(dlg->GetDevices()[0].channels[0], chn);
+    RunFor(5s);
+    Notify(NOTIFY_ALARM_FIRST, dev);
+    EXPECT_EQ(dlg->GetDevices()[0].recordStart[0], started);
+    RunFor(6s);
     EXPECT_FALSE(Recording(chn));
     EXPECT_EQ(dlg->GetDevices()[0].recordStart[0], 0);
 
-    Notify(NOTIFY_DEVICE_OFFLINE, dev);
-    Notify(NOTIFY_DEVICE_ONLINE, dev);
-    EXPECT_EQ(List().GetItemCount(), 2);
-    EXPECT_EQ(scripted::UserData(dev), 1u);
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        Notify(NOTIFY_ALARM_FIRST, dev);
+        Notify(NOTIFY_DEVICE_OFFLINE, dev);
+        Notify(NOTIFY_DEVICE_ONLINE, dev);
+        RunFor(1s);
+    }
+    EXPECT_EQ(List().GetItemCount(), 1);
+    EXPECT_EQ(dlg->GetDevices().size(), 1u);
+    RunFor(11s);
+    EXPECT_FALSE(Recording(chn));
+}
+
+// With UDP port 0 the center sends no media: an alarm records nothing, so no
+// empty file is left behind.
+TEST_F(AlarmTest, WithoutMediaAnAlarmRecordsNothing) {
+    Start({{"EventServer_CenterServerUdpPort", "0"}});
+    const auto dev = Online({.name = "X7"});
+    const auto chn = scripted::ChannelsOf(dev)[0];
+    Notify(NOTIFY_ALARM_FIRST, dev);
+    EXPECT_FALSE(Recording(chn));
+    EXPECT_EQ(dlg->GetDevices()[0].recordStart[0], 0);
+    EXPECT_TRUE(dlg->ActiveRecordingFiles().empty());
 }
 
 TEST_F(AlarmTest, AnAlarmForADeviceWithoutChannelsDoesNothing) {

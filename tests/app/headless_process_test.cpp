@@ -128,6 +128,21 @@ Outcome RunServer(std::vector<std::string> args) {
     return Process(args).Wait();
 }
 
+// The service program systemd starts (always headless), on the same library.
+Outcome RunService(std::vector<std::string> args) {
+    args.insert(args.begin(), VARDO_SCRIPTED_SERVICE);
+    return Process(args).Wait();
+}
+
+int CountOf(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos;
+         at = text.find(part, at + part.size())) {
+        ++count;
+    }
+    return count;
+}
+
 TEST(HeadlessProcess, StopsCleanlyOnSigtermAndSigint) {
     for (int signal : {SIGTERM, SIGINT}) {
         testsupport::TempProgramDir home;
@@ -187,16 +202,70 @@ TEST(HeadlessProcess, ASecondInstanceOnTheSameDirectoryExitsNonZero) {
     EXPECT_EQ(third.Wait().status, 0);
 }
 
-TEST(HeadlessProcess, APortThatIsNoPortEndsTheRunWithTheReason) {
+TEST(HeadlessProcess, APortThatIsNoPortEndsTheRunWithTheReasonAndTheConfigurationStatus) {
     testsupport::TempProgramDir home;
     home.writeConfig({{"EventServer_ConnectString", "sqlite:vardo.db"},
                       {"EventServer_CenterServerTcpPort", "70000"}});
     const Outcome outcome = RunServer({"--headless", "--home", home.path()});
-    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.status, 78);
     EXPECT_NE(
         outcome.err.find("service start failed: TCP Port '70000' is no port number (1-65535)"),
         std::string::npos)
         << outcome.err;
+    // Said once, not again as the box of the window.
+    EXPECT_EQ(CountOf(outcome.err, "is no port number"), 1) << outcome.err;
+}
+
+TEST(HeadlessProcess, UdpPortZeroMeansNoMediaButTextAndLargeNumbersAreRefused) {
+    testsupport::TempProgramDir home;
+    home.writeConfig({{"EventServer_ConnectString", "sqlite:vardo.db"},
+                      {"EventServer_CenterServerUdpPort", "0"}});
+    Process server({VARDO_SCRIPTED_SERVER, "--headless", "--home", home.path()});
+    ASSERT_TRUE(server.WaitForErr("service started:"));
+    server.Signal(SIGTERM);
+    const Outcome started = server.Wait();
+    EXPECT_EQ(started.status, 0) << started.err;
+    EXPECT_NE(started.err.find("no media: alarm recording off"), std::string::npos) << started.err;
+
+    for (const char* bad : {"65536", "media", "-1"}) {
+        home.writeConfig({{"EventServer_ConnectString", "sqlite:vardo.db"},
+                          {"EventServer_CenterServerUdpPort", bad}});
+        const Outcome outcome = RunServer({"--headless", "--home", home.path()});
+        EXPECT_EQ(outcome.status, 78) << bad << ": " << outcome.err;
+        EXPECT_NE(outcome.err.find("service start failed: UDP Port '" + std::string(bad) +
+                                   "' is no port number (0-65535, 0: no media)"),
+                  std::string::npos)
+            << outcome.err;
+    }
+}
+
+TEST(HeadlessProcess, TheServiceRefusesToRunWithoutItsSettings) {
+    testsupport::TempProgramDir home;
+    const Outcome missing = RunService({"--home", home.path()});
+    EXPECT_EQ(missing.status, 78) << missing.err;
+    const std::string dir = home.path();
+    EXPECT_NE(missing.err.find("no Config.ini in " + dir + ": using the defaults"),
+              std::string::npos)
+        << missing.err;
+    EXPECT_EQ(missing.err.find("service start"), std::string::npos) << missing.err;
+
+    home.writeConfigText("[Other]\nEventServer_ConnectString=sqlite:vardo.db\n");
+    const Outcome noSection = RunService({"--home", home.path()});
+    EXPECT_EQ(noSection.status, 78) << noSection.err;
+    EXPECT_NE(noSection.err.find("has no [VardoEventServer] section: using the defaults"),
+              std::string::npos)
+        << noSection.err;
+}
+
+TEST(HeadlessProcess, TheServiceNamesItselfInItsHelpAndVersion) {
+    const Outcome help = RunService({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Usage: vardo-event-serverd "), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find("--headless"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("78"), std::string::npos) << help.out;
+    const Outcome version = RunService({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("vardo-event-serverd 1.", 0), 0u) << version.out;
 }
 
 TEST(HeadlessProcess, WithWaitForDatabaseTheServiceLogsInAtOnceAndTheDatabaseComesLater) {
@@ -217,9 +286,17 @@ TEST(HeadlessProcess, AStartThatFailsExitsNonZeroWithTheMessageAndNoPassword) {
     testsupport::TempProgramDir home;  // no Config.ini: the SQL Server default
     const Outcome outcome = RunServer({"--headless", "--home", home.path()});
     EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.err.find("no Config.ini in " + home.path() + ": using the defaults"),
+              std::string::npos)
+        << outcome.err;
     EXPECT_NE(outcome.err.find("can't connect database:Provider=SQLOLEDB;"), std::string::npos)
         << outcome.err;
     EXPECT_NE(outcome.err.find("service start failed:"), std::string::npos) << outcome.err;
+    // One line per failure, and the driver's reason whole after the masked
+    // password: "(" opens it right after the connection string.
+    EXPECT_EQ(CountOf(outcome.err, "service start failed:"), 1) << outcome.err;
+    EXPECT_EQ(CountOf(outcome.err, "can't connect database:"), 1) << outcome.err;
+    EXPECT_NE(outcome.err.find("Password=*** ("), std::string::npos) << outcome.err;
     EXPECT_EQ(outcome.err.find("nobe274"), std::string::npos) << outcome.err;
     EXPECT_EQ(outcome.err.find("service stopped"), std::string::npos) << outcome.err;
 }

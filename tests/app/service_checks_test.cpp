@@ -36,6 +36,50 @@ TEST(StartChecks, PortsAreWholeNumbersFromOneTo65535) {
     EXPECT_EQ(app::PortProblem("TCP Port", "80"), "");
 }
 
+TEST(StartChecks, TheUdpPortMayBeZeroForASiteWithoutMedia) {
+    EXPECT_EQ(app::ParseMediaPort("0"), 0);
+    EXPECT_EQ(app::ParseMediaPort(" 24681 "), 24681);
+    EXPECT_EQ(app::ParseMediaPort("65535"), 65535);
+    for (const char* bad : {"", "65536", "-1", "none", "0x10", "99999999999999999999999"}) {
+        EXPECT_EQ(app::ParseMediaPort(bad), std::nullopt) << bad;
+    }
+    EXPECT_EQ(app::MediaPortProblem("UDP Port", "abc"),
+              "UDP Port 'abc' is no port number (0-65535, 0: no media)");
+    EXPECT_EQ(app::MediaPortProblem("UDP Port", "0"), "");
+}
+
+// Our own schemas take the offline events of a stop; a SQL Server site's own
+// procedures would read them as a fleet-wide outage at every restart.
+TEST(StartChecks, OfflineEventsAtAStopFollowTheSettingElseTheDatabase) {
+    struct Case {
+        const char* setting;
+        const char* connect;
+        bool on;
+    };
+    const Case cases[] = {
+        {"", "sqlite:vardo.db", true},
+        {"", "postgresql://vardo@db/vardo", true},
+        {"", "Provider=SQLOLEDB;Server=db;Initial Catalog=V;User ID=sa;Password=x", false},
+        {"", "Driver=FreeTDS;Server=db;UID=sa;PWD=x", false},
+        {"1", "Provider=SQLOLEDB;Server=db;User ID=sa;Password=x", true},
+        {" yes ", "DSN=site", true},
+        {"0", "sqlite:vardo.db", false},
+        {"Off", "postgresql://vardo@db/vardo", false},
+    };
+    for (const Case& c : cases) {
+        std::string warning;
+        EXPECT_EQ(app::OfflineAtStop(c.setting, c.connect, warning), c.on)
+            << c.setting << " " << c.connect;
+        EXPECT_EQ(warning, "") << c.setting;
+    }
+    std::string warning;
+    EXPECT_TRUE(app::OfflineAtStop("sometimes", "sqlite:vardo.db", warning));
+    EXPECT_NE(warning.find("EventServer_OfflineAtStop: 'sometimes'"), std::string::npos);
+    warning.clear();
+    EXPECT_FALSE(app::OfflineAtStop("sometimes", "DSN=site", warning));
+    EXPECT_NE(warning.find("a stop marks no device offline"), std::string::npos);
+}
+
 TEST(StartChecks, ADurationThatIsNoPositiveNumberIsWarnedAbout) {
     for (const char* good : {"1", "90", "2147483647"}) {
         EXPECT_EQ(app::DurationWarning(good), "") << good;
@@ -67,6 +111,9 @@ TEST(StatusLine, SaysEveryPartOfTheState) {
     EXPECT_EQ(app::StatusLine(s),
               "center: logged in as root with 3 devices; database: connected; stored 120, "
               "dropped 2; recordings: 1");
+    s.emptyRecordings = 16;
+    EXPECT_TRUE(app::StatusLine(s).ends_with("; recordings: 1, empty recordings: 16"))
+        << app::StatusLine(s);
     s.centerState = CENTER_REFUSED;
     s.centerReason = "bad credentials";
     s.databaseDownSince = 1796748592;
@@ -304,6 +351,7 @@ TEST(Metrics, TheEndpointServesTheLatestSnapshotOnLoopbackOnly) {
     snapshot.counters.queued = 12;
     snapshot.counters.pending = 3;
     snapshot.devicesOnline = 2;
+    snapshot.emptyRecordings = 16;
     server.Publish(snapshot);
 
     httplib::Client client("127.0.0.1", server.Port());
@@ -317,6 +365,7 @@ TEST(Metrics, TheEndpointServesTheLatestSnapshotOnLoopbackOnly) {
         << body;
     EXPECT_NE(body.find("\nvardo_queue_depth 3\n"), std::string::npos) << body;
     EXPECT_NE(body.find("\nvardo_devices_online 2\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("\nvardo_recordings_empty_total 16\n"), std::string::npos) << body;
     // No commit yet: no age of one.
     EXPECT_EQ(body.find("vardo_seconds_since_last_commit"), std::string::npos) << body;
 

@@ -87,6 +87,21 @@ TEST_F(ServiceTest, StopEmptiesTheListLogsOutAndUnlocksTheSettings) {
               "waiting=0");
 }
 
+TEST_F(ServiceTest, WithOfflineAtStopOffAStopMarksNoDeviceOffline) {
+    WriteConfig({{"EventServer_OfflineAtStop", "0"}});
+    Open();
+    PressStart();
+    Online({.name = "X7"});
+    ASSERT_TRUE(WaitForDatabase());
+    const std::size_t before = dlg->statements.size();
+    ClearLog();
+    PressStart();  // stops
+    EXPECT_EQ(dlg->statements.size(), before);
+    for (const std::string& line : ServiceLog()) {
+        EXPECT_FALSE(line.starts_with("stopping:")) << line;
+    }
+}
+
 TEST_F(ServiceTest, ADatabaseThatCannotBeOpenedIsReportedAndNothingStarts) {
     const std::string cases[] = {
         "sqlite:Config.ini/vardo.db",

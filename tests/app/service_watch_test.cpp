@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "tests/app/server_fixture.h"
 
@@ -38,8 +39,10 @@ TEST_F(ServiceWatchTest, PortsThatAreNoPortAreRefusedWithAMessageAndNothingStart
         ClearLog();
         PressStart();
         EXPECT_FALSE(dlg->IsServiceStarted()) << text;
-        const std::string label = field == IDC_TCP_PORT ? "TCP Port" : "UDP Port";
-        const std::string problem = label + " '" + text + "' is no port number (1-65535)";
+        const std::string problem =
+            field == IDC_TCP_PORT
+                ? "TCP Port '" + text + "' is no port number (1-65535)"
+                : "UDP Port '" + text + "' is no port number (0-65535, 0: no media)";
         ASSERT_EQ(host->MessageBoxes().size(), 1u) << text;
         EXPECT_EQ(host->MessageBoxes()[0].text, problem);
         EXPECT_EQ(ServiceLog(), std::vector<std::string>{"service start failed: " + problem});
@@ -47,6 +50,24 @@ TEST_F(ServiceWatchTest, PortsThatAreNoPortAreRefusedWithAMessageAndNothingStart
         EXPECT_TRUE(host->IsControlEnabled(IDC_CONNECT_STRING));
         CloseAndDestroy();
     }
+}
+
+// The box speaks the operator's language; the log stays English for whoever
+// reads the journal.
+TEST_F(ServiceWatchTest, UnderChineseTheBoxOfABadPortIsChinese) {
+    std::ifstream shipped(std::string(VARDO_SOURCE_DIR) + "/app/Language/zh_CN.ini");
+    std::stringstream texts;
+    texts << shipped.rdbuf();
+    home.writeFile("Language/zh_CN.ini", texts.str());
+    WriteConfig({{"Language File", "zh_CN"}, {"EventServer_CenterServerTcpPort", "abc"}});
+    Open();
+    ClearLog();
+    PressStart();
+    ASSERT_EQ(host->MessageBoxes().size(), 1u);
+    EXPECT_EQ(host->MessageBoxes()[0].text, "TCP 端口 'abc' 不是端口号 (1-65535)");
+    EXPECT_EQ(ServiceLog(),
+              std::vector<std::string>{
+                  "service start failed: TCP Port 'abc' is no port number (1-65535)"});
 }
 
 TEST_F(ServiceWatchTest, TheDatabaseBoxMasksThePasswordAndGivesTheReasonOnItsOwnLine) {
@@ -132,6 +153,16 @@ TEST_F(ServiceWatchTest, TheStatusLineSaysWhoIsLoggedInWithHowManyDevices) {
         << line;
     EXPECT_TRUE(line.ends_with("dropped 0; recordings: 0")) << line;
     EXPECT_EQ(dlg->StatusText(), line);
+}
+
+TEST_F(ServiceWatchTest, RecordingsThatGotNoMediaAreCountedInTheStatusLine) {
+    WriteConfig();
+    Open();
+    PressStart();
+    scripted::SetEmptyRecordings(dlg->GetVardoApp(), 3);
+    RunFor(1s);
+    EXPECT_NE(dlg->StatusText().find("empty recordings: 3"), std::string::npos)
+        << dlg->StatusText();
 }
 
 TEST_F(ServiceWatchTest, ARefusedLoginIsLoggedAndActedOnOnce) {

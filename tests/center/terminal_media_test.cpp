@@ -81,7 +81,8 @@ protected:
         return out;
     }
     // One frame from the terminal, through the packet path.
-    void frame(int chn, jt1078::DataType type, std::uint8_t payloadType) {
+    void frame(int chn, jt1078::DataType type, std::uint8_t payloadType,
+               const MediaSource& source = {"127.0.0.1", 1}) {
         jt1078::PacketHeader h;
         h.sim = kPhone;
         h.channel = static_cast<std::uint8_t>(chn);
@@ -90,7 +91,7 @@ protected:
         const std::vector<std::uint8_t> body(2000, 1);
         for (const auto& bytes : jt1078::packetize(h, body, sequence_)) {
             const auto r = jt1078::decodePacket(bytes, jt1078::SimLayout::Bcd6, true);
-            accepted_ = media_.onPacket(r.packet);
+            accepted_ = media_.onPacket(r.packet, source).verdict != MediaVerdict::Refused;
         }
     }
 
@@ -153,8 +154,15 @@ TEST_F(TerminalMediaTest, EventServersShareAStreamAndTheLastOneToLeaveClosesIt) 
                                                         jt1078::CloseWhat::AudioAndVideo,
                                                         jt1078::StreamType::Main}));
     EXPECT_EQ(media_.streams(), 0u);
+    // What was in flight when it was told to stop is dropped quietly: the
+    // terminal's media connection stays, nothing is relayed.
+    const auto relayed = media_.counters().frames;
     frame(2, jt1078::DataType::PFrame, jt1078::kH264);
-    EXPECT_FALSE(accepted_);  // nobody asked any more
+    EXPECT_TRUE(accepted_);
+    EXPECT_EQ(media_.counters().frames, relayed);
+    // Another channel nobody asked for is refused as before.
+    frame(3, jt1078::DataType::PFrame, jt1078::kH264);
+    EXPECT_FALSE(accepted_);
 }
 
 TEST_F(TerminalMediaTest, RefusalsSilenceAndStrangersAreAnsweredWithTheReason) {
@@ -187,6 +195,38 @@ TEST_F(TerminalMediaTest, RefusalsSilenceAndStrangersAreAnsweredWithTheReason) {
     ASSERT_EQ(answers_.size(), 3u);
     EXPECT_EQ(std::get<protocol::MediaFailed>(answers_[2].second).reason,
               "terminal " + kPhone + " is not connected");
+}
+
+// Forged frames for the SIM and channel of a stream being recorded: from
+// another address, another connection, or in another codec, none is taken.
+TEST_F(TerminalMediaTest, AStreamIsTakenFromItsTerminalsAddressAndFirstSourceInItsCodecOnly) {
+    media_.setTerminalAddress(
+        [](const std::string& phone) { return phone == kPhone ? "127.0.0.1" : ""; });
+    open(1, 1, true, false);
+    run(100ms);
+    const MediaSource real{"127.0.0.1", 7};
+    frame(1, jt1078::DataType::IFrame, jt1078::kH264, real);
+    EXPECT_TRUE(accepted_);
+    const auto relayed = media_.counters().frames;
+
+    int forgedTaken = 0;
+    for (int i = 0; i < 50; ++i) {
+        frame(1, jt1078::DataType::IFrame, jt1078::kH264, {"127.0.0.2", 100u + i});
+        forgedTaken += accepted_;
+        frame(1, jt1078::DataType::PFrame, jt1078::kH264, {"127.0.0.1", 8});  // a second connection
+        forgedTaken += accepted_;
+        frame(1, jt1078::DataType::PFrame, jt1078::kH265, real);  // typed H.265 into H.264
+        forgedTaken += accepted_;
+    }
+    EXPECT_EQ(forgedTaken, 0);
+    EXPECT_EQ(media_.counters().frames, relayed);
+
+    frame(1, jt1078::DataType::PFrame, jt1078::kH264, real);
+    EXPECT_TRUE(accepted_);
+    // Its connection gone, the terminal's next one takes the stream up.
+    media_.sourceGone(7);
+    frame(1, jt1078::DataType::PFrame, jt1078::kH264, {"127.0.0.1", 9});
+    EXPECT_TRUE(accepted_);
 }
 
 }  // namespace

@@ -14,9 +14,20 @@
 
 namespace centertest {
 
-TestTerminal::TestTerminal(std::uint16_t port, std::string phone, jt808::Version version)
+TestTerminal::TestTerminal(std::uint16_t port, std::string phone, jt808::Version version,
+                           const std::string& from)
     : phone_(std::move(phone)), version_(version) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (!from.empty() && fd_ >= 0) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+        if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);

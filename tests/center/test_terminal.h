@@ -20,8 +20,10 @@ using namespace std::chrono_literals;
 
 class TestTerminal {
 public:
+    // `from`: the local address to connect from (127.0.0.2 plays a
+    // stranger's machine); empty for the system's choice.
     TestTerminal(std::uint16_t port, std::string phone,
-                 jt808::Version version = jt808::Version::V2013);
+                 jt808::Version version = jt808::Version::V2013, const std::string& from = {});
     ~TestTerminal();
     TestTerminal(const TestTerminal&) = delete;
     TestTerminal& operator=(const TestTerminal&) = delete;

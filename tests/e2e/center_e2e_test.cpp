@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
 #include "jt808/message_ids.h"
 #include "tests/center/test_terminal.h"
 #include "testsupport/process/center_process.h"
+#include "testsupport/process/child_process.h"
 #include "testsupport/process/event_server_run.h"
 
 namespace e2e {
@@ -150,6 +152,53 @@ TEST_F(CenterEndToEnd, ARestartedCenterKnowsItsTerminals) {
     ASSERT_TRUE(server.waitForRows(1, 1)) << server.log();
     EXPECT_EQ(server.stop(), 0) << server.log();
     EXPECT_EQ(server.events(), (std::vector<EventRow>{{"013912344329", 6}, {"013912344329", 7}}));
+}
+
+// A stranger who knows the phone number cannot take the vehicle over; an
+// operator's release, from the command line while the center runs, lets the
+// terminal that lost its code register again.
+TEST_F(CenterEndToEnd, ATakeoverIsRefusedAndTheOperatorsReleaseWorksOnARunningCenter) {
+    CenterProcess center(data_, {"--open-registration"});
+    ASSERT_TRUE(center.started()) << center.log();
+    EventServerRun server(center.tcpPort());
+    server.start();
+    ASSERT_TRUE(center.waitForLog("logged in as 'root'")) << center.log() << server.log();
+    TestTerminal real(center.jt808Port(), "013912344329");
+    const std::string code = real.registerAs("粤B12345");
+    ASSERT_EQ(real.authenticate(code), 0) << center.log();
+    ASSERT_TRUE(server.waitForRows(1, 1)) << server.log();
+
+    for (int i = 0; i < 10; ++i) {
+        TestTerminal stranger(center.jt808Port(), "013912344329", jt808::Version::V2013,
+                              "127.0.0.2");
+        int result = -1;
+        EXPECT_EQ(stranger.registerAs("FAKE", &result), "");
+        EXPECT_NE(result, 0);
+        EXPECT_EQ(stranger.report(makeLocation(1, 1, 0, 0, "261208100000")), 1);
+    }
+    EXPECT_EQ(real.report(makeLocation(22.5, 114.0, 0, 0, "261208100000")), 0);
+    EXPECT_FALSE(real.waitClosed(10ms)) << "the real terminal stays online";
+
+    testsim::ChildProcess release(
+        {centerPath(), "--data", data_, "--release", "13912344329", "--release-window", "600"});
+    EXPECT_EQ(release.wait(), 0) << release.errors();
+    EXPECT_NE(release.errors().find("released terminal 013912344329"), std::string::npos)
+        << release.errors();
+    TestTerminal reset(center.jt808Port(), "013912344329");
+    const std::string fresh = reset.registerAs("粤B12345");
+    ASSERT_FALSE(fresh.empty()) << center.log();
+    EXPECT_EQ(reset.authenticate(fresh), 0) << center.log();
+    EXPECT_TRUE(real.waitClosed()) << "the new connection took the phone over";
+
+    testsim::ChildProcess unknown({centerPath(), "--data", data_, "--release", "15500000000"});
+    EXPECT_EQ(unknown.wait(), 1);
+    EXPECT_NE(unknown.errors().find("no terminal"), std::string::npos) << unknown.errors();
+    EXPECT_EQ(server.stop(), 0) << server.log();
+    // The stranger's loop left no trace: the device came online once and
+    // stayed (the login after the release took over without an offline).
+    const auto events = server.events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), EventRow{"013912344329", 6}), 1)
+        << center.log();
 }
 
 TEST_F(CenterEndToEnd, BadOptionsAreExplainedWithStatusTwo) {

@@ -10,10 +10,13 @@
 #include <asio.hpp>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <thread>
 
 #include "jt1078/av_control.h"
+#include "jt1078/packetizer.h"
 #include "jt1078/payload_type.h"
 #include "jt1078/stream_packet.h"
 #include "jt808/general_response.h"
@@ -138,8 +141,11 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(data_); }
 
-    // Runs the chain with an alarm; the recordings' files.
-    std::vector<std::string> recordAlarm(double loss) {
+    // Runs the chain with an alarm; the recordings' files. `attack`, when
+    // given, runs on a thread of its own with the media port once the
+    // alarm is raised.
+    std::vector<std::string> recordAlarm(double loss,
+                                         std::function<void(std::uint16_t)> attack = {}) {
         CenterProcess center(data_);
         EXPECT_TRUE(center.started()) << center.log();
         RunSettings settings;
@@ -158,10 +164,17 @@ protected:
         terminal.send(jt808::msg::kLocation, jt808::encodeLocation(makeLocation(
                                                  22.5, 114.0, 30, 90, "261208100000", kEmergency)));
         Cameras cameras(loss);
+        std::thread attacker;
+        if (attack) {
+            attacker = std::thread(attack, center.mediaPort());
+        }
         cameras.serve(
             terminal,
             [&] { return testsim::countOf(server.log(), "finished") >= 2 && cameras.closes >= 2; },
             30s);
+        if (attacker.joinable()) {
+            attacker.join();
+        }
         EXPECT_EQ(cameras.requests, 2) << center.log();
         EXPECT_TRUE(cameras.requestedAudio[1]);  // channel 1 records its sound
         EXPECT_FALSE(cameras.requestedAudio[3]);
@@ -221,6 +234,58 @@ TEST_F(TerminalVideoEndToEnd, FivePercentOfPacketsLostStillGivesPlayableFiles) {
     ASSERT_EQ(files.size(), 2u) << log_;
     expectPlayableH264(files[0], true);
     expectPlayableH264(files[1], false);
+}
+
+// Frames of another clip for the terminal's SIM and channel while it streams
+// its alarm video: from another machine over TCP and UDP, and from a second
+// connection of the terminal's own address. None may reach the recording.
+TEST_F(TerminalVideoEndToEnd, ForgedFramesReachNoRecording) {
+    static const std::string kMarker = "FORGED-FRAME-";
+    const auto forge = [](std::uint16_t mediaPort) {
+        std::this_thread::sleep_for(1500ms);  // the real stream flows by now
+        jt1078::PacketHeader h;
+        h.sim = kPhone;
+        h.channel = 1;
+        h.payloadType = jt1078::kH264;
+        std::string body;
+        while (body.size() < 900) {
+            body += kMarker;
+        }
+        const std::vector<std::uint8_t> bytes(body.begin(), body.end());
+        asio::io_context io;
+        const asio::ip::tcp::endpoint port(asio::ip::make_address("127.0.0.1"), mediaPort);
+        for (const char* from : {"127.0.0.2", "127.0.0.1"}) {
+            asio::ip::tcp::socket tcp(io);
+            tcp.open(asio::ip::tcp::v4());
+            tcp.bind({asio::ip::make_address(from), 0});
+            tcp.connect(port);
+            std::uint16_t sequence = 0;
+            for (int i = 0; i < 50; ++i) {
+                for (const auto& packet : jt1078::packetize(h, bytes, sequence)) {
+                    asio::error_code ec;
+                    asio::write(tcp, asio::buffer(packet), ec);
+                }
+            }
+        }
+        asio::ip::udp::socket udp(io, {asio::ip::make_address("127.0.0.2"), 0});
+        std::uint16_t sequence = 0;
+        for (int i = 0; i < 50; ++i) {
+            for (const auto& packet : jt1078::packetize(h, bytes, sequence)) {
+                udp.send_to(asio::buffer(packet), {asio::ip::make_address("127.0.0.1"), mediaPort});
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+    };
+    const auto files = recordAlarm(0, forge);
+    ASSERT_EQ(files.size(), 2u) << log_;
+    for (const auto& f : files) {
+        std::ifstream in(f, std::ios::binary);
+        const std::string content((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+        EXPECT_EQ(content.find(kMarker), std::string::npos) << f << " holds forged frames";
+    }
+    expectPlayableH264(files[0], true);
+    EXPECT_NE(log_.find("media connection from 127.0.0.2"), std::string::npos) << log_;
 }
 
 // The media port takes streams only from terminals that were asked for them:

@@ -98,7 +98,7 @@ TEST(Jt808Location, HandBuiltReportWithVideoItems) {
     EXPECT_EQ(encodeLocation(*loc), body);
 }
 
-TEST(Jt808Location, ItemsOfOddLengthStayRawAndOverrunsAreErrors) {
+TEST(Jt808Location, ItemsOfOddLengthStayRawAndAnOverrunningLastItemKeepsThePosition) {
     Location loc = sample();
     loc.items = {AdditionalItem{item::kMileage, {1, 2}}, makeItem(item::kSatellites, 9, 1)};
     const auto parsed = parseLocation(encodeLocation(loc));
@@ -112,8 +112,22 @@ TEST(Jt808Location, ItemsOfOddLengthStayRawAndOverrunsAreErrors) {
     body.push_back(0x31);
     body.push_back(0x05);
     const auto overrun = parseLocation(body);
-    EXPECT_FALSE(overrun);
-    EXPECT_NE(overrun.error.find("0x31"), std::string::npos) << overrun.error;
+    ASSERT_TRUE(overrun) << overrun.error;
+    EXPECT_EQ(overrun->latitude, loc.latitude);
+    EXPECT_EQ(overrun->items.size(), 2u);  // the two before the broken one
+    EXPECT_NE(overrun->brokenItem.find("0x31"), std::string::npos) << overrun->brokenItem;
+
+    // As captured from a field device: item 0x00 of length 120 with 10 bytes left.
+    auto field = encodeLocation(sample());
+    const std::size_t basic = field.size();
+    field.push_back(0x00);
+    field.push_back(120);
+    field.resize(field.size() + 10, 0x55);
+    const auto captured = parseLocation(field);
+    ASSERT_TRUE(captured) << captured.error;
+    EXPECT_TRUE(captured->items.empty());
+    EXPECT_EQ(captured->brokenItem, "additional item 0x00 at byte " + std::to_string(basic) +
+                                        " claims 120 bytes, 10 remain");
 
     auto shortBody = encodeLocation(sample());
     shortBody.resize(27);

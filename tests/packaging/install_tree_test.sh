@@ -51,9 +51,17 @@ grep -q '^ExecStart=/usr/bin/vardo-event-serverd --wait-for-database --home /var
     fail "ExecStart of the unit"
 for line in Type=notify User=vardo Restart=on-failure StateDirectory=vardo NoNewPrivileges=yes \
     ProtectSystem=strict ProtectHome=yes PrivateTmp=yes ReadWritePaths=/var/lib/vardo \
-    WatchdogSec= StartLimitIntervalSec=0 WantedBy=multi-user.target; do
+    WatchdogSec= StartLimitIntervalSec=0 WantedBy=multi-user.target RestartPreventExitStatus=78; do
     grep -q "^$line" "$unit" || fail "the unit lacks $line"
 done
+# Wrong settings (status 78) are not restarted, by either unit; the center's
+# names the page about terminals first.
+center_unit=$build/packaging/vardo-center.service
+if [ -e "$center_unit" ]; then
+    grep -q '^RestartPreventExitStatus=78$' "$center_unit" || fail "the center's unit restarts status 78"
+    grep -q '^Documentation=file:/usr/share/doc/vardo/jt808.md' "$center_unit" ||
+        fail "the center's unit does not point at jt808.md"
+fi
 grep -q 'L /var/lib/vardo/Config.ini - - - - /etc/vardo/Config.ini' \
     "$root/usr/lib/tmpfiles.d/vardo.conf" || fail "tmpfiles link to the settings"
 

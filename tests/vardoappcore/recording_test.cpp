@@ -239,6 +239,43 @@ TEST_F(RecordingTest, LogoutAndDestructFinishEveryOpenFile) {
     app_ = MyVardoApp_Construct(&window_, WM_DEVICE_NOTIFY);  // for TearDown
 }
 
+// A UDP port on which the center sends nothing (a wrong setting, a closed
+// firewall): said once per login, and recordings that got nothing leave no
+// empty file behind but are counted.
+TEST_F(RecordingTest, NoMediaIsNamedOnceAndLeavesNoEmptyFiles) {
+    SimProcess sim;
+    sim.send("wait-login\nonline cam \"Cam 1\" 4\n");
+    const testsim::BoundUdp silent = testsim::bindLoopbackUdp();  // nobody sends from it
+    MyVardoApp_SetCenterServer(app_, "127.0.0.1", sim.tcpPort(), silent.port);
+    MyVardoApp_Login(app_, "root", "kiwa");
+    const auto p = window_.next();
+    ASSERT_TRUE(p && p->kind == NOTIFY_DEVICE_ONLINE) << log_.all();
+    std::vector<HVARDOCHN> ch;
+    for (int n = 1; n <= 2; ++n) {
+        ch.push_back(MyVardoDev_CreateChannel(static_cast<HVARDODEV>(p->device), n, &window_));
+        MyVardoChn_VSourceStart(ch.back());
+        MyVardoChn_RecordStart(ch.back(), path("empty" + std::to_string(n) + ".avi").c_str(), 0);
+    }
+    const std::string warning = "no media from 127.0.0.1:" + std::to_string(silent.port) +
+                                "; check EventServer_CenterServerUdpPort and the firewall";
+    ASSERT_TRUE(log_.waitFor(warning)) << log_.all();
+    for (const auto c : ch) {
+        MyVardoChn_VSourceStop(c);
+        MyVardoChn_RecordStop(c);
+    }
+    ASSERT_TRUE(log_.waitFor("got no media: the empty file is removed", 2)) << log_.all();
+    // The writer adds up its counters after the batch that logged.
+    for (int i = 0; i < 600 && counters().recordingsEmpty < 2; ++i) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(log_.count(warning), 1) << log_.all();
+    EXPECT_FALSE(fs::exists(path("empty1.avi")));
+    EXPECT_FALSE(fs::exists(path("empty2.avi")));
+    EXPECT_EQ(counters().recordingsEmpty, 2u);
+    EXPECT_EQ(MyVardoApp_GetEmptyRecordings(app_), 2u);
+    close(silent.fd);
+}
+
 TEST_F(RecordingTest, ALostConnectionPausesTheRecordingButDoesNotEndIt) {
     SimProcess sim;
     const auto ch = loginWithCamera(sim);

@@ -135,10 +135,26 @@ LineConnection RawListener::accept(std::chrono::milliseconds limit) {
     return LineConnection(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
 }
 
-LineConnection connectTo(std::uint16_t port) {
+namespace {
+
+// 127.0.0.1, or another loopback address, on `port`.
+sockaddr_in loopbackAt(const std::string& address, std::uint16_t port) {
+    sockaddr_in a = loopback(port);
+    if (!address.empty()) {
+        inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    }
+    return a;
+}
+
+}  // namespace
+
+LineConnection connectTo(std::uint16_t port, const std::string& from) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in a = loopback(port);
-    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+    const sockaddr_in local = loopbackAt(from, 0);
+    if (fd < 0 ||
+        (!from.empty() && bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) ||
+        connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
         if (fd >= 0) {
             ::close(fd);
         }
@@ -152,10 +168,10 @@ std::uint16_t freePort() {
     return probe.port();
 }
 
-BoundUdp bindLoopbackUdp() {
+BoundUdp bindLoopbackUdp(const std::string& address) {
     BoundUdp udp;
     udp.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in a = loopback(0);
+    const sockaddr_in a = loopbackAt(address, 0);
     if (udp.fd < 0 || bind(udp.fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
         if (udp.fd >= 0) {
             ::close(udp.fd);

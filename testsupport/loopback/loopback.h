@@ -52,17 +52,19 @@ private:
     std::uint16_t port_ = 0;
 };
 
-LineConnection connectTo(std::uint16_t port);
+// To 127.0.0.1:port; `from` (127.0.0.2 plays a stranger's machine) is the
+// local address, 127.0.0.1 when not given. Invalid when refused.
+LineConnection connectTo(std::uint16_t port, const std::string& from = {});
 
 // A TCP port that was free a moment ago.
 std::uint16_t freePort();
 
-// A UDP socket bound to 127.0.0.1 on a free port, for a test that plays a
+// A UDP socket bound to 127.0.0.1 (or `address`) on a free port, for a test that plays a
 // datagram peer; the caller closes it. Throws when the system gives none.
 struct BoundUdp {
     int fd = -1;
     std::uint16_t port = 0;
 };
-BoundUdp bindLoopbackUdp();
+BoundUdp bindLoopbackUdp(const std::string& address = "127.0.0.1");
 
 }  // namespace testsim

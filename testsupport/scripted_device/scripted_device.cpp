@@ -198,6 +198,14 @@ void SetActive(HVARDOAPP app, bool active) {
     }
 }
 
+void SetEmptyRecordings(HVARDOAPP app, std::uint64_t count) {
+    State& s = S();
+    std::lock_guard lock(s.mutex);
+    if (InstanceState* instance = FindInstance(s, app)) {
+        instance->emptyRecordings = count;
+    }
+}
+
 HVARDOAPP LastInstance() {
     State& s = S();
     std::lock_guard lock(s.mutex);
@@ -425,6 +433,13 @@ int MyVardoApp_GetCenterState(HVARDOAPP app, char* reason, int reasonSize) {
         reason[n] = '\0';
     }
     return state;
+}
+
+std::uint64_t MyVardoApp_GetEmptyRecordings(HVARDOAPP app) {
+    auto& s = S();
+    std::lock_guard lock(s.mutex);
+    const scripted::InstanceState* instance = scripted::FindInstance(s, app);
+    return instance != nullptr ? instance->emptyRecordings : 0;
 }
 
 int MyVardoDev_GetDevInfo(HVARDODEV dev, int item, void* buffer, int bufferSize) {

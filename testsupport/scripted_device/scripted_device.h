@@ -54,6 +54,8 @@ void FailChannel(HVARDODEV dev, int channel);
 void SetConstructFails(bool fails);
 void SetLoginOutcome(LoginOutcome outcome);
 void SetActive(HVARDOAPP app, bool active);
+// What MyVardoApp_GetEmptyRecordings answers for the instance.
+void SetEmptyRecordings(HVARDOAPP app, std::uint64_t count);
 // The instance made last and not destroyed, or 0.
 HVARDOAPP LastInstance();
 
@@ -82,6 +84,7 @@ struct InstanceState {
     int logins = 0;
     int logouts = 0;
     int centerState = 0;  // CENTER_* of the API
+    std::uint64_t emptyRecordings = 0;
 };
 std::optional<InstanceState> Instance(HVARDOAPP app);
 

@@ -59,6 +59,9 @@ constexpr int CENTER_REFUSED = 4;   // the login was refused or cannot work; not
 // the last attempt failed, as NUL-terminated UTF-8 cut to the buffer (empty
 // when nothing failed).
 int MyVardoApp_GetCenterState(HVARDOAPP app, char* reason, int reasonSize);
+// Recordings of the instance that ended without a single frame or sound (a
+// wrong UDP port, a firewall); their files are removed. 0 for an unknown app.
+std::uint64_t MyVardoApp_GetEmptyRecordings(HVARDOAPP app);
 
 // Devices. GetDevInfo fills the buffer and returns nonzero when the device and
 // item are known; an unknown device or item leaves the buffer as it was.

@@ -1,0 +1,109 @@
+// The media port against a flood from a second machine (127.0.0.2): idle
+// sockets hold few slots and not for long, and the terminal's stream still
+// gets in.
+
+#include "center/media_port.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "jt1078/packetizer.h"
+#include "testsupport/io_thread/io_thread.h"
+#include "testsupport/loopback/loopback.h"
+
+namespace center {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(MediaPortFlood, AThousandIdleSocketsHoldFewSlotsBrieflyAndTheStreamGetsIn) {
+    rlimit files{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+    if (files.rlim_cur < 4096 && files.rlim_max > files.rlim_cur) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 8192);
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    testsim::IoThread io;
+    std::mutex logMutex;
+    std::string log;
+    MediaPortConfig config;
+    config.idleLimit = 800ms;
+    config.refusalLogPeriod = 400ms;
+    MediaPort port(
+        io.context(),
+        [&](const std::string& line) {
+            std::lock_guard lock(logMutex);
+            log += line + "\n";
+        },
+        [](const jt1078::Packet& packet, const MediaSource& source) {
+            return packet.header.sim == "013912344329" && source.address == "127.0.0.1"
+                       ? MediaJudgement{MediaVerdict::Taken, ""}
+                       : MediaJudgement{MediaVerdict::Refused, "not asked for"};
+        },
+        config);
+    ASSERT_EQ(port.open("127.0.0.1", 0), "");
+    io.start();
+    const std::uint16_t number = io.call([&] { return port.port(); });
+
+    std::vector<testsim::LineConnection> flood;
+    for (int i = 0; i < 1000; ++i) {
+        if (auto c = testsim::connectTo(number, "127.0.0.2"); c.valid()) {
+            flood.push_back(std::move(c));
+        }
+    }
+    EXPECT_EQ(flood.size(), 1000u);
+    // The terminal's own stream, from its address, through the flood.
+    auto terminalConnection = testsim::connectTo(number);
+    const int terminal = terminalConnection.fd();
+    ASSERT_GE(terminal, 0);
+    jt1078::PacketHeader h;
+    h.sim = "013912344329";
+    h.channel = 1;
+    h.payloadType = 98;
+    std::uint16_t sequence = 0;
+    const auto sendFrame = [&] {
+        for (const auto& bytes :
+             jt1078::packetize(h, std::vector<std::uint8_t>(500, 1), sequence)) {
+            ASSERT_EQ(::send(terminal, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(bytes.size()));
+        }
+    };
+    for (int i = 0; i < 12; ++i) {
+        sendFrame();
+        std::this_thread::sleep_for(100ms);
+        if (i == 1) {
+            EXPECT_LE(io.call([&] { return port.connections(); }), 17u);
+        }
+    }
+    // Past the idle limit: every socket of the flood is closed, the stream's
+    // connection stays.
+    for (auto& c : flood) {
+        EXPECT_TRUE(c.waitClosed(10ms));
+    }
+    flood.clear();
+    EXPECT_FALSE(terminalConnection.waitClosed(10ms));
+    EXPECT_EQ(io.call([&] { return port.connections(); }), 1u);
+    std::this_thread::sleep_for(500ms);
+    {
+        std::lock_guard lock(logMutex);
+        EXPECT_NE(log.find("refused media packets and connections from 127.0.0.2"),
+                  std::string::npos)
+            << log;
+        EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 40) << "a flood must not flood the log";
+    }
+    terminalConnection.close();
+    io.call([&] {
+        port.close();
+        return 0;
+    });
+    io.stop();
+}
+
+}  // namespace
+}  // namespace center
