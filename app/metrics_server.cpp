@@ -1,47 +1,18 @@
 #include "app/metrics_server.h"
 
-#include <httplib.h>
-#include <sys/socket.h>
-
-#include <charconv>
-#include <chrono>
-
 #include "app/start_checks.h"
+#include "metrics/prometheus_text.h"
 
 namespace app {
-
-namespace {
-
-void Metric(std::string& out, std::string_view name, std::string_view type, std::string_view help,
-            const std::string& value) {
-    const auto line = [&](std::string_view prefix, std::string_view text) {
-        out += prefix;
-        out += name;
-        out += ' ';
-        out += text;
-        out += '\n';
-    };
-    line("# HELP ", help);
-    line("# TYPE ", type);
-    line("", value);
-}
-
-std::string Number(double value) {
-    char text[32];
-    const auto [end, error] = std::to_chars(text, text + sizeof text, value);
-    return error == std::errc() ? std::string(text, end) : std::string("NaN");
-}
-
-}  // namespace
 
 std::string MetricsText(const MetricsSnapshot& s) {
     const db::WorkerCounters& c = s.counters;
     std::string out;
     const auto counter = [&](std::string_view name, std::string_view help, std::uint64_t value) {
-        Metric(out, name, "counter", help, std::to_string(value));
+        metrics::AppendCounter(out, name, help, value);
     };
     const auto gauge = [&](std::string_view name, std::string_view help, std::uint64_t value) {
-        Metric(out, name, "gauge", help, std::to_string(value));
+        metrics::AppendGauge(out, name, help, value);
     };
     gauge("vardo_service_started", "1 while the service runs", s.started ? 1 : 0);
     gauge("vardo_center_logged_in", "1 while logged in to the center server",
@@ -66,8 +37,9 @@ std::string MetricsText(const MetricsSnapshot& s) {
             "Alarm recordings that got no media (files removed): check the UDP port and firewall",
             s.emptyRecordings);
     if (s.secondsSinceCommit) {
-        Metric(out, "vardo_seconds_since_last_commit", "gauge",
-               "Seconds since the database last committed", Number(*s.secondsSinceCommit));
+        metrics::AppendMetric(out, "vardo_seconds_since_last_commit", "gauge",
+                              "Seconds since the database last committed",
+                              metrics::MetricNumber(*s.secondsSinceCommit));
     }
     return out;
 }
@@ -84,64 +56,20 @@ int ParseMetricsPort(std::string_view text, std::string& warning) {
     return 0;
 }
 
-MetricsServer::MetricsServer() = default;
-
-MetricsServer::~MetricsServer() {
-    Stop();
-}
-
 bool MetricsServer::Start(int port, std::string& problem) {
-    Stop();
-    server_ = std::make_unique<httplib::Server>();
-    // The library's default also sets SO_REUSEPORT, which would let a second
-    // service share the port and answer half the scrapes: address reuse only.
-    server_->set_socket_options([](int sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
-        MetricsSnapshot snapshot;
-        {
-            const std::lock_guard lock(mutex_);
-            snapshot = snapshot_;
-        }
-        response.set_content(MetricsText(snapshot), "text/plain; version=0.0.4; charset=utf-8");
-    });
-    const char* host = "127.0.0.1";
-    if (port == 0) {
-        port_ = server_->bind_to_any_port(host);
-    } else {
-        port_ = server_->bind_to_port(host, port) ? port : -1;
-    }
-    if (port_ <= 0) {
-        problem = "metrics: cannot listen on 127.0.0.1:" + std::to_string(port);
-        server_.reset();
-        port_ = 0;
+    if (!endpoint_.Start(port, problem)) {
         return false;
     }
-    thread_ = std::thread([server = server_.get()] { server->listen_after_bind(); });
-    // A stop before the loop runs would not reach it: wait until it does.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    Publish(MetricsSnapshot{});
     return true;
 }
 
 void MetricsServer::Stop() {
-    if (server_) {
-        server_->stop();
-    }
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-    server_.reset();
-    port_ = 0;
+    endpoint_.Stop();
 }
 
 void MetricsServer::Publish(const MetricsSnapshot& snapshot) {
-    const std::lock_guard lock(mutex_);
-    snapshot_ = snapshot;
+    endpoint_.Publish(MetricsText(snapshot));
 }
 
 }  // namespace app

@@ -6,18 +6,12 @@
 // reads the latest one.
 
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "db/worker_counters.h"
-
-namespace httplib {
-class Server;
-}
+#include "metrics/http_endpoint.h"
 
 namespace app {
 
@@ -39,28 +33,21 @@ std::string MetricsText(const MetricsSnapshot& snapshot);
 // no port turns it off and sets `warning`.
 int ParseMetricsPort(std::string_view text, std::string& warning);
 
+// The snapshot rendered as text on the window thread, served by the
+// endpoint's own thread.
 class MetricsServer {
 public:
-    MetricsServer();
-    ~MetricsServer();
-    MetricsServer(const MetricsServer&) = delete;
-    MetricsServer& operator=(const MetricsServer&) = delete;
-
     // Listens on 127.0.0.1:port (0: any free port) and serves GET /metrics
     // on a thread of its own. False with `problem` set when it cannot.
     bool Start(int port, std::string& problem);
     void Stop();
-    int Port() const { return port_; }
+    int Port() const { return endpoint_.Port(); }
 
     // Any thread.
     void Publish(const MetricsSnapshot& snapshot);
 
 private:
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
-    int port_ = 0;
-    mutable std::mutex mutex_;
-    MetricsSnapshot snapshot_;  // guarded by mutex_
+    metrics::HttpEndpoint endpoint_;
 };
 
 }  // namespace app

@@ -37,6 +37,11 @@ void DeviceFeed::location(const std::string& phone, const jt808::Location& repor
         ++reportsWithoutTime_;
         when = clock_();
     }
+    LastReport& last = it->second.lastReport.emplace();
+    last.when = when;
+    last.latitude = report.latitude / 1e6 * ((report.status & jt808::status::kSouth) ? -1 : 1);
+    last.longitude = report.longitude / 1e6 * ((report.status & jt808::status::kWest) ? -1 : 1);
+    last.speedKmh = report.speed / 10.0;
     const std::string sentence = rmcFromLocation(report, when);
     std::optional<std::string> driver;
     driver.swap(it->second.newDriver);
@@ -55,6 +60,11 @@ void DeviceFeed::driver(const std::string& phone, const std::string& name) {
     if (const auto it = online_.find(phone); it != online_.end()) {
         it->second.newDriver = name;
     }
+}
+
+std::optional<DeviceFeed::LastReport> DeviceFeed::lastReport(const std::string& phone) const {
+    const auto it = online_.find(phone);
+    return it == online_.end() ? std::nullopt : it->second.lastReport;
 }
 
 void DeviceFeed::offline(const std::string& phone) {

@@ -35,12 +35,23 @@ public:
     void driver(const std::string& phone, const std::string& name);
     void offline(const std::string& phone);
 
+    // The latest location report of an online terminal, for the list of
+    // terminals online.
+    struct LastReport {
+        std::chrono::system_clock::time_point when;  // the terminal's time, UTC
+        double latitude = 0;                         // signed degrees, north positive
+        double longitude = 0;                        // signed degrees, east positive
+        double speedKmh = 0;
+    };
+    std::optional<LastReport> lastReport(const std::string& phone) const;
+
     std::uint64_t reports() const { return reports_; }
     std::uint64_t reportsWithoutTime() const { return reportsWithoutTime_; }
 
 private:
     struct Device {
         std::optional<std::string> newDriver;  // not yet sent
+        std::optional<LastReport> lastReport;
     };
 
     centerlink::EventServerHub& hub_;

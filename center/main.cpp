@@ -3,17 +3,21 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sysexits.h>
 
 #include <asio.hpp>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "center/center_watch.h"
 #include "center/device_feed.h"
 #include "center/media_port.h"
+#include "center/online_list.h"
 #include "center/options.h"
 #include "center/registry.h"
 #include "center/terminal_media.h"
@@ -34,22 +38,45 @@ void logLine(const std::string& line) {
     std::fflush(stderr);
 }
 
+bool isWildcard(const std::string& address) {
+    return address == "0.0.0.0" || address == "::";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Until the status line answers it, SIGUSR1 must not end the center.
+    std::signal(SIGUSR1, SIG_IGN);
     const center::ParsedOptions parsed =
         center::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.error.empty()) {
-        std::fprintf(stderr, "vardo-center: %s\n%s", parsed.error.c_str(), center::usageText());
+        if (parsed.configError) {
+            // The service's settings: systemd is not to try again every 5 s.
+            logLine(parsed.error);
+            return EX_CONFIG;
+        }
+        std::fprintf(stderr, "vardo-center: %s\n%s", parsed.error.c_str(),
+                     center::usageText().c_str());
         return 2;
     }
     const center::Options& o = parsed.options;
     if (o.help) {
-        std::fputs(center::usageText(), stdout);
+        std::fputs(center::usageText().c_str(), stdout);
         return 0;
     }
     if (o.version) {
         std::printf("vardo-center %s\n", VARDO_VERSION);
+        return 0;
+    }
+    if (o.list) {
+        std::string text;
+        const bool listed =
+            center::ReadOnlineList(o.dataDir, std::chrono::system_clock::now(), text);
+        if (!listed) {
+            logLine(text);
+            return 1;
+        }
+        std::fputs(text.c_str(), stdout);
         return 0;
     }
 
@@ -75,6 +102,11 @@ int main(int argc, char** argv) {
                      ? std::string("again")
                      : "again within " + std::to_string(o.releaseWindow.count()) + " s"));
         return 0;
+    }
+
+    if (std::string problem = center::credentialsProblem(o); !problem.empty()) {
+        logLine(problem);
+        return EX_CONFIG;
     }
 
     // Every terminal is a socket: take all the descriptors the system grants.
@@ -129,9 +161,16 @@ int main(int argc, char** argv) {
     // packets come back through the media port. Until it is set, the hub
     // answers media_open with its own "no media".
     center::TerminalMediaConfig mediaConfig;
-    mediaConfig.host = !o.mediaHost.empty()    ? o.mediaHost
-                       : o.listen == "0.0.0.0" ? std::string("127.0.0.1")
-                                               : o.listen;
+    mediaConfig.host = !o.mediaHost.empty()   ? o.mediaHost
+                       : isWildcard(o.listen) ? std::string("127.0.0.1")
+                                              : o.listen;
+    if (o.mediaHost.empty() && isWildcard(o.listen)) {
+        // A center on every address cannot know which one a terminal can
+        // reach; the one its connection came in on is such an address.
+        mediaConfig.hostFor = [&terminalServer](const std::string& phone) {
+            return terminalServer.localAddressOf(phone);
+        };
+    }
     mediaConfig.port = media.port();
     mediaConfig.anySource = o.mediaAnySource;
     center::TerminalMedia terminalMedia(
@@ -155,6 +194,7 @@ int main(int argc, char** argv) {
         });
     media.setSourceGone([&terminalMedia](std::uint64_t id) { terminalMedia.sourceGone(id); });
 
+    center::CenterWatch watch(io, o, terminalServer, feed, terminalMedia, hub, logLine);
     bool stopping = false;
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const asio::error_code& error, int) {
@@ -163,6 +203,7 @@ int main(int argc, char** argv) {
         }
         stopping = true;
         logLine("stopping");
+        watch.stop();
         media.close();
         terminalMedia.stop();
         // Terminals first, so that event servers still hear them go offline.
@@ -180,8 +221,12 @@ int main(int argc, char** argv) {
             (o.openRegistration ? "open to any terminal"
                                 : "limited to '" + o.dataDir + "/allowed-terminals'"));
 
+    watch.start();
     io.run();
-    // The hub outlives the terminal media: it must not reach it any more.
+    // The hub outlives the terminal media: it must not reach it any more
+    // (its destructor closes what is left, and would call into a
+    // destroyed provider).
+    hub.setMediaProvider(nullptr);
     logLine("stopped");
     return 0;
 }

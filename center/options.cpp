@@ -1,246 +1,177 @@
 #include "center/options.h"
 
-#include <charconv>
+#include <arpa/inet.h>
+
 #include <fstream>
-#include <functional>
-#include <map>
 
 #include "text/ascii.h"
-#include "text/option_word.h"
+#include "text/option_table.h"
 
 namespace center {
 namespace {
 
-bool parseInt(const std::string& text, long long& out) {
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, out);
-    return ec == std::errc() && ptr == end && !text.empty();
-}
+// The table of every option, writing into `o` and the login parts.
+struct Parser {
+    Options& o;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    bool usersFile = false;
+    bool configError = false;
+    text::OptionTable table;
 
-class Parser {
-public:
-    explicit Parser(Options& o) : o_(o) {
-        const auto port = [](int& out) {
-            return [&out](const std::string& v) -> std::string {
-                long long n = 0;
-                if (!parseInt(v, n) || n < 0 || n > 65535) {
-                    return "'" + v + "' is not a port number (0-65535)";
-                }
-                out = static_cast<int>(n);
-                return {};
-            };
-        };
-        const auto whole = [](int& out, long long min, long long max) {
-            return [&out, min, max](const std::string& v) -> std::string {
-                long long n = 0;
-                if (!parseInt(v, n) || n < min || n > max) {
-                    return "'" + v + "' is not a number from " + std::to_string(min) + " to " +
-                           std::to_string(max);
-                }
-                out = static_cast<int>(n);
-                return {};
-            };
-        };
-        valued_ = {
-            {"--listen",
-             [this](const std::string& v) -> std::string {
-                 if (v.empty()) {
-                     return "needs an IP address";
-                 }
-                 o_.listen = v;
-                 return {};
-             }},
-            {"--jt808-port", port(o_.jt808Port)},
-            {"--tcp-port", port(o_.tcpPort)},
-            {"--udp-port", port(o_.udpPort)},
-            {"--media-port", port(o_.mediaPort)},
-            {"--media-host",
+    explicit Parser(Options& options)
+        : o(options),
+          table("usage: vardo-center [options]",
+                "The center that JT/T 808 vehicle terminals connect to and event servers log into.",
+                {}) {
+        using text::SetNumber;
+        using text::SetPort;
+        using text::SetSwitch;
+        using text::SetText;
+        const std::vector<text::Option> rows = {
+            {"--listen", "ADDR", "address to listen on (0.0.0.0)",
+             SetText(o.listen, "needs an IP address")},
+            {"--jt808-port", "N", "terminals' signalling port, 0 for any free one (7611)",
+             SetPort(o.jt808Port)},
+            {"--tcp-port", "N", "event servers' control port (24680)", SetPort(o.tcpPort)},
+            {"--udp-port", "N", "event servers' media port (24681)", SetPort(o.udpPort)},
+            {"--media-port", "N", "terminals' audio and video port, TCP and UDP (7612)",
+             SetPort(o.mediaPort)},
+            {"--media-host", "ADDR",
+             "the address terminals send media to (the --listen address;\n"
+             "on 0.0.0.0 or ::, the address each terminal's connection reached)",
              [this](const std::string& v) -> std::string {
                  if (v.empty() || v.size() > 255) {
                      return "needs the address terminals reach this center at";
                  }
-                 o_.mediaHost = v;
+                 o.mediaHost = v;
                  return {};
              }},
-            {"--user",
+            {"--user", "NAME",
+             "the event servers' login, with --password (root/kiwa,\n"
+             "on a loopback --listen address only)",
              [this](const std::string& v) -> std::string {
                  if (v.empty()) {
                      return "needs a user name";
                  }
-                 user_ = v;
+                 user = v;
                  return {};
              }},
-            {"--password",
+            {"--password", "PW", "the password of --user",
              [this](const std::string& v) -> std::string {
-                 password_ = v;
+                 password = v;
                  return {};
              }},
-            {"--users",
+            {"--users", "FILE", "several logins, 'NAME PASSWORD' a line",
              [this](const std::string& v) -> std::string {
-                 usersFile_ = true;
-                 return readUsersFile(v, o_.users);
+                 usersFile = true;
+                 return readUsersFile(v, o.users);
              }},
-            {"--data",
-             [this](const std::string& v) -> std::string {
-                 if (v.empty()) {
-                     return "needs a folder";
-                 }
-                 o_.dataDir = v;
-                 return {};
-             }},
-            {"--channels", whole(o_.channels, 1, 4)},
-            {"--heartbeat-timeout",
+            {"--data", "DIR",
+             "the terminal registry, allowed-terminals and the list of\n"
+             "terminals online (/var/lib/vardo-center)",
+             SetText(o.dataDir, "needs a folder")},
+            {"--open-registration", "", "let any terminal register, not only the allowed ones",
+             SetSwitch(o.openRegistration)},
+            {"--channels", "N", "camera channels announced per terminal (4)",
+             SetNumber(o.channels, 1, 4)},
+            {"--heartbeat-timeout", "S", "drop a terminal silent for S seconds (180)",
              [this](const std::string& v) -> std::string {
                  long long n = 0;
-                 if (!parseInt(v, n) || n < 1 || n > 86400) {
+                 if (!text::ParseNumber(v, n) || n < 1 || n > 86400) {
                      return "'" + v + "' is not a number of seconds from 1 to 86400";
                  }
-                 o_.heartbeatTimeout = std::chrono::seconds(n);
+                 o.heartbeatTimeout = std::chrono::seconds(n);
                  return {};
              }},
-            {"--max-terminals", whole(o_.maxTerminals, 1, 1'000'000)},
-            {"--max-frame-bytes", whole(o_.maxFrameBytes, 64, 1 << 20)},
-            {"--max-pending-packages", whole(o_.maxPendingPackages, 1, 65535)},
-            {"--auth-failures", whole(o_.authFailureLimit, 1, 100)},
-            {"--auth-timeout",
+            {"--max-terminals", "N", "connections at a time (20000)",
+             SetNumber(o.maxTerminals, 1, 1'000'000)},
+            {"--max-frame-bytes", "N", "largest terminal frame (4096)",
+             SetNumber(o.maxFrameBytes, 64, 1 << 20)},
+            {"--max-pending-packages", "N", "sub-packages kept per terminal (64)",
+             SetNumber(o.maxPendingPackages, 1, 65535)},
+            {"--auth-failures", "N", "refusals before a connection is closed (3)",
+             SetNumber(o.authFailureLimit, 1, 100)},
+            {"--auth-timeout", "S",
+             "close a connection not authenticated S seconds after\n"
+             "connecting (30)",
              [this](const std::string& v) -> std::string {
                  long long n = 0;
-                 if (!parseInt(v, n) || n < 1 || n > 3600) {
+                 if (!text::ParseNumber(v, n) || n < 1 || n > 3600) {
                      return "'" + v + "' is not a number of seconds from 1 to 3600";
                  }
-                 o_.authTimeout = std::chrono::seconds(n);
+                 o.authTimeout = std::chrono::seconds(n);
                  return {};
              }},
-            {"--max-unauthenticated", whole(o_.maxUnauthenticated, 1, 1'000'000)},
-            {"--max-unauthenticated-per-address",
-             whole(o_.maxUnauthenticatedPerAddress, 1, 1'000'000)},
-            {"--release",
+            {"--max-unauthenticated", "N", "connections not yet authenticated, in all (1000)",
+             SetNumber(o.maxUnauthenticated, 1, 1'000'000)},
+            {"--max-unauthenticated-per-address", "N", "... and from one address (32)",
+             SetNumber(o.maxUnauthenticatedPerAddress, 1, 1'000'000)},
+            {"--media-any-source", "",
+             "take a terminal's media from any address, not only its\n"
+             "signalling connection's (carrier NAT; see docs/jt808.md, Security)",
+             SetSwitch(o.mediaAnySource)},
+            {"--release", "PHONE",
+             "let a terminal that lost its code register again (in the\n"
+             "--data registry; a running center sees it) and end",
              [this](const std::string& v) -> std::string {
                  if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos) {
                      return "'" + v + "' is not a phone number";
                  }
-                 o_.release = v;
+                 o.release = v;
                  return {};
              }},
-            {"--release-window",
+            {"--release-window", "S", "... within S seconds of the release (0: no limit)",
              [this](const std::string& v) -> std::string {
                  long long n = 0;
-                 if (!parseInt(v, n) || n < 0 || n > 365LL * 86400) {
+                 if (!text::ParseNumber(v, n) || n < 0 || n > 365LL * 86400) {
                      return "'" + v + "' is not a number of seconds (0 for no limit)";
                  }
-                 o_.releaseWindow = std::chrono::seconds(n);
+                 o.releaseWindow = std::chrono::seconds(n);
                  return {};
              }},
-            {"--config", [this](const std::string& v) -> std::string { return readConfig(v); }},
+            {"--status-interval", "S",
+             "seconds between status lines in the log, 0 for none;\n"
+             "SIGUSR1 writes one at any time (300)",
+             SetNumber(o.statusInterval, 0, 86400)},
+            {"--metrics-port", "N", "serve Prometheus metrics on 127.0.0.1:N/metrics (0: off)",
+             SetNumber(o.metricsPort, 0, 65535, "a port number (0-65535)")},
+            {"--config", "FILE",
+             "options as 'name = value' lines, names without the dashes;\n"
+             "what follows on the command line wins",
+             [this](const std::string& v) -> std::string {
+                 std::string why = table.parseFile(v);
+                 configError = configError || !why.empty();
+                 return why;
+             }},
+            {"--list", "",
+             "print the terminals online in the running center of --data\n"
+             "(address, phone, plate, last report) and end",
+             SetSwitch(o.list)},
+            {"--version", "", "print the version and end", SetSwitch(o.version)},
+            {"--help", "", "print this help and end", SetSwitch(o.help), "-h"},
         };
-    }
-
-    // One option: `value` is empty when it was not joined with '='.
-    std::string apply(const std::string& name, const std::optional<std::string>& value,
-                      const std::vector<std::string>& args, std::size_t& i) {
-        if (name == "--help" || name == "-h") {
-            o_.help = true;
-            return {};
+        for (const text::Option& option : rows) {
+            table.add(option);
         }
-        if (name == "--version") {
-            o_.version = true;
-            return {};
-        }
-        if (bool* flag = name == "--open-registration"  ? &o_.openRegistration
-                         : name == "--media-any-source" ? &o_.mediaAnySource
-                                                        : nullptr) {
-            if (!value || *value == "true" || *value == "1" || *value == "yes") {
-                *flag = true;
-            } else if (*value == "false" || *value == "0" || *value == "no") {
-                *flag = false;
-            } else {
-                return name + ": '" + *value + "' is not true or false";
-            }
-            return {};
-        }
-        const auto it = valued_.find(name);
-        if (it == valued_.end()) {
-            return "unknown option '" + name + "'";
-        }
-        std::string v;
-        if (value) {
-            v = *value;
-        } else if (i + 1 < args.size()) {
-            v = args[++i];
-        } else {
-            return name + " needs a value";
-        }
-        if (std::string why = it->second(v); !why.empty()) {
-            return name + ": " + why;
-        }
-        return {};
     }
 
     std::string finish() {
-        if (user_ || password_) {
-            if (usersFile_) {
+        if (user || password) {
+            if (usersFile) {
                 return "give either --user and --password or --users, not both";
             }
-            if (!user_ || !password_) {
+            if (!user || !password) {
                 return "--user and --password go together";
             }
-            o_.users.push_back({*user_, *password_});
+            o.users.push_back({*user, *password});
         }
-        if (o_.users.empty()) {
-            o_.users.push_back({"root", "kiwa"});
+        if (o.users.empty()) {
+            o.users.push_back({"root", "kiwa"});
+            o.defaultUsers = true;
         }
         return {};
     }
-
-private:
-    // Lines "name = value" (or "name value"), names as the long options
-    // without their dashes; '#' starts a comment.
-    std::string readConfig(const std::string& path) {
-        if (++depth_ > 4) {
-            return "configuration files include each other";
-        }
-        std::ifstream in(path);
-        if (!in) {
-            return "cannot read '" + path + "'";
-        }
-        std::string line;
-        int number = 0;
-        while (std::getline(in, line)) {
-            ++number;
-            if (const auto hash = line.find('#'); hash != std::string::npos) {
-                line.resize(hash);
-            }
-            line = std::string(text::TrimAscii(line));
-            if (line.empty()) {
-                continue;
-            }
-            auto split = line.find('=');
-            if (split == std::string::npos) {
-                split = line.find_first_of(" \t");
-            }
-            const std::string name = "--" + std::string(text::TrimAscii(line.substr(0, split)));
-            std::optional<std::string> value;
-            if (split != std::string::npos) {
-                value = std::string(text::TrimAscii(line.substr(split + 1)));
-            } else if (name != "--open-registration" && name != "--media-any-source") {
-                return path + ":" + std::to_string(number) + ": '" + line + "' has no value";
-            }
-            std::vector<std::string> none;
-            std::size_t i = 0;
-            if (std::string why = apply(name, value, none, i); !why.empty()) {
-                return path + ":" + std::to_string(number) + ": " + why;
-            }
-        }
-        --depth_;
-        return {};
-    }
-
-    Options& o_;
-    std::map<std::string, std::function<std::string(const std::string&)>> valued_;
-    std::optional<std::string> user_;
-    std::optional<std::string> password_;
-    bool usersFile_ = false;
-    int depth_ = 0;
 };
 
 }  // namespace
@@ -272,52 +203,42 @@ std::string readUsersFile(const std::string& path, std::vector<centerlink::Crede
     return {};
 }
 
-const char* usageText() {
-    return "usage: vardo-center [options]\n"
-           "The center that JT/T 808 vehicle terminals connect to and event servers log into.\n"
-           "  --listen ADDR            address to listen on (0.0.0.0)\n"
-           "  --jt808-port N           terminals' signalling port, 0 for any free one (7611)\n"
-           "  --tcp-port N             event servers' control port (24680)\n"
-           "  --udp-port N             event servers' media port (24681)\n"
-           "  --media-port N           terminals' audio and video port, TCP and UDP (7612)\n"
-           "  --media-host ADDR        the address terminals send media to (the --listen\n"
-           "                           address; 127.0.0.1 when that is 0.0.0.0)\n"
-           "  --user NAME --password PW  the event servers' login (root/kiwa)\n"
-           "  --users FILE             several logins, 'NAME PASSWORD' a line\n"
-           "  --data DIR               the terminal registry and allowed-terminals\n"
-           "                           (/var/lib/vardo-center)\n"
-           "  --open-registration      let any terminal register, not only the allowed ones\n"
-           "  --channels N             camera channels announced per terminal (4)\n"
-           "  --heartbeat-timeout S    drop a terminal silent for S seconds (180)\n"
-           "  --max-terminals N        connections at a time (20000)\n"
-           "  --max-frame-bytes N      largest terminal frame (4096)\n"
-           "  --max-pending-packages N sub-packages kept per terminal (64)\n"
-           "  --auth-failures N        refusals before a connection is closed (3)\n"
-           "  --auth-timeout S         close a connection not authenticated S seconds\n"
-           "                           after connecting (30)\n"
-           "  --max-unauthenticated N  connections not yet authenticated, in all (1000)\n"
-           "  --max-unauthenticated-per-address N  and from one address (32)\n"
-           "  --media-any-source       take a terminal's media from any address, not only\n"
-           "                           its signalling connection's (carrier NAT; see\n"
-           "                           docs/jt808.md, Security)\n"
-           "  --release PHONE          let a terminal that lost its code register again\n"
-           "                           (in the --data registry; a running center sees it)\n"
-           "  --release-window S       ... within S seconds of the release (0: no limit)\n"
-           "  --config FILE            options as 'name = value' lines\n"
-           "  --version, --help\n";
+bool isLoopbackAddress(const std::string& address) {
+    if (address == "localhost") {
+        return true;
+    }
+    in_addr v4{};
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1) {
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    }
+    in6_addr v6{};
+    return inet_pton(AF_INET6, address.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+std::string credentialsProblem(const Options& options) {
+    if (!options.defaultUsers || isLoopbackAddress(options.listen)) {
+        return {};
+    }
+    return "listening on " + options.listen +
+           " needs the event servers' login: give --user NAME --password PW or "
+           "--users FILE (or 'user = NAME' and 'password = PW' in the --config file, "
+           "/etc/vardo/center.conf for the service); the default root/kiwa is for a "
+           "--listen address on loopback only";
+}
+
+std::string usageText() {
+    Options unused;
+    return Parser(unused).table.helpText();
 }
 
 ParsedOptions parseOptions(const std::vector<std::string>& args) {
     ParsedOptions result;
     Parser parser(result.options);
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        auto [name, value] = text::SplitOptionWord(args[i]);
-        if (std::string why = parser.apply(name, value, args, i); !why.empty()) {
-            result.error = why;
-            return result;
-        }
+    result.error = parser.table.parseArgs(args);
+    result.configError = parser.configError;
+    if (result.error.empty()) {
+        result.error = parser.finish();
     }
-    result.error = parser.finish();
     return result;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// The command line and configuration file of vardo-center.
+// The command line and configuration file of vardo-center: one table
+// (text/option_table.h) reads both and writes --help.
 
 #include <chrono>
 #include <optional>
@@ -17,9 +18,12 @@ struct Options {
     int udpPort = 24681;   // event servers' media port
     int mediaPort = 7612;  // terminals' audio and video
     // The address terminals are told to send their media to; empty: the
-    // --listen address, or 127.0.0.1 when that is 0.0.0.0.
+    // --listen address, or, on a wildcard address, the address each
+    // terminal's own connection reached.
     std::string mediaHost;
-    std::vector<centerlink::Credentials> users;  // empty: root/kiwa
+    // Empty: root/kiwa, which only a center on loopback may use.
+    std::vector<centerlink::Credentials> users;
+    bool defaultUsers = false;  // users holds root/kiwa because none were given
     std::string dataDir = "/var/lib/vardo-center";
     bool openRegistration = false;
     int channels = 4;  // announced per terminal until they are queried
@@ -42,6 +46,10 @@ struct Options {
     // Not empty: release this phone's code in the registry and exit.
     std::string release;
     std::chrono::seconds releaseWindow{0};  // 0: no limit
+    // Seconds between status lines in the log; 0: only on SIGUSR1.
+    int statusInterval = 300;
+    int metricsPort = 0;  // Prometheus on 127.0.0.1; 0: off
+    bool list = false;    // print the running center's terminals and end
     bool help = false;
     bool version = false;
 };
@@ -49,6 +57,9 @@ struct Options {
 struct ParsedOptions {
     Options options;
     std::string error;  // empty when the command line is good
+    // The mistake is in a configuration file (or the settings as a whole),
+    // not in the words typed: the service's own configuration is wrong.
+    bool configError = false;
 };
 
 // Reads `args` (without the program name). A --config FILE is read where it
@@ -58,6 +69,14 @@ ParsedOptions parseOptions(const std::vector<std::string>& args);
 // "NAME PASSWORD" a line; '#' starts a comment. The error text, empty when good.
 std::string readUsersFile(const std::string& path, std::vector<centerlink::Credentials>& users);
 
-const char* usageText();
+// An address that only this machine reaches (127.0.0.0/8, ::1, localhost),
+// where the default login cannot be abused.
+bool isLoopbackAddress(const std::string& address);
+
+// The error of a center that would face the network with the default
+// login; empty when its credentials are fine.
+std::string credentialsProblem(const Options& options);
+
+std::string usageText();
 
 }  // namespace center

@@ -141,6 +141,11 @@ void TerminalMedia::askTerminal(const Key& key, Stream& s) {
     }
     jt1078::RealtimeRequest r;
     r.serverAddress = config_.host;
+    if (config_.hostFor) {
+        if (std::string host = config_.hostFor(key.first); !host.empty()) {
+            r.serverAddress = std::move(host);
+        }
+    }
     r.tcpPort = config_.port;
     r.udpPort = config_.port;
     r.channel = static_cast<std::uint8_t>(key.second);
@@ -157,7 +162,7 @@ void TerminalMedia::askTerminal(const Key& key, Stream& s) {
     s.asked = Clock::now();
     if (log_) {
         log_("asked " + label(key.first, key.second) + " for " +
-             (audio ? "audio and video" : "video") + " to " + config_.host + ":" +
+             (audio ? "audio and video" : "video") + " to " + r.serverAddress + ":" +
              std::to_string(config_.port));
     }
 }
@@ -420,8 +425,8 @@ void TerminalMedia::relay(const Key& key, Stream& s, jt1078::Frame& frame) {
     ++counters_.frames;
     const auto kind = video ? protocol::MediaKind::Video : protocol::MediaKind::Audio;
     const std::uint32_t sequence = video ? s.videoSequence++ : s.audioSequence++;
-    const auto datagrams =
-        protocol::fragmentFrame(kind, s.id, sequence, frame.timestampMs, bytes, frame.keyframe());
+    const protocol::PackedDatagrams datagrams =
+        protocol::packFrame(kind, s.id, sequence, frame.timestampMs, bytes, frame.keyframe());
     for (const auto& [client, viewer] : s.viewers) {
         if (!(video ? viewer.video : viewer.audio)) {
             continue;
@@ -430,12 +435,9 @@ void TerminalMedia::relay(const Key& key, Stream& s, jt1078::Frame& frame) {
         if (endpoint == endpoints_.end()) {
             continue;
         }
-        for (const auto& d : datagrams) {
-            ++counters_.datagrams;
-            if (!hub_.sendDatagram(endpoint->second, d)) {
-                ++counters_.unsentDatagrams;
-            }
-        }
+        counters_.datagrams += datagrams.count;
+        counters_.unsentDatagrams +=
+            hub_.sendDatagrams(endpoint->second, datagrams.bytes, protocol::kMaxDatagramBytes);
     }
 }
 

@@ -42,6 +42,10 @@ namespace center {
 struct TerminalMediaConfig {
     // Where terminals are to send: the address they reach this center at.
     std::string host = "127.0.0.1";
+    // When set and not empty for a phone: the address to give that terminal
+    // instead of `host` (a center on a wildcard address gives each one the
+    // address its own connection reached).
+    std::function<std::string(const std::string& phone)> hostFor;
     std::uint16_t port = 7612;  // TCP and UDP
     std::chrono::milliseconds answerLimit{10'000};
     // How long media_ok waits for audio once video flows.

@@ -1,5 +1,7 @@
 #include "center/terminal_server.h"
 
+#include <algorithm>
+
 #include "center/terminal_session.h"
 
 namespace center {
@@ -85,6 +87,22 @@ void TerminalServer::accepted(tcp::socket socket) {
         [this](const TerminalSession* gone) { sessions_.erase(gone); });
     sessions_.emplace(session.get(), session);
     session->start();
+}
+
+std::string TerminalServer::localAddressOf(const std::string& phone) const {
+    const TerminalSession* session = service_.sessionOf(phone);
+    return session == nullptr ? std::string() : session->localAddress();
+}
+
+std::vector<TerminalServer::OnlineTerminal> TerminalServer::onlineTerminals() const {
+    std::vector<OnlineTerminal> terminals;
+    terminals.reserve(service_.sessions().size());
+    for (const auto& [phone, session] : service_.sessions()) {
+        terminals.push_back({phone, session->peer(), session->plate()});
+    }
+    std::sort(terminals.begin(), terminals.end(),
+              [](const OnlineTerminal& a, const OnlineTerminal& b) { return a.phone < b.phone; });
+    return terminals;
 }
 
 }  // namespace center

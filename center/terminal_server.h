@@ -56,6 +56,18 @@ public:
     }
     TerminalService& service() { return service_; }
 
+    // The address of this center that the terminal logged in with this
+    // phone reached; empty when none is.
+    std::string localAddressOf(const std::string& phone) const;
+
+    struct OnlineTerminal {
+        std::string phone;
+        std::string address;  // the terminal's "ADDR:PORT"
+        std::string plate;
+    };
+    // The authenticated terminals, by phone.
+    std::vector<OnlineTerminal> onlineTerminals() const;
+
     std::size_t connections() const { return sessions_.size(); }
     std::size_t authenticated() const { return service_.authenticated(); }
     std::size_t unauthenticated() const { return unauthenticated_.inUse(); }

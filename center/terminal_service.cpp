@@ -247,6 +247,7 @@ void TerminalService::onAuthentication(TerminalSession& session, const jt808::Me
     }
     const bool again = session.authenticated();
     session.authenticate(phone, message.header);
+    session.setPlate(record->plate);
     session.respond(message, ResponseResult::Ok);
     if (again) {
         return;  // a terminal that repeats its login stays online as it is

@@ -70,6 +70,13 @@ public:
     std::string addressOf(const std::string& phone) const;
     void setMessageHandler(MessageHandler handler) { handler_ = std::move(handler); }
     std::size_t authenticated() const { return byPhone_.size(); }
+    // The phone's authenticated connection; null when none is.
+    const TerminalSession* sessionOf(const std::string& phone) const {
+        const auto it = byPhone_.find(phone);
+        return it == byPhone_.end() ? nullptr : it->second;
+    }
+    // Every authenticated connection, by phone.
+    const std::unordered_map<std::string, TerminalSession*>& sessions() const { return byPhone_; }
     std::uint64_t refusedLogins() const { return refusals_.refused(); }
 
     void log(const std::string& line) const;

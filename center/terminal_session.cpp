@@ -55,6 +55,13 @@ TerminalSession::TerminalSession(asio::io_context& io, const TerminalConfig& con
     const auto endpoint = socket_.remote_endpoint(ec);
     address_ = ec ? std::string("?") : centerlink::addressKey(endpoint.address());
     peer_ = ec ? std::string("?") : address_ + ":" + std::to_string(endpoint.port());
+    if (const auto local = socket_.local_endpoint(ec); !ec) {
+        // An IPv4 terminal on a dual-stack socket is to be told its IPv4 form.
+        const asio::ip::address address = local.address();
+        local_ = address.is_v6() && address.to_v6().is_v4_mapped()
+                     ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string()
+                     : address.to_string();
+    }
     socket_.set_option(tcp::no_delay(true), ec);
 }
 

@@ -63,6 +63,12 @@ public:
     const std::string& peer() const { return peer_; }
     const std::string& address() const { return address_; }
     std::string who() const;
+    // The plate the registry holds for the authenticated phone.
+    const std::string& plate() const { return plate_; }
+    void setPlate(std::string plate) { plate_ = std::move(plate); }
+    // The address of this center the terminal's connection reached: on a
+    // wildcard --listen address, the one the terminal can reach it at.
+    const std::string& localAddress() const { return local_; }
 
 private:
     void read();
@@ -83,6 +89,7 @@ private:
     std::function<void(const TerminalSession*)> gone_;
     std::string peer_;
     std::string address_;
+    std::string local_;
     std::array<std::uint8_t, 4096> buffer_{};
     jt808::FrameSplitter splitter_;
     jt808::SubpackageAssembler assembler_;
@@ -91,6 +98,7 @@ private:
     bool authenticated_ = false;
     jt808::Header loginHeader_;  // the layout and phone answers go out with
     std::string phone_;          // once authenticated
+    std::string plate_;          // the registry's, once authenticated
     int failures_ = 0;
     int badFrames_ = 0;  // since the last good one
     std::uint16_t serial_ = 0;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "centerlink/address_guard.h"
+#include "centerlink/datagram_batch.h"
 #include "centerlink/media_provider.h"
 #include "centerlink/tcp_listener.h"
 #include "protocol/messages.h"
@@ -99,6 +100,11 @@ public:
     // Sends one media datagram from the UDP port; false when the socket
     // refused it (its buffer full: the datagram is lost, nothing waits).
     bool sendDatagram(const asio::ip::udp::endpoint& to, std::span<const std::uint8_t> bytes);
+    // Sends the datagrams of one frame, laid end to end, each `segment` bytes
+    // but the last, in as few system calls as the kernel allows; how many
+    // of them were lost to a full buffer.
+    std::size_t sendDatagrams(const asio::ip::udp::endpoint& to,
+                              std::span<const std::uint8_t> datagrams, std::size_t segment);
 
     // GPS updates handed to clients (one per client that got it).
     std::uint64_t gpsSent() const { return gpsSent_; }
@@ -144,6 +150,7 @@ private:
     asio::ip::udp::socket udp_;
     asio::ip::udp::endpoint udpPeer_;
     std::array<std::uint8_t, 2048> udpBuffer_{};
+    DatagramBatch batch_;
     // Clients live as long as one of their handlers is pending (asio's usual
     // shared ownership); this list is how the hub reaches them.
     std::vector<std::shared_ptr<Client>> clients_;

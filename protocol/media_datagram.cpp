@@ -43,12 +43,12 @@ std::optional<std::uint32_t> decodeRegister(std::span<const std::uint8_t> bytes)
     return getBig<std::uint32_t>(bytes.data() + 4);
 }
 
-std::vector<std::uint8_t> encodeMediaDatagram(const MediaHeader& header,
-                                              std::span<const std::uint8_t> payload) {
-    // Sized once and written in place (GCC 12 warns falsely about inserts
-    // into a vector of bytes).
-    std::vector<std::uint8_t> out(kMediaHeaderBytes + payload.size());
-    std::uint8_t* p = out.data();
+namespace {
+
+// Writes the datagram of `header` and `payload` at `out`, which has room.
+void writeDatagram(std::uint8_t* out, const MediaHeader& header,
+                   std::span<const std::uint8_t> payload) {
+    std::uint8_t* p = out;
     std::memcpy(p, kMediaMagic, 4);
     p[4] = kMediaVersion;
     p[5] = static_cast<std::uint8_t>(header.kind);
@@ -63,6 +63,16 @@ std::vector<std::uint8_t> encodeMediaDatagram(const MediaHeader& header,
     if (!payload.empty()) {
         std::memcpy(p, payload.data(), payload.size());
     }
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> encodeMediaDatagram(const MediaHeader& header,
+                                              std::span<const std::uint8_t> payload) {
+    // Sized once and written in place (GCC 12 warns falsely about inserts
+    // into a vector of bytes).
+    std::vector<std::uint8_t> out(kMediaHeaderBytes + payload.size());
+    writeDatagram(out.data(), header, payload);
     return out;
 }
 
@@ -108,30 +118,63 @@ MediaDecodeResult decodeMediaDatagram(std::span<const std::uint8_t> bytes) {
     return result;
 }
 
+namespace {
+
+// Calls `onFragment(index, header, payload)` for each datagram of the frame;
+// their count, 0 when the frame is empty or too big.
+template <class F>
+std::size_t forEachFragment(MediaKind kind, std::uint32_t stream, std::uint32_t sequence,
+                            std::uint64_t timestampMs, std::span<const std::uint8_t> frame,
+                            bool keyframe, F&& onFragment) {
+    const std::size_t count = (frame.size() + kMaxPayloadBytes - 1) / kMaxPayloadBytes;
+    if (frame.empty() || count > 0xFFFF) {
+        return 0;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t offset = i * kMaxPayloadBytes;
+        const std::size_t size = std::min(kMaxPayloadBytes, frame.size() - offset);
+        const MediaHeader h{kind,
+                            stream,
+                            sequence,
+                            timestampMs,
+                            static_cast<std::uint16_t>(i),
+                            static_cast<std::uint16_t>(count),
+                            keyframe};
+        onFragment(i, h, frame.subspan(offset, size));
+    }
+    return count;
+}
+
+}  // namespace
+
+PackedDatagrams packFrame(MediaKind kind, std::uint32_t stream, std::uint32_t sequence,
+                          std::uint64_t timestampMs, std::span<const std::uint8_t> frame,
+                          bool keyframe) {
+    PackedDatagrams out;
+    const std::size_t count = (frame.size() + kMaxPayloadBytes - 1) / kMaxPayloadBytes;
+    if (frame.empty() || count > 0xFFFF) {
+        return out;
+    }
+    out.bytes.resize(count * kMediaHeaderBytes + frame.size());
+    out.count = forEachFragment(
+        kind, stream, sequence, timestampMs, frame, keyframe,
+        [&](std::size_t i, const MediaHeader& h, std::span<const std::uint8_t> payload) {
+            writeDatagram(out.bytes.data() + i * kMaxDatagramBytes, h, payload);
+        });
+    return out;
+}
+
 std::vector<std::vector<std::uint8_t>> fragmentFrame(MediaKind kind, std::uint32_t stream,
                                                      std::uint32_t sequence,
                                                      std::uint64_t timestampMs,
                                                      std::span<const std::uint8_t> frame,
                                                      bool keyframe) {
     std::vector<std::vector<std::uint8_t>> out;
-    const std::size_t count =
-        std::max<std::size_t>(1, (frame.size() + kMaxPayloadBytes - 1) / kMaxPayloadBytes);
-    if (frame.empty() || count > 0xFFFF) {
-        return out;
-    }
-    out.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t offset = i * kMaxPayloadBytes;
-        const std::size_t size = std::min(kMaxPayloadBytes, frame.size() - offset);
-        MediaHeader h{kind,
-                      stream,
-                      sequence,
-                      timestampMs,
-                      static_cast<std::uint16_t>(i),
-                      static_cast<std::uint16_t>(count),
-                      keyframe};
-        out.push_back(encodeMediaDatagram(h, frame.subspan(offset, size)));
-    }
+    out.reserve((frame.size() + kMaxPayloadBytes - 1) / kMaxPayloadBytes);
+    forEachFragment(kind, stream, sequence, timestampMs, frame, keyframe,
+                    [&](std::size_t, const MediaHeader& h, std::span<const std::uint8_t> payload) {
+                        out.push_back(encodeMediaDatagram(h, payload));
+                    });
     return out;
 }
 

@@ -3,6 +3,7 @@
 // ("VRDR" + media key) and the server's frame fragments ("VRDM" + header +
 // payload). All integers are big-endian.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -59,8 +60,26 @@ std::vector<std::uint8_t> encodeMediaDatagram(const MediaHeader& header,
 // for the receiver to check against the streams it opened.
 MediaDecodeResult decodeMediaDatagram(std::span<const std::uint8_t> bytes);
 
+// One frame's datagrams laid end to end, each kMaxDatagramBytes long but
+// the last: the layout a socket sends in one call with UDP segmentation
+// offload, and one allocation a frame.
+struct PackedDatagrams {
+    std::vector<std::uint8_t> bytes;
+    std::size_t count = 0;
+
+    std::span<const std::uint8_t> at(std::size_t i) const {
+        const std::size_t from = i * kMaxDatagramBytes;
+        return std::span(bytes).subspan(from, std::min(kMaxDatagramBytes, bytes.size() - from));
+    }
+};
+
 // Cuts one frame into datagrams of at most kMaxDatagramBytes, numbered from
 // fragment 0. A frame too big for 65535 fragments gives nothing.
+PackedDatagrams packFrame(MediaKind kind, std::uint32_t stream, std::uint32_t sequence,
+                          std::uint64_t timestampMs, std::span<const std::uint8_t> frame,
+                          bool keyframe = false);
+
+// The same, each datagram in a vector of its own.
 std::vector<std::vector<std::uint8_t>> fragmentFrame(MediaKind kind, std::uint32_t stream,
                                                      std::uint32_t sequence,
                                                      std::uint64_t timestampMs,

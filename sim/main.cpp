@@ -25,12 +25,13 @@ int main(int argc, char** argv) {
     const sim::ParsedOptions parsed =
         sim::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.error.empty()) {
-        std::fprintf(stderr, "vardo-center-sim: %s\n%s", parsed.error.c_str(), sim::usageText());
+        std::fprintf(stderr, "vardo-center-sim: %s\n%s", parsed.error.c_str(),
+                     sim::usageText().c_str());
         return 2;
     }
     const sim::Options& o = parsed.options;
     if (o.help) {
-        std::fputs(sim::usageText(), stdout);
+        std::fputs(sim::usageText().c_str(), stdout);
         return 0;
     }
     if (o.version) {

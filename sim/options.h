@@ -40,6 +40,6 @@ struct ParsedOptions {
 
 ParsedOptions parseOptions(const std::vector<std::string>& args);
 
-const char* usageText();
+std::string usageText();
 
 }  // namespace sim

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -24,10 +25,11 @@ namespace {
 constexpr int kDefaultFps = 12;
 // Terminals of the H.264 kind film at 25 frames a second, most of them.
 constexpr int kDefaultH26xFps = 25;
-// How much of an H.264/H.265 stream is held back to measure its frame rate.
+// How much of a stream is held back to measure its frame rate and to wait
+// for its audio: the first second, at any rate up to the highest.
 constexpr std::int64_t kMeasureMs = 1000;
-constexpr std::size_t kMeasureFrames = 30;
 constexpr int kMaxFps = 120;
+constexpr std::size_t kMeasureFrames = kMaxFps + 1;
 constexpr int kDefaultWidth = 352;
 constexpr int kDefaultHeight = 288;
 // A device clock that moves by more than this between two frames was reset.
@@ -52,6 +54,30 @@ std::vector<std::uint8_t> aacLcConfig(int rate, int channels) {
     const int objectType = 2;
     return {static_cast<std::uint8_t>((objectType << 3) | (index >> 1)),
             static_cast<std::uint8_t>(((index & 1) << 7) | ((channels & 0x0F) << 3))};
+}
+
+// The frame rate the device's timestamps show over the held frames: frames
+// less one over the time from the first to the last, so that a clock that
+// stamps late and then catches up (the time the frame was sent, on a busy
+// device) evens out. Taken as the nearest of the rates cameras film at:
+// whole frames a second, or 25 or 30 divided by a whole number (12.5, 7.5,
+// 6.25); rounding 12.5 to whole frames would make the file play 4 % fast.
+AVRational measuredRate(std::int64_t frames, std::int64_t spanMs) {
+    if (frames < 2 || spanMs <= 0) {
+        return AVRational{kDefaultH26xFps, 1};
+    }
+    const double fps = 1000.0 * static_cast<double>(frames - 1) / static_cast<double>(spanMs);
+    AVRational best{static_cast<int>(std::clamp<long long>(std::llround(fps), 1, kMaxFps)), 1};
+    for (const int base : {25, 30}) {
+        for (int divisor = 2; divisor <= 12; ++divisor) {
+            const AVRational c{base, divisor};
+            if (std::abs(av_q2d(c) - fps) < std::abs(av_q2d(best) - fps)) {
+                best = c;
+            }
+        }
+    }
+    av_reduce(&best.num, &best.den, best.num, best.den, 1000);
+    return best;
 }
 
 std::string avError(int code) {
@@ -133,8 +159,12 @@ bool AviFile::fail(const std::string& what, int code) {
     return false;
 }
 
-bool AviFile::writeHeader(const StreamSetup& setup, int width, int height, int fps) {
-    fps_ = std::clamp(fps, 1, 1000);
+bool AviFile::writeHeader(const StreamSetup& setup, int width, int height, AVRational rate,
+                          bool audio) {
+    rate_ = rate.num > 0 && rate.den > 0 ? rate : AVRational{kDefaultFps, 1};
+    if (av_cmp_q(rate_, AVRational{1000, 1}) > 0) {
+        rate_ = AVRational{1000, 1};  // a server's answer is no camera
+    }
     AVStream* video = avformat_new_stream(context_, nullptr);
     if (video == nullptr) {
         return fail("cannot add the video stream", 0);
@@ -153,11 +183,11 @@ bool AviFile::writeHeader(const StreamSetup& setup, int width, int height, int f
     }
     video->codecpar->width = width;
     video->codecpar->height = height;
-    video->time_base = AVRational{1, fps_};
-    video->avg_frame_rate = AVRational{fps_, 1};
+    video->time_base = av_inv_q(rate_);
+    video->avg_frame_rate = rate_;
     videoIndex_ = video->index;
 
-    if (setup.audioRate > 0 && !addAudioStream(setup)) {
+    if (audio && setup.audioRate > 0 && !addAudioStream(setup)) {
         return false;
     }
     const int rc = avformat_write_header(context_, nullptr);
@@ -225,20 +255,19 @@ bool AviFile::writePacket(int streamIndex, std::span<const std::uint8_t> bytes, 
                           std::int64_t duration, bool key) {
     const AVStream* stream = context_->streams[streamIndex];
     const AVRational ours =
-        streamIndex == videoIndex_ ? AVRational{1, fps_} : AVRational{1, audioRate_};
+        streamIndex == videoIndex_ ? av_inv_q(rate_) : AVRational{1, audioRate_};
     av_packet_unref(packet_);
-    int rc = av_new_packet(packet_, static_cast<int>(bytes.size()));
-    if (rc < 0) {
-        return fail("out of memory", rc);
-    }
-    std::memcpy(packet_->data, bytes.data(), bytes.size());
+    // The frame's own bytes, not a copy: av_write_frame takes a packet
+    // without a buffer of its own and neither keeps nor changes it.
+    packet_->data = const_cast<std::uint8_t*>(bytes.data());
+    packet_->size = static_cast<int>(bytes.size());
     packet_->stream_index = streamIndex;
     packet_->pts = packet_->dts = av_rescale_q(pts, ours, stream->time_base);
     packet_->duration = av_rescale_q(duration, ours, stream->time_base);
     if (key) {
         packet_->flags |= AV_PKT_FLAG_KEY;
     }
-    rc = av_write_frame(context_, packet_);
+    int rc = av_write_frame(context_, packet_);
     av_packet_unref(packet_);
     if (rc < 0) {
         return fail("cannot write", rc);
@@ -254,92 +283,108 @@ bool AviFile::writeVideo(std::span<const std::uint8_t> frame, std::uint64_t time
     if (failed() || finished_) {
         return false;
     }
-    if (setup.videoCodec != VideoCodec::Mjpeg) {
-        return writeH26x(frame, timestampMs, setup);
+    if (setup.videoCodec == VideoCodec::Mjpeg) {
+        if (!jpegSize(frame)) {
+            ++counters_.refused;  // not a picture; the file stays good
+            return true;
+        }
+        return headerWritten_ ? placeVideo(frame, static_cast<std::int64_t>(timestampMs), true)
+                              : hold(frame, timestampMs, true, setup);
     }
-    const auto size = jpegSize(frame);
-    if (!size) {
-        ++counters_.refused;  // not a picture; the file stays good
-        return true;
-    }
-    if (!headerWritten_ &&
-        !writeHeader(setup, size->width, size->height, setup.fps > 0 ? setup.fps : kDefaultFps)) {
-        return false;
-    }
-    return placeVideo(frame, static_cast<std::int64_t>(timestampMs), true);
-}
-
-bool AviFile::writeH26x(std::span<const std::uint8_t> frame, std::uint64_t timestampMs,
-                        const StreamSetup& setup) {
     const H26xCodec codec =
         setup.videoCodec == VideoCodec::H264 ? H26xCodec::H264 : H26xCodec::H265;
+    if (headerWritten_) {
+        // Only the kind of picture is left to know: the bytes in front of
+        // its first slice tell it.
+        return placeVideo(frame, static_cast<std::int64_t>(timestampMs),
+                          inspectAccessUnit(frame, codec).randomAccess);
+    }
     if (!parameterSets_) {
         parameterSets_ = std::make_unique<ParameterSets>(codec);
     }
-    parameterSets_->take(frame);
-    const AccessUnitInfo info = inspectAccessUnit(frame, codec);
-    if (headerWritten_) {
-        return placeVideo(frame, static_cast<std::int64_t>(timestampMs), info.randomAccess);
+    const AccessUnitInfo info = parameterSets_->take(frame);
+    if (!holding_ && (!info.randomAccess || !parameterSets_->complete())) {
+        ++counters_.beforeKeyframe;  // nothing could decode it
+        return true;
     }
+    return hold(frame, timestampMs, info.randomAccess, setup);
+}
+
+bool AviFile::hold(std::span<const std::uint8_t> frame, std::uint64_t timestampMs, bool key,
+                   const StreamSetup& setup) {
     if (!holding_) {
-        if (!info.randomAccess || !parameterSets_->complete()) {
-            ++counters_.beforeKeyframe;  // nothing could decode it
-            return true;
-        }
         holding_ = true;
-        heldSetup_ = setup;
-        held_.push_back(Held{true, parameterSets_->prepend(frame), timestampMs, true});
+        held_.push_back(Held{true,
+                             parameterSets_ ? parameterSets_->prepend(frame)
+                                            : std::vector<std::uint8_t>(frame.begin(), frame.end()),
+                             timestampMs, true});
     } else {
-        held_.push_back(Held{true, {frame.begin(), frame.end()}, timestampMs, info.randomAccess});
-        // The header is written from the newest setup: the server's answer
-        // about the audio may come a moment after the first pictures.
-        heldSetup_ = setup;
+        held_.push_back(Held{true, {frame.begin(), frame.end()}, timestampMs, key});
     }
-    std::size_t videoHeld = 0;
-    for (const Held& h : held_) {
-        videoHeld += h.video ? 1 : 0;
+    ++heldVideo_;
+    // The header is written from the newest setup: the server's answer
+    // about the audio may come a moment after the first pictures.
+    heldSetup_ = setup;
+    return startWhenReady();
+}
+
+bool AviFile::startWhenReady() {
+    const bool rateKnown = heldSetup_.fps > 0 || heldSetup_.videoCodec == VideoCodec::Mjpeg;
+    const bool audioKnown = heldSetup_.audioRate <= 0 || audioSeen_;
+    const Held* lastVideo = nullptr;
+    for (auto it = held_.rbegin(); it != held_.rend() && lastVideo == nullptr; ++it) {
+        lastVideo = it->video ? &*it : nullptr;
     }
-    const auto span = static_cast<std::int64_t>(timestampMs - held_.front().timestampMs);
-    if (setup.fps > 0 || span >= kMeasureMs || videoHeld >= kMeasureFrames) {
+    const auto span = static_cast<std::int64_t>(lastVideo->timestampMs - held_.front().timestampMs);
+    if ((rateKnown && audioKnown) || span >= kMeasureMs || heldVideo_ >= kMeasureFrames) {
         return releaseHeld();
     }
     return true;
 }
 
+AVRational AviFile::heldRate() const {
+    if (heldSetup_.fps > 0) {
+        return AVRational{heldSetup_.fps, 1};
+    }
+    if (heldSetup_.videoCodec == VideoCodec::Mjpeg) {
+        return AVRational{kDefaultFps, 1};
+    }
+    const Held* first = nullptr;
+    const Held* last = nullptr;
+    std::int64_t frames = 0;
+    for (const Held& h : held_) {
+        if (h.video) {
+            first = first != nullptr ? first : &h;
+            last = &h;
+            ++frames;
+        }
+    }
+    const auto span = static_cast<std::int64_t>(last->timestampMs - first->timestampMs);
+    return span <= kClockJumpSeconds * 1000 ? measuredRate(frames, span)
+                                            : AVRational{kDefaultH26xFps, 1};
+}
+
 bool AviFile::releaseHeld() {
+    const AVRational rate = heldRate();
     holding_ = false;
+    heldVideo_ = 0;
     std::vector<Held> held;
     held.swap(held_);
     const StreamSetup& setup = heldSetup_;
-    int fps = setup.fps;
-    if (fps <= 0) {
-        // Frames per second from the device's own times of the held frames.
-        const Held* first = nullptr;
-        const Held* last = nullptr;
-        std::int64_t count = 0;
-        for (const Held& h : held) {
-            if (h.video) {
-                first = first ? first : &h;
-                last = &h;
-                ++count;
-            }
-        }
-        const auto span = static_cast<std::int64_t>(last->timestampMs - first->timestampMs);
-        fps = count >= 2 && span > 0 && span <= kClockJumpSeconds * 1000
-                  ? static_cast<int>(std::clamp<std::int64_t>(
-                        ((count - 1) * 1000 + span / 2) / span, 1, kMaxFps))
-                  : kDefaultH26xFps;
-    }
     int width = setup.width;
     int height = setup.height;
-    if (width <= 0 || height <= 0) {
+    if (setup.videoCodec == VideoCodec::Mjpeg) {
+        const auto size = jpegSize(held.front().bytes);
+        width = size->width;
+        height = size->height;
+    } else if (width <= 0 || height <= 0) {
         const H26xCodec codec =
             setup.videoCodec == VideoCodec::H264 ? H26xCodec::H264 : H26xCodec::H265;
         const auto size = pictureSize(held.front().bytes, codec);
         width = size ? size->first : kDefaultWidth;
         height = size ? size->second : kDefaultHeight;
     }
-    if (!writeHeader(setup, width, height, fps)) {
+    if (!writeHeader(setup, width, height, rate, audioSeen_)) {
         return false;
     }
     for (const Held& h : held) {
@@ -357,16 +402,19 @@ bool AviFile::placeVideo(std::span<const std::uint8_t> frame, std::int64_t ts, b
     if (lastSlot_ < 0 && counters_.videoFrames == 0) {
         originMs_ = ts;
     }
+    // Frame slots last den/num seconds: slot = ms * num / (1000 * den).
+    const std::int64_t num = rate_.num;
+    const std::int64_t perSlot = 1000 * static_cast<std::int64_t>(rate_.den);
     const std::int64_t sinceOrigin = ts - originMs_;
-    std::int64_t slot = (sinceOrigin * fps_ + 500) / 1000;
+    std::int64_t slot = (sinceOrigin * num + perSlot / 2) / perSlot;
     if (sinceOrigin < 0) {
-        slot = -((-sinceOrigin * fps_ + 500) / 1000);
+        slot = -((-sinceOrigin * num + perSlot / 2) / perSlot);
     }
-    const std::int64_t jumpLimit = kClockJumpSeconds * fps_;
+    const std::int64_t jumpLimit = kClockJumpSeconds * num / rate_.den;
     if (slot - lastSlot_ > jumpLimit || lastSlot_ - slot > jumpLimit) {
         // The device clock was reset or jumped: go on from the last frame.
         slot = lastSlot_ + 1;
-        originMs_ = ts - slot * 1000 / fps_;
+        originMs_ = ts - slot * perSlot / num;
     } else if (slot <= lastSlot_) {
         slot = lastSlot_ + 1;  // early by jitter; never two frames in one slot
     }
@@ -399,9 +447,11 @@ bool AviFile::writeAudio(std::span<const std::uint8_t> block, std::uint64_t time
     if (failed() || finished_) {
         return false;
     }
+    audioSeen_ = audioSeen_ || !block.empty();
     if (holding_) {
         if (heldSetup_.audioRate > 0 && !block.empty()) {
             held_.push_back(Held{false, {block.begin(), block.end()}, timestampMs, true});
+            return startWhenReady();
         }
         return true;
     }
@@ -468,7 +518,8 @@ bool AviFile::finish(const StreamSetup& setup) {
         const int width = setup.width > 0 ? setup.width : kDefaultWidth;
         const int height = setup.height > 0 ? setup.height : kDefaultHeight;
         const int fallback = setup.videoCodec == VideoCodec::Mjpeg ? kDefaultFps : kDefaultH26xFps;
-        if (!writeHeader(setup, width, height, setup.fps > 0 ? setup.fps : fallback)) {
+        if (!writeHeader(setup, width, height, AVRational{setup.fps > 0 ? setup.fps : fallback, 1},
+                         audioSeen_)) {
             return false;
         }
     }

@@ -7,7 +7,15 @@
 // An H.264/H.265 file starts at the first key frame (IDR) for which the
 // parameter sets are known, with them in front of it, so that it plays from
 // its first frame; what comes before is left out. When the server named no
-// frame rate, the first second of frames is held back to measure it.
+// frame rate, the first second of frames is held back to measure it from
+// the device's timestamps; a rate that is no whole number of frames a second
+// (12.5 fps: 80 ms a frame) is written as it is, not rounded.
+//
+// The audio stream is declared only when audio has come: a channel whose
+// sound was asked for but never came gets a file with its picture alone.
+// Until audio comes, the first second of pictures is held back for it (the
+// streams of an AVI are fixed by its header); audio that starts later than
+// that has no place in the file.
 //
 // Time comes from the device: the first video frame is the file's time 0,
 // later frames sit at their timestamp's place on the frame-rate grid, and a
@@ -26,6 +34,10 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavutil/rational.h>
+}
+
 #include "vardoappcore/h26x_stream.h"
 
 struct AVFormatContext;
@@ -41,7 +53,7 @@ struct StreamSetup {
     int width = 0;  // 0: taken from the first frame, else 352
     int height = 0;
     int fps = 0;        // 0: MJPEG 12; H.264/H.265 measured from the first frames
-    int audioRate = 0;  // 0: no audio stream
+    int audioRate = 0;  // 0: no audio stream; else one once audio comes
     VideoCodec videoCodec = VideoCodec::Mjpeg;
     AudioCodec audioCodec = AudioCodec::Mulaw;
     int audioChannels = 1;
@@ -95,11 +107,14 @@ private:
     };
 
     explicit AviFile(std::string path) : path_(std::move(path)) {}
-    bool writeH26x(std::span<const std::uint8_t> frame, std::uint64_t timestampMs,
-                   const StreamSetup& setup);
+    // Holds a frame that may start the file; starts it when all is known.
+    bool hold(std::span<const std::uint8_t> frame, std::uint64_t timestampMs, bool key,
+              const StreamSetup& setup);
+    bool startWhenReady();
     // Writes the header from what is held back, then the held frames.
     bool releaseHeld();
-    bool writeHeader(const StreamSetup& setup, int width, int height, int fps);
+    AVRational heldRate() const;
+    bool writeHeader(const StreamSetup& setup, int width, int height, AVRational rate, bool audio);
     bool addAudioStream(const StreamSetup& setup);
     bool placeVideo(std::span<const std::uint8_t> frame, std::int64_t timestampMs, bool key);
     bool placeAudio(std::span<const std::uint8_t> block, std::uint64_t timestampMs);
@@ -115,16 +130,19 @@ private:
     AVPacket* packet_ = nullptr;
     bool headerWritten_ = false;
     bool finished_ = false;
-    int fps_ = 12;
+    AVRational rate_{12, 1};  // video frames a second
+    bool audioSeen_ = false;  // an audio block has come
     int audioRate_ = 0;
     AudioCodec audioCodec_ = AudioCodec::Mulaw;
     int audioChannels_ = 1;
     int audioBits_ = 8;  // per sample and channel
-    // H.264/H.265: the parameter sets seen so far, and the frames held back
-    // (from the first key frame on) until the frame rate is known.
+    // H.264/H.265: the parameter sets seen so far. The frames held back
+    // (from the first key frame on) until the frame rate and the audio are
+    // known.
     std::unique_ptr<ParameterSets> parameterSets_;
     bool holding_ = false;
     std::vector<Held> held_;
+    std::size_t heldVideo_ = 0;
     StreamSetup heldSetup_;
     int videoIndex_ = -1;
     int audioIndex_ = -1;

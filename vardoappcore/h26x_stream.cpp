@@ -1,5 +1,6 @@
 #include "vardoappcore/h26x_stream.h"
 
+#include <cstring>
 #include <memory>
 
 extern "C" {
@@ -40,27 +41,64 @@ NalKind kindOf(std::uint8_t header, H26xCodec codec) {
     }
 }
 
-// Calls `onNal` with each NAL unit (without its start code) of Annex B bytes.
-template <class F>
-void forEachNal(std::span<const std::uint8_t> bytes, F&& onNal) {
-    const std::size_t n = bytes.size();
-    // The start of the payload after each 00 00 01 (a 00 00 00 01 ends in one).
-    std::size_t start = n;
-    for (std::size_t i = 0; i + 2 < n; ++i) {
-        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) {
-            if (start < n) {
-                std::size_t end = i;
-                while (end > start && bytes[end - 1] == 0) {
-                    --end;  // the zero of a four-byte start code, or trailing zeros
-                }
-                onNal(bytes.subspan(start, end - start));
-            }
-            start = i + 3;
-            i += 2;
-        }
+// A picture's coded data: every slice of a picture is of its first one's
+// kind, and nothing a recording needs follows it.
+bool isSlice(std::uint8_t header, H26xCodec codec) {
+    if (codec == H26xCodec::H264) {
+        const int type = header & 0x1F;
+        return type >= 1 && type <= 5;
     }
-    if (start < n) {
-        onNal(bytes.subspan(start));
+    return ((header >> 1) & 0x3F) <= 31;  // the VCL types
+}
+
+// Where the first 00 00 01 at or after `from` begins; the end when none.
+// memchr finds the rare 01 bytes far faster than a byte-by-byte loop.
+std::size_t findStartCode(std::span<const std::uint8_t> bytes, std::size_t from) {
+    const std::size_t n = bytes.size();
+    std::size_t i = from + 2;  // where its 01 could be
+    while (i < n) {
+        const void* one = std::memchr(bytes.data() + i, 1, n - i);
+        if (one == nullptr) {
+            return n;
+        }
+        const auto j =
+            static_cast<std::size_t>(static_cast<const std::uint8_t*>(one) - bytes.data());
+        if (bytes[j - 1] == 0 && bytes[j - 2] == 0) {
+            return j - 2;
+        }
+        i = j + 1;
+    }
+    return n;
+}
+
+// Calls `onNal(kind, nal)` with each NAL unit (without its start code) of
+// Annex B bytes, up to the first slice, which it gives with its first byte
+// only; with `wholeUnit`, every NAL unit to the end.
+template <class F>
+void forEachNal(std::span<const std::uint8_t> bytes, H26xCodec codec, bool wholeUnit, F&& onNal) {
+    const std::size_t n = bytes.size();
+    std::size_t at = findStartCode(bytes, 0);
+    while (at < n) {
+        const std::size_t start = at + 3;
+        if (start >= n) {
+            return;
+        }
+        // Two zeros are no NAL header: the zero of a four-byte start code,
+        // or zeros between units.
+        const bool empty = bytes[start] == 0 && start + 1 < n && bytes[start + 1] == 0;
+        if (!empty && !wholeUnit && isSlice(bytes[start], codec)) {
+            onNal(kindOf(bytes[start], codec), bytes.subspan(start, 1));
+            return;
+        }
+        const std::size_t next = findStartCode(bytes, start);
+        std::size_t end = next;
+        while (end > start && bytes[end - 1] == 0) {
+            --end;  // the zero of a four-byte start code, or trailing zeros
+        }
+        if (!empty && end > start) {
+            onNal(kindOf(bytes[start], codec), bytes.subspan(start, end - start));
+        }
+        at = next;
     }
 }
 
@@ -69,40 +107,39 @@ void keep(std::vector<std::uint8_t>& to, std::span<const std::uint8_t> nal) {
     to.insert(to.end(), nal.begin(), nal.end());
 }
 
+void note(AccessUnitInfo& info, NalKind kind) {
+    switch (kind) {
+        case NalKind::RandomAccess:
+            info.randomAccess = true;
+            break;
+        case NalKind::Vps:
+            info.vps = true;
+            break;
+        case NalKind::Sps:
+            info.sps = true;
+            break;
+        case NalKind::Pps:
+            info.pps = true;
+            break;
+        case NalKind::Other:
+            break;
+    }
+}
+
 }  // namespace
 
 AccessUnitInfo inspectAccessUnit(std::span<const std::uint8_t> bytes, H26xCodec codec) {
     AccessUnitInfo info;
-    forEachNal(bytes, [&](std::span<const std::uint8_t> nal) {
-        if (nal.empty()) {
-            return;
-        }
-        switch (kindOf(nal[0], codec)) {
-            case NalKind::RandomAccess:
-                info.randomAccess = true;
-                break;
-            case NalKind::Vps:
-                info.vps = true;
-                break;
-            case NalKind::Sps:
-                info.sps = true;
-                break;
-            case NalKind::Pps:
-                info.pps = true;
-                break;
-            case NalKind::Other:
-                break;
-        }
-    });
+    forEachNal(bytes, codec, false,
+               [&](NalKind kind, std::span<const std::uint8_t>) { note(info, kind); });
     return info;
 }
 
-void ParameterSets::take(std::span<const std::uint8_t> bytes) {
-    forEachNal(bytes, [&](std::span<const std::uint8_t> nal) {
-        if (nal.empty()) {
-            return;
-        }
-        switch (kindOf(nal[0], codec_)) {
+AccessUnitInfo ParameterSets::keepSets(std::span<const std::uint8_t> bytes, bool wholeUnit) {
+    AccessUnitInfo info;
+    forEachNal(bytes, codec_, wholeUnit, [&](NalKind kind, std::span<const std::uint8_t> nal) {
+        note(info, kind);
+        switch (kind) {
             case NalKind::Vps:
                 keep(vps_, nal);
                 break;
@@ -116,6 +153,18 @@ void ParameterSets::take(std::span<const std::uint8_t> bytes) {
                 break;
         }
     });
+    return info;
+}
+
+AccessUnitInfo ParameterSets::take(std::span<const std::uint8_t> bytes) {
+    AccessUnitInfo info = keepSets(bytes, false);
+    if (info.randomAccess && !complete()) {
+        const AccessUnitInfo whole = keepSets(bytes, true);
+        info.vps = info.vps || whole.vps;
+        info.sps = info.sps || whole.sps;
+        info.pps = info.pps || whole.pps;
+    }
+    return info;
 }
 
 bool ParameterSets::complete() const {

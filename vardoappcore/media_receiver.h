@@ -11,6 +11,11 @@
 // server) and connected to the server's media port, so that the kernel
 // drops what others send; each datagram's sender is checked as well.
 //
+// Datagrams come a batch a system call, and where the kernel offers it
+// (UDP receive offload, Linux 5.0 and later) a frame's datagrams that the
+// server sent in one call arrive as one: the kernel's work and the wake-ups
+// are then a frame's, not a datagram's.
+//
 // Thread: the instance's I/O thread only.
 
 #include <sys/socket.h>
@@ -23,6 +28,7 @@
 #include <map>
 #include <set>
 #include <span>
+#include <vector>
 
 #include "vardoappcore/frame_assembler.h"
 
@@ -71,10 +77,17 @@ public:
     std::uint16_t localPort() const;
 
 private:
-    static constexpr std::size_t kBatch = 32;
+    // Datagrams (or runs of them) a system call takes, and the room of each:
+    // with UDP receive offload the kernel hands over a run of datagrams of
+    // one frame as one, up to 64 KiB.
+    static constexpr std::size_t kBatch = 16;
+    static constexpr std::size_t kSlotBytes = 64 * 1024;
 
     void receive();
     void drain(std::uint64_t epoch);
+    // One received message: a datagram, or a run of them `segment` bytes
+    // apart (0: one).
+    void onMessage(std::span<const std::uint8_t> bytes, std::size_t segment);
     void onDatagram(std::span<const std::uint8_t> bytes);
     bool bindAndConnect(asio::error_code& ec);
     bool fromServer(const sockaddr_storage& sender, socklen_t length) const;
@@ -91,9 +104,9 @@ private:
     bool haveServer_ = false;
     // Bumped at every close: handlers of an older socket do nothing.
     std::uint64_t epoch_ = 0;
-    // Room for a batch of datagrams; a datagram longer than a buffer is cut
-    // and then refused for its wrong length.
-    std::array<std::array<std::uint8_t, 2048>, kBatch> buffers_{};
+    // Room for a batch of messages, kSlotBytes each; a datagram longer than
+    // the protocol allows is refused for its length.
+    std::vector<std::uint8_t> buffers_;
     std::set<std::uint32_t> streams_;
     // The bytes of every stream's frames in progress (before the assemblers:
     // they leave it when they go).

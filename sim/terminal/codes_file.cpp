@@ -1,7 +1,8 @@
 #include "sim/terminal/codes_file.h"
 
-#include <cstdio>
 #include <fstream>
+
+#include "files/replace_file.h"
 
 namespace sim::terminal {
 
@@ -60,19 +61,13 @@ std::string CodesFile::saveLocked() const {
     if (path_.empty()) {
         return {};
     }
-    const std::string temporary = path_ + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        for (const auto& [phone, code] : codes_) {
-            out << phone << ' ' << code << '\n';
-        }
-        out.flush();
-        if (!out) {
-            return "cannot write " + temporary;
-        }
+    std::string text;
+    for (const auto& [phone, code] : codes_) {
+        text += phone + ' ' + code + '\n';
     }
-    if (std::rename(temporary.c_str(), path_.c_str()) != 0) {
-        return "cannot replace " + path_;
+    // Replaced whole, so that a crash never leaves half the codes.
+    if (std::error_code ec; !files::ReplaceFile(path_, text, ec)) {
+        return "cannot replace " + path_ + ": " + ec.message();
     }
     return {};
 }

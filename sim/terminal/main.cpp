@@ -14,12 +14,13 @@ int main(int argc, char** argv) {
     using namespace sim::terminal;
     const ParsedOptions parsed = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.error.empty()) {
-        std::fprintf(stderr, "vardo-terminal-sim: %s\n%s", parsed.error.c_str(), usageText());
+        std::fprintf(stderr, "vardo-terminal-sim: %s\n%s", parsed.error.c_str(),
+                     usageText().c_str());
         return 2;
     }
     const Options& o = parsed.options;
     if (o.help) {
-        std::fputs(usageText(), stdout);
+        std::fputs(usageText().c_str(), stdout);
         return 0;
     }
     CodesFile codes(o.codesFile.value_or(""));

@@ -24,6 +24,6 @@ struct ParsedOptions {
 
 ParsedOptions parseOptions(const std::vector<std::string>& args);
 
-const char* usageText();
+std::string usageText();
 
 }  // namespace sim::terminal

@@ -69,6 +69,80 @@ TEST_F(OptionsTest, MistakesAreNamed) {
     EXPECT_NE(parseOptions({"--config", loop}).error.find("include each other"), std::string::npos);
 }
 
+TEST_F(OptionsTest, TheConfigurationFileTakesEveryOptionAndRefusesUnknownKeys) {
+    const std::string users = write("users", "ops pw\n");
+    const std::string config =
+        write("center.conf",
+              "listen = 0.0.0.0\njt808-port = 7611\ntcp-port = 24680\nudp-port = 24681\n"
+              "media-port = 7612\nmedia-host = 203.0.113.7\nusers = " +
+                  users +
+                  "\ndata = /srv/center\nopen-registration = false\nchannels = 3\n"
+                  "heartbeat-timeout = 120\nmax-terminals = 500\nmax-frame-bytes = 8192\n"
+                  "max-pending-packages = 32\nauth-failures = 5\nstatus-interval = 60\n"
+                  "metrics-port = 9465\n");
+    auto parsed = parseOptions({"--config", config, "--status-interval", "0"});
+    ASSERT_EQ(parsed.error, "");
+    const Options& o = parsed.options;
+    EXPECT_EQ(o.mediaHost, "203.0.113.7");
+    EXPECT_EQ(o.dataDir, "/srv/center");
+    EXPECT_EQ(o.channels, 3);
+    EXPECT_EQ(o.heartbeatTimeout, std::chrono::seconds(120));
+    EXPECT_EQ(o.maxTerminals, 500);
+    EXPECT_EQ(o.maxFrameBytes, 8192);
+    EXPECT_EQ(o.maxPendingPackages, 32);
+    EXPECT_EQ(o.authFailureLimit, 5);
+    EXPECT_EQ(o.statusInterval, 0);  // the command line after --config wins
+    EXPECT_EQ(o.metricsPort, 9465);
+    ASSERT_EQ(o.users.size(), 1u);
+    EXPECT_FALSE(o.defaultUsers);
+    EXPECT_EQ(credentialsProblem(o), "");
+
+    const std::string typo = write("typo.conf", "listen = 0.0.0.0\n\nmedia-hots = 10.0.0.1\n");
+    parsed = parseOptions({"--config", typo});
+    EXPECT_EQ(parsed.error, "--config: " + typo + ":3: unknown option 'media-hots'");
+    EXPECT_TRUE(parsed.configError);
+    // Mistakes typed on the command line are not the configuration's.
+    parsed = parseOptions({"--channels", "9"});
+    EXPECT_FALSE(parsed.error.empty());
+    EXPECT_FALSE(parsed.configError);
+}
+
+TEST(Options, TheDefaultLoginIsForLoopbackOnly) {
+    for (const char* address : {"127.0.0.1", "127.0.0.2", "127.255.0.9", "::1", "localhost"}) {
+        EXPECT_TRUE(isLoopbackAddress(address)) << address;
+        const auto parsed = parseOptions({"--listen", address});
+        ASSERT_EQ(parsed.error, "");
+        EXPECT_EQ(credentialsProblem(parsed.options), "") << address;
+    }
+    for (const char* address : {"0.0.0.0", "::", "10.0.0.1", "128.0.0.1", "::ffff:10.0.0.1"}) {
+        EXPECT_FALSE(isLoopbackAddress(address)) << address;
+        const auto parsed = parseOptions({"--listen", address});
+        ASSERT_EQ(parsed.error, "");
+        EXPECT_TRUE(parsed.options.defaultUsers);
+        EXPECT_NE(credentialsProblem(parsed.options).find("give --user NAME --password PW"),
+                  std::string::npos)
+            << address;
+        EXPECT_EQ(
+            credentialsProblem(
+                parseOptions({"--listen", address, "--user", "a", "--password", "b"}).options),
+            "")
+            << address;
+    }
+}
+
+TEST(Options, HelpNamesEveryOption) {
+    const std::string help = usageText();
+    EXPECT_TRUE(help.starts_with("usage: vardo-center [options]\n")) << help;
+    for (const char* option :
+         {"--listen ADDR", "--jt808-port N", "--media-host ADDR", "--user NAME", "--password PW",
+          "--users FILE", "--data DIR", "--open-registration", "--status-interval S",
+          "--metrics-port N", "--config FILE", "--list", "--version", "--help, -h"}) {
+        EXPECT_NE(help.find("\n  " + std::string(option) + " "), std::string::npos)
+            << option << " in\n"
+            << help;
+    }
+}
+
 TEST(Options, DefaultsFitASite) {
     const auto parsed = parseOptions({});
     ASSERT_EQ(parsed.error, "");

@@ -15,7 +15,7 @@
 namespace centertest {
 
 TestTerminal::TestTerminal(std::uint16_t port, std::string phone, jt808::Version version,
-                           const std::string& from)
+                           const std::string& from, const std::string& host)
     : phone_(std::move(phone)), version_(version) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (!from.empty() && fd_ >= 0) {
@@ -31,7 +31,9 @@ TestTerminal::TestTerminal(std::uint16_t port, std::string phone, jt808::Version
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1) {
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
     if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
         ::close(fd_);
         fd_ = -1;

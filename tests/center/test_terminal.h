@@ -21,9 +21,11 @@ using namespace std::chrono_literals;
 class TestTerminal {
 public:
     // `from`: the local address to connect from (127.0.0.2 plays a
-    // stranger's machine); empty for the system's choice.
+    // stranger's machine); empty for the system's choice. `host`: the
+    // center's IPv4 loopback address to connect to.
     TestTerminal(std::uint16_t port, std::string phone,
-                 jt808::Version version = jt808::Version::V2013, const std::string& from = {});
+                 jt808::Version version = jt808::Version::V2013, const std::string& from = {},
+                 const std::string& host = "127.0.0.1");
     ~TestTerminal();
     TestTerminal(const TestTerminal&) = delete;
     TestTerminal& operator=(const TestTerminal&) = delete;

@@ -75,6 +75,36 @@ if readelf -d "$root/usr/bin/vardo-event-serverd" | grep NEEDED | grep -qi 'X11\
     fail "vardo-event-serverd links a window system itself"
 fi
 
+# The center: its settings (a conffile, read by the unit with --config) are
+# good settings, and its postinst makes the event servers' login once.
+if [ -e "$root/usr/bin/vardo-center" ]; then
+    check /etc/vardo/center.conf /usr/lib/systemd/system/vardo-center.service
+    grep -q '^ExecStart=/usr/bin/vardo-center --config /etc/vardo/center.conf$' \
+        "$root/usr/lib/systemd/system/vardo-center.service" || fail "ExecStart of the center's unit"
+    grep -q '^RestartPreventExitStatus=78$' "$root/usr/lib/systemd/system/vardo-center.service" ||
+        fail "the center's unit restarts a broken configuration"
+    grep -q '^/etc/vardo/center.conf$' "$build/packaging/center/conffiles" ||
+        fail "center.conf is no conffile"
+    mkdir -p "$root/etc/vardo"
+    if command -v systemd-sysusers >/dev/null 2>&1; then
+        DPKG_ROOT=$root sh "$build/packaging/center/postinst" configure >/dev/null ||
+            fail "the center's postinst"
+        users=$root/etc/vardo/center-users
+        grep -Eq '^root [A-Za-z0-9]{20,}$' "$users" || fail "no generated login in $users"
+        perm=$(stat -c %a "$users")
+        [ "$perm" = 640 ] || fail "$users has mode $perm, not 640"
+        first=$(cat "$users")
+        DPKG_ROOT=$root sh "$build/packaging/center/postinst" configure >/dev/null
+        [ "$(cat "$users")" = "$first" ] || fail "a second configure replaced the login"
+        sed "s|/etc/vardo/|$root/etc/vardo/|; s|^data = .*|data = $root/center-data|" \
+            "$root/etc/vardo/center.conf" >"$root/center.conf"
+        out=$("$root/usr/bin/vardo-center" --config "$root/center.conf" --version 2>&1) ||
+            fail "the installed center.conf: $out"
+        DPKG_ROOT=$root sh "$build/packaging/center/postrm" purge 2>/dev/null
+        [ ! -e "$users" ] || fail "a purge left $users"
+    fi
+fi
+
 if command -v systemd-analyze >/dev/null 2>&1; then
     # Verified as installed, but with ExecStart in the temporary root (the
     # check wants the program to exist). Any remark counts as a failure:

@@ -127,6 +127,60 @@ TEST_F(AviH26xTest, AFileStartsAtTheFirstKeyFrameAndPlaysFromIt) {
         stored.insert(stored.end(), frames_[k].bytes.begin(), frames_[k].bytes.end());
     }
     EXPECT_EQ(v->bytes, static_cast<long long>(stored.size()));  // as received
+    std::vector<std::uint64_t> hashes;
+    for (int k = kFps; k < 3 * kFps; ++k) {
+        hashes.push_back(testavi::hashBytes(frames_[k].bytes));
+    }
+    EXPECT_EQ(v->packetHashes, hashes) << "every frame stored byte for byte";
+}
+
+// Cameras film at rates that are no whole number of frames a second, on
+// clocks that count milliseconds or stamp frames when a busy device gets to
+// send them: the file's rate is the camera's, and a camera stamped evenly
+// has every frame in its own slot with none left empty between them, so the
+// file plays at the pace it was filmed.
+TEST_F(AviH26xTest, TheFileHasTheCamerasFrameRate) {
+    const struct {
+        const char* name;
+        std::vector<int> steps;  // ms between frames, repeated
+        int frames;
+        bool jittered;  // stamped unevenly: frames may share or skip a slot
+        double fps;
+    } cases[] = {
+        {"12.5 fps: 80 ms a frame", {80}, 50, false, 12.5},
+        {"25 fps", {40}, 75, false, 25},
+        {"30 fps on a millisecond clock", {33, 33, 34}, 75, false, 30},
+        {"7.5 fps", {133, 133, 134}, 30, false, 7.5},
+        {"6.25 fps: 160 ms a frame", {160}, 25, false, 6.25},
+        // Stamped when sent by a busy device: late, then catching up.
+        {"25 fps on a busy sender's clock", {40, 40, 55, 25, 40, 40, 100, 5, 15, 40}, 75, true, 25},
+        {"12.5 fps on a busy sender's clock", {80, 90, 70, 80, 100, 60}, 50, true, 12.5},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string name = "rate" + std::to_string(++n) + ".avi";
+        auto file = create(name);
+        const StreamSetup setup = h264();
+        std::uint64_t t = kStart;
+        std::vector<std::uint64_t> hashes;
+        for (int k = 0; k < c.frames; ++k) {
+            const Bytes& bytes = frames_[static_cast<std::size_t>(k)].bytes;
+            ASSERT_TRUE(file->writeVideo(bytes, t, setup)) << c.name;
+            hashes.push_back(testavi::hashBytes(bytes));
+            t += static_cast<std::uint64_t>(c.steps[static_cast<std::size_t>(k) % c.steps.size()]);
+        }
+        ASSERT_TRUE(file->finish(setup)) << c.name;
+        if (!c.jittered) {
+            EXPECT_EQ(file->counters().gapFrames, 0u) << c.name;
+        }
+        const auto info = probeAvi(dir_ + "/" + name);
+        ASSERT_TRUE(info.opened) << c.name << ": " << info.error;
+        const auto* v = info.videoStream();
+        ASSERT_NE(v, nullptr) << c.name;
+        EXPECT_NEAR(v->frameRate, c.fps, 1e-6) << c.name;
+        EXPECT_EQ(v->packetHashes, hashes) << c.name;
+        EXPECT_NEAR(v->seconds, c.frames / c.fps, c.jittered ? 0.1 : 1e-6) << c.name;
+    }
 }
 
 // Some terminals send SPS and PPS on their own ahead of the key frame.
@@ -205,6 +259,60 @@ TEST_F(AviH26xTest, AnAudioCodecNamedWhileTheRateIsMeasuredIsTheFilesAudio) {
     const auto info = probeAvi(dir_ + "/late.avi");
     ASSERT_NE(info.audioStream(), nullptr);
     EXPECT_EQ(info.audioStream()->codec, "pcm_alaw");
+}
+
+// The streams of an AVI are fixed by its header: a channel whose sound was
+// asked for gets an audio stream only when sound comes, within the first
+// second the pictures are held back for it; the pictures are whole either way.
+TEST_F(AviH26xTest, AnAudioStreamIsDeclaredOnlyWhenAudioComes) {
+    const struct {
+        const char* name;
+        int fps;           // the server's; 0: measured
+        int audioFrom;     // the frame from which a block comes with each; -1: never
+        bool audioStream;  // declared in the file
+    } cases[] = {
+        {"no audio comes, rate measured", 0, -1, false},
+        {"no audio comes, rate named", kFps, -1, false},
+        {"audio with the first picture", kFps, 0, true},
+        {"audio half a second late", kFps, kFps / 2, true},
+        {"audio half a second late, rate measured", 0, kFps / 2, true},
+        {"audio two seconds late has no place", kFps, 2 * kFps, false},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string name = "audio" + std::to_string(++n) + ".avi";
+        auto file = create(name);
+        StreamSetup setup = h264(c.fps);
+        setup.audioRate = 8000;
+        setup.audioCodec = AudioCodec::Alaw;
+        long long audioBytes = 0;
+        for (int k = 0; k < 3 * kFps; ++k) {
+            ASSERT_TRUE(file->writeVideo(frames_[k].bytes, frameTime(k), setup)) << c.name;
+            if (c.audioFrom >= 0 && k >= c.audioFrom) {
+                ASSERT_TRUE(file->writeAudio(Bytes(320, 0xD5), frameTime(k))) << c.name;
+                audioBytes += 320;
+            }
+        }
+        ASSERT_TRUE(file->finish(setup)) << c.name;
+        const auto info = probeAvi(dir_ + "/" + name);
+        ASSERT_TRUE(info.opened) << c.name << ": " << info.error;
+        const auto* v = info.videoStream();
+        ASSERT_NE(v, nullptr) << c.name;
+        EXPECT_EQ(v->packets, 3 * kFps) << c.name;
+        EXPECT_EQ(v->decoded, 3 * kFps) << c.name;
+        EXPECT_NEAR(v->seconds, 3.0, 1e-6) << c.name;
+        if (c.audioStream) {
+            ASSERT_NE(info.audioStream(), nullptr) << c.name;
+            // Silence fills the time before the sound came.
+            EXPECT_EQ(info.audioStream()->bytes, 3 * 8000) << c.name;
+            EXPECT_EQ(file->counters().audioBytes - file->counters().silenceBytes,
+                      static_cast<std::uint64_t>(audioBytes))
+                << c.name;
+        } else {
+            EXPECT_EQ(info.audioStream(), nullptr) << c.name;
+            EXPECT_EQ(file->counters().audioBytes, 0u) << c.name;
+        }
+    }
 }
 
 struct AudioCase {

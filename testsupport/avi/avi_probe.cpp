@@ -24,6 +24,14 @@ const StreamInfo* AviInfo::audioStream() const {
     return it == streams.end() ? nullptr : &*it;
 }
 
+std::uint64_t hashBytes(std::span<const std::uint8_t> bytes) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const std::uint8_t b : bytes) {
+        hash = (hash ^ b) * 0x100000001b3ULL;
+    }
+    return hash;
+}
+
 AviInfo probeAvi(const std::string& path) {
     // What the reader has to say about odd files is for the tests to judge.
     av_log_set_level(AV_LOG_ERROR);
@@ -59,6 +67,9 @@ AviInfo probeAvi(const std::string& path) {
         if (s.video && st->avg_frame_rate.num > 0) {
             s.slots = static_cast<int>(std::lround(s.seconds * av_q2d(st->avg_frame_rate)));
         }
+        if (s.video && st->time_base.num > 0) {
+            s.frameRate = 1 / av_q2d(st->time_base);  // AVI: one frame a tick
+        }
         s.indexEntries = avformat_index_get_entries_count(st);
         info.streams.push_back(s);
         if (s.video) {
@@ -82,6 +93,10 @@ AviInfo probeAvi(const std::string& path) {
             StreamInfo& s = info.streams[index];
             ++s.packets;
             s.bytes += packet->size;
+            if (s.video && packet->size > 0) {
+                s.packetHashes.push_back(
+                    hashBytes(std::span(packet->data, static_cast<std::size_t>(packet->size))));
+            }
             if (packet->size > 0 && decoders[index] != nullptr &&
                 avcodec_send_packet(decoders[index], packet) >= 0) {
                 while (avcodec_receive_frame(decoders[index], frame) >= 0) {

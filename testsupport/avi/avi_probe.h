@@ -2,6 +2,8 @@
 // Reads a recording back with libavformat, the way a player would, for tests
 // of what the device library writes.
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,10 +19,14 @@ struct StreamInfo {
     double seconds = 0;         // the stream's duration, 0 when unknown
     int packets = 0;            // read from the file (frames; lost ones are none)
     int slots = 0;              // video: frame times it lasts, lost frames included
+    double frameRate = 0;       // video: frames a second, as the header declares them
     long long bytes = 0;        // of every packet
     int decoded = 0;            // video packets that decoded to a picture
     bool firstDecoded = false;  // the first video packet gave a picture on its own
     int indexEntries = 0;       // entries of the file's index for this stream
+    // Video: a hash of each packet that holds a picture, in file order, to
+    // compare with what was written (see hashBytes).
+    std::vector<std::uint64_t> packetHashes;
 };
 
 struct AviInfo {
@@ -33,6 +39,10 @@ struct AviInfo {
     const StreamInfo* videoStream() const;
     const StreamInfo* audioStream() const;
 };
+
+// FNV-1a: equal bytes give equal hashes, and a changed byte almost surely
+// another.
+std::uint64_t hashBytes(std::span<const std::uint8_t> bytes);
 
 // Opens the file, finds its streams, reads every packet and decodes the
 // video ones.

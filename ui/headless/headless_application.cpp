@@ -36,43 +36,6 @@ void HeadlessApplication::Log(const std::string& line) {
     std::fflush(stderr);
 }
 
-void HeadlessApplication::SetInitHook(InitHook hook) {
-    initHook_ = std::move(hook);
-}
-
-void HeadlessApplication::RequestClose() {
-    std::lock_guard lock(mutex_);
-    closeRequested_ = true;
-    for (HeadlessHost* host : hosts_) {
-        host->PostMessage(WM_CLOSE, 0, 0);
-    }
-}
-
-bool HeadlessApplication::CloseRequested() const {
-    std::lock_guard lock(mutex_);
-    return closeRequested_;
-}
-
-void HeadlessApplication::Register(HeadlessHost& host) {
-    std::lock_guard lock(mutex_);
-    hosts_.push_back(&host);
-}
-
-void HeadlessApplication::Unregister(HeadlessHost& host) {
-    std::lock_guard lock(mutex_);
-    hosts_.erase(std::remove(hosts_.begin(), hosts_.end(), &host), hosts_.end());
-}
-
-void HeadlessApplication::AfterInit(HeadlessHost& host) {
-    if (initHook_) {
-        initHook_(host);
-    }
-    // A request that came before this window existed still reaches it.
-    if (CloseRequested()) {
-        host.PostMessage(WM_CLOSE, 0, 0);
-    }
-}
-
 void HeadlessApplication::ShowMessageBox(const MessageBoxRecord& record) {
     if (sink_) {
         sink_(record);

@@ -6,13 +6,12 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "ui/clock.h"
 #include "ui/dialog_host.h"
 #include "ui/headless/headless_host.h"
+#include "ui/open_dialogs.h"
 
 namespace ui::headless {
 
@@ -36,18 +35,18 @@ public:
     // default writes "<title>: <line>" on stderr.
     void SetLogSink(LogSink sink);
     // Runs after each dialog's initialisation, before its loop.
-    void SetInitHook(InitHook hook);
+    void SetInitHook(InitHook hook) { dialogs_.SetInitHook(std::move(hook)); }
     Clock& GetClock() { return clock_; }
 
     // Any thread: asks every open dialog, and every dialog opened later, to
     // close as its close box would.
-    void RequestClose();
-    bool CloseRequested() const;
+    void RequestClose() { dialogs_.RequestClose(); }
+    bool CloseRequested() const { return dialogs_.CloseRequested(); }
 
     // For the hosts.
-    void Register(HeadlessHost& host);
-    void Unregister(HeadlessHost& host);
-    void AfterInit(HeadlessHost& host);
+    void Register(HeadlessHost& host) { dialogs_.Register(host); }
+    void Unregister(HeadlessHost& host) { dialogs_.Unregister(host); }
+    void AfterInit(HeadlessHost& host) { dialogs_.AfterInit(host); }
     void ShowMessageBox(const MessageBoxRecord& record);
     void Log(const std::string& line);
 
@@ -55,11 +54,7 @@ private:
     Clock& clock_;
     MessageBoxSink sink_;
     LogSink logSink_;
-    InitHook initHook_;
-
-    mutable std::mutex mutex_;  // guards hosts_ and closeRequested_
-    std::vector<HeadlessHost*> hosts_;
-    bool closeRequested_ = false;
+    OpenDialogs<HeadlessHost> dialogs_;
 };
 
 // A message box as one line: line breaks become blanks.

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
-#include <algorithm>
 
 #include "ui/afx.h"
 #include "ui/dialog.h"
@@ -31,8 +30,8 @@ std::unique_ptr<DialogHost> QtApplication::CreateDialogHost(CDialog& dialog,
             owner = host->Window();
         }
     }
-    if (owner == nullptr && !hosts_.empty()) {
-        owner = hosts_.back()->Window();
+    if (owner == nullptr && !dialogs_.Hosts().empty()) {
+        owner = dialogs_.Hosts().back()->Window();
     }
     return std::make_unique<QtDialogHost>(*this, dialog, dialogTemplate, owner);
 }
@@ -50,41 +49,12 @@ void QtApplication::SetMessageBoxHook(MessageBoxHook hook) {
     messageBoxHook_ = std::move(hook);
 }
 
-void QtApplication::SetInitHook(InitHook hook) {
-    initHook_ = std::move(hook);
-}
-
 void QtApplication::RequestClose() {
-    std::lock_guard lock(hostsMutex_);
-    closeRequested_ = true;
-    for (QtDialogHost* host : hosts_) {
-        host->PostMessage(WM_CLOSE, 0, 0);
-    }
-}
-
-bool QtApplication::CloseRequested() const {
-    std::lock_guard lock(hostsMutex_);
-    return closeRequested_;
-}
-
-void QtApplication::Register(QtDialogHost& host) {
-    std::lock_guard lock(hostsMutex_);
-    hosts_.push_back(&host);
-}
-
-void QtApplication::Unregister(QtDialogHost& host) {
-    std::lock_guard lock(hostsMutex_);
-    hosts_.erase(std::remove(hosts_.begin(), hosts_.end(), &host), hosts_.end());
+    dialogs_.RequestClose();
 }
 
 void QtApplication::AfterInit(QtDialogHost& host) {
-    if (initHook_) {
-        initHook_(host);
-    }
-    // A request that came before this window existed still reaches it.
-    if (CloseRequested()) {
-        host.PostMessage(WM_CLOSE, 0, 0);
-    }
+    dialogs_.AfterInit(host);
 }
 
 void QtApplication::BeforeMessageBox(QMessageBox& box, const ShownMessageBox& shown) {

@@ -11,12 +11,12 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "ui/clock.h"
 #include "ui/dialog_host.h"
+#include "ui/open_dialogs.h"
 #include "vardoappcore/api/win_types.h"
 
 class QMessageBox;
@@ -51,21 +51,21 @@ public:
     QIcon Icon(int iconId) const;
 
     void SetMessageBoxHook(MessageBoxHook hook);
-    void SetInitHook(InitHook hook);
+    void SetInitHook(InitHook hook) { dialogs_.SetInitHook(std::move(hook)); }
     const std::vector<ShownMessageBox>& MessageBoxes() const { return messageBoxes_; }
     Clock& GetClock() { return clock_; }
 
     // The open dialogs, oldest first.
-    const std::vector<QtDialogHost*>& Hosts() const { return hosts_; }
+    const std::vector<QtDialogHost*>& Hosts() const { return dialogs_.Hosts(); }
 
     // Any thread: asks every open dialog, and every dialog opened later, to
     // close as its close box would.
     void RequestClose();
-    bool CloseRequested() const;
+    bool CloseRequested() const { return dialogs_.CloseRequested(); }
 
     // For the hosts.
-    void Register(QtDialogHost& host);
-    void Unregister(QtDialogHost& host);
+    void Register(QtDialogHost& host) { dialogs_.Register(host); }
+    void Unregister(QtDialogHost& host) { dialogs_.Unregister(host); }
     void AfterInit(QtDialogHost& host);
     void BeforeMessageBox(QMessageBox& box, const ShownMessageBox& shown);
 
@@ -73,11 +73,8 @@ private:
     Clock& clock_;
     std::map<int, QIcon> icons_;
     MessageBoxHook messageBoxHook_;
-    InitHook initHook_;
     std::vector<ShownMessageBox> messageBoxes_;
-    std::vector<QtDialogHost*> hosts_;
-    mutable std::mutex hostsMutex_;  // guards hosts_ (read by RequestClose) and closeRequested_
-    bool closeRequested_ = false;
+    OpenDialogs<QtDialogHost> dialogs_;
 };
 
 }  // namespace ui::qt

@@ -1,0 +1,28 @@
+#pragma once
+// What an admin watches of the center: the counts of one moment as a status
+// line (in the log every few minutes and on SIGUSR1) and as Prometheus
+// metrics, the same numbers in both.
+
+#include <cstdint>
+#include <string>
+
+namespace center {
+
+struct CenterCounts {
+    std::size_t terminalsConnected = 0;
+    std::size_t terminalsAuthenticated = 0;
+    std::size_t mediaStreams = 0;
+    std::size_t eventServers = 0;  // logged in
+    std::uint64_t reports = 0;     // location reports since the start
+    std::uint64_t refusedConnections = 0;
+    std::uint64_t mediaRequests = 0;  // 0x9101 sent
+    std::uint64_t mediaFrames = 0;    // relayed to event servers
+};
+
+// "terminals: 12 connected, 10 authenticated; media streams: 1; event
+// servers: 2; reports 3400, refused connections 0"
+std::string CenterStatusLine(const CenterCounts& counts);
+
+std::string CenterMetricsText(const CenterCounts& counts);
+
+}  // namespace center

@@ -1,0 +1,108 @@
+#include "center/center_watch.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "center/online_list.h"
+#include "files/replace_file.h"
+
+namespace center {
+
+CenterWatch::CenterWatch(asio::io_context& io, const Options& options,
+                         const TerminalServer& terminals, const DeviceFeed& feed,
+                         const TerminalMedia& media, const centerlink::EventServerHub& hub, Log log)
+    : timer_(io),
+      usr1_(io, SIGUSR1),
+      options_(options),
+      terminals_(terminals),
+      feed_(feed),
+      media_(media),
+      hub_(hub),
+      log_(std::move(log)),
+      listPath_(options.dataDir + "/" + kOnlineListFile) {}
+
+void CenterWatch::start() {
+    if (options_.metricsPort != 0) {
+        if (std::string problem; !metrics_.Start(options_.metricsPort, problem)) {
+            log_(problem);
+        } else {
+            log_("metrics on http://127.0.0.1:" + std::to_string(metrics_.Port()) + "/metrics");
+        }
+    }
+    const auto now = std::chrono::steady_clock::now();
+    nextList_ = now;
+    nextStatus_ = now + std::chrono::seconds(options_.statusInterval);
+    waitForUsr1();
+    tick();
+}
+
+void CenterWatch::stop() {
+    asio::error_code ignored;
+    timer_.cancel();
+    usr1_.cancel(ignored);
+    metrics_.Stop();
+    std::remove(listPath_.c_str());
+}
+
+CenterCounts CenterWatch::counts() const {
+    CenterCounts c;
+    c.terminalsConnected = terminals_.connections();
+    c.terminalsAuthenticated = terminals_.authenticated();
+    c.mediaStreams = media_.streams();
+    c.eventServers = hub_.loggedInClients();
+    c.reports = feed_.reports();
+    c.refusedConnections = terminals_.refusedConnections();
+    c.mediaRequests = media_.counters().requests;
+    c.mediaFrames = media_.counters().frames;
+    return c;
+}
+
+void CenterWatch::tick() {
+    const auto now = std::chrono::steady_clock::now();
+    if (metrics_.Port() != 0) {
+        metrics_.Publish(CenterMetricsText(counts()));
+    }
+    if (now >= nextList_) {
+        nextList_ = now + kOnlineListPeriod;
+        writeList();
+    }
+    if (options_.statusInterval > 0 && now >= nextStatus_) {
+        nextStatus_ = now + std::chrono::seconds(options_.statusInterval);
+        log_(CenterStatusLine(counts()));
+    }
+    timer_.expires_after(std::chrono::seconds(1));
+    timer_.async_wait([this](const asio::error_code& error) {
+        if (!error) {
+            tick();
+        }
+    });
+}
+
+void CenterWatch::waitForUsr1() {
+    usr1_.async_wait([this](const asio::error_code& error, int) {
+        if (!error) {
+            log_(CenterStatusLine(counts()));
+            waitForUsr1();
+        }
+    });
+}
+
+void CenterWatch::writeList() {
+    std::vector<OnlineEntry> entries;
+    for (auto& t : terminals_.onlineTerminals()) {
+        entries.push_back({t.phone, t.address, t.plate, feed_.lastReport(t.phone)});
+    }
+    const std::string text = OnlineListText(entries, std::chrono::system_clock::now(), ::getpid());
+    if (std::error_code ec; !files::ReplaceFile(listPath_, text, ec)) {
+        if (!listFailed_) {
+            log_("cannot write " + listPath_ + ": " + ec.message() +
+                 " (--list cannot show the terminals online)");
+        }
+        listFailed_ = true;
+    } else {
+        listFailed_ = false;
+    }
+}
+
+}  // namespace center

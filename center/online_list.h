@@ -1,0 +1,39 @@
+#pragma once
+// The terminals online, as the running center sees them, in a file of its
+// data folder that it replaces every few seconds: `vardo-center --data DIR
+// --list` prints it, from another process and another user (an admin in
+// the service's group), without a port or a socket of its own to guard.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "center/device_feed.h"
+
+namespace center {
+
+inline constexpr char kOnlineListFile[] = "terminals-online";
+// How often the running center replaces the file; a file much older than
+// this belongs to a center that no longer runs.
+inline constexpr std::chrono::seconds kOnlineListPeriod{2};
+
+struct OnlineEntry {
+    std::string phone;
+    std::string address;  // the terminal's "ADDR:PORT"
+    std::string plate;
+    std::optional<DeviceFeed::LastReport> lastReport;
+};
+
+// The file's text: a line saying when and by which process it was written,
+// a heading, then one line per terminal.
+std::string OnlineListText(const std::vector<OnlineEntry>& terminals,
+                           std::chrono::system_clock::time_point now, long pid);
+
+// What --list prints for the center running on `dataDir`: the table, or
+// an error that says why there is none (no center runs there, or it
+// stopped). True when `out` holds the table.
+bool ReadOnlineList(const std::string& dataDir, std::chrono::system_clock::time_point now,
+                    std::string& out);
+
+}  // namespace center
