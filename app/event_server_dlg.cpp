@@ -300,6 +300,11 @@ void CMyVardoEventServerDlg::OnOK() {
 
     const std::string strUser = GetDlgItemText(IDC_USER_NAME);
     const std::string strPassword = GetDlgItemText(IDC_PASSWORD);
+    // An event is acknowledged to the center once its statements are in the
+    // synced journal, not when it reaches this window: a crash in between
+    // then loses nothing, the center sends it again.
+    m_pendingAcks.clear();
+    MyVardoApp_AckWhenDurable(m_hVardoApp);
     MyVardoApp_Login(m_hVardoApp, strUser.c_str(), strPassword.c_str());
 
     EnableSettingFields(FALSE);
@@ -334,10 +339,20 @@ void CMyVardoEventServerDlg::StopService() {
 }
 
 LRESULT CMyVardoEventServerDlg::OnDeviceNotify(WPARAM wParam, LPARAM lParam) {
+    const auto hDev = static_cast<HVARDODEV>(lParam);
+    // Taken for every notification, so that the next one finds its own.
+    m_event = {};
+    MyVardoDev_TakeEventNumber(hDev, &m_event);
     if (MyVardoApp_IsActive(m_hVardoApp) == 0) {
         return 1;
     }
-    const auto hDev = static_cast<HVARDODEV>(lParam);
+    NotifyDevice(wParam, hDev);
+    NoteEventHandled();
+    m_event = {};
+    return 0;
+}
+
+void CMyVardoEventServerDlg::NotifyDevice(WPARAM wParam, HVARDODEV hDev) {
     if (wParam == NOTIFY_DEVICE_ONLINE) {
         OnDeviceOnline(hDev);
     } else if (wParam == NOTIFY_DEVICE_GPS) {
@@ -347,7 +362,44 @@ LRESULT CMyVardoEventServerDlg::OnDeviceNotify(WPARAM wParam, LPARAM lParam) {
     } else if (wParam >= NOTIFY_ALARM_FIRST && wParam <= NOTIFY_ALARM_LAST) {
         OnDeviceAlarm(hDev);
     }
-    return 0;
+}
+
+db::StatementId CMyVardoEventServerDlg::EventStatementId(db::StatementId::EventPart part) const {
+    if (m_event.epoch == 0 || m_event.seq == 0) {
+        return db::StatementId::New();
+    }
+    return db::StatementId::ForEvent(m_event.epoch, m_event.seq, part);
+}
+
+void CMyVardoEventServerDlg::NoteEventHandled() {
+    // A listed device names an old event: the events before it may still
+    // come, so it marks no point up to which everything is kept.
+    if (m_event.epoch == 0 || m_event.seq == 0 || (m_event.flags & EVENT_NUMBER_LISTED) != 0) {
+        return;
+    }
+    // While the journal's disk refuses records, nothing syncs: past the
+    // bound the newest event takes the last place, which only makes the
+    // ones it replaces wait for its sync.
+    constexpr std::size_t kMaxPendingAcks = 65536;
+    const PendingAck handled{m_cmdQueue.LastJournalSeq(), m_event};
+    if (m_pendingAcks.size() >= kMaxPendingAcks) {
+        m_pendingAcks.back() = handled;
+    } else {
+        m_pendingAcks.push_back(handled);
+    }
+    ReportDurableEvents();
+}
+
+void CMyVardoEventServerDlg::ReportDurableEvents() {
+    std::optional<VARDO_EVENT_NUMBER> durable;
+    while (!m_pendingAcks.empty() &&
+           m_cmdQueue.JournalSyncedUpTo(m_pendingAcks.front().journalSeq)) {
+        durable = m_pendingAcks.front().event;
+        m_pendingAcks.pop_front();
+    }
+    if (durable) {
+        MyVardoApp_SetDurable(m_hVardoApp, durable->epoch, durable->seq);
+    }
 }
 
 int CMyVardoEventServerDlg::RowOf(HVARDODEV hDev) const {
@@ -439,7 +491,8 @@ void CMyVardoEventServerDlg::ReportOnline(device::DeviceRecord& record,
                                           std::chrono::system_clock::time_point now) {
     if (!record.onlineReported) {
         record.onlineReported = true;
-        QueueStatement(db::MakeOnlineEvent(record.name, now));
+        QueueStatement(db::MakeOnlineEvent(record.name, now,
+                                           EventStatementId(db::StatementId::EventPart::Online)));
     }
 }
 
@@ -466,7 +519,8 @@ void CMyVardoEventServerDlg::ShowDeviceInfo(int nRow, HVARDODEV hDev,
     m_listDevices.SetItemText(nRow, kColGps, strGps);
 
     const device::DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
-    QueueStatement(db::MakeGpsFix(record.name, fix, strGps, now));
+    QueueStatement(db::MakeGpsFix(record.name, fix, strGps, now,
+                                  EventStatementId(db::StatementId::EventPart::Fix)));
 }
 
 void CMyVardoEventServerDlg::OnDeviceOffline(HVARDODEV hDev) {
@@ -479,7 +533,8 @@ void CMyVardoEventServerDlg::OnDeviceOffline(HVARDODEV hDev) {
     const auto at = device::ReadCenterTime(hDev, DEVINFO_OFFLINE_AT, GetClock().WallNow());
     if (record.onlineReported) {
         record.onlineReported = false;
-        QueueStatement(db::MakeOfflineEvent(record.name, at));
+        QueueStatement(db::MakeOfflineEvent(
+            record.name, at, EventStatementId(db::StatementId::EventPart::Offline)));
     }
     // The row and its record stay; a running recording goes on until the
     // timer ends it.
@@ -513,6 +568,7 @@ void CMyVardoEventServerDlg::OnTimer(UINT_PTR nIDEvent) {
         device::StopDueRecordings(m_devices, nDuration, NowSeconds());
     }
     if (nIDEvent == kRecordTimer) {
+        ReportDurableEvents();
         CheckCenterLink();
         UpdateStatus();
         ApplyRetention();

@@ -14,6 +14,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -36,6 +37,7 @@
 #include "device/device_record.h"
 #include "device/device_text.h"
 #include "ui/dialog.h"
+#include "vardoappcore/api/vardo_app_acks.h"
 #include "vardoappcore/api/vardo_app_core.h"
 
 namespace app {
@@ -62,6 +64,7 @@ public:
     void StopService();
 
     LRESULT OnDeviceNotify(WPARAM wParam, LPARAM lParam);
+    void NotifyDevice(WPARAM wParam, HVARDODEV hDev);
     void OnDeviceOnline(HVARDODEV hDev);
     void OnDeviceGps(HVARDODEV hDev);
     void OnDeviceOffline(HVARDODEV hDev);
@@ -127,6 +130,16 @@ private:
     // Shows what the device reports now (vehicle, driver, GPS sentence) in
     // its row and queues the fix.
     void ShowDeviceInfo(int nRow, HVARDODEV hDev, std::chrono::system_clock::time_point now);
+    // The id of a statement made from the notification in hand: derived from
+    // the center's number of its event when it has one, so that the event
+    // received again after a restart (or named by the login list) is
+    // stored once; a fresh one otherwise.
+    db::StatementId EventStatementId(db::StatementId::EventPart part) const;
+    // The event in hand is handled: once the journal has synced what it
+    // queued, the library may acknowledge it.
+    void NoteEventHandled();
+    // Tells the library how far the journal has synced the handled events.
+    void ReportDurableEvents();
     void EnableSettingFields(BOOL bEnable);
     std::int64_t NowSeconds() const;
     void Log(const std::string& line) const;
@@ -158,6 +171,16 @@ private:
     std::string m_strConnect;
     CMyCommandQueue m_cmdQueue;
     char m_szDevInfo[device::kDevInfoSize];
+    // The center's number of the notification being handled.
+    VARDO_EVENT_NUMBER m_event{};
+    // Handled events waiting for the journal's sync: the journal seq of the
+    // last statement queued up to and with each, and its number; oldest
+    // first.
+    struct PendingAck {
+        std::uint64_t journalSeq = 0;
+        VARDO_EVENT_NUMBER event;
+    };
+    std::deque<PendingAck> m_pendingAcks;
     device::RecordingPaths m_recordingPaths;
     bool m_bServiceStarted = false;
     db::WorkerCounters m_countersAtStart;  // the stop line counts this run only

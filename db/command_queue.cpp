@@ -281,6 +281,16 @@ bool CMyCommandQueue::HasJournal() const {
     return m_journal != nullptr;
 }
 
+std::uint64_t CMyCommandQueue::LastJournalSeq() const {
+    std::lock_guard lock(m_cs);
+    return m_journal ? m_nextSeq - 1 : 0;
+}
+
+bool CMyCommandQueue::JournalSyncedUpTo(std::uint64_t seq) const {
+    std::lock_guard lock(m_cs);
+    return !m_journal || m_journal->SyncedUpTo() >= seq;
+}
+
 std::size_t CMyCommandQueue::Size() const {
     std::lock_guard lock(m_cs);
     return m_list.size() + OnDiskLocked();

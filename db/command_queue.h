@@ -82,6 +82,11 @@ public:
     void AttachJournal(std::unique_ptr<db::CStatementJournal> journal);
     std::size_t DetachJournal();
     bool HasJournal() const;
+    // The journal's number of the statement pushed last (0 without a
+    // journal or before any), and whether every statement up to `seq` is on
+    // disk and synced (always, without a journal: nothing more will be).
+    std::uint64_t LastJournalSeq() const;
+    bool JournalSyncedUpTo(std::uint64_t seq) const;
 
     // Statements waiting to be taken (not those in flight), those only on
     // disk included.

@@ -66,12 +66,13 @@ double AsShownInText(double v) {
     return res.ec == std::errc{} ? shown : 0.0;
 }
 
-SqlCommand MakeEvent(std::string_view deviceName, std::int64_t type, Clock::time_point builtAt) {
+SqlCommand MakeEvent(std::string_view deviceName, std::int64_t type, Clock::time_point builtAt,
+                     StatementId id) {
     std::vector<SqlParam> params;
     params.reserve(2);
     params.push_back({"DeviceName", std::string(deviceName)});
     params.push_back({"EventTypeID", type});
-    return SqlCommand("EVENT_UPDATE", std::move(params), builtAt);
+    return SqlCommand("EVENT_UPDATE", std::move(params), builtAt, id);
 }
 
 }  // namespace
@@ -81,6 +82,17 @@ StatementId StatementId::New() {
     // Version 4 and the RFC 4122 variant, so the text is a well-formed UUID.
     const std::uint64_t hi = (InstanceBits() & 0xFFFFFFFFFFFF0FFFULL) | 0x0000000000004000ULL;
     const std::uint64_t lo = (seq & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;
+    return StatementId(hi, lo);
+}
+
+StatementId StatementId::ForEvent(std::uint64_t epoch, std::uint64_t seq, EventPart part) {
+    constexpr std::uint64_t k53 = (std::uint64_t{1} << 53) - 1;
+    epoch &= k53;
+    // hi: the epoch's top 48 bits, version 8, its low 5 bits and the part.
+    const std::uint64_t hi = ((epoch >> 5) << 16) | 0x8000ULL | ((epoch & 0x1F) << 7) |
+                             (static_cast<std::uint64_t>(part) & 0x7F);
+    // lo: the RFC 4122 variant and the seq.
+    const std::uint64_t lo = 0x8000000000000000ULL | (seq & k53);
     return StatementId(hi, lo);
 }
 
@@ -127,16 +139,17 @@ std::string SqlCommand::text() const {
     return out;
 }
 
-SqlCommand MakeOnlineEvent(std::string_view deviceName, Clock::time_point builtAt) {
-    return MakeEvent(deviceName, kEventOnline, builtAt);
+SqlCommand MakeOnlineEvent(std::string_view deviceName, Clock::time_point builtAt, StatementId id) {
+    return MakeEvent(deviceName, kEventOnline, builtAt, id);
 }
 
-SqlCommand MakeOfflineEvent(std::string_view deviceName, Clock::time_point builtAt) {
-    return MakeEvent(deviceName, kEventOffline, builtAt);
+SqlCommand MakeOfflineEvent(std::string_view deviceName, Clock::time_point builtAt,
+                            StatementId id) {
+    return MakeEvent(deviceName, kEventOffline, builtAt, id);
 }
 
 SqlCommand MakeGpsFix(std::string_view deviceName, const GpsFix& fix, std::string_view gpsInfo,
-                      Clock::time_point builtAt) {
+                      Clock::time_point builtAt, StatementId id) {
     std::vector<SqlParam> params;
     params.reserve(6);
     params.push_back({{}, std::string(deviceName)});
@@ -145,7 +158,7 @@ SqlCommand MakeGpsFix(std::string_view deviceName, const GpsFix& fix, std::strin
     params.push_back({{}, std::int64_t{TruncateToInt32(fix.speed)}});
     params.push_back({{}, std::int64_t{TruncateToInt32(fix.course)}});
     params.push_back({{}, std::string(gpsInfo)});
-    return SqlCommand("GPS_ADD", std::move(params), builtAt);
+    return SqlCommand("GPS_ADD", std::move(params), builtAt, id);
 }
 
 std::string FormatReal6(double value) {

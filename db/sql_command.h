@@ -32,6 +32,13 @@ public:
     StatementId() = default;  // the nil id
     StatementId(std::uint64_t hi, std::uint64_t lo) : m_hi(hi), m_lo(lo) {}
     static StatementId New();  // thread-safe
+    // The part kinds of the statements one numbered event can give.
+    enum class EventPart : std::uint8_t { Fix = 1, Online = 2, Offline = 3 };
+    // The id of a statement made from event `seq` of the center's numbering
+    // `epoch` (both below 2^53): the same in every run, so that the event sent
+    // again after a restart, or a login list naming it, is applied once.
+    // Laid out as a version-8 UUID, so it never meets an id of New().
+    static StatementId ForEvent(std::uint64_t epoch, std::uint64_t seq, EventPart part);
 
     std::uint64_t hi() const { return m_hi; }
     std::uint64_t lo() const { return m_lo; }
@@ -78,8 +85,10 @@ inline constexpr std::int64_t kEventOnline = 6;
 inline constexpr std::int64_t kEventOffline = 7;
 
 // The three statements the device handlers queue.
-SqlCommand MakeOnlineEvent(std::string_view deviceName, Clock::time_point builtAt = Clock::now());
-SqlCommand MakeOfflineEvent(std::string_view deviceName, Clock::time_point builtAt = Clock::now());
+SqlCommand MakeOnlineEvent(std::string_view deviceName, Clock::time_point builtAt = Clock::now(),
+                           StatementId id = StatementId::New());
+SqlCommand MakeOfflineEvent(std::string_view deviceName, Clock::time_point builtAt = Clock::now(),
+                            StatementId id = StatementId::New());
 // One position report of a device; all 0 when its sentence did not parse.
 struct GpsFix {
     double latitude = 0;   // signed decimal degrees, north positive
@@ -93,7 +102,8 @@ struct GpsFix {
 // the six decimals text() shows, and one that is not finite is sent as 0,
 // like a fix that did not parse.
 SqlCommand MakeGpsFix(std::string_view deviceName, const GpsFix& fix, std::string_view gpsInfo,
-                      Clock::time_point builtAt = Clock::now());
+                      Clock::time_point builtAt = Clock::now(),
+                      StatementId id = StatementId::New());
 
 // Helpers shared by the backends and the tools.
 std::string FormatReal6(double value);             // "25.052057", locale-free

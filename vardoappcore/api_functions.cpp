@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "vardoappcore/api/vardo_app_acks.h"
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/app_instance.h"
 #include "vardoappcore/handle_table.h"
@@ -168,4 +169,25 @@ vardo::MediaCounters vardo::mediaCounters(HVARDOAPP app) {
         return instance->mediaCounters();
     }
     return {};
+}
+
+void MyVardoApp_AckWhenDurable(HVARDOAPP app) {
+    if (auto instance = HandleTable::get().app(app)) {
+        instance->ackWhenDurable();
+    }
+}
+
+int MyVardoDev_TakeEventNumber(HVARDODEV dev, VARDO_EVENT_NUMBER* number) {
+    VARDO_EVENT_NUMBER taken;
+    if (number == nullptr || !HandleTable::get().takeNumber(dev, taken)) {
+        return 0;
+    }
+    *number = taken;
+    return 1;
+}
+
+void MyVardoApp_SetDurable(HVARDOAPP app, std::uint64_t epoch, std::uint64_t seq) {
+    if (auto instance = HandleTable::get().app(app)) {
+        instance->setDurable(epoch, seq);
+    }
 }

@@ -276,8 +276,16 @@ void AppInstance::onLoggedIn(bool again, std::uint32_t mediaKey) {
     media_.onLoggedIn(again, mediaKey, session_.peerAddress(), session_.localAddress());
 }
 
+void AppInstance::ackWhenDurable() {
+    runOnIo([this] { session_.ackWhenDurable(); });
+}
+
 void AppInstance::onMessage(const protocol::Message& message, bool comesAgain) {
-    tracker_->apply(message, comesAgain);
+    VARDO_EVENT_NUMBER number;
+    number.epoch = session_.numbering();
+    number.seq = number.epoch != 0 ? protocol::sequenceOf(message) : 0;
+    number.flags = session_.listing() ? EVENT_NUMBER_LISTED : 0;
+    tracker_->apply(message, comesAgain, number);
     media_.onMessage(message);
 }
 

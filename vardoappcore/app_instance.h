@@ -57,6 +57,9 @@ public:
     MediaCounters mediaCounters();
     // Recordings finished without any media.
     std::uint64_t emptyRecordings();
+    // vardo_app_acks.h: acknowledge only what the caller says it keeps.
+    void ackWhenDurable();
+    void setDurable(std::uint64_t epoch, std::uint64_t seq) { session_.setDurable(epoch, seq); }
 
 private:
     void notify(WPARAM kind, HVARDODEV device) override;

@@ -298,17 +298,38 @@ void CenterSession::onLine(std::string_view line) {
 
 void CenterSession::handled(std::uint64_t seq) {
     handled_ = std::max(handled_, seq);
-    if (handled_ - acknowledged_ >= kAckEvery) {
+    if (ackable() >= acknowledged_ + kAckEvery) {
         sendAck();
     }
 }
 
+void CenterSession::setDurable(std::uint64_t epoch, std::uint64_t seq) {
+    const std::lock_guard lock(durableMutex_);
+    if (epoch != durableEpoch_) {
+        durableEpoch_ = epoch;
+        durableSeq_ = seq;
+    } else {
+        durableSeq_ = std::max(durableSeq_, seq);
+    }
+}
+
+std::uint64_t CenterSession::ackable() const {
+    if (!ackWhenDurable_) {
+        return handled_;
+    }
+    // Handed on is not kept: the caller may still lose what waits in its
+    // window, so only what it said it stored is acknowledged.
+    const std::lock_guard lock(durableMutex_);
+    return durableEpoch_ == numbering_ ? std::min(handled_, durableSeq_) : 0;
+}
+
 void CenterSession::sendAck() {
-    if (state_ != State::LoggedIn || numbering_ == 0 || handled_ <= acknowledged_) {
+    const std::uint64_t upTo = ackable();
+    if (state_ != State::LoggedIn || numbering_ == 0 || upTo <= acknowledged_) {
         return;
     }
-    acknowledged_ = handled_;
-    write(protocol::encodeLine(protocol::Ack{handled_}));
+    acknowledged_ = upTo;
+    write(protocol::encodeLine(protocol::Ack{upTo}));
 }
 
 void CenterSession::write(std::string line) {

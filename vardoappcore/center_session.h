@@ -76,6 +76,15 @@ public:
     asio::ip::address localAddress() const;
     // Connections that reached login_ok since start().
     unsigned logins() const { return logins_; }
+    // The numbering agreed at the last login (0: none).
+    std::uint64_t numbering() const { return numbering_; }
+    // Between login_ok and the end of the online list.
+    bool listing() const { return listing_; }
+    // From now on events are acknowledged only up to what setDurable says.
+    void ackWhenDurable() { ackWhenDurable_ = true; }
+    // Every event of `epoch` up to `seq` is kept for good by the caller. Any
+    // thread.
+    void setDurable(std::uint64_t epoch, std::uint64_t seq);
 
 private:
     enum class State { Idle, Connecting, LoggingIn, LoggedIn, Waiting, GivenUp };
@@ -94,6 +103,8 @@ private:
     // The event numbered `seq` has been handed to the listener.
     void handled(std::uint64_t seq);
     void sendAck();
+    // The highest number that may be acknowledged now.
+    std::uint64_t ackable() const;
     void tick();
     void armTick();
     // Closes the connection; retries after the back-off unless given up.
@@ -128,6 +139,11 @@ private:
     std::uint64_t acknowledged_ = 0;
     bool listing_ = false;  // between login_ok and the end of the online list
     bool resumed_ = false;  // this login kept the numbering of the one before
+    bool ackWhenDurable_ = false;
+    // What the caller keeps for good; set from any thread.
+    mutable std::mutex durableMutex_;
+    std::uint64_t durableEpoch_ = 0;  // guarded by durableMutex_
+    std::uint64_t durableSeq_ = 0;    // guarded by durableMutex_
     protocol::LineReader reader_;
     std::array<char, 64 * 1024> readBuffer_{};
     net::BoundedWriter writer_;

@@ -23,10 +23,14 @@ void DeviceTracker::finishSync() {
     }
 }
 
-void DeviceTracker::apply(const protocol::Message& message, bool comesAgain) {
+void DeviceTracker::apply(const protocol::Message& message, bool comesAgain,
+                          const VARDO_EVENT_NUMBER& number) {
     if (syncing_ && !std::holds_alternative<protocol::Online>(message)) {
+        // The offlines of vanished devices come from no event.
+        number_ = {};
         finishSync();
     }
+    number_ = number;
     std::visit(
         [this, comesAgain](const auto& m) {
             using T = std::decay_t<decltype(m)>;
@@ -49,6 +53,12 @@ void DeviceTracker::apply(const protocol::Message& message, bool comesAgain) {
             }
         },
         message);
+    number_ = {};
+}
+
+void DeviceTracker::post(WPARAM kind, HVARDODEV device) {
+    table_.pushNumber(device, number_);
+    sink_.notify(kind, device);
 }
 
 void DeviceTracker::online(const protocol::Online& m, bool comesAgain) {
@@ -83,7 +93,7 @@ void DeviceTracker::online(const protocol::Online& m, bool comesAgain) {
     device.seen = true;
     if (!device.online) {
         device.online = true;
-        sink_.notify(NOTIFY_DEVICE_ONLINE, device.handle);
+        post(NOTIFY_DEVICE_ONLINE, device.handle);
         return;
     }
     // Still online (listed again after a reconnect, or a repeated online):
@@ -98,7 +108,7 @@ void DeviceTracker::online(const protocol::Online& m, bool comesAgain) {
     const bool renamed = view.name != latest.name || view.channels != latest.channels;
     if (moved) {
         table_.pushView(device.handle, std::move(view));
-        sink_.notify(NOTIFY_DEVICE_GPS, device.handle);
+        post(NOTIFY_DEVICE_GPS, device.handle);
     } else if (renamed) {
         table_.updateStatic(device.handle, view.name, view.channels);
     }
@@ -120,7 +130,7 @@ void DeviceTracker::gps(const protocol::Gps& m) {
         view.driver = capDeviceText(*m.driver);
     }
     table_.pushView(device->handle, std::move(view));
-    sink_.notify(NOTIFY_DEVICE_GPS, device->handle);
+    post(NOTIFY_DEVICE_GPS, device->handle);
 }
 
 void DeviceTracker::offline(const protocol::Offline& m) {
@@ -135,7 +145,7 @@ void DeviceTracker::offline(const protocol::Offline& m) {
 void DeviceTracker::reportOffline(Device& device, std::int64_t at) {
     device.online = false;
     table_.setOfflineAt(device.handle, at);
-    sink_.notify(NOTIFY_DEVICE_OFFLINE, device.handle);
+    post(NOTIFY_DEVICE_OFFLINE, device.handle);
 }
 
 void DeviceTracker::noteTime(const protocol::ReceivedAtMs& at) {
@@ -146,7 +156,7 @@ void DeviceTracker::noteTime(const protocol::ReceivedAtMs& at) {
 
 void DeviceTracker::forward(const std::string& id, WPARAM kind) {
     if (Device* device = onlineDevice(id)) {
-        sink_.notify(kind, device->handle);
+        post(kind, device->handle);
     }
 }
 

@@ -44,7 +44,10 @@ public:
     // A message from the server after login_ok. `comesAgain`: a listed
     // `online` whose changes the server sends again as events after the
     // list, so a device still online takes them from there, in order.
-    void apply(const protocol::Message& message, bool comesAgain = false);
+    // `number`: the center's number of the message, given to the
+    // notifications it causes.
+    void apply(const protocol::Message& message, bool comesAgain = false,
+               const VARDO_EVENT_NUMBER& number = {});
     // Every device is offline from now on. With `report`, the devices that
     // were online are reported offline (the session ended for good);
     // without, nothing is posted (the caller is logging out).
@@ -74,6 +77,8 @@ private:
     // Reports the device offline; `at` is the center's time, or 0.
     void reportOffline(Device& device, std::int64_t at);
     void noteTime(const protocol::ReceivedAtMs& at);
+    // Posts the notification with the number of the message in hand.
+    void post(WPARAM kind, HVARDODEV device);
     Device* onlineDevice(const std::string& id);
 
     HVARDOAPP app_;
@@ -88,6 +93,7 @@ private:
     // after it: on the center's clock, after everything the center said, and
     // before anything it says later.
     std::int64_t lastAtMs_ = 0;
+    VARDO_EVENT_NUMBER number_{};  // of the message being applied
 };
 
 }  // namespace vardo

@@ -204,6 +204,36 @@ std::size_t HandleTable::droppedViews() const {
     return droppedViews_;
 }
 
+void HandleTable::pushNumber(HVARDODEV device, const VARDO_EVENT_NUMBER& number) {
+    const std::lock_guard lock(mutex_);
+    const auto it = devices_.find(device);
+    if (it == devices_.end()) {
+        return;
+    }
+    auto& numbers = it->second.numbers;
+    numbers.push_back(number);
+    // A caller that never takes them is not harmed: the oldest go.
+    while (numbers.size() > kMaxPendingViews) {
+        numbers.pop_front();
+    }
+}
+
+bool HandleTable::takeNumber(HVARDODEV device, VARDO_EVENT_NUMBER& number) {
+    const std::lock_guard lock(mutex_);
+    const auto it = devices_.find(device);
+    if (it == devices_.end()) {
+        return false;
+    }
+    auto& numbers = it->second.numbers;
+    if (numbers.empty()) {
+        number = {};
+    } else {
+        number = numbers.front();
+        numbers.pop_front();
+    }
+    return true;
+}
+
 HVARDOCHN HandleTable::channel(HVARDODEV device, int number) {
     const std::lock_guard lock(mutex_);
     const auto it = devices_.find(device);

@@ -28,6 +28,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "vardoappcore/api/vardo_app_acks.h"
 #include "vardoappcore/api/vardo_app_core.h"
 
 namespace vardo {
@@ -92,6 +93,12 @@ public:
     bool setUserData(HVARDODEV device, std::uint32_t value);
     std::uint32_t userData(HVARDODEV device) const;
     std::size_t droppedViews() const;
+    // The center's numbers of the device's notifications, one per posted
+    // notification, taken in order by MyVardoDev_TakeEventNumber (bounded
+    // like the views). takeNumber: false for an unknown device; {} when the
+    // queue is empty.
+    void pushNumber(HVARDODEV device, const VARDO_EVENT_NUMBER& number);
+    bool takeNumber(HVARDODEV device, VARDO_EVENT_NUMBER& number);
 
     // Channels: one per device and channel number, created at the first
     // request. Returns 0 for an unknown device or a number outside 1 to the
@@ -109,6 +116,7 @@ private:
         std::int64_t offlineAtMs = 0;
         std::uint32_t userData = 0;
         HVARDOCHN channels[4] = {0, 0, 0, 0};
+        std::deque<VARDO_EVENT_NUMBER> numbers;  // oldest first
     };
 
     std::uint32_t nextHandle();  // 0 when exhausted; lock held

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "tests/app/server_fixture.h"
 
@@ -32,6 +33,52 @@ TEST_F(DatabaseTest, OnlineGpsAndOfflineEventsArriveWithTheTimeTheyHappened) {
               std::vector<std::string>{"X7|25.052057|121.676130|18|90|" + kExampleGps});
     EXPECT_EQ(Query("SELECT online FROM devices WHERE device_name = 'X7'"),
               std::vector<std::string>{"0"});
+}
+
+// The center numbers its events: an event received again (sent again after a
+// restart of this server, or named by the login list) is stored once, and the
+// library hears how far the journal has synced what was handled.
+TEST_F(DatabaseTest, NumberedEventsAreStoredOnceAndReportedDurableOnceSynced) {
+    WriteConfig();
+    Open();
+    PressStart();
+    const HVARDOAPP app = scripted::LastInstance();
+    ASSERT_TRUE(scripted::Acks(app).has_value());
+    EXPECT_TRUE(scripted::Acks(app)->whenDurable);
+    const auto notify = [&](WPARAM kind, HVARDODEV dev, VARDO_EVENT_NUMBER number) {
+        EXPECT_TRUE(scripted::Notify(app, kind, dev, number));
+        host->RunUntilIdle();
+    };
+    const HVARDODEV dev = scripted::AddDevice({.name = "X7", .gps = kExampleGps});
+    notify(NOTIFY_DEVICE_ONLINE, dev, {77, 10, 0});
+    const std::string moved =
+        "$GPRMC,100001.000,A,2503.2234,N,12140.5678,E,10.0,90.0,010100,,,A*6F";
+    scripted::SetInfo(dev, DEVINFO_GPS, moved);
+    notify(NOTIFY_DEVICE_GPS, dev, {77, 11, 0});
+    // The same event again, then a login list naming it.
+    notify(NOTIFY_DEVICE_GPS, dev, {77, 11, 0});
+    notify(NOTIFY_DEVICE_GPS, dev, {77, 11, EVENT_NUMBER_LISTED});
+    // Another numbering (the center started over) is news.
+    notify(NOTIFY_DEVICE_GPS, dev, {78, 11, 0});
+    // A version-1 center numbers nothing: every notification is stored.
+    notify(NOTIFY_DEVICE_GPS, dev, {});
+    notify(NOTIFY_DEVICE_GPS, dev, {});
+    ASSERT_TRUE(WaitForDatabase());
+    EXPECT_EQ(Query("SELECT count(*) FROM gps_fixes WHERE gps_info = '" + moved + "'"),
+              std::vector<std::string>{"4"});
+    EXPECT_EQ(Query("SELECT count(*) FROM gps_fixes"), std::vector<std::string>{"5"});
+    EXPECT_EQ(Query("SELECT count(*) FROM device_events"), std::vector<std::string>{"1"});
+
+    // Reported once the journal has synced it: the last numbered event
+    // handled, of its numbering, never one only listed.
+    bool reported = false;
+    for (int i = 0; i < 200 && !reported; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        RunFor(std::chrono::seconds(1));
+        const auto acks = scripted::Acks(app);
+        reported = acks && acks->epoch == 78 && acks->seq == 11;
+    }
+    EXPECT_TRUE(reported) << scripted::Acks(app)->epoch << " " << scripted::Acks(app)->seq;
 }
 
 TEST_F(DatabaseTest, TheWindowThreadNeverWaitsForABusyDatabase) {

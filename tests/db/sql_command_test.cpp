@@ -136,6 +136,29 @@ TEST(StatementIds, AreUniqueWellFormedAndTravelWithCopies) {
     EXPECT_EQ(db::StatementId().text(), "00000000-0000-0000-0000-000000000000");
 }
 
+TEST(StatementIds, OfAnEventAreTheSameEveryTimeAndApartFromEveryOther) {
+    using Part = db::StatementId::EventPart;
+    const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-8[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    constexpr std::uint64_t kMax = (std::uint64_t{1} << 53) - 1;
+    std::set<std::string> seen;
+    for (const std::uint64_t epoch : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{33},
+                                      std::uint64_t{0x123456789ABCD}, kMax}) {
+        for (const std::uint64_t seq : {std::uint64_t{1}, std::uint64_t{2}, kMax}) {
+            for (const Part part : {Part::Fix, Part::Online, Part::Offline}) {
+                const auto id = db::StatementId::ForEvent(epoch, seq, part);
+                EXPECT_EQ(id, db::StatementId::ForEvent(epoch, seq, part));
+                ASSERT_TRUE(std::regex_match(id.text(), uuid)) << id.text();
+                EXPECT_TRUE(seen.insert(id.text()).second) << epoch << " " << seq;
+            }
+        }
+    }
+    // A fresh id is of another version, so the two never meet.
+    EXPECT_EQ(seen.count(db::StatementId::New().text()), 0u);
+    const auto fix =
+        db::MakeGpsFix("X7", {}, "", db::Clock::now(), db::StatementId::ForEvent(5, 6, Part::Fix));
+    EXPECT_EQ(fix.id(), db::StatementId::ForEvent(5, 6, Part::Fix));
+}
+
 TEST(ProcedureCheck, AcceptsTheBuildersAndRefusesMalformedCalls) {
     std::string error;
     EXPECT_NE(db::CheckCommand(db::MakeOnlineEvent("X"), error), nullptr) << error;

@@ -11,6 +11,7 @@
 #include "testsupport/loopback/loopback.h"
 #include "testsupport/process/sim_process.h"
 #include "testsupport/recording_target/recording_target.h"
+#include "vardoappcore/api/vardo_app_acks.h"
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/library_log.h"
 #include "vardoappcore/session_timing.h"
@@ -240,8 +241,8 @@ TEST_F(LibraryNetworkTest, AfterAReconnectNoDeviceIsReportedTwice) {
 }
 
 // Reads lines from the peer until an `ack`; its number, 0 when none came.
-std::uint64_t nextAck(LineConnection& peer) {
-    while (const auto line = peer.readLine()) {
+std::uint64_t nextAck(LineConnection& peer, std::chrono::milliseconds limit = 10s) {
+    while (const auto line = peer.readLine(limit)) {
         const json j = json::parse(*line);
         if (j.at("op") == "ack") {
             return j.at("seq").get<std::uint64_t>();
@@ -311,6 +312,63 @@ TEST_F(LibraryNetworkTest, EventsAreAcknowledgedAndWhatComesAgainAfterAReconnect
     const Seen b = handle();
     EXPECT_EQ(b.name, "B");
     EXPECT_EQ(nextAck(peer), 2u);
+}
+
+// What the window took is acknowledged only once the caller has said it keeps
+// it: a caller that crashes with notifications not yet stored gets them again.
+TEST_F(LibraryNetworkTest, WhenAskedOnlyWhatTheCallerKeepsIsAcknowledged) {
+    MyVardoApp_AckWhenDurable(app_);
+    RawListener center;
+    login(center.port());
+    LineConnection peer = center.accept();
+    ASSERT_TRUE(peer.readLine().has_value());
+    peer.send(R"({"op":"login_ok","media_key":1,"epoch":9})"
+              "\n"
+              R"({"op":"online","dev":"a","name":"A","channels":1,"gps":"5","seq":5})"
+              "\n"
+              R"({"op":"synced","count":1})"
+              "\n"
+              R"({"op":"gps","dev":"a","gps":"3","seq":3})"
+              "\n"
+              R"({"op":"gps","dev":"a","gps":"6","seq":6})"
+              "\n"
+              R"({"op":"offline","dev":"a","seq":7})"
+              "\n");
+    // Each notification's number, taken before its data are read: the
+    // listed device names its latest event without being one.
+    std::vector<VARDO_EVENT_NUMBER> numbers;
+    for (int i = 0; i < 4; ++i) {
+        const Posted p = next();
+        VARDO_EVENT_NUMBER number;
+        EXPECT_EQ(MyVardoDev_TakeEventNumber(static_cast<HVARDODEV>(p.device), &number), 1);
+        numbers.push_back(number);
+        info(p.device, DEVINFO_GPS);
+    }
+    ASSERT_EQ(numbers.size(), 4u);
+    EXPECT_EQ(numbers[0].epoch, 9u);
+    EXPECT_EQ(numbers[0].seq, 5u);
+    EXPECT_EQ(numbers[0].flags, EVENT_NUMBER_LISTED);
+    for (std::size_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(numbers[i].epoch, 9u);
+        EXPECT_EQ(numbers[i].flags, 0u);
+    }
+    EXPECT_EQ(numbers[1].seq, 3u);
+    EXPECT_EQ(numbers[2].seq, 6u);
+    EXPECT_EQ(numbers[3].seq, 7u);
+    VARDO_EVENT_NUMBER none{1, 1, 1};
+    EXPECT_EQ(MyVardoDev_TakeEventNumber(static_cast<HVARDODEV>(1u << 31), &none), 0);
+    EXPECT_EQ(none.seq, 1u);
+
+    // Handed on, not kept: no acknowledgement over two ticks.
+    EXPECT_EQ(nextAck(peer, 2500ms), 0u);
+    // Another numbering's point counts for nothing here.
+    MyVardoApp_SetDurable(app_, 8, 100);
+    EXPECT_EQ(nextAck(peer, 2500ms), 0u);
+    MyVardoApp_SetDurable(app_, 9, 6);
+    EXPECT_EQ(nextAck(peer), 6u);
+    // Never above what was handed on.
+    MyVardoApp_SetDurable(app_, 9, 50);
+    EXPECT_EQ(nextAck(peer), 7u);
 }
 
 TEST_F(LibraryNetworkTest, DevicesKeepTheirHandleAndUserDataForTheInstancesLife) {

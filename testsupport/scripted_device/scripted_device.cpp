@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -16,6 +17,7 @@ struct Device {
     std::uint32_t userData = 0;
     std::set<int> failedChannels;
     std::vector<HVARDOCHN> created;
+    std::deque<VARDO_EVENT_NUMBER> numbers;  // of posted notifications, oldest first
 };
 
 struct State {
@@ -32,6 +34,7 @@ struct State {
     std::unordered_map<HVARDOCHN, ChannelState> channels;
     std::set<HVARDOCHN> refusedRecordings;
     std::vector<std::string> calls;
+    std::map<HVARDOAPP, AckState> acks;
 
     std::uint32_t NewHandle() {
         const std::uint32_t handle = nextHandle++;
@@ -114,6 +117,7 @@ void Reset() {
     s.lastInstance = 0;
     s.instances.clear();
     s.devices.clear();
+    s.acks.clear();
     s.refusedRecordings.clear();
     s.channels.clear();
     s.calls.clear();
@@ -213,6 +217,19 @@ bool Notify(WPARAM kind, HVARDODEV dev) {
 }
 
 bool Notify(HVARDOAPP app, WPARAM kind, HVARDODEV dev) {
+    return Notify(app, kind, dev, VARDO_EVENT_NUMBER{});
+}
+
+std::optional<AckState> Acks(HVARDOAPP app) {
+    State& s = S();
+    std::lock_guard lock(s.mutex);
+    if (s.instances.find(app) == s.instances.end()) {
+        return std::nullopt;
+    }
+    return s.acks[app];
+}
+
+bool Notify(HVARDOAPP app, WPARAM kind, HVARDODEV dev, const VARDO_EVENT_NUMBER& number) {
     HWND window = nullptr;
     UINT message = 0;
     {
@@ -224,6 +241,9 @@ bool Notify(HVARDOAPP app, WPARAM kind, HVARDODEV dev) {
         }
         window = instance->window;
         message = instance->message;
+        if (const auto it = s.devices.find(dev); it != s.devices.end()) {
+            it->second.numbers.push_back(number);
+        }
     }
     window->PostMessage(message, kind, static_cast<LPARAM>(dev));
     return true;
@@ -552,4 +572,37 @@ int MyVardoChn_IsRecording(HVARDOCHN chn) {
     scripted::Log(s, "MyVardoChn_IsRecording", scripted::N(chn));
     const scripted::ChannelState* channel = scripted::FindChannel(s, chn);
     return channel != nullptr && channel->recording ? 1 : 0;
+}
+
+void MyVardoApp_AckWhenDurable(HVARDOAPP app) {
+    auto& s = S();
+    std::lock_guard lock(s.mutex);
+    if (scripted::FindInstance(s, app) != nullptr) {
+        s.acks[app].whenDurable = true;
+    }
+}
+
+int MyVardoDev_TakeEventNumber(HVARDODEV dev, VARDO_EVENT_NUMBER* number) {
+    auto& s = S();
+    std::lock_guard lock(s.mutex);
+    const auto it = s.devices.find(dev);
+    if (it == s.devices.end() || number == nullptr) {
+        return 0;
+    }
+    auto& numbers = it->second.numbers;
+    if (numbers.empty()) {
+        *number = {};
+    } else {
+        *number = numbers.front();
+        numbers.pop_front();
+    }
+    return 1;
+}
+
+void MyVardoApp_SetDurable(HVARDOAPP app, std::uint64_t epoch, std::uint64_t seq) {
+    auto& s = S();
+    std::lock_guard lock(s.mutex);
+    if (scripted::FindInstance(s, app) != nullptr) {
+        s.acks[app] = {s.acks[app].whenDurable, epoch, seq};
+    }
 }

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vardoappcore/api/vardo_app_acks.h"
 #include "vardoappcore/api/vardo_app_core.h"
 
 namespace scripted {
@@ -103,6 +104,18 @@ std::optional<ChannelState> Channel(HVARDOCHN chn);
 // again, it hands out the same handle.
 std::vector<HVARDOCHN> ChannelsOf(HVARDODEV dev);
 std::uint32_t UserData(HVARDODEV dev);
+
+// The extension of vardo_app_acks.h is not in the call log (the calls of
+// the core API stay as a test expects them): its state shows here.
+// The number MyVardoDev_TakeEventNumber gives for the notification posted
+// with it (one per Notify; a Notify without one queues {}).
+bool Notify(HVARDOAPP app, WPARAM kind, HVARDODEV dev, const VARDO_EVENT_NUMBER& number);
+struct AckState {
+    bool whenDurable = false;  // MyVardoApp_AckWhenDurable was called
+    std::uint64_t epoch = 0;   // the latest MyVardoApp_SetDurable
+    std::uint64_t seq = 0;
+};
+std::optional<AckState> Acks(HVARDOAPP app);
 
 // The call log. Turned off, calls are not recorded (for benchmarks).
 void SetCallLog(bool enabled);
