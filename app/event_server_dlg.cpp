@@ -489,6 +489,7 @@ void CMyVardoEventServerDlg::OnDeviceGps(HVARDODEV hDev) {
 
 void CMyVardoEventServerDlg::ReportOnline(device::DeviceRecord& record,
                                           std::chrono::system_clock::time_point now) {
+    record.lastEventAt = std::max(record.lastEventAt, now);
     if (!record.onlineReported) {
         record.onlineReported = true;
         QueueStatement(db::MakeOnlineEvent(record.name, now,
@@ -518,7 +519,8 @@ void CMyVardoEventServerDlg::ShowDeviceInfo(int nRow, HVARDODEV hDev,
     }
     m_listDevices.SetItemText(nRow, kColGps, strGps);
 
-    const device::DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
+    device::DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
+    record.lastEventAt = std::max(record.lastEventAt, now);
     QueueStatement(db::MakeGpsFix(record.name, fix, strGps, now,
                                   EventStatementId(db::StatementId::EventPart::Fix)));
 }
@@ -531,10 +533,11 @@ void CMyVardoEventServerDlg::OnDeviceOffline(HVARDODEV hDev) {
     m_listDevices.SetItemText(nRow, kColGps, app::Tr("DeviceOffline", kOfflineText));
     device::DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
     const auto at = device::ReadCenterTime(hDev, DEVINFO_OFFLINE_AT, GetClock().WallNow());
+    record.lastEventAt = std::max(record.lastEventAt, at);
     if (record.onlineReported) {
         record.onlineReported = false;
-        QueueStatement(db::MakeOfflineEvent(
-            record.name, at, EventStatementId(db::StatementId::EventPart::Offline)));
+        QueueStatement(db::MakeOfflineEvent(record.name, at,
+                                            EventStatementId(db::StatementId::EventPart::Offline)));
     }
     // The row and its record stay; a running recording goes on until the
     // timer ends it.

@@ -176,7 +176,11 @@ std::size_t CMyVardoEventServerDlg::MarkDevicesOffline(std::chrono::system_clock
         if (record.onlineReported) {
             // A notification from it later reports it online again.
             record.onlineReported = false;
-            QueueStatement(db::MakeOfflineEvent(record.name, now));
+            const auto at = record.lastEventAt == std::chrono::system_clock::time_point{}
+                                ? now
+                                : record.lastEventAt + std::chrono::milliseconds(1);
+            record.lastEventAt = at;
+            QueueStatement(db::MakeOfflineEvent(record.name, at));
             ++queued;
         }
     }

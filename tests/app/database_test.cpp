@@ -222,5 +222,41 @@ TEST_F(DatabaseTest, DevicesGoOfflineAfterTheCenterIsLostForTheGracePeriodAndBac
               (std::vector<std::string>{"X7|1", "Y8|0"}));
 }
 
+// The center dates its messages on its own clock, here an hour ahead of this
+// server's. The offline this server concludes when the link stays lost is
+// dated on the center's clock too: dated by this server's clock, it would be
+// older than the device's last event and leave the device shown online.
+TEST_F(DatabaseTest, AnOfflineConcludedHereFollowsTheCentersClockWhateverThisOnesSays) {
+    WriteConfig({{"EventServer_CenterLostGraceSeconds", "5"}});
+    Open();
+    PressStart();
+    const auto centerTime = [](std::int64_t ms) {
+        return std::string(reinterpret_cast<const char*>(&ms), sizeof ms);
+    };
+    const std::int64_t anHourAhead = 1'796'752'192'000;  // 2026-12-08 17:49:52 UTC
+    const HVARDODEV x7 = scripted::AddDevice({.name = "X7", .gps = kExampleGps});
+    scripted::SetInfo(x7, DEVINFO_RECEIVED_AT, centerTime(anHourAhead));
+    Notify(NOTIFY_DEVICE_ONLINE, x7);
+    ASSERT_TRUE(WaitForDatabase());
+    const HVARDOAPP app = scripted::LastInstance();
+    scripted::SetActive(app, false);
+    RunFor(std::chrono::seconds(4));
+    RunFor(std::chrono::seconds(4));
+    ASSERT_TRUE(WaitForDatabase());
+    EXPECT_EQ(Query("SELECT online FROM devices WHERE device_name = 'X7'"),
+              std::vector<std::string>{"0"});
+    EXPECT_EQ(Query("SELECT received_at FROM device_events WHERE event_type_id = 7"),
+              std::vector<std::string>{"2026-12-08 17:49:52.001"});
+
+    // Back, on the center's clock a little later: online again.
+    scripted::SetActive(app, true);
+    RunFor(std::chrono::seconds(2));
+    scripted::SetInfo(x7, DEVINFO_RECEIVED_AT, centerTime(anHourAhead + 20'000));
+    Notify(NOTIFY_DEVICE_GPS, x7);
+    ASSERT_TRUE(WaitForDatabase());
+    EXPECT_EQ(Query("SELECT online FROM devices WHERE device_name = 'X7'"),
+              std::vector<std::string>{"1"});
+}
+
 }  // namespace
 }  // namespace apptest
