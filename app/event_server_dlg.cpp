@@ -470,7 +470,7 @@ void CMyVardoEventServerDlg::OnDeviceOnline(HVARDODEV hDev) {
 
     // Dated by the center where it says: event servers sharing a database
     // then agree on which of a device's states is the newest.
-    const auto now = device::ReadCenterTime(hDev, DEVINFO_RECEIVED_AT, GetClock().WallNow());
+    const auto now = EventTime(hDev, DEVINFO_RECEIVED_AT, stored);
     ReportOnline(stored, now);
     ShowDeviceInfo(nRow, hDev, now);
 }
@@ -480,16 +480,26 @@ void CMyVardoEventServerDlg::OnDeviceGps(HVARDODEV hDev) {
     if (nRow < 0) {
         return;
     }
-    const auto now = device::ReadCenterTime(hDev, DEVINFO_RECEIVED_AT, GetClock().WallNow());
+    device::DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
+    const auto now = EventTime(hDev, DEVINFO_RECEIVED_AT, record);
     // A fix from a device marked offline, with no online notification in
     // between, means it is back: the database hears so before the fix.
-    ReportOnline(m_devices[static_cast<std::size_t>(nRow)], now);
+    ReportOnline(record, now);
     ShowDeviceInfo(nRow, hDev, now);
+}
+
+std::chrono::system_clock::time_point CMyVardoEventServerDlg::EventTime(
+    HVARDODEV hDev, int item, device::DeviceRecord& record) {
+    const auto wall = GetClock().WallNow();
+    const auto at = device::ReadCenterTime(hDev, item, wall);
+    if (at != wall) {
+        record.lastCenterAt = std::max(record.lastCenterAt, at);
+    }
+    return at;
 }
 
 void CMyVardoEventServerDlg::ReportOnline(device::DeviceRecord& record,
                                           std::chrono::system_clock::time_point now) {
-    record.lastEventAt = std::max(record.lastEventAt, now);
     if (!record.onlineReported) {
         record.onlineReported = true;
         QueueStatement(db::MakeOnlineEvent(record.name, now,
@@ -519,8 +529,7 @@ void CMyVardoEventServerDlg::ShowDeviceInfo(int nRow, HVARDODEV hDev,
     }
     m_listDevices.SetItemText(nRow, kColGps, strGps);
 
-    device::DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
-    record.lastEventAt = std::max(record.lastEventAt, now);
+    const device::DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
     QueueStatement(db::MakeGpsFix(record.name, fix, strGps, now,
                                   EventStatementId(db::StatementId::EventPart::Fix)));
 }
@@ -532,8 +541,7 @@ void CMyVardoEventServerDlg::OnDeviceOffline(HVARDODEV hDev) {
     }
     m_listDevices.SetItemText(nRow, kColGps, app::Tr("DeviceOffline", kOfflineText));
     device::DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
-    const auto at = device::ReadCenterTime(hDev, DEVINFO_OFFLINE_AT, GetClock().WallNow());
-    record.lastEventAt = std::max(record.lastEventAt, at);
+    const auto at = EventTime(hDev, DEVINFO_OFFLINE_AT, record);
     if (record.onlineReported) {
         record.onlineReported = false;
         QueueStatement(db::MakeOfflineEvent(record.name, at,

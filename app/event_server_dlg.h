@@ -126,6 +126,10 @@ private:
     int ReusableRowOf(HVARDODEV hDev, const std::string& strName) const;
     // Queues the device's online event unless it has been queued since its
     // last offline event.
+    // The time of the message in hand: the center's where it dates its
+    // messages (noted in the record), else this server's clock.
+    std::chrono::system_clock::time_point EventTime(HVARDODEV hDev, int item,
+                                                    device::DeviceRecord& record);
     void ReportOnline(device::DeviceRecord& record, std::chrono::system_clock::time_point now);
     // Shows what the device reports now (vehicle, driver, GPS sentence) in
     // its row and queues the fix.

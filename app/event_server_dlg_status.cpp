@@ -176,10 +176,12 @@ std::size_t CMyVardoEventServerDlg::MarkDevicesOffline(std::chrono::system_clock
         if (record.onlineReported) {
             // A notification from it later reports it online again.
             record.onlineReported = false;
-            const auto at = record.lastEventAt == std::chrono::system_clock::time_point{}
-                                ? now
-                                : record.lastEventAt + std::chrono::milliseconds(1);
-            record.lastEventAt = at;
+            // On the center's clock when the center dated the device's events.
+            auto at = now;
+            if (record.lastCenterAt != std::chrono::system_clock::time_point{}) {
+                at = record.lastCenterAt + std::chrono::milliseconds(1);
+                record.lastCenterAt = at;
+            }
             QueueStatement(db::MakeOfflineEvent(record.name, at));
             ++queued;
         }

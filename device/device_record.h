@@ -34,12 +34,12 @@ struct DeviceRecord {
     // an idle row of its own that a returning device may take back is one
     // without it.
     bool onlineReported = false;
-    // The time of its newest statement: the center's when the center dates
-    // its messages. An offline the event server concludes itself (at a stop,
-    // or when the center link stays lost) is dated just after it, on the same
-    // clock, so that neither that offline nor the device's next event is
-    // taken for an older one because the two machines' clocks differ.
-    std::chrono::system_clock::time_point lastEventAt{};
+    // The center's time of its newest message, when the center dates them.
+    // An offline the event server concludes itself (at a stop, or when the
+    // center link stays lost) is dated just after it, on the center's clock,
+    // so that neither that offline nor the device's next event is taken for
+    // an older one because the two machines' clocks differ.
+    std::chrono::system_clock::time_point lastCenterAt{};
 };
 
 }  // namespace device
