@@ -18,29 +18,13 @@
 #include "db/command_queue.h"
 #include "db/journal_record.h"
 #include "db/statement_journal.h"
+#include "tests/db/test_store.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir() {
-        char dir[] = "/tmp/vardo-journal-fault-XXXXXX";
-        if (mkdtemp(dir) == nullptr) {
-            throw std::runtime_error("mkdtemp");
-        }
-        path_ = dir;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using dbtest::TempDir;
 
 struct Logged {
     std::mutex mutex;
