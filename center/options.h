@@ -25,6 +25,9 @@ struct Options {
     std::vector<centerlink::Credentials> users;
     bool defaultUsers = false;  // users holds root/kiwa because none were given
     std::string dataDir = "/var/lib/vardo-center";
+    // A PostgreSQL connection string (postgresql://... or key=value): the
+    // registry several centers share. Empty: an SQLite file under dataDir.
+    std::string registry;
     bool openRegistration = false;
     int channels = 4;  // announced per terminal until they are queried
     // A terminal that sends nothing for this long is dropped: three
