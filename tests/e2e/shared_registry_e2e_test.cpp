@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <filesystem>
-#include <thread>
-
 #include "tests/center/test_terminal.h"
+#include "tests/e2e/scale_out_support.h"
 #include "testsupport/pg/pg_test_server.h"
 #include "testsupport/process/center_process.h"
 #include "testsupport/process/event_server_run.h"
@@ -20,41 +18,6 @@ namespace {
 using centertest::makeLocation;
 using centertest::TestTerminal;
 using namespace std::chrono_literals;
-
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/vardo-shared-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~TempFolder() {
-        if (!path_.empty()) {
-            std::filesystem::remove_all(path_);
-        }
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-// Waits until `sql` gives `want` as its first cell; the last answer.
-std::string WaitForValue(pgtest::TestDatabase& db, const std::string& sql, const std::string& want,
-                         std::chrono::seconds limit = 30s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    std::string got;
-    do {
-        const auto rows = db.Query(sql);
-        got = rows.empty() || rows[0].empty() ? std::string("<none>") : rows[0][0];
-        if (got == want) {
-            break;
-        }
-        std::this_thread::sleep_for(200ms);
-    } while (std::chrono::steady_clock::now() < end);
-    return got;
-}
 
 TEST(SharedRegistry, ATerminalThatLogsInOnTheOtherCenterIsClosedOnTheFirst) {
     std::string error;
