@@ -149,6 +149,7 @@ int main(int argc, char** argv) {
     terminals.maxUnauthenticatedPerAddress =
         static_cast<std::size_t>(o.maxUnauthenticatedPerAddress);
     terminals.openRegistration = o.openRegistration;
+    terminals.proxyProtocol = o.proxyProtocol;
     terminals.allowListPath = o.dataDir + "/allowed-terminals";
     center::TerminalServer terminalServer(io, terminals, *registry, feed, logLine);
     center::MediaPort media(io, logLine);

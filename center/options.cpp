@@ -111,6 +111,11 @@ struct Parser {
              "take a terminal's media from any address, not only its\n"
              "signalling connection's (carrier NAT; see docs/jt808.md, Security)",
              SetSwitch(o.mediaAnySource)},
+            {"--proxy-protocol", "",
+             "every terminal connection starts with a PROXY protocol v2\n"
+             "header (HAProxy's send-proxy-v2): the terminal's address in it\n"
+             "counts for the per-address limits and the login back-off",
+             SetSwitch(o.proxyProtocol)},
             {"--registry", "CONNINFO",
              "keep terminals, codes and the allow-list in PostgreSQL\n"
              "(postgresql://... or 'host=... dbname=...'), shared with other\n"

@@ -46,6 +46,8 @@ struct Options {
     // Media from any address, not only the terminal's signalling one: for
     // sites whose terminals' media leaves the carrier from other addresses.
     bool mediaAnySource = false;
+    // Terminals come through a balancer that sends the PROXY protocol v2.
+    bool proxyProtocol = false;
     // Not empty: release this phone's code in the registry and exit.
     std::string release;
     std::chrono::seconds releaseWindow{0};  // 0: no limit

@@ -14,6 +14,10 @@ namespace msg = jt808::msg;
 
 namespace {
 
+// The generation of a lease whose claim is still on its way; a claim that
+// failed holds 0, below every other center's.
+constexpr std::int64_t kLeasePending = -1;
+
 std::int64_t unixNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -374,7 +378,7 @@ void TerminalService::lease(TerminalSession& session, std::int64_t atMs) {
         return;
     }
     const std::string phone = session.phone();
-    leases_[phone] = 0;
+    leases_[phone] = kLeasePending;
     writer_.post([this, self = session.shared_from_this(), phone, atMs](Registry& registry) {
         std::string error;
         const std::int64_t generation = registry.claim(phone, atMs, error);
@@ -404,7 +408,7 @@ void TerminalService::claimedElsewhere(const std::vector<LeaseClaim>& claims) {
         if (lease == leases_.end()) {
             continue;  // not served here
         }
-        if (lease->second == 0) {
+        if (lease->second == kLeasePending) {
             auto& latest = claimedMeanwhile_[claim.phone];
             if (claim.generation > latest.generation) {
                 latest = claim;

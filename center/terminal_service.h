@@ -122,7 +122,7 @@ private:
     asio::steady_timer summaryTimer_;
     std::unordered_map<std::string, TerminalSession*> byPhone_;
     // With a shared registry: the generation of this center's claim of each
-    // phone it serves (0 while the claim is on its way), and the latest
+    // phone it serves (-1 while the claim is on its way), and the latest
     // claim of another center that arrived meanwhile.
     std::unordered_map<std::string, std::int64_t> leases_;
     std::unordered_map<std::string, LeaseClaim> claimedMeanwhile_;

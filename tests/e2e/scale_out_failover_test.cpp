@@ -63,8 +63,8 @@ std::string HaproxyConfig(std::uint16_t front, std::uint16_t a, std::uint16_t b,
         << "  timeout server 10m\n  retries 3\n  option redispatch\n"
         << "frontend jt808\n  bind 127.0.0.1:" << front << "\n  default_backend centers\n"
         << "backend centers\n  balance leastconn\n"
-        << "  server a 127.0.0.1:" << a << " check inter 1s fall 2 rise 2\n"
-        << "  server b 127.0.0.1:" << b << " check inter 1s fall 2 rise 2\n";
+        << "  server a 127.0.0.1:" << a << " send-proxy-v2 check inter 1s fall 2 rise 2\n"
+        << "  server b 127.0.0.1:" << b << " send-proxy-v2 check inter 1s fall 2 rise 2\n";
     return cfg.str();
 }
 
@@ -116,11 +116,12 @@ TEST(ScaleOut, TerminalsOfAKilledCenterComeBackThroughTheOtherBehindHaproxy) {
     TempFolder dataA;
     TempFolder dataB;
     TempFolder work;
-    // Every connection comes from HAProxy's address: the per-address limit
-    // of connections not yet logged in must hold a whole reconnecting fleet.
+    // HAProxy names each terminal (all of them 127.0.0.1 here, so the
+    // per-address limit must still hold the whole reconnecting fleet).
     const std::vector<std::string> centerArgs{"--registry",
                                               registry,
                                               "--open-registration",
+                                              "--proxy-protocol",
                                               "--max-unauthenticated",
                                               "20000",
                                               "--max-unauthenticated-per-address",
