@@ -175,13 +175,15 @@ void TerminalService::onRegistration(TerminalSession& session, const jt808::Mess
         refuse(jt808::RegistrationResult::NoSuchTerminal, "too many refused logins");
         return;
     }
-    if (!config_.openRegistration && registry_.keepsAllowList() && !registry_.allows(phone)) {
-        refuse(jt808::RegistrationResult::NoSuchTerminal, "not in the registry's allow-list");
-        return;
-    }
-    if (!config_.openRegistration && !registry_.keepsAllowList() && !allowList_.allows(phone)) {
-        refuse(jt808::RegistrationResult::NoSuchTerminal, "not in " + allowList_.path());
-        return;
+    if (!config_.openRegistration) {
+        // Centers sharing a registry share its allow-list; one alone reads its file.
+        const bool shared = registry_.keepsAllowList();
+        if (shared ? !registry_.allows(phone) : !allowList_.allows(phone)) {
+            refuse(jt808::RegistrationResult::NoSuchTerminal,
+                   shared ? std::string("not in the registry's allow-list")
+                          : "not in " + allowList_.path());
+            return;
+        }
     }
     TerminalRecord record;
     record.phone = phone;
