@@ -101,7 +101,10 @@ void ClaimWatch::listen() {
         log_("registry: cannot watch other centers' logins: " + error);
         return;
     }
-    if (PgResult r = link.run(std::string("LISTEN ") + kClaimChannel); !r.ok()) {
+    // Named, so that an operator tells it apart in pg_stat_activity.
+    if (PgResult r = link.run("SET application_name = 'vardo-center claim watch'; LISTEN " +
+                              std::string(kClaimChannel));
+        !r.ok()) {
         log_("registry: cannot watch other centers' logins: " + r.error());
         return;
     }

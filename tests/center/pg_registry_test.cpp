@@ -196,6 +196,31 @@ TEST_F(SharedRegistryTest, ALoginOnAnotherCenterReachesTheCenterThatServedThePho
     EXPECT_EQ(lease[0][1], std::to_string(theirs));
 }
 
+TEST_F(SharedRegistryTest, AClaimMadeWhileTheWatchWasCutOffIsHeardAfterwards) {
+    const auto a = center("center-a");
+    const auto b = center("center-b");
+    ASSERT_TRUE(a && b);
+    Claims heardByA;
+    a->watchClaims(heardByA.handler());
+    std::string error;
+    const std::int64_t first = b->claim("013900000003", 1000, error);
+    ASSERT_TRUE(heardByA.waitFor("013900000003", first)) << error;
+
+    // The database ends a's listening connection (a restart, a failover of
+    // the server); b claims a phone before a is back.
+    const auto cut = database_->Query(
+        "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE application_name = "
+        "'vardo-center claim watch' AND datname = current_database()");
+    ASSERT_EQ(cut.size(), 1u);
+    ASSERT_EQ(cut[0][0], "1");
+    const std::int64_t missed = b->claim("013900000004", 2000, error);
+    ASSERT_GT(missed, first) << error;
+    const auto heard = heardByA.waitFor("013900000004", missed);
+    ASSERT_TRUE(heard);
+    EXPECT_EQ(heard->center, "center-b");
+    a->stopWatching();
+}
+
 TEST(ClaimPayload, ReadsWhatAClaimSendsAndNothingElse) {
     const LeaseClaim claim{"013912344329", 42, 1700000000123, "host:77:0a1b2c3d"};
     const auto read = ParseClaim(ClaimPayload(claim));
