@@ -15,7 +15,8 @@ TerminalServer::TerminalServer(asio::io_context& io, TerminalConfig config, Regi
       log_(std::move(log)),
       service_(io, config_, registry, feed, log_),
       listener_(io),
-      unauthenticated_(config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress) {}
+      unauthenticated_(config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress),
+      timeouts_(io, config_.heartbeatTimeout, config_.authTimeout) {}
 
 TerminalServer::~TerminalServer() {
     close();
@@ -30,6 +31,7 @@ std::string TerminalServer::open() {
         return error;
     }
     listener_.start([this](tcp::socket socket) { accepted(std::move(socket)); });
+    timeouts_.start();
     return {};
 }
 
@@ -47,6 +49,7 @@ void TerminalServer::close() {
     for (const auto& session : all) {
         session->close("the center stops");
     }
+    timeouts_.stop();
     service_.stop();
 }
 
@@ -83,7 +86,7 @@ void TerminalServer::accepted(tcp::socket socket) {
         return;
     }
     auto session = std::make_shared<TerminalSession>(
-        io_, config_, service_, std::move(socket), std::move(ticket),
+        io_, config_, service_, timeouts_, readBuffer_, std::move(socket), std::move(ticket),
         [this](const TerminalSession* gone) { sessions_.erase(gone); });
     sessions_.emplace(session.get(), session);
     session->start();

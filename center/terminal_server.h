@@ -17,8 +17,10 @@
 
 #include "center/device_feed.h"
 #include "center/registry.h"
+#include "center/session_timeouts.h"
 #include "center/terminal_config.h"
 #include "center/terminal_service.h"
+#include "center/terminal_session.h"
 #include "centerlink/address_guard.h"
 #include "centerlink/tcp_listener.h"
 
@@ -83,6 +85,8 @@ private:
     TerminalService service_;
     centerlink::TcpListener listener_;
     centerlink::AddressSlots unauthenticated_;
+    SessionTimeouts timeouts_;
+    TerminalSession::ReadBuffer readBuffer_{};
     std::unordered_map<const TerminalSession*, std::shared_ptr<TerminalSession>> sessions_;
     std::uint64_t refusedConnections_ = 0;
     std::chrono::steady_clock::time_point lastRefusalLog_{};
