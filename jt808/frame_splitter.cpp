@@ -48,11 +48,12 @@ void FrameSplitter::append(std::span<const std::uint8_t> bytes) {
 }
 
 FrameSplitter::Status FrameSplitter::next(std::vector<std::uint8_t>& frame) {
-    if (ready_.empty()) {
+    if (readyHead_ == ready_.size()) {
+        ready_.clear();
+        readyHead_ = 0;
         return Status::NeedMore;
     }
-    Event e = std::move(ready_.front());
-    ready_.pop_front();
+    Event& e = ready_[readyHead_++];
     frame = std::move(e.frame);
     return e.status;
 }

@@ -40,6 +40,7 @@ bool BoundedWriter::push(Chunk chunk) {
 void BoundedWriter::clear() {
     ++generation_;
     queue_.clear();
+    head_ = 0;
     queuedBytes_ = 0;
     writing_ = false;
 }
@@ -47,9 +48,9 @@ void BoundedWriter::clear() {
 void BoundedWriter::writeNext() {
     writing_ = true;
     std::shared_ptr<void> keep = hooks_.keepAlive ? hooks_.keepAlive() : nullptr;
-    asio::async_write(socket_, queue_.front().bytes,
+    asio::async_write(socket_, queue_[head_].bytes,
                       [this, generation = generation_, keep = std::move(keep),
-                       owner = queue_.front().owner](const asio::error_code& error, std::size_t) {
+                       owner = queue_[head_].owner](const asio::error_code& error, std::size_t) {
                           if (generation != generation_) {
                               return;
                           }
@@ -59,9 +60,20 @@ void BoundedWriter::writeNext() {
                               hooks_.onError(error);
                               return;
                           }
-                          queuedBytes_ -= queue_.front().bytes.size();
-                          queue_.pop_front();
-                          if (!queue_.empty()) {
+                          queuedBytes_ -= queue_[head_].bytes.size();
+                          queue_[head_].owner.reset();
+                          ++head_;
+                          if (head_ == queue_.size()) {
+                              queue_.clear();
+                              head_ = 0;
+                          } else if (head_ >= 64 && head_ * 2 >= queue_.size()) {
+                              // A peer that reads slowly but never catches
+                              // up: the written part goes all the same.
+                              queue_.erase(queue_.begin(),
+                                           queue_.begin() + static_cast<std::ptrdiff_t>(head_));
+                              head_ = 0;
+                          }
+                          if (head_ < queue_.size()) {
                               writeNext();
                           } else if (hooks_.onDrained) {
                               hooks_.onDrained();
