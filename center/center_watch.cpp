@@ -91,7 +91,7 @@ void CenterWatch::waitForUsr1() {
 void CenterWatch::writeList() {
     std::vector<OnlineEntry> entries;
     for (auto& t : terminals_.onlineTerminals()) {
-        entries.push_back({t.phone, t.address, t.plate, feed_.lastReport(t.phone)});
+        entries.push_back({t.phone, t.address, t.plate, t.lastReport});
     }
     const std::string text = OnlineListText(entries, std::chrono::system_clock::now(), ::getpid());
     if (std::error_code ec; !files::ReplaceFile(listPath_, text, ec)) {

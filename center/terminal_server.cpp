@@ -101,7 +101,8 @@ std::vector<TerminalServer::OnlineTerminal> TerminalServer::onlineTerminals() co
     std::vector<OnlineTerminal> terminals;
     terminals.reserve(service_.sessions().size());
     for (const auto& [phone, session] : service_.sessions()) {
-        terminals.push_back({phone, session->peer(), session->plate()});
+        terminals.push_back(
+            {phone, session->peer(), session->plate(), DeviceFeed::lastReport(session->device())});
     }
     std::sort(terminals.begin(), terminals.end(),
               [](const OnlineTerminal& a, const OnlineTerminal& b) { return a.phone < b.phone; });

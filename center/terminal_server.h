@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -66,6 +67,7 @@ public:
         std::string phone;
         std::string address;  // the terminal's "ADDR:PORT"
         std::string plate;
+        std::optional<DeviceFeed::LastReport> lastReport;
     };
     // The authenticated terminals, by phone.
     std::vector<OnlineTerminal> onlineTerminals() const;

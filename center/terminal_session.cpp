@@ -119,6 +119,7 @@ void TerminalSession::deauthenticate() {
     // A fresh start: the terminal registers and authenticates again within
     // the usual time.
     authenticated_ = false;
+    device_ = nullptr;
     timeouts_.loginStarts(loginTime_, std::chrono::steady_clock::now());
 }
 

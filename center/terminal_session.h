@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "center/device_feed.h"
 #include "center/session_timeouts.h"
 #include "center/terminal_config.h"
 #include "centerlink/address_guard.h"
@@ -78,6 +79,9 @@ public:
     // The plate the registry holds for the authenticated phone.
     const std::string& plate() const { return plate_; }
     void setPlate(std::string plate) { plate_ = std::move(plate); }
+    // The device the authenticated phone feeds; null when none.
+    DeviceFeed::Device* device() const { return device_; }
+    void setDevice(DeviceFeed::Device* device) { device_ = device; }
     // The address of this center the terminal's connection reached: on a
     // wildcard --listen address, the one the terminal can reach it at.
     const std::string& localAddress() const { return local_; }
@@ -114,6 +118,7 @@ private:
     jt808::Header loginHeader_;  // the layout and phone answers go out with
     std::string phone_;          // once authenticated
     std::string plate_;          // the registry's, once authenticated
+    DeviceFeed::Device* device_ = nullptr;
     int failures_ = 0;
     int badFrames_ = 0;  // since the last good one
     std::uint16_t serial_ = 0;

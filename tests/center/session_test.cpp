@@ -282,6 +282,27 @@ TEST_F(SessionTest, FramesCutAcrossReadsOrSharingOneArriveWhole) {
     EXPECT_EQ(latitudes, 3);
 }
 
+TEST_F(SessionTest, ReportsWhileNoEventServerListensReachTheNextOneInItsList) {
+    start();
+    auto t = loggedIn();
+    EXPECT_EQ(t->report(makeLocation(22.5, 114.25, 36, 90, "261208100000")), 0);
+    EXPECT_EQ(t->report(makeLocation(23.5, 114.25, 36, 90, "261208100010")), 0);
+    auto c = testsim::connectTo(io_.call([this] { return hub_->tcpPort(); }));
+    c.send(json{{"op", "login"}, {"version", 1}, {"user", "root"}, {"password", "kiwa"}}.dump() +
+           "\n");
+    EXPECT_EQ(next(c)["op"], "login_ok");
+    const json online = next(c);
+    ASSERT_EQ(online["op"], "online") << online;
+    EXPECT_EQ(online["dev"], "013912344329");
+    // The latest report, not the first.
+    EXPECT_NE(online["gps"].get<std::string>().find("2330.0000,N"), std::string::npos) << online;
+    EXPECT_EQ(next(c)["op"], "synced");
+    EXPECT_EQ(t->report(makeLocation(24.5, 114.25, 36, 90, "261208100020")), 0);
+    const json gps = next(c);
+    EXPECT_EQ(gps["op"], "gps");
+    EXPECT_GT(gps["seq"].get<std::uint64_t>(), online["seq"].get<std::uint64_t>());
+}
+
 TEST_F(SessionTest, ALoginOnANewConnectionReplacesTheOldOneWithoutAnOffline) {
     start();
     auto es = eventServer();
