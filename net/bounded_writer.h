@@ -54,8 +54,12 @@ private:
         asio::const_buffer bytes;
     };
 
+    // Messages written in one call at most.
+    static constexpr std::size_t kMaxGathered = 64;
+
     bool push(Chunk chunk);
     void writeNext();
+    void written(const asio::error_code& error, std::size_t count);
 
     asio::ip::tcp::socket& socket_;
     std::size_t maxBytes_;

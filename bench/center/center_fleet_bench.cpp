@@ -277,7 +277,7 @@ int main(int argc, char** argv) {
     // inherits the limit.
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
-    const rlim_t wanted = static_cast<rlim_t>(count) + 4096;
+    const rlim_t wanted = static_cast<rlim_t>(count) + 256;
     if (files.rlim_max != RLIM_INFINITY && files.rlim_max < wanted) {
         files.rlim_max = wanted;  // allowed to root only
     }
