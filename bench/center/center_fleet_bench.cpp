@@ -19,8 +19,8 @@
 //                         kernel drops connection requests, and the storm
 //                         then measures the terminals' retries
 //
-// Past 20,000 terminals the connections come from several loopback
-// addresses (127.0.0.1, .2, ...): one address has too few ports. The bench
+// Past 10,000 terminals the connections come from several loopback
+// addresses (127.0.0.1, .2, ...): one address has too few free ports. The bench
 // raises its descriptor limit (the center inherits it), which needs root
 // beyond the hard limit.
 
@@ -59,10 +59,13 @@ using namespace std::chrono_literals;
 namespace msg = jt808::msg;
 
 // Terminals per loopback source address: well inside the ephemeral ports.
-constexpr int kTerminalsPerAddress = 20000;
+constexpr int kTerminalsPerAddress = 10000;
 
-asio::ip::address_v4 sourceAddress(int terminal) {
-    return asio::ip::address_v4((127u << 24) + 1u +
+// The storm comes from 127.0.0.x, the registrations before it from
+// 127.0.1.x: the ports the registrations left in TIME_WAIT are then no
+// obstacle to the storm's connections.
+asio::ip::address_v4 sourceAddress(int terminal, bool registering = false) {
+    return asio::ip::address_v4((127u << 24) + (registering ? 256u : 0u) + 1u +
                                 static_cast<unsigned>(terminal / kTerminalsPerAddress));
 }
 
@@ -337,7 +340,7 @@ int main(int argc, char** argv) {
         const int target =
             answered + static_cast<int>(std::min<std::size_t>(500, fleet.size() - first));
         for (std::size_t i = first; i < fleet.size() && i < first + 500; ++i) {
-            fleet[i]->connect(to, sourceAddress(static_cast<int>(i)), true);
+            fleet[i]->connect(to, sourceAddress(static_cast<int>(i), true), true);
         }
         if (!runUntil(
                 io, [&] { return answered >= target; }, 120s)) {
