@@ -1,15 +1,14 @@
 #include "center/registry.h"
 
 #include <sqlite3.h>
-#include <sys/random.h>
 
 #include <array>
-#include <cerrno>
 #include <system_error>
 
 #include "files/private_files.h"
 #include "text/log_text.h"
 #include "text/same_secret.h"
+#include "text/secret_random.h"
 
 namespace center {
 namespace {
@@ -304,17 +303,9 @@ std::size_t Registry::count() {
 }
 
 std::string newAuthCode() {
-    std::array<unsigned char, 16> bytes{};
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        const ssize_t n = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return {};
-        }
-        filled += static_cast<std::size_t>(n);
+    std::array<std::uint8_t, 16> bytes{};
+    if (!text::FillSecretRandom(bytes)) {
+        return {};
     }
     static constexpr char kHex[] = "0123456789abcdef";
     std::string code;
