@@ -388,7 +388,8 @@ bool TerminalMedia::recentlyStopped(const std::string& sim, int channel) {
     // What a terminal had in flight when it was told to stop still comes
     // for a moment: dropped quietly, the connection kept.
     const auto now = Clock::now();
-    std::erase_if(stopped_, [&](const auto& entry) { return now - entry.second >= kStopGrace; });
+    std::erase_if(stopped_,
+                  [&](const auto& entry) { return now - entry.second >= config_.stopGrace; });
     return stopped_.contains(Key(withoutLeadingZeros(sim), channel));
 }
 
