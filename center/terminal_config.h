@@ -26,6 +26,10 @@ struct TerminalConfig {
     std::chrono::milliseconds refusalLogPeriod{60'000};
     bool openRegistration = false;
     std::string allowListPath;  // DIR/allowed-terminals
+    // The checks of every message against strangers (nothing but whole
+    // logins before authentication, one phone per connection). Only the
+    // benchmark that prices them turns them off; no option does.
+    bool perMessageChecks = true;
 };
 
 }  // namespace center

@@ -56,6 +56,9 @@ struct TerminalMediaConfig {
     // Packets a terminal had in flight when told to stop a stream are
     // dropped quietly this long, rather than taken for a stranger's.
     std::chrono::milliseconds stopGrace{5'000};
+    // The source, address and payload type checks of every packet. Only the
+    // benchmark that prices them turns them off; no option does.
+    bool sourceChecks = true;
 };
 
 struct TerminalMediaCounters {

@@ -75,7 +75,7 @@ void TerminalService::onMessage(TerminalSession& session, const jt808::Message& 
     const std::uint16_t id = message.header.msgId;
     const std::string& phone = message.header.phone;
     // A connection speaks for the one phone it logged in as.
-    if (session.authenticated() && phone != session.phone()) {
+    if (config_.perMessageChecks && session.authenticated() && phone != session.phone()) {
         refused(session, "message of terminal " + phone + " on the connection of terminal " +
                              session.phone());
         session.respond(message, ResponseResult::Failure);
