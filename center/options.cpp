@@ -88,14 +88,7 @@ struct Parser {
             {"--channels", "N", "camera channels announced per terminal (4)",
              SetNumber(o.channels, 1, 4)},
             {"--heartbeat-timeout", "S", "drop a terminal silent for S seconds (180)",
-             [this](const std::string& v) -> std::string {
-                 long long n = 0;
-                 if (!text::ParseNumber(v, n) || n < 1 || n > 86400) {
-                     return "'" + v + "' is not a number of seconds from 1 to 86400";
-                 }
-                 o.heartbeatTimeout = std::chrono::seconds(n);
-                 return {};
-             }},
+             SetSeconds(o.heartbeatTimeout, 1, 86400)},
             {"--max-terminals", "N", "connections at a time (20000)",
              SetNumber(o.maxTerminals, 1, 1'000'000)},
             {"--max-frame-bytes", "N", "largest terminal frame (4096)",
@@ -107,14 +100,7 @@ struct Parser {
             {"--auth-timeout", "S",
              "close a connection not authenticated S seconds after\n"
              "connecting (30)",
-             [this](const std::string& v) -> std::string {
-                 long long n = 0;
-                 if (!text::ParseNumber(v, n) || n < 1 || n > 3600) {
-                     return "'" + v + "' is not a number of seconds from 1 to 3600";
-                 }
-                 o.authTimeout = std::chrono::seconds(n);
-                 return {};
-             }},
+             SetSeconds(o.authTimeout, 1, 3600)},
             {"--max-unauthenticated", "N", "connections not yet authenticated, in all (1000)",
              SetNumber(o.maxUnauthenticated, 1, 1'000'000)},
             {"--max-unauthenticated-per-address", "N", "... and from one address (32)",
