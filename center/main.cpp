@@ -136,6 +136,10 @@ int main(int argc, char** argv) {
     hubConfig.maxUnauthenticated = static_cast<std::size_t>(o.maxEventServerLogins);
     hubConfig.maxUnauthenticatedPerAddress =
         static_cast<std::size_t>(o.maxEventServerLoginsPerAddress);
+    centerlink::BackOffPolicy backOff;
+    backOff.freeFailures = o.freeLoginFailures;
+    backOff.longestWait = o.longestLoginWait;
+    hubConfig.backOff = backOff;
     centerlink::EventServerHub hub(io, hubConfig);
     center::DeviceFeed feed(hub, o.channels, logLine);
     center::TerminalConfig terminals;
@@ -150,6 +154,7 @@ int main(int argc, char** argv) {
     terminals.maxUnauthenticated = static_cast<std::size_t>(o.maxUnauthenticated);
     terminals.maxUnauthenticatedPerAddress =
         static_cast<std::size_t>(o.maxUnauthenticatedPerAddress);
+    terminals.backOff = backOff;
     terminals.openRegistration = o.openRegistration;
     terminals.allowListPath = o.dataDir + "/allowed-terminals";
     center::TerminalServer terminalServer(io, terminals, registry, feed, logLine);

@@ -134,6 +134,12 @@ struct Parser {
              SetNumber(o.maxEventServerLogins, 1, 100'000)},
             {"--max-event-server-logins-per-address", "N", "... and from one address (16)",
              SetNumber(o.maxEventServerLoginsPerAddress, 1, 100'000)},
+            {"--free-login-failures", "N",
+             "failed registrations and logins from one address before its\n"
+             "further tries wait (5)",
+             SetNumber(o.freeLoginFailures, 0, 1000)},
+            {"--longest-login-wait", "S", "the longest such wait; it doubles from 1 s up to S (60)",
+             SetSeconds(o.longestLoginWait, 1, 3600)},
             {"--release", "PHONE",
              "let a terminal that lost its code register again (in the\n"
              "--data registry; a running center sees it) and end",

@@ -60,6 +60,11 @@ struct Options {
     std::chrono::seconds eventServerLoginTimeout{30};
     int maxEventServerLogins = 256;
     int maxEventServerLoginsPerAddress = 16;
+    // Failed registrations and logins (terminals and event servers alike):
+    // this many from an address are free, then its tries wait, the wait
+    // doubling from a second up to this.
+    int freeLoginFailures = 5;
+    std::chrono::seconds longestLoginWait{60};
     // Not empty: release this phone's code in the registry and exit.
     std::string release;
     std::chrono::seconds releaseWindow{0};  // 0: no limit

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+#include "centerlink/address_guard.h"
+
 namespace center {
 
 struct TerminalConfig {
@@ -24,6 +26,9 @@ struct TerminalConfig {
     std::size_t maxUnauthenticatedPerAddress = 32;
     // How often refused logins are summed up in the log, per address.
     std::chrono::milliseconds refusalLogPeriod{60'000};
+    // How failed registrations and logins make further tries from an
+    // address wait.
+    centerlink::BackOffPolicy backOff{};
     bool openRegistration = false;
     std::string allowListPath;  // DIR/allowed-terminals
     // The checks of every message against strangers (nothing but whole

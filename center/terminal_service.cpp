@@ -30,6 +30,7 @@ TerminalService::TerminalService(asio::io_context& io, const TerminalConfig& con
       feed_(feed),
       log_(std::move(log)),
       allowList_(config.allowListPath),
+      backOff_(config.backOff),
       refusals_("refused logins", config.refusalLogPeriod, log_),
       drops_("connections dropped before authentication", config.refusalLogPeriod, log_),
       summaryTimer_(io) {}

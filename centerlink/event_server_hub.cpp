@@ -278,6 +278,7 @@ EventServerHub::EventServerHub(asio::io_context& io, HubConfig config)
       listener_(io),
       udp_(io),
       unauthenticated_(config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress),
+      backOff_(config_.backOff),
       loginRefusals_("refused logins", config_.refusalLogPeriod, config_.log),
       mediaRefusals_("refused media registrations", config_.refusalLogPeriod, config_.log),
       summaryTimer_(io) {

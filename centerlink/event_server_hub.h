@@ -56,6 +56,8 @@ struct HubConfig {
     std::size_t maxUnauthenticatedPerAddress = 16;
     // How often refused logins and media registrations are summed up.
     std::chrono::milliseconds refusalLogPeriod{60000};
+    // How failed logins make further tries from an address wait.
+    BackOffPolicy backOff{};
 };
 
 class EventServerHub {

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "center/media_port.h"
+#include "center/terminal_config.h"
 #include "center/terminal_media.h"
 
 namespace center {
@@ -124,13 +125,18 @@ TEST_F(OptionsTest, TheLimitsAgainstStrangersAreOptionsWithTheirFormerDefaults) 
     EXPECT_EQ(static_cast<std::size_t>(d.maxEventServerLogins), hub.maxUnauthenticated);
     EXPECT_EQ(static_cast<std::size_t>(d.maxEventServerLoginsPerAddress),
               hub.maxUnauthenticatedPerAddress);
+    EXPECT_EQ(d.freeLoginFailures, hub.backOff.freeFailures);
+    EXPECT_EQ(d.longestLoginWait, hub.backOff.longestWait);
+    EXPECT_EQ(d.freeLoginFailures, TerminalConfig{}.backOff.freeFailures);
+    EXPECT_EQ(d.longestLoginWait, TerminalConfig{}.backOff.longestWait);
 
     const std::string config = write("limits.conf",
                                      "media-proof-timeout = 20\nmax-media-connections = 900\n"
                                      "max-unproven-media = 90\nmax-unproven-media-per-address = 9\n"
                                      "media-stop-grace = 0\nevent-server-login-timeout = 5\n"
                                      "max-event-server-logins = 40\n"
-                                     "max-event-server-logins-per-address = 4\n");
+                                     "max-event-server-logins-per-address = 4\n"
+                                     "free-login-failures = 0\nlongest-login-wait = 600\n");
     const auto parsed = parseOptions({"--config", config, "--max-unproven-media-per-address", "3"});
     ASSERT_EQ(parsed.error, "");
     const Options& o = parsed.options;
@@ -142,6 +148,8 @@ TEST_F(OptionsTest, TheLimitsAgainstStrangersAreOptionsWithTheirFormerDefaults) 
     EXPECT_EQ(o.eventServerLoginTimeout, std::chrono::seconds(5));
     EXPECT_EQ(o.maxEventServerLogins, 40);
     EXPECT_EQ(o.maxEventServerLoginsPerAddress, 4);
+    EXPECT_EQ(o.freeLoginFailures, 0);
+    EXPECT_EQ(o.longestLoginWait, std::chrono::seconds(600));
 
     const struct {
         std::vector<std::string> args;
@@ -154,6 +162,8 @@ TEST_F(OptionsTest, TheLimitsAgainstStrangersAreOptionsWithTheirFormerDefaults) 
         {{"--max-media-connections", "0"}, "--max-media-connections: '0' is not a number from 1"},
         {{"--max-event-server-logins", "many"}, "'many' is not a number from 1 to 100000"},
         {{"--event-server-login-timeout", "99999"}, "is not a number of seconds from 1 to 3600"},
+        {{"--free-login-failures", "-1"}, "'-1' is not a number from 0 to 1000"},
+        {{"--longest-login-wait", "0"}, "'0' is not a number of seconds from 1 to 3600"},
         // A share above its whole would be a cap that never holds.
         {{"--max-unproven-media-per-address", "300"},
          "--max-unproven-media-per-address (300) is more than --max-unproven-media (256)"},
@@ -216,7 +226,9 @@ TEST(Options, HelpNamesEveryOption) {
                                "--media-stop-grace S",
                                "--event-server-login-timeout S",
                                "--max-event-server-logins N",
-                               "--max-event-server-logins-per-address N"}) {
+                               "--max-event-server-logins-per-address N",
+                               "--free-login-failures N",
+                               "--longest-login-wait S"}) {
         EXPECT_NE(help.find("\n  " + std::string(option) + " "), std::string::npos)
             << option << " in\n"
             << help;

@@ -98,7 +98,8 @@ TEST_F(CenterOperations, TheLimitsOnStrangersFollowTheirOptions) {
     CenterProcess center(
         data_, {"--max-unproven-media", "4", "--max-unproven-media-per-address", "2",
                 "--media-proof-timeout", "1", "--max-event-server-logins", "4",
-                "--max-event-server-logins-per-address", "2", "--event-server-login-timeout", "1"});
+                "--max-event-server-logins-per-address", "2", "--event-server-login-timeout", "1",
+                "--free-login-failures", "0"});
     ASSERT_TRUE(center.started()) << center.log();
     for (const std::uint16_t port : {center.mediaPort(), center.tcpPort()}) {
         // Two idle connections from one address are held; the third is
@@ -114,6 +115,17 @@ TEST_F(CenterOperations, TheLimitsOnStrangersFollowTheirOptions) {
         EXPECT_TRUE(idle[0].waitClosed(6s)) << port;
         EXPECT_TRUE(idle[1].waitClosed(1s)) << port;
     }
+    // No failure is free: right after a wrong password even the right one
+    // waits (by default five wrong ones would not count yet).
+    for (const char* password : {"wrong", "kiwa"}) {
+        auto login = testsim::connectTo(center.tcpPort());
+        login.send(std::string(R"({"op":"login","version":2,"user":"root","password":")") +
+                   password + "\"}\n");
+        const auto answer = login.readLine(5s);
+        ASSERT_TRUE(answer.has_value()) << center.log();
+        EXPECT_NE(answer->find("login_failed"), std::string::npos) << *answer;
+    }
+    EXPECT_TRUE(center.waitForLog("too many refused logins")) << center.log();
     EXPECT_EQ(center.stop(), 0) << center.log();
 }
 
