@@ -154,8 +154,9 @@ private:
         std::string bytes;
         std::uint64_t first = 0, last = 0;  // statements; 0 when none
         std::uint64_t statements = 0;
-        void Take(Batch& other);     // moves other's records to the front
-        void Append(Batch&& other);  // moves other's records to the back
+        void Take(Batch& other);            // moves other's records to the front
+        void Append(Batch&& other);         // moves other's records to the back
+        Batch TakeFront(std::size_t room);  // the front records that fit in `room`
     };
 
     explicit CStatementJournal(JournalOptions options, LogSink log);
@@ -185,6 +186,8 @@ private:
     std::condition_variable m_progress;
     // Guarded by m_mutex:
     Batch m_pending;  // records not yet on disk, oldest first
+    // Statements of the write under way (out of m_pending, not yet on disk).
+    std::uint64_t m_writingStatements = 0;
     std::uint64_t m_nextSeq = 1;
     std::uint64_t m_done = 0;        // highest done mark appended
     std::uint64_t m_heldBelow = 1;   // statements below it are held by the caller
