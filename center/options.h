@@ -25,6 +25,9 @@ struct Options {
     std::vector<centerlink::Credentials> users;
     bool defaultUsers = false;  // users holds root/kiwa because none were given
     std::string dataDir = "/var/lib/vardo-center";
+    // A PostgreSQL connection string (postgresql://... or key=value): the
+    // registry several centers share. Empty: an SQLite file under dataDir.
+    std::string registry;
     bool openRegistration = false;
     int channels = 4;  // announced per terminal until they are queried
     // A terminal that sends nothing for this long is dropped: three
@@ -65,6 +68,8 @@ struct Options {
     // doubling from a second up to this.
     int freeLoginFailures = 5;
     std::chrono::seconds longestLoginWait{60};
+    // Terminals come through a balancer that sends the PROXY protocol v2.
+    bool proxyProtocol = false;
     // Not empty: release this phone's code in the registry and exit.
     std::string release;
     std::chrono::seconds releaseWindow{0};  // 0: no limit

@@ -31,6 +31,9 @@ struct TerminalConfig {
     centerlink::BackOffPolicy backOff{};
     bool openRegistration = false;
     std::string allowListPath;  // DIR/allowed-terminals
+    // Every connection starts with a PROXY protocol v2 header (a balancer in
+    // front): the terminal's address it names counts, not the balancer's.
+    bool proxyProtocol = false;
     // The checks of every message against strangers (nothing but whole
     // logins before authentication, one phone per connection). Only the
     // benchmark that prices them turns them off; no option does.

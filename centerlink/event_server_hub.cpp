@@ -699,12 +699,12 @@ std::string EventServerHub::gps(const std::string& dev, const std::string& text,
     return {};
 }
 
-std::string EventServerHub::offline(const std::string& dev) {
+std::string EventServerHub::offline(const std::string& dev, std::optional<std::int64_t> atMs) {
     const auto it = index_.find(dev);
     if (it == index_.end()) {
         return "offline: device '" + dev + "' is not online";
     }
-    broadcast(protocol::Offline{dev, number(), NowMs()});
+    broadcast(protocol::Offline{dev, number(), atMs ? std::min(*atMs, NowMs()) : NowMs()});
     media_->deviceOffline(dev);
     online_.erase(it->second);
     index_.erase(it);

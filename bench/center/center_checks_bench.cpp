@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "center/device_feed.h"
-#include "center/registry.h"
+#include "center/sqlite_registry.h"
 #include "center/terminal_media.h"
 #include "center/terminal_server.h"
 #include "centerlink/event_server_hub.h"
@@ -103,7 +103,7 @@ double perReport(bool checks, std::size_t reports) {
         asio::io_context io;
         centerlink::EventServerHub hub(io, centerlink::HubConfig{});
         center::DeviceFeed feed(hub, 4, {});
-        center::Registry registry;
+        center::SqliteRegistry registry;
         if (std::string error = registry.open(dir + "/registry.sqlite"); !error.empty()) {
             std::fprintf(stderr, "%s\n", error.c_str());
             std::exit(1);
