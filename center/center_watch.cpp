@@ -64,7 +64,7 @@ void CenterWatch::tick() {
         metrics_.Publish(CenterMetricsText(counts()));
     }
     if (now >= nextList_) {
-        nextList_ = now + kOnlineListPeriod;
+        nextList_ = now + OnlineListPeriod(terminals_.authenticated());
         writeList();
     }
     if (options_.statusInterval > 0 && now >= nextStatus_) {
@@ -90,8 +90,11 @@ void CenterWatch::waitForUsr1() {
 
 void CenterWatch::writeList() {
     std::vector<OnlineEntry> entries;
-    for (auto& t : terminals_.onlineTerminals()) {
-        entries.push_back({t.phone, t.address, t.plate, feed_.lastReport(t.phone)});
+    auto terminals = terminals_.onlineTerminals();
+    entries.reserve(terminals.size());
+    for (auto& t : terminals) {
+        entries.push_back(
+            {std::move(t.phone), std::move(t.address), std::move(t.plate), t.lastReport});
     }
     const std::string text = OnlineListText(entries, std::chrono::system_clock::now(), ::getpid());
     if (std::error_code ec; !files::ReplaceFile(listPath_, text, ec)) {

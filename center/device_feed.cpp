@@ -7,8 +7,8 @@ namespace center {
 DeviceFeed::DeviceFeed(centerlink::EventServerHub& hub, int channels, Log log, Clock clock)
     : hub_(hub), channels_(channels), log_(std::move(log)), clock_(std::move(clock)) {}
 
-void DeviceFeed::online(const std::string& phone, const std::string& plate,
-                        const std::string& driver) {
+DeviceFeed::Device* DeviceFeed::online(const std::string& phone, const std::string& plate,
+                                       const std::string& driver) {
     vardo::protocol::Online device;
     device.dev = phone;
     device.name = phone;
@@ -17,14 +17,18 @@ void DeviceFeed::online(const std::string& phone, const std::string& plate,
     device.channels = channels_;
     if (std::string error = hub_.online(device); !error.empty()) {
         log_("terminal " + phone + ": " + error);
-        return;
+        return nullptr;
     }
-    online_[phone] = Device{};
+    Device& kept = devices_[phone];
+    kept.phone = phone;
+    kept.online = true;
+    kept.newDriver.reset();
+    kept.lastReport.reset();
+    return &kept;
 }
 
-void DeviceFeed::location(const std::string& phone, const jt808::Location& report) {
-    const auto it = online_.find(phone);
-    if (it == online_.end()) {
+void DeviceFeed::location(Device* device, const jt808::Location& report) {
+    if (device == nullptr || !device->online) {
         return;
     }
     ++reports_;
@@ -37,19 +41,20 @@ void DeviceFeed::location(const std::string& phone, const jt808::Location& repor
         ++reportsWithoutTime_;
         when = clock_();
     }
-    LastReport& last = it->second.lastReport.emplace();
+    LastReport& last = device->lastReport.emplace();
     last.when = when;
     last.latitude = report.latitude / 1e6 * ((report.status & jt808::status::kSouth) ? -1 : 1);
     last.longitude = report.longitude / 1e6 * ((report.status & jt808::status::kWest) ? -1 : 1);
     last.speedKmh = report.speed / 10.0;
     const std::string sentence = rmcFromLocation(report, when);
     std::optional<std::string> driver;
-    driver.swap(it->second.newDriver);
+    driver.swap(device->newDriver);
+    const std::string& phone = device->phone;
     if (std::string error = hub_.gps(phone, sentence, std::nullopt, driver); !error.empty()) {
         log_("terminal " + phone + ": " + error);
     }
     const std::uint32_t* video = report.videoAlarms ? &*report.videoAlarms : nullptr;
-    for (const int kind : risingAlarmKinds(alarms_[phone], report.alarm, video)) {
+    for (const int kind : risingAlarmKinds(device->alarms, report.alarm, video)) {
         if (std::string error = hub_.alarm(phone, kind); !error.empty()) {
             log_("terminal " + phone + ": " + error);
         }
@@ -57,20 +62,19 @@ void DeviceFeed::location(const std::string& phone, const jt808::Location& repor
 }
 
 void DeviceFeed::driver(const std::string& phone, const std::string& name) {
-    if (const auto it = online_.find(phone); it != online_.end()) {
+    if (const auto it = devices_.find(phone); it != devices_.end() && it->second.online) {
         it->second.newDriver = name;
     }
 }
 
-std::optional<DeviceFeed::LastReport> DeviceFeed::lastReport(const std::string& phone) const {
-    const auto it = online_.find(phone);
-    return it == online_.end() ? std::nullopt : it->second.lastReport;
-}
-
 void DeviceFeed::offline(const std::string& phone, std::optional<std::int64_t> atMs) {
-    if (online_.erase(phone) == 0) {
+    const auto it = devices_.find(phone);
+    if (it == devices_.end() || !it->second.online) {
         return;
     }
+    it->second.online = false;
+    it->second.newDriver.reset();
+    it->second.lastReport.reset();
     if (std::string error = hub_.offline(phone, atMs); !error.empty()) {
         log_("terminal " + phone + ": " + error);
     }

@@ -27,15 +27,6 @@ public:
     DeviceFeed(centerlink::EventServerHub& hub, int channels, Log log,
                Clock clock = std::chrono::system_clock::now);
 
-    void online(const std::string& phone, const std::string& plate, const std::string& driver);
-    // A report of a device that is not online is dropped (it cannot happen
-    // for an authenticated terminal).
-    void location(const std::string& phone, const jt808::Location& report);
-    // The driver goes out with the next location report.
-    void driver(const std::string& phone, const std::string& name);
-    // `atMs`, when given, dates the offline no later than that (Unix ms).
-    void offline(const std::string& phone, std::optional<std::int64_t> atMs = std::nullopt);
-
     // The latest location report of an online terminal, for the list of
     // terminals online.
     struct LastReport {
@@ -44,25 +35,45 @@ public:
         double longitude = 0;                        // signed degrees, east positive
         double speedKmh = 0;
     };
-    std::optional<LastReport> lastReport(const std::string& phone) const;
+
+    // What the feed keeps of one phone, from its first login for as long as
+    // the feed lives: a terminal's session holds it from its login on, so
+    // that a report finds its device without a search by phone.
+    struct Device {
+        std::string phone;
+        bool online = false;
+        std::optional<std::string> newDriver;  // not yet sent
+        std::optional<LastReport> lastReport;
+        // Kept across reconnects, so that an alarm that stays set while the
+        // terminal reconnects is not raised again.
+        AlarmState alarms;
+    };
+
+    // The phone's device, now online; null when the event servers' side
+    // refused it (the reason is logged).
+    Device* online(const std::string& phone, const std::string& plate, const std::string& driver);
+    // A report of a device that is not online (or none) is dropped.
+    void location(Device* device, const jt808::Location& report);
+    // The driver goes out with the next location report.
+    void driver(const std::string& phone, const std::string& name);
+    // `atMs`, when given, dates the offline no later than that (Unix ms).
+    void offline(const std::string& phone, std::optional<std::int64_t> atMs = std::nullopt);
+
+    static std::optional<LastReport> lastReport(const Device* device) {
+        return device != nullptr && device->online ? device->lastReport : std::nullopt;
+    }
 
     std::uint64_t reports() const { return reports_; }
     std::uint64_t reportsWithoutTime() const { return reportsWithoutTime_; }
 
 private:
-    struct Device {
-        std::optional<std::string> newDriver;  // not yet sent
-        std::optional<LastReport> lastReport;
-    };
-
     centerlink::EventServerHub& hub_;
     int channels_;
     Log log_;
     Clock clock_;
-    std::unordered_map<std::string, Device> online_;
-    // Kept across reconnects, so that an alarm that stays set while the
-    // terminal reconnects is not raised again.
-    std::unordered_map<std::string, AlarmState> alarms_;
+    // Every phone that came online; the nodes stay put, so the pointers
+    // sessions hold stay good.
+    std::unordered_map<std::string, Device> devices_;
     std::uint64_t reports_ = 0;
     std::uint64_t reportsWithoutTime_ = 0;
 };

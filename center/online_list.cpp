@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -25,17 +26,38 @@ std::string UtcText(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-std::string Padded(std::string text, std::size_t width) {
+// The list is written every few seconds with a line per terminal: each
+// column is appended in place, without a string of its own.
+void AppendPadded(std::string& out, std::string_view text, std::size_t width) {
+    out += text;
     if (text.size() < width) {
-        text.resize(width, ' ');
+        out.append(width - text.size(), ' ');
     }
-    return text + ' ';
+    out += ' ';
 }
 
-std::string Fixed(double value, int decimals) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
+void AppendFixed(std::string& out, double value, int decimals, std::size_t width) {
+    char text[64];
+    const auto end =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    AppendPadded(out, std::string_view(text, end.ec == std::errc() ? end.ptr : text), width);
+}
+
+// "YYYY-MM-DD HH:MM:SS" of a UTC time, by arithmetic: no time zone to look
+// up for every line.
+void AppendUtc(std::string& out, std::chrono::system_clock::time_point when, std::size_t width) {
+    using namespace std::chrono;
+    const auto seconds = floor<std::chrono::seconds>(when);
+    const auto day = floor<days>(seconds);
+    const year_month_day date(day);
+    const hh_mm_ss time(seconds - day);
+    char text[48];
+    const int n = std::snprintf(
+        text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d", static_cast<int>(date.year()),
+        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+        static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+        static_cast<int>(time.seconds().count()));
+    AppendPadded(out, std::string_view(text, n > 0 ? static_cast<std::size_t>(n) : 0), width);
 }
 
 }  // namespace
@@ -47,17 +69,27 @@ std::string OnlineListText(const std::vector<OnlineEntry>& terminals,
     std::string out =
         kWrittenPrefix + std::to_string(seconds) + " by process " + std::to_string(pid) + "\n";
     out += std::to_string(terminals.size()) + " terminals online at " + UtcText(now) + " UTC\n";
-    out += Padded("PHONE", 12) + Padded("ADDRESS", 21) + Padded("LAST REPORT (UTC)", 19) +
-           Padded("LATITUDE", 10) + Padded("LONGITUDE", 11) + Padded("KM/H", 5) + "PLATE\n";
+    AppendPadded(out, "PHONE", 12);
+    AppendPadded(out, "ADDRESS", 21);
+    AppendPadded(out, "LAST REPORT (UTC)", 19);
+    AppendPadded(out, "LATITUDE", 10);
+    AppendPadded(out, "LONGITUDE", 11);
+    AppendPadded(out, "KM/H", 5);
+    out += "PLATE\n";
+    out.reserve(out.size() + terminals.size() * 120);
     for (const OnlineEntry& t : terminals) {
-        out += Padded(t.phone, 12) + Padded(t.address, 21);
+        AppendPadded(out, t.phone, 12);
+        AppendPadded(out, t.address, 21);
         if (t.lastReport) {
-            out += Padded(UtcText(t.lastReport->when), 19) +
-                   Padded(Fixed(t.lastReport->latitude, 6), 10) +
-                   Padded(Fixed(t.lastReport->longitude, 6), 11) +
-                   Padded(Fixed(t.lastReport->speedKmh, 1), 5);
+            AppendUtc(out, t.lastReport->when, 19);
+            AppendFixed(out, t.lastReport->latitude, 6, 10);
+            AppendFixed(out, t.lastReport->longitude, 6, 11);
+            AppendFixed(out, t.lastReport->speedKmh, 1, 5);
         } else {
-            out += Padded("none yet", 19) + Padded("-", 10) + Padded("-", 11) + Padded("-", 5);
+            AppendPadded(out, "none yet", 19);
+            AppendPadded(out, "-", 10);
+            AppendPadded(out, "-", 11);
+            AppendPadded(out, "-", 5);
         }
         // The plate is the terminal's own text: one line, no control bytes.
         out += text::PeerText(t.plate, 64) + "\n";

@@ -16,7 +16,8 @@ TerminalServer::TerminalServer(asio::io_context& io, TerminalConfig config, Regi
       log_(std::move(log)),
       service_(io, config_, registry, feed, log_),
       listener_(io),
-      unauthenticated_(config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress) {}
+      unauthenticated_(config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress),
+      timeouts_(io, config_.heartbeatTimeout, config_.authTimeout) {}
 
 TerminalServer::~TerminalServer() {
     close();
@@ -31,6 +32,7 @@ std::string TerminalServer::open() {
         return error;
     }
     listener_.start([this](tcp::socket socket) { accepted(std::move(socket)); });
+    timeouts_.start();
     return {};
 }
 
@@ -49,6 +51,7 @@ void TerminalServer::close() {
     for (const auto& session : all) {
         session->close("the center stops");
     }
+    timeouts_.stop();
     service_.stop();
 }
 
@@ -153,7 +156,7 @@ void TerminalServer::admit(tcp::socket socket, const tcp::endpoint& source) {
         return;
     }
     auto session = std::make_shared<TerminalSession>(
-        io_, config_, service_, std::move(socket), std::move(ticket),
+        io_, config_, service_, timeouts_, readBuffer_, std::move(socket), std::move(ticket),
         [this](const TerminalSession* gone) { sessions_.erase(gone); });
     if (config_.proxyProtocol) {
         session->setPeer(source);
@@ -171,7 +174,8 @@ std::vector<TerminalServer::OnlineTerminal> TerminalServer::onlineTerminals() co
     std::vector<OnlineTerminal> terminals;
     terminals.reserve(service_.sessions().size());
     for (const auto& [phone, session] : service_.sessions()) {
-        terminals.push_back({phone, session->peer(), session->plate()});
+        terminals.push_back(
+            {phone, session->peer(), session->plate(), DeviceFeed::lastReport(session->device())});
     }
     std::sort(terminals.begin(), terminals.end(),
               [](const OnlineTerminal& a, const OnlineTerminal& b) { return a.phone < b.phone; });

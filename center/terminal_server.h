@@ -11,14 +11,17 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
 
 #include "center/device_feed.h"
 #include "center/registry.h"
+#include "center/session_timeouts.h"
 #include "center/terminal_config.h"
 #include "center/terminal_service.h"
+#include "center/terminal_session.h"
 #include "centerlink/address_guard.h"
 #include "centerlink/tcp_listener.h"
 
@@ -64,6 +67,7 @@ public:
         std::string phone;
         std::string address;  // the terminal's "ADDR:PORT"
         std::string plate;
+        std::optional<DeviceFeed::LastReport> lastReport;
     };
     // The authenticated terminals, by phone.
     std::vector<OnlineTerminal> onlineTerminals() const;
@@ -88,6 +92,8 @@ private:
     TerminalService service_;
     centerlink::TcpListener listener_;
     centerlink::AddressSlots unauthenticated_;
+    SessionTimeouts timeouts_;
+    TerminalSession::ReadBuffer readBuffer_{};
     std::unordered_map<const TerminalSession*, std::shared_ptr<TerminalSession>> sessions_;
     std::uint64_t refusedConnections_ = 0;
     std::chrono::steady_clock::time_point lastRefusalLog_{};

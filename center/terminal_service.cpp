@@ -279,7 +279,7 @@ void TerminalService::onAuthentication(TerminalSession& session, const jt808::Me
     touch(phone);
     log(session.who() + " logged in (plate " + text::PeerText(record->plate) + ", " +
         (message.header.version == jt808::Version::V2019 ? "2019" : "2013") + " header)");
-    feed_.online(phone, record->plate, record->driver);
+    session.setDevice(feed_.online(phone, record->plate, record->driver));
 }
 
 void TerminalService::reportLocation(TerminalSession& session, const jt808::Location& location) {
@@ -287,7 +287,7 @@ void TerminalService::reportLocation(TerminalSession& session, const jt808::Loca
         log(session.who() + ": location report's " + location.brokenItem +
             "; the position and the items before it are kept (said once per terminal)");
     }
-    feed_.location(session.phone(), location);
+    feed_.location(session.device(), location);
 }
 
 void TerminalService::onLocation(TerminalSession& session, const jt808::Message& message) {

@@ -21,22 +21,23 @@ std::string hexId(std::uint16_t id) {
     return {'0', 'x', kHex[id >> 12], kHex[(id >> 8) & 0xF], kHex[(id >> 4) & 0xF], kHex[id & 0xF]};
 }
 
-std::string durationText(std::chrono::milliseconds d) {
-    return d.count() % 1000 == 0 ? std::to_string(d.count() / 1000) + " s"
-                                 : std::to_string(d.count()) + " ms";
-}
+// Reads in one go before the other connections get their turn: a terminal
+// that sends without pause cannot hold the io thread.
+constexpr int kReadsPerTurn = 16;
 
 }  // namespace
 
 TerminalSession::TerminalSession(asio::io_context& io, const TerminalConfig& config,
-                                 TerminalService& service, tcp::socket socket,
+                                 TerminalService& service, SessionTimeouts& timeouts,
+                                 ReadBuffer& readBuffer, tcp::socket socket,
                                  centerlink::AddressSlots::Ticket unauthenticated,
                                  std::function<void(const TerminalSession*)> gone)
     : io_(io),
       config_(config),
       service_(service),
       socket_(std::move(socket)),
-      timer_(io),
+      timeouts_(timeouts),
+      readBuffer_(readBuffer),
       writer_(
           socket_, kMaxBacklogBytes,
           {[this] { return shared_from_this(); },
@@ -63,6 +64,15 @@ TerminalSession::TerminalSession(asio::io_context& io, const TerminalConfig& con
                      : address.to_string();
     }
     socket_.set_option(tcp::no_delay(true), ec);
+    socket_.non_blocking(true, ec);
+}
+
+TerminalSession::~TerminalSession() {
+    // A closed connection is off the lists already (and the lists may be
+    // gone with the server by now).
+    if (heard_.linked || loginTime_.linked) {
+        timeouts_.forget(heard_, loginTime_);
+    }
 }
 
 void TerminalSession::setPeer(const tcp::endpoint& source) {
@@ -75,9 +85,10 @@ std::string TerminalSession::who() const {
 }
 
 void TerminalSession::start() {
-    connected_ = lastReceived_ = std::chrono::steady_clock::now();
+    const auto now = std::chrono::steady_clock::now();
+    timeouts_.received(heard_, now);
+    timeouts_.loginStarts(loginTime_, now);
     read();
-    tick();
 }
 
 void TerminalSession::close(const std::string& why, bool quiet) {
@@ -89,7 +100,7 @@ void TerminalSession::close(const std::string& why, bool quiet) {
     asio::error_code ec;
     socket_.shutdown(tcp::socket::shutdown_both, ec);
     socket_.close(ec);
-    timer_.cancel();
+    timeouts_.forget(heard_, loginTime_);
     writer_.clear();
     unauthenticated_.release();
     service_.closed(*this, quiet);
@@ -104,7 +115,8 @@ void TerminalSession::authenticate(const std::string& phone, const jt808::Header
     phone_ = phone;
     loginHeader_ = login;
     failures_ = 0;
-    lastReceived_ = std::chrono::steady_clock::now();
+    timeouts_.received(heard_, std::chrono::steady_clock::now());
+    timeouts_.loggedIn(loginTime_);
     unauthenticated_.release();
 }
 
@@ -112,43 +124,64 @@ void TerminalSession::deauthenticate() {
     // A fresh start: the terminal registers and authenticates again within
     // the usual time.
     authenticated_ = false;
-    connected_ = std::chrono::steady_clock::now();
+    device_ = nullptr;
+    timeouts_.loginStarts(loginTime_, std::chrono::steady_clock::now());
 }
 
 void TerminalSession::read() {
-    socket_.async_read_some(asio::buffer(buffer_),
-                            [self = shared_from_this()](const asio::error_code& error,
-                                                        std::size_t n) { self->onRead(error, n); });
+    socket_.async_wait(
+        tcp::socket::wait_read,
+        [self = shared_from_this()](const asio::error_code& error) { self->onReadable(error); });
 }
 
-void TerminalSession::onRead(const asio::error_code& error, std::size_t n) {
+void TerminalSession::onReadable(const asio::error_code& error) {
     if (closed_) {
         return;
     }
     if (error) {
-        close(error == asio::error::eof ? "disconnected" : "connection lost: " + error.message());
+        close("connection lost: " + error.message());
         return;
     }
-    splitter_.append(std::span(buffer_.data(), n));
     std::vector<std::uint8_t> frame;
-    for (;;) {
-        const auto status = splitter_.next(frame);
-        if (status == jt808::FrameSplitter::Status::NeedMore) {
-            break;
+    for (int turn = 0; turn < kReadsPerTurn; ++turn) {
+        asio::error_code readError;
+        const std::size_t n = socket_.read_some(asio::buffer(readBuffer_), readError);
+        if (readError == asio::error::would_block || readError == asio::error::try_again) {
+            read();
+            return;
         }
-        if (status == jt808::FrameSplitter::Status::TooLong) {
-            if (++badFrames_ >= kMaxBadFrames) {
-                close("frames over " + std::to_string(config_.maxFrameBytes) + " bytes");
+        if (readError) {
+            close(readError == asio::error::eof ? "disconnected"
+                                                : "connection lost: " + readError.message());
+            return;
+        }
+        // The splitter keeps what is not a whole frame yet; the buffer is
+        // the next connection's as soon as this returns.
+        splitter_.append(std::span(readBuffer_.data(), n));
+        for (;;) {
+            const auto status = splitter_.next(frame);
+            if (status == jt808::FrameSplitter::Status::NeedMore) {
+                break;
+            }
+            if (status == jt808::FrameSplitter::Status::TooLong) {
+                if (++badFrames_ >= kMaxBadFrames) {
+                    close("frames over " + std::to_string(config_.maxFrameBytes) + " bytes");
+                    return;
+                }
+                continue;
+            }
+            onFrame(frame);
+            if (closed_ || finishing_) {
                 return;
             }
-            continue;
         }
-        onFrame(frame);
-        if (closed_ || finishing_) {
+        if (n < readBuffer_.size()) {
+            read();  // drained: the socket has nothing more for now
             return;
         }
     }
-    read();
+    // More may be waiting: the others first.
+    asio::post(io_, [self = shared_from_this()] { self->onReadable({}); });
 }
 
 void TerminalSession::onFrame(std::span<const std::uint8_t> bytes) {
@@ -179,7 +212,7 @@ void TerminalSession::onFrame(std::span<const std::uint8_t> bytes) {
         return;
     }
     const auto now = std::chrono::steady_clock::now();
-    lastReceived_ = now;
+    timeouts_.received(heard_, now);
     const jt808::Header header = message.header;
     auto outcome = assembler_.add(std::move(message), now);
     assembler_.expire(now);
@@ -254,29 +287,6 @@ void TerminalSession::send(std::vector<std::uint8_t> frame) {
     if (!writer_.send(std::move(frame))) {
         asio::post(io_, [self = shared_from_this()] { self->close("does not read its answers"); });
     }
-}
-
-void TerminalSession::tick() {
-    const auto heartbeat = config_.heartbeatTimeout;
-    const auto login = config_.authTimeout;
-    timer_.expires_after(std::min<std::chrono::milliseconds>(
-        {heartbeat / 4 + std::chrono::milliseconds(1), login / 4 + std::chrono::milliseconds(1),
-         std::chrono::seconds(1)}));
-    timer_.async_wait([self = shared_from_this(), heartbeat, login](const asio::error_code& error) {
-        if (error || self->closed_) {
-            return;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (!self->authenticated_ && now - self->connected_ >= login) {
-            self->close("not authenticated within " + durationText(login) + " of connecting");
-            return;
-        }
-        if (now - self->lastReceived_ >= heartbeat) {
-            self->close("silent for " + durationText(heartbeat) + " (heartbeat time-out)");
-            return;
-        }
-        self->tick();
-    });
 }
 
 }  // namespace center

@@ -9,6 +9,10 @@
 // frames only, and must authenticate within the configured time of
 // connecting: nothing it sends before buys it more time.
 //
+// Its time limits are kept with every other connection's (session_timeouts.h);
+// what it reads goes through one buffer shared by every connection, and only
+// what is not a whole frame yet stays with the connection.
+//
 // Thread: the center's io thread. Lives as long as one of its handlers is
 // pending (asio's usual shared ownership).
 
@@ -21,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "center/device_feed.h"
+#include "center/session_timeouts.h"
 #include "center/terminal_config.h"
 #include "centerlink/address_guard.h"
 #include "jt808/frame.h"
@@ -35,10 +41,17 @@ class TerminalService;
 
 class TerminalSession : public std::enable_shared_from_this<TerminalSession> {
 public:
+    // What every connection reads into, one at a time on the io thread.
+    using ReadBuffer = std::array<std::uint8_t, 4096>;
+
     // `gone` is called once, when the connection has closed.
     TerminalSession(asio::io_context& io, const TerminalConfig& config, TerminalService& service,
-                    asio::ip::tcp::socket socket, centerlink::AddressSlots::Ticket unauthenticated,
+                    SessionTimeouts& timeouts, ReadBuffer& readBuffer, asio::ip::tcp::socket socket,
+                    centerlink::AddressSlots::Ticket unauthenticated,
                     std::function<void(const TerminalSession*)> gone);
+    ~TerminalSession();
+    TerminalSession(const TerminalSession&) = delete;
+    TerminalSession& operator=(const TerminalSession&) = delete;
 
     // The terminal's own address, when a balancer in front named it.
     void setPeer(const asio::ip::tcp::endpoint& source);
@@ -68,31 +81,37 @@ public:
     // The plate the registry holds for the authenticated phone.
     const std::string& plate() const { return plate_; }
     void setPlate(std::string plate) { plate_ = std::move(plate); }
+    // The device the authenticated phone feeds; null when none.
+    DeviceFeed::Device* device() const { return device_; }
+    void setDevice(DeviceFeed::Device* device) { device_ = device; }
     // The address of this center the terminal's connection reached: on a
     // wildcard --listen address, the one the terminal can reach it at.
     const std::string& localAddress() const { return local_; }
 
 private:
+    // Waits until the socket has bytes, then reads them into the shared
+    // buffer: no connection holds a read buffer while it waits.
     void read();
-    void onRead(const asio::error_code& error, std::size_t n);
+    void onReadable(const asio::error_code& error);
     void onFrame(std::span<const std::uint8_t> frame);
     // False when the connection may not send this yet.
     bool admissible(const jt808::Header& header);
     void send(std::vector<std::uint8_t> frame);
-    void tick();
 
     asio::io_context& io_;
     const TerminalConfig& config_;
     TerminalService& service_;
     asio::ip::tcp::socket socket_;
-    asio::steady_timer timer_;
+    SessionTimeouts& timeouts_;
+    ReadBuffer& readBuffer_;
+    SessionTimeouts::Place heard_{this};
+    SessionTimeouts::Place loginTime_{this};
     net::BoundedWriter writer_;
     centerlink::AddressSlots::Ticket unauthenticated_;  // held until it authenticates
     std::function<void(const TerminalSession*)> gone_;
     std::string peer_;
     std::string address_;
     std::string local_;
-    std::array<std::uint8_t, 4096> buffer_{};
     jt808::FrameSplitter splitter_;
     jt808::SubpackageAssembler assembler_;
     bool closed_ = false;
@@ -101,12 +120,10 @@ private:
     jt808::Header loginHeader_;  // the layout and phone answers go out with
     std::string phone_;          // once authenticated
     std::string plate_;          // the registry's, once authenticated
+    DeviceFeed::Device* device_ = nullptr;
     int failures_ = 0;
     int badFrames_ = 0;  // since the last good one
     std::uint16_t serial_ = 0;
-    // Until authenticated, the time limit runs from here and nothing moves it.
-    std::chrono::steady_clock::time_point connected_;
-    std::chrono::steady_clock::time_point lastReceived_;
 };
 
 }  // namespace center

@@ -681,10 +681,15 @@ std::string EventServerHub::gps(const std::string& dev, const std::string& text,
     }
     std::size_t receivers = 0;
     const std::uint64_t seq = number();
-    if (std::string error =
-            broadcast(protocol::Gps{dev, text, vehicle, driver, seq, NowMs()}, &receivers);
-        !error.empty()) {
-        return error;
+    // With no event server to send it to and none to keep it for, the line
+    // is not worth writing: the device's state below is what a later login
+    // gets.
+    if (!acked_.empty() || loggedInClients() > 0) {
+        if (std::string error =
+                broadcast(protocol::Gps{dev, text, vehicle, driver, seq, NowMs()}, &receivers);
+            !error.empty()) {
+            return error;
+        }
     }
     gpsSent_ += receivers;
     // The list at a login names the event its data came from.

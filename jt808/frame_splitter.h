@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <span>
 #include <vector>
 
@@ -44,7 +43,10 @@ private:
     std::vector<std::uint8_t> current_;  // bytes after the last 0x7e
     bool inFrame_ = false;               // a 0x7e has been seen
     bool overLimit_ = false;             // discarding until the next 0x7e
-    std::deque<Event> ready_;
+    // Frames not yet taken, from readyHead_ on. A vector rather than a
+    // deque: an idle connection then holds no block for them.
+    std::vector<Event> ready_;
+    std::size_t readyHead_ = 0;
     std::uint64_t skipped_ = 0;
     std::uint64_t dropped_ = 0;
 };

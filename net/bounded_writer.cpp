@@ -1,5 +1,6 @@
 #include "net/bounded_writer.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace net {
@@ -40,6 +41,7 @@ bool BoundedWriter::push(Chunk chunk) {
 void BoundedWriter::clear() {
     ++generation_;
     queue_.clear();
+    head_ = 0;
     queuedBytes_ = 0;
     writing_ = false;
 }
@@ -47,26 +49,64 @@ void BoundedWriter::clear() {
 void BoundedWriter::writeNext() {
     writing_ = true;
     std::shared_ptr<void> keep = hooks_.keepAlive ? hooks_.keepAlive() : nullptr;
-    asio::async_write(socket_, queue_.front().bytes,
-                      [this, generation = generation_, keep = std::move(keep),
-                       owner = queue_.front().owner](const asio::error_code& error, std::size_t) {
-                          if (generation != generation_) {
-                              return;
-                          }
-                          writing_ = false;
-                          if (error) {
-                              clear();
-                              hooks_.onError(error);
-                              return;
-                          }
-                          queuedBytes_ -= queue_.front().bytes.size();
-                          queue_.pop_front();
-                          if (!queue_.empty()) {
-                              writeNext();
-                          } else if (hooks_.onDrained) {
-                              hooks_.onDrained();
-                          }
-                      });
+    // What was queued while the last write was under way goes out in one
+    // call: a busy connection (an event server's, fed by every terminal)
+    // then costs a system call per batch rather than per message.
+    const std::size_t count = std::min(queue_.size() - head_, kMaxGathered);
+    if (count == 1) {
+        asio::async_write(
+            socket_, queue_[head_].bytes,
+            [this, generation = generation_, keep = std::move(keep), owner = queue_[head_].owner](
+                const asio::error_code& error, std::size_t) {
+                if (generation == generation_) {
+                    written(error, 1);
+                }
+            });
+        return;
+    }
+    std::vector<asio::const_buffer> buffers;
+    std::vector<std::shared_ptr<const void>> owners;
+    buffers.reserve(count);
+    owners.reserve(count);
+    for (std::size_t i = head_; i < head_ + count; ++i) {
+        buffers.push_back(queue_[i].bytes);
+        owners.push_back(queue_[i].owner);
+    }
+    asio::async_write(
+        socket_, buffers,
+        [this, generation = generation_, keep = std::move(keep), owners = std::move(owners), count](
+            const asio::error_code& error, std::size_t) {
+            if (generation == generation_) {
+                written(error, count);
+            }
+        });
+}
+
+void BoundedWriter::written(const asio::error_code& error, std::size_t count) {
+    writing_ = false;
+    if (error) {
+        clear();
+        hooks_.onError(error);
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i, ++head_) {
+        queuedBytes_ -= queue_[head_].bytes.size();
+        queue_[head_].owner.reset();
+    }
+    if (head_ == queue_.size()) {
+        queue_.clear();
+        head_ = 0;
+    } else if (head_ >= 64 && head_ * 2 >= queue_.size()) {
+        // A peer that reads slowly but never catches up: the written part
+        // goes all the same.
+        queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(head_));
+        head_ = 0;
+    }
+    if (head_ < queue_.size()) {
+        writeNext();
+    } else if (hooks_.onDrained) {
+        hooks_.onDrained();
+    }
 }
 
 }  // namespace net

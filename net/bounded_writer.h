@@ -8,7 +8,6 @@
 #include <asio.hpp>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -55,13 +54,20 @@ private:
         asio::const_buffer bytes;
     };
 
+    // Messages written in one call at most.
+    static constexpr std::size_t kMaxGathered = 64;
+
     bool push(Chunk chunk);
     void writeNext();
+    void written(const asio::error_code& error, std::size_t count);
 
     asio::ip::tcp::socket& socket_;
     std::size_t maxBytes_;
     Hooks hooks_;
-    std::deque<Chunk> queue_;
+    // What is still to be written, from head_ on. A vector rather than a
+    // deque: an idle connection then holds no block for it.
+    std::vector<Chunk> queue_;
+    std::size_t head_ = 0;
     std::size_t queuedBytes_ = 0;
     bool writing_ = false;
     // Bumped by clear(): a handler of an earlier write finds another value.

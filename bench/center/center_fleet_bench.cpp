@@ -5,13 +5,26 @@
 //      until the center has answered them all and until the event server has
 //      stored all their online rows;
 //   3. steady state: each terminal reports its location every 10 s (spread
-//      evenly); the CPU the center spends, per 1,000 terminals, beside the
-//      event server's CPU for the same reports; the center's memory.
+//      evenly); the CPU the center spends per terminal and second, beside the
+//      event server's CPU for the same reports; the center's memory per
+//      connected terminal.
 //
 //   build-ci/bin/bench_center_fleet                      1,000 terminals, 30 s
 //   build-ci/bin/bench_center_fleet --full               10,000 terminals, 60 s
 //   build-ci/bin/bench_center_fleet --terminals N --seconds S
+//       [--center PATH]   another build of vardo-center (before and after)
+//       [--perf FILE]     perf record of the center during the steady state
+//       [--storm-window N] at most N logins under way at once (default: all);
+//                         past the listen queue (net.core.somaxconn) the
+//                         kernel drops connection requests, and the storm
+//                         then measures the terminals' retries
+//
+// Past 10,000 terminals the connections come from several loopback
+// addresses (127.0.0.1, .2, ...): one address has too few free ports. The bench
+// raises its descriptor limit (the center inherits it), which needs root
+// beyond the hard limit.
 
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -45,6 +58,24 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 namespace msg = jt808::msg;
 
+// Terminals per loopback source address: well inside the ephemeral ports.
+constexpr int kTerminalsPerAddress = 10000;
+
+// The storm comes from 127.0.0.x, the registrations before it from
+// 127.0.1.x: the ports the registrations left in TIME_WAIT are then no
+// obstacle to the storm's connections.
+asio::ip::address_v4 sourceAddress(int terminal, bool registering = false) {
+    return asio::ip::address_v4((127u << 24) + (registering ? 256u : 0u) + 1u +
+                                static_cast<unsigned>(terminal / kTerminalsPerAddress));
+}
+
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
@@ -69,8 +100,21 @@ public:
     std::string code;
     bool authenticated = false;
 
-    void connect(const tcp::endpoint& to, bool registering) {
+    void connect(const tcp::endpoint& to, const asio::ip::address_v4& from, bool registering) {
         registering_ = registering;
+        asio::error_code ec;
+        socket_.open(tcp::v4(), ec);
+        // The port is chosen at connect, per destination: one address then
+        // serves every ephemeral port towards the center.
+        const int noPort = 1;
+        ::setsockopt(socket_.native_handle(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &noPort,
+                     sizeof noPort);
+        socket_.bind(tcp::endpoint(from, 0), ec);
+        if (ec) {
+            std::fprintf(stderr, "terminal %s: bind %s: %s\n", phone_.c_str(),
+                         from.to_string().c_str(), ec.message().c_str());
+            return;
+        }
         socket_.async_connect(to, [self = shared_from_this()](const asio::error_code& error) {
             if (error) {
                 std::fprintf(stderr, "terminal %s: %s\n", self->phone_.c_str(),
@@ -209,6 +253,9 @@ bool runUntil(asio::io_context& io, Done done, std::chrono::seconds limit) {
 int main(int argc, char** argv) {
     int count = 1000;
     int duration = 30;
+    std::string program = e2e::centerPath();
+    std::string perfFile;
+    int stormWindow = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--full") {
@@ -218,8 +265,17 @@ int main(int argc, char** argv) {
             count = std::atoi(argv[++i]);
         } else if (a == "--seconds" && i + 1 < argc) {
             duration = std::atoi(argv[++i]);
+        } else if (a == "--center" && i + 1 < argc) {
+            program = argv[++i];
+        } else if (a == "--perf" && i + 1 < argc) {
+            perfFile = argv[++i];
+        } else if (a == "--storm-window" && i + 1 < argc) {
+            stormWindow = std::atoi(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: %s [--full | --terminals N --seconds S]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--full | --terminals N --seconds S] [--center PATH] "
+                         "[--perf FILE] [--storm-window N]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -227,22 +283,45 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "at least one terminal and 10 s\n");
         return 2;
     }
-    // Every terminal is a socket of ours.
+    // Every terminal is a socket of ours and one of the center's, which
+    // inherits the limit.
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
+    const rlim_t wanted = static_cast<rlim_t>(count) + 256;
+    if (files.rlim_max != RLIM_INFINITY && files.rlim_max < wanted) {
+        files.rlim_max = wanted;  // allowed to root only
+    }
     files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
+    if (setrlimit(RLIMIT_NOFILE, &files) != 0) {
+        getrlimit(RLIMIT_NOFILE, &files);
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    if (files.rlim_cur < wanted) {
+        std::fprintf(stderr, "%d terminals need %llu descriptors; the limit is %llu\n", count,
+                     static_cast<unsigned long long>(wanted),
+                     static_cast<unsigned long long>(files.rlim_cur));
+        return 1;
+    }
 
     char pattern[] = "/tmp/vardo-center-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         return 1;
     }
     const std::string data = pattern;
-    e2e::CenterProcess center(data, {"--open-registration"});
+    // The storm is all of the fleet at once from a few addresses: the limits
+    // on connections not yet authenticated are opened to it.
+    const std::string limit = std::to_string(count + 100);
+    e2e::CenterProcess center(
+        data,
+        {"--open-registration", "--max-terminals", limit, "--max-unauthenticated", limit,
+         "--max-unauthenticated-per-address", limit},
+        program);
     if (!center.started()) {
         std::fprintf(stderr, "vardo-center did not start:\n%s", center.log().c_str());
         return 1;
     }
+    const std::string loadAtStart = loadAverage();
     const tcp::endpoint to(asio::ip::make_address("127.0.0.1"), center.jt808Port());
     asio::io_context io(1);
     // Between the phases no terminal has work pending; the context must not stop.
@@ -261,18 +340,18 @@ int main(int argc, char** argv) {
         const int target =
             answered + static_cast<int>(std::min<std::size_t>(500, fleet.size() - first));
         for (std::size_t i = first; i < fleet.size() && i < first + 500; ++i) {
-            fleet[i]->connect(to, true);
+            fleet[i]->connect(to, sourceAddress(static_cast<int>(i), true), true);
         }
         if (!runUntil(
                 io, [&] { return answered >= target; }, 120s)) {
             std::fprintf(stderr, "registration stalled at %d\n", answered);
             return 1;
         }
+        for (std::size_t i = first; i < fleet.size() && i < first + 500; ++i) {
+            fleet[i]->close();
+        }
     }
     const double registerSeconds = seconds(Clock::now() - registerStart);
-    for (auto& t : fleet) {
-        t->close();
-    }
     io.run_for(200ms);
 
     // The event server logs in before the storm.
@@ -282,6 +361,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the event server did not log in:\n%s", server.log().c_str());
         return 1;
     }
+    // What the center holds without a connection: the registry, the libraries.
+    io.run_for(1s);
+    const double rssIdle = rssMiB(center.pid());
 
     // 2. Login storm.
     std::vector<std::shared_ptr<Terminal>> storm;
@@ -296,11 +378,20 @@ int main(int argc, char** argv) {
     answered = 0;
     const double centerCpuBefore = cpuSeconds(center.pid());
     const auto stormStart = Clock::now();
-    for (auto& t : storm) {
-        t->connect(to, false);
-    }
+    int started = 0;
+    const int window = stormWindow > 0 ? stormWindow : count;
+    auto startMore = [&] {
+        for (; started < count && started - answered < window; ++started) {
+            storm[static_cast<std::size_t>(started)]->connect(to, sourceAddress(started), false);
+        }
+    };
     if (!runUntil(
-            io, [&] { return answered >= count; }, 300s)) {
+            io,
+            [&] {
+                startMore();
+                return answered >= count;
+            },
+            300s)) {
         std::fprintf(stderr, "login storm stalled at %d answers\n", answered);
         return 1;
     }
@@ -318,10 +409,18 @@ int main(int argc, char** argv) {
             onlineSeconds = seconds(Clock::now() - stormStart);
             break;
         }
-        io.run_for(100ms);
+        io.run_for(250ms);
     }
 
     // 3. Steady reporting: one report per terminal every 10 s, spread.
+    if (!perfFile.empty()) {
+        const std::string command = "perf record -q -g -F 499 -o " + perfFile + " -p " +
+                                    std::to_string(center.pid()) + " -- sleep " +
+                                    std::to_string(duration) + " >/dev/null 2>&1 &";
+        if (std::system(command.c_str()) != 0) {
+            std::fprintf(stderr, "perf did not start\n");
+        }
+    }
     const double centerCpu0 = cpuSeconds(center.pid());
     const double serverCpu0 = cpuSeconds(server.pid());
     const auto steadyStart = Clock::now();
@@ -348,11 +447,17 @@ int main(int argc, char** argv) {
 
     const double centerShare = 100.0 * centerCpu / steadySeconds;
     const double serverShare = 100.0 * serverCpu / steadySeconds;
+    const double perTerminalSecond = centerCpu / steadySeconds / count * 1e6;
+    std::printf("center                             %s\n", program.c_str());
+    std::printf("load average at start, at the end  %s / %s\n", loadAtStart.c_str(),
+                loadAverage().c_str());
     std::printf("terminals                          %d (%d authenticated)\n", count, authenticated);
     std::printf("registration of all                %.2f s (not part of the storm)\n",
                 registerSeconds);
-    std::printf("login storm: all answered          %.2f s (center CPU %.2f s)\n", answeredSeconds,
-                stormCenterCpu);
+    std::printf("login storm: all answered          %.2f s (center CPU %.2f s; %s)\n",
+                answeredSeconds, stormCenterCpu,
+                stormWindow > 0 ? ("at most " + std::to_string(stormWindow) + " at once").c_str()
+                                : "all at once");
     if (allOnline) {
         std::printf("login storm: all online in SQLite  %.2f s\n", onlineSeconds);
     } else {
@@ -363,13 +468,17 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(reports), steadySeconds,
                 static_cast<double>(reports) / steadySeconds);
     std::printf(
-        "center CPU                         %.2f %% of a core, %.3f %% per 1,000 "
-        "terminals\n",
-        centerShare, centerShare * 1000.0 / count);
+        "center CPU                         %.2f %% of a core; %.3f us per terminal-second "
+        "(%.1f us per report); %.0fk terminals per core\n",
+        centerShare, perTerminalSecond,
+        reports > 0 ? centerCpu / static_cast<double>(reports) * 1e6 : 0.0,
+        perTerminalSecond > 0 ? 1e6 / perTerminalSecond / 1000 : 0.0);
     std::printf("event server CPU (same reports)    %.2f %% of a core; center/event server %.2f\n",
                 serverShare, serverShare > 0 ? centerShare / serverShare : 0.0);
-    std::printf("center RSS                         %.1f MiB (%.1f KiB per terminal)\n", rss,
-                rss * 1024.0 / count);
+    std::printf(
+        "center RSS                         %.1f MiB; %.2f KiB per connected terminal "
+        "(%.1f MiB before the storm)\n",
+        rss, (rss - rssIdle) * 1024.0 / count, rssIdle);
 
     for (auto& t : storm) {
         t->close();

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "center/device_feed.h"
 #include "center/registry.h"
@@ -208,6 +209,98 @@ TEST_F(SessionTest, ASilentTerminalIsDroppedAndGoesOffline) {
     EXPECT_EQ(offline["op"], "offline");
     EXPECT_TRUE(t->waitClosed());
     EXPECT_NE(log().find("heartbeat time-out"), std::string::npos) << log();
+}
+
+TEST_F(SessionTest, TerminalsThatTalkOutliveTheHeartbeatWhileASilentOneAmongThemIsDropped) {
+    start(std::chrono::milliseconds(800), true);
+    auto first = loggedIn("013900000001", "A1");
+    auto silent = loggedIn("013900000002", "A2");
+    auto last = loggedIn("013900000003", "A3");
+    // Three heartbeat periods: each talker is heard well within every one,
+    // the silent one between them not at all.
+    for (int i = 0; i < 12; ++i) {
+        std::this_thread::sleep_for(200ms);
+        ASSERT_EQ(first->resultOf(first->send(msg::kHeartbeat, {})), 0) << log();
+        ASSERT_EQ(last->resultOf(last->send(msg::kHeartbeat, {})), 0) << log();
+    }
+    EXPECT_TRUE(silent->waitClosed(1s));
+    EXPECT_EQ(io_.call([this] { return terminals_->connections(); }), 2u);
+    EXPECT_NE(log().find("013900000002 (127.0.0.1:"), std::string::npos) << log();
+    EXPECT_EQ(log().find("013900000001 (127.0.0.1:"), log().rfind("013900000001 (127.0.0.1:"))
+        << "the first talker was dropped:\n"
+        << log();
+}
+
+TEST_F(SessionTest, ADeregisteredTerminalMustLogInAgainWithinTheLoginTime) {
+    start(std::chrono::seconds(60), true, [](TerminalConfig& c) { c.authTimeout = 600ms; });
+    auto t = loggedIn("013900000004", "A4");
+    // Logged in, the login time no longer counts.
+    std::this_thread::sleep_for(900ms);
+    ASSERT_EQ(t->resultOf(t->send(msg::kHeartbeat, {})), 0);
+    ASSERT_EQ(t->resultOf(t->send(msg::kDeregistration, {})), 0);
+    // From the deregistration on, it does again.
+    EXPECT_TRUE(t->waitClosed(3s));
+    EXPECT_NE(log().find("not authenticated within 600 ms"), std::string::npos) << log();
+}
+
+TEST_F(SessionTest, FramesCutAcrossReadsOrSharingOneArriveWhole) {
+    start(std::chrono::seconds(60), true);
+    auto es = eventServer();
+    auto t = loggedIn("013900000005", "A5");
+    EXPECT_EQ(next(es)["op"], "online");
+    jt808::Header h;
+    h.msgId = msg::kLocation;
+    h.phone = "013900000005";
+    std::vector<std::uint8_t> bytes;
+    for (int i = 0; i < 3; ++i) {
+        h.serial = static_cast<std::uint16_t>(700 + i);
+        const auto frame = jt808::encodeFrame(
+            h, jt808::encodeLocation(makeLocation(10 + i, 20, 0, 0, "261208100000")));
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
+    }
+    // The first frame and a half, then the rest: the half waits for its end
+    // while other connections' reads come and go.
+    const std::size_t cut = bytes.size() / 2;
+    auto other = loggedIn("013900000006", "A6");
+    ASSERT_TRUE(t->sendRaw(std::span(bytes).first(cut)));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(other->resultOf(other->send(msg::kHeartbeat, {})), 0);
+    ASSERT_TRUE(t->sendRaw(std::span(bytes).subspan(cut)));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(t->resultOf(static_cast<std::uint16_t>(700 + i)), 0);
+    }
+    int latitudes = 0;
+    for (int seen = 0; seen < 4 && latitudes < 3; ++seen) {
+        const json event = next(es);
+        if (event["op"] == "gps") {
+            const auto text = event["gps"].get<std::string>();
+            EXPECT_NE(text.find(std::to_string(10 + latitudes) + "00.0000,N"), std::string::npos)
+                << text;
+            ++latitudes;
+        }
+    }
+    EXPECT_EQ(latitudes, 3);
+}
+
+TEST_F(SessionTest, ReportsWhileNoEventServerListensReachTheNextOneInItsList) {
+    start();
+    auto t = loggedIn();
+    EXPECT_EQ(t->report(makeLocation(22.5, 114.25, 36, 90, "261208100000")), 0);
+    EXPECT_EQ(t->report(makeLocation(23.5, 114.25, 36, 90, "261208100010")), 0);
+    auto c = testsim::connectTo(io_.call([this] { return hub_->tcpPort(); }));
+    c.send(json{{"op", "login"}, {"version", 1}, {"user", "root"}, {"password", "kiwa"}}.dump() +
+           "\n");
+    EXPECT_EQ(next(c)["op"], "login_ok");
+    const json online = next(c);
+    ASSERT_EQ(online["op"], "online") << online;
+    EXPECT_EQ(online["dev"], "013912344329");
+    // The latest report, not the first.
+    EXPECT_NE(online["gps"].get<std::string>().find("2330.0000,N"), std::string::npos) << online;
+    EXPECT_EQ(next(c)["op"], "synced");
+    EXPECT_EQ(t->report(makeLocation(24.5, 114.25, 36, 90, "261208100020")), 0);
+    const json gps = next(c);
+    EXPECT_EQ(gps["op"], "gps");
+    EXPECT_GT(gps["seq"].get<std::uint64_t>(), online["seq"].get<std::uint64_t>());
 }
 
 TEST_F(SessionTest, ALoginOnANewConnectionReplacesTheOldOneWithoutAnOffline) {

@@ -85,6 +85,23 @@ TEST(Jt808Splitter, OversizeFrameIsDroppedAndTheNextOneRead) {
     EXPECT_EQ(s.droppedFrames(), 1u);
 }
 
+TEST(Jt808Splitter, AFrameOfExactlyTheLimitPassesAndOneByteMoreDoesNotHoweverItIsCut) {
+    // Frames whose escaped bytes between the flags are the limit and one
+    // more; the limit is set to the first one's size.
+    const auto atLimit = heartbeat(1, 40);
+    const std::size_t limit = atLimit.size() - 2;
+    std::vector<std::uint8_t> stream;
+    add(stream, atLimit);
+    add(stream, heartbeat(2, 41));
+    add(stream, heartbeat(3, 40));
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, limit, stream.size()}) {
+        FrameSplitter s(limit);
+        const auto [serials, tooLong] = split(s, stream, piece);
+        EXPECT_EQ(serials, (std::vector<int>{1, 3})) << "pieces of " << piece;
+        EXPECT_EQ(tooLong, 1) << "pieces of " << piece;
+    }
+}
+
 TEST(Jt808Splitter, EndlessFrameKeepsMemoryBounded) {
     FrameSplitter s(512);
     const std::vector<std::uint8_t> flag = {kFlag};

@@ -103,6 +103,39 @@ TEST(BoundedWriter, RefusesWhatWouldPassTheBoundWhileThePeerDoesNotRead) {
     EXPECT_EQ(received, accepted);
 }
 
+TEST(BoundedWriter, ManySmallMessagesToASlowReaderArriveInOrderWhileMoreAreQueued) {
+    asio::io_context io;
+    Pair pair(io);
+    pair.sender.set_option(asio::socket_base::send_buffer_size(4096));
+    pair.receiver.set_option(asio::socket_base::receive_buffer_size(4096));
+    BoundedWriter writer(pair.sender, 1 << 20,
+                         {nullptr, [](const asio::error_code&) { FAIL(); }, nullptr});
+    // Messages keep coming while the reader takes a little at a time: the
+    // queue is written from its front and filled at its back for a long
+    // while, never empty in between.
+    std::string expected;
+    std::string received;
+    pair.receiver.non_blocking(true);
+    std::array<char, 512> buffer{};
+    int sent = 0;
+    while (sent < 20000 || received.size() < expected.size()) {
+        for (int i = 0; i < 200 && sent < 20000; ++i, ++sent) {
+            std::string message = std::to_string(sent) + ",";
+            expected += message;
+            ASSERT_TRUE(writer.send(std::move(message)));
+        }
+        poll(io);
+        asio::error_code ec;
+        const std::size_t n = pair.receiver.read_some(asio::buffer(buffer), ec);
+        if (!ec) {
+            received.append(buffer.data(), n);
+        }
+    }
+    EXPECT_EQ(received, expected);
+    runUntil(io, [&] { return writer.idle(); });
+    EXPECT_EQ(writer.queuedBytes(), 0u);
+}
+
 TEST(BoundedWriter, ReportsAFailedWriteOnceAndForgetsTheRestButNotAfterClear) {
     asio::io_context io;
     Pair pair(io);

@@ -10,10 +10,11 @@ std::string centerPath() {
     return VARDO_CENTER_PATH;
 }
 
-CenterProcess::CenterProcess(const std::string& dataDir, std::vector<std::string> extraArgs) {
-    std::vector<std::string> args{centerPath(), "--listen",     "127.0.0.1", "--jt808-port",
-                                  "0",          "--tcp-port",   "0",         "--udp-port",
-                                  "0",          "--media-port", "0",         "--data",
+CenterProcess::CenterProcess(const std::string& dataDir, std::vector<std::string> extraArgs,
+                             const std::string& program) {
+    std::vector<std::string> args{program, "--listen",     "127.0.0.1", "--jt808-port",
+                                  "0",     "--tcp-port",   "0",         "--udp-port",
+                                  "0",     "--media-port", "0",         "--data",
                                   dataDir};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     process_ = std::make_unique<testsim::ChildProcess>(args);

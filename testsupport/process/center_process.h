@@ -11,11 +11,16 @@
 
 namespace e2e {
 
+std::string centerPath();
+
 class CenterProcess {
 public:
     // Starts `vardo-center` on 127.0.0.1 and any free ports, with --data
     // `dataDir` and `extraArgs`, and waits for its "listening" line.
-    CenterProcess(const std::string& dataDir, std::vector<std::string> extraArgs = {});
+    // `program` is another build of it, for benchmarks that compare two
+    // builds in one run.
+    CenterProcess(const std::string& dataDir, std::vector<std::string> extraArgs = {},
+                  const std::string& program = centerPath());
     ~CenterProcess();
     CenterProcess(const CenterProcess&) = delete;
     CenterProcess& operator=(const CenterProcess&) = delete;
@@ -40,7 +45,5 @@ private:
     std::uint16_t udpPort_ = 0;
     std::uint16_t mediaPort_ = 0;
 };
-
-std::string centerPath();
 
 }  // namespace e2e
