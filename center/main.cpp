@@ -132,9 +132,17 @@ int main(int argc, char** argv) {
     }
 
     asio::io_context io(1);
-    centerlink::EventServerHub hub(
-        io, centerlink::HubConfig{o.listen, o.tcpPort, o.udpPort, o.users, std::chrono::seconds(30),
-                                  logLine});
+    centerlink::HubConfig hubConfig{
+        o.listen, o.tcpPort, o.udpPort, o.users, std::chrono::seconds(30), logLine};
+    hubConfig.loginLimit = o.eventServerLoginTimeout;
+    hubConfig.maxUnauthenticated = static_cast<std::size_t>(o.maxEventServerLogins);
+    hubConfig.maxUnauthenticatedPerAddress =
+        static_cast<std::size_t>(o.maxEventServerLoginsPerAddress);
+    centerlink::BackOffPolicy backOff;
+    backOff.freeFailures = o.freeLoginFailures;
+    backOff.longestWait = o.longestLoginWait;
+    hubConfig.backOff = backOff;
+    centerlink::EventServerHub hub(io, hubConfig);
     center::DeviceFeed feed(hub, o.channels, logLine);
     center::TerminalConfig terminals;
     terminals.listen = o.listen;
@@ -148,11 +156,17 @@ int main(int argc, char** argv) {
     terminals.maxUnauthenticated = static_cast<std::size_t>(o.maxUnauthenticated);
     terminals.maxUnauthenticatedPerAddress =
         static_cast<std::size_t>(o.maxUnauthenticatedPerAddress);
+    terminals.backOff = backOff;
     terminals.openRegistration = o.openRegistration;
     terminals.proxyProtocol = o.proxyProtocol;
     terminals.allowListPath = o.dataDir + "/allowed-terminals";
     center::TerminalServer terminalServer(io, terminals, *registry, feed, logLine);
-    center::MediaPort media(io, logLine);
+    center::MediaPortConfig mediaPortConfig;
+    mediaPortConfig.maxConnections = static_cast<std::size_t>(o.maxMediaConnections);
+    mediaPortConfig.maxUnproven = static_cast<std::size_t>(o.maxUnprovenMedia);
+    mediaPortConfig.maxUnprovenPerAddress = static_cast<std::size_t>(o.maxUnprovenMediaPerAddress);
+    mediaPortConfig.idleLimit = o.mediaProofTimeout;
+    center::MediaPort media(io, logLine, {}, mediaPortConfig);
     for (std::string error :
          {hub.open(), terminalServer.open(), media.open(o.listen, o.mediaPort)}) {
         if (!error.empty()) {
@@ -176,6 +190,7 @@ int main(int argc, char** argv) {
     }
     mediaConfig.port = media.port();
     mediaConfig.anySource = o.mediaAnySource;
+    mediaConfig.stopGrace = o.mediaStopGrace;
     center::TerminalMedia terminalMedia(
         io, hub,
         [&terminalServer](const std::string& phone, std::uint16_t msgId,

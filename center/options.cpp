@@ -10,6 +10,18 @@
 namespace center {
 namespace {
 
+text::OptionSetter SetSeconds(std::chrono::seconds& target, long long min, long long max) {
+    return [&target, min, max](const std::string& v) -> std::string {
+        long long n = 0;
+        if (!text::ParseNumber(v, n) || n < min || n > max) {
+            return "'" + v + "' is not a number of seconds from " + std::to_string(min) + " to " +
+                   std::to_string(max);
+        }
+        target = std::chrono::seconds(n);
+        return {};
+    };
+}
+
 // The table of every option, writing into `o` and the login parts.
 struct Parser {
     Options& o;
@@ -76,14 +88,7 @@ struct Parser {
             {"--channels", "N", "camera channels announced per terminal (4)",
              SetNumber(o.channels, 1, 4)},
             {"--heartbeat-timeout", "S", "drop a terminal silent for S seconds (180)",
-             [this](const std::string& v) -> std::string {
-                 long long n = 0;
-                 if (!text::ParseNumber(v, n) || n < 1 || n > 86400) {
-                     return "'" + v + "' is not a number of seconds from 1 to 86400";
-                 }
-                 o.heartbeatTimeout = std::chrono::seconds(n);
-                 return {};
-             }},
+             SetSeconds(o.heartbeatTimeout, 1, 86400)},
             {"--max-terminals", "N", "connections at a time (20000)",
              SetNumber(o.maxTerminals, 1, 1'000'000)},
             {"--max-frame-bytes", "N", "largest terminal frame (4096)",
@@ -95,14 +100,7 @@ struct Parser {
             {"--auth-timeout", "S",
              "close a connection not authenticated S seconds after\n"
              "connecting (30)",
-             [this](const std::string& v) -> std::string {
-                 long long n = 0;
-                 if (!text::ParseNumber(v, n) || n < 1 || n > 3600) {
-                     return "'" + v + "' is not a number of seconds from 1 to 3600";
-                 }
-                 o.authTimeout = std::chrono::seconds(n);
-                 return {};
-             }},
+             SetSeconds(o.authTimeout, 1, 3600)},
             {"--max-unauthenticated", "N", "connections not yet authenticated, in all (1000)",
              SetNumber(o.maxUnauthenticated, 1, 1'000'000)},
             {"--max-unauthenticated-per-address", "N", "... and from one address (32)",
@@ -111,6 +109,37 @@ struct Parser {
              "take a terminal's media from any address, not only its\n"
              "signalling connection's (carrier NAT; see docs/jt808.md, Security)",
              SetSwitch(o.mediaAnySource)},
+            {"--media-proof-timeout", "S",
+             "close a media connection that has not delivered a packet of\n"
+             "a stream the center asked for S seconds after connecting (10)",
+             SetSeconds(o.mediaProofTimeout, 1, 3600)},
+            {"--max-media-connections", "N", "terminals' media connections, in all (4096)",
+             SetNumber(o.maxMediaConnections, 1, 1'000'000)},
+            {"--max-unproven-media", "N",
+             "media connections that have not delivered a packet of a\n"
+             "stream asked for yet, in all (256)",
+             SetNumber(o.maxUnprovenMedia, 1, 1'000'000)},
+            {"--max-unproven-media-per-address", "N", "... and from one address (16)",
+             SetNumber(o.maxUnprovenMediaPerAddress, 1, 1'000'000)},
+            {"--media-stop-grace", "S",
+             "drop quietly for S seconds the packets a terminal had in\n"
+             "flight when told to stop a stream (5)",
+             SetSeconds(o.mediaStopGrace, 0, 600)},
+            {"--event-server-login-timeout", "S",
+             "close an event server's connection whose login line is not\n"
+             "complete S seconds after connecting (30)",
+             SetSeconds(o.eventServerLoginTimeout, 1, 3600)},
+            {"--max-event-server-logins", "N",
+             "event servers' connections waiting for their login, in all (256)",
+             SetNumber(o.maxEventServerLogins, 1, 100'000)},
+            {"--max-event-server-logins-per-address", "N", "... and from one address (16)",
+             SetNumber(o.maxEventServerLoginsPerAddress, 1, 100'000)},
+            {"--free-login-failures", "N",
+             "failed registrations and logins from one address before its\n"
+             "further tries wait (5)",
+             SetNumber(o.freeLoginFailures, 0, 1000)},
+            {"--longest-login-wait", "S", "the longest such wait; it doubles from 1 s up to S (60)",
+             SetSeconds(o.longestLoginWait, 1, 3600)},
             {"--proxy-protocol", "",
              "every terminal connection starts with a PROXY protocol v2\n"
              "header (HAProxy's send-proxy-v2): the terminal's address in it\n"
@@ -179,6 +208,26 @@ struct Parser {
         if (o.users.empty()) {
             o.users.push_back({"root", "kiwa"});
             o.defaultUsers = true;
+        }
+        // A share above its whole would be a cap that never holds.
+        const struct {
+            const char* part;
+            int partValue;
+            const char* whole;
+            int wholeValue;
+        } shares[] = {
+            {"--max-unproven-media-per-address", o.maxUnprovenMediaPerAddress,
+             "--max-unproven-media", o.maxUnprovenMedia},
+            {"--max-unproven-media", o.maxUnprovenMedia, "--max-media-connections",
+             o.maxMediaConnections},
+            {"--max-event-server-logins-per-address", o.maxEventServerLoginsPerAddress,
+             "--max-event-server-logins", o.maxEventServerLogins},
+        };
+        for (const auto& s : shares) {
+            if (s.partValue > s.wholeValue) {
+                return std::string(s.part) + " (" + std::to_string(s.partValue) +
+                       ") is more than " + s.whole + " (" + std::to_string(s.wholeValue) + ")";
+            }
         }
         return {};
     }

@@ -46,6 +46,28 @@ struct Options {
     // Media from any address, not only the terminal's signalling one: for
     // sites whose terminals' media leaves the carrier from other addresses.
     bool mediaAnySource = false;
+    // The terminals' media port: a connection must deliver a packet of a
+    // stream the center asked for this soon, or it is closed; how many are
+    // open, and how many of them have not delivered yet, in all and from one
+    // address.
+    std::chrono::seconds mediaProofTimeout{10};
+    int maxMediaConnections = 4096;
+    int maxUnprovenMedia = 256;
+    int maxUnprovenMediaPerAddress = 16;
+    // Packets of a stream the center told to stop that were in flight are
+    // dropped quietly for this long.
+    std::chrono::seconds mediaStopGrace{5};
+    // The event servers' port: the login line must be complete this soon
+    // after connecting; connections waiting for their login, in all and
+    // from one address.
+    std::chrono::seconds eventServerLoginTimeout{30};
+    int maxEventServerLogins = 256;
+    int maxEventServerLoginsPerAddress = 16;
+    // Failed registrations and logins (terminals and event servers alike):
+    // this many from an address are free, then its tries wait, the wait
+    // doubling from a second up to this.
+    int freeLoginFailures = 5;
+    std::chrono::seconds longestLoginWait{60};
     // Terminals come through a balancer that sends the PROXY protocol v2.
     bool proxyProtocol = false;
     // Not empty: release this phone's code in the registry and exit.

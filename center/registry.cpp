@@ -1,26 +1,17 @@
 #include "center/registry.h"
 
-#include <sys/random.h>
-
 #include <array>
-#include <cerrno>
+#include <cstdint>
 
 #include "text/same_secret.h"
+#include "text/secret_random.h"
 
 namespace center {
 
 std::string newAuthCode() {
-    std::array<unsigned char, 16> bytes{};
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        const ssize_t n = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return {};
-        }
-        filled += static_cast<std::size_t>(n);
+    std::array<std::uint8_t, 16> bytes{};
+    if (!text::FillSecretRandom(bytes)) {
+        return {};
     }
     static constexpr char kHex[] = "0123456789abcdef";
     std::string code;

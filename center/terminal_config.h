@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+#include "centerlink/address_guard.h"
+
 namespace center {
 
 struct TerminalConfig {
@@ -24,11 +26,18 @@ struct TerminalConfig {
     std::size_t maxUnauthenticatedPerAddress = 32;
     // How often refused logins are summed up in the log, per address.
     std::chrono::milliseconds refusalLogPeriod{60'000};
+    // How failed registrations and logins make further tries from an
+    // address wait.
+    centerlink::BackOffPolicy backOff{};
     bool openRegistration = false;
     std::string allowListPath;  // DIR/allowed-terminals
     // Every connection starts with a PROXY protocol v2 header (a balancer in
     // front): the terminal's address it names counts, not the balancer's.
     bool proxyProtocol = false;
+    // The checks of every message against strangers (nothing but whole
+    // logins before authentication, one phone per connection). Only the
+    // benchmark that prices them turns them off; no option does.
+    bool perMessageChecks = true;
 };
 
 }  // namespace center

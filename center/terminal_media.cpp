@@ -347,25 +347,27 @@ MediaJudgement TerminalMedia::onPacket(const jt1078::Packet& packet, const Media
     // A stream is the terminal's: from the address it logged in from (unless
     // the site said its media comes from elsewhere), and once a source has
     // delivered, from that source only, in the codec it began with.
-    if (!config_.anySource && terminalAddress_) {
-        // Looked up once per login of the terminal (deviceOnline forgets it).
-        if (s->loginAddress.empty()) {
-            s->loginAddress = terminalAddress_(key.first);
+    if (config_.sourceChecks) {
+        if (!config_.anySource && terminalAddress_) {
+            // Looked up once per login of the terminal (deviceOnline forgets it).
+            if (s->loginAddress.empty()) {
+                s->loginAddress = terminalAddress_(key.first);
+            }
+            if (s->loginAddress != source.address) {
+                return {MediaVerdict::Refused, "not from the address of the terminal's login"};
+            }
         }
-        if (s->loginAddress != source.address) {
-            return {MediaVerdict::Refused, "not from the address of the terminal's login"};
+        if (s->source && *s->source != source.id) {
+            return {MediaVerdict::Refused, "the stream comes from another source"};
         }
-    }
-    if (s->source && *s->source != source.id) {
-        return {MediaVerdict::Refused, "the stream comes from another source"};
-    }
-    const bool audio = packet.header.dataType == jt1078::DataType::Audio;
-    auto& payloadType = audio ? s->audioPayloadType : s->videoPayloadType;
-    if (payloadType && *payloadType != packet.header.payloadType) {
-        return {MediaVerdict::Refused, "a payload type other than the stream's"};
+        const bool audio = packet.header.dataType == jt1078::DataType::Audio;
+        auto& payloadType = audio ? s->audioPayloadType : s->videoPayloadType;
+        if (payloadType && *payloadType != packet.header.payloadType) {
+            return {MediaVerdict::Refused, "a payload type other than the stream's"};
+        }
+        payloadType = packet.header.payloadType;
     }
     s->source = source.id;
-    payloadType = packet.header.payloadType;
     jt1078::Frame frame;
     if (reassembler_.add(packet, frame)) {
         relay(key, *s, frame);
@@ -388,7 +390,8 @@ bool TerminalMedia::recentlyStopped(const std::string& sim, int channel) {
     // What a terminal had in flight when it was told to stop still comes
     // for a moment: dropped quietly, the connection kept.
     const auto now = Clock::now();
-    std::erase_if(stopped_, [&](const auto& entry) { return now - entry.second >= kStopGrace; });
+    std::erase_if(stopped_,
+                  [&](const auto& entry) { return now - entry.second >= config_.stopGrace; });
     return stopped_.contains(Key(withoutLeadingZeros(sim), channel));
 }
 

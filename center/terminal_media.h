@@ -53,6 +53,12 @@ struct TerminalMediaConfig {
     // Media from any address, not only the terminal's login address (sites
     // behind carrier NAT); anyone who knows a SIM can then be first to send.
     bool anySource = false;
+    // Packets a terminal had in flight when told to stop a stream are
+    // dropped quietly this long, rather than taken for a stranger's.
+    std::chrono::milliseconds stopGrace{5'000};
+    // The source, address and payload type checks of every packet. Only the
+    // benchmark that prices them turns them off; no option does.
+    bool sourceChecks = true;
 };
 
 struct TerminalMediaCounters {
@@ -162,7 +168,6 @@ private:
     asio::steady_timer timer_;
     std::map<Key, Stream> streams_;
     // Streams told to stop (SIM without leading zeros, channel), and when.
-    static constexpr std::chrono::seconds kStopGrace{5};
     std::map<Key, std::chrono::steady_clock::time_point> stopped_;
     std::unordered_map<ClientId, asio::ip::udp::endpoint> endpoints_;
     jt1078::FrameReassembler reassembler_;

@@ -10,6 +10,7 @@
 #include "protocol/media_datagram.h"
 #include "text/log_text.h"
 #include "text/same_secret.h"
+#include "text/secret_random.h"
 
 namespace centerlink {
 
@@ -95,7 +96,7 @@ public:
     bool loggedIn() const { return loggedIn_ && !closed_ && !closing_; }
     bool acks() const { return acks_; }
     const std::string& user() const { return user_; }
-    std::uint32_t mediaKey() const { return mediaKey_; }
+    const protocol::MediaKey& mediaKey() const { return mediaKey_; }
     const std::string& address() const { return address_; }
 
 private:
@@ -150,7 +151,10 @@ private:
             }
             std::string refusal;
             const auto now = std::chrono::steady_clock::now();
-            if (login->version != protocol::kProtocolVersion) {
+            if (login->version < protocol::kOldestProtocolVersion ||
+                login->version > protocol::kProtocolVersion) {
+                // The words a newer client looks for to log in again with
+                // an older version.
                 refusal = "unsupported protocol version " + std::to_string(login->version);
             } else if (server_.backOff_.waiting(address_, now)) {
                 refusal = "too many refused logins; try again later";  // not even compared
@@ -168,15 +172,24 @@ private:
                     protocol::encodeLine(protocol::LoginFailed{refusal})));
                 return;
             }
+            // A version-1 client reads a 32-bit key only.
+            const auto key = server_.newMediaKey(login->version >= protocol::kWideMediaKeyVersion);
+            if (!key) {
+                server_.log("client " + peer_ + ": no entropy for a media key; login refused");
+                closing_ = true;
+                send(std::make_shared<const std::string>(protocol::encodeLine(
+                    protocol::LoginFailed{"the server cannot draw a media key"})));
+                return;
+            }
             loggedIn_ = true;
             acks_ = login->acks;
             user_ = login->user;
             unauthenticated_.release();
-            mediaKey_ = server_.newMediaKey();
+            mediaKey_ = *key;
             server_.log("client " + peer_ + " logged in as " + text::PeerText(login->user) +
                         (acks_ ? ", acknowledging" : ""));
-            send(std::make_shared<const std::string>(
-                protocol::encodeLine(protocol::LoginOk{mediaKey_, acks_ ? server_.epoch_ : 0})));
+            send(std::make_shared<const std::string>(protocol::encodeLine(
+                protocol::LoginOk{mediaKey_.value, acks_ ? server_.epoch_ : 0, mediaKey_.wide})));
             server_.loggedIn(*this);
             return;
         }
@@ -197,7 +210,7 @@ private:
                     }
                 });
         } else if (const auto* close = std::get_if<protocol::MediaClose>(&message)) {
-            server_.media_->close(mediaKey_, *close);
+            server_.media_->close(mediaKey_.value, *close);
         }
     }
 
@@ -250,7 +263,7 @@ private:
     bool closing_ = false;  // close once the outbox is written
     std::string finishReason_;
     bool closed_ = false;
-    std::uint32_t mediaKey_ = 0;
+    protocol::MediaKey mediaKey_;
     std::string address_;
     AddressSlots::Ticket unauthenticated_;  // held until logged in
     std::chrono::steady_clock::time_point connected_;
@@ -265,6 +278,7 @@ EventServerHub::EventServerHub(asio::io_context& io, HubConfig config)
       listener_(io),
       udp_(io),
       unauthenticated_(config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress),
+      backOff_(config_.backOff),
       loginRefusals_("refused logins", config_.refusalLogPeriod, config_.log),
       mediaRefusals_("refused media registrations", config_.refusalLogPeriod, config_.log),
       summaryTimer_(io) {
@@ -274,12 +288,18 @@ EventServerHub::EventServerHub(asio::io_context& io, HubConfig config)
     epoch_ = (drawn & protocol::kMaxSequence) | 1;
 }
 
-std::uint32_t EventServerHub::newMediaKey() {
+std::optional<protocol::MediaKey> EventServerHub::newMediaKey(bool wide) {
     for (;;) {
-        const std::uint32_t key = keySource_();
-        // 0 stands for "none".
-        if (key != 0 && std::none_of(clients_.begin(), clients_.end(),
-                                     [key](const auto& c) { return c->mediaKey() == key; })) {
+        const auto drawn = text::SecretRandom64();
+        if (!drawn) {
+            return std::nullopt;
+        }
+        const protocol::MediaKey key{wide ? *drawn : (*drawn & 0xFFFFFFFF), wide};
+        // 0 stands for "none"; the media provider knows a client by the
+        // value alone, whatever its width.
+        if (key.value != 0 && std::none_of(clients_.begin(), clients_.end(), [&key](const auto& c) {
+                return c->mediaKey().value == key.value;
+            })) {
             return key;
         }
     }
@@ -425,7 +445,8 @@ void EventServerHub::receiveUdp() {
         });
 }
 
-void EventServerHub::onRegistration(std::uint32_t key, const asio::ip::udp::endpoint& from) {
+void EventServerHub::onRegistration(const protocol::MediaKey& key,
+                                    const asio::ip::udp::endpoint& from) {
     // Only the keys of logged-in clients, and from the address of the key's
     // control connection: a stranger's datagrams must not make the server
     // keep anything or send a client's media elsewhere. Within that address
@@ -448,12 +469,12 @@ void EventServerHub::onRegistration(std::uint32_t key, const asio::ip::udp::endp
         }
         return;
     }
-    media_->setEndpoint(key, from);
+    media_->setEndpoint(key.value, from);
 }
 
 void EventServerHub::forget(const Client* client) {
-    if (client->mediaKey() != 0) {
-        media_->forgetClient(client->mediaKey());
+    if (client->mediaKey().value != 0) {
+        media_->forgetClient(client->mediaKey().value);
     }
     std::erase_if(clients_, [client](const auto& c) { return c.get() == client; });
 }
@@ -488,7 +509,7 @@ void EventServerHub::mediaOpen(const Client& client, const protocol::MediaOpen& 
     if (!request.video && !request.audio) {
         return refuse("neither video nor audio asked for");
     }
-    media_->openAsync(client.mediaKey(), request, device, answer);
+    media_->openAsync(client.mediaKey().value, request, device, answer);
 }
 
 void EventServerHub::dropClients() {

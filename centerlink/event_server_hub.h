@@ -26,6 +26,7 @@
 #include "centerlink/datagram_batch.h"
 #include "centerlink/media_provider.h"
 #include "centerlink/tcp_listener.h"
+#include "protocol/media_datagram.h"
 #include "protocol/messages.h"
 
 namespace centerlink {
@@ -55,6 +56,8 @@ struct HubConfig {
     std::size_t maxUnauthenticatedPerAddress = 16;
     // How often refused logins and media registrations are summed up.
     std::chrono::milliseconds refusalLogPeriod{60000};
+    // How failed logins make further tries from an address wait.
+    BackOffPolicy backOff{};
 };
 
 class EventServerHub {
@@ -130,11 +133,12 @@ private:
 
     void log(const std::string& line) const;
     bool knownUser(const vardo::protocol::Login& login) const;
-    // A media key no other client holds, drawn from the system's entropy:
-    // a stranger cannot work out another client's key from its own.
-    std::uint32_t newMediaKey();
+    // A media key no other client holds, drawn from the kernel's entropy: a
+    // stranger cannot work out another client's key from its own. 64 bits
+    // for a client that reads them, else 32; nothing without entropy.
+    std::optional<vardo::protocol::MediaKey> newMediaKey(bool wide);
     void receiveUdp();
-    void onRegistration(std::uint32_t key, const asio::ip::udp::endpoint& from);
+    void onRegistration(const vardo::protocol::MediaKey& key, const asio::ip::udp::endpoint& from);
     void summarise();
     // Sends to every logged-in client; `receivers` counts them.
     std::string broadcast(const vardo::protocol::Message& message,

@@ -17,7 +17,7 @@ namespace centerlink {
 
 class MediaProvider {
 public:
-    using ClientId = std::uint32_t;  // the event server connection's media key
+    using ClientId = std::uint64_t;  // the event server connection's media key
 
     virtual ~MediaProvider() = default;
 

@@ -53,6 +53,14 @@ ordered_json toJson(const AudioFormat& a) {
     return j;
 }
 
+std::string hexKey(std::uint64_t key) {
+    std::vector<std::uint8_t> bytes(8);
+    for (int i = 7; i >= 0; --i, key >>= 8) {
+        bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(key);
+    }
+    return toHex(bytes);
+}
+
 void putReceivedAt(ordered_json& j, const ReceivedAtMs& at) {
     if (at) {
         j["at"] = *at;
@@ -80,7 +88,11 @@ ordered_json toJson(const Message& message) {
                 j["video"] = m.video;
                 j["audio"] = m.audio;
             } else if constexpr (std::is_same_v<T, LoginOk>) {
-                j["media_key"] = m.mediaKey;
+                if (m.wideKey) {
+                    j["media_key"] = hexKey(m.mediaKey);
+                } else {
+                    j["media_key"] = static_cast<std::uint32_t>(m.mediaKey);
+                }
                 if (m.epoch != 0) {
                     j["epoch"] = m.epoch;
                 }
@@ -362,8 +374,23 @@ bool decodeFields(const std::string& op, const json& object, Message& out) {
             out = MediaClose{std::move(dev), chn, video, audio};
         }
     } else if (op == "login_ok") {
-        out = LoginOk{static_cast<std::uint32_t>(f.optionalInteger("media_key", 0, kU32Max, 0)),
-                      sequence(f, "epoch")};
+        LoginOk m;
+        // A 64-bit key comes as text: JSON readers that hold numbers as
+        // doubles would round it.
+        if (const auto key = object.find("media_key"); key != object.end() && key->is_string()) {
+            const auto bytes = fromHex(key->get<std::string>(), "media_key");
+            if (bytes.size() != 8) {
+                fail("field 'media_key' is not 16 hex digits");
+            }
+            for (const std::uint8_t b : bytes) {
+                m.mediaKey = (m.mediaKey << 8) | b;
+            }
+            m.wideKey = true;
+        } else {
+            m.mediaKey = static_cast<std::uint32_t>(f.optionalInteger("media_key", 0, kU32Max, 0));
+        }
+        m.epoch = sequence(f, "epoch");
+        out = m;
     } else if (op == "login_failed") {
         out = LoginFailed{f.optionalText("reason")};
     } else if (op == "pong") {

@@ -29,18 +29,26 @@ T getBig(const std::uint8_t* p) {
 
 }  // namespace
 
-std::vector<std::uint8_t> encodeRegister(std::uint32_t mediaKey) {
-    std::vector<std::uint8_t> out(kRegisterBytes);
+std::vector<std::uint8_t> encodeRegister(MediaKey key) {
+    std::vector<std::uint8_t> out(key.wide ? kWideRegisterBytes : kRegisterBytes);
     std::memcpy(out.data(), kRegisterMagic, 4);
-    putBig(out.data() + 4, mediaKey);
+    if (key.wide) {
+        putBig(out.data() + 4, key.value);
+    } else {
+        putBig(out.data() + 4, static_cast<std::uint32_t>(key.value));
+    }
     return out;
 }
 
-std::optional<std::uint32_t> decodeRegister(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() != kRegisterBytes || std::memcmp(bytes.data(), kRegisterMagic, 4) != 0) {
+std::optional<MediaKey> decodeRegister(std::span<const std::uint8_t> bytes) {
+    if ((bytes.size() != kRegisterBytes && bytes.size() != kWideRegisterBytes) ||
+        std::memcmp(bytes.data(), kRegisterMagic, 4) != 0) {
         return std::nullopt;
     }
-    return getBig<std::uint32_t>(bytes.data() + 4);
+    if (bytes.size() == kWideRegisterBytes) {
+        return MediaKey{getBig<std::uint64_t>(bytes.data() + 4), true};
+    }
+    return MediaKey{getBig<std::uint32_t>(bytes.data() + 4), false};
 }
 
 namespace {

@@ -15,7 +15,8 @@ namespace vardo::protocol {
 
 inline constexpr std::size_t kMaxDatagramBytes = 1400;
 inline constexpr std::size_t kMediaHeaderBytes = 28;
-inline constexpr std::size_t kRegisterBytes = 8;
+inline constexpr std::size_t kRegisterBytes = 8;       // "VRDR" + 32-bit key
+inline constexpr std::size_t kWideRegisterBytes = 12;  // "VRDR" + 64-bit key
 inline constexpr std::uint8_t kMediaVersion = 1;
 
 enum class MediaKind : std::uint8_t { Video = 1, Audio = 2 };
@@ -47,10 +48,19 @@ struct MediaDecodeResult {
     std::string error;  // why it was dropped
 };
 
-// The registration datagram that tells the server where to send media.
-std::vector<std::uint8_t> encodeRegister(std::uint32_t mediaKey);
+// A media key as it travels: 64 bits wide between version-2 peers, 32 bits
+// with a version-1 peer.
+struct MediaKey {
+    std::uint64_t value = 0;
+    bool wide = false;
+    bool operator==(const MediaKey&) const = default;
+};
+
+// The registration datagram that tells the server where to send media. A
+// narrow key takes the low 32 bits of `value`.
+std::vector<std::uint8_t> encodeRegister(MediaKey key);
 // The media key of a registration datagram; nothing when it is not one.
-std::optional<std::uint32_t> decodeRegister(std::span<const std::uint8_t> bytes);
+std::optional<MediaKey> decodeRegister(std::span<const std::uint8_t> bytes);
 
 // One datagram: header plus payload. The payload must fit the datagram bound.
 std::vector<std::uint8_t> encodeMediaDatagram(const MediaHeader& header,

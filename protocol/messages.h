@@ -11,7 +11,13 @@
 
 namespace vardo::protocol {
 
-inline constexpr int kProtocolVersion = 1;
+// Version 2 hands out 64-bit media keys; a server still answers a version-1
+// login (32-bit key), and a client refused for its version logs in again
+// with version 1.
+inline constexpr int kProtocolVersion = 2;
+inline constexpr int kOldestProtocolVersion = 1;
+// The first version whose media keys are 64 bits wide.
+inline constexpr int kWideMediaKeyVersion = 2;
 
 // When the center received a device's message: milliseconds since
 // 1970-01-01 UTC (`at`). Optional: older centers leave it out, older clients
@@ -58,12 +64,16 @@ struct MediaClose {
 
 // Server to client.
 struct LoginOk {
-    std::uint32_t mediaKey = 0;
+    std::uint64_t mediaKey = 0;
     // With acknowledgements agreed: the numbering the events' `seq` belong
     // to; a server that starts a new numbering draws a new one. 0: no
     // acknowledgements (a server without them, or a client that did not
     // ask).
     std::uint64_t epoch = 0;
+    // The key is 64 bits wide: written as 16 hex digits in the line, and
+    // registered with the 12-byte datagram. Else it fits 32 bits and goes
+    // as a number, the way version-1 peers read it.
+    bool wideKey = false;
     bool operator==(const LoginOk&) const = default;
 };
 struct LoginFailed {

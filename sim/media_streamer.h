@@ -64,7 +64,7 @@ public:
     // Sends one datagram; false when the socket refused it.
     using Sender = std::function<bool(const asio::ip::udp::endpoint& to,
                                       std::span<const std::uint8_t> datagram)>;
-    using ClientId = std::uint32_t;  // the client's media key
+    using ClientId = std::uint64_t;  // the client's media key
 
     static constexpr int kAudioRate = 8000;
     static constexpr int kAudioBlockMs = 40;

@@ -1,5 +1,6 @@
 #include "text/option_table.h"
 
+#include <cmath>
 #include <fstream>
 
 #include "text/ascii.h"
@@ -16,6 +17,10 @@ constexpr int kMaxFileDepth = 4;
 }  // namespace
 
 std::string NumberText(double value) {
+    // Whole numbers in full: "from 1 to 1000000", not "to 1e+06".
+    if (std::abs(value) < 1e15 && value == std::trunc(value)) {
+        return std::to_string(static_cast<long long>(value));
+    }
     char text[32];
     const auto [end, error] = std::to_chars(text, text + sizeof text, value);
     return error == std::errc() ? std::string(text, end) : std::string("?");

@@ -270,7 +270,7 @@ void AppInstance::notify(WPARAM kind, HVARDODEV device) {
     window_->PostMessage(message_, kind, static_cast<LPARAM>(device));
 }
 
-void AppInstance::onLoggedIn(bool again, std::uint32_t mediaKey) {
+void AppInstance::onLoggedIn(bool again, protocol::MediaKey mediaKey) {
     active_ = true;
     tracker_->beginSync();
     media_.onLoggedIn(again, mediaKey, session_.peerAddress(), session_.localAddress());

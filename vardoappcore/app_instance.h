@@ -63,7 +63,7 @@ public:
 
 private:
     void notify(WPARAM kind, HVARDODEV device) override;
-    void onLoggedIn(bool again, std::uint32_t mediaKey) override;
+    void onLoggedIn(bool again, protocol::MediaKey mediaKey) override;
     void onMessage(const protocol::Message& message, bool comesAgain) override;
     void onGivenUp(bool wasLoggedIn) override;
     void onCenterState(int state, const std::string& reason) override;

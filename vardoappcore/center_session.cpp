@@ -58,6 +58,7 @@ void CenterSession::start(CenterConfig config) {
     config_ = std::move(config);
     backoff_ = config_.timing.firstRetry;
     logins_ = 0;
+    loginVersion_ = protocol::kProtocolVersion;
     if (config_.address.empty()) {
         giveUp("no center server address is set");
         return;
@@ -202,8 +203,8 @@ void CenterSession::onConnected() {
     lastReceived_ = Clock::now();
     asio::error_code ec;
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
-    write(protocol::encodeLine(
-        protocol::Login{protocol::kProtocolVersion, config_.user, config_.password, true}));
+    write(
+        protocol::encodeLine(protocol::Login{loginVersion_, config_.user, config_.password, true}));
     read();
 }
 
@@ -267,8 +268,19 @@ void CenterSession::onLine(std::string_view line) {
             if (logins_ > 1) {
                 logLine("logged in to the center server " + where() + " again");
             }
-            listener_.onLoggedIn(logins_ > 1, ok->mediaKey);
+            listener_.onLoggedIn(logins_ > 1, protocol::MediaKey{ok->mediaKey, ok->wideKey});
         } else if (const auto* failed = std::get_if<protocol::LoginFailed>(&message)) {
+            if (loginVersion_ > protocol::kOldestProtocolVersion &&
+                failed->reason.starts_with("unsupported protocol version")) {
+                // A server of an older release: it speaks the first version
+                // (32-bit media keys) and said so; ask again in its words.
+                logLine("the center server " + where() + " does not speak version " +
+                        std::to_string(loginVersion_) + "; logging in with version " +
+                        std::to_string(protocol::kOldestProtocolVersion));
+                loginVersion_ = protocol::kOldestProtocolVersion;
+                connect();
+                return;
+            }
             giveUp("the center server " + where() + " refused the login of user '" + config_.user +
                    "': " +
                    (failed->reason.empty() ? "no reason given" : text::PeerText(failed->reason)));
@@ -375,6 +387,7 @@ void CenterSession::lose(const std::string& why) {
         return;
     }
     state_ = State::Waiting;
+    loginVersion_ = protocol::kProtocolVersion;
     listener_.onCenterState(CENTER_RETRYING, why);
     logLine((was == State::Connecting ? "cannot connect to the center server "
                                       : "connection to the center server ") +

@@ -18,6 +18,7 @@
 
 #include "net/bounded_writer.h"
 #include "protocol/line_reader.h"
+#include "protocol/media_datagram.h"
 #include "protocol/messages.h"
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/session_timing.h"
@@ -39,7 +40,7 @@ public:
     public:
         // login_ok; `again` when an earlier connection of this session had
         // logged in already.
-        virtual void onLoggedIn(bool again, std::uint32_t mediaKey) = 0;
+        virtual void onLoggedIn(bool again, protocol::MediaKey mediaKey) = 0;
         // Every message after login_ok, in the order received. `comesAgain`:
         // an `online` of the list whose data come from events that will be
         // sent again after the list (they were not handed on before).
@@ -130,6 +131,10 @@ private:
     Clock::time_point lastReceived_;
     Clock::time_point lastPing_;
     unsigned logins_ = 0;
+    // The version the next login says: the newest, but the oldest for the
+    // one attempt after a server refused the newest (a server of an older
+    // release). Each new connection tries the newest again.
+    int loginVersion_ = protocol::kProtocolVersion;
     // Acknowledgements: the server's numbering (0: none agreed), the last
     // event handed on and the last one acknowledged. They outlive a
     // connection, so that what a reconnect sends again is not handed on

@@ -138,7 +138,7 @@ void MediaControl::openSocket() {
     receiver_.open();
 }
 
-void MediaControl::onLoggedIn(bool /*again*/, std::uint32_t mediaKey,
+void MediaControl::onLoggedIn(bool /*again*/, protocol::MediaKey mediaKey,
                               const asio::ip::address& server, const asio::ip::address& local) {
     loggedIn_ = true;
     mediaKey_ = mediaKey;
@@ -337,7 +337,7 @@ void MediaControl::reset() {
     receiver_.closeAllStreams();
     receiver_.close();
     loggedIn_ = false;
-    mediaKey_ = 0;
+    mediaKey_ = {};
     noMediaTimer_.cancel();
     noMediaCheckDue_ = false;
 }

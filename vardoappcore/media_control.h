@@ -41,7 +41,7 @@ public:
     // out again.
     // `local` is our end of the control connection; media is taken on that
     // interface.
-    void onLoggedIn(bool again, std::uint32_t mediaKey, const asio::ip::address& server,
+    void onLoggedIn(bool again, protocol::MediaKey mediaKey, const asio::ip::address& server,
                     const asio::ip::address& local);
     void onMessage(const protocol::Message& message);
     // Logout: forget every request; every recording is finished.
@@ -91,7 +91,7 @@ private:
     std::unique_ptr<RecordWriter> writer_;
     std::map<Key, Channel> channels_;
     std::unordered_map<std::uint32_t, Key> streams_;
-    std::uint32_t mediaKey_ = 0;
+    protocol::MediaKey mediaKey_;
     int udpPort_ = 0;
     asio::ip::address server_;
     asio::ip::address local_;

@@ -38,7 +38,7 @@ MediaReceiver::~MediaReceiver() {
     close();
 }
 
-void MediaReceiver::setServer(const asio::ip::udp::endpoint& server, std::uint32_t mediaKey,
+void MediaReceiver::setServer(const asio::ip::udp::endpoint& server, protocol::MediaKey mediaKey,
                               const asio::ip::address& local) {
     if (socket_.is_open() && (server != server_ || local != local_)) {
         close();  // bound and connected elsewhere

@@ -30,6 +30,7 @@
 #include <span>
 #include <vector>
 
+#include "protocol/media_datagram.h"
 #include "vardoappcore/frame_assembler.h"
 
 namespace vardo {
@@ -55,7 +56,7 @@ public:
     // Where the server takes registrations (and sends media from), the key
     // of this login, and the local address of the control connection (the
     // media socket is bound to it; unspecified: any).
-    void setServer(const asio::ip::udp::endpoint& server, std::uint32_t mediaKey,
+    void setServer(const asio::ip::udp::endpoint& server, protocol::MediaKey mediaKey,
                    const asio::ip::address& local = {});
     // Opens the socket (once) and registers now; the registration then
     // repeats until close(). False, with the reason logged, when the socket
@@ -100,7 +101,7 @@ private:
     asio::steady_timer registerTimer_;
     asio::ip::udp::endpoint server_;
     asio::ip::address local_;
-    std::uint32_t mediaKey_ = 0;
+    protocol::MediaKey mediaKey_;
     bool haveServer_ = false;
     // Bumped at every close: handlers of an older socket do nothing.
     std::uint64_t epoch_ = 0;

@@ -72,7 +72,10 @@ void decodeDatagram(std::span<const std::uint8_t> bytes) {
               std::equal(again.begin() + 8, again.end(), bytes.begin() + 8));
     }
     if (const auto key = decodeRegister(bytes)) {
-        check(encodeRegister(*key).size() == bytes.size());
+        // Both widths give back the very bytes: a key is never cut or padded.
+        const auto again = encodeRegister(*key);
+        check(key->wide == (bytes.size() == kWideRegisterBytes));
+        check(std::equal(again.begin(), again.end(), bytes.begin(), bytes.end()));
     }
 }
 

@@ -6,6 +6,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "center/media_port.h"
+#include "center/terminal_config.h"
+#include "center/terminal_media.h"
+
 namespace center {
 namespace {
 
@@ -107,6 +111,74 @@ TEST_F(OptionsTest, TheConfigurationFileTakesEveryOptionAndRefusesUnknownKeys) {
     EXPECT_FALSE(parsed.configError);
 }
 
+TEST_F(OptionsTest, TheLimitsAgainstStrangersAreOptionsWithTheirFormerDefaults) {
+    // Unset, each option keeps the limit its part has on its own.
+    const Options d = parseOptions({}).options;
+    const MediaPortConfig port;
+    EXPECT_EQ(d.mediaProofTimeout, port.idleLimit);
+    EXPECT_EQ(static_cast<std::size_t>(d.maxMediaConnections), port.maxConnections);
+    EXPECT_EQ(static_cast<std::size_t>(d.maxUnprovenMedia), port.maxUnproven);
+    EXPECT_EQ(static_cast<std::size_t>(d.maxUnprovenMediaPerAddress), port.maxUnprovenPerAddress);
+    EXPECT_EQ(d.mediaStopGrace, TerminalMediaConfig{}.stopGrace);
+    const centerlink::HubConfig hub;
+    EXPECT_EQ(d.eventServerLoginTimeout, hub.loginLimit);
+    EXPECT_EQ(static_cast<std::size_t>(d.maxEventServerLogins), hub.maxUnauthenticated);
+    EXPECT_EQ(static_cast<std::size_t>(d.maxEventServerLoginsPerAddress),
+              hub.maxUnauthenticatedPerAddress);
+    EXPECT_EQ(d.freeLoginFailures, hub.backOff.freeFailures);
+    EXPECT_EQ(d.longestLoginWait, hub.backOff.longestWait);
+    EXPECT_EQ(d.freeLoginFailures, TerminalConfig{}.backOff.freeFailures);
+    EXPECT_EQ(d.longestLoginWait, TerminalConfig{}.backOff.longestWait);
+
+    const std::string config = write("limits.conf",
+                                     "media-proof-timeout = 20\nmax-media-connections = 900\n"
+                                     "max-unproven-media = 90\nmax-unproven-media-per-address = 9\n"
+                                     "media-stop-grace = 0\nevent-server-login-timeout = 5\n"
+                                     "max-event-server-logins = 40\n"
+                                     "max-event-server-logins-per-address = 4\n"
+                                     "free-login-failures = 0\nlongest-login-wait = 600\n");
+    const auto parsed = parseOptions({"--config", config, "--max-unproven-media-per-address", "3"});
+    ASSERT_EQ(parsed.error, "");
+    const Options& o = parsed.options;
+    EXPECT_EQ(o.mediaProofTimeout, std::chrono::seconds(20));
+    EXPECT_EQ(o.maxMediaConnections, 900);
+    EXPECT_EQ(o.maxUnprovenMedia, 90);
+    EXPECT_EQ(o.maxUnprovenMediaPerAddress, 3);
+    EXPECT_EQ(o.mediaStopGrace, std::chrono::seconds(0));
+    EXPECT_EQ(o.eventServerLoginTimeout, std::chrono::seconds(5));
+    EXPECT_EQ(o.maxEventServerLogins, 40);
+    EXPECT_EQ(o.maxEventServerLoginsPerAddress, 4);
+    EXPECT_EQ(o.freeLoginFailures, 0);
+    EXPECT_EQ(o.longestLoginWait, std::chrono::seconds(600));
+
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } mistakes[] = {
+        {{"--media-proof-timeout", "0"},
+         "--media-proof-timeout: '0' is not a number of seconds from 1 to 3600"},
+        {{"--media-proof-timeout", "10s"}, "'10s' is not a number of seconds"},
+        {{"--media-stop-grace", "-1"}, "'-1' is not a number of seconds from 0 to 600"},
+        {{"--max-media-connections", "0"}, "--max-media-connections: '0' is not a number from 1"},
+        {{"--max-event-server-logins", "many"}, "'many' is not a number from 1 to 100000"},
+        {{"--event-server-login-timeout", "99999"}, "is not a number of seconds from 1 to 3600"},
+        {{"--free-login-failures", "-1"}, "'-1' is not a number from 0 to 1000"},
+        {{"--longest-login-wait", "0"}, "'0' is not a number of seconds from 1 to 3600"},
+        // A share above its whole would be a cap that never holds.
+        {{"--max-unproven-media-per-address", "300"},
+         "--max-unproven-media-per-address (300) is more than --max-unproven-media (256)"},
+        {{"--max-media-connections", "100"},
+         "--max-unproven-media (256) is more than --max-media-connections (100)"},
+        {{"--max-event-server-logins", "8"},
+         "--max-event-server-logins-per-address (16) is more than --max-event-server-logins (8)"},
+    };
+    for (const auto& m : mistakes) {
+        const auto refused = parseOptions(m.args);
+        EXPECT_NE(refused.error.find(m.error), std::string::npos)
+            << m.args[0] << ": " << refused.error;
+    }
+}
+
 TEST(Options, TheDefaultLoginIsForLoopbackOnly) {
     for (const char* address : {"127.0.0.1", "127.0.0.2", "127.255.0.9", "::1", "localhost"}) {
         EXPECT_TRUE(isLoopbackAddress(address)) << address;
@@ -133,10 +205,30 @@ TEST(Options, TheDefaultLoginIsForLoopbackOnly) {
 TEST(Options, HelpNamesEveryOption) {
     const std::string help = usageText();
     EXPECT_TRUE(help.starts_with("usage: vardo-center [options]\n")) << help;
-    for (const char* option :
-         {"--listen ADDR", "--jt808-port N", "--media-host ADDR", "--user NAME", "--password PW",
-          "--users FILE", "--data DIR", "--open-registration", "--status-interval S",
-          "--metrics-port N", "--config FILE", "--list", "--version", "--help, -h"}) {
+    for (const char* option : {"--listen ADDR",
+                               "--jt808-port N",
+                               "--media-host ADDR",
+                               "--user NAME",
+                               "--password PW",
+                               "--users FILE",
+                               "--data DIR",
+                               "--open-registration",
+                               "--status-interval S",
+                               "--metrics-port N",
+                               "--config FILE",
+                               "--list",
+                               "--version",
+                               "--help, -h",
+                               "--media-proof-timeout S",
+                               "--max-media-connections N",
+                               "--max-unproven-media N",
+                               "--max-unproven-media-per-address N",
+                               "--media-stop-grace S",
+                               "--event-server-login-timeout S",
+                               "--max-event-server-logins N",
+                               "--max-event-server-logins-per-address N",
+                               "--free-login-failures N",
+                               "--longest-login-wait S"}) {
         EXPECT_NE(help.find("\n  " + std::string(option) + " "), std::string::npos)
             << option << " in\n"
             << help;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "centerlink/event_server_hub.h"
+#include "protocol/json_codec.h"
 #include "protocol/media_datagram.h"
 #include "testsupport/io_thread/io_thread.h"
 #include "testsupport/loopback/loopback.h"
@@ -82,14 +83,14 @@ protected:
     }
 
     // The login's answer ("login_ok" with the key, or "login_failed").
-    json login(testsim::LineConnection& c, const std::string& password) {
-        c.send(
-            json{{"op", "login"}, {"version", 1}, {"user", "root"}, {"password", password}}.dump() +
-            "\n");
+    json login(testsim::LineConnection& c, const std::string& password, int version = 1) {
+        c.send(json{{"op", "login"}, {"version", version}, {"user", "root"}, {"password", password}}
+                   .dump() +
+               "\n");
         const auto line = c.readLine(5s);
         return line ? json::parse(*line) : json();
     }
-    void registerKey(const testsim::BoundUdp& from, std::uint32_t key) {
+    void registerKey(const testsim::BoundUdp& from, vardo::protocol::MediaKey key) {
         const auto datagram = vardo::protocol::encodeRegister(key);
         sockaddr_in to{};
         to.sin_family = AF_INET;
@@ -119,7 +120,7 @@ TEST_F(HubAttackTest, GuessedMediaKeysMoveNoClientsMedia) {
     ASSERT_EQ(ok["op"], "login_ok");
     const std::uint32_t key = ok["media_key"];
     const auto victimUdp = testsim::bindLoopbackUdp();
-    registerKey(victimUdp, key);
+    registerKey(victimUdp, {key});
 
     // A second login from the stranger's machine: its key says nothing of
     // the victim's.
@@ -133,13 +134,13 @@ TEST_F(HubAttackTest, GuessedMediaKeysMoveNoClientsMedia) {
     // stranger.
     const auto strangerUdp = testsim::bindLoopbackUdp(kStranger);
     for (const std::uint32_t k : {key, key - 1, key + 1, strangerKey - 1, strangerKey + 1}) {
-        registerKey(strangerUdp, k);
+        registerKey(strangerUdp, {k});
     }
     std::mt19937 guesses(7);
     for (int i = 0; i < 300'000; ++i) {
-        registerKey(strangerUdp, guesses());
+        registerKey(strangerUdp, {guesses()});
     }
-    registerKey(victimUdp, key);  // the victim's repeat still counts
+    registerKey(victimUdp, {key});  // the victim's repeat still counts
     std::this_thread::sleep_for(600ms);
     const auto endpoints = io_.call([this] { return book_.endpoints(); });
     ASSERT_TRUE(endpoints.contains(key));
@@ -151,6 +152,81 @@ TEST_F(HubAttackTest, GuessedMediaKeysMoveNoClientsMedia) {
         << text;
     // 300,000 guesses, a handful of lines a period.
     EXPECT_LT(std::count(text.begin(), text.end(), '\n'), 100) << text;
+}
+
+// A version-2 login's key as the hub handed it out.
+vardo::protocol::MediaKey wideKey(const json& loginOk) {
+    const auto decoded = vardo::protocol::decodeLine(loginOk.dump());
+    const auto& ok = std::get<vardo::protocol::LoginOk>(decoded.message);
+    EXPECT_TRUE(ok.wideKey) << loginOk.dump();
+    return {ok.mediaKey, ok.wideKey};
+}
+
+TEST_F(HubAttackTest, WideKeysOfNeighbouringLoginsShareNothingAGuessCanUse) {
+    start();
+    // Two event servers on one machine: what the second knows of its own
+    // key must not lead to the first's, even from the first's address.
+    auto victim = testsim::connectTo(tcpPort_);
+    const json ok = login(victim, "s3cret-password", 2);
+    ASSERT_EQ(ok["op"], "login_ok") << ok.dump();
+    ASSERT_TRUE(ok["media_key"].is_string()) << ok.dump();
+    const auto key = wideKey(ok);
+    const auto victimUdp = testsim::bindLoopbackUdp();
+    registerKey(victimUdp, key);
+
+    auto neighbour = testsim::connectTo(tcpPort_);
+    const auto neighbourKey = wideKey(login(neighbour, "s3cret-password", 2));
+    // Random in all 64 bits: the high halves differ too (a 2^-32 chance
+    // that they do not).
+    EXPECT_NE(key.value >> 32, neighbourKey.value >> 32);
+    EXPECT_NE(key.value & 0xFFFFFFFF, neighbourKey.value & 0xFFFFFFFF);
+
+    const auto guesserUdp = testsim::bindLoopbackUdp();
+    for (const std::uint64_t k : {neighbourKey.value - 1, neighbourKey.value + 1, key.value - 1,
+                                  key.value + 1, key.value & 0xFFFFFFFF, key.value >> 32}) {
+        registerKey(guesserUdp, {k, true});
+        registerKey(guesserUdp, {k, false});
+    }
+    // The victim's key in the narrow form is another key: a version-1
+    // guess cannot hit a version-2 client's low half.
+    registerKey(guesserUdp, {key.value, false});
+    std::this_thread::sleep_for(400ms);
+    const auto endpoints = io_.call([this] { return book_.endpoints(); });
+    ASSERT_EQ(endpoints.size(), 1u) << "no guess registered anything";
+    ASSERT_TRUE(endpoints.contains(key.value));
+    EXPECT_EQ(endpoints.at(key.value).port(), victimUdp.port) << "the victim's media stays with it";
+    EXPECT_NE(log().find("no client holds the key"), std::string::npos) << log();
+
+    // The neighbour's own registration works.
+    registerKey(guesserUdp, neighbourKey);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(io_.call([this] { return book_.endpoints(); }).size(), 2u);
+}
+
+TEST_F(HubAttackTest, EveryVersionTheHubSpeaksGetsItsKeyWidthAndNoOtherIsTaken) {
+    start();
+    auto older = testsim::connectTo(tcpPort_);
+    const json narrow = login(older, "s3cret-password", 1);
+    ASSERT_EQ(narrow["op"], "login_ok") << narrow.dump();
+    ASSERT_TRUE(narrow["media_key"].is_number_unsigned()) << narrow.dump();
+    EXPECT_LE(narrow["media_key"].get<std::uint64_t>(), 0xFFFFFFFFu);
+    // A version-1 client registers in its own 8-byte form; the 12-byte form
+    // of the same value is not its key.
+    const auto olderUdp = testsim::bindLoopbackUdp();
+    const std::uint64_t value = narrow["media_key"];
+    registerKey(olderUdp, {value, true});
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(io_.call([this] { return book_.endpoints(); }).empty());
+    registerKey(olderUdp, {value, false});
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(io_.call([this] { return book_.endpoints(); }).contains(value));
+
+    for (const int version : {0, 3, 99}) {
+        auto c = testsim::connectTo(tcpPort_);
+        const json refused = login(c, "s3cret-password", version);
+        EXPECT_EQ(refused["op"], "login_failed") << version;
+        EXPECT_EQ(refused["reason"], "unsupported protocol version " + std::to_string(version));
+    }
 }
 
 TEST_F(HubAttackTest, GuessedPasswordsWaitAndAreSummedUp) {

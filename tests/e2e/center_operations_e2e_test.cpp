@@ -15,6 +15,7 @@
 #include "jt1078/av_control.h"
 #include "jt808/message_ids.h"
 #include "tests/center/test_terminal.h"
+#include "testsupport/loopback/loopback.h"
 #include "testsupport/process/center_process.h"
 #include "testsupport/process/child_process.h"
 #include "testsupport/process/event_server_run.h"
@@ -91,6 +92,41 @@ TEST_F(CenterOperations, ConfigurationMistakesEndWithStatus78AndSayHowToMendThem
     // A mistake typed on the command line stays a usage error.
     EXPECT_EQ(runCenter({"--jt808-port", "seventy"}, log), 2);
     EXPECT_NE(log.find("usage: vardo-center"), std::string::npos) << log;
+}
+
+TEST_F(CenterOperations, TheLimitsOnStrangersFollowTheirOptions) {
+    CenterProcess center(
+        data_, {"--max-unproven-media", "4", "--max-unproven-media-per-address", "2",
+                "--media-proof-timeout", "1", "--max-event-server-logins", "4",
+                "--max-event-server-logins-per-address", "2", "--event-server-login-timeout", "1",
+                "--free-login-failures", "0"});
+    ASSERT_TRUE(center.started()) << center.log();
+    for (const std::uint16_t port : {center.mediaPort(), center.tcpPort()}) {
+        // Two idle connections from one address are held; the third is
+        // closed at once.
+        std::vector<testsim::LineConnection> idle;
+        for (int i = 0; i < 3; ++i) {
+            idle.push_back(testsim::connectTo(port));
+            ASSERT_TRUE(idle.back().valid());
+        }
+        EXPECT_TRUE(idle[2].waitClosed(5s)) << port;
+        // The two go after the second given, well before the default 10 s
+        // (media) and 30 s (logins).
+        EXPECT_TRUE(idle[0].waitClosed(6s)) << port;
+        EXPECT_TRUE(idle[1].waitClosed(3s)) << port;
+    }
+    // No failure is free: right after a wrong password even the right one
+    // waits (by default five wrong ones would not count yet).
+    for (const std::string password : {"wrong", "kiwa"}) {
+        auto login = testsim::connectTo(center.tcpPort());
+        login.send(R"({"op":"login","version":2,"user":"root","password":")" + password + "\"}\n");
+        const auto answer = login.readLine(5s);
+        ASSERT_TRUE(answer.has_value()) << center.log();
+        EXPECT_NE(answer->find(password == "wrong" ? "bad credentials" : "too many refused logins"),
+                  std::string::npos)
+            << *answer;
+    }
+    EXPECT_EQ(center.stop(), 0) << center.log();
 }
 
 TEST_F(CenterOperations, OnAWildcardAddressEachTerminalIsToldTheAddressItReached) {

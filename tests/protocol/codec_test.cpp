@@ -68,6 +68,29 @@ TEST(ProtocolCodec, EncodingStartsWithTheOp) {
     EXPECT_EQ(encodeLine(LoginOk{3}), "{\"op\":\"login_ok\",\"media_key\":3}\n");
 }
 
+TEST(ProtocolCodec, WideMediaKeysTravelAsSixteenHexDigits) {
+    // Above 2^53 a number would lose bits in readers that hold doubles.
+    const LoginOk wide{0xFEDCBA9876543210, 7, true};
+    EXPECT_EQ(encodeLine(wide),
+              "{\"op\":\"login_ok\",\"media_key\":\"fedcba9876543210\",\"epoch\":7}\n");
+    EXPECT_EQ(std::get<LoginOk>(decodeLine(encodeLine(wide)).message), wide);
+    EXPECT_EQ(std::get<LoginOk>(
+                  decodeLine(R"({"op":"login_ok","media_key":"00000000000000FF"})").message),
+              (LoginOk{255, 0, true}));
+    // A narrow key stays a number, which version-1 peers read.
+    EXPECT_EQ(std::get<LoginOk>(decodeLine(encodeLine(LoginOk{0xFFFFFFFF})).message),
+              LoginOk{0xFFFFFFFF});
+    for (const char* bad : {R"({"op":"login_ok","media_key":"fedcba987654321"})",
+                            R"({"op":"login_ok","media_key":"fedcba98765432100"})",
+                            R"({"op":"login_ok","media_key":"fedcba987654321g"})",
+                            R"({"op":"login_ok","media_key":""})",
+                            R"({"op":"login_ok","media_key":"-edcba9876543210"})"}) {
+        const DecodeResult decoded = decodeLine(bad);
+        EXPECT_EQ(decoded.status, DecodeResult::Status::Error) << bad;
+        EXPECT_NE(decoded.error.find("media_key"), std::string::npos) << decoded.error;
+    }
+}
+
 TEST(ProtocolCodec, DocumentedLinesDecode) {
     const struct {
         const char* line;

@@ -157,14 +157,36 @@ TEST(MediaDatagram, LyingOrBrokenDatagramsAreDropped) {
 }
 
 TEST(MediaDatagram, RegistrationCarriesTheMediaKey) {
-    const auto bytes = encodeRegister(0x01020304);
+    const auto bytes = encodeRegister(MediaKey{0x01020304});
     EXPECT_EQ(bytes, (std::vector<std::uint8_t>{'V', 'R', 'D', 'R', 1, 2, 3, 4}));
-    EXPECT_EQ(decodeRegister(bytes), 0x01020304u);
+    EXPECT_EQ(decodeRegister(bytes), MediaKey{0x01020304});
     auto longer = bytes;
     longer.push_back(0);
     EXPECT_FALSE(decodeRegister(longer));
     EXPECT_FALSE(decodeRegister(std::span(bytes).first(7)));
     EXPECT_FALSE(decodeRegister(encodeMediaDatagram(MediaHeader{}, bytes)));
+}
+
+TEST(MediaDatagram, WideKeysTakeAllSixtyFourBitsAndKeepTheirWidth) {
+    const MediaKey wide{0x8877665544332211, true};
+    const auto bytes = encodeRegister(wide);
+    EXPECT_EQ(bytes, (std::vector<std::uint8_t>{'V', 'R', 'D', 'R', 0x88, 0x77, 0x66, 0x55, 0x44,
+                                                0x33, 0x22, 0x11}));
+    EXPECT_EQ(decodeRegister(bytes), wide);
+    // A small value in the wide form is still a wide key: the server tells
+    // a version-1 client's key from a version-2 one by the width.
+    EXPECT_EQ(decodeRegister(encodeRegister(MediaKey{42, true})), (MediaKey{42, true}));
+    EXPECT_EQ(encodeRegister(MediaKey{42, true}).size(), kWideRegisterBytes);
+    // A narrow key never carries more than 32 bits.
+    EXPECT_EQ(decodeRegister(encodeRegister(MediaKey{0x1'0000'0007, false})), MediaKey{7});
+    for (const std::size_t size : {9, 10, 11, 13, 16}) {
+        std::vector<std::uint8_t> other(size, 0);
+        std::copy(bytes.begin(), bytes.begin() + 4, other.begin());
+        EXPECT_FALSE(decodeRegister(other)) << size;
+    }
+    auto badMagic = bytes;
+    badMagic[3] = 'M';
+    EXPECT_FALSE(decodeRegister(badMagic));
 }
 
 TEST(MediaDatagram, FramesAreCutIntoDatagramsThatFit) {

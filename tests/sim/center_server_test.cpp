@@ -65,8 +65,8 @@ TEST_F(CenterServerTest, RefusedLoginsAreAnsweredAndClosed) {
     } cases[] = {
         {R"({"op":"login","version":1,"user":"root","password":"wrong"})", "bad credentials"},
         {R"({"op":"login","version":1,"user":"admin","password":"kiwa"})", "bad credentials"},
-        {R"({"op":"login","version":2,"user":"root","password":"kiwa"})",
-         "unsupported protocol version 2"},
+        {R"({"op":"login","version":3,"user":"root","password":"kiwa"})",
+         "unsupported protocol version 3"},
     };
     for (const auto& c : cases) {
         LineConnection client = testsim::connectTo(io_.call([this] { return server_->tcpPort(); }));
@@ -248,7 +248,7 @@ TEST_F(CenterServerTest, AnOpenedChannelStreamsToTheClientThatRegistered) {
     UdpPeer udp;
     const auto udpPort = io_.call([this] { return server_->udpPort(); });
     // A stranger's registration is not taken.
-    udp.sendTo(udpPort, vardo::protocol::encodeRegister(key + 1));
+    udp.sendTo(udpPort, vardo::protocol::encodeRegister({key + 1}));
     client.send(R"({"op":"media_open","dev":"cam","chn":1,"video":true})"
                 "\n");
     const json ok = next(client);
@@ -256,7 +256,7 @@ TEST_F(CenterServerTest, AnOpenedChannelStreamsToTheClientThatRegistered) {
     EXPECT_EQ(ok["video"]["codec"], "mjpeg");
     EXPECT_TRUE(udp.receive(300).empty());
 
-    udp.sendTo(udpPort, vardo::protocol::encodeRegister(key));
+    udp.sendTo(udpPort, vardo::protocol::encodeRegister({key}));
     const auto datagram = udp.receive();
     const auto decoded = vardo::protocol::decodeMediaDatagram(datagram);
     ASSERT_TRUE(decoded.datagram) << decoded.error;

@@ -100,6 +100,14 @@ TEST(OptionTable, MistakesNameTheOptionAndWhatWasExpected) {
     }
 }
 
+TEST(OptionTable, LargeBoundsAreWrittenInFull) {
+    int count = 0;
+    OptionTable table("usage: tool", "", {{"--count", "N", "", SetNumber(count, 1, 1'000'000)}});
+    EXPECT_EQ(table.parseArgs({"--count", "0"}), "--count: '0' is not a number from 1 to 1000000");
+    EXPECT_EQ(NumberText(0.25), "0.25");
+    EXPECT_EQ(NumberText(-100000), "-100000");
+}
+
 TEST_F(OptionFileTest, FileLinesUseTheSameTableAndSayWhereTheyFail) {
     Settings s;
     OptionTable table = TableFor(s);

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "protocol/json_codec.h"
 #include "protocol/media_datagram.h"
 #include "sim/mjpeg_encoder.h"
 #include "testsupport/avi/avi_probe.h"
@@ -100,14 +101,30 @@ protected:
 
     // Logs the library in, brings camera "cam" online, starts its video and
     // a recording, answers the media request and takes the registration:
-    // afterwards `client_` is the library's media port.
-    void startCameraRecording() {
+    // afterwards `client_` is the library's media port and `registration_`
+    // the registration's bytes. `loginOk` is the center's answer to the
+    // login; `oldestOnly`: the center refuses every version but the first,
+    // as a center of an older release does.
+    void startCameraRecording(const std::string& loginOk = R"({"op":"login_ok","media_key":42})",
+                              bool oldestOnly = false) {
         MyVardoApp_SetCenterServer(app_, "127.0.0.1", listener_.port(), media_.port());
         MyVardoApp_Login(app_, "root", "kiwa");
         control_ = listener_.accept();
         ASSERT_TRUE(control_.valid());
-        ASSERT_TRUE(control_.readLine().has_value());  // login
-        control_.send("{\"op\":\"login_ok\",\"media_key\":42}\n");
+        auto login = control_.readLine();
+        ASSERT_TRUE(login.has_value());
+        loginVersions_.push_back(json::parse(*login)["version"]);
+        if (oldestOnly && loginVersions_.back() != 1) {
+            control_.send(R"({"op":"login_failed","reason":"unsupported protocol version )" +
+                          std::to_string(loginVersions_.back()) + "\"}\n");
+            control_.close();
+            control_ = listener_.accept();
+            ASSERT_TRUE(control_.valid()) << "no second login came " << log_.all();
+            login = control_.readLine();
+            ASSERT_TRUE(login.has_value());
+            loginVersions_.push_back(json::parse(*login)["version"]);
+        }
+        control_.send(loginOk + "\n");
         control_.send(
             "{\"op\":\"online\",\"dev\":\"cam\",\"name\":\"Cam\",\"channels\":1}\n"
             "{\"op\":\"synced\",\"count\":1}\n");
@@ -136,8 +153,12 @@ protected:
             "\n");
         const auto registration = media_.receive();
         ASSERT_TRUE(registration.has_value()) << "no registration came";
-        ASSERT_EQ(protocol::decodeRegister(registration->first), 42u);
+        registration_ = registration->first;
         client_ = registration->second;
+        const auto answer = protocol::decodeLine(loginOk);
+        const auto& ok = std::get<protocol::LoginOk>(answer.message);
+        ASSERT_EQ(protocol::decodeRegister(registration_),
+                  (protocol::MediaKey{ok.mediaKey, ok.wideKey}));
     }
 
     void sendFrame(const UdpSocket& from, std::uint32_t sequence) const {
@@ -169,7 +190,45 @@ protected:
     testsim::LineConnection control_;
     UdpSocket media_;  // the center's media port
     std::uint16_t client_ = 0;
+    std::vector<std::uint8_t> registration_;
+    std::vector<int> loginVersions_;
 };
+
+TEST_F(MediaSecurityTest, ACenterOfThisReleaseGetsTheWideKeyBack) {
+    ASSERT_NO_FATAL_FAILURE(
+        startCameraRecording(R"({"op":"login_ok","media_key":"8877665544332211"})"));
+    EXPECT_EQ(loginVersions_, std::vector<int>{protocol::kProtocolVersion});
+    EXPECT_EQ(registration_.size(), protocol::kWideRegisterBytes);
+    EXPECT_EQ(protocol::decodeRegister(registration_),
+              (protocol::MediaKey{0x8877665544332211, true}));
+}
+
+TEST_F(MediaSecurityTest, ACenterOfAnOlderReleaseIsAskedInItsVersionAndItsNarrowKeyWorks) {
+    ASSERT_NO_FATAL_FAILURE(startCameraRecording(R"({"op":"login_ok","media_key":42})", true));
+    EXPECT_EQ(loginVersions_, (std::vector<int>{protocol::kProtocolVersion, 1}));
+    EXPECT_EQ(registration_.size(), protocol::kRegisterBytes);
+    EXPECT_EQ(protocol::decodeRegister(registration_), protocol::MediaKey{42});
+    EXPECT_TRUE(log_.waitFor("logging in with version 1")) << log_.all();
+    sendFrame(media_, 1);
+    EXPECT_TRUE(waitForFrames(1)) << log_.all();
+}
+
+TEST_F(MediaSecurityTest, ACenterThatRefusesTheOldestVersionTooIsNotAskedForever) {
+    MyVardoApp_SetCenterServer(app_, "127.0.0.1", listener_.port(), media_.port());
+    MyVardoApp_Login(app_, "root", "kiwa");
+    for (const int expected : {protocol::kProtocolVersion, 1}) {
+        auto c = listener_.accept();
+        ASSERT_TRUE(c.valid());
+        const auto login = c.readLine();
+        ASSERT_TRUE(login.has_value());
+        const int version = json::parse(*login)["version"];
+        EXPECT_EQ(version, expected);
+        c.send(R"({"op":"login_failed","reason":"unsupported protocol version )" +
+               std::to_string(version) + "\"}\n");
+    }
+    EXPECT_TRUE(log_.waitFor("not trying again")) << log_.all();
+    EXPECT_FALSE(listener_.accept(1500ms).valid());
+}
 
 TEST_F(MediaSecurityTest, DatagramsFromAnotherPortNeverReachARecording) {
     ASSERT_NO_FATAL_FAILURE(startCameraRecording());
