@@ -9,10 +9,22 @@
 #include <cstring>
 #include <system_error>
 
-#include "db/journal_files.h"
-#include "db/journal_record.h"
+#include "db/journal_statement_record.h"
 
 namespace db {
+
+ssize_t JournalFileCalls::Write(int fd, const void* data, std::size_t size) {
+    return ::write(fd, data, size);
+}
+
+int JournalFileCalls::Sync(int fd) {
+    return ::fdatasync(fd);
+}
+
+int JournalFileCalls::Truncate(int fd, off_t size) {
+    return ::ftruncate(fd, size);
+}
+
 namespace {
 
 constexpr std::uint64_t kMaxSegmentBytes = std::uint64_t{32} << 20;
