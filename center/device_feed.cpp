@@ -22,12 +22,11 @@ void DeviceFeed::online(const std::string& phone, const std::string& plate,
     online_[phone] = Device{};
 }
 
-void DeviceFeed::location(const std::string& phone, const jt808::Location& report) {
+std::uint64_t DeviceFeed::location(const std::string& phone, const jt808::Location& report) {
     const auto it = online_.find(phone);
     if (it == online_.end()) {
-        return;
+        return 0;
     }
-    ++reports_;
     std::chrono::system_clock::time_point when;
     if (const auto reported = jt808::utcTime(report)) {
         when = *reported;
@@ -37,16 +36,24 @@ void DeviceFeed::location(const std::string& phone, const jt808::Location& repor
         ++reportsWithoutTime_;
         when = clock_();
     }
+    const std::string sentence = rmcFromLocation(report, when);
+    if (const std::uint64_t earlier = rememberFixes_ ? recent_.find(phone, sentence) : 0;
+        earlier != 0) {
+        ++reportsAgain_;
+        return earlier;
+    }
+    ++reports_;
     LastReport& last = it->second.lastReport.emplace();
     last.when = when;
     last.latitude = report.latitude / 1e6 * ((report.status & jt808::status::kSouth) ? -1 : 1);
     last.longitude = report.longitude / 1e6 * ((report.status & jt808::status::kWest) ? -1 : 1);
     last.speedKmh = report.speed / 10.0;
-    const std::string sentence = rmcFromLocation(report, when);
     std::optional<std::string> driver;
     driver.swap(it->second.newDriver);
     if (std::string error = hub_.gps(phone, sentence, std::nullopt, driver); !error.empty()) {
         log_("terminal " + phone + ": " + error);
+    } else if (rememberFixes_) {
+        recent_.remember(phone, sentence, hub_.lastNumber());
     }
     const std::uint32_t* video = report.videoAlarms ? &*report.videoAlarms : nullptr;
     for (const int kind : risingAlarmKinds(alarms_[phone], report.alarm, video)) {
@@ -54,6 +61,7 @@ void DeviceFeed::location(const std::string& phone, const jt808::Location& repor
             log_("terminal " + phone + ": " + error);
         }
     }
+    return hub_.lastNumber();
 }
 
 void DeviceFeed::driver(const std::string& phone, const std::string& name) {

@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "center/alarm_table.h"
+#include "center/recent_fixes.h"
 #include "centerlink/event_server_hub.h"
 #include "jt808/location.h"
 
@@ -29,8 +30,10 @@ public:
 
     void online(const std::string& phone, const std::string& plate, const std::string& driver);
     // A report of a device that is not online is dropped (it cannot happen
-    // for an authenticated terminal).
-    void location(const std::string& phone, const jt808::Location& report);
+    // for an authenticated terminal). The number of the last event the
+    // report made (0 when none): its answer waits until that is durable. A
+    // fix sent again gets the number of the event it made the first time.
+    std::uint64_t location(const std::string& phone, const jt808::Location& report);
     // The driver goes out with the next location report.
     void driver(const std::string& phone, const std::string& name);
     void offline(const std::string& phone);
@@ -45,7 +48,12 @@ public:
     };
     std::optional<LastReport> lastReport(const std::string& phone) const;
 
+    // Fixes sent again are told apart only with this on (the center's
+    // journal makes terminals send what was not answered again).
+    void rememberFixes(bool on) { rememberFixes_ = on; }
+    RecentFixes& recentFixes() { return recent_; }
     std::uint64_t reports() const { return reports_; }
+    std::uint64_t reportsAgain() const { return reportsAgain_; }
     std::uint64_t reportsWithoutTime() const { return reportsWithoutTime_; }
 
 private:
@@ -62,7 +70,10 @@ private:
     // Kept across reconnects, so that an alarm that stays set while the
     // terminal reconnects is not raised again.
     std::unordered_map<std::string, AlarmState> alarms_;
+    RecentFixes recent_;
+    bool rememberFixes_ = false;
     std::uint64_t reports_ = 0;
+    std::uint64_t reportsAgain_ = 0;
     std::uint64_t reportsWithoutTime_ = 0;
 };
 

@@ -25,6 +25,10 @@ struct Options {
     std::vector<centerlink::Credentials> users;
     bool defaultUsers = false;  // users holds root/kiwa because none were given
     std::string dataDir = "/var/lib/vardo-center";
+    // The journal of events under --data: past this many MiB unacknowledged
+    // by event servers, location reports are refused. 0: no journal (reports
+    // are answered at once and a crash loses what event servers lacked).
+    int journalMaxMb = 1024;
     bool openRegistration = false;
     int channels = 4;  // announced per terminal until they are queried
     // A terminal that sends nothing for this long is dropped: three
