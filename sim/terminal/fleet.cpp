@@ -98,6 +98,8 @@ public:
     }
 
     std::size_t unanswered() const { return unanswered_.size(); }
+    std::uint64_t made() const { return made_; }
+    void stopReporting() { reporting_ = false; }
 
     void stop() {
         stopped_ = true;
@@ -355,6 +357,7 @@ private:
             report.sent = 0;
             report.serials.clear();
             transmit(report);
+            fleet_.counters_.reportsResent++;
         }
     }
 
@@ -624,15 +627,24 @@ private:
         if (alarmBits_ == 0 && !videoAlarm_ && chance(config_.alarmRate)) {
             raiseAlarm(now);
         }
+        if (!reporting_) {
+            return;
+        }
+        // Before the first login there is nothing to report or catch up.
+        if (state_ != State::Online && (!everOnline_ || config_.skipAuthentication)) {
+            return;
+        }
         const jt808::Location loc = location(now);
+        ++made_;
         if (state_ == State::Online) {
             sendReport(jt808::msg::kLocation, jt808::encodeLocation(loc));
             fleet_.counters_.locations++;
-        } else if (everOnline_ && !config_.skipAuthentication) {
+        } else {
             // Reports made while the network is gone are kept for the blind-
-            // area upload; before the first login there is nothing to catch up.
+            // area upload.
             if (buffered_.size() == kMaxBuffered) {
                 buffered_.pop_front();
+                fleet_.counters_.reportsGivenUp++;
             }
             buffered_.push_back(loc);
         }
@@ -684,7 +696,11 @@ private:
     }
 
     jt808::Location location(Clock::time_point now) {
-        const RoutePoint p = route_.at(now - started_);
+        RoutePoint p = route_.at(now - started_);
+        if (config_.numberedFixes) {
+            p.latitude = 10.0 + static_cast<double>(made_) / 10000.0;
+            p.longitude = 100.0 + index_ / 1000.0;
+        }
         jt808::Location loc;
         loc.alarm = alarmBits_;
         loc.status = jt808::status::kAcc | jt808::status::kLocated;
@@ -779,6 +795,8 @@ private:
 
     std::deque<Unanswered> unanswered_;
 
+    bool reporting_ = true;
+    std::uint64_t made_ = 0;  // reports made, sent or buffered
     bool everOnline_ = false;
     bool inDeadZone_ = false;
     std::deque<jt808::Location> buffered_;
@@ -814,6 +832,20 @@ std::size_t Fleet::unansweredReports() const {
         n += t->unanswered();
     }
     return n;
+}
+
+void Fleet::stopReporting() {
+    for (auto& t : terminals_) {
+        t->stopReporting();
+    }
+}
+
+std::vector<std::uint64_t> Fleet::reportsMade() const {
+    std::vector<std::uint64_t> made;
+    for (const auto& t : terminals_) {
+        made.push_back(t->made());
+    }
+    return made;
 }
 
 void Fleet::stop() {

@@ -50,6 +50,10 @@ struct FleetConfig {
     double reconnectRate = 0;  // dropped connections per terminal per hour
     std::chrono::milliseconds reconnectDelay{2'000};
     std::chrono::milliseconds ramp{0};  // terminals start spread over this time
+    // Terminal i reports its k-th fix (from 0) at latitude 10 + k / 10000,
+    // longitude 100 + i / 1000, so that what a center stored can be counted
+    // against what was sent.
+    bool numberedFixes = false;
     bool driverCard = true;
     std::string platePrefix = "粤B";
     int firstPlateNumber = 12345;
@@ -102,6 +106,11 @@ public:
     // Reports not yet answered with success, in all terminals (the io
     // thread's, or once it has stopped).
     std::size_t unansweredReports() const;
+    // No new reports from here on; what is unanswered still goes again.
+    // The io thread's.
+    void stopReporting();
+    // The reports each terminal made, by index (the io thread's).
+    std::vector<std::uint64_t> reportsMade() const;
     // The phone of terminal i as it appears in headers (12 or 20 digits).
     std::string phoneOf(int index) const;
 
