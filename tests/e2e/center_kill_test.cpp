@@ -84,12 +84,22 @@ std::unique_ptr<CenterProcess> Restart(const std::string& data, const CenterProc
     return nullptr;
 }
 
+int FromEnvironment(const char* name, int fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? std::atoi(value) : fallback;
+}
+
+// Small in the suite; scripts/kill-run runs it large (VARDO_KILL_TERMINALS,
+// VARDO_KILL_COUNT, VARDO_KILL_INTERVAL_MS between a terminal's reports, and
+// VARDO_KILL_WHAT: center, event-server or both, or all three in turn).
 TEST(CenterKill, FixesFlowingWhenTheCenterIsKilledAreStoredOnceEach) {
     char pattern[] = "/tmp/vardo-center-kill-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const std::string data = pattern;
-    constexpr int kTerminals = 50;
-    constexpr int kKills = 3;
+    const int kTerminals = FromEnvironment("VARDO_KILL_TERMINALS", 50);
+    const int kKills = FromEnvironment("VARDO_KILL_COUNT", 3);
+    const std::string what =
+        std::getenv("VARDO_KILL_WHAT") ? std::getenv("VARDO_KILL_WHAT") : "center";
     {
         auto first =
             std::make_unique<CenterProcess>(data, std::vector<std::string>{"--open-registration"});
@@ -106,7 +116,8 @@ TEST(CenterKill, FixesFlowingWhenTheCenterIsKilledAreStoredOnceEach) {
         config.port = first->jt808Port();
         config.terminals = kTerminals;
         config.numberedFixes = true;
-        config.locationInterval = 200ms;
+        config.locationInterval =
+            std::chrono::milliseconds(FromEnvironment("VARDO_KILL_INTERVAL_MS", 200));
         config.heartbeatInterval = 30s;
         config.reconnectDelay = 300ms;
         config.answerTimeout = 2s;
@@ -114,24 +125,40 @@ TEST(CenterKill, FixesFlowingWhenTheCenterIsKilledAreStoredOnceEach) {
         sim::terminal::Fleet fleet(io.context(), config, codes, [](const std::string&) {});
         io.start();
         io.call([&] { fleet.start(); });
-        const auto until = std::chrono::steady_clock::now() + 20s;
-        while (fleet.counters().authentications < kTerminals &&
+        const auto until = std::chrono::steady_clock::now() + 20s + kTerminals * 20ms;
+        while (fleet.counters().authentications < static_cast<std::uint64_t>(kTerminals) &&
                std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(50ms);
         }
-        ASSERT_EQ(fleet.counters().authentications.load(), std::uint64_t{kTerminals})
+        ASSERT_GE(fleet.counters().authentications.load(), static_cast<std::uint64_t>(kTerminals))
             << center->log();
 
         std::mt19937 random(std::random_device{}());
         for (int kill = 0; kill < kKills; ++kill) {
             std::this_thread::sleep_for(
                 std::chrono::milliseconds(std::uniform_int_distribution<>(1200, 2500)(random)));
-            ::kill(center->pid(), SIGKILL);
+            const std::string victim =
+                what != "all"
+                    ? what
+                    : std::vector<std::string>{"center", "event-server", "both"}[kill % 3];
+            const bool killCenter = victim == "center" || victim == "both";
+            const bool killServer = victim == "event-server" || victim == "both";
+            if (killCenter) {
+                ::kill(center->pid(), SIGKILL);
+            }
+            if (killServer) {
+                server.kill();
+            }
             std::this_thread::sleep_for(
                 std::chrono::milliseconds(std::uniform_int_distribution<>(200, 1000)(random)));
-            current = Restart(data, *first);
-            ASSERT_TRUE(current) << "the center did not start again";
-            center = current.get();
+            if (killCenter) {
+                current = Restart(data, *first);
+                ASSERT_TRUE(current) << "the center did not start again";
+                center = current.get();
+            }
+            if (killServer) {
+                server.start();
+            }
         }
         std::this_thread::sleep_for(1500ms);
         io.call([&] { fleet.stopReporting(); });
@@ -139,7 +166,7 @@ TEST(CenterKill, FixesFlowingWhenTheCenterIsKilledAreStoredOnceEach) {
         // Every report answered, and everything answered stored.
         std::vector<std::uint64_t> made;
         Tally tally;
-        const auto deadline = std::chrono::steady_clock::now() + 25s;
+        const auto deadline = std::chrono::steady_clock::now() + 25s + kTerminals * 60ms;
         do {
             std::this_thread::sleep_for(300ms);
             made = io.call([&] { return fleet.reportsMade(); });
@@ -150,14 +177,14 @@ TEST(CenterKill, FixesFlowingWhenTheCenterIsKilledAreStoredOnceEach) {
         std::this_thread::sleep_for(1s);
         tally = Count(server.fixes(), made);
         std::printf(
-            "terminals %d, kills %d: sent %llu, stored %llu, lost %llu, doubled %llu; "
+            "terminals %d, kills %d (%s): sent %llu, stored %llu, lost %llu, doubled %llu; "
             "reports sent again %llu\n",
-            kTerminals, kKills, static_cast<unsigned long long>(tally.sent),
+            kTerminals, kKills, what.c_str(), static_cast<unsigned long long>(tally.sent),
             static_cast<unsigned long long>(tally.stored),
             static_cast<unsigned long long>(tally.lost),
             static_cast<unsigned long long>(tally.doubled),
             static_cast<unsigned long long>(fleet.counters().reportsResent.load()));
-        EXPECT_GT(tally.sent, std::uint64_t{kTerminals} * 20);
+        EXPECT_GT(tally.sent, static_cast<std::uint64_t>(kTerminals) * 20);
         EXPECT_EQ(tally.lost, 0u) << center->log() << server.log();
         EXPECT_EQ(tally.doubled, 0u) << center->log() << server.log();
         EXPECT_EQ(fleet.counters().reportsGivenUp.load(), 0u);
