@@ -43,7 +43,7 @@ std::uint64_t DeviceFeed::location(const std::string& phone, const jt808::Locati
         return earlier;
     }
     ++reports_;
-    LastReport& last = it->second.lastReport.emplace();
+    LastReport& last = it->second.lastReport.emplace(LastReport{});
     last.when = when;
     last.latitude = report.latitude / 1e6 * ((report.status & jt808::status::kSouth) ? -1 : 1);
     last.longitude = report.longitude / 1e6 * ((report.status & jt808::status::kWest) ? -1 : 1);
