@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "db/journal_statement_record.h"
 
@@ -82,6 +83,48 @@ void CStatementJournal::Batch::Append(Batch&& other) {
     }
     statements += other.statements;
     other = Batch{};
+}
+
+// Records of a batch are whole and in order, so the front is cut at a record
+// boundary: the records that fit in `room` bytes, and always the first one.
+CStatementJournal::Batch CStatementJournal::Batch::TakeFront(std::size_t room) {
+    Batch front;
+    std::string_view rest(bytes);
+    std::size_t used = 0;
+    while (used < bytes.size()) {
+        journal::Record record;
+        if (journal::ReadRecord(rest.substr(used), record) != journal::ReadStatus::Ok ||
+            (used > 0 && used + record.size > room)) {
+            break;
+        }
+        used += record.size;
+        if (record.type == journal::RecordType::Statement) {
+            front.first = front.first != 0 ? front.first : record.seq;
+            front.last = record.seq;
+            ++front.statements;
+        }
+    }
+    if (used >= bytes.size()) {
+        return std::exchange(*this, Batch{});
+    }
+    front.bytes.assign(bytes, 0, used);
+    bytes.erase(0, used);
+    statements -= front.statements;
+    first = 0;
+    last = statements != 0 ? last : 0;
+    for (std::size_t at = 0; statements != 0 && at < bytes.size();) {
+        journal::Record record;
+        if (journal::ReadRecord(std::string_view(bytes).substr(at), record) !=
+            journal::ReadStatus::Ok) {
+            break;
+        }
+        if (record.type == journal::RecordType::Statement) {
+            first = record.seq;
+            break;
+        }
+        at += record.size;
+    }
+    return front;
 }
 
 CStatementJournal::CStatementJournal(JournalOptions options, LogSink log)
@@ -482,13 +525,21 @@ void CStatementJournal::WriterLoop() {
                                           m_unsynced.bytes.size() >= kSyncBytes ||
                                           now - firstUnsynced >= m_options.syncEvery);
         if (canWrite) {
-            Batch batch;
-            std::swap(batch, m_pending);
+            // A segment takes no more than its size (one record past it at
+            // most), however much came at once: the size limit deletes whole
+            // segments, oldest first, and must never have to take the newest
+            // records with them.
+            const bool roll = m_rollWanted || m_segments.back().bytes >= m_options.segmentBytes;
+            const std::uint64_t inSegment = roll ? 0 : m_segments.back().bytes;
+            Batch batch =
+                m_pending.TakeFront(static_cast<std::size_t>(m_options.segmentBytes - inSegment));
+            const bool whole = m_pending.bytes.empty();
             const std::uint64_t ticket = m_ticket;
             const bool hadStatements = batch.first != 0;
-            const bool roll = m_rollWanted || m_segments.back().bytes >= m_options.segmentBytes;
             if (WriteBatch(lock, batch, roll)) {
-                m_writtenTicket = ticket;
+                if (whole) {
+                    m_writtenTicket = ticket;
+                }
                 if (!unsynced) {
                     firstUnsynced = now;
                 }

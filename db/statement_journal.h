@@ -153,8 +153,9 @@ private:
         std::string bytes;
         std::uint64_t first = 0, last = 0;  // statements; 0 when none
         std::uint64_t statements = 0;
-        void Take(Batch& other);     // moves other's records to the front
-        void Append(Batch&& other);  // moves other's records to the back
+        void Take(Batch& other);            // moves other's records to the front
+        void Append(Batch&& other);         // moves other's records to the back
+        Batch TakeFront(std::size_t room);  // the front records that fit in `room`
     };
 
     explicit CStatementJournal(JournalOptions options, LogSink log);

@@ -350,7 +350,10 @@ TEST(JournalFaults, AfterTheSizeLimitTheWindowAndTheDiskGiveBackEveryStatementNo
     // are counted as the reader passes them).
     while (got.size() + q.DroppedCount() < 3000) {
         std::vector<db::SqlCommand> hand;
-        ASSERT_GT(q.WaitTake(hand, 64, run), 0u);
+        ASSERT_GT(
+            q.WaitTake(hand, 64, run, std::chrono::steady_clock::now() + std::chrono::seconds(30)),
+            0u)
+            << got.size() << " taken and " << q.DroppedCount() << " dropped of 3000";
         q.Settle(hand.size());
         for (const auto& c : hand) {
             got.push_back(std::get<std::string>(c.params().at(0).value));
@@ -365,6 +368,30 @@ TEST(JournalFaults, AfterTheSizeLimitTheWindowAndTheDiskGiveBackEveryStatementNo
     for (std::size_t k = 51; k < got.size(); ++k) {
         EXPECT_LT(std::stoi(got[k - 1].substr(1)), std::stoi(got[k].substr(1)));
     }
+}
+
+TEST(JournalFaults, WhatWaitedForTheDiskIsSpreadOverSegmentsSoTheLimitKeepsTheNewest) {
+    TempDir tmp;
+    const fs::path dir = tmp.path() / "journal";
+    auto disk = std::make_shared<FullDisk>();
+    constexpr std::uint64_t kSegment = 64u << 10;
+    auto j = Open(dir, nullptr, disk, 256u << 10, kSegment);
+    disk->room = 0;
+    // ~700 KiB wait in memory, then reach the disk in one go.
+    for (int i = 0; i < 3000; ++i) {
+        j->Append(Fix(i));
+    }
+    disk->room = INT64_MAX;
+    ASSERT_TRUE(WaitFor([&] { return j->SyncedUpTo() >= 3000; }));
+    for (const auto& file : Segments(dir)) {
+        EXPECT_LE(fs::file_size(file), kSegment + 1024) << file;
+    }
+    // The limit took the oldest segments, never the newest records.
+    const auto names = ReadNames(*j, 1);
+    ASSERT_FALSE(names.empty());
+    EXPECT_EQ(names.back(), "F2999");
+    EXPECT_EQ(names, Names(3000 - static_cast<int>(names.size()), 2999));
+    EXPECT_LE(j->DiskBytes(), 256u << 10);
 }
 
 TEST(JournalTarget, StatementsForAnotherDatabaseAreLeftAsideLoudlyAndCanGoBackWhereTheyBelong) {
