@@ -98,7 +98,7 @@ CStatementJournal::Batch CStatementJournal::Batch::TakeFront(std::size_t room) {
             break;
         }
         used += record.size;
-        if (record.type == journal::RecordType::Statement) {
+        if (record.type == journal::RecordType::Entry) {
             front.first = front.first != 0 ? front.first : record.seq;
             front.last = record.seq;
             ++front.statements;
@@ -118,7 +118,7 @@ CStatementJournal::Batch CStatementJournal::Batch::TakeFront(std::size_t room) {
             journal::ReadStatus::Ok) {
             break;
         }
-        if (record.type == journal::RecordType::Statement) {
+        if (record.type == journal::RecordType::Entry) {
             first = record.seq;
             break;
         }
