@@ -395,7 +395,7 @@ std::uint64_t CStatementJournal::RemovedHeld() const {
 
 std::uint64_t CStatementJournal::MemoryOnly() const {
     std::lock_guard lock(m_mutex);
-    return m_failing ? m_pending.statements : 0;
+    return m_failing ? m_pending.statements + m_writingStatements : 0;
 }
 
 // Hands `batch` to the back segment, first starting a new one when `roll`.
@@ -536,7 +536,10 @@ void CStatementJournal::WriterLoop() {
             const bool whole = m_pending.bytes.empty();
             const std::uint64_t ticket = m_ticket;
             const bool hadStatements = batch.first != 0;
-            if (WriteBatch(lock, batch, roll)) {
+            m_writingStatements = batch.statements;
+            const bool written = WriteBatch(lock, batch, roll);
+            m_writingStatements = 0;
+            if (written) {
                 if (whole) {
                     m_writtenTicket = ticket;
                 }

@@ -185,6 +185,8 @@ private:
     std::condition_variable m_progress;
     // Guarded by m_mutex:
     Batch m_pending;  // records not yet on disk, oldest first
+    // Statements of the write under way (out of m_pending, not yet on disk).
+    std::uint64_t m_writingStatements = 0;
     std::uint64_t m_nextSeq = 1;
     std::uint64_t m_done = 0;        // highest done mark appended
     std::uint64_t m_heldBelow = 1;   // statements below it are held by the caller

@@ -382,16 +382,17 @@ TEST(JournalFaults, WhatWaitedForTheDiskIsSpreadOverSegmentsSoTheLimitKeepsTheNe
         j->Append(Fix(i));
     }
     disk->room = INT64_MAX;
-    ASSERT_TRUE(WaitFor([&] { return j->SyncedUpTo() >= 3000; }));
+    ASSERT_TRUE(WaitFor([&] { return j->SyncedUpTo() >= 3000 && j->DiskBytes() <= 256u << 10; }));
     for (const auto& file : Segments(dir)) {
-        EXPECT_LE(fs::file_size(file), kSegment + 1024) << file;
+        std::error_code gone;  // the writer may be deleting it
+        const auto size = fs::file_size(file, gone);
+        EXPECT_LE(gone ? 0 : size, kSegment + 1024) << file;
     }
     // The limit took the oldest segments, never the newest records.
     const auto names = ReadNames(*j, 1);
     ASSERT_FALSE(names.empty());
     EXPECT_EQ(names.back(), "F2999");
     EXPECT_EQ(names, Names(3000 - static_cast<int>(names.size()), 2999));
-    EXPECT_LE(j->DiskBytes(), 256u << 10);
 }
 
 TEST(JournalTarget, StatementsForAnotherDatabaseAreLeftAsideLoudlyAndCanGoBackWhereTheyBelong) {
