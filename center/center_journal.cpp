@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <utility>
@@ -38,6 +39,22 @@ bool DecodeMarks(std::string_view payload, std::map<std::string, std::uint64_t>&
         payload.remove_prefix(end + 1);
     }
     return true;
+}
+
+std::vector<std::string> DropMarksOfOthers(CenterJournal::Restored& restored,
+                                           const std::vector<centerlink::Credentials>& users) {
+    std::vector<std::string> dropped;
+    for (auto it = restored.acked.begin(); it != restored.acked.end();) {
+        const bool known = std::any_of(users.begin(), users.end(),
+                                       [&](const auto& u) { return u.user == it->first; });
+        if (known) {
+            ++it;
+        } else {
+            dropped.push_back(it->first);
+            it = restored.acked.erase(it);
+        }
+    }
+    return dropped;
 }
 
 CenterJournal::CenterJournal(Options options) : options_(std::move(options)) {}

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "centerlink/event_log.h"
+#include "centerlink/event_server_hub.h"
 
 namespace center {
 
@@ -126,6 +127,12 @@ private:
     std::atomic<std::uint64_t> pendingBytes_{0};
     std::atomic<bool> full_{false};
 };
+
+// Forgets the marks of event servers that are not among `users` (taken out
+// for good): their marks would keep every event until the bound. The names
+// forgotten.
+std::vector<std::string> DropMarksOfOthers(CenterJournal::Restored& restored,
+                                           const std::vector<centerlink::Credentials>& users);
 
 // The marks a done record's payload holds; false when it does not decode.
 bool DecodeMarks(std::string_view payload, std::map<std::string, std::uint64_t>& users);

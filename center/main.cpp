@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <sysexits.h>
 
-#include <algorithm>
 #include <asio.hpp>
 #include <cerrno>
 #include <chrono>
@@ -194,16 +193,9 @@ int main(int argc, char** argv) {
                 waiting.push_back({entry.seq, std::move(entry.line)});
             }
         }
-        // An event server taken out of the users waits for nothing: its
-        // mark would hold every event until the bound stops the reports.
-        for (auto it = restored.acked.begin(); it != restored.acked.end();) {
-            const bool user = std::any_of(o.users.begin(), o.users.end(),
-                                          [&](const auto& u) { return u.user == it->first; });
-            if (!user) {
-                logLine("journal: event server '" + text::PeerText(it->first) +
-                        "' is no longer a user; events are no longer kept for it");
-            }
-            it = user ? std::next(it) : restored.acked.erase(it);
+        for (const std::string& user : center::DropMarksOfOthers(restored, o.users)) {
+            logLine("journal: event server '" + text::PeerText(user) +
+                    "' is no longer a user; events are no longer kept for it");
         }
         hub.restore(restored.epoch, restored.lastSeq, restored.acked, std::move(waiting));
         hub.setEventLog(&journal);

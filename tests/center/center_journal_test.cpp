@@ -221,6 +221,14 @@ TEST(CenterJournal, AnUnreadableEpochStopsTheOpenInsteadOfStartingANewNumbering)
     EXPECT_NE(run.journal().open(restored).find("does not hold an epoch"), std::string::npos);
 }
 
+TEST(CenterJournal, MarksOfEventServersNoLongerUsersAreDropped) {
+    CenterJournal::Restored restored;
+    restored.acked = {{"es-1", 10}, {"retired", 2}, {"es-2", 12}};
+    const auto dropped = DropMarksOfOthers(restored, {{"es-1", "pw"}, {"es-2", "pw"}});
+    EXPECT_EQ(dropped, std::vector<std::string>{"retired"});
+    EXPECT_EQ(restored.acked, (std::map<std::string, std::uint64_t>{{"es-1", 10}, {"es-2", 12}}));
+}
+
 TEST(CenterJournal, MarksDecodeOnlyFromWellFormedLines) {
     std::map<std::string, std::uint64_t> users;
     EXPECT_TRUE(DecodeMarks("a\t5\nroot\t12\n", users));
