@@ -75,11 +75,11 @@ std::optional<DeviceFeed::LastReport> DeviceFeed::lastReport(const std::string& 
     return it == online_.end() ? std::nullopt : it->second.lastReport;
 }
 
-void DeviceFeed::offline(const std::string& phone) {
+void DeviceFeed::offline(const std::string& phone, std::optional<std::int64_t> atMs) {
     if (online_.erase(phone) == 0) {
         return;
     }
-    if (std::string error = hub_.offline(phone); !error.empty()) {
+    if (std::string error = hub_.offline(phone, atMs); !error.empty()) {
         log_("terminal " + phone + ": " + error);
     }
 }

@@ -36,7 +36,8 @@ public:
     std::uint64_t location(const std::string& phone, const jt808::Location& report);
     // The driver goes out with the next location report.
     void driver(const std::string& phone, const std::string& name);
-    void offline(const std::string& phone);
+    // `atMs`, when given, dates the offline no later than that (Unix ms).
+    void offline(const std::string& phone, std::optional<std::int64_t> atMs = std::nullopt);
 
     // The latest location report of an online terminal, for the list of
     // terminals online.

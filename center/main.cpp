@@ -22,7 +22,7 @@
 #include "center/media_port.h"
 #include "center/online_list.h"
 #include "center/options.h"
-#include "center/registry.h"
+#include "center/registry_open.h"
 #include "center/terminal_media.h"
 #include "center/terminal_server.h"
 #include "centerlink/event_server_hub.h"
@@ -98,17 +98,18 @@ int main(int argc, char** argv) {
     }
 
     if (!o.release.empty()) {
-        // An operator's act on the registry file; a running center reads the
-        // file when the phone registers, so it needs no restart.
-        center::Registry registry;
-        if (std::string error = registry.open(o.dataDir + "/registry.sqlite"); !error.empty()) {
+        // An operator's act on the registry; a running center reads it when
+        // the phone registers, so it needs no restart.
+        std::string error;
+        const auto registry = center::OpenRegistry(o, logLine, error);
+        if (!registry) {
             logLine(error);
             return 1;
         }
         const auto now = std::chrono::duration_cast<std::chrono::seconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();
-        const std::string released = registry.release(
+        const std::string released = registry->release(
             o.release, o.releaseWindow.count() == 0 ? 0 : now + o.releaseWindow.count());
         if (released.starts_with("error: ")) {
             logLine("cannot release " + text::PeerText(o.release) + ": " + released.substr(7));
@@ -140,9 +141,10 @@ int main(int argc, char** argv) {
                 ec.message() + " (give another with --data DIR)");
         return 1;
     }
-    center::Registry registry;
-    if (std::string error = registry.open(o.dataDir + "/registry.sqlite"); !error.empty()) {
-        logLine(error);
+    std::string registryError;
+    const auto registry = center::OpenRegistry(o, logLine, registryError);
+    if (!registry) {
+        logLine(registryError);
         return 1;
     }
 
@@ -177,8 +179,9 @@ int main(int argc, char** argv) {
     terminals.maxUnauthenticatedPerAddress =
         static_cast<std::size_t>(o.maxUnauthenticatedPerAddress);
     terminals.openRegistration = o.openRegistration;
+    terminals.proxyProtocol = o.proxyProtocol;
     terminals.allowListPath = o.dataDir + "/allowed-terminals";
-    center::TerminalServer terminalServer(io, terminals, registry, feed, logLine);
+    center::TerminalServer terminalServer(io, terminals, *registry, feed, logLine);
     service = &terminalServer.service();
     if (o.journalMaxMb > 0) {
         center::CenterJournal::Restored restored;
@@ -272,10 +275,11 @@ int main(int argc, char** argv) {
                 static_cast<unsigned>(terminalServer.port()), static_cast<unsigned>(hub.tcpPort()),
                 static_cast<unsigned>(hub.udpPort()), static_cast<unsigned>(media.port()));
     std::fflush(stdout);
-    logLine(std::string("registry '") + o.dataDir + "/registry.sqlite' holds " +
-            std::to_string(registry.count()) + " terminals; registration " +
-            (o.openRegistration ? "open to any terminal"
-                                : "limited to '" + o.dataDir + "/allowed-terminals'"));
+    logLine(std::string("registry '") + registry->where() + "' holds " +
+            std::to_string(registry->count()) + " terminals; registration " +
+            (o.openRegistration           ? "open to any terminal"
+             : registry->keepsAllowList() ? std::string("limited to the registry's allow-list")
+                                          : "limited to '" + o.dataDir + "/allowed-terminals'"));
 
     watch.start();
     io.run();

@@ -117,9 +117,19 @@ struct Parser {
              "take a terminal's media from any address, not only its\n"
              "signalling connection's (carrier NAT; see docs/jt808.md, Security)",
              SetSwitch(o.mediaAnySource)},
+            {"--proxy-protocol", "",
+             "every terminal connection starts with a PROXY protocol v2\n"
+             "header (HAProxy's send-proxy-v2): the terminal's address in it\n"
+             "counts for the per-address limits and the login back-off",
+             SetSwitch(o.proxyProtocol)},
+            {"--registry", "CONNINFO",
+             "keep terminals, codes and the allow-list in PostgreSQL\n"
+             "(postgresql://... or 'host=... dbname=...'), shared with other\n"
+             "centers; without it: registry.sqlite under --data",
+             SetText(o.registry, "needs a PostgreSQL connection string")},
             {"--release", "PHONE",
              "let a terminal that lost its code register again (in the\n"
-             "--data registry; a running center sees it) and end",
+             "--data or --registry registry; a running center sees it) and end",
              [this](const std::string& v) -> std::string {
                  if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos) {
                      return "'" + v + "' is not a phone number";

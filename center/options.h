@@ -25,6 +25,9 @@ struct Options {
     std::vector<centerlink::Credentials> users;
     bool defaultUsers = false;  // users holds root/kiwa because none were given
     std::string dataDir = "/var/lib/vardo-center";
+    // A PostgreSQL connection string (postgresql://... or key=value): the
+    // registry several centers share. Empty: an SQLite file under dataDir.
+    std::string registry;
     // The journal of events under --data: past this many MiB unacknowledged
     // by event servers, location reports are refused. 0: no journal (reports
     // are answered at once and a crash loses what event servers lacked).
@@ -47,6 +50,8 @@ struct Options {
     // Media from any address, not only the terminal's signalling one: for
     // sites whose terminals' media leaves the carrier from other addresses.
     bool mediaAnySource = false;
+    // Terminals come through a balancer that sends the PROXY protocol v2.
+    bool proxyProtocol = false;
     // Not empty: release this phone's code in the registry and exit.
     std::string release;
     std::chrono::seconds releaseWindow{0};  // 0: no limit

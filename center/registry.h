@@ -1,17 +1,20 @@
 #pragma once
 // The registry of terminals: who registered, with which authentication code,
-// plate and identifiers, and when each was first and last seen. An SQLite
-// file under the data folder, so that codes survive a restart of the center.
+// plate and identifiers, and when each was first and last seen. One center
+// keeps it in an SQLite file under its data folder (sqlite_registry.h);
+// centers behind one load balancer share it in PostgreSQL (pg_registry.h),
+// where it also says which center a phone last logged in on.
 //
-// Thread: one per Registry; the file is shared. The center reads on its io
-// thread and writes through a RegistryWriter (registry_writer.h), each with
-// its own connection.
+// Thread: one per object. The center reads on its io thread and writes
+// through a RegistryWriter (registry_writer.h) with a connection of its own
+// (openAnother).
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
-
-struct sqlite3;
+#include <vector>
 
 namespace center {
 
@@ -33,25 +36,32 @@ struct TerminalRecord {
     std::int64_t lastSeen = 0;
 };
 
+// A phone that logged in on another center sharing the registry.
+struct LeaseClaim {
+    std::string phone;
+    // Rises with every login anywhere: the higher one is the later login.
+    std::int64_t generation = 0;
+    std::int64_t claimedAtMs = 0;  // the claiming center's clock at the login
+    std::string center;            // who claimed it
+};
+
 class Registry {
 public:
-    Registry() = default;
-    ~Registry();
-    Registry(const Registry&) = delete;
-    Registry& operator=(const Registry&) = delete;
+    virtual ~Registry() = default;
 
-    // Opens (creating if needed) the file; the error text, empty on success.
-    std::string open(const std::string& path);
-    void close();
-    const std::string& path() const { return path_; }
+    // A second connection to the same registry, for another thread; null
+    // with `error` set when it cannot be opened.
+    virtual std::unique_ptr<Registry> openAnother(std::string& error) = 0;
+    // For the log: where the registry is (no password).
+    virtual std::string where() const = 0;
 
-    std::optional<TerminalRecord> find(const std::string& phone);
+    virtual std::optional<TerminalRecord> find(const std::string& phone) = 0;
     // Stores a registration with a fresh authentication code, replacing the
     // code of an earlier registration of the phone (a terminal that lost its
     // code registers again); keeps its first-seen time. The new code, or
     // nothing when it could not be stored (`error` says why).
-    std::optional<std::string> enroll(const TerminalRecord& terminal, std::int64_t now,
-                                      std::string& error);
+    virtual std::optional<std::string> enroll(const TerminalRecord& terminal, std::int64_t now,
+                                              std::string& error) = 0;
     enum class Admission { Enrolled, HoldsCode, ReleaseExpired, Failed };
     struct Enrolment {
         Admission admission = Admission::Failed;
@@ -62,25 +72,41 @@ public:
     // released (within the release's window). A phone that holds a code is
     // left as it is: taking its code away is an operator's act, never a
     // stranger's who knows the number.
-    Enrolment enrollNew(const TerminalRecord& terminal, std::int64_t now);
+    virtual Enrolment enrollNew(const TerminalRecord& terminal, std::int64_t now) = 0;
     // The operator's release of a phone (leading zeros do not count): its
     // code stops working and it may register again until `until` (0: no
     // limit). The phone as stored, or an error text beginning "error: ".
-    std::string release(const std::string& phone, std::int64_t until);
+    virtual std::string release(const std::string& phone, std::int64_t until) = 0;
 
     // Failures are logged by the caller; the registry goes on.
-    std::string touch(const std::string& phone, std::int64_t now);
-    std::string setDriver(const std::string& phone, const std::string& driver);
+    virtual std::string touch(const std::string& phone, std::int64_t now) = 0;
+    virtual std::string setDriver(const std::string& phone, const std::string& driver) = 0;
     // A deregistered terminal: its code stops working; it registers again.
-    std::string forget(const std::string& phone);
+    virtual std::string forget(const std::string& phone) = 0;
 
-    std::size_t count();
+    virtual std::size_t count() = 0;
 
-private:
-    std::string exec(const char* sql);
+    // The allow-list, when the registry keeps one itself (several centers
+    // must agree on it); a single center reads a file of its data folder.
+    virtual bool keepsAllowList() const { return false; }
+    virtual bool allows(const std::string& /*phone*/) { return false; }
 
-    std::string path_;
-    sqlite3* db_ = nullptr;
+    // Shared registries only: records that this center now serves the
+    // phone and tells the other centers, which close their connection of
+    // it. The claim's generation, or 0 with `error` set.
+    virtual bool shared() const { return false; }
+    virtual std::int64_t claim(const std::string& /*phone*/, std::int64_t /*atMs*/,
+                               std::string& error) {
+        error = "the registry is not shared";
+        return 0;
+    }
+    // Calls `onClaims` (from a thread of the registry's) with the phones
+    // other centers claim from now on, and once at the start with every
+    // phone another center holds, until stopWatching. Each call may hold
+    // many claims.
+    using ClaimHandler = std::function<void(std::vector<LeaseClaim>)>;
+    virtual void watchClaims(ClaimHandler /*onClaims*/) {}
+    virtual void stopWatching() {}
 };
 
 // At least 128 random bits from the kernel, as 32 lowercase hex digits; empty

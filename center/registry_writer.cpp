@@ -6,8 +6,10 @@ RegistryWriter::~RegistryWriter() {
     stop();
 }
 
-std::string RegistryWriter::start(const std::string& path) {
-    if (std::string error = registry_.open(path); !error.empty()) {
+std::string RegistryWriter::start(Registry& registry) {
+    std::string error;
+    registry_ = registry.openAnother(error);
+    if (!registry_) {
         return error;
     }
     thread_ = std::thread([this] { run(); });
@@ -34,7 +36,7 @@ void RegistryWriter::stop() {
     if (thread_.joinable()) {
         thread_.join();
     }
-    registry_.close();
+    registry_.reset();
 }
 
 void RegistryWriter::run() {
@@ -49,7 +51,7 @@ void RegistryWriter::run() {
             job = std::move(jobs_.front());
             jobs_.pop_front();
         }
-        job(registry_);
+        job(*registry_);
     }
 }
 

@@ -1,15 +1,17 @@
 #pragma once
 // The registry's writes on a thread of their own, so that a slow disk (SQLite
-// waits for its locks and its fsync) never holds up the center's io thread
-// and with it every terminal. Jobs run in the order they were posted, each
-// with the writer's own connection to the file; a job that needs to answer
-// posts its result back to the io thread itself.
+// waits for its locks and its fsync) or a slow database server never holds
+// up the center's io thread and with it every terminal. Jobs run in the
+// order they were posted, each with the writer's own connection to the
+// registry; a job that needs to answer posts its result back to the io
+// thread itself.
 //
 // Thread: post() from any thread; the jobs on the writer's thread.
 
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -28,8 +30,8 @@ public:
     RegistryWriter(const RegistryWriter&) = delete;
     RegistryWriter& operator=(const RegistryWriter&) = delete;
 
-    // Opens its connection to the file and starts; the error text.
-    std::string start(const std::string& path);
+    // Opens its own connection to `registry` and starts; the error text.
+    std::string start(Registry& registry);
     void post(Job job);
     // Runs what is queued and joins the thread; jobs posted later are dropped.
     void stop();
@@ -37,7 +39,7 @@ public:
 private:
     void run();
 
-    Registry registry_;
+    std::unique_ptr<Registry> registry_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Job> jobs_;   // guarded by mutex_

@@ -26,6 +26,9 @@ struct TerminalConfig {
     std::chrono::milliseconds refusalLogPeriod{60'000};
     bool openRegistration = false;
     std::string allowListPath;  // DIR/allowed-terminals
+    // Every connection starts with a PROXY protocol v2 header (a balancer in
+    // front): the terminal's address it names counts, not the balancer's.
+    bool proxyProtocol = false;
 };
 
 }  // namespace center

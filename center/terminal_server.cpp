@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "center/proxy_header.h"
 #include "center/terminal_session.h"
 
 namespace center {
@@ -38,6 +39,7 @@ std::uint16_t TerminalServer::port() const {
 }
 
 void TerminalServer::close() {
+    closing_ = true;
     listener_.close();
     std::vector<std::shared_ptr<TerminalSession>> all;
     all.reserve(sessions_.size());
@@ -63,8 +65,15 @@ void TerminalServer::refuseConnection(tcp::socket& socket, const std::string& wh
     socket.close(ec);
 }
 
+struct TerminalServer::ProxiedConnection {
+    ProxiedConnection(tcp::socket s, asio::io_context& io) : socket(std::move(s)), timer(io) {}
+    tcp::socket socket;
+    asio::steady_timer timer;
+    std::vector<std::uint8_t> bytes;
+};
+
 void TerminalServer::accepted(tcp::socket socket) {
-    if (sessions_.size() >= config_.maxTerminals) {
+    if (sessions_.size() + readingHeaders_ >= config_.maxTerminals) {
         refuseConnection(socket, std::to_string(config_.maxTerminals) + " terminals are connected");
         return;
     }
@@ -73,7 +82,68 @@ void TerminalServer::accepted(tcp::socket socket) {
     if (ec) {
         return;  // gone already
     }
-    const std::string address = centerlink::addressKey(endpoint.address());
+    if (!config_.proxyProtocol) {
+        admit(std::move(socket), endpoint);
+        return;
+    }
+    auto connection = std::make_shared<ProxiedConnection>(std::move(socket), io_);
+    ++readingHeaders_;
+    // A balancer sends its header at once; a connection that does not is
+    // not kept waiting for longer than a login may take.
+    connection->timer.expires_after(config_.authTimeout);
+    connection->timer.async_wait([connection](const asio::error_code& error) {
+        if (!error) {
+            asio::error_code ignored;
+            connection->socket.close(ignored);
+        }
+    });
+    readProxyHeader(std::move(connection));
+}
+
+void TerminalServer::readProxyHeader(std::shared_ptr<ProxiedConnection> connection) {
+    const ProxyHeader header = ParseProxyHeader(connection->bytes);
+    if (header.kind == ProxyHeader::Kind::Incomplete) {
+        // Never past the header: what follows is the terminal's.
+        const std::size_t have = connection->bytes.size();
+        connection->bytes.resize(header.length);
+        auto* socket = &connection->socket;
+        asio::async_read(*socket,
+                         asio::buffer(connection->bytes.data() + have, header.length - have),
+                         [this, connection](const asio::error_code& error, std::size_t) {
+                             if (error || closing_) {
+                                 --readingHeaders_;
+                                 connection->timer.cancel();
+                                 asio::error_code ignored;
+                                 connection->socket.close(ignored);
+                                 return;
+                             }
+                             readProxyHeader(connection);
+                         });
+        return;
+    }
+    --readingHeaders_;
+    connection->timer.cancel();
+    asio::error_code ec;
+    const auto balancer = connection->socket.remote_endpoint(ec);
+    switch (header.kind) {
+        case ProxyHeader::Kind::Proxied:
+            admit(std::move(connection->socket), header.source);
+            return;
+        case ProxyHeader::Kind::Local:
+            if (!ec) {
+                admit(std::move(connection->socket), balancer);
+            }
+            return;
+        default:
+            refuseConnection(connection->socket,
+                             (ec ? std::string("?") : centerlink::addressKey(balancer.address())) +
+                                 ": " + header.error);
+            return;
+    }
+}
+
+void TerminalServer::admit(tcp::socket socket, const tcp::endpoint& source) {
+    const std::string address = centerlink::addressKey(source.address());
     auto ticket = unauthenticated_.take(address);
     if (!ticket.held()) {
         refuseConnection(
@@ -85,6 +155,9 @@ void TerminalServer::accepted(tcp::socket socket) {
     auto session = std::make_shared<TerminalSession>(
         io_, config_, service_, std::move(socket), std::move(ticket),
         [this](const TerminalSession* gone) { sessions_.erase(gone); });
+    if (config_.proxyProtocol) {
+        session->setPeer(source);
+    }
     sessions_.emplace(session.get(), session);
     session->start();
 }

@@ -74,7 +74,12 @@ public:
     std::uint64_t refusedConnections() const { return refusedConnections_; }
 
 private:
+    struct ProxiedConnection;
     void accepted(asio::ip::tcp::socket socket);
+    // Reads the balancer's header, then admits the connection as the
+    // terminal's address it names.
+    void readProxyHeader(std::shared_ptr<ProxiedConnection> connection);
+    void admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& source);
     void refuseConnection(asio::ip::tcp::socket& socket, const std::string& why);
 
     asio::io_context& io_;
@@ -86,6 +91,8 @@ private:
     std::unordered_map<const TerminalSession*, std::shared_ptr<TerminalSession>> sessions_;
     std::uint64_t refusedConnections_ = 0;
     std::chrono::steady_clock::time_point lastRefusalLog_{};
+    std::size_t readingHeaders_ = 0;  // connections whose PROXY header is on its way
+    bool closing_ = false;
 };
 
 }  // namespace center

@@ -14,6 +14,10 @@ namespace msg = jt808::msg;
 
 namespace {
 
+// The generation of a lease whose claim is still on its way; a claim that
+// failed holds 0, below every other center's.
+constexpr std::int64_t kLeasePending = -1;
+
 std::int64_t unixNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -39,14 +43,20 @@ TerminalService::~TerminalService() {
 }
 
 std::string TerminalService::start() {
-    if (std::string error = writer_.start(registry_.path()); !error.empty()) {
+    if (std::string error = writer_.start(registry_); !error.empty()) {
         return error;
+    }
+    if (registry_.shared()) {
+        registry_.watchClaims([this](std::vector<LeaseClaim> claims) {
+            asio::post(io_, [this, claims = std::move(claims)] { claimedElsewhere(claims); });
+        });
     }
     summarise();
     return {};
 }
 
 void TerminalService::stop() {
+    registry_.stopWatching();
     summaryTimer_.cancel();
     refusals_.flush();
     drops_.flush();
@@ -165,9 +175,15 @@ void TerminalService::onRegistration(TerminalSession& session, const jt808::Mess
         refuse(jt808::RegistrationResult::NoSuchTerminal, "too many refused logins");
         return;
     }
-    if (!config_.openRegistration && !allowList_.allows(phone)) {
-        refuse(jt808::RegistrationResult::NoSuchTerminal, "not in " + allowList_.path());
-        return;
+    if (!config_.openRegistration) {
+        // Centers sharing a registry share its allow-list; one alone reads its file.
+        const bool shared = registry_.keepsAllowList();
+        if (shared ? !registry_.allows(phone) : !allowList_.allows(phone)) {
+            refuse(jt808::RegistrationResult::NoSuchTerminal,
+                   shared ? std::string("not in the registry's allow-list")
+                          : "not in " + allowList_.path());
+            return;
+        }
     }
     TerminalRecord record;
     record.phone = phone;
@@ -252,7 +268,13 @@ void TerminalService::onAuthentication(TerminalSession& session, const jt808::Me
     if (again) {
         return;  // a terminal that repeats its login stays online as it is
     }
+    // Taken before the feed stamps the online: an offline the previous
+    // center sends for this login is dated before it.
+    const std::int64_t loginMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count();
     claim(phone, &session);
+    lease(session, loginMs);
     touch(phone);
     log(session.who() + " logged in (plate " + text::PeerText(record->plate) + ", " +
         (message.header.version == jt808::Version::V2019 ? "2019" : "2013") + " header)");
@@ -351,6 +373,8 @@ void TerminalService::onDeregistration(TerminalSession& session, const jt808::Me
     // authenticates again.
     if (owns(phone, &session)) {
         byPhone_.erase(phone);
+        leases_.erase(phone);
+        claimedMeanwhile_.erase(phone);
         feed_.offline(phone);
     }
     session.deauthenticate();
@@ -371,6 +395,8 @@ void TerminalService::onDeregistration(TerminalSession& session, const jt808::Me
 void TerminalService::closed(TerminalSession& session, bool quiet) {
     if (session.authenticated() && !quiet && owns(session.phone(), &session)) {
         byPhone_.erase(session.phone());
+        leases_.erase(session.phone());
+        claimedMeanwhile_.erase(session.phone());
         feed_.offline(session.phone());
         touch(session.phone());
     }
@@ -382,6 +408,68 @@ void TerminalService::touch(const std::string& phone) {
             log("registry: " + error);
         }
     });
+}
+
+void TerminalService::lease(TerminalSession& session, std::int64_t atMs) {
+    if (!registry_.shared()) {
+        return;
+    }
+    const std::string phone = session.phone();
+    leases_[phone] = kLeasePending;
+    writer_.post([this, self = session.shared_from_this(), phone, atMs](Registry& registry) {
+        std::string error;
+        const std::int64_t generation = registry.claim(phone, atMs, error);
+        if (!error.empty()) {
+            log("registry: terminal " + phone + " not leased to this center: " + error);
+        }
+        asio::post(io_, [this, self, phone, generation] { leased(phone, self.get(), generation); });
+    });
+}
+
+void TerminalService::leased(const std::string& phone, const TerminalSession* session,
+                             std::int64_t generation) {
+    if (!owns(phone, session)) {
+        return;  // closed, or a newer connection of it has its own claim on the way
+    }
+    const auto meanwhile = claimedMeanwhile_.extract(phone);
+    // A claim that failed counts as the oldest: any other center's wins.
+    leases_[phone] = generation;
+    if (!meanwhile.empty() && meanwhile.mapped().generation > generation) {
+        takenOver(phone, meanwhile.mapped());
+    }
+}
+
+void TerminalService::claimedElsewhere(const std::vector<LeaseClaim>& claims) {
+    for (const LeaseClaim& claim : claims) {
+        const auto lease = leases_.find(claim.phone);
+        if (lease == leases_.end()) {
+            continue;  // not served here
+        }
+        if (lease->second == kLeasePending) {
+            auto& latest = claimedMeanwhile_[claim.phone];
+            if (claim.generation > latest.generation) {
+                latest = claim;
+            }
+        } else if (claim.generation > lease->second) {
+            takenOver(claim.phone, claim);
+        }
+    }
+}
+
+void TerminalService::takenOver(const std::string& phone, const LeaseClaim& claim) {
+    const auto it = byPhone_.find(phone);
+    if (it == byPhone_.end()) {
+        return;
+    }
+    TerminalSession* session = it->second;
+    byPhone_.erase(it);
+    leases_.erase(phone);
+    // Dated before the other center's online, so that event servers sharing
+    // a database keep the device online there whatever order they store in.
+    feed_.offline(phone, claim.claimedAtMs - 1);
+    touch(phone);
+    session->close("terminal " + phone + " logged in on center " + text::PeerText(claim.center),
+                   true);
 }
 
 void TerminalService::claim(const std::string& phone, TerminalSession* session) {

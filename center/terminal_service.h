@@ -22,6 +22,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "center/allow_list.h"
 #include "center/center_journal.h"
@@ -85,6 +86,9 @@ public:
         const auto it = byPhone_.find(phone);
         return it == byPhone_.end() ? nullptr : it->second;
     }
+    // Phones that logged in on another center sharing the registry: their
+    // connections here close, unless they logged in here later.
+    void claimedElsewhere(const std::vector<LeaseClaim>& claims);
     // Every authenticated connection, by phone.
     const std::unordered_map<std::string, TerminalSession*>& sessions() const { return byPhone_; }
     std::uint64_t refusedLogins() const { return refusals_.refused(); }
@@ -112,6 +116,11 @@ private:
     void claim(const std::string& phone, TerminalSession* session);
     bool owns(const std::string& phone, const TerminalSession* session) const;
     void touch(const std::string& phone);
+    // Tells the other centers sharing the registry that this one serves the
+    // phone now; `atMs` is the time of the login.
+    void lease(TerminalSession& session, std::int64_t atMs);
+    void leased(const std::string& phone, const TerminalSession* session, std::int64_t generation);
+    void takenOver(const std::string& phone, const LeaseClaim& claim);
     void summarise();
 
     asio::io_context& io_;
@@ -127,6 +136,11 @@ private:
     centerlink::RefusalSummary drops_;
     asio::steady_timer summaryTimer_;
     std::unordered_map<std::string, TerminalSession*> byPhone_;
+    // With a shared registry: the generation of this center's claim of each
+    // phone it serves (-1 while the claim is on its way), and the latest
+    // claim of another center that arrived meanwhile.
+    std::unordered_map<std::string, std::int64_t> leases_;
+    std::unordered_map<std::string, LeaseClaim> claimedMeanwhile_;
     const CenterJournal* journal_ = nullptr;
     struct Unanswered {
         std::weak_ptr<TerminalSession> session;

@@ -65,6 +65,11 @@ TerminalSession::TerminalSession(asio::io_context& io, const TerminalConfig& con
     socket_.set_option(tcp::no_delay(true), ec);
 }
 
+void TerminalSession::setPeer(const tcp::endpoint& source) {
+    address_ = centerlink::addressKey(source.address());
+    peer_ = address_ + ":" + std::to_string(source.port());
+}
+
 std::string TerminalSession::who() const {
     return authenticated_ ? "terminal " + phone_ + " (" + peer_ + ")" : "connection " + peer_;
 }

@@ -40,6 +40,8 @@ public:
                     asio::ip::tcp::socket socket, centerlink::AddressSlots::Ticket unauthenticated,
                     std::function<void(const TerminalSession*)> gone);
 
+    // The terminal's own address, when a balancer in front named it.
+    void setPeer(const asio::ip::tcp::endpoint& source);
     void start();
     // `quiet`: the phone went to a newer connection; no offline for it.
     void close(const std::string& why, bool quiet = false);

@@ -741,16 +741,17 @@ std::string EventServerHub::gps(const std::string& dev, const std::string& text,
                      });
 }
 
-std::string EventServerHub::offline(const std::string& dev) {
+std::string EventServerHub::offline(const std::string& dev, std::optional<std::int64_t> atMs) {
     if (!live_.contains(dev)) {
         return "offline: device '" + dev + "' is not online";
     }
-    broadcast(protocol::Offline{dev, number(), NowMs()}, [this, dev] {
-        if (const auto it = index_.find(dev); it != index_.end()) {
-            online_.erase(it->second);
-            index_.erase(it);
-        }
-    });
+    broadcast(protocol::Offline{dev, number(), atMs ? std::min(*atMs, NowMs()) : NowMs()},
+              [this, dev] {
+                  if (const auto it = index_.find(dev); it != index_.end()) {
+                      online_.erase(it->second);
+                      index_.erase(it);
+                  }
+              });
     live_.erase(dev);
     media_->deviceOffline(dev);
     return {};

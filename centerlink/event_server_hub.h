@@ -91,7 +91,9 @@ public:
     std::string gps(const std::string& dev, const std::string& text,
                     const std::optional<std::string>& vehicle = std::nullopt,
                     const std::optional<std::string>& driver = std::nullopt);
-    std::string offline(const std::string& dev);
+    // `atMs` dates an offline that must sort before an event another center
+    // stamped (the terminal logged in there); the handing-over time otherwise.
+    std::string offline(const std::string& dev, std::optional<std::int64_t> atMs = std::nullopt);
     std::string alarm(const std::string& dev, int alarm);
     std::string event(const std::string& dev, int kind);
     bool isOnline(const std::string& dev) const { return live_.contains(dev); }

@@ -1,10 +1,10 @@
-#include "center/registry.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+
+#include "center/sqlite_registry.h"
 
 namespace center {
 namespace {
@@ -31,7 +31,7 @@ TEST_F(RegistryTest, CodesAndTerminalsSurviveReopening) {
     t.makerId = "VARDO";
     std::string code;
     {
-        Registry r;
+        SqliteRegistry r;
         ASSERT_EQ(r.open(path_), "");
         std::string error;
         code = r.enroll(t, 1000, error).value_or("");
@@ -41,7 +41,7 @@ TEST_F(RegistryTest, CodesAndTerminalsSurviveReopening) {
         EXPECT_EQ(r.setDriver(t.phone, "张三"), "");
         EXPECT_EQ(r.touch(t.phone, 2000), "");
     }
-    Registry r;
+    SqliteRegistry r;
     ASSERT_EQ(r.open(path_), "");
     const auto found = r.find("013912344329");
     ASSERT_TRUE(found);
@@ -57,7 +57,7 @@ TEST_F(RegistryTest, CodesAndTerminalsSurviveReopening) {
 }
 
 TEST_F(RegistryTest, RegisteringAgainReplacesTheCodeAndKeepsTheFirstSighting) {
-    Registry r;
+    SqliteRegistry r;
     ASSERT_EQ(r.open(path_), "");
     TerminalRecord t;
     t.phone = "013900000001";
@@ -78,7 +78,7 @@ TEST_F(RegistryTest, RegisteringAgainReplacesTheCodeAndKeepsTheFirstSighting) {
 }
 
 TEST_F(RegistryTest, AFolderThatCannotHoldTheFileIsAClearError) {
-    Registry r;
+    SqliteRegistry r;
     const std::string error = r.open(dir_ + "/missing/registry.sqlite");
     EXPECT_NE(error.find("cannot open the registry"), std::string::npos) << error;
     std::string enrollError;

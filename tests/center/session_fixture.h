@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "center/device_feed.h"
-#include "center/registry.h"
+#include "center/sqlite_registry.h"
 #include "center/terminal_server.h"
 #include "centerlink/event_server_hub.h"
 #include "tests/center/test_terminal.h"
@@ -124,7 +124,7 @@ protected:
 
     std::string dir_;
     testsim::IoThread io_;
-    Registry registry_;
+    SqliteRegistry registry_;
     std::unique_ptr<centerlink::EventServerHub> hub_;
     std::unique_ptr<DeviceFeed> feed_;
     std::unique_ptr<TerminalServer> terminals_;

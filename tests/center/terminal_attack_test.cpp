@@ -83,7 +83,7 @@ TEST_F(TerminalAttackTest, AReleasedPhoneRegistersAgainOnARunningCenterWithinIts
     // The operator's release, from another connection to the file (as
     // vardo-center --release does), while the center runs.
     {
-        Registry operatorSide;
+        SqliteRegistry operatorSide;
         ASSERT_EQ(operatorSide.open(dir_ + "/registry.sqlite"), "");
         EXPECT_EQ(operatorSide.release("13912344329", 0), kPhone);  // leading zero not needed
         EXPECT_TRUE(operatorSide.release("15500000000", 0).starts_with("error: "));
@@ -101,7 +101,7 @@ TEST_F(TerminalAttackTest, AReleasedPhoneRegistersAgainOnARunningCenterWithinIts
 
     // A release whose window has passed enrols nobody.
     {
-        Registry operatorSide;
+        SqliteRegistry operatorSide;
         ASSERT_EQ(operatorSide.open(dir_ + "/registry.sqlite"), "");
         EXPECT_EQ(operatorSide.release(kPhone, 1), kPhone);  // long past
     }
