@@ -27,11 +27,10 @@ DeviceFeed::Device* DeviceFeed::online(const std::string& phone, const std::stri
     return &kept;
 }
 
-void DeviceFeed::location(Device* device, const jt808::Location& report) {
+std::uint64_t DeviceFeed::location(Device* device, const jt808::Location& report) {
     if (device == nullptr || !device->online) {
-        return;
+        return 0;
     }
-    ++reports_;
     std::chrono::system_clock::time_point when;
     if (const auto reported = jt808::utcTime(report)) {
         when = *reported;
@@ -41,17 +40,25 @@ void DeviceFeed::location(Device* device, const jt808::Location& report) {
         ++reportsWithoutTime_;
         when = clock_();
     }
-    LastReport& last = device->lastReport.emplace();
+    const std::string& phone = device->phone;
+    const std::string sentence = rmcFromLocation(report, when);
+    if (const std::uint64_t earlier = rememberFixes_ ? recent_.find(phone, sentence) : 0;
+        earlier != 0) {
+        ++reportsAgain_;
+        return earlier;
+    }
+    ++reports_;
+    LastReport& last = device->lastReport.emplace(LastReport{});
     last.when = when;
     last.latitude = report.latitude / 1e6 * ((report.status & jt808::status::kSouth) ? -1 : 1);
     last.longitude = report.longitude / 1e6 * ((report.status & jt808::status::kWest) ? -1 : 1);
     last.speedKmh = report.speed / 10.0;
-    const std::string sentence = rmcFromLocation(report, when);
     std::optional<std::string> driver;
     driver.swap(device->newDriver);
-    const std::string& phone = device->phone;
     if (std::string error = hub_.gps(phone, sentence, std::nullopt, driver); !error.empty()) {
         log_("terminal " + phone + ": " + error);
+    } else if (rememberFixes_) {
+        recent_.remember(phone, sentence, hub_.lastNumber());
     }
     const std::uint32_t* video = report.videoAlarms ? &*report.videoAlarms : nullptr;
     for (const int kind : risingAlarmKinds(device->alarms, report.alarm, video)) {
@@ -59,6 +66,7 @@ void DeviceFeed::location(Device* device, const jt808::Location& report) {
             log_("terminal " + phone + ": " + error);
         }
     }
+    return hub_.lastNumber();
 }
 
 void DeviceFeed::driver(const std::string& phone, const std::string& name) {

@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "center/alarm_table.h"
+#include "center/recent_fixes.h"
 #include "centerlink/event_server_hub.h"
 #include "jt808/location.h"
 
@@ -52,8 +53,11 @@ public:
     // The phone's device, now online; null when the event servers' side
     // refused it (the reason is logged).
     Device* online(const std::string& phone, const std::string& plate, const std::string& driver);
-    // A report of a device that is not online (or none) is dropped.
-    void location(Device* device, const jt808::Location& report);
+    // A report of a device that is not online (or none) is dropped. The
+    // number of the last event the report made (0 when none): its answer
+    // waits until that is durable. A fix sent again gets the number of the
+    // event it made the first time.
+    std::uint64_t location(Device* device, const jt808::Location& report);
     // The driver goes out with the next location report.
     void driver(const std::string& phone, const std::string& name);
     // `atMs`, when given, dates the offline no later than that (Unix ms).
@@ -63,7 +67,12 @@ public:
         return device != nullptr && device->online ? device->lastReport : std::nullopt;
     }
 
+    // Fixes sent again are told apart only with this on (the center's
+    // journal makes terminals send what was not answered again).
+    void rememberFixes(bool on) { rememberFixes_ = on; }
+    RecentFixes& recentFixes() { return recent_; }
     std::uint64_t reports() const { return reports_; }
+    std::uint64_t reportsAgain() const { return reportsAgain_; }
     std::uint64_t reportsWithoutTime() const { return reportsWithoutTime_; }
 
 private:
@@ -74,7 +83,10 @@ private:
     // Every phone that came online; the nodes stay put, so the pointers
     // sessions hold stay good.
     std::unordered_map<std::string, Device> devices_;
+    RecentFixes recent_;
+    bool rememberFixes_ = false;
     std::uint64_t reports_ = 0;
+    std::uint64_t reportsAgain_ = 0;
     std::uint64_t reportsWithoutTime_ = 0;
 };
 

@@ -11,9 +11,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "center/center_journal.h"
 #include "center/center_watch.h"
 #include "center/device_feed.h"
 #include "center/media_port.h"
@@ -40,6 +43,20 @@ void logLine(const std::string& line) {
 
 bool isWildcard(const std::string& address) {
     return address == "0.0.0.0" || address == "::";
+}
+
+// Calls `then` once the hub has no event waiting for the journal, or at
+// `limit`: a stalled disk must not hold the stop.
+void waitForJournal(asio::io_context& io, centerlink::EventServerHub& hub,
+                    std::chrono::steady_clock::time_point limit, std::function<void()> then) {
+    if (hub.unsynced() == 0 || std::chrono::steady_clock::now() >= limit) {
+        then();
+        return;
+    }
+    auto timer = std::make_shared<asio::steady_timer>(io, std::chrono::milliseconds(10));
+    timer->async_wait([&io, &hub, limit, then = std::move(then), timer](const asio::error_code&) {
+        waitForJournal(io, hub, limit, then);
+    });
 }
 
 }  // namespace
@@ -142,8 +159,21 @@ int main(int argc, char** argv) {
     backOff.freeFailures = o.freeLoginFailures;
     backOff.longestWait = o.longestLoginWait;
     hubConfig.backOff = backOff;
-    centerlink::EventServerHub hub(io, hubConfig);
+    if (o.journalMaxMb > 0) {
+        hubConfig.maxUnacknowledgedBytes = std::size_t(o.journalMaxMb) << 20;
+    }
+    centerlink::EventServerHub hub(io, std::move(hubConfig));
     center::DeviceFeed feed(hub, o.channels, logLine);
+    // Filled in below; the journal's writer reaches it only once open.
+    center::TerminalService* service = nullptr;
+    center::CenterJournal journal(center::CenterJournal::Options{
+        o.dataDir + "/journal", std::uint64_t(o.journalMaxMb) << 20, 32u << 20, logLine,
+        [&io, &hub, &service](std::uint64_t seq) {
+            asio::post(io, [&hub, &service, seq] {
+                hub.durable(seq);
+                service->durable(seq);
+            });
+        }});
     center::TerminalConfig terminals;
     terminals.listen = o.listen;
     terminals.port = o.jt808Port;
@@ -161,6 +191,29 @@ int main(int argc, char** argv) {
     terminals.proxyProtocol = o.proxyProtocol;
     terminals.allowListPath = o.dataDir + "/allowed-terminals";
     center::TerminalServer terminalServer(io, terminals, *registry, feed, logLine);
+    service = &terminalServer.service();
+    if (o.journalMaxMb > 0) {
+        center::CenterJournal::Restored restored;
+        if (std::string error = journal.open(restored); !error.empty()) {
+            logLine("journal: " + error);
+            return 1;
+        }
+        std::vector<centerlink::EventServerHub::Kept> waiting;
+        for (auto& entry : restored.entries) {
+            feed.recentFixes().rememberLine(entry.line, entry.seq);
+            if (entry.seq > restored.done) {
+                waiting.push_back({entry.seq, std::move(entry.line)});
+            }
+        }
+        for (const std::string& user : center::DropMarksOfOthers(restored, o.users)) {
+            logLine("journal: event server '" + text::PeerText(user) +
+                    "' is no longer a user; events are no longer kept for it");
+        }
+        hub.restore(restored.epoch, restored.lastSeq, restored.acked, std::move(waiting));
+        hub.setEventLog(&journal);
+        feed.rememberFixes(true);
+        service->setJournal(&journal);
+    }
     center::MediaPortConfig mediaPortConfig;
     mediaPortConfig.maxConnections = static_cast<std::size_t>(o.maxMediaConnections);
     mediaPortConfig.maxUnproven = static_cast<std::size_t>(o.maxUnprovenMedia);
@@ -226,7 +279,10 @@ int main(int argc, char** argv) {
         terminalMedia.stop();
         // Terminals first, so that event servers still hear them go offline.
         terminalServer.close();
-        hub.closeGracefully(std::chrono::seconds(5), [&io] { io.stop(); });
+        // The offline events just made reach the event servers once synced.
+        waitForJournal(
+            io, hub, std::chrono::steady_clock::now() + std::chrono::seconds(2),
+            [&hub, &io] { hub.closeGracefully(std::chrono::seconds(5), [&io] { io.stop(); }); });
     });
 
     // Tests and scripts read the ports from this line (useful with port 0).
@@ -246,6 +302,7 @@ int main(int argc, char** argv) {
     // (its destructor closes what is left, and would call into a
     // destroyed provider).
     hub.setMediaProvider(nullptr);
+    journal.close();
     logLine("stopped");
     return 0;
 }

@@ -83,6 +83,12 @@ struct Parser {
              "the terminal registry, allowed-terminals and the list of\n"
              "terminals online (/var/lib/vardo-center)",
              SetText(o.dataDir, "needs a folder")},
+            {"--journal-max-mb", "N",
+             "the journal under --data that keeps every event until event\n"
+             "servers acknowledge it: past N MiB, location reports are refused\n"
+             "(their terminals keep them and send them again); 0 turns it off,\n"
+             "answering reports at once at the risk of losing them (1024)",
+             SetNumber(o.journalMaxMb, 0, 1048576)},
             {"--open-registration", "", "let any terminal register, not only the allowed ones",
              SetSwitch(o.openRegistration)},
             {"--channels", "N", "camera channels announced per terminal (4)",

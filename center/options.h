@@ -28,6 +28,10 @@ struct Options {
     // A PostgreSQL connection string (postgresql://... or key=value): the
     // registry several centers share. Empty: an SQLite file under dataDir.
     std::string registry;
+    // The journal of events under --data: past this many MiB unacknowledged
+    // by event servers, location reports are refused. 0: no journal (reports
+    // are answered at once and a crash loses what event servers lacked).
+    int journalMaxMb = 1024;
     bool openRegistration = false;
     int channels = 4;  // announced per terminal until they are queried
     // A terminal that sends nothing for this long is dropped: three

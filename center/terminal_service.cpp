@@ -282,12 +282,41 @@ void TerminalService::onAuthentication(TerminalSession& session, const jt808::Me
     session.setDevice(feed_.online(phone, record->plate, record->driver));
 }
 
-void TerminalService::reportLocation(TerminalSession& session, const jt808::Location& location) {
+std::uint64_t TerminalService::reportLocation(TerminalSession& session,
+                                              const jt808::Location& location) {
     if (!location.brokenItem.empty() && brokenItemLogged_.insert(session.phone()).second) {
         log(session.who() + ": location report's " + location.brokenItem +
             "; the position and the items before it are kept (said once per terminal)");
     }
-    feed_.location(session.device(), location);
+    return feed_.location(session.device(), location);
+}
+
+bool TerminalService::roomForReports(TerminalSession& session, const jt808::Message& message) {
+    if (journal_ == nullptr || !journal_->full()) {
+        return true;
+    }
+    session.respond(message, ResponseResult::Failure);
+    return false;
+}
+
+void TerminalService::answerWhenDurable(TerminalSession& session, const jt808::Message& message,
+                                        std::uint64_t seq) {
+    if (journal_ == nullptr || seq <= journal_->durableSeq()) {
+        session.respond(message, ResponseResult::Ok);
+        return;
+    }
+    jt808::Message header;
+    header.header = message.header;
+    waiting_.emplace(seq, Unanswered{session.weak_from_this(), std::move(header)});
+}
+
+void TerminalService::durable(std::uint64_t seq) {
+    while (!waiting_.empty() && waiting_.begin()->first <= seq) {
+        const auto node = waiting_.extract(waiting_.begin());
+        if (const auto session = node.mapped().session.lock()) {
+            session->respond(node.mapped().message, ResponseResult::Ok);
+        }
+    }
 }
 
 void TerminalService::onLocation(TerminalSession& session, const jt808::Message& message) {
@@ -296,8 +325,10 @@ void TerminalService::onLocation(TerminalSession& session, const jt808::Message&
         session.respond(message, ResponseResult::WrongMessage);
         return;
     }
-    reportLocation(session, *location);
-    session.respond(message, ResponseResult::Ok);
+    if (!roomForReports(session, message)) {
+        return;
+    }
+    answerWhenDurable(session, message, reportLocation(session, *location));
 }
 
 void TerminalService::onBatch(TerminalSession& session, const jt808::Message& message) {
@@ -306,10 +337,14 @@ void TerminalService::onBatch(TerminalSession& session, const jt808::Message& me
         session.respond(message, ResponseResult::WrongMessage);
         return;
     }
-    for (const auto& item : batch->items) {
-        reportLocation(session, item);
+    if (!roomForReports(session, message)) {
+        return;
     }
-    session.respond(message, ResponseResult::Ok);
+    std::uint64_t last = 0;
+    for (const auto& item : batch->items) {
+        last = std::max(last, reportLocation(session, item));
+    }
+    answerWhenDurable(session, message, last);
 }
 
 void TerminalService::onDriver(TerminalSession& session, const jt808::Message& message) {

@@ -16,6 +16,8 @@
 #include <asio.hpp>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "center/allow_list.h"
+#include "center/center_journal.h"
 #include "center/device_feed.h"
 #include "center/registry.h"
 #include "center/registry_writer.h"
@@ -70,6 +73,13 @@ public:
     // The address of the phone's authenticated connection; empty when none.
     std::string addressOf(const std::string& phone) const;
     void setMessageHandler(MessageHandler handler) { handler_ = std::move(handler); }
+    // With a journal, a location report is answered once the events it made
+    // are durable, and refused while the journal is full.
+    void setJournal(const CenterJournal* journal) { journal_ = journal; }
+    // Every event up to `seq` is durable: the reports waiting for it are
+    // answered.
+    void durable(std::uint64_t seq);
+    std::size_t unanswered() const { return waiting_.size(); }
     std::size_t authenticated() const { return byPhone_.size(); }
     // The phone's authenticated connection; null when none is.
     const TerminalSession* sessionOf(const std::string& phone) const {
@@ -94,7 +104,12 @@ private:
     void onBatch(TerminalSession& session, const jt808::Message& message);
     void onDriver(TerminalSession& session, const jt808::Message& message);
     void onDeregistration(TerminalSession& session, const jt808::Message& message);
-    void reportLocation(TerminalSession& session, const jt808::Location& location);
+    // The number of the last event the report made.
+    std::uint64_t reportLocation(TerminalSession& session, const jt808::Location& location);
+    // False (and answered with a failure) while the journal is full.
+    bool roomForReports(TerminalSession& session, const jt808::Message& message);
+    void answerWhenDurable(TerminalSession& session, const jt808::Message& message,
+                           std::uint64_t seq);
     // A failed registration or login: logged (summed up), and the address waits.
     void failedLogin(TerminalSession& session, const std::string& why);
     // The session now owns the phone; an older session of it is closed.
@@ -126,6 +141,12 @@ private:
     // claim of another center that arrived meanwhile.
     std::unordered_map<std::string, std::int64_t> leases_;
     std::unordered_map<std::string, LeaseClaim> claimedMeanwhile_;
+    const CenterJournal* journal_ = nullptr;
+    struct Unanswered {
+        std::weak_ptr<TerminalSession> session;
+        jt808::Message message;  // its header: the answer's serial and id
+    };
+    std::multimap<std::uint64_t, Unanswered> waiting_;  // by the event awaited
     // Phones whose broken location item was logged once already.
     std::unordered_set<std::string> brokenItemLogged_;
 };

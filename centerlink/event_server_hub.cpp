@@ -543,26 +543,35 @@ void EventServerHub::loggedIn(Client& client) {
         protocol::encodeLine(protocol::Synced{static_cast<std::uint32_t>(online_.size())})));
     if (client.acks()) {
         // What this event server has not acknowledged follows the list, in
-        // its order: it may have been lost with the last connection.
-        const auto [it, first] = acked_.try_emplace(client.user(), nextSeq_ - 1);
-        if (!first) {
-            std::size_t resent = 0;
-            for (const Retained& r : retained_) {
-                if (r.seq > it->second) {
-                    client.send(r.line);
-                    ++resent;
-                }
+        // its order: it may have been lost with the last connection. The
+        // first to log in at a center with a log gets what the log kept
+        // while none had: nobody else will store it.
+        const bool nobodyBefore = acked_.empty();
+        const auto [it, first] = acked_.try_emplace(client.user(), delivered_);
+        if (first && nobodyBefore && eventLog_ != nullptr && !retained_.empty()) {
+            it->second = retained_.front().seq - 1;
+        }
+        std::size_t resent = 0;
+        for (const Retained& r : retained_) {
+            if (r.seq > it->second) {
+                client.send(r.line);
+                ++resent;
             }
-            const std::uint64_t oldest = retained_.empty() ? nextSeq_ : retained_.front().seq;
+        }
+        if (!first) {
+            const std::uint64_t oldest = retained_.empty() ? delivered_ + 1 : retained_.front().seq;
             if (oldest > it->second + 1) {
                 log("event server " + text::PeerText(client.user()) + " misses events " +
                     std::to_string(it->second + 1) + "-" + std::to_string(oldest - 1) +
                     ": they passed the bound of unacknowledged events");
             }
-            if (resent > 0) {
-                log("event server " + text::PeerText(client.user()) + ": " +
-                    std::to_string(resent) + " unacknowledged events sent again");
-            }
+        }
+        if (resent > 0) {
+            log("event server " + text::PeerText(client.user()) + ": " + std::to_string(resent) +
+                " unacknowledged events sent again");
+        }
+        if (first) {
+            marksChanged();
         }
     }
     if (loginListener_) {
@@ -570,8 +579,35 @@ void EventServerHub::loggedIn(Client& client) {
     }
 }
 
+void EventServerHub::restore(std::uint64_t epoch, std::uint64_t lastSeq,
+                             const std::map<std::string, std::uint64_t>& acked,
+                             std::vector<Kept> events) {
+    epoch_ = epoch;
+    nextSeq_ = lastSeq + 1;
+    delivered_ = lastSeq;
+    acked_ = acked;
+    retained_.clear();
+    retainedBytes_ = 0;
+    for (Kept& event : events) {
+        auto line = std::make_shared<const std::string>(std::move(event.line));
+        retainedBytes_ += line->size();
+        retained_.push_back({event.seq, std::move(line)});
+    }
+}
+
+void EventServerHub::marksChanged() {
+    if (eventLog_ == nullptr) {
+        return;
+    }
+    std::uint64_t everyone = delivered_;
+    for (const auto& [user, seq] : acked_) {
+        everyone = std::min(everyone, seq);
+    }
+    eventLog_->acknowledged(everyone, acked_);
+}
+
 void EventServerHub::retain(std::uint64_t seq, const std::shared_ptr<const std::string>& line) {
-    if (acked_.empty()) {
+    if (acked_.empty() && eventLog_ == nullptr) {
         return;  // no event server has asked for acknowledgements
     }
     retained_.push_back({seq, line});
@@ -601,17 +637,18 @@ void EventServerHub::retain(std::uint64_t seq, const std::shared_ptr<const std::
 
 void EventServerHub::acknowledged(const std::string& user, std::uint64_t seq) {
     auto it = acked_.find(user);
-    if (it == acked_.end() || seq >= nextSeq_) {
-        return;  // a number this hub never gave out is no acknowledgement
+    if (it == acked_.end() || seq > delivered_) {
+        return;  // a number this hub never sent is no acknowledgement
     }
     if (seq > it->second) {
         it->second = seq;
         trimRetained();
+        marksChanged();
     }
 }
 
 void EventServerHub::trimRetained() {
-    std::uint64_t everyone = nextSeq_ - 1;
+    std::uint64_t everyone = delivered_;
     for (const auto& [user, seq] : acked_) {
         everyone = std::min(everyone, seq);
     }
@@ -621,25 +658,48 @@ void EventServerHub::trimRetained() {
     }
 }
 
-std::string EventServerHub::broadcast(const protocol::Message& message, std::size_t* receivers) {
+std::string EventServerHub::broadcast(const protocol::Message& message,
+                                      std::function<void()> apply) {
     auto line = std::make_shared<const std::string>(protocol::encodeLine(message));
     if (line->size() > protocol::kMaxLineBytes + 1) {
         return std::string(protocol::opName(message)) + ": the message would be longer than 64 KiB";
     }
-    if (const std::uint64_t seq = protocol::sequenceOf(message); seq != 0) {
-        retain(seq, line);
+    Unsynced event{protocol::sequenceOf(message), std::move(line), std::move(apply),
+                   std::holds_alternative<protocol::Gps>(message)};
+    if (eventLog_ != nullptr && event.seq != 0) {
+        eventLog_->append(event.seq, *event.line);
+        unsynced_.push_back(std::move(event));
+        return {};
+    }
+    deliver(event);
+    return {};
+}
+
+void EventServerHub::durable(std::uint64_t seq) {
+    while (!unsynced_.empty() && unsynced_.front().seq <= seq) {
+        deliver(unsynced_.front());
+        unsynced_.pop_front();
+    }
+}
+
+void EventServerHub::deliver(Unsynced& event) {
+    if (event.apply) {
+        event.apply();
+    }
+    if (event.seq != 0) {
+        delivered_ = std::max(delivered_, event.seq);
+        retain(event.seq, event.line);
     }
     std::size_t n = 0;
     for (const auto& client : clients_) {
         if (client->loggedIn()) {
-            client->send(line);
+            client->send(event.line);
             ++n;
         }
     }
-    if (receivers != nullptr) {
-        *receivers = n;
+    if (event.gps) {
+        gpsSent_ += n;
     }
-    return {};
 }
 
 namespace {
@@ -659,15 +719,20 @@ std::string EventServerHub::online(const protocol::Online& device) {
     if (!numbered.at) {
         numbered.at = NowMs();
     }
-    if (std::string error = broadcast(numbered); !error.empty()) {
+    if (std::string error =
+            broadcast(numbered,
+                      [this, numbered] {
+                          if (const auto it = index_.find(numbered.dev); it != index_.end()) {
+                              *it->second = numbered;
+                          } else {
+                              online_.push_back(numbered);
+                              index_.emplace(numbered.dev, std::prev(online_.end()));
+                          }
+                      });
+        !error.empty()) {
         return error;
     }
-    if (const auto it = index_.find(device.dev); it != index_.end()) {
-        *it->second = numbered;
-    } else {
-        online_.push_back(numbered);
-        index_.emplace(device.dev, std::prev(online_.end()));
-    }
+    live_.insert(device.dev);
     media_->deviceOnline(device);
     return {};
 }
@@ -675,44 +740,49 @@ std::string EventServerHub::online(const protocol::Online& device) {
 std::string EventServerHub::gps(const std::string& dev, const std::string& text,
                                 const std::optional<std::string>& vehicle,
                                 const std::optional<std::string>& driver) {
-    const auto it = index_.find(dev);
-    if (it == index_.end()) {
+    if (!live_.contains(dev)) {
         return "gps: device '" + dev + "' is not online";
     }
-    std::size_t receivers = 0;
     const std::uint64_t seq = number();
-    // With no event server to send it to and none to keep it for, the line
-    // is not worth writing: the device's state below is what a later login
-    // gets.
-    if (!acked_.empty() || loggedInClients() > 0) {
-        if (std::string error =
-                broadcast(protocol::Gps{dev, text, vehicle, driver, seq, NowMs()}, &receivers);
-            !error.empty()) {
-            return error;
-        }
-    }
-    gpsSent_ += receivers;
     // The list at a login names the event its data came from.
-    it->second->seq = seq;
-    it->second->gps = text;
-    if (vehicle) {
-        it->second->vehicle = *vehicle;
+    auto apply = [this, dev, text, vehicle, driver, seq] {
+        const auto it = index_.find(dev);
+        if (it == index_.end()) {
+            return;
+        }
+        it->second->seq = seq;
+        it->second->gps = text;
+        if (vehicle) {
+            it->second->vehicle = *vehicle;
+        }
+        if (driver) {
+            it->second->driver = *driver;
+        }
+    };
+    // With no journal, no event server to send it to and none to keep it
+    // for, the line is not worth writing: the device's state is what a
+    // later login gets.
+    if (eventLog_ == nullptr && acked_.empty() && loggedInClients() == 0) {
+        apply();
+        delivered_ = std::max(delivered_, seq);
+        return {};
     }
-    if (driver) {
-        it->second->driver = *driver;
-    }
-    return {};
+    return broadcast(protocol::Gps{dev, text, vehicle, driver, seq, NowMs()}, std::move(apply));
 }
 
 std::string EventServerHub::offline(const std::string& dev, std::optional<std::int64_t> atMs) {
-    const auto it = index_.find(dev);
-    if (it == index_.end()) {
+    if (!live_.contains(dev)) {
         return "offline: device '" + dev + "' is not online";
     }
-    broadcast(protocol::Offline{dev, number(), atMs ? std::min(*atMs, NowMs()) : NowMs()});
+    broadcast(protocol::Offline{dev, number(), atMs ? std::min(*atMs, NowMs()) : NowMs()},
+              [this, dev] {
+                  if (const auto it = index_.find(dev); it != index_.end()) {
+                      online_.erase(it->second);
+                      index_.erase(it);
+                  }
+              });
+    live_.erase(dev);
     media_->deviceOffline(dev);
-    online_.erase(it->second);
-    index_.erase(it);
     return {};
 }
 

@@ -20,10 +20,12 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "centerlink/address_guard.h"
 #include "centerlink/datagram_batch.h"
+#include "centerlink/event_log.h"
 #include "centerlink/media_provider.h"
 #include "centerlink/tcp_listener.h"
 #include "protocol/media_datagram.h"
@@ -97,7 +99,27 @@ public:
     std::string offline(const std::string& dev, std::optional<std::int64_t> atMs = std::nullopt);
     std::string alarm(const std::string& dev, int alarm);
     std::string event(const std::string& dev, int kind);
-    bool isOnline(const std::string& dev) const { return index_.contains(dev); }
+    bool isOnline(const std::string& dev) const { return live_.contains(dev); }
+
+    // With a log, every numbered event is appended to it and sent (and shown
+    // in the list a login gets) only once `durable` has passed its number.
+    // Set before open; the log must outlive the hub or be unset first.
+    void setEventLog(EventLog* log) { eventLog_ = log; }
+    // What the log kept from an earlier run: the numbering goes on from it,
+    // and its events wait for the event servers that have not acknowledged
+    // them. Before open.
+    struct Kept {
+        std::uint64_t seq;
+        std::string line;
+    };
+    void restore(std::uint64_t epoch, std::uint64_t lastSeq,
+                 const std::map<std::string, std::uint64_t>& acked, std::vector<Kept> events);
+    // Every event up to `seq` is on disk.
+    void durable(std::uint64_t seq);
+    // Events waiting for the log to sync them.
+    std::size_t unsynced() const { return unsynced_.size(); }
+    // The number of the latest event.
+    std::uint64_t lastNumber() const { return nextSeq_ - 1; }
 
     // Closes every client connection once it has received what was queued
     // for it before (the devices stay online).
@@ -141,8 +163,19 @@ private:
     void onRegistration(const vardo::protocol::MediaKey& key, const asio::ip::udp::endpoint& from);
     void summarise();
     // Sends to every logged-in client; `receivers` counts them.
+    // With a log, `apply` (the change to the list of online devices) waits
+    // with the event until it is durable.
     std::string broadcast(const vardo::protocol::Message& message,
-                          std::size_t* receivers = nullptr);
+                          std::function<void()> apply = {});
+    struct Unsynced {
+        std::uint64_t seq;
+        std::shared_ptr<const std::string> line;
+        std::function<void()> apply;
+        bool gps;
+    };
+    void deliver(Unsynced& event);
+    // The marks changed: the log keeps them.
+    void marksChanged();
     // The next event number.
     std::uint64_t number() { return nextSeq_++; }
     void retain(std::uint64_t seq, const std::shared_ptr<const std::string>& line);
@@ -173,6 +206,13 @@ private:
     std::uint64_t logins_ = 0;
     std::uint64_t epoch_ = 0;
     std::uint64_t nextSeq_ = 1;
+    // The last event sent; below nextSeq_ only while the log syncs.
+    std::uint64_t delivered_ = 0;
+    EventLog* eventLog_ = nullptr;
+    std::deque<Unsynced> unsynced_;
+    // Online by the latest events, synced or not (online_ follows what was
+    // sent).
+    std::unordered_set<std::string> live_;
     // What acknowledging event servers (by user) have not all acknowledged,
     // oldest first, and how far each of them has acknowledged.
     struct Retained {

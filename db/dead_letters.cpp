@@ -8,8 +8,7 @@
 #include <chrono>
 #include <system_error>
 
-#include "db/journal_files.h"
-#include "db/journal_record.h"
+#include "db/journal_statement_record.h"
 #include "db/statement_journal.h"
 
 namespace db {

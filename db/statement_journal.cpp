@@ -10,10 +10,22 @@
 #include <system_error>
 #include <utility>
 
-#include "db/journal_files.h"
-#include "db/journal_record.h"
+#include "db/journal_statement_record.h"
 
 namespace db {
+
+ssize_t JournalFileCalls::Write(int fd, const void* data, std::size_t size) {
+    return ::write(fd, data, size);
+}
+
+int JournalFileCalls::Sync(int fd) {
+    return ::fdatasync(fd);
+}
+
+int JournalFileCalls::Truncate(int fd, off_t size) {
+    return ::ftruncate(fd, size);
+}
+
 namespace {
 
 constexpr std::uint64_t kMaxSegmentBytes = std::uint64_t{32} << 20;
@@ -86,7 +98,7 @@ CStatementJournal::Batch CStatementJournal::Batch::TakeFront(std::size_t room) {
             break;
         }
         used += record.size;
-        if (record.type == journal::RecordType::Statement) {
+        if (record.type == journal::RecordType::Entry) {
             front.first = front.first != 0 ? front.first : record.seq;
             front.last = record.seq;
             ++front.statements;
@@ -106,7 +118,7 @@ CStatementJournal::Batch CStatementJournal::Batch::TakeFront(std::size_t room) {
             journal::ReadStatus::Ok) {
             break;
         }
-        if (record.type == journal::RecordType::Statement) {
+        if (record.type == journal::RecordType::Entry) {
             first = record.seq;
             break;
         }

@@ -5,13 +5,12 @@
 // how far everything has left it (committed, or dropped as rejected) with
 // MarkDone, and segments whose statements are all done are deleted.
 //
-// On disk: a folder of segment files "seg-NNNNNNNN.jnl" (db/journal_record.h
-// gives their bytes), written in order. A writer thread hands appended records
-// to the kernel as soon as they come and fsyncs at least every syncEvery, so
-// a process crash loses nothing appended before it and a power cut loses at
-// most that window. Opening the journal reads what an earlier run left: a
-// record cut short or damaged at the end of a segment is dropped with a log
-// line and everything before it kept.
+// On disk: a folder of segment files "seg-NNNNNNNN.jnl" (journal/record.h and
+// db/journal_statement_record.h give their bytes), written in order. A writer thread hands appended
+// records to the kernel as soon as they come and fsyncs at least every syncEvery, so a process
+// crash loses nothing appended before it and a power cut loses at most that window. Opening the
+// journal reads what an earlier run left: a record cut short or damaged at the end of a segment is
+// dropped with a log line and everything before it kept.
 //
 // Threads: Append and MarkDone from any thread (the window thread appends);
 // they only copy bytes into the writer's buffer. Read from one reader at a

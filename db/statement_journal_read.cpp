@@ -7,8 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "db/journal_files.h"
-#include "db/journal_record.h"
+#include "db/journal_statement_record.h"
 #include "db/statement_journal.h"
 
 namespace db {
@@ -135,7 +134,7 @@ std::uint64_t CStatementJournal::Read(std::uint64_t from, std::size_t max,
                     break;
                 }
                 used += record.size;
-                if (record.type != journal::RecordType::Statement || record.seq < from) {
+                if (record.type != journal::RecordType::Entry || record.seq < from) {
                     continue;
                 }
                 auto command = journal::DecodeStatement(record.payload);

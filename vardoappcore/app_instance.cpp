@@ -267,6 +267,7 @@ MediaCounters AppInstance::mediaCounters() {
 }
 
 void AppInstance::notify(WPARAM kind, HVARDODEV device) {
+    posted_ = true;
     window_->PostMessage(message_, kind, static_cast<LPARAM>(device));
 }
 
@@ -285,7 +286,11 @@ void AppInstance::onMessage(const protocol::Message& message, bool comesAgain) {
     number.epoch = session_.numbering();
     number.seq = number.epoch != 0 ? protocol::sequenceOf(message) : 0;
     number.flags = session_.listing() ? EVENT_NUMBER_LISTED : 0;
+    posted_ = false;
     tracker_->apply(message, comesAgain, number);
+    if (posted_ && number.seq != 0 && number.flags == 0) {
+        session_.notified(number.seq);
+    }
     media_.onMessage(message);
 }
 

@@ -87,6 +87,7 @@ private:
     CenterSession session_;
     MediaControl media_;
     std::unique_ptr<DeviceTracker> tracker_;
+    bool posted_ = false;  // the message in hand made a notification (io thread)
     std::thread thread_;
 
     std::mutex callMutex_;  // one window-thread call into the I/O thread at a time

@@ -259,6 +259,7 @@ void CenterSession::onLine(std::string_view line) {
                 // Another numbering (or none): nothing handled before counts.
                 numbering_ = ok->epoch;
                 handled_ = 0;
+                notified_.clear();
             }
             // An acknowledgement lost with the last connection goes again.
             acknowledged_ = 0;
@@ -330,9 +331,21 @@ std::uint64_t CenterSession::ackable() const {
         return handled_;
     }
     // Handed on is not kept: the caller may still lose what waits in its
-    // window, so only what it said it stored is acknowledged.
+    // window, so only what it said it stored is acknowledged. Past the last
+    // notification it kept, the events that made none follow: nothing else
+    // would ever move the acknowledgement past them.
     const std::lock_guard lock(durableMutex_);
-    return durableEpoch_ == numbering_ ? std::min(handled_, durableSeq_) : 0;
+    const std::uint64_t durable = durableEpoch_ == numbering_ ? durableSeq_ : 0;
+    while (!notified_.empty() && notified_.front() <= durable) {
+        notified_.pop_front();
+    }
+    return notified_.empty() ? handled_ : std::min(handled_, durable);
+}
+
+void CenterSession::notified(std::uint64_t seq) {
+    if (notified_.empty() || notified_.back() < seq) {
+        notified_.push_back(seq);
+    }
 }
 
 void CenterSession::sendAck() {

@@ -11,6 +11,7 @@
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -86,6 +87,10 @@ public:
     // Every event of `epoch` up to `seq` is kept for good by the caller. Any
     // thread.
     void setDurable(std::uint64_t epoch, std::uint64_t seq);
+    // Event `seq` (not of the list) made a notification, which the caller
+    // will say it kept; events that made none need nothing kept, and are
+    // acknowledged once every notification before them is.
+    void notified(std::uint64_t seq);
 
 private:
     enum class State { Idle, Connecting, LoggingIn, LoggedIn, Waiting, GivenUp };
@@ -149,6 +154,9 @@ private:
     mutable std::mutex durableMutex_;
     std::uint64_t durableEpoch_ = 0;  // guarded by durableMutex_
     std::uint64_t durableSeq_ = 0;    // guarded by durableMutex_
+    // Events of this numbering that made a notification not yet said kept,
+    // oldest first (the io thread's; trimmed as they become durable).
+    mutable std::deque<std::uint64_t> notified_;
     protocol::LineReader reader_;
     std::array<char, 64 * 1024> readBuffer_{};
     net::BoundedWriter writer_;

@@ -114,7 +114,42 @@ void DeviceTracker::online(const protocol::Online& m, bool comesAgain) {
     }
 }
 
+void DeviceTracker::comeBackFor(const protocol::Gps& m) {
+    if (m.dev.size() > kMaxDeviceIdBytes) {
+        return;
+    }
+    auto [it, added] = devices_.try_emplace(m.dev);
+    Device& device = it->second;
+    if (device.online) {
+        return;
+    }
+    DeviceView view{capDeviceText(m.dev),
+                    capDeviceText(m.vehicle.value_or("")),
+                    capDeviceText(m.driver.value_or("")),
+                    capDeviceText(m.gps),
+                    0,
+                    m.at.value_or(0)};
+    if (added) {
+        device.handle = table_.addDevice(app_, m.dev, view);
+        if (device.handle == 0) {
+            devices_.erase(it);
+            return;
+        }
+    } else {
+        table_.pushView(device.handle, view);
+    }
+    device.online = true;
+    post(NOTIFY_DEVICE_ONLINE, device.handle);
+}
+
 void DeviceTracker::gps(const protocol::Gps& m) {
+    // A numbered fix of a device that is not online here was sent again
+    // after a restart (of the center, or of this client) that forgot the
+    // device meanwhile: it was online when it reported, and its fix is
+    // still to be kept, once.
+    if (m.seq != 0) {
+        comeBackFor(m);
+    }
     Device* device = onlineDevice(m.dev);
     if (device == nullptr) {
         return;

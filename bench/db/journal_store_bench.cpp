@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "db/command_queue.h"
-#include "db/journal_record.h"
+#include "db/journal_statement_record.h"
 #include "db/sql_command.h"
 #include "db/statement_journal.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "db/journal_record.h"
+#include "db/journal_statement_record.h"
 #include "db/statement_journal.h"
 
 namespace {
@@ -40,7 +40,7 @@ void ReadRecords(std::string_view bytes) {
         if (record.size == 0 || record.size > bytes.size()) {
             __builtin_trap();  // a record must take bytes it was given
         }
-        if (record.type == db::journal::RecordType::Statement) {
+        if (record.type == db::journal::RecordType::Entry) {
             if (auto command = db::journal::DecodeStatement(record.payload)) {
                 // What decodes encodes to the same statement again.
                 std::string again;

@@ -66,6 +66,7 @@ public:
           tickTimer_(fleet.io_),
           heartbeatTimer_(fleet.io_),
           retryTimer_(fleet.io_),
+          resendTimer_(fleet.io_),
           rng_(fleet.config_.seed * 7919 + static_cast<std::uint64_t>(index)),
           route_(fleet.config_.latitude, fleet.config_.longitude, fleet.config_.radiusKm,
                  fleet.config_.speedKmh, std::uniform_real_distribution<>(0, 1)(rng_)) {
@@ -93,7 +94,12 @@ public:
             0, std::max<long>(0, static_cast<long>(config_.locationInterval.count()) - 1))(rng_));
         scheduleTick(delay + offset);
         scheduleHeartbeat();
+        scheduleResend();
     }
+
+    std::size_t unanswered() const { return unanswered_.size(); }
+    std::uint64_t made() const { return made_; }
+    void stopReporting() { reporting_ = false; }
 
     void stop() {
         stopped_ = true;
@@ -101,12 +107,23 @@ public:
         tickTimer_.cancel();
         heartbeatTimer_.cancel();
         retryTimer_.cancel();
+        resendTimer_.cancel();
         resolver_.cancel();
         closeSocket();
     }
 
 private:
     enum class State { Offline, Connecting, Registering, Authenticating, Online };
+
+    // A report (0x0200 or 0x0704) not yet answered with success: the
+    // serials it went under (each with its frame count), oldest first.
+    struct Unanswered {
+        std::uint16_t msgId = 0;
+        std::vector<std::uint8_t> body;
+        std::vector<std::pair<std::uint16_t, std::uint16_t>> serials;
+        int sent = 0;
+        Clock::time_point due{};
+    };
 
     void log(const std::string& what) { fleet_.log_("terminal " + phone_ + ": " + what); }
 
@@ -238,7 +255,10 @@ private:
         }
     }
 
-    void send(std::uint16_t msgId, const std::vector<std::uint8_t>& body) {
+    // The first serial it went under and how many frames it took.
+    std::pair<std::uint16_t, std::uint16_t> send(std::uint16_t msgId,
+                                                 const std::vector<std::uint8_t>& body) {
+        const std::uint16_t first = serial_;
         jt808::Header h;
         h.msgId = msgId;
         h.version = version_;
@@ -255,6 +275,90 @@ private:
             }
         }
         lastSent_ = Clock::now();
+        return {first, static_cast<std::uint16_t>(serial_ - first)};
+    }
+
+    // --- reports kept until answered ---------------------------------------
+
+    void sendReport(std::uint16_t msgId, std::vector<std::uint8_t> body) {
+        if (unanswered_.size() == kMaxBuffered) {
+            unanswered_.pop_front();
+            fleet_.counters_.reportsGivenUp++;
+        }
+        Unanswered& report = unanswered_.emplace_back();
+        report.msgId = msgId;
+        report.body = std::move(body);
+        transmit(report);
+    }
+
+    void transmit(Unanswered& report) {
+        report.serials.push_back(send(report.msgId, report.body));
+        ++report.sent;
+        report.due = Clock::now() + config_.answerTimeout * report.sent;
+        if (report.sent > 1) {
+            fleet_.counters_.reportsResent++;
+        }
+    }
+
+    // True when the answer was to a report kept here.
+    bool answered(std::uint16_t msgId, std::uint16_t serial, std::uint8_t result) {
+        for (auto it = unanswered_.begin(); it != unanswered_.end(); ++it) {
+            if (it->msgId != msgId) {
+                continue;
+            }
+            for (const auto& [first, frames] : it->serials) {
+                if (static_cast<std::uint16_t>(serial - first) < frames) {
+                    // A refusal (a center whose journal is full) is sent
+                    // again when its time comes, like silence.
+                    if (result == 0) {
+                        fleet_.counters_.reportsAnswered++;
+                        unanswered_.erase(it);
+                    }
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    void scheduleResend() {
+        auto self = shared_from_this();
+        resendTimer_.expires_after(std::min<std::chrono::milliseconds>(
+            config_.answerTimeout / 2 + std::chrono::milliseconds(1), std::chrono::seconds(1)));
+        resendTimer_.async_wait([self](const asio::error_code& e) {
+            if (e || self->stopped_) {
+                return;
+            }
+            self->resendDue();
+            self->scheduleResend();
+        });
+    }
+
+    void resendDue() {
+        if (state_ != State::Online) {
+            return;
+        }
+        const auto now = Clock::now();
+        for (Unanswered& report : unanswered_) {
+            if (now < report.due) {
+                continue;
+            }
+            if (report.sent > config_.retransmissions) {
+                lost("no answer to a report after " + std::to_string(report.sent) + " tries");
+                return;
+            }
+            transmit(report);
+        }
+    }
+
+    // After a login: what the last connection left unanswered goes first.
+    void resendAll() {
+        for (Unanswered& report : unanswered_) {
+            report.sent = 0;
+            report.serials.clear();
+            transmit(report);
+            fleet_.counters_.reportsResent++;
+        }
     }
 
     void queue(std::vector<std::uint8_t> frame) {
@@ -321,6 +425,7 @@ private:
             timeAsked_ = true;
             send(jt808::msg::kTimeQuery, {});
         }
+        resendAll();
         flushBuffered();
     }
 
@@ -355,6 +460,9 @@ private:
                     r->serial == authSerial_) {
                     onAuthenticationAnswer(r->result);
                     return;
+                }
+                if (r->msgId == jt808::msg::kLocation || r->msgId == jt808::msg::kBatchLocation) {
+                    answered(r->msgId, r->serial, r->result);
                 }
                 (r->result == 0 ? fleet_.counters_.acks : fleet_.counters_.nacks)++;
                 return;
@@ -519,15 +627,24 @@ private:
         if (alarmBits_ == 0 && !videoAlarm_ && chance(config_.alarmRate)) {
             raiseAlarm(now);
         }
+        if (!reporting_) {
+            return;
+        }
+        // Before the first login there is nothing to report or catch up.
+        if (state_ != State::Online && (!everOnline_ || config_.skipAuthentication)) {
+            return;
+        }
         const jt808::Location loc = location(now);
+        ++made_;
         if (state_ == State::Online) {
-            send(jt808::msg::kLocation, jt808::encodeLocation(loc));
+            sendReport(jt808::msg::kLocation, jt808::encodeLocation(loc));
             fleet_.counters_.locations++;
-        } else if (everOnline_ && !config_.skipAuthentication) {
+        } else {
             // Reports made while the network is gone are kept for the blind-
-            // area upload; before the first login there is nothing to catch up.
+            // area upload.
             if (buffered_.size() == kMaxBuffered) {
                 buffered_.pop_front();
+                fleet_.counters_.reportsGivenUp++;
             }
             buffered_.push_back(loc);
         }
@@ -579,7 +696,11 @@ private:
     }
 
     jt808::Location location(Clock::time_point now) {
-        const RoutePoint p = route_.at(now - started_);
+        RoutePoint p = route_.at(now - started_);
+        if (config_.numberedFixes) {
+            p.latitude = 10.0 + static_cast<double>(made_) / 10000.0;
+            p.longitude = 100.0 + index_ / 1000.0;
+        }
         jt808::Location loc;
         loc.alarm = alarmBits_;
         loc.status = jt808::status::kAcc | jt808::status::kLocated;
@@ -621,7 +742,7 @@ private:
         log("sent " + std::to_string(buffered_.size()) + " buffered reports");
         buffered_.clear();
         // A long batch goes in sub-packages, as terminals send it.
-        send(jt808::msg::kBatchLocation, jt808::encodeBatchLocation(batch));
+        sendReport(jt808::msg::kBatchLocation, jt808::encodeBatchLocation(batch));
     }
 
     std::string plate() const {
@@ -653,6 +774,7 @@ private:
     asio::steady_timer tickTimer_;
     asio::steady_timer heartbeatTimer_;
     asio::steady_timer retryTimer_;
+    asio::steady_timer resendTimer_;
     std::mt19937_64 rng_;
     Route route_;
     Clock::time_point started_;
@@ -671,6 +793,10 @@ private:
     bool driverSent_ = false;
     bool timeAsked_ = false;
 
+    std::deque<Unanswered> unanswered_;
+
+    bool reporting_ = true;
+    std::uint64_t made_ = 0;  // reports made, sent or buffered
     bool everOnline_ = false;
     bool inDeadZone_ = false;
     std::deque<jt808::Location> buffered_;
@@ -700,7 +826,30 @@ void Fleet::start() {
     }
 }
 
+std::size_t Fleet::unansweredReports() const {
+    std::size_t n = unansweredAtStop_;
+    for (const auto& t : terminals_) {
+        n += t->unanswered();
+    }
+    return n;
+}
+
+void Fleet::stopReporting() {
+    for (auto& t : terminals_) {
+        t->stopReporting();
+    }
+}
+
+std::vector<std::uint64_t> Fleet::reportsMade() const {
+    std::vector<std::uint64_t> made;
+    for (const auto& t : terminals_) {
+        made.push_back(t->made());
+    }
+    return made;
+}
+
 void Fleet::stop() {
+    unansweredAtStop_ = unansweredReports();
     for (auto& t : terminals_) {
         t->stop();
     }

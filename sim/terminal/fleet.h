@@ -41,9 +41,19 @@ struct FleetConfig {
     std::chrono::milliseconds alarmDuration{10'000};
     std::chrono::milliseconds deadZoneEvery{0};  // 0: never
     std::chrono::milliseconds deadZoneDuration{60'000};
+    // A location report or batch not answered with success this long after
+    // it went is sent again, waiting (n + 1) times as long after the n-th
+    // time; after `retransmissions` times the connection is taken for lost,
+    // and what is unanswered goes again after the next login.
+    std::chrono::milliseconds answerTimeout{10'000};
+    int retransmissions = 3;
     double reconnectRate = 0;  // dropped connections per terminal per hour
     std::chrono::milliseconds reconnectDelay{2'000};
     std::chrono::milliseconds ramp{0};  // terminals start spread over this time
+    // Terminal i reports its k-th fix (from 0) at latitude 10 + k / 10000,
+    // longitude 100 + i / 1000, so that what a center stored can be counted
+    // against what was sent.
+    bool numberedFixes = false;
     bool driverCard = true;
     std::string platePrefix = "粤B";
     int firstPlateNumber = 12345;
@@ -66,11 +76,14 @@ struct FleetCounters {
     std::atomic<std::uint64_t> registrations{0};
     std::atomic<std::uint64_t> authentications{0};
     std::atomic<std::uint64_t> refusals{0};
-    std::atomic<std::uint64_t> locations{0};   // 0x0200 sent
-    std::atomic<std::uint64_t> batchItems{0};  // reports sent in 0x0704
-    std::atomic<std::uint64_t> alarms{0};      // alarms raised
-    std::atomic<std::uint64_t> acks{0};        // 0x8001 result 0
-    std::atomic<std::uint64_t> nacks{0};       // 0x8001 other results
+    std::atomic<std::uint64_t> locations{0};        // 0x0200 sent
+    std::atomic<std::uint64_t> batchItems{0};       // reports sent in 0x0704
+    std::atomic<std::uint64_t> alarms{0};           // alarms raised
+    std::atomic<std::uint64_t> acks{0};             // 0x8001 result 0
+    std::atomic<std::uint64_t> nacks{0};            // 0x8001 other results
+    std::atomic<std::uint64_t> reportsAnswered{0};  // 0x0200 and 0x0704 answered with success
+    std::atomic<std::uint64_t> reportsResent{0};    // 0x0200 and 0x0704 sent again
+    std::atomic<std::uint64_t> reportsGivenUp{0};   // dropped unanswered (the bound)
     std::atomic<std::uint64_t> disconnects{0};
     std::atomic<std::uint64_t> mediaRequests{0};  // 0x9101 carried out
     std::atomic<std::uint64_t> mediaCloses{0};    // 0x9102 close carried out
@@ -90,6 +103,14 @@ public:
     void stop();
 
     const FleetCounters& counters() const { return counters_; }
+    // Reports not yet answered with success, in all terminals (the io
+    // thread's, or once it has stopped).
+    std::size_t unansweredReports() const;
+    // No new reports from here on; what is unanswered still goes again.
+    // The io thread's.
+    void stopReporting();
+    // The reports each terminal made, by index (the io thread's).
+    std::vector<std::uint64_t> reportsMade() const;
     // The phone of terminal i as it appears in headers (12 or 20 digits).
     std::string phoneOf(int index) const;
 
@@ -102,6 +123,7 @@ private:
     Log log_;
     FleetCounters counters_;
     std::vector<std::shared_ptr<Terminal>> terminals_;
+    std::size_t unansweredAtStop_ = 0;
 };
 
 // "13912340000" + 5 -> "13912340005"; carries into the digits before.

@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
     const FleetCounters& c = fleet.counters();
     std::printf(
         "vardo-terminal-sim: %llu connections, %llu registrations, %llu authentications, "
-        "%llu refusals, %llu locations, %llu batch items, %llu alarms, %llu acks, %llu nacks\n",
+        "%llu refusals, %llu locations, %llu batch items, %llu alarms, %llu acks, %llu nacks, "
+        "%llu reports answered, %llu sent again, %llu unanswered\n",
         static_cast<unsigned long long>(c.connections.load()),
         static_cast<unsigned long long>(c.registrations.load()),
         static_cast<unsigned long long>(c.authentications.load()),
@@ -78,6 +79,9 @@ int main(int argc, char** argv) {
         static_cast<unsigned long long>(c.batchItems.load()),
         static_cast<unsigned long long>(c.alarms.load()),
         static_cast<unsigned long long>(c.acks.load()),
-        static_cast<unsigned long long>(c.nacks.load()));
+        static_cast<unsigned long long>(c.nacks.load()),
+        static_cast<unsigned long long>(c.reportsAnswered.load()),
+        static_cast<unsigned long long>(c.reportsResent.load()),
+        static_cast<unsigned long long>(fleet.unansweredReports()));
     return 0;
 }

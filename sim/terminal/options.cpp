@@ -121,6 +121,14 @@ struct Parser {
                        "dropped connections per terminal per hour, 0 or more")},
             {"--reconnect-delay", "S", "wait before reconnecting (2)",
              SetSeconds(f.reconnectDelay, false, "seconds above 0")},
+            {"--answer-timeout", "S",
+             "send a location report again when not answered within S\n"
+             "seconds, then 2S, 3S ... (10)",
+             SetSeconds(f.answerTimeout, false, "seconds above 0")},
+            {"--retransmissions", "N",
+             "times a report goes again before the connection is taken for\n"
+             "lost; it goes once more after the next login (3)",
+             SetNumber(f.retransmissions, 0, 100, "a count from 0 to 100")},
             {"--ramp", "S", "start the terminals spread over S seconds (0: all at once)",
              SetSeconds(f.ramp, true, "seconds, 0 or more")},
             {"--plate-prefix", "TEXT", "plates are TEXT + a 5-digit number (粤B)",

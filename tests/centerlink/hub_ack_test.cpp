@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "center/center_journal.h"
 #include "centerlink/event_server_hub.h"
 #include "protocol/json_codec.h"
 #include "protocol/line_reader.h"
@@ -77,7 +80,10 @@ std::vector<std::uint64_t> numbers(const std::vector<protocol::Message>& message
 }
 
 struct Fixture {
-    explicit Fixture(std::size_t bound = std::size_t{256} << 20) {
+    // With `journal`, the hub keeps its events in a center journal there
+    // (what it kept from an earlier run included).
+    explicit Fixture(std::size_t bound = std::size_t{256} << 20,
+                     const std::filesystem::path& journal = {}) {
         HubConfig config;
         config.listen = "127.0.0.1";
         config.tcpPort = 0;
@@ -86,6 +92,22 @@ struct Fixture {
         config.log = [this](const std::string& line) { logLines.push_back(line); };
         config.maxUnacknowledgedBytes = bound;
         hub = std::make_unique<EventServerHub>(io.context(), config);
+        if (!journal.empty()) {
+            this->journal = std::make_unique<center::CenterJournal>(center::CenterJournal::Options{
+                journal, std::uint64_t{1} << 30, 32u << 20, config.log, [this](std::uint64_t seq) {
+                    asio::post(io.context(), [this, seq] { hub->durable(seq); });
+                }});
+            center::CenterJournal::Restored restored;
+            EXPECT_EQ(this->journal->open(restored), "");
+            std::vector<EventServerHub::Kept> kept;
+            for (auto& entry : restored.entries) {
+                if (entry.seq > restored.done) {
+                    kept.push_back({entry.seq, std::move(entry.line)});
+                }
+            }
+            hub->restore(restored.epoch, restored.lastSeq, restored.acked, std::move(kept));
+            hub->setEventLog(this->journal.get());
+        }
         EXPECT_EQ(hub->open(), "");
         port = hub->tcpPort();
         io.start();
@@ -95,11 +117,22 @@ struct Fixture {
             hub->close();
             return 0;
         });
+        if (journal) {
+            journal->close();
+        }
+        io.stop();
     }
     void gps(const std::string& dev, const std::string& text) {
         EXPECT_EQ(io.call([&] { return hub->gps(dev, text); }), "");
     }
+    // Until the journal has synced every event (and the hub sent them).
+    void waitSynced() {
+        for (int i = 0; i < 1000 && io.call([&] { return hub->unsynced(); }) > 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
     testsim::IoThread io;
+    std::unique_ptr<center::CenterJournal> journal;
     std::unique_ptr<EventServerHub> hub;
     std::uint16_t port = 0;
     std::vector<std::string> logLines;  // the io thread's; read through io.call
@@ -204,6 +237,78 @@ TEST(HubAcks, TheBoundDropsTheOldestLoudly) {
     };
     EXPECT_TRUE(says("LOSS: event servers have not acknowledged"));
     EXPECT_TRUE(says("misses events"));
+}
+
+class JournalFolder {
+public:
+    JournalFolder() {
+        char pattern[] = "/tmp/vardo-hub-journal-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+    }
+    ~JournalFolder() { std::filesystem::remove_all(path_); }
+    std::filesystem::path dir() const { return path_ / "journal"; }
+
+private:
+    std::filesystem::path path_;
+};
+
+TEST(HubAcks, WithAJournalARestartGoesOnWithTheSameNumbersAndSendsWhatWasNotAcknowledged) {
+    JournalFolder folder;
+    std::uint64_t epoch = 0;
+    std::vector<std::uint64_t> sent;
+    {
+        Fixture f(std::size_t{256} << 20, folder.dir());
+        EXPECT_EQ(f.io.call([&] { return f.hub->online({"X7", "X7", "", "", 1, "$A"}); }), "");
+        f.waitSynced();
+        Peer es(f.port, "es-1", true);
+        epoch = es.epoch;
+        es.list();
+        // The first to log in gets what was kept before: the online again.
+        EXPECT_EQ(es.untilPong().size(), 1u);
+        for (int i = 0; i < 5; ++i) {
+            f.gps("X7", "$GPRMC," + std::to_string(i));
+        }
+        f.waitSynced();
+        // Sent only once the journal has them.
+        sent = numbers(es.untilPong());
+        ASSERT_EQ(sent.size(), 5u);
+        es.send(protocol::Ack{sent[1]});
+        es.untilPong();
+        // The marks reach the disk with the writer's next round.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    Fixture f(std::size_t{256} << 20, folder.dir());
+    EXPECT_EQ(f.io.call([&] { return f.hub->epoch(); }), epoch);
+    Peer es(f.port, "es-1", true);
+    EXPECT_EQ(es.epoch, epoch);
+    EXPECT_EQ(es.list().size(), 1u);  // no device is online in the new run yet
+    const auto again = es.untilPong();
+    EXPECT_EQ(numbers(again), (std::vector<std::uint64_t>{sent[2], sent[3], sent[4]}));
+    // New events go on from the last number.
+    EXPECT_EQ(f.io.call([&] { return f.hub->online({"X7", "X7", "", "", 1, "$A"}); }), "");
+    f.waitSynced();
+    const auto fresh = es.untilPong();
+    ASSERT_EQ(fresh.size(), 1u);
+    EXPECT_EQ(protocol::sequenceOf(fresh[0]), sent[4] + 1);
+    // Another event server, new here, owes nothing from before.
+    Peer other(f.port, "es-2", true);
+    other.list();
+    EXPECT_TRUE(other.untilPong().empty());
+}
+
+TEST(HubAcks, WithAJournalTheFirstEventServerGetsWhatWasKeptWhileNoneHadLoggedIn) {
+    JournalFolder folder;
+    Fixture f(std::size_t{256} << 20, folder.dir());
+    EXPECT_EQ(f.io.call([&] { return f.hub->online({"X7", "X7", "", "", 1, "$A"}); }), "");
+    f.gps("X7", "$GPRMC,1");
+    f.gps("X7", "$GPRMC,2");
+    f.waitSynced();  // before anyone logs in
+    Peer es(f.port, "es-1", true);
+    es.list();
+    const auto kept = es.untilPong();
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_TRUE(std::holds_alternative<protocol::Online>(kept[0]));
+    EXPECT_EQ(std::get<protocol::Gps>(kept[2]).gps, "$GPRMC,2");
 }
 
 }  // namespace

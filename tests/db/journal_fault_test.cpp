@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "db/command_queue.h"
-#include "db/journal_record.h"
+#include "db/journal_statement_record.h"
 #include "db/statement_journal.h"
 #include "tests/db/test_store.h"
 

@@ -10,7 +10,7 @@
 #include <random>
 
 #include "db/command_queue.h"
-#include "db/journal_record.h"
+#include "db/journal_statement_record.h"
 #include "db/statement_journal.h"
 #include "tests/db/test_store.h"
 
@@ -119,7 +119,7 @@ TEST(JournalRecord, StatementsComeBackExactlyAndEveryCutOrFlipIsCaught) {
     for (int i = 0; i < 6; ++i) {
         db::journal::Record r;
         ASSERT_EQ(db::journal::ReadRecord(rest, r), ReadStatus::Ok);
-        EXPECT_EQ(r.type, db::journal::RecordType::Statement);
+        EXPECT_EQ(r.type, db::journal::RecordType::Entry);
         EXPECT_EQ(r.seq, std::uint64_t(100 + i));
         const auto back = db::journal::DecodeStatement(r.payload);
         ASSERT_TRUE(back);
@@ -222,7 +222,7 @@ TEST(StatementJournal, ALastSegmentCutAnywhereGivesBackEveryWholeRecordBeforeThe
         }
         at += r.size;
         boundaries.push_back(at);
-        if (r.type == db::journal::RecordType::Statement) {
+        if (r.type == db::journal::RecordType::Entry) {
             ends.push_back(at);
         }
     }

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <thread>
 
-#include "db/journal_record.h"
+#include "db/journal_statement_record.h"
 #include "testsupport/nmea/nmea_checksum.h"
 #include "testsupport/pg/pg_test_server.h"
 #include "testsupport/process/event_server_run.h"
@@ -58,7 +58,7 @@ std::size_t StatementsInJournal(const std::string& home) {
         rest.remove_prefix(db::journal::kSegmentMagic.size());
         db::journal::Record r;
         while (db::journal::ReadRecord(rest, r) == db::journal::ReadStatus::Ok) {
-            count += r.type == db::journal::RecordType::Statement ? 1 : 0;
+            count += r.type == db::journal::RecordType::Entry ? 1 : 0;
             rest.remove_prefix(r.size);
         }
     }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -188,6 +189,79 @@ TEST(TerminalFleet, ReconnectsWhenTheCenterDropsIt) {
     EXPECT_EQ(center.registrations, 1);
     EXPECT_GE(fleet.counters().disconnects.load(), 1u);
     fleet.stop();
+}
+
+// How often each location report's body reached the center, in the order
+// first seen.
+std::vector<std::pair<std::vector<std::uint8_t>, int>> locationCopies(const MiniCenter& center) {
+    std::vector<std::pair<std::vector<std::uint8_t>, int>> copies;
+    for (const auto& m : withId(center.received, jt808::msg::kLocation)) {
+        auto it = std::find_if(copies.begin(), copies.end(),
+                               [&](const auto& c) { return c.first == m.body; });
+        if (it == copies.end()) {
+            copies.push_back({m.body, 1});
+        } else {
+            ++it->second;
+        }
+    }
+    return copies;
+}
+
+TEST(TerminalFleet, AReportNotAnsweredWithSuccessIsSentAgainUntilItIs) {
+    TempDir dir;
+    asio::io_context io;
+    MiniCenter center(io);
+    // The first report is met with silence twice, then with a refusal.
+    center.leaveLocationsUnanswered = 2;
+    center.refuseLocations = 1;
+    CodesFile codes(dir.file("codes"));
+    FleetConfig config = quickConfig(center.port());
+    config.locationInterval = 400ms;
+    config.answerTimeout = 60ms;
+    config.retransmissions = 5;
+    Fleet fleet(io, config, codes, [](const std::string&) {});
+    fleet.start();
+    ASSERT_TRUE(runUntil(
+        io, [&] { return fleet.counters().reportsAnswered >= 3; }, 20s));
+    fleet.stop();
+
+    const auto copies = locationCopies(center);
+    ASSERT_GE(copies.size(), 3u);
+    // Silence, silence, refusal, success: the same report four times.
+    EXPECT_EQ(copies[0].second, 4);
+    EXPECT_GE(fleet.counters().reportsResent, 3u);
+    // Each report went until answered, and no answered one went again.
+    for (std::size_t i = 1; i + 1 < copies.size(); ++i) {
+        EXPECT_EQ(copies[i].second, 1) << "report " << i;
+    }
+}
+
+TEST(TerminalFleet, ReportsUnansweredWhenTheConnectionGoesAreSentAfterTheNextLogin) {
+    TempDir dir;
+    asio::io_context io;
+    MiniCenter center(io);
+    center.leaveLocationsUnanswered = 1000;  // a center that dies before answering
+    CodesFile codes(dir.file("codes"));
+    FleetConfig config = quickConfig(center.port());
+    config.locationInterval = 30ms;
+    config.answerTimeout = 10s;  // no resend on the same connection
+    Fleet fleet(io, config, codes, [](const std::string&) {});
+    fleet.start();
+    ASSERT_TRUE(runUntil(
+        io, [&] { return withId(center.received, jt808::msg::kLocation).size() >= 3; }, 10s));
+    const auto before = locationCopies(center);
+    center.leaveLocationsUnanswered = 0;
+    center.dropAll();
+    ASSERT_TRUE(runUntil(
+        io, [&] { return fleet.counters().reportsAnswered >= before.size() + 2; }, 10s));
+    fleet.stop();
+
+    const auto after = locationCopies(center);
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        EXPECT_EQ(after[i].first, before[i].first);
+        EXPECT_EQ(after[i].second, 2) << "report " << i << " once on each connection";
+    }
+    EXPECT_EQ(center.authentications, 2);
 }
 
 TEST(BlockingTerminal, SendsChosenMessagesAndReadsTheAnswers) {

@@ -67,8 +67,17 @@ private:
             return;
         }
         center_.received.push_back(m);
+        ResponseResult result = ResponseResult::Ok;
+        if (m.header.msgId == msg::kLocation && center_.leaveLocationsUnanswered > 0) {
+            --center_.leaveLocationsUnanswered;
+            return;
+        }
+        if (m.header.msgId == msg::kLocation && center_.refuseLocations > 0) {
+            --center_.refuseLocations;
+            result = ResponseResult::Failure;
+        }
         reply(m, msg::kPlatformResponse,
-              encodePlatformResponse(m.header.serial, m.header.msgId, ResponseResult::Ok));
+              encodePlatformResponse(m.header.serial, m.header.msgId, result));
     }
 
     void reply(const jt808::Message& to, std::uint16_t msgId,

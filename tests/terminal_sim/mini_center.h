@@ -26,6 +26,11 @@ public:
     int authentications = 0;  // successful ones
     int refusedAuthentications = 0;
     std::set<std::string> codes;  // the codes handed out
+    // The next this many location reports (0x0200) get no answer, and the
+    // ones after them this many a failure: a center that died before
+    // answering, and one whose journal is full.
+    int leaveLocationsUnanswered = 0;
+    int refuseLocations = 0;
 
     // Closes every connection (the terminals then reconnect).
     void dropAll();

@@ -99,6 +99,23 @@ TEST_F(DeviceTrackerTest, EventsThatBreakTheOnlineBookkeepingAreIgnored) {
     EXPECT_EQ(tracker_.ignoredEvents() - ignoredBefore, 8u);
 }
 
+TEST_F(DeviceTrackerTest, ANumberedFixOfADeviceNotOnlineHereBringsItOnlineAndIsKept) {
+    tracker_.beginSync();
+    feed({online("a"), Synced{1}, Offline{"a", 3}});
+    take();
+    // Sent again after a restart of the center, which lists neither: "a"
+    // went offline here meanwhile, "b" was never heard of.
+    feed({Gps{"a", "g4", {}, {}, 4}, Gps{"b", "g5", {}, {}, 5}, Gps{"a", "g6", {}, {}, 6}});
+    EXPECT_EQ(take(), (std::vector<Posted>{
+                          {0x81, "a"}, {0x82, "a"}, {0x81, "b"}, {0x82, "b"}, {0x82, "a"}}));
+    EXPECT_EQ(table_.latestView(tracker_.handleOf("b")).value_or(DeviceView{}).gps, "g5");
+    // An unnumbered one (a center that does not send again) still changes nothing.
+    feed({Offline{"a", 7}});
+    take();
+    feed({Gps{"a", "g8", {}, {}}});
+    EXPECT_TRUE(take().empty());
+}
+
 TEST_F(DeviceTrackerTest, AReconnectReportsOnlyWhatChanged) {
     tracker_.beginSync();
     feed({online("a", "ga"), online("b", "gb"), online("c", "gc"), Synced{3}});

@@ -371,6 +371,38 @@ TEST_F(LibraryNetworkTest, WhenAskedOnlyWhatTheCallerKeepsIsAcknowledged) {
     EXPECT_EQ(nextAck(peer), 7u);
 }
 
+// Events that made no notification (of a device never online here) need
+// nothing kept: once the notifications before them are, they are
+// acknowledged too, at the next tick, without waiting for a later event.
+TEST_F(LibraryNetworkTest, EventsThatMadeNoNotificationDoNotHoldTheAcknowledgementBack) {
+    MyVardoApp_AckWhenDurable(app_);
+    RawListener center;
+    login(center.port());
+    LineConnection peer = center.accept();
+    ASSERT_TRUE(peer.readLine().has_value());
+    peer.send(R"({"op":"login_ok","media_key":1,"epoch":9})"
+              "\n"
+              R"({"op":"synced","count":0})"
+              "\n"
+              R"({"op":"online","dev":"a","name":"A","channels":1,"gps":"1","seq":1})"
+              "\n"
+              R"({"op":"gps","dev":"a","gps":"2","seq":2})"
+              "\n"
+              R"({"op":"alarm","dev":"nobody","alarm":1,"seq":3})"
+              "\n"
+              R"({"op":"event","dev":"nobody","kind":164,"seq":4})"
+              "\n");
+    for (int i = 0; i < 2; ++i) {
+        const Posted p = next();
+        VARDO_EVENT_NUMBER number;
+        MyVardoDev_TakeEventNumber(static_cast<HVARDODEV>(p.device), &number);
+        info(p.device, DEVINFO_GPS);
+    }
+    EXPECT_EQ(nextAck(peer, 2500ms), 0u);
+    MyVardoApp_SetDurable(app_, 9, 2);
+    EXPECT_EQ(nextAck(peer), 4u);
+}
+
 TEST_F(LibraryNetworkTest, DevicesKeepTheirHandleAndUserDataForTheInstancesLife) {
     SimProcess sim;
     sim.send("wait-login\nonline a A 2\n");

@@ -1,10 +1,10 @@
-#include "db/journal_scan.h"
+#include "journal/scan.h"
 
 #include <algorithm>
 
-#include "db/journal_record.h"
+#include "journal/record.h"
 
-namespace db::journal {
+namespace vardo::journal {
 namespace {
 
 // The first offset after `from` where a believable record starts, or
@@ -15,7 +15,7 @@ std::size_t Resync(std::string_view bytes, std::size_t from, std::uint64_t lastS
         if (ReadRecord(bytes.substr(at), record) != ReadStatus::Ok) {
             continue;
         }
-        if (record.type == RecordType::Statement) {
+        if (record.type == RecordType::Entry) {
             if (record.seq > lastSeq) {
                 return at;
             }
@@ -44,7 +44,7 @@ SegmentScan ScanSegmentBytes(std::string_view bytes, std::size_t offset) {
             offset = next;
             continue;
         }
-        if (record.type == RecordType::Statement) {
+        if (record.type == RecordType::Entry) {
             if (record.seq <= lastSeq) {
                 // Whole and checked, yet out of order: only a writer of
                 // another version makes that. Skip it as damage.
@@ -55,7 +55,7 @@ SegmentScan ScanSegmentBytes(std::string_view bytes, std::size_t offset) {
                 } else {
                     scan.runs.push_back({record.seq, record.seq});
                 }
-                ++scan.statements;
+                ++scan.entries;
                 lastSeq = record.seq;
             }
         } else {
@@ -67,4 +67,4 @@ SegmentScan ScanSegmentBytes(std::string_view bytes, std::size_t offset) {
     return scan;
 }
 
-}  // namespace db::journal
+}  // namespace vardo::journal

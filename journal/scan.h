@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
-namespace db::journal {
+namespace vardo::journal {
 
 struct SegmentScan {
-    struct Run {  // consecutive statement seqs, in the order found
+    struct Run {  // consecutive entry seqs, in the order found
         std::uint64_t first = 0;
         std::uint64_t last = 0;
     };
@@ -23,7 +23,7 @@ struct SegmentScan {
     };
     std::vector<Run> runs;
     std::vector<Hole> holes;
-    std::uint64_t statements = 0;
+    std::uint64_t entries = 0;
     std::uint64_t maxDone = 0;  // the highest done mark
     // Where the whole records end. Below bytes.size() only when the segment
     // ends in damage that no whole record follows (a write cut short).
@@ -31,9 +31,9 @@ struct SegmentScan {
 };
 
 // Scans `bytes` (a segment's, its magic included) from `offset`, the first
-// record. Statement seqs within one segment only grow, which is what makes a
+// record. Entry seqs within one segment only grow, which is what makes a
 // record found after damage believable; a done mark after damage may not
-// claim more statements than the damaged bytes could have held.
+// claim more entries than the damaged bytes could have held.
 SegmentScan ScanSegmentBytes(std::string_view bytes, std::size_t offset);
 
-}  // namespace db::journal
+}  // namespace vardo::journal

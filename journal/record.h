@@ -1,5 +1,5 @@
 #pragma once
-// The bytes of the statement journal: a segment file is a magic followed by
+// The bytes of a journal: a segment file is a magic (its owner's) followed by
 // records, each framed and checked by itself so that a record cut short or
 // damaged (a power cut mid-write) is told apart from the whole ones before it.
 //
@@ -7,32 +7,28 @@
 //   crc32c  covers everything after itself: length, type, seq and payload
 //   length  = the payload's size in bytes
 //
-// Integers are little-endian. A statement record's seq is its place in the
-// journal; a done record's seq says every statement up to it has left the
-// queue (committed, or dropped as rejected) and carries no payload.
+// Integers are little-endian. An entry record's seq is its place in the
+// journal; a done record's seq says every entry up to it is no longer needed,
+// and its payload (often empty) is its owner's.
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
-#include "db/sql_command.h"
+namespace vardo::journal {
 
-namespace db::journal {
-
-inline constexpr std::string_view kSegmentMagic{"VRDJRN01", 8};
 inline constexpr std::size_t kHeaderSize = 4 + 4 + 1 + 8;
-// Larger than any statement the handlers build (their texts are capped); a
-// length past it is damage, not a record.
+// Larger than any entry the journals' owners write (their texts are capped);
+// a length past it is damage, not a record.
 inline constexpr std::uint32_t kMaxPayload = 16u << 20;
 
-enum class RecordType : std::uint8_t { Statement = 1, Done = 2 };
+enum class RecordType : std::uint8_t { Entry = 1, Done = 2 };
 
 std::uint32_t Crc32c(const void* data, std::size_t size, std::uint32_t crc = 0);
 
-void AppendStatementRecord(std::string& out, std::uint64_t seq, const SqlCommand& command);
-void AppendDoneRecord(std::string& out, std::uint64_t doneUpTo);
+void AppendRecord(std::string& out, RecordType type, std::uint64_t seq, std::string_view payload);
+void AppendDoneRecord(std::string& out, std::uint64_t doneUpTo, std::string_view payload = {});
 
 struct Record {
     RecordType type = RecordType::Done;
@@ -51,9 +47,4 @@ enum class ReadStatus {
 // Reads the record at the front of `bytes`; never reads past them.
 ReadStatus ReadRecord(std::string_view bytes, Record& out);
 
-// The statement a statement record carries; nullopt when the payload does not
-// decode (it passed the checksum, so only a writer of another version could
-// have made it).
-std::optional<SqlCommand> DecodeStatement(std::string_view payload);
-
-}  // namespace db::journal
+}  // namespace vardo::journal

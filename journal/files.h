@@ -1,13 +1,13 @@
 #pragma once
-// File helpers the statement journal's writer and its open share: segment
-// names, whole reads, a folder's sync.
+// File helpers a journal's writer and its open share: segment names, whole
+// reads, a folder's sync.
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 
-namespace db::journal {
+namespace vardo::journal {
 
 std::string SystemError(const std::string& what, int error);
 
@@ -23,4 +23,4 @@ bool ReadAt(int fd, std::uint64_t offset, std::size_t size, std::string& out);
 // Makes a file's creation or removal in `dir` durable.
 void SyncDir(const std::filesystem::path& dir);
 
-}  // namespace db::journal
+}  // namespace vardo::journal

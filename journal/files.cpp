@@ -1,4 +1,4 @@
-#include "db/journal_files.h"
+#include "journal/files.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,25 +8,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "db/statement_journal.h"
-
-namespace db {
-
-ssize_t JournalFileCalls::Write(int fd, const void* data, std::size_t size) {
-    return ::write(fd, data, size);
-}
-
-int JournalFileCalls::Sync(int fd) {
-    return ::fdatasync(fd);
-}
-
-int JournalFileCalls::Truncate(int fd, off_t size) {
-    return ::ftruncate(fd, size);
-}
-
-}  // namespace db
-
-namespace db::journal {
+namespace vardo::journal {
 
 std::string SystemError(const std::string& what, int error) {
     return what + ": " + std::strerror(error);
@@ -79,4 +61,4 @@ void SyncDir(const std::filesystem::path& dir) {
     }
 }
 
-}  // namespace db::journal
+}  // namespace vardo::journal

@@ -1,0 +1,140 @@
+#pragma once
+// The center's journal: every numbered event for the event servers is written
+// here, and synced, before it is sent to them and before the terminal whose
+// report made it is answered; it stays until every acknowledging event server
+// has acknowledged it. A center killed at any moment therefore starts again
+// with every event a terminal was told the center has, under the same epoch
+// and numbers, and sends the event servers what they had not acknowledged.
+//
+// On disk (under the data folder): `epoch` (the numbering's name, written
+// once) and segment files "seg-NNNNNNNN.jnl" of journal/record.h records:
+//   entry  seq = the event's number, payload = its protocol line
+//   done   seq = what every event server has acknowledged, payload = each
+//          event server's own mark, "user\tseq\n" per line
+// A new segment starts with a done record, so the marks survive the deletion
+// of the segments before it.
+//
+// Thread: append, acknowledged and full are the io thread's; a writer thread
+// of its own writes and syncs; `durable` is called on the writer's thread.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "centerlink/event_log.h"
+#include "centerlink/event_server_hub.h"
+
+namespace center {
+
+// The first bytes of a segment: not the event server's, whose records differ.
+inline constexpr std::string_view kCenterSegmentMagic{"VRDCJN01", 8};
+
+class CenterJournal : public centerlink::EventLog {
+public:
+    struct Options {
+        std::filesystem::path dir;
+        // Past this many bytes on disk (and waiting to be written), `full`
+        // says so and the center refuses new reports until acknowledgements
+        // free room.
+        std::uint64_t maxBytes = std::uint64_t{1} << 30;
+        std::uint64_t segmentBytes = 32u << 20;
+        std::function<void(const std::string&)> log;
+        // Every event up to the number given is synced (called with each
+        // advance, on the writer's thread).
+        std::function<void(std::uint64_t)> durable;
+    };
+    struct Entry {
+        std::uint64_t seq = 0;
+        std::string line;
+    };
+    // What an earlier run left.
+    struct Restored {
+        std::uint64_t epoch = 0;
+        std::uint64_t lastSeq = 0;                   // the highest number on disk
+        std::uint64_t done = 0;                      // what every event server had acknowledged
+        std::map<std::string, std::uint64_t> acked;  // by event server user
+        // Every entry read, in order: those above `done` wait for event
+        // servers, the others tell fixes sent again apart.
+        std::vector<Entry> entries;
+        std::uint64_t missing = 0;  // entries lost to damage
+    };
+
+    explicit CenterJournal(Options options);
+    ~CenterJournal() override;
+    CenterJournal(const CenterJournal&) = delete;
+    CenterJournal& operator=(const CenterJournal&) = delete;
+
+    // Reads what is on disk, draws an epoch for a new journal, and starts
+    // the writer; the error text, empty on success.
+    std::string open(Restored& restored);
+    // Writes what waits, syncs it and ends the writer.
+    void close();
+
+    void append(std::uint64_t seq, const std::string& line) override;
+    // Every event server has acknowledged up to `everyone`; `users` holds
+    // each one's mark.
+    void acknowledged(std::uint64_t everyone,
+                      const std::map<std::string, std::uint64_t>& users) override;
+    // The bound is reached: nothing more should be appended.
+    bool full() const { return full_.load(std::memory_order_relaxed); }
+    std::uint64_t durableSeq() const { return durable_.load(std::memory_order_acquire); }
+    std::uint64_t bytesOnDisk() const { return onDisk_.load(std::memory_order_relaxed); }
+
+private:
+    struct Segment {
+        std::uint32_t index = 0;
+        std::uint64_t lastSeq = 0;  // the highest entry in it
+        std::uint64_t bytes = 0;
+    };
+
+    void run();
+    void log(const std::string& line) const;
+    // Opens a new segment that starts with the current marks; false on error.
+    bool startSegment(std::string& error);
+    bool writeAll(const std::string& bytes, std::string& error);
+    void dropAcknowledgedSegments(std::uint64_t done);
+    void updateFull();
+    std::string doneRecord(std::uint64_t done,
+                           const std::map<std::string, std::uint64_t>& users) const;
+
+    Options options_;
+    std::thread writer_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    // Guarded by mutex_: what the io thread hands the writer.
+    std::string pending_;
+    std::uint64_t pendingLastSeq_ = 0;
+    bool marksChanged_ = false;
+    std::uint64_t everyone_ = 0;
+    std::map<std::string, std::uint64_t> users_;
+    bool stopping_ = false;
+    // The writer's own.
+    int fd_ = -1;
+    std::deque<Segment> segments_;  // oldest first; the last is written
+    std::uint32_t nextIndex_ = 0;   // past every segment name in the folder
+    std::uint64_t writtenSeq_ = 0;
+    std::atomic<std::uint64_t> durable_{0};
+    std::atomic<std::uint64_t> onDisk_{0};
+    std::atomic<std::uint64_t> pendingBytes_{0};
+    std::atomic<bool> full_{false};
+};
+
+// Forgets the marks of event servers that are not among `users` (taken out
+// for good): their marks would keep every event until the bound. The names
+// forgotten.
+std::vector<std::string> DropMarksOfOthers(CenterJournal::Restored& restored,
+                                           const std::vector<centerlink::Credentials>& users);
+
+// The marks a done record's payload holds; false when it does not decode.
+bool DecodeMarks(std::string_view payload, std::map<std::string, std::uint64_t>& users);
+
+}  // namespace center

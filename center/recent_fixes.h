@@ -1,0 +1,39 @@
+#pragma once
+// The fixes the center numbered lately, by device and sentence, so that a
+// report a terminal sends again (its answer was lost, or the center was
+// killed before it answered) is answered with the event it made the first
+// time instead of making a second one.
+//
+// Thread: the center's io thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace center {
+
+class RecentFixes {
+public:
+    explicit RecentFixes(std::size_t capacity = 1u << 18) : capacity_(capacity) {}
+
+    // The number of the event this fix made, or 0 when it is new.
+    std::uint64_t find(std::string_view dev, std::string_view sentence) const;
+    // Keeps the newest `capacity` fixes.
+    void remember(std::string_view dev, std::string_view sentence, std::uint64_t seq);
+    // Remembers the fix a protocol line of the journal carries (any other
+    // line is left out).
+    void rememberLine(std::string_view line, std::uint64_t seq);
+    std::size_t size() const { return bySum_.size(); }
+
+private:
+    static std::uint64_t Sum(std::string_view dev, std::string_view sentence);
+
+    std::size_t capacity_;
+    std::unordered_map<std::uint64_t, std::uint64_t> bySum_;  // sum -> event number
+    std::deque<std::uint64_t> order_;                         // oldest first
+};
+
+}  // namespace center

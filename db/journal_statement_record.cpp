@@ -1,0 +1,99 @@
+#include "db/journal_statement_record.h"
+
+#include <bit>
+#include <chrono>
+#include <variant>
+#include <vector>
+
+#include "journal/bytes.h"
+
+namespace db::journal {
+namespace {
+
+enum class ValueTag : std::uint8_t { Text = 0, Real = 1, Integer = 2 };
+
+}  // namespace
+
+void AppendStatementRecord(std::string& out, std::uint64_t seq, const SqlCommand& command) {
+    std::string payload;
+    payload.reserve(96 + command.params().size() * 24);
+    const auto builtAt =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(command.builtAt().time_since_epoch())
+            .count();
+    PutLe<std::uint64_t>(payload, static_cast<std::uint64_t>(builtAt));
+    PutLe<std::uint64_t>(payload, command.id().hi());
+    PutLe<std::uint64_t>(payload, command.id().lo());
+    PutText(payload, command.procedure());
+    PutLe<std::uint32_t>(payload, static_cast<std::uint32_t>(command.params().size()));
+    for (const SqlParam& p : command.params()) {
+        PutText(payload, p.name);
+        if (const auto* text = std::get_if<std::string>(&p.value)) {
+            PutU8(payload, static_cast<std::uint8_t>(ValueTag::Text));
+            PutText(payload, *text);
+        } else if (const auto* real = std::get_if<double>(&p.value)) {
+            PutU8(payload, static_cast<std::uint8_t>(ValueTag::Real));
+            PutLe<std::uint64_t>(payload, std::bit_cast<std::uint64_t>(*real));
+        } else {
+            PutU8(payload, static_cast<std::uint8_t>(ValueTag::Integer));
+            PutLe<std::uint64_t>(payload,
+                                 static_cast<std::uint64_t>(std::get<std::int64_t>(p.value)));
+        }
+    }
+    AppendRecord(out, RecordType::Entry, seq, payload);
+}
+
+std::optional<SqlCommand> DecodeStatement(std::string_view payload) {
+    Cursor in(payload);
+    std::uint64_t builtAt = 0;
+    std::uint64_t hi = 0;
+    std::uint64_t lo = 0;
+    std::string procedure;
+    std::uint32_t count = 0;
+    if (!in.Le(builtAt) || !in.Le(hi) || !in.Le(lo) || !in.Text(procedure) || !in.Le(count)) {
+        return std::nullopt;
+    }
+    // Each parameter takes at least 9 bytes: a count past what is left is
+    // damage, and must not size a vector.
+    if (count > payload.size() / 9) {
+        return std::nullopt;
+    }
+    std::vector<SqlParam> params;
+    params.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        SqlParam p;
+        std::uint8_t tag = 0;
+        if (!in.Text(p.name) || !in.Le(tag)) {
+            return std::nullopt;
+        }
+        if (tag == static_cast<std::uint8_t>(ValueTag::Text)) {
+            std::string text;
+            if (!in.Text(text)) {
+                return std::nullopt;
+            }
+            p.value = std::move(text);
+        } else if (tag == static_cast<std::uint8_t>(ValueTag::Real)) {
+            std::uint64_t bits = 0;
+            if (!in.Le(bits)) {
+                return std::nullopt;
+            }
+            p.value = std::bit_cast<double>(bits);
+        } else if (tag == static_cast<std::uint8_t>(ValueTag::Integer)) {
+            std::uint64_t bits = 0;
+            if (!in.Le(bits)) {
+                return std::nullopt;
+            }
+            p.value = static_cast<std::int64_t>(bits);
+        } else {
+            return std::nullopt;
+        }
+        params.push_back(std::move(p));
+    }
+    if (!in.AtEnd()) {
+        return std::nullopt;
+    }
+    const Clock::time_point when{std::chrono::duration_cast<Clock::duration>(
+        std::chrono::nanoseconds(static_cast<std::int64_t>(builtAt)))};
+    return SqlCommand(std::move(procedure), std::move(params), when, StatementId(hi, lo));
+}
+
+}  // namespace db::journal

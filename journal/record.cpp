@@ -1,0 +1,83 @@
+#include "journal/record.h"
+
+#include <array>
+
+#include "journal/bytes.h"
+
+namespace vardo::journal {
+namespace {
+
+// Castagnoli polynomial, reflected; the table is built once.
+const std::array<std::uint32_t, 256>& CrcTable() {
+    static const std::array<std::uint32_t, 256> table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t c = i;
+            for (int k = 0; k < 8; ++k) {
+                c = (c & 1) != 0 ? (c >> 1) ^ 0x82F63B78u : c >> 1;
+            }
+            t[i] = c;
+        }
+        return t;
+    }();
+    return table;
+}
+
+}  // namespace
+
+void AppendRecord(std::string& out, RecordType type, std::uint64_t seq, std::string_view payload) {
+    const std::size_t start = out.size();
+    PutLe<std::uint32_t>(out, 0);  // the checksum, filled in below
+    PutLe<std::uint32_t>(out, static_cast<std::uint32_t>(payload.size()));
+    PutU8(out, static_cast<std::uint8_t>(type));
+    PutLe<std::uint64_t>(out, seq);
+    out.append(payload);
+    const std::uint32_t crc = Crc32c(out.data() + start + 4, out.size() - start - 4);
+    for (std::size_t i = 0; i < 4; ++i) {
+        out[start + i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
+    }
+}
+
+std::uint32_t Crc32c(const void* data, std::size_t size, std::uint32_t crc) {
+    const auto& table = CrcTable();
+    const auto* p = static_cast<const unsigned char*>(data);
+    crc = ~crc;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+    }
+    return ~crc;
+}
+
+void AppendDoneRecord(std::string& out, std::uint64_t doneUpTo, std::string_view payload) {
+    AppendRecord(out, RecordType::Done, doneUpTo, payload);
+}
+
+ReadStatus ReadRecord(std::string_view bytes, Record& out) {
+    if (bytes.empty()) {
+        return ReadStatus::End;
+    }
+    if (bytes.size() < kHeaderSize) {
+        return ReadStatus::Torn;
+    }
+    const auto crc = GetLe<std::uint32_t>(bytes.data());
+    const auto length = GetLe<std::uint32_t>(bytes.data() + 4);
+    const auto type = static_cast<std::uint8_t>(bytes[8]);
+    if (length > kMaxPayload || (type != static_cast<std::uint8_t>(RecordType::Entry) &&
+                                 type != static_cast<std::uint8_t>(RecordType::Done))) {
+        return ReadStatus::Corrupt;
+    }
+    if (bytes.size() - kHeaderSize < length) {
+        return ReadStatus::Torn;
+    }
+    const std::size_t size = kHeaderSize + length;
+    if (Crc32c(bytes.data() + 4, size - 4) != crc) {
+        return ReadStatus::Corrupt;
+    }
+    out.type = static_cast<RecordType>(type);
+    out.seq = GetLe<std::uint64_t>(bytes.data() + 9);
+    out.payload = bytes.substr(kHeaderSize, length);
+    out.size = size;
+    return ReadStatus::Ok;
+}
+
+}  // namespace vardo::journal

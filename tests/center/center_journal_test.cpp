@@ -1,0 +1,245 @@
+// The center's journal on a real folder: what a run wrote and synced is what
+// the next open finds, under the same epoch, with the event servers' marks;
+// damage costs only the records it touches; the size bound refuses and frees.
+
+#include "center/center_journal.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+namespace center {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class JournalFolder {
+public:
+    JournalFolder() {
+        char pattern[] = "/tmp/vardo-center-journal-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+    }
+    ~JournalFolder() { fs::remove_all(path_); }
+    fs::path dir() const { return path_ / "journal"; }
+
+private:
+    fs::path path_;
+};
+
+// One journal run, with what it logged and how far it has synced.
+class JournalRun {
+public:
+    explicit JournalRun(const fs::path& dir, std::uint64_t maxBytes = std::uint64_t{1} << 30,
+                        std::uint64_t segmentBytes = 32u << 20)
+        : journal_(CenterJournal::Options{dir, maxBytes, segmentBytes,
+                                          [this](const std::string& line) {
+                                              std::lock_guard lock(mutex_);
+                                              log_ += line + "\n";
+                                          },
+                                          [this](std::uint64_t seq) {
+                                              std::lock_guard lock(mutex_);
+                                              durable_ = seq;
+                                              changed_.notify_all();
+                                          }}) {}
+
+    CenterJournal& journal() { return journal_; }
+    bool waitDurable(std::uint64_t seq) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 10s, [&] { return durable_ >= seq; });
+    }
+    std::string log() {
+        std::lock_guard lock(mutex_);
+        return log_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint64_t durable_ = 0;
+    std::string log_;
+    CenterJournal journal_;
+};
+
+std::string Line(std::uint64_t seq) {
+    return R"({"op":"gps","dev":"13912340000","gps":"fix )" + std::to_string(seq) + "\"}\n";
+}
+
+std::vector<fs::path> Segments(const fs::path& dir) {
+    std::vector<fs::path> out;
+    for (const auto& item : fs::directory_iterator(dir)) {
+        if (item.path().extension() == ".jnl") {
+            out.push_back(item.path());
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(CenterJournal, WhatWasSyncedIsFoundAgainUnderTheSameEpochWithTheMarks) {
+    JournalFolder folder;
+    std::uint64_t epoch = 0;
+    {
+        JournalRun run(folder.dir());
+        CenterJournal::Restored restored;
+        ASSERT_EQ(run.journal().open(restored), "");
+        EXPECT_NE(restored.epoch, 0u);
+        EXPECT_EQ(restored.lastSeq, 0u);
+        EXPECT_TRUE(restored.entries.empty());
+        epoch = restored.epoch;
+        for (std::uint64_t seq = 1; seq <= 100; ++seq) {
+            run.journal().append(seq, Line(seq));
+        }
+        ASSERT_TRUE(run.waitDurable(100));
+        // Two event servers: one has all up to 60, the other up to 40.
+        run.journal().acknowledged(40, {{"a", 60}, {"b", 40}});
+        run.journal().append(101, Line(101));
+        ASSERT_TRUE(run.waitDurable(101));
+        // No close: a killed process leaves no goodbye.
+    }
+    JournalRun again(folder.dir());
+    CenterJournal::Restored restored;
+    ASSERT_EQ(again.journal().open(restored), "");
+    EXPECT_EQ(restored.epoch, epoch);
+    EXPECT_EQ(restored.lastSeq, 101u);
+    EXPECT_EQ(restored.done, 40u);
+    EXPECT_EQ(restored.acked, (std::map<std::string, std::uint64_t>{{"a", 60}, {"b", 40}}));
+    ASSERT_EQ(restored.entries.size(), 101u);
+    for (std::size_t i = 0; i < restored.entries.size(); ++i) {
+        EXPECT_EQ(restored.entries[i].seq, i + 1);
+        EXPECT_EQ(restored.entries[i].line, Line(i + 1));
+    }
+    EXPECT_EQ(restored.missing, 0u);
+    EXPECT_NE(again.log().find("61 events of an earlier run (41..101) wait"), std::string::npos)
+        << again.log();
+}
+
+TEST(CenterJournal, SegmentsEveryEventServerHasAcknowledgedAreDeleted) {
+    JournalFolder folder;
+    {
+        JournalRun run(folder.dir(), std::uint64_t{1} << 30, 4096);
+        CenterJournal::Restored restored;
+        ASSERT_EQ(run.journal().open(restored), "");
+        for (std::uint64_t seq = 1; seq <= 400; ++seq) {
+            run.journal().append(seq, Line(seq));
+            if (seq % 50 == 0) {
+                ASSERT_TRUE(run.waitDurable(seq));
+            }
+        }
+        ASSERT_TRUE(run.waitDurable(400));
+        EXPECT_GT(Segments(folder.dir()).size(), 3u);
+        run.journal().acknowledged(390, {{"a", 390}});
+        run.journal().close();
+        EXPECT_LE(Segments(folder.dir()).size(), 2u);
+    }
+    JournalRun again(folder.dir());
+    CenterJournal::Restored restored;
+    ASSERT_EQ(again.journal().open(restored), "");
+    EXPECT_EQ(restored.done, 390u);
+    EXPECT_EQ(restored.lastSeq, 400u);
+    ASSERT_FALSE(restored.entries.empty());
+    EXPECT_EQ(restored.entries.back().seq, 400u);
+    EXPECT_EQ(restored.missing, 0u) << again.log();
+}
+
+TEST(CenterJournal, DamageCostsOnlyTheRecordsItTouchesAndATornTailIsCut) {
+    JournalFolder folder;
+    {
+        JournalRun run(folder.dir());
+        CenterJournal::Restored restored;
+        ASSERT_EQ(run.journal().open(restored), "");
+        for (std::uint64_t seq = 1; seq <= 50; ++seq) {
+            run.journal().append(seq, Line(seq));
+        }
+        ASSERT_TRUE(run.waitDurable(50));
+        run.journal().close();
+    }
+    const auto segments = Segments(folder.dir());
+    ASSERT_FALSE(segments.empty());
+    const fs::path segment = segments.back();
+    std::string bytes;
+    {
+        std::ifstream in(segment, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    // A flipped byte inside the record of event 20, and half a record at the end.
+    const auto at = bytes.find("fix 20\"");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 2] ^= 0x55;
+    const std::size_t whole = bytes.size();
+    bytes += bytes.substr(whole - 40, 25);
+    {
+        std::ofstream out(segment, std::ios::binary | std::ios::trunc);
+        out << bytes;
+    }
+    JournalRun again(folder.dir());
+    CenterJournal::Restored restored;
+    ASSERT_EQ(again.journal().open(restored), "");
+    EXPECT_EQ(restored.missing, 1u);
+    EXPECT_EQ(restored.entries.size(), 49u);
+    EXPECT_EQ(restored.entries.back().seq, 50u);
+    EXPECT_NE(again.log().find("events 20..20 are missing"), std::string::npos) << again.log();
+    EXPECT_NE(again.log().find("dropped a record cut short"), std::string::npos) << again.log();
+    EXPECT_EQ(fs::file_size(segment), whole);
+}
+
+TEST(CenterJournal, TheBoundRefusesUntilAcknowledgementsFreeRoom) {
+    JournalFolder folder;
+    JournalRun run(folder.dir(), 16 * 1024, 4096);
+    CenterJournal::Restored restored;
+    ASSERT_EQ(run.journal().open(restored), "");
+    std::uint64_t seq = 0;
+    while (!run.journal().full() && seq < 10000) {
+        ++seq;
+        run.journal().append(seq, Line(seq));
+        ASSERT_TRUE(run.waitDurable(seq));
+    }
+    ASSERT_TRUE(run.journal().full());
+    EXPECT_LT(seq, 1000u);
+    EXPECT_NE(run.log().find("LIMIT: "), std::string::npos) << run.log();
+    run.journal().acknowledged(seq, {{"a", seq}});
+    // The marks are written and the segments behind them go.
+    for (int i = 0; i < 500 && run.journal().full(); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_FALSE(run.journal().full());
+    EXPECT_NE(run.log().find("below its limit again"), std::string::npos) << run.log();
+}
+
+TEST(CenterJournal, AnUnreadableEpochStopsTheOpenInsteadOfStartingANewNumbering) {
+    JournalFolder folder;
+    fs::create_directories(folder.dir());
+    std::ofstream(folder.dir() / "epoch") << "not a number\n";
+    JournalRun run(folder.dir());
+    CenterJournal::Restored restored;
+    EXPECT_NE(run.journal().open(restored).find("does not hold an epoch"), std::string::npos);
+}
+
+TEST(CenterJournal, MarksOfEventServersNoLongerUsersAreDropped) {
+    CenterJournal::Restored restored;
+    restored.acked = {{"es-1", 10}, {"retired", 2}, {"es-2", 12}};
+    const auto dropped = DropMarksOfOthers(restored, {{"es-1", "pw"}, {"es-2", "pw"}});
+    EXPECT_EQ(dropped, std::vector<std::string>{"retired"});
+    EXPECT_EQ(restored.acked, (std::map<std::string, std::uint64_t>{{"es-1", 10}, {"es-2", 12}}));
+}
+
+TEST(CenterJournal, MarksDecodeOnlyFromWellFormedLines) {
+    std::map<std::string, std::uint64_t> users;
+    EXPECT_TRUE(DecodeMarks("a\t5\nroot\t12\n", users));
+    EXPECT_EQ(users, (std::map<std::string, std::uint64_t>{{"a", 5}, {"root", 12}}));
+    EXPECT_TRUE(DecodeMarks("", users));
+    EXPECT_TRUE(users.empty());
+    for (const char* bad :
+         {"a\t5", "a5\n", "\t5\n", "a\t\n", "a\t5x\n", "a\t99999999999999999999\n"}) {
+        EXPECT_FALSE(DecodeMarks(bad, users)) << bad;
+    }
+}
+
+}  // namespace
+}  // namespace center
