@@ -1,16 +1,20 @@
 // Location reports through vardo-center with its journal on (every answer
 // waits for the sync) and off (answered at once), alternating in the same
 // run: simulated terminals report as fast as the interval says, the headless
-// event server is logged in with acknowledgements and stores into SQLite.
-// Per round: reports the center answered per second, how many reports waited
-// unanswered at the end, and the fixes stored; then the ratio on / off.
+// event server is logged in with acknowledgements and stores into SQLite, or
+// into PostgreSQL with --database CONNINFO (e.g. the string
+// `scripts/pg-test-server start DIR` prints). Per round: reports the center
+// answered per second, and the fixes stored per second of the whole round
+// (counted in the database once the fleet stopped and the event server
+// caught up); then the ratios on / off.
 //
 //   build-ci/bin/bench_center_journal [--terminals N] [--interval MS] [--seconds S]
-//                                     [--rounds R]
+//                                     [--rounds R] [--database CONNINFO]
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -29,9 +33,28 @@ using namespace std::chrono_literals;
 struct Round {
     double answeredPerSecond = 0;
     std::size_t stored = 0;
+    double storedPerSecond = 0;
 };
 
-Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, int seconds) {
+// Rows of gps_fixes in the PostgreSQL database `conninfo` (0 when psql fails).
+std::size_t CountPgFixes(const std::string& conninfo) {
+    std::string command = "psql -X -q -t -A -c 'select count(*) from gps_fixes' '";
+    for (const char c : conninfo) {
+        command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    command += "' 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return 0;
+    }
+    char line[64] = {};
+    const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+    ::pclose(pipe);
+    return read ? static_cast<std::size_t>(std::strtoull(line, nullptr, 10)) : 0;
+}
+
+Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, int seconds,
+              const std::string& database) {
     char pattern[] = "/tmp/vardo-center-journal-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         return {};
@@ -48,7 +71,12 @@ Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, i
             std::fprintf(stderr, "the center did not start:\n%s\n", center.log().c_str());
             return {};
         }
-        e2e::EventServerRun server(center.tcpPort());
+        e2e::RunSettings settings;
+        if (!database.empty()) {
+            settings.connectString = database;
+        }
+        const std::size_t storedBefore = database.empty() ? 0 : CountPgFixes(database);
+        e2e::EventServerRun server(center.tcpPort(), settings);
         server.start();
         center.waitForLog("logged in as 'root'");
 
@@ -63,6 +91,7 @@ Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, i
         config.answerTimeout = 30s;
         sim::terminal::Fleet fleet(io.context(), config, codes, [](const std::string&) {});
         io.start();
+        const auto firstReport = std::chrono::steady_clock::now();
         io.call([&] { fleet.start(); });
         const auto until = std::chrono::steady_clock::now() + 60s;
         while (fleet.counters().authentications < static_cast<std::uint64_t>(terminals) &&
@@ -78,9 +107,21 @@ Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, i
             static_cast<double>(after - before) /
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         io.call([&] { fleet.stop(); });
+        const std::uint64_t answered = fleet.counters().reportsAnswered;
         io.stop();
-        std::this_thread::sleep_for(2s);
-        round.stored = server.fixes().size();
+        // Stored per second over the whole round: until the database holds
+        // every answered report (or 60 s more have passed).
+        const auto count = [&] {
+            return database.empty() ? server.fixes().size() : CountPgFixes(database) - storedBefore;
+        };
+        const auto settleUntil = std::chrono::steady_clock::now() + 60s;
+        while (count() < answered && std::chrono::steady_clock::now() < settleUntil) {
+            std::this_thread::sleep_for(100ms);
+        }
+        round.stored = count();
+        round.storedPerSecond =
+            static_cast<double>(round.stored) /
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - firstReport).count();
         server.stop();
         center.stop();
     }
@@ -95,6 +136,7 @@ int main(int argc, char** argv) {
     int intervalMs = 100;
     int seconds = 10;
     int rounds = 2;
+    std::string database;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (i + 1 < argc && a == "--terminals") {
@@ -105,26 +147,38 @@ int main(int argc, char** argv) {
             seconds = std::atoi(argv[++i]);
         } else if (i + 1 < argc && a == "--rounds") {
             rounds = std::atoi(argv[++i]);
+        } else if (i + 1 < argc && a == "--database") {
+            database = argv[++i];
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--terminals N] [--interval MS] [--seconds S] [--rounds R]\n",
+                         "usage: %s [--terminals N] [--interval MS] [--seconds S] [--rounds R] "
+                         "[--database CONNINFO]\n",
                          argv[0]);
             return 2;
         }
     }
     double on = 0;
     double off = 0;
+    double storedOn = 0;
+    double storedOff = 0;
     for (int r = 0; r < rounds; ++r) {
         for (const bool journal : {true, false}) {
-            const Round round =
-                RunOnce(journal, terminals, std::chrono::milliseconds(intervalMs), seconds);
-            std::printf("round %d, journal %-3s: %8.0f reports answered/s, %zu fixes stored\n",
-                        r + 1, journal ? "on" : "off", round.answeredPerSecond, round.stored);
+            const Round round = RunOnce(journal, terminals, std::chrono::milliseconds(intervalMs),
+                                        seconds, database);
+            std::printf(
+                "round %d, journal %-3s: %8.0f reports answered/s, %zu fixes stored, %.0f/s\n",
+                r + 1, journal ? "on" : "off", round.answeredPerSecond, round.stored,
+                round.storedPerSecond);
             std::fflush(stdout);
             (journal ? on : off) += round.answeredPerSecond;
+            (journal ? storedOn : storedOff) += round.storedPerSecond;
         }
     }
-    std::printf("%d terminals every %d ms: journal on %.0f/s, off %.0f/s, ratio %.3f\n", terminals,
-                intervalMs, on / rounds, off / rounds, off > 0 ? on / off : 0.0);
+    std::printf(
+        "%d terminals every %d ms into %s: answered, journal on %.0f/s, off %.0f/s, "
+        "ratio %.3f; stored, on %.0f/s, off %.0f/s, ratio %.3f\n",
+        terminals, intervalMs, database.empty() ? "SQLite" : "PostgreSQL", on / rounds,
+        off / rounds, off > 0 ? on / off : 0.0, storedOn / rounds, storedOff / rounds,
+        storedOff > 0 ? storedOn / storedOff : 0.0);
     return 0;
 }
