@@ -8,17 +8,16 @@
 #include <signal.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <random>
 #include <thread>
 
 #include "sim/terminal/codes_file.h"
 #include "sim/terminal/fleet.h"
+#include "tests/e2e/fix_tally.h"
 #include "testsupport/io_thread/io_thread.h"
 #include "testsupport/process/center_process.h"
 #include "testsupport/process/event_server_run.h"
@@ -27,62 +26,6 @@ namespace e2e {
 namespace {
 
 using namespace std::chrono_literals;
-
-struct Tally {
-    std::uint64_t sent = 0;
-    std::uint64_t stored = 0;
-    std::uint64_t lost = 0;
-    std::uint64_t doubled = 0;
-};
-
-// Counts the stored numbered fixes against what each terminal made.
-Tally Count(const std::vector<FixRow>& rows, const std::vector<std::uint64_t>& made) {
-    std::map<std::pair<long, long>, int> seen;  // (terminal, fix) -> copies
-    Tally t;
-    for (const FixRow& row : rows) {
-        if (row.gps.empty() || row.latitude < 9.99995 || row.longitude < 99.99995) {
-            continue;
-        }
-        ++seen[{std::lround((row.longitude - 100.0) * 1000.0),
-                std::lround((row.latitude - 10.0) * 10000.0)}];
-        ++t.stored;
-    }
-    for (std::size_t i = 0; i < made.size(); ++i) {
-        t.sent += made[i];
-        for (std::uint64_t k = 0; k < made[i]; ++k) {
-            const auto it = seen.find({static_cast<long>(i), static_cast<long>(k)});
-            if (it == seen.end() && ++t.lost <= 20) {
-                std::printf("lost: terminal %zu fix %llu of %llu\n", i,
-                            static_cast<unsigned long long>(k),
-                            static_cast<unsigned long long>(made[i]));
-            }
-            t.doubled += it != seen.end() && it->second > 1 ? it->second - 1 : 0;
-        }
-    }
-    return t;
-}
-
-// Starts the center again on the ports the first run drew; the kernel may
-// hold them a moment after the kill.
-std::unique_ptr<CenterProcess> Restart(const std::string& data, const CenterProcess& first) {
-    const std::vector<std::string> ports{"--open-registration",
-                                         "--jt808-port",
-                                         std::to_string(first.jt808Port()),
-                                         "--tcp-port",
-                                         std::to_string(first.tcpPort()),
-                                         "--udp-port",
-                                         std::to_string(first.udpPort()),
-                                         "--media-port",
-                                         std::to_string(first.mediaPort())};
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        auto center = std::make_unique<CenterProcess>(data, ports);
-        if (center->started()) {
-            return center;
-        }
-        std::this_thread::sleep_for(250ms);
-    }
-    return nullptr;
-}
 
 int FromEnvironment(const char* name, int fallback) {
     const char* value = std::getenv(name);
@@ -152,7 +95,7 @@ TEST(CenterKill, FixesFlowingWhenTheCenterIsKilledAreStoredOnceEach) {
             std::this_thread::sleep_for(
                 std::chrono::milliseconds(std::uniform_int_distribution<>(200, 1000)(random)));
             if (killCenter) {
-                current = Restart(data, *first);
+                current = restartCenter(data, *first, {"--open-registration"});
                 ASSERT_TRUE(current) << "the center did not start again";
                 center = current.get();
             }
@@ -185,7 +128,7 @@ TEST(CenterKill, FixesFlowingWhenTheCenterIsKilledAreStoredOnceEach) {
             static_cast<unsigned long long>(tally.doubled),
             static_cast<unsigned long long>(fleet.counters().reportsResent.load()));
         EXPECT_GT(tally.sent, static_cast<std::uint64_t>(kTerminals) * 20);
-        EXPECT_EQ(tally.lost, 0u) << center->log() << server.log();
+        EXPECT_EQ(tally.lost, 0u) << tally.firstLost << center->log() << server.log();
         EXPECT_EQ(tally.doubled, 0u) << center->log() << server.log();
         EXPECT_EQ(fleet.counters().reportsGivenUp.load(), 0u);
         io.call([&] { fleet.stop(); });

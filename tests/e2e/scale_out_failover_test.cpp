@@ -1,9 +1,12 @@
 // The scale-out on one machine: HAProxy in front of two centers sharing a
 // registry in PostgreSQL, an event server per center writing the same
-// database, and a fleet of simulated terminals. One center is killed: every
-// terminal logs in again through the other with the code it holds, no fix is
-// stored twice, and the devices rows end with each terminal's last fix and
-// state. VARDO_SCALE_TERMINALS sets the fleet (100 by default).
+// database, and a fleet of simulated terminals reporting numbered fixes. One
+// center is killed: every terminal logs in again through the other with the
+// code it holds; the killed center is started again on its data folder, as
+// systemd does, and hands its event server what it had answered but not yet
+// passed on; every fix a terminal made is stored exactly once, and the
+// devices rows end with each terminal's last fix and state.
+// VARDO_SCALE_TERMINALS sets the fleet (100 by default).
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,10 +17,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <map>
+#include <set>
 #include <sstream>
 
+#include "sim/terminal/codes_file.h"
+#include "sim/terminal/fleet.h"
+#include "tests/e2e/fix_tally.h"
 #include "tests/e2e/scale_out_support.h"
+#include "testsupport/io_thread/io_thread.h"
 #include "testsupport/process/center_process.h"
 #include "testsupport/process/event_server_run.h"
 
@@ -68,37 +75,51 @@ std::string HaproxyConfig(std::uint16_t front, std::uint16_t a, std::uint16_t b,
     return cfg.str();
 }
 
-// Which terminals the simulator last saw authenticated, from its lines.
-std::map<std::string, bool> TerminalStates(const std::string& output) {
-    std::map<std::string, bool> online;
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) {
+// Which terminals are logged in just now, from the fleet's lines. Fed and
+// read on the fleet's io thread only.
+class LoggedIn {
+public:
+    void note(const std::string& line) {
         if (!line.starts_with("terminal ")) {
-            continue;
+            return;
         }
         const auto colon = line.find(": ");
         if (colon == std::string::npos) {
-            continue;
+            return;
         }
         const std::string phone = line.substr(9, colon - 9);
         const std::string what = line.substr(colon + 2);
         if (what == "authenticated") {
-            online[phone] = true;
+            phones_.insert(phone);
         } else if (what.starts_with("disconnected") || what == "connected") {
-            online[phone] = false;
+            phones_.erase(phone);
         }
     }
-    return online;
+    std::size_t count() const { return phones_.size(); }
+
+private:
+    std::set<std::string> phones_;
+};
+
+// The numbered fixes stored in the shared database.
+std::vector<FixRow> StoredFixes(pgtest::TestDatabase& database) {
+    std::vector<FixRow> fixes;
+    for (const auto& row :
+         database.Query("SELECT device_name, latitude, longitude, gps_info FROM gps_fixes "
+                        "WHERE latitude IS NOT NULL AND longitude IS NOT NULL")) {
+        fixes.push_back(FixRow{.device = row[0],
+                               .latitude = std::stod(row[1]),
+                               .longitude = std::stod(row[2]),
+                               .gps = row[3]});
+    }
+    return fixes;
 }
 
-std::size_t Online(const std::map<std::string, bool>& states) {
-    std::size_t n = 0;
-    for (const auto& [phone, up] : states) {
-        n += up ? 1 : 0;
-    }
-    return n;
-}
+// Stops the fleet's thread before the fleet goes, however the test ends.
+struct StopFirst {
+    testsim::IoThread& io;
+    ~StopFirst() { io.stop(); }
+};
 
 TEST(ScaleOut, TerminalsOfAKilledCenterComeBackThroughTheOtherBehindHaproxy) {
     if (::access(kHaproxy, X_OK) != 0) {
@@ -147,17 +168,30 @@ TEST(ScaleOut, TerminalsOfAKilledCenterComeBackThroughTheOtherBehindHaproxy) {
     }
     ASSERT_TRUE(Accepts(front)) << haproxy.errors();
 
-    testsim::ChildProcess fleet({VARDO_TERMINAL_SIM_PATH, "--center", "127.0.0.1", "--port",
-                                 std::to_string(front), "--terminals", std::to_string(terminals),
-                                 "--location-interval", "1", "--reconnect-delay", "1", "--ramp",
-                                 "2", "--no-driver-card"});
+    testsim::IoThread io;
+    sim::terminal::CodesFile codes(work.path() + "/codes");
+    LoggedIn loggedIn;
+    sim::terminal::FleetConfig config;
+    config.port = front;
+    config.terminals = terminals;
+    config.numberedFixes = true;
+    config.locationInterval = 1s;
+    config.reconnectDelay = 1s;
+    config.ramp = 2s;
+    config.driverCard = false;
+    sim::terminal::Fleet fleet(io.context(), config, codes,
+                               [&loggedIn](const std::string& line) { loggedIn.note(line); });
+    const StopFirst stopFirst{io};
+    io.start();
+    io.call([&] { fleet.start(); });
+    const auto online = [&] { return io.call([&] { return loggedIn.count(); }); };
+    const auto all = static_cast<std::size_t>(terminals);
+
     auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (Online(TerminalStates(fleet.output())) < static_cast<std::size_t>(terminals) &&
-           std::chrono::steady_clock::now() < deadline) {
+    while (online() < all && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(200ms);
     }
-    ASSERT_EQ(Online(TerminalStates(fleet.output())), static_cast<std::size_t>(terminals))
-        << fleet.errors() << a->log();
+    ASSERT_EQ(online(), all) << a->log();
     std::this_thread::sleep_for(3s);  // fixes flow through both centers
     const int onA = testsim::countOf(a->log(), ") logged in (");
     EXPECT_GT(onA, 0) << "HAProxy sent no terminal to center a";
@@ -169,14 +203,13 @@ TEST(ScaleOut, TerminalsOfAKilledCenterComeBackThroughTheOtherBehindHaproxy) {
     std::chrono::steady_clock::time_point back;
     deadline = killed + 60s;
     for (;;) {
-        const auto states = TerminalStates(fleet.output());
-        if (Online(states) == static_cast<std::size_t>(terminals) &&
-            testsim::countOf(b.log(), ") logged in (") >= terminals) {
+        const std::size_t now = online();
+        if (now == all && testsim::countOf(b.log(), ") logged in (") >= terminals) {
             back = std::chrono::steady_clock::now();
             break;
         }
         if (std::chrono::steady_clock::now() > deadline) {
-            FAIL() << Online(states) << " of " << terminals << " online\n" << b.log();
+            FAIL() << now << " of " << terminals << " online\n" << b.log();
         }
         std::this_thread::sleep_for(100ms);
     }
@@ -184,12 +217,51 @@ TEST(ScaleOut, TerminalsOfAKilledCenterComeBackThroughTheOtherBehindHaproxy) {
     EXPECT_LT(failover, 30s);
     std::this_thread::sleep_for(3s);  // fixes flow through the center left
 
+    // The terminals make no new fixes; the center left answers what they
+    // still hold. What is then missing was answered by the killed center
+    // but never reached its event server.
+    io.call([&] { fleet.stopReporting(); });
+    std::vector<std::uint64_t> made = io.call([&] { return fleet.reportsMade(); });
+    deadline = std::chrono::steady_clock::now() + 30s + terminals * 20ms;
+    while (io.call([&] { return fleet.unansweredReports(); }) > 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(300ms);
+    }
+    EXPECT_EQ(io.call([&] { return fleet.unansweredReports(); }), 0u) << b.log();
+    Tally tally = Count(StoredFixes(*database), made);
+    for (std::uint64_t before = 0;
+         tally.lost > 0 && tally.stored != before && std::chrono::steady_clock::now() < deadline;) {
+        before = tally.stored;
+        std::this_thread::sleep_for(1s);
+        tally = Count(StoredFixes(*database), made);
+    }
+    const std::uint64_t lostWhileDown = tally.lost;
+
+    // The killed center comes back on its journal and hands its event
+    // server the rest.
+    a = restartCenter(dataA.path(), *a, centerArgs);
+    ASSERT_TRUE(a) << "the killed center did not start again";
+    deadline = std::chrono::steady_clock::now() + 30s + terminals * 60ms;
+    while (tally.lost > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(300ms);
+        tally = Count(StoredFixes(*database), made);
+    }
+
     // The fleet stops: every device goes offline at its last position.
-    EXPECT_EQ(fleet.stop(SIGTERM), 0) << fleet.errors();
-    const std::string all = std::to_string(terminals);
-    EXPECT_EQ(WaitForValue(*database, "SELECT count(*) FROM devices WHERE online = 0", all, 60s),
-              all)
+    io.call([&] { fleet.stop(); });
+    const std::string allText = std::to_string(terminals);
+    EXPECT_EQ(
+        WaitForValue(*database, "SELECT count(*) FROM devices WHERE online = 0", allText, 60s),
+        allText)
         << b.log() << serverB.log();
+
+    // Every numbered fix stored exactly once; doubles arriving last are
+    // counted too.
+    tally = Count(StoredFixes(*database), made);
+    EXPECT_GT(tally.sent, static_cast<std::uint64_t>(terminals) * 5);
+    EXPECT_EQ(tally.lost, 0u) << tally.firstLost << a->log() << serverA.log();
+    EXPECT_EQ(tally.doubled, 0u) << b.log() << serverB.log();
+    EXPECT_EQ(fleet.counters().reportsGivenUp.load(), 0u);
 
     const auto count = [&](const std::string& sql) {
         const auto rows = database->Query(sql);
@@ -208,26 +280,33 @@ TEST(ScaleOut, TerminalsOfAKilledCenterComeBackThroughTheOtherBehindHaproxy) {
         " / 1000.0)";
     EXPECT_EQ(count("SELECT count(DISTINCT device_name) FROM gps_fixes WHERE received_at > " +
                     killedAtSql),
-              all);
+              allText);
     // Each devices row holds the device's newest fix.
     EXPECT_EQ(count("SELECT count(*) FROM devices d WHERE d.last_fix_at = (SELECT "
                     "max(received_at) FROM gps_fixes f WHERE f.device_name = d.device_name AND "
                     "f.gps_info <> '') AND EXISTS (SELECT 1 FROM gps_fixes f WHERE "
                     "f.device_name = d.device_name AND f.received_at = d.last_fix_at AND "
                     "f.latitude = d.latitude AND f.longitude = d.longitude)"),
-              all);
+              allText);
     // Each terminal registered once: the second center took the codes the
     // first had given.
-    EXPECT_EQ(testsim::countOf(fleet.output(), ": registered\n"), terminals);
+    EXPECT_EQ(fleet.counters().registrations.load(), static_cast<std::uint64_t>(terminals));
 
-    const std::string fixes = count("SELECT count(*) FROM gps_fixes");
     const std::string offlines =
         count("SELECT count(*) FROM device_events WHERE event_type_id = 7");
     std::printf(
-        "scale-out: %d terminals, %d on the killed center, all back online through the "
-        "other in %lld ms; %s fixes stored, none twice; %s offline events\n",
-        terminals, onA, static_cast<long long>(failover.count()), fixes.c_str(), offlines.c_str());
+        "scale-out: %d terminals, %d on the killed center, all back online through the other in "
+        "%lld ms; fixes sent %llu, stored %llu, lost %llu, doubled %llu (missing until the "
+        "killed center started again: %llu); reports sent again %llu; %s offline events\n",
+        terminals, onA, static_cast<long long>(failover.count()),
+        static_cast<unsigned long long>(tally.sent), static_cast<unsigned long long>(tally.stored),
+        static_cast<unsigned long long>(tally.lost), static_cast<unsigned long long>(tally.doubled),
+        static_cast<unsigned long long>(lostWhileDown),
+        static_cast<unsigned long long>(fleet.counters().reportsResent.load()), offlines.c_str());
     RecordProperty("failover_ms", static_cast<int>(failover.count()));
+    RecordProperty("fixes_sent", static_cast<int>(tally.sent));
+    RecordProperty("fixes_lost", static_cast<int>(tally.lost));
+    RecordProperty("fixes_doubled", static_cast<int>(tally.doubled));
     haproxy.stop(SIGTERM);
 }
 

@@ -2,7 +2,9 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace e2e {
 
@@ -38,6 +40,23 @@ CenterProcess::~CenterProcess() {
 
 int CenterProcess::stop() {
     return process_->stop(SIGTERM);
+}
+
+std::unique_ptr<CenterProcess> restartCenter(const std::string& dataDir, const CenterProcess& first,
+                                             std::vector<std::string> extraArgs) {
+    const std::vector<std::string> ports{"--jt808-port", std::to_string(first.jt808Port()),
+                                         "--tcp-port",   std::to_string(first.tcpPort()),
+                                         "--udp-port",   std::to_string(first.udpPort()),
+                                         "--media-port", std::to_string(first.mediaPort())};
+    extraArgs.insert(extraArgs.end(), ports.begin(), ports.end());
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        auto center = std::make_unique<CenterProcess>(dataDir, extraArgs);
+        if (center->started()) {
+            return center;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    return nullptr;
 }
 
 }  // namespace e2e

@@ -13,6 +13,15 @@ namespace e2e {
 
 std::string centerPath();
 
+class CenterProcess;
+
+// Starts the center again on the ports `first` drew, on the same data folder
+// and with `extraArgs`, as systemd starts a crashed one. The kernel may hold
+// the ports a moment after a kill, so it tries for a few seconds; null when
+// it never started.
+std::unique_ptr<CenterProcess> restartCenter(const std::string& dataDir, const CenterProcess& first,
+                                             std::vector<std::string> extraArgs = {});
+
 class CenterProcess {
 public:
     // Starts `vardo-center` on 127.0.0.1 and any free ports, with --data

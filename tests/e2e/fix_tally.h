@@ -1,0 +1,54 @@
+#pragma once
+// Counting what a fleet of numbered-fix terminals sent against what was
+// stored: terminal i's k-th fix lies at latitude 10 + k / 10000, longitude
+// 100 + i / 1000, so each stored row names its own (terminal, fix) pair.
+
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "testsupport/process/event_server_run.h"
+
+namespace e2e {
+
+struct Tally {
+    std::uint64_t sent = 0;
+    std::uint64_t stored = 0;
+    std::uint64_t lost = 0;
+    std::uint64_t doubled = 0;
+    // The first few fixes missing, one a line, for the failure message.
+    std::string firstLost;
+};
+
+// `made[i]` is how many fixes terminal i made. Rows that are no numbered fix
+// (no sentence, or outside the numbered area) are left out.
+inline Tally Count(const std::vector<FixRow>& rows, const std::vector<std::uint64_t>& made) {
+    constexpr std::uint64_t kLostShown = 20;
+    std::map<std::pair<long, long>, int> seen;  // (terminal, fix) -> copies
+    Tally t;
+    for (const FixRow& row : rows) {
+        if (row.gps.empty() || row.latitude < 9.99995 || row.longitude < 99.99995) {
+            continue;
+        }
+        ++seen[{std::lround((row.longitude - 100.0) * 1000.0),
+                std::lround((row.latitude - 10.0) * 10000.0)}];
+        ++t.stored;
+    }
+    for (std::size_t i = 0; i < made.size(); ++i) {
+        t.sent += made[i];
+        for (std::uint64_t k = 0; k < made[i]; ++k) {
+            const auto it = seen.find({static_cast<long>(i), static_cast<long>(k)});
+            if (it == seen.end() && ++t.lost <= kLostShown) {
+                t.firstLost += "lost: terminal " + std::to_string(i) + " fix " + std::to_string(k) +
+                               " of " + std::to_string(made[i]) + "\n";
+            }
+            t.doubled += it != seen.end() && it->second > 1 ? it->second - 1 : 0;
+        }
+    }
+    return t;
+}
+
+}  // namespace e2e
