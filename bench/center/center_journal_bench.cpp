@@ -3,7 +3,8 @@
 // run: simulated terminals report as fast as the interval says, the headless
 // event server is logged in with acknowledgements and stores into SQLite, or
 // into PostgreSQL with --database CONNINFO (e.g. the string
-// `scripts/pg-test-server start DIR` prints). Per round: reports the center
+// `scripts/pg-test-server start DIR` prints, with db/schema/postgresql.sql
+// installed by psql as docs/database.md says). Per round: reports the center
 // answered per second, and the fixes stored per second of the whole round
 // (counted in the database once the fleet stopped and the event server
 // caught up); then the ratios on / off.
