@@ -11,7 +11,6 @@
 
 #include "app/event_server_dlg.h"
 #include "app/exit_status.h"
-#include "app/instance_lock.h"
 #include "app/language_setup.h"
 #include "app/open_file_limit.h"
 #include "app/res/resource.h"
@@ -20,6 +19,7 @@
 #include "app/systemd_notify.h"
 #include "db/dead_letters.h"
 #include "db/statement_journal.h"
+#include "files/instance_lock.h"
 #include "settings/config.h"
 #include "settings/program_dir.h"
 #include "text/log_text.h"
@@ -313,8 +313,8 @@ int RunMain(int argc, char** argv, WindowHost windowHost, bool serviceOnly) {
         Line("--wait-for-database goes with --headless (see --help)");
         return kExitUsage;
     }
-    InstanceLock lock;
-    if (!lock.Acquire(g_strModuleDir)) {
+    files::InstanceLock lock;
+    if (!lock.Acquire(g_strModuleDir, ".vardo-event-server.lock", "vardo-event-server")) {
         if (lock.HeldByAnother()) {
             Line(lock.Problem());
             return kExitFailure;

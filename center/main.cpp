@@ -26,6 +26,7 @@
 #include "center/terminal_media.h"
 #include "center/terminal_server.h"
 #include "centerlink/event_server_hub.h"
+#include "files/instance_lock.h"
 #include "files/private_files.h"
 #include "text/log_text.h"
 
@@ -141,6 +142,14 @@ int main(int argc, char** argv) {
                 ec.message() + " (give another with --data DIR)");
         return 1;
     }
+    // A second center on this folder would write into the same journal and
+    // registry (a start by hand beside the service's, say).
+    files::InstanceLock instance;
+    if (!instance.Acquire(o.dataDir, ".vardo-center.lock", "vardo-center")) {
+        logLine(instance.Problem());
+        return 1;
+    }
+
     std::string registryError;
     const auto registry = center::OpenRegistry(o, logLine, registryError);
     if (!registry) {

@@ -9,13 +9,13 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/instance_lock.h"
 #include "app/metrics_server.h"
 #include "app/record_retention.h"
 #include "app/service_monitor.h"
 #include "app/service_status.h"
 #include "app/start_checks.h"
 #include "app/ui_texts.h"
+#include "files/instance_lock.h"
 #include "testsupport/config/temp_program_dir.h"
 #include "vardoappcore/api/vardo_app_core.h"
 
@@ -326,18 +326,21 @@ TEST(Retention, SettingsThatAreNoNumbersTurnTheRuleOffWithAWarning) {
 
 TEST(InstanceLock, ASecondHolderOfTheSameDirectoryIsRefusedUntilTheFirstEnds) {
     testsupport::TempProgramDir home;
-    auto first = std::make_unique<app::InstanceLock>();
-    ASSERT_TRUE(first->Acquire(home.path())) << first->Problem();
-    app::InstanceLock second;
-    EXPECT_FALSE(second.Acquire(home.path()));
+    const auto take = [&](files::InstanceLock& lock, const std::string& dir) {
+        return lock.Acquire(dir, ".vardo-event-server.lock", "vardo-event-server");
+    };
+    auto first = std::make_unique<files::InstanceLock>();
+    ASSERT_TRUE(take(*first, home.path())) << first->Problem();
+    files::InstanceLock second;
+    EXPECT_FALSE(take(second, home.path()));
     EXPECT_TRUE(second.HeldByAnother());
     EXPECT_NE(second.Problem().find("another vardo-event-server already runs"), std::string::npos);
     first.reset();
-    app::InstanceLock third;
-    EXPECT_TRUE(third.Acquire(home.path())) << third.Problem();
+    files::InstanceLock third;
+    EXPECT_TRUE(take(third, home.path())) << third.Problem();
 
-    app::InstanceLock nowhere;
-    EXPECT_FALSE(nowhere.Acquire("/nonexistent/vardo/"));
+    files::InstanceLock nowhere;
+    EXPECT_FALSE(take(nowhere, "/nonexistent/vardo/"));
     EXPECT_FALSE(nowhere.HeldByAnother());
 }
 

@@ -94,6 +94,24 @@ TEST_F(CenterOperations, ConfigurationMistakesEndWithStatus78AndSayHowToMendThem
     EXPECT_NE(log.find("usage: vardo-center"), std::string::npos) << log;
 }
 
+// Two centers on one data folder would write into one journal: the second
+// is refused before it touches anything, and the folder is free again once
+// the first has gone.
+TEST_F(CenterOperations, ASecondCenterOnTheSameDataFolderIsRefused) {
+    auto first = std::make_unique<CenterProcess>(data_, std::vector<std::string>{});
+    ASSERT_TRUE(first->started()) << first->log();
+    std::string log;
+    EXPECT_EQ(runCenter({"--jt808-port", "0", "--tcp-port", "0", "--udp-port", "0", "--media-port",
+                         "0", "--listen", "127.0.0.1", "--data", data_},
+                        log),
+              1);
+    EXPECT_NE(log.find("another vardo-center already runs on " + data_), std::string::npos) << log;
+    EXPECT_EQ(first->stop(), 0) << first->log();
+    first.reset();
+    CenterProcess again(data_, {});
+    EXPECT_TRUE(again.started()) << again.log();
+}
+
 TEST_F(CenterOperations, TheLimitsOnStrangersFollowTheirOptions) {
     CenterProcess center(
         data_, {"--max-unproven-media", "4", "--max-unproven-media-per-address", "2",

@@ -1,4 +1,4 @@
-#include "app/instance_lock.h"
+#include "files/instance_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace app {
+namespace files {
 
 InstanceLock::~InstanceLock() {
     if (fd_ >= 0) {
@@ -15,8 +15,10 @@ InstanceLock::~InstanceLock() {
     }
 }
 
-bool InstanceLock::Acquire(const std::string& dir) {
-    const std::string path = (dir.empty() ? std::string("./") : dir) + kLockFileName;
+bool InstanceLock::Acquire(const std::string& dir, const std::string& lockFileName,
+                           const std::string& program) {
+    const std::string folder = dir.empty() ? std::string(".") : dir;
+    const std::string path = folder + (folder.ends_with('/') ? "" : "/") + lockFileName;
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         problem_ = "cannot create the lock file " + path + ": " + std::strerror(errno);
@@ -26,10 +28,9 @@ bool InstanceLock::Acquire(const std::string& dir) {
         const int error = errno;
         close(fd);
         heldByAnother_ = error == EWOULDBLOCK;
-        problem_ = heldByAnother_
-                       ? "another vardo-event-server already runs on the program directory " +
-                             (dir.empty() ? std::string(".") : dir) + " (it holds " + path + ")"
-                       : "cannot lock " + path + ": " + std::strerror(error);
+        problem_ = heldByAnother_ ? "another " + program + " already runs on " + folder +
+                                        " (it holds " + path + ")"
+                                  : "cannot lock " + path + ": " + std::strerror(error);
         return false;
     }
     // The holder's process id, for an operator who wonders which one it is.
@@ -41,4 +42,4 @@ bool InstanceLock::Acquire(const std::string& dir) {
     return true;
 }
 
-}  // namespace app
+}  // namespace files
