@@ -314,7 +314,8 @@ int RunMain(int argc, char** argv, WindowHost windowHost, bool serviceOnly) {
         return kExitUsage;
     }
     files::InstanceLock lock;
-    if (!lock.Acquire(g_strModuleDir, ".vardo-event-server.lock", "vardo-event-server")) {
+    if (!lock.Acquire(g_strModuleDir, ".vardo-event-server.lock", "vardo-event-server",
+                      "the program directory")) {
         if (lock.HeldByAnother()) {
             Line(lock.Problem());
             return kExitFailure;

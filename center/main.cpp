@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
     // A second center on this folder would write into the same journal and
     // registry (a start by hand beside the service's, say).
     files::InstanceLock instance;
-    if (!instance.Acquire(o.dataDir, ".vardo-center.lock", "vardo-center")) {
+    if (!instance.Acquire(o.dataDir, ".vardo-center.lock", "vardo-center", "the data folder")) {
         logLine(instance.Problem());
         return 1;
     }

@@ -16,7 +16,7 @@ InstanceLock::~InstanceLock() {
 }
 
 bool InstanceLock::Acquire(const std::string& dir, const std::string& lockFileName,
-                           const std::string& program) {
+                           const std::string& program, const std::string& folderKind) {
     const std::string folder = dir.empty() ? std::string(".") : dir;
     const std::string path = folder + (folder.ends_with('/') ? "" : "/") + lockFileName;
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -28,8 +28,8 @@ bool InstanceLock::Acquire(const std::string& dir, const std::string& lockFileNa
         const int error = errno;
         close(fd);
         heldByAnother_ = error == EWOULDBLOCK;
-        problem_ = heldByAnother_ ? "another " + program + " already runs on " + folder +
-                                        " (it holds " + path + ")"
+        problem_ = heldByAnother_ ? "another " + program + " already runs on " + folderKind + " " +
+                                        folder + " (it holds " + path + ")"
                                   : "cannot lock " + path + ": " + std::strerror(error);
         return false;
     }

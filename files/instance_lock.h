@@ -17,11 +17,11 @@ public:
     InstanceLock& operator=(const InstanceLock&) = delete;
 
     // Takes the lock on the file `lockFileName` in `dir` (the current folder
-    // when empty) for `program`, the name the refusal gives. False with
-    // Problem() saying why: another instance holds it, or the file cannot be
-    // made.
+    // when empty) for `program`; the refusal names both ("another PROGRAM
+    // already runs on FOLDER_KIND DIR"). False with Problem() saying why:
+    // another instance holds it, or the file cannot be made.
     bool Acquire(const std::string& dir, const std::string& lockFileName,
-                 const std::string& program);
+                 const std::string& program, const std::string& folderKind);
     const std::string& Problem() const { return problem_; }
     // Whether Acquire failed because another process holds the lock (and
     // not because the file could not be made).

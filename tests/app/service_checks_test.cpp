@@ -327,14 +327,17 @@ TEST(Retention, SettingsThatAreNoNumbersTurnTheRuleOffWithAWarning) {
 TEST(InstanceLock, ASecondHolderOfTheSameDirectoryIsRefusedUntilTheFirstEnds) {
     testsupport::TempProgramDir home;
     const auto take = [&](files::InstanceLock& lock, const std::string& dir) {
-        return lock.Acquire(dir, ".vardo-event-server.lock", "vardo-event-server");
+        return lock.Acquire(dir, ".vardo-event-server.lock", "vardo-event-server",
+                            "the program directory");
     };
     auto first = std::make_unique<files::InstanceLock>();
     ASSERT_TRUE(take(*first, home.path())) << first->Problem();
     files::InstanceLock second;
     EXPECT_FALSE(take(second, home.path()));
     EXPECT_TRUE(second.HeldByAnother());
-    EXPECT_NE(second.Problem().find("another vardo-event-server already runs"), std::string::npos);
+    EXPECT_NE(
+        second.Problem().find("another vardo-event-server already runs on the program directory"),
+        std::string::npos);
     first.reset();
     files::InstanceLock third;
     EXPECT_TRUE(take(third, home.path())) << third.Problem();

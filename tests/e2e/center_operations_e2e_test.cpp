@@ -105,7 +105,9 @@ TEST_F(CenterOperations, ASecondCenterOnTheSameDataFolderIsRefused) {
                          "0", "--listen", "127.0.0.1", "--data", data_},
                         log),
               1);
-    EXPECT_NE(log.find("another vardo-center already runs on " + data_), std::string::npos) << log;
+    EXPECT_NE(log.find("another vardo-center already runs on the data folder " + data_),
+              std::string::npos)
+        << log;
     EXPECT_EQ(first->stop(), 0) << first->log();
     first.reset();
     CenterProcess again(data_, {});
