@@ -8,15 +8,14 @@
 // position (2 bytes, a fraction of the segment's size).
 #include <stdlib.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "db/statement_journal.h"
+#include "fuzz/common/folder_damage.h"
 
 namespace {
 
@@ -39,8 +38,8 @@ const fs::path& Dir() {
 }
 
 // The undamaged journal, written once: its segments' bytes by name.
-const std::vector<std::pair<std::string, std::string>>& Pristine() {
-    static const std::vector<std::pair<std::string, std::string>> files = [] {
+const fuzzing::FolderFiles& Pristine() {
+    static const fuzzing::FolderFiles files = [] {
         const fs::path dir = Dir() / "pristine";
         db::JournalOptions options;
         options.dir = dir;
@@ -56,14 +55,7 @@ const std::vector<std::pair<std::string, std::string>>& Pristine() {
             }
             journal->MarkDone(kDone);
         }
-        std::vector<std::pair<std::string, std::string>> out;
-        for (const auto& e : fs::directory_iterator(dir)) {
-            std::ifstream in(e.path(), std::ios::binary);
-            out.emplace_back(e.path().filename().string(),
-                             std::string(std::istreambuf_iterator<char>(in), {}));
-        }
-        std::sort(out.begin(), out.end());
-        return out;
+        return fuzzing::ReadFolder(dir);
     }();
     return files;
 }
@@ -71,46 +63,12 @@ const std::vector<std::pair<std::string, std::string>>& Pristine() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    auto files = Pristine();
+    const auto& files = Pristine();
     if (files.empty()) {
         return 0;
     }
-    std::vector<bool> removed(files.size(), false);
-    for (std::size_t i = 0; i + 4 <= size && i < 4 * 16; i += 4) {
-        const std::size_t seg = data[i] % files.size();
-        std::string& bytes = files[seg].second;
-        if (bytes.empty()) {
-            continue;
-        }
-        const std::size_t at =
-            (static_cast<std::size_t>(data[i + 2]) << 8 | data[i + 3]) * bytes.size() / 65536;
-        switch (data[i + 1] % 4) {
-            case 0:
-                bytes[at] = static_cast<char>(bytes[at] ^ (data[i + 1] | 1));
-                break;
-            case 1:
-                bytes.resize(at);
-                break;
-            case 2:
-                std::fill(
-                    bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                    bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), at + 64)),
-                    '\0');
-                break;
-            default:
-                removed[seg] = true;
-                break;
-        }
-    }
     const fs::path dir = Dir() / "damaged";
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-    fs::create_directories(dir, ec);
-    for (std::size_t k = 0; k < files.size(); ++k) {
-        if (!removed[k]) {
-            std::ofstream(dir / files[k].first, std::ios::binary) << files[k].second;
-        }
-    }
+    fuzzing::WriteDamaged(files, data, size, dir);
     db::JournalOptions options;
     options.dir = dir;
     std::string error;
