@@ -5,14 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <thread>
 
 #include "tests/center/test_terminal.h"
+#include "tests/e2e/fix_tally.h"
 #include "testsupport/process/center_process.h"
 #include "testsupport/process/event_server_run.h"
 
@@ -53,42 +52,21 @@ TEST(EventServerKill, FixesFlowingWhenTheEventServerIsKilledAreStoredOnceEach) {
             }
         }
         const auto deadline = std::chrono::steady_clock::now() + 60s;
-        std::map<long, int> seen;
-        std::size_t numbered = 0;
+        Tally tally;
         do {
             std::this_thread::sleep_for(300ms);
-            seen.clear();
-            numbered = 0;
-            for (const FixRow& row : server.fixes()) {
-                if (row.latitude >= 9.9995 && !row.gps.empty()) {
-                    ++seen[std::lround((row.latitude - 10.0) * 1000.0)];
-                    ++numbered;
-                }
-            }
-        } while (seen.size() < static_cast<std::size_t>(kFixes) &&
-                 std::chrono::steady_clock::now() < deadline);
+            tally = CountSeries(server.fixes(), kFixes);
+        } while (tally.lost > 0 && std::chrono::steady_clock::now() < deadline);
         // Doubles arriving last (a resend after the final restart) are
         // given a moment to show.
         std::this_thread::sleep_for(2s);
-        seen.clear();
-        numbered = 0;
-        for (const FixRow& row : server.fixes()) {
-            if (row.latitude >= 9.9995 && !row.gps.empty()) {
-                ++seen[std::lround((row.latitude - 10.0) * 1000.0)];
-                ++numbered;
-            }
-        }
-        int lost = 0;
-        int doubled = 0;
-        for (int i = 0; i < kFixes; ++i) {
-            const auto it = seen.find(i);
-            lost += it == seen.end() ? 1 : 0;
-            doubled += it != seen.end() && it->second > 1 ? it->second - 1 : 0;
-        }
-        std::printf("sent %d, stored %zu, lost %d, doubled %d, kills %d\n", kFixes, numbered, lost,
-                    doubled, kKills);
-        EXPECT_EQ(lost, 0) << server.log();
-        EXPECT_EQ(doubled, 0) << server.log();
+        tally = CountSeries(server.fixes(), kFixes);
+        std::printf("sent %d, stored %llu, lost %llu, doubled %llu, kills %d\n", kFixes,
+                    static_cast<unsigned long long>(tally.stored),
+                    static_cast<unsigned long long>(tally.lost),
+                    static_cast<unsigned long long>(tally.doubled), kKills);
+        EXPECT_EQ(tally.lost, 0u) << server.log();
+        EXPECT_EQ(tally.doubled, 0u) << server.log();
         EXPECT_EQ(server.stop(), 0) << server.log();
         EXPECT_EQ(center.stop(), 0) << center.log();
     }

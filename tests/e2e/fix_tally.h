@@ -1,7 +1,8 @@
 #pragma once
-// Counting what a fleet of numbered-fix terminals sent against what was
-// stored: terminal i's k-th fix lies at latitude 10 + k / 10000, longitude
-// 100 + i / 1000, so each stored row names its own (terminal, fix) pair.
+// Counting numbered fixes sent against what was stored. From a fleet of
+// terminals, terminal i's k-th fix lies at latitude 10 + k / 10000, longitude
+// 100 + i / 1000, so each stored row names its own (terminal, fix) pair; from
+// one device sending a series, fix n lies at latitude 10 + n / 1000.
 
 #include <cmath>
 #include <cstdint>
@@ -46,6 +47,29 @@ inline Tally Count(const std::vector<FixRow>& rows, const std::vector<std::uint6
                                " of " + std::to_string(made[i]) + "\n";
             }
             t.doubled += it != seen.end() && it->second > 1 ? it->second - 1 : 0;
+        }
+    }
+    return t;
+}
+
+// The series 0..sent-1 of one device. Rows that are no numbered fix (no
+// sentence, or south of the numbered area) are left out.
+inline Tally CountSeries(const std::vector<FixRow>& rows, std::uint64_t sent) {
+    std::map<long, int> seen;  // fix -> copies
+    Tally t;
+    t.sent = sent;
+    for (const FixRow& row : rows) {
+        if (row.latitude >= 9.9995 && !row.gps.empty()) {
+            ++seen[std::lround((row.latitude - 10.0) * 1000.0)];
+            ++t.stored;
+        }
+    }
+    for (std::uint64_t n = 0; n < sent; ++n) {
+        const auto it = seen.find(static_cast<long>(n));
+        if (it == seen.end()) {
+            ++t.lost;
+        } else {
+            t.doubled += it->second > 1 ? it->second - 1 : 0;
         }
     }
     return t;
