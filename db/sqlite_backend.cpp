@@ -367,6 +367,20 @@ std::string ExecAll(sqlite3* db, const std::string& sql) {
     return error;
 }
 
+// Switching a file to WAL takes its lock without asking the busy handler, so
+// two servers opening the same new file at once would see one of them fail
+// with "database is locked": the switch is tried again for the time-out.
+std::string SwitchToWal(sqlite3* db, int timeoutMs, const CancelToken* cancel) {
+    for (int waitedMs = 0;; waitedMs += 10) {
+        std::string error = ExecAll(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+        if (error.empty() || (sqlite3_errcode(db) & 0xFF) != SQLITE_BUSY ||
+            waitedMs >= timeoutMs || (cancel != nullptr && cancel->Cancelled())) {
+            return error;
+        }
+        sqlite3_sleep(10);
+    }
+}
+
 }  // namespace
 
 BackendOpenResult OpenSqliteBackend(std::string_view connectionString, int timeoutSeconds,
@@ -409,7 +423,7 @@ BackendOpenResult OpenSqliteBackend(std::string_view connectionString, int timeo
     const long long ms = timeoutSeconds > 0 ? 1000LL * timeoutSeconds : INT_MAX;
     backend->SetBusyTimeout(static_cast<int>(ms > INT_MAX ? INT_MAX : ms));
 
-    std::string error = ExecAll(raw, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    std::string error = SwitchToWal(raw, static_cast<int>(std::min<long long>(ms, INT_MAX)), cancel);
     if (error.empty()) {
         error = ExecAll(raw, "BEGIN IMMEDIATE;");
         if (error.empty() && GpsFixesRequireCoordinates(raw)) {

@@ -275,7 +275,11 @@ BEGIN
             CASE WHEN coalesce(gps_add.gps_info, '') = '' THEN NULL ELSE gps_add.latitude END,
             CASE WHEN coalesce(gps_add.gps_info, '') = '' THEN NULL ELSE gps_add.longitude END,
             gps_add.speed, gps_add.course, gps_add.gps_info, stamp, gps_add.statement_id)
-    ON CONFLICT ON CONSTRAINT gps_fixes_statement_id_key DO NOTHING;
+    -- No conflict target: the only other unique key is the generated id, so
+    -- this skips exactly a known statement id. Naming the constraint would
+    -- make every insert map it onto the day's partition's own index through
+    -- catalog scans, which cost a fifth of the insert rate.
+    ON CONFLICT DO NOTHING;
     IF NOT FOUND THEN
         applied := 0;
         RETURN;
