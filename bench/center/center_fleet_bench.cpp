@@ -30,6 +30,7 @@
 
 #include <asio.hpp>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -80,6 +81,7 @@ double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
+using benchproc::contextSwitches;
 using benchproc::cpuSeconds;
 using benchproc::rssMiB;
 
@@ -422,6 +424,7 @@ int main(int argc, char** argv) {
         }
     }
     const double centerCpu0 = cpuSeconds(center.pid());
+    const std::uint64_t centerSwitches0 = contextSwitches(center.pid());
     const double serverCpu0 = cpuSeconds(server.pid());
     const auto steadyStart = Clock::now();
     std::size_t next = 0;
@@ -442,6 +445,7 @@ int main(int argc, char** argv) {
     }
     const double steadySeconds = seconds(Clock::now() - steadyStart);
     const double centerCpu = cpuSeconds(center.pid()) - centerCpu0;
+    const std::uint64_t centerSwitches = contextSwitches(center.pid()) - centerSwitches0;
     const double serverCpu = cpuSeconds(server.pid()) - serverCpu0;
     const double rss = rssMiB(center.pid());
 
@@ -473,6 +477,10 @@ int main(int argc, char** argv) {
         centerShare, perTerminalSecond,
         reports > 0 ? centerCpu / static_cast<double>(reports) * 1e6 : 0.0,
         perTerminalSecond > 0 ? 1e6 / perTerminalSecond / 1000 : 0.0);
+    std::printf(
+        "center context switches            %.2f per report (%.0f/s)\n",
+        reports > 0 ? static_cast<double>(centerSwitches) / static_cast<double>(reports) : 0.0,
+        static_cast<double>(centerSwitches) / steadySeconds);
     std::printf("event server CPU (same reports)    %.2f %% of a core; center/event server %.2f\n",
                 serverShare, serverShare > 0 ? centerShare / serverShare : 0.0);
     std::printf(
