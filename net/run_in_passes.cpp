@@ -9,24 +9,30 @@ void RunInPasses(asio::io_context& io, std::chrono::microseconds linger) {
         io.run();
         return;
     }
+    using Clock = std::chrono::steady_clock;
+    // The last pass's handling took a linger or more: work keeps coming,
+    // and piles up by itself while it is handled.
+    bool busy = false;
     for (;;) {
         // Blocks in the reactor until the first handler is ready.
         if (io.run_one() == 0) {
             return;
         }
-        const auto passStarted = std::chrono::steady_clock::now();
-        // Whatever this first handler left ready (more of the same socket's
-        // bytes, say) is taken before lingering: only what still has to
-        // arrive is waited for.
+        if (io.stopped()) {
+            return;
+        }
+        // What the first handler queued for the end of the pass (the
+        // journal writer's wake-up, say) runs once, after the linger, with
+        // everything that arrived meanwhile.
+        if (!busy) {
+            std::this_thread::sleep_for(linger);
+        }
+        const auto handling = Clock::now();
         io.poll();
         if (io.stopped()) {
             return;
         }
-        std::this_thread::sleep_until(passStarted + linger);
-        io.poll();
-        if (io.stopped()) {
-            return;
-        }
+        busy = Clock::now() - handling >= linger;
     }
 }
 
