@@ -414,6 +414,15 @@ int main(int argc, char** argv) {
         io.run_for(250ms);
     }
 
+    // The center with every terminal connected and none sending: what it
+    // costs while nothing happens (no polling, no timer per connection).
+    io.run_for(1s);
+    const double idleCpu0 = cpuSeconds(center.pid());
+    const auto idleStart = Clock::now();
+    io.run_for(3s);
+    const double idleShare =
+        100.0 * (cpuSeconds(center.pid()) - idleCpu0) / seconds(Clock::now() - idleStart);
+
     // 3. Steady reporting: one report per terminal every 10 s, spread.
     if (!perfFile.empty()) {
         const std::string command = "perf record -q -g -F 499 -o " + perfFile + " -p " +
