@@ -489,6 +489,7 @@ int main(int argc, char** argv) {
         centerShare, perTerminalSecond,
         reports > 0 ? centerCpu / static_cast<double>(reports) * 1e6 : 0.0,
         perTerminalSecond > 0 ? 1e6 / perTerminalSecond / 1000 : 0.0);
+    std::printf("center CPU, all connected, silent  %.3f %% of a core\n", idleShare);
     std::printf(
         "center context switches            %.2f per report (%.0f/s)\n",
         reports > 0 ? static_cast<double>(centerSwitches) / static_cast<double>(reports) : 0.0,
