@@ -1,4 +1,5 @@
--- The event server's PostgreSQL database: tables and the two procedures.
+-- The event server's PostgreSQL database: tables, the two procedures, and
+-- gps_add_group, which stores a run of fixes as gps_add would one by one.
 -- Needs PostgreSQL 11 or later. Install it once into the site's database:
 --   psql "postgresql://USER@HOST/DBNAME" -v ON_ERROR_STOP=1 -f postgresql.sql
 -- Running it again changes nothing.
