@@ -1,8 +1,23 @@
 #include "center/center_status.h"
 
+#include <cstdio>
+
 #include "metrics/prometheus_text.h"
 
 namespace center {
+namespace {
+
+std::string JournalText(const CenterCounts& c) {
+    if (!c.journalOn) {
+        return "journal off";
+    }
+    char size[32];
+    std::snprintf(size, sizeof size, "%.1f MiB", static_cast<double>(c.journalBytes) / (1 << 20));
+    return std::string("journal ") + size + (c.journalFull ? " (FULL)" : "") +
+           ", reports refused while full " + std::to_string(c.reportsRefusedFull);
+}
+
+}  // namespace
 
 std::string CenterStatusLine(const CenterCounts& c) {
     return "terminals: " + std::to_string(c.terminalsConnected) + " connected, " +
@@ -10,7 +25,9 @@ std::string CenterStatusLine(const CenterCounts& c) {
            " authenticated; media streams: " + std::to_string(c.mediaStreams) +
            "; event servers: " + std::to_string(c.eventServers) + "; reports " +
            std::to_string(c.reports) + ", media frames " + std::to_string(c.mediaFrames) +
-           ", refused connections " + std::to_string(c.refusedConnections);
+           ", refused connections " + std::to_string(c.refusedConnections) +
+           "; events unacknowledged " + std::to_string(c.eventsUnacknowledged) + ", dropped " +
+           std::to_string(c.eventsDropped) + "; " + JournalText(c);
 }
 
 std::string CenterMetricsText(const CenterCounts& c) {
@@ -32,6 +49,22 @@ std::string CenterMetricsText(const CenterCounts& c) {
                            "Real-time media requests sent to terminals", c.mediaRequests);
     metrics::AppendCounter(out, "vardo_center_media_frames_total",
                            "Media frames relayed to event servers", c.mediaFrames);
+    metrics::AppendGauge(out, "vardo_center_events_unacknowledged",
+                         "Events kept until every event server acknowledges them",
+                         c.eventsUnacknowledged);
+    metrics::AppendCounter(out, "vardo_center_events_dropped_total",
+                           "Unacknowledged events given up past the bound", c.eventsDropped);
+    if (c.journalOn) {
+        metrics::AppendGauge(out, "vardo_center_journal_bytes", "Bytes of the journal on disk",
+                             c.journalBytes);
+        metrics::AppendGauge(out, "vardo_center_journal_full",
+                             "1 while the journal is full and reports are refused",
+                             c.journalFull ? 1 : 0);
+        metrics::AppendCounter(
+            out, "vardo_center_reports_refused_journal_full_total",
+            "Location reports answered with a failure while the journal was full",
+            c.reportsRefusedFull);
+    }
     return out;
 }
 

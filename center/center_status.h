@@ -17,10 +17,20 @@ struct CenterCounts {
     std::uint64_t refusedConnections = 0;
     std::uint64_t mediaRequests = 0;  // 0x9101 sent
     std::uint64_t mediaFrames = 0;    // relayed to event servers
+    // Events kept until every event server has acknowledged them, and those
+    // given up past the bound.
+    std::size_t eventsUnacknowledged = 0;
+    std::uint64_t eventsDropped = 0;
+    bool journalOn = false;
+    std::uint64_t journalBytes = 0;        // on disk
+    bool journalFull = false;              // reports are refused until room is made
+    std::uint64_t reportsRefusedFull = 0;  // answered with a failure while full
 };
 
 // "terminals: 12 connected, 10 authenticated; media streams: 1; event
-// servers: 2; reports 3400, refused connections 0"
+// servers: 2; reports 3400, media frames 810, refused connections 0;
+// events unacknowledged 14, dropped 0; journal 2.5 MiB, reports refused
+// while full 0"
 std::string CenterStatusLine(const CenterCounts& counts);
 
 std::string CenterMetricsText(const CenterCounts& counts);

@@ -55,6 +55,15 @@ CenterCounts CenterWatch::counts() const {
     c.refusedConnections = terminals_.refusedConnections();
     c.mediaRequests = media_.counters().requests;
     c.mediaFrames = media_.counters().frames;
+    c.eventsUnacknowledged = hub_.unacknowledged();
+    c.eventsDropped = hub_.droppedUnacknowledged();
+    const TerminalService& service = terminals_.service();
+    if (const CenterJournal* journal = service.journal()) {
+        c.journalOn = true;
+        c.journalBytes = journal->bytesOnDisk();
+        c.journalFull = journal->full();
+        c.reportsRefusedFull = service.reportsRefusedWhileFull();
+    }
     return c;
 }
 

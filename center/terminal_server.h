@@ -58,6 +58,7 @@ public:
         service_.setMessageHandler(std::move(handler));
     }
     TerminalService& service() { return service_; }
+    const TerminalService& service() const { return service_; }
 
     // The address of this center that the terminal logged in with this
     // phone reached; empty when none is.

@@ -295,6 +295,7 @@ bool TerminalService::roomForReports(TerminalSession& session, const jt808::Mess
     if (journal_ == nullptr || !journal_->full()) {
         return true;
     }
+    ++refusedWhileFull_;
     session.respond(message, ResponseResult::Failure);
     return false;
 }

@@ -76,6 +76,8 @@ public:
     // With a journal, a location report is answered once the events it made
     // are durable, and refused while the journal is full.
     void setJournal(const CenterJournal* journal) { journal_ = journal; }
+    const CenterJournal* journal() const { return journal_; }
+    std::uint64_t reportsRefusedWhileFull() const { return refusedWhileFull_; }
     // Every event up to `seq` is durable: the reports waiting for it are
     // answered.
     void durable(std::uint64_t seq);
@@ -142,6 +144,7 @@ private:
     std::unordered_map<std::string, std::int64_t> leases_;
     std::unordered_map<std::string, LeaseClaim> claimedMeanwhile_;
     const CenterJournal* journal_ = nullptr;
+    std::uint64_t refusedWhileFull_ = 0;
     struct Unanswered {
         std::weak_ptr<TerminalSession> session;
         jt808::Message message;  // its header: the answer's serial and id

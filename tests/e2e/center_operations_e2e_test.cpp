@@ -214,6 +214,12 @@ TEST_F(CenterOperations, StatusLineAndMetricsCountTheSameTerminalsAndEventServer
         "refused connections 0";
     ::kill(center.pid(), SIGUSR1);
     EXPECT_TRUE(center.waitForLog(expected)) << center.log();
+    // The journal is on by default; the event server acknowledges what it
+    // journaled, so nothing stays unacknowledged for long.
+    const std::string journal = "; journal ";
+    EXPECT_TRUE(center.waitForLog(journal)) << center.log();
+    EXPECT_NE(center.log().find(", reports refused while full 0"), std::string::npos)
+        << center.log();
 
     // The metrics are published every second: wait for the same numbers.
     std::string body;
@@ -232,9 +238,13 @@ TEST_F(CenterOperations, StatusLineAndMetricsCountTheSameTerminalsAndEventServer
           "\nvardo_center_media_streams 0\n", "\nvardo_center_event_servers 1\n",
           "# TYPE vardo_center_location_reports_total counter\n"
           "vardo_center_location_reports_total 3\n",
-          "\nvardo_center_refused_connections_total 0\n"}) {
+          "\nvardo_center_refused_connections_total 0\n", "\nvardo_center_events_dropped_total 0\n",
+          "\nvardo_center_journal_full 0\n",
+          "\nvardo_center_reports_refused_journal_full_total 0\n"}) {
         EXPECT_NE(body.find(line), std::string::npos) << line << " in\n" << body;
     }
+    EXPECT_NE(body.find("\nvardo_center_journal_bytes "), std::string::npos) << body;
+    EXPECT_NE(body.find("\nvardo_center_events_unacknowledged "), std::string::npos) << body;
     server.stop();
 }
 
