@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "db/backend.h"
@@ -528,9 +529,15 @@ BackendOpenResult OpenOdbcBackend(std::string_view connectionString, int timeout
         SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT, seconds, 0);
         SQLSetConnectAttrW(dbc, SQL_ATTR_CONNECTION_TIMEOUT, seconds, 0);
     }
+    // Drivers may switch the process's locale while they connect (the
+    // PostgreSQL one frees and restores setlocale's string), which is not
+    // safe from two threads at once: connections open one at a time.
+    static std::mutex connecting;
+    std::unique_lock connectingLock(connecting);
     const SQLRETURN rc =
         SQLDriverConnectW(dbc, nullptr, Wide(wide), static_cast<SQLSMALLINT>(wide.size()), nullptr,
                           0, nullptr, SQL_DRIVER_NOPROMPT);
+    connectingLock.unlock();
     if (!Ok(rc)) {
         const auto records = ReadOdbcDiagnostics(SQL_HANDLE_DBC, dbc);
         std::string error = "cannot connect through ODBC (" + text::MaskPasswords(odbc) +
