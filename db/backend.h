@@ -50,6 +50,9 @@ public:
     // retention, in our schemas. A database that is not ours (ODBC, a site's
     // own procedures) is left alone: NoRows.
     virtual FixUpkeepResult KeepFixes(const FixUpkeep& upkeep);
+    // What the owner should log once about this connection (a database that
+    // works in a slower way than it could), or empty.
+    virtual std::string Notice() const { return {}; }
 };
 
 struct BackendOpenResult {

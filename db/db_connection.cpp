@@ -45,6 +45,7 @@ bool CMyDbConnection::Open(std::string_view connectionString, int timeoutSeconds
         auto opened = db::OpenBackend(connectionString, timeoutSeconds, m_baseDir, &m_cancel);
         m_pBackend = std::move(opened.backend);
         m_lastError = m_pBackend ? std::string() : std::move(opened.error);
+        m_openNotice = m_pBackend ? m_pBackend->Notice() : std::string();
         return m_pBackend != nullptr;
     } catch (const std::exception& e) {
         m_pBackend.reset();

@@ -80,6 +80,9 @@ public:
 
     // Why the last Open or statement failed; empty after success.
     const std::string& LastError() const { return m_lastError; }
+    // What the last successful Open found worth a log line about the
+    // connection (see db::BackendOpenResult::notice), or empty.
+    const std::string& OpenNotice() const { return m_openNotice; }
 
 private:
     db::ExecResult Record(db::ExecResult result);
@@ -88,4 +91,5 @@ private:
     db::CancelToken m_cancel;  // outlives every backend: declared before it
     std::unique_ptr<db::Backend> m_pBackend;
     std::string m_lastError;
+    std::string m_openNotice;
 };

@@ -125,6 +125,15 @@ void CDbWorker::Note(const std::string& message, bool isError) {
     }
 }
 
+// Once, not at every reconnect: the same database says the same.
+void CDbWorker::NoteOpenNotice() {
+    const std::string& notice = m_db.OpenNotice();
+    if (!notice.empty() && notice != m_notedOpenNotice) {
+        m_notedOpenNotice = notice;
+        Note(notice, false);
+    }
+}
+
 void CDbWorker::MarkDown() {
     if (m_downSince.load(std::memory_order_relaxed) == 0) {
         const auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -443,6 +452,7 @@ void CDbWorker::Run() {
             m_upkeepDue = true;
             continue;
         }
+        NoteOpenNotice();
         KeepFixesIfDue();
         if (!m_db.IsOpen()) {
             continue;

@@ -163,6 +163,7 @@ private:
     Step RunAlone(std::vector<db::SqlCommand>& hand);
     Step RunGroup(std::vector<db::SqlCommand>& hand, std::size_t count);
     void KeepFixesIfDue();
+    void NoteOpenNotice();
 
     CMyCommandQueue& m_queue;
     CMyDbConnection& m_db;
@@ -185,6 +186,7 @@ private:
     std::chrono::steady_clock::time_point m_nextFileCheck;
     std::chrono::steady_clock::time_point m_nextUpkeep{};  // worker thread only
     bool m_upkeepDue = true;                               // after each open; old rows remain
+    std::string m_notedOpenNotice;                         // worker thread only
 
     std::atomic<std::uint64_t> m_executed{0};
     std::atomic<std::uint64_t> m_rejected{0};

@@ -16,10 +16,12 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "db/backend.h"
+#include "db/pg_array_text.h"
 #include "db/procedures.h"
 
 namespace db {
@@ -31,6 +33,21 @@ constexpr Oid kFloat8Oid = 701;
 constexpr Oid kInt4Oid = 23;
 constexpr Oid kTimestamptzOid = 1184;
 constexpr Oid kUuidOid = 2950;
+constexpr Oid kTextArrayOid = 1009;
+constexpr Oid kFloat8ArrayOid = 1022;
+constexpr Oid kInt4ArrayOid = 1007;
+constexpr Oid kTimestamptzArrayOid = 1185;
+constexpr Oid kUuidArrayOid = 2951;
+
+// A run of GPS_ADD calls in one call of gps_add_group, one array per
+// parameter (gps_add's own and the stamp parameters).
+constexpr const char* kGpsAddGroupStatement = "vardo_gps_add_group";
+constexpr const char* kGpsAddGroupSql = "SELECT gps_add_group($1, $2, $3, $4, $5, $6, $7, $8)";
+constexpr std::array<Oid, 8> kGpsAddGroupTypes{
+    kTextArrayOid, kFloat8ArrayOid, kFloat8ArrayOid,      kInt4ArrayOid,
+    kInt4ArrayOid, kTextArrayOid,   kTimestamptzArrayOid, kUuidArrayOid};
+// Shorter runs go call by call: one call of the procedure costs no more.
+constexpr std::size_t kShortestGpsAddRun = 2;
 
 std::string Trimmed(const char* message) {
     std::string s = message != nullptr ? message : "";
@@ -124,8 +141,31 @@ public:
                        error;
             }
         }
-        return {};
+        return PrepareGpsAddGroup();
     }
+
+    // A database whose schema predates gps_add_group is served call by
+    // call, and says so once per connection.
+    std::string PrepareGpsAddGroup() {
+        PGresult* res =
+            PQprepare(m_conn, kGpsAddGroupStatement, kGpsAddGroupSql,
+                      static_cast<int>(kGpsAddGroupTypes.size()), kGpsAddGroupTypes.data());
+        const bool ok = res != nullptr && PQresultStatus(res) == PGRES_COMMAND_OK;
+        const char* state = res != nullptr ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
+        const bool missing = state != nullptr && std::string_view(state) == "42883";
+        std::string error = ok ? std::string() : Trimmed(PQerrorMessage(m_conn));
+        PQclear(res);
+        m_gpsAddGroup = ok;
+        if (missing) {
+            m_notice =
+                "the database has no gps_add_group (re-run db/schema/postgresql.sql to add "
+                "it): each fix of a group is stored by a call of its own";
+            return {};
+        }
+        return ok ? std::string() : "cannot prepare gps_add_group: " + error;
+    }
+
+    std::string Notice() const override { return m_notice; }
 
     std::string RunSetup(const std::string& sql) {
         PGresult* res = PQexec(m_conn, sql.c_str());
@@ -211,7 +251,17 @@ public:
             }
         }
         try {
-            return RunPipeline(calls);
+            if (!m_gpsAddGroup) {
+                return RunPipeline(calls, PlanCalls(calls.size()));
+            }
+            GroupResult grouped = RunPipeline(calls, PlanRuns(calls));
+            if (grouped.failedAt != kRunFailed) {
+                return grouped;
+            }
+            // The set-based call tells only that one of its statements
+            // failed: the group, rolled back, runs again call by call, which
+            // names the statement.
+            return RunPipeline(calls, PlanCalls(calls.size()));
         } catch (...) {
             // Results may still be under way: this connection cannot be
             // trusted for the next statement.
@@ -239,6 +289,7 @@ private:
     // One call's parameters as the protocol carries them (text).
     struct BoundCall {
         const std::string* statement = nullptr;
+        bool gpsAdd = false;  // may join a run of GPS_ADD calls
         std::vector<std::string> texts;
         std::vector<const char*> values;
         int count() const { return static_cast<int>(values.size()); }
@@ -253,6 +304,7 @@ private:
         }
         call.statement =
             &m_statementNames[static_cast<std::size_t>(def - KnownProcedures().data())];
+        call.gpsAdd = def->sqlName == "gps_add";
         call.texts.clear();
         call.texts.reserve(command.params().size() + kStampParams);
         for (const auto& p : command.params()) {
@@ -305,7 +357,86 @@ private:
         return result;
     }
 
-    GroupResult RunPipeline(const std::vector<BoundCall>& calls) {
+    // One query of a group's pipeline: a call, or a run of GPS_ADD calls in
+    // one call of gps_add_group.
+    struct Query {
+        std::size_t first = 0;
+        std::size_t count = 1;
+        bool run = false;
+    };
+
+    // failedAt of a group whose gps_add_group call failed: which of its
+    // statements is to blame is not known yet. Never leaves ExecuteGroup.
+    static constexpr std::size_t kRunFailed = GroupResult::kTransaction - 1;
+
+    static std::vector<Query> PlanCalls(std::size_t n) {
+        std::vector<Query> plan(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            plan[i].first = i;
+        }
+        return plan;
+    }
+
+    // Consecutive GPS_ADD calls become runs; the order of the statements is
+    // kept.
+    static std::vector<Query> PlanRuns(const std::vector<BoundCall>& calls) {
+        std::vector<Query> plan;
+        for (std::size_t i = 0; i < calls.size();) {
+            std::size_t end = i + 1;
+            while (calls[i].gpsAdd && end < calls.size() && calls[end].gpsAdd) {
+                ++end;
+            }
+            if (end - i >= kShortestGpsAddRun) {
+                plan.push_back({i, end - i, true});
+            } else {
+                for (std::size_t k = i; k < end; ++k) {
+                    plan.push_back({k, 1, false});
+                }
+            }
+            i = end;
+        }
+        return plan;
+    }
+
+    bool SendQuery(const std::vector<BoundCall>& calls, const Query& q) {
+        if (!q.run) {
+            const BoundCall& c = calls[q.first];
+            return PQsendQueryPrepared(m_conn, c.statement->c_str(), c.count(), c.values.data(),
+                                       nullptr, nullptr, 0) == 1;
+        }
+        std::array<std::string, kGpsAddGroupTypes.size()> arrays;
+        std::array<const char*, kGpsAddGroupTypes.size()> values{};
+        std::vector<const char*> column(q.count);
+        for (std::size_t p = 0; p < arrays.size(); ++p) {
+            for (std::size_t k = 0; k < q.count; ++k) {
+                column[k] = calls[q.first + k].values[p];
+            }
+            arrays[p] = PgArrayText(column);
+            values[p] = arrays[p].c_str();
+        }
+        return PQsendQueryPrepared(m_conn, kGpsAddGroupStatement, static_cast<int>(values.size()),
+                                   values.data(), nullptr, nullptr, 0) == 1;
+    }
+
+    // The outcome of a gps_add_group call and how many of its run applied.
+    ExecResult RunResult(PGresult* res, const Query& q, std::size_t& applied) {
+        if (PQresultStatus(res) != PGRES_TUPLES_OK) {
+            return Failure(res, /*closeIfLost=*/false);
+        }
+        const std::optional<std::size_t> ones =
+            PQntuples(res) == 1 && PQnfields(res) == 1 && !PQgetisnull(res, 0, 0)
+                ? CountOnes(PQgetvalue(res, 0, 0), q.count)
+                : std::nullopt;
+        if (!ones) {
+            return {ExecStatus::Rejected, 0,
+                    "gps_add_group answered something else than the "
+                    "applied flags of its statements"};
+        }
+        applied += *ones;
+        return {ExecStatus::Applied, static_cast<std::int64_t>(*ones), {}};
+    }
+
+    GroupResult RunPipeline(const std::vector<BoundCall>& calls, const std::vector<Query>& plan) {
         GroupResult out;
         auto lost = [&](std::string error) {
             if (error.empty()) {
@@ -322,9 +453,8 @@ private:
             return lost({});
         }
         bool sent = PQsendQueryParams(m_conn, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0);
-        for (const BoundCall& c : calls) {
-            sent = sent && PQsendQueryPrepared(m_conn, c.statement->c_str(), c.count(),
-                                               c.values.data(), nullptr, nullptr, 0) == 1;
+        for (const Query& q : plan) {
+            sent = sent && SendQuery(calls, q);
         }
         sent = sent &&
                PQsendQueryParams(m_conn, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
@@ -333,9 +463,9 @@ private:
             return lost({});
         }
 
-        // Query q: 0 is BEGIN, 1..n the calls, n + 1 COMMIT. Each query's
+        // Query q: 0 is BEGIN, 1..n the plan's, n + 1 COMMIT. Each query's
         // results end with a null; the sync's result comes last.
-        const std::size_t n = calls.size();
+        const std::size_t n = plan.size();
         bool failed = false;
         for (std::size_t q = 0; q < n + 2; ++q) {
             PGresult* res = PQgetResult(m_conn);
@@ -344,10 +474,13 @@ private:
             }
             const ExecStatusType st = PQresultStatus(res);
             if (!failed && st != PGRES_PIPELINE_ABORTED) {
+                const bool call = q > 0 && q <= n;
                 ExecResult r;
-                if (q == 0 || q == n + 1) {
+                if (!call) {
                     r = st == PGRES_COMMAND_OK ? ExecResult{ExecStatus::Applied, 0, {}}
                                                : Failure(res, /*closeIfLost=*/false);
+                } else if (plan[q - 1].run) {
+                    r = RunResult(res, plan[q - 1], out.applied);
                 } else {
                     r = CallResult(res, /*closeIfLost=*/false);
                     out.applied += r.applied() ? 1 : 0;
@@ -355,7 +488,9 @@ private:
                 if (!r.ran()) {
                     failed = true;
                     out.result = std::move(r);
-                    out.failedAt = (q == 0 || q == n + 1) ? GroupResult::kTransaction : q - 1;
+                    out.failedAt = !call             ? GroupResult::kTransaction
+                                   : plan[q - 1].run ? kRunFailed
+                                                     : plan[q - 1].first;
                 }
             }
             PQclear(res);
@@ -383,6 +518,9 @@ private:
         }
         out.applied = 0;
         if (out.result.status == ExecStatus::ConnectionLost) {
+            if (out.failedAt == kRunFailed) {
+                out.failedAt = GroupResult::kTransaction;  // nothing to run again on
+            }
             Close();
         } else if (PQtransactionStatus(m_conn) != PQTRANS_IDLE) {
             // The error left the transaction open and aborted.
@@ -449,6 +587,8 @@ private:
     PGconn* m_conn;
     CancelToken* m_cancel;
     std::vector<std::string> m_statementNames;  // one per known procedure, in their order
+    bool m_gpsAddGroup = false;                 // gps_add_group is prepared
+    std::string m_notice;                       // what the owner should log about this connection
 };
 
 // Connects step by step, so that the time-out covers the whole handshake (a

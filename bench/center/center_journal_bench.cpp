@@ -7,10 +7,12 @@
 // installed by psql as docs/database.md says). Per round: reports the center
 // answered per second, and the fixes stored per second of the whole round
 // (counted in the database once the fleet stopped and the event server
-// caught up); then the ratios on / off.
+// caught up); then the ratios on / off. With --pgbench (and --database),
+// each round also runs bench/db/pgbench-gps-add on the same database for as
+// many seconds, and the stored rates are given against its calls per second.
 //
 //   build-ci/bin/bench_center_journal [--terminals N] [--interval MS] [--seconds S]
-//                                     [--rounds R] [--database CONNINFO]
+//                                     [--rounds R] [--database CONNINFO] [--pgbench]
 
 #include <chrono>
 #include <cstdio>
@@ -37,13 +39,19 @@ struct Round {
     double storedPerSecond = 0;
 };
 
+// `text` as one word of a shell command.
+std::string ShellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
 // Rows of gps_fixes in the PostgreSQL database `conninfo` (0 when psql fails).
 std::size_t CountPgFixes(const std::string& conninfo) {
-    std::string command = "psql -X -q -t -A -c 'select count(*) from gps_fixes' '";
-    for (const char c : conninfo) {
-        command += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    command += "' 2>/dev/null";
+    const std::string command = "psql -X -q -t -A -c 'select count(*) from gps_fixes' " +
+                                ShellQuoted(conninfo) + " 2>/dev/null";
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) {
         return 0;
@@ -52,6 +60,27 @@ std::size_t CountPgFixes(const std::string& conninfo) {
     const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
     ::pclose(pipe);
     return read ? static_cast<std::size_t>(std::strtoull(line, nullptr, 10)) : 0;
+}
+
+// Calls per second of pgbench's pipelined gps_add on `conninfo` (0 when it
+// fails).
+double RunPgbench(const std::string& conninfo, int seconds) {
+    const std::string command = ShellQuoted(VARDO_SOURCE_DIR "/bench/db/pgbench-gps-add") + " " +
+                                ShellQuoted(conninfo) + " " + std::to_string(seconds);
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return 0;
+    }
+    char line[256] = {};
+    double perSecond = 0;
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        // "pgbench, 512 pipelined gps_add per transaction: 19342 calls/s"
+        if (const char* colon = std::strrchr(line, ':'); colon != nullptr) {
+            perSecond = std::strtod(colon + 1, nullptr);
+        }
+    }
+    ::pclose(pipe);
+    return perSecond;
 }
 
 Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, int seconds,
@@ -138,8 +167,13 @@ int main(int argc, char** argv) {
     int seconds = 10;
     int rounds = 2;
     std::string database;
+    bool pgbench = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "--pgbench") {
+            pgbench = true;
+            continue;
+        }
         if (i + 1 < argc && a == "--terminals") {
             terminals = std::atoi(argv[++i]);
         } else if (i + 1 < argc && a == "--interval") {
@@ -153,11 +187,16 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: %s [--terminals N] [--interval MS] [--seconds S] [--rounds R] "
-                         "[--database CONNINFO]\n",
+                         "[--database CONNINFO] [--pgbench]\n",
                          argv[0]);
             return 2;
         }
     }
+    if (pgbench && database.empty()) {
+        std::fprintf(stderr, "--pgbench needs --database\n");
+        return 2;
+    }
+    double pgbenchCalls = 0;
     double on = 0;
     double off = 0;
     double storedOn = 0;
@@ -174,6 +213,12 @@ int main(int argc, char** argv) {
             (journal ? on : off) += round.answeredPerSecond;
             (journal ? storedOn : storedOff) += round.storedPerSecond;
         }
+        if (pgbench) {
+            const double calls = RunPgbench(database, seconds);
+            std::printf("round %d, pgbench: %.0f gps_add calls/s\n", r + 1, calls);
+            std::fflush(stdout);
+            pgbenchCalls += calls;
+        }
     }
     std::printf(
         "%d terminals every %d ms into %s: answered, journal on %.0f/s, off %.0f/s, "
@@ -181,5 +226,11 @@ int main(int argc, char** argv) {
         terminals, intervalMs, database.empty() ? "SQLite" : "PostgreSQL", on / rounds,
         off / rounds, off > 0 ? on / off : 0.0, storedOn / rounds, storedOff / rounds,
         storedOff > 0 ? storedOn / storedOff : 0.0);
+    if (pgbench) {
+        const double calls = pgbenchCalls / rounds;
+        std::printf("pgbench %.0f calls/s; stored against it: on %.3f, off %.3f\n", calls,
+                    calls > 0 ? storedOn / rounds / calls : 0.0,
+                    calls > 0 ? storedOff / rounds / calls : 0.0);
+    }
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <random>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,15 +69,22 @@ TEST_P(BackendTest, TwoWritersWithShuffledArrivalLeaveEachDeviceAtItsNewestState
             failure = conn.LastError();
             return;
         }
-        for (const auto& s : statements) {
-            db::ExecResult r;
-            do {  // SQLite's writers take turns; a busy answer is tried again
-                r = conn.ExecuteCommand(s);
-            } while (r.status == db::ExecStatus::Transient);
-            if (!r.applied()) {
-                failure = "not applied: " + s.text() + ": " + r.error;
+        // In groups of 1 to 16, as a worker commits them: runs of fixes
+        // go to the database together.
+        std::mt19937 sizes(statements.size());
+        for (std::size_t at = 0; at < statements.size();) {
+            const std::size_t size =
+                std::min<std::size_t>(1 + sizes() % 16, statements.size() - at);
+            const std::span<const db::SqlCommand> group(statements.data() + at, size);
+            db::GroupResult r;
+            do {  // SQLite's writers take turns, PostgreSQL's may deadlock: tried again
+                r = conn.ExecuteGroup(group);
+            } while (r.result.status == db::ExecStatus::Transient);
+            if (!r.committed() || r.applied != size) {
+                failure = "not applied: " + group.front().text() + "...: " + r.result.error;
                 return;
             }
+            at += size;
         }
     };
     std::thread a(write, std::cref(first), std::ref(failures[0]));

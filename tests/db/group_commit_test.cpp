@@ -96,6 +96,8 @@ TEST_P(BackendTest, AGroupCommitsWholeOrLeavesNothingAndTheConnectionGoesOn) {
         {"last", "gggP", db::ExecStatus::Rejected, 3},
         {"client", "gXgg", db::ExecStatus::Rejected, 1},
         {"two", "gPgPg", db::ExecStatus::Rejected, 1},
+        {"run", "gggggPggeggg", db::ExecStatus::Rejected, 5},
+        {"runs", "ggegPgg", db::ExecStatus::Rejected, 4},
     };
     for (const auto& c : cases) {
         const auto group = Statements(c.tag, c.pattern);
