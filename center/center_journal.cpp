@@ -15,6 +15,13 @@ namespace center {
 
 namespace jr = vardo::journal;
 
+namespace {
+
+// The longest acknowledgement marks wait for events to be synced with.
+constexpr std::chrono::milliseconds kMarksWait{100};
+
+}  // namespace
+
 bool DecodeMarks(std::string_view payload, std::map<std::string, std::uint64_t>& users) {
     users.clear();
     while (!payload.empty()) {
@@ -149,18 +156,39 @@ void CenterJournal::append(std::uint64_t seq, const std::string& line) {
     }
     pendingBytes_.fetch_add(size, std::memory_order_relaxed);
     updateFull();
-    wake_.notify_one();
+    wakeWriter();
+}
+
+void CenterJournal::wakeWriter() {
+    if (!options_.later) {
+        wake_.notify_one();
+        return;
+    }
+    if (wakeQueued_) {
+        return;  // this turn's wake-up takes this event along
+    }
+    wakeQueued_ = true;
+    options_.later([this] {
+        wakeQueued_ = false;
+        wake_.notify_one();
+    });
 }
 
 void CenterJournal::acknowledged(std::uint64_t everyone,
                                  const std::map<std::string, std::uint64_t>& users) {
+    bool first = false;
     {
         std::lock_guard lock(mutex_);
         everyone_ = everyone;
         users_ = users;
+        // Events waiting to be written take the marks along; so does a
+        // writer already told of earlier marks.
+        first = !marksChanged_ && pending_.empty();
         marksChanged_ = true;
     }
-    wake_.notify_one();
+    if (first) {
+        wakeWriter();
+    }
 }
 
 void CenterJournal::updateFull() {
@@ -208,6 +236,13 @@ void CenterJournal::run() {
         {
             std::unique_lock lock(mutex_);
             wake_.wait(lock, [this] { return stopping_ || !pending_.empty() || marksChanged_; });
+            if (pending_.empty() && !stopping_) {
+                // Marks alone need not be on disk at once (a crash before
+                // only sends event servers some events again): they wait a
+                // little for events to share the sync with, so that at a
+                // steady rate each acknowledgement does not cost one.
+                wake_.wait_for(lock, kMarksWait, [this] { return stopping_ || !pending_.empty(); });
+            }
             if (pending_.empty() && !marksChanged_) {
                 return;  // stopping, with nothing left
             }

@@ -51,6 +51,11 @@ public:
         // Every event up to the number given is synced (called with each
         // advance, on the writer's thread).
         std::function<void(std::uint64_t)> durable;
+        // Runs a task on the appending thread once what it is handling now
+        // is done (asio::post on its io_context). With it, the writer is
+        // woken once for all the events of such a turn, and syncs them
+        // together, rather than once per event; without it, at each event.
+        std::function<void(std::function<void()>)> later;
     };
     struct Entry {
         std::uint64_t seq = 0;
@@ -103,6 +108,8 @@ private:
     bool writeAll(const std::string& bytes, std::string& error);
     void dropAcknowledgedSegments(std::uint64_t done);
     void updateFull();
+    // Wakes the writer now, or once the appending thread's turn is over.
+    void wakeWriter();
     std::string doneRecord(std::uint64_t done,
                            const std::map<std::string, std::uint64_t>& users) const;
 
@@ -117,6 +124,8 @@ private:
     std::uint64_t everyone_ = 0;
     std::map<std::string, std::uint64_t> users_;
     bool stopping_ = false;
+    // The appending thread's: a wake-up of the writer is queued with `later`.
+    bool wakeQueued_ = false;
     // The writer's own.
     int fd_ = -1;
     std::deque<Segment> segments_;  // oldest first; the last is written

@@ -28,6 +28,7 @@
 #include "centerlink/event_server_hub.h"
 #include "files/instance_lock.h"
 #include "files/private_files.h"
+#include "net/run_in_passes.h"
 #include "text/log_text.h"
 
 #ifndef VARDO_VERSION
@@ -182,7 +183,8 @@ int main(int argc, char** argv) {
                 hub.durable(seq);
                 service->durable(seq);
             });
-        }});
+        },
+        [&io](std::function<void()> task) { asio::post(io, std::move(task)); }});
     center::TerminalConfig terminals;
     terminals.listen = o.listen;
     terminals.port = o.jt808Port;
@@ -306,7 +308,7 @@ int main(int argc, char** argv) {
                                           : "limited to '" + o.dataDir + "/allowed-terminals'"));
 
     watch.start();
-    io.run();
+    net::RunInPasses(io, o.linger);
     // The hub outlives the terminal media: it must not reach it any more
     // (its destructor closes what is left, and would call into a
     // destroyed provider).

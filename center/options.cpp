@@ -131,6 +131,18 @@ struct Parser {
              "drop quietly for S seconds the packets a terminal had in\n"
              "flight when told to stop a stream (5)",
              SetSeconds(o.mediaStopGrace, 0, 600)},
+            {"--linger-us", "N",
+             "after a wake-up, wait up to N microseconds for more to handle\n"
+             "in the same pass: fewer wake-ups and journal syncs, answers up\n"
+             "to N us later; 0 handles everything the moment it arrives (2000)",
+             [this](const std::string& v) -> std::string {
+                 long long n = 0;
+                 if (!text::ParseNumber(v, n) || n < 0 || n > 100'000) {
+                     return "'" + v + "' is not a number of microseconds from 0 to 100000";
+                 }
+                 o.linger = std::chrono::microseconds(n);
+                 return {};
+             }},
             {"--event-server-login-timeout", "S",
              "close an event server's connection whose login line is not\n"
              "complete S seconds after connecting (30)",

@@ -30,6 +30,7 @@
 
 #include <asio.hpp>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -80,6 +81,7 @@ double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
+using benchproc::contextSwitches;
 using benchproc::cpuSeconds;
 using benchproc::rssMiB;
 
@@ -412,6 +414,15 @@ int main(int argc, char** argv) {
         io.run_for(250ms);
     }
 
+    // The center with every terminal connected and none sending: what it
+    // costs while nothing happens (no polling, no timer per connection).
+    io.run_for(1s);
+    const double idleCpu0 = cpuSeconds(center.pid());
+    const auto idleStart = Clock::now();
+    io.run_for(3s);
+    const double idleShare =
+        100.0 * (cpuSeconds(center.pid()) - idleCpu0) / seconds(Clock::now() - idleStart);
+
     // 3. Steady reporting: one report per terminal every 10 s, spread.
     if (!perfFile.empty()) {
         const std::string command = "perf record -q -g -F 499 -o " + perfFile + " -p " +
@@ -422,6 +433,7 @@ int main(int argc, char** argv) {
         }
     }
     const double centerCpu0 = cpuSeconds(center.pid());
+    const std::uint64_t centerSwitches0 = contextSwitches(center.pid());
     const double serverCpu0 = cpuSeconds(server.pid());
     const auto steadyStart = Clock::now();
     std::size_t next = 0;
@@ -438,10 +450,14 @@ int main(int argc, char** argv) {
                 ++tick;
             }
         }
-        io.run_for(10ms);
+        // A fleet's reports do not come in bursts: at 10,000 terminals a
+        // 10 ms step would send ten at once and let the center handle them
+        // in one wake-up it would not get from real terminals.
+        io.run_for(1ms);
     }
     const double steadySeconds = seconds(Clock::now() - steadyStart);
     const double centerCpu = cpuSeconds(center.pid()) - centerCpu0;
+    const std::uint64_t centerSwitches = contextSwitches(center.pid()) - centerSwitches0;
     const double serverCpu = cpuSeconds(server.pid()) - serverCpu0;
     const double rss = rssMiB(center.pid());
 
@@ -473,6 +489,11 @@ int main(int argc, char** argv) {
         centerShare, perTerminalSecond,
         reports > 0 ? centerCpu / static_cast<double>(reports) * 1e6 : 0.0,
         perTerminalSecond > 0 ? 1e6 / perTerminalSecond / 1000 : 0.0);
+    std::printf("center CPU, all connected, silent  %.3f %% of a core\n", idleShare);
+    std::printf(
+        "center context switches            %.2f per report (%.0f/s)\n",
+        reports > 0 ? static_cast<double>(centerSwitches) / static_cast<double>(reports) : 0.0,
+        static_cast<double>(centerSwitches) / steadySeconds);
     std::printf("event server CPU (same reports)    %.2f %% of a core; center/event server %.2f\n",
                 serverShare, serverShare > 0 ? centerShare / serverShare : 0.0);
     std::printf(

@@ -13,6 +13,7 @@
 //   build-ci/bin/bench_center_media                    2 CIF + 1 D1 channels, about 40 s
 //   build-ci/bin/bench_center_media --full             8 CIF + 4 D1 channels, longer windows
 //   build-ci/bin/bench_center_media --cif N --d1 M [--seconds S] [--warmup W] [--udp]
+//       [--center PATH]   another build of vardo-center (before and after)
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -51,6 +52,7 @@ struct Options {
     int measureSeconds = 10;
     int warmupSeconds = 4;
     bool udp = false;
+    std::string center = e2e::centerPath();  // another build, for before and after
 };
 
 struct Sample {
@@ -81,7 +83,7 @@ public:
         }
         dir_ = pattern;
         center_ = std::make_unique<e2e::CenterProcess>(
-            dir_ + "/center", std::vector<std::string>{"--open-registration"});
+            dir_ + "/center", std::vector<std::string>{"--open-registration"}, o.center);
         if (!center_->started()) {
             std::fprintf(stderr, "vardo-center did not start:\n%s", center_->log().c_str());
             std::exit(1);
@@ -238,9 +240,12 @@ int main(int argc, char** argv) {
             o.warmupSeconds = number();
         } else if (arg == "--udp") {
             o.udp = true;
+        } else if (arg == "--center" && i + 1 < argc) {
+            o.center = argv[++i];
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--full | --cif N --d1 M] [--seconds S] [--warmup W] [--udp]\n",
+                         "usage: %s [--full | --cif N --d1 M] [--seconds S] [--warmup W] [--udp] "
+                         "[--center PATH]\n",
                          argv[0]);
             return 2;
         }

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -68,6 +69,26 @@ inline std::vector<ThreadCpu> threadCpu(const std::string& pid) {
         threads.push_back(std::move(t));
     }
     return threads;
+}
+
+// Times the threads of a process gave up or were taken off a CPU so far
+// (voluntary and involuntary context switches, summed over the threads
+// alive now): how often it was put to sleep and woken again.
+inline std::uint64_t contextSwitches(pid_t pid) {
+    std::uint64_t total = 0;
+    std::error_code ec;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::ifstream in(entry.path() / "status");
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.starts_with("voluntary_ctxt_switches:") ||
+                line.starts_with("nonvoluntary_ctxt_switches:")) {
+                total += std::stoull(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    return total;
 }
 
 // Resident memory in MiB.

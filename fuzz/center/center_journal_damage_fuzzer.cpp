@@ -37,7 +37,7 @@ const fs::path& Dir() {
 }
 
 center::CenterJournal::Options OptionsFor(const fs::path& dir) {
-    return center::CenterJournal::Options{dir, std::uint64_t{1} << 30, 16u << 10, {}, {}};
+    return center::CenterJournal::Options{dir, std::uint64_t{1} << 30, 16u << 10, {}, {}, {}};
 }
 
 // The undamaged journal, written once: its files' bytes by name.

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -37,7 +38,8 @@ private:
 class JournalRun {
 public:
     explicit JournalRun(const fs::path& dir, std::uint64_t maxBytes = std::uint64_t{1} << 30,
-                        std::uint64_t segmentBytes = 32u << 20)
+                        std::uint64_t segmentBytes = 32u << 20,
+                        std::function<void(std::function<void()>)> later = {})
         : journal_(CenterJournal::Options{dir, maxBytes, segmentBytes,
                                           [this](const std::string& line) {
                                               std::lock_guard lock(mutex_);
@@ -46,8 +48,10 @@ public:
                                           [this](std::uint64_t seq) {
                                               std::lock_guard lock(mutex_);
                                               durable_ = seq;
+                                              advances_.push_back(seq);
                                               changed_.notify_all();
-                                          }}) {}
+                                          },
+                                          std::move(later)}) {}
 
     CenterJournal& journal() { return journal_; }
     bool waitDurable(std::uint64_t seq) {
@@ -58,11 +62,17 @@ public:
         std::lock_guard lock(mutex_);
         return log_;
     }
+    // Each number `durable` was called with, in order.
+    std::vector<std::uint64_t> advances() {
+        std::lock_guard lock(mutex_);
+        return advances_;
+    }
 
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::uint64_t durable_ = 0;
+    std::vector<std::uint64_t> advances_;
     std::string log_;
     CenterJournal journal_;
 };
@@ -118,6 +128,72 @@ TEST(CenterJournal, WhatWasSyncedIsFoundAgainUnderTheSameEpochWithTheMarks) {
     EXPECT_EQ(restored.missing, 0u);
     EXPECT_NE(again.log().find("61 events of an earlier run (41..101) wait"), std::string::npos)
         << again.log();
+}
+
+// The io thread's turns, as the center's main loop runs them: tasks queued
+// for the end of the turn run when the test says the turn is over.
+class Turns {
+public:
+    std::function<void(std::function<void()>)> later() {
+        return [this](std::function<void()> task) { queued_.push_back(std::move(task)); };
+    }
+    std::size_t queued() const { return queued_.size(); }
+    void end() {
+        auto tasks = std::move(queued_);
+        queued_.clear();
+        for (auto& task : tasks) {
+            task();
+        }
+    }
+
+private:
+    std::vector<std::function<void()>> queued_;
+};
+
+TEST(CenterJournal, TheEventsOfOneTurnAreSyncedTogetherOnceTheTurnEnds) {
+    JournalFolder folder;
+    Turns turns;
+    JournalRun run(folder.dir(), std::uint64_t{1} << 30, 32u << 20, turns.later());
+    CenterJournal::Restored restored;
+    ASSERT_EQ(run.journal().open(restored), "");
+    for (std::uint64_t seq = 1; seq <= 50; ++seq) {
+        run.journal().append(seq, Line(seq));
+    }
+    run.journal().acknowledged(0, {{"a", 0}});
+    // One wake-up of the writer for the whole turn, not one per event.
+    EXPECT_EQ(turns.queued(), 1u);
+    turns.end();
+    ASSERT_TRUE(run.waitDurable(50));
+    EXPECT_EQ(run.advances(), std::vector<std::uint64_t>{50});
+    EXPECT_EQ(run.journal().durableSeq(), 50u);
+
+    // The next turn queues its own wake-up.
+    run.journal().append(51, Line(51));
+    EXPECT_EQ(turns.queued(), 1u);
+    turns.end();
+    ASSERT_TRUE(run.waitDurable(51));
+    EXPECT_EQ(run.advances(), (std::vector<std::uint64_t>{50, 51}));
+}
+
+TEST(CenterJournal, AStopBeforeTheTurnEndsStillWritesWhatWasAppended) {
+    JournalFolder folder;
+    {
+        Turns turns;
+        JournalRun run(folder.dir(), std::uint64_t{1} << 30, 32u << 20, turns.later());
+        CenterJournal::Restored restored;
+        ASSERT_EQ(run.journal().open(restored), "");
+        for (std::uint64_t seq = 1; seq <= 3; ++seq) {
+            run.journal().append(seq, Line(seq));
+        }
+        // The io thread stopped with the wake-up still queued.
+        run.journal().close();
+        EXPECT_EQ(run.journal().durableSeq(), 3u);
+    }
+    JournalRun again(folder.dir());
+    CenterJournal::Restored restored;
+    ASSERT_EQ(again.journal().open(restored), "");
+    ASSERT_EQ(restored.entries.size(), 3u);
+    EXPECT_EQ(restored.entries.back().line, Line(3));
 }
 
 TEST(CenterJournal, SegmentsEveryEventServerHasAcknowledgedAreDeleted) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,9 +95,12 @@ struct Fixture {
         hub = std::make_unique<EventServerHub>(io.context(), config);
         if (!journal.empty()) {
             this->journal = std::make_unique<center::CenterJournal>(center::CenterJournal::Options{
-                journal, std::uint64_t{1} << 30, 32u << 20, config.log, [this](std::uint64_t seq) {
+                journal, std::uint64_t{1} << 30, 32u << 20, config.log,
+                [this](std::uint64_t seq) {
                     asio::post(io.context(), [this, seq] { hub->durable(seq); });
-                }});
+                },
+                // As the center runs it: the writer is woken once per turn.
+                [this](std::function<void()> task) { asio::post(io.context(), std::move(task)); }});
             center::CenterJournal::Restored restored;
             EXPECT_EQ(this->journal->open(restored), "");
             std::vector<EventServerHub::Kept> kept;
