@@ -358,15 +358,19 @@ stored AS (
     ON CONFLICT DO NOTHING
     RETURNING statement_id, device_name, received_at),
 applied AS (
-    -- A statement without an id is always stored (NULLs never conflict).
+    -- A statement without an id is always stored (NULLs never conflict);
+    -- one with an id was stored when its key came back. A join, not EXISTS
+    -- beside an OR, which would run a subplan for every statement.
     SELECT i.*
       FROM input i
      WHERE i.statement_id IS NULL
-        OR (i.nth = 1
-            AND EXISTS (SELECT 1 FROM stored s
-                         WHERE s.statement_id = i.statement_id
-                           AND s.device_name = i.device_name
-                           AND s.received_at = i.received_at))),
+    UNION ALL
+    SELECT i.*
+      FROM input i
+      JOIN stored s ON s.statement_id = i.statement_id
+                   AND s.device_name = i.device_name
+                   AND s.received_at = i.received_at
+     WHERE i.nth = 1),
 placed AS (
     -- Per device, the newest applied fix with a sentence; one row each, in
     -- name order (writers sharing the database lock devices in one order).
