@@ -147,7 +147,12 @@ bool CenterJournal::startSegment(std::string& error) {
 
 void CenterJournal::append(std::uint64_t seq, const std::string& line) {
     std::size_t size = 0;
-    {
+    if (options_.later) {
+        const std::size_t before = turn_.size();
+        jr::AppendRecord(turn_, jr::RecordType::Entry, seq, line);
+        turnLastSeq_ = seq;
+        size = turn_.size() - before;
+    } else {
         std::lock_guard lock(mutex_);
         const std::size_t before = pending_.size();
         jr::AppendRecord(pending_, jr::RecordType::Entry, seq, line);
@@ -157,6 +162,18 @@ void CenterJournal::append(std::uint64_t seq, const std::string& line) {
     pendingBytes_.fetch_add(size, std::memory_order_relaxed);
     updateFull();
     wakeWriter();
+}
+
+void CenterJournal::handOver() {
+    if (turn_.empty()) {
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        pending_ += turn_;
+        pendingLastSeq_ = turnLastSeq_;
+    }
+    turn_.clear();
 }
 
 void CenterJournal::wakeWriter() {
@@ -170,6 +187,7 @@ void CenterJournal::wakeWriter() {
     wakeQueued_ = true;
     options_.later([this] {
         wakeQueued_ = false;
+        handOver();
         wake_.notify_one();
     });
 }
@@ -325,6 +343,8 @@ void CenterJournal::run() {
 }
 
 void CenterJournal::close() {
+    // A turn cut short by the stop: its events are written all the same.
+    handOver();
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;

@@ -52,7 +52,9 @@ public:
         // advance, on the writer's thread).
         std::function<void(std::uint64_t)> durable;
         // Runs a task on the appending thread once what it is handling now
-        // is done (asio::post on its io_context). With it, the writer is
+        // is done (asio::post on its io_context; the center defers it to
+        // the end of the io thread's pass, net/run_in_passes.h, which takes
+        // every report of the pass along). With it, the writer is
         // woken once for all the events of such a turn, and syncs them
         // together, rather than once per event; without it, at each event.
         std::function<void(std::function<void()>)> later;
@@ -110,6 +112,8 @@ private:
     void updateFull();
     // Wakes the writer now, or once the appending thread's turn is over.
     void wakeWriter();
+    // Hands the turn's events to the writer (under the lock).
+    void handOver();
     std::string doneRecord(std::uint64_t done,
                            const std::map<std::string, std::uint64_t>& users) const;
 
@@ -124,8 +128,13 @@ private:
     std::uint64_t everyone_ = 0;
     std::map<std::string, std::uint64_t> users_;
     bool stopping_ = false;
-    // The appending thread's: a wake-up of the writer is queued with `later`.
+    // The appending thread's: a wake-up of the writer is queued with `later`,
+    // and until it runs the turn's events wait here rather than in pending_:
+    // a writer done with its last sync takes the whole turn, not its first
+    // events alone (each its own sync), and the lock is taken once a turn.
     bool wakeQueued_ = false;
+    std::string turn_;
+    std::uint64_t turnLastSeq_ = 0;
     // The writer's own.
     int fd_ = -1;
     std::deque<Segment> segments_;  // oldest first; the last is written
