@@ -19,6 +19,9 @@ namespace {
 
 // The longest acknowledgement marks wait for events to be synced with.
 constexpr std::chrono::milliseconds kMarksWait{100};
+// How far ahead of its records a segment is written with zeros: at a
+// thousand reports a second, a step every few seconds.
+constexpr std::uint64_t kPrepareStep = 1u << 20;
 
 }  // namespace
 
@@ -91,9 +94,11 @@ std::string CenterJournal::doneRecord(std::uint64_t done,
 }
 
 bool CenterJournal::writeAll(const std::string& bytes, std::string& error) {
+    const std::uint64_t start = segments_.back().bytes;
     std::size_t at = 0;
     while (at < bytes.size()) {
-        const ssize_t n = ::write(fd_, bytes.data() + at, bytes.size() - at);
+        const ssize_t n =
+            ::pwrite(fd_, bytes.data() + at, bytes.size() - at, static_cast<off_t>(start + at));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -101,7 +106,9 @@ bool CenterJournal::writeAll(const std::string& bytes, std::string& error) {
             error = jr::SystemError("cannot write " + jr::SegmentName(segments_.back().index),
                                     n < 0 ? errno : ENOSPC);
             // A record cut short would hide the ones written after it.
-            if (::ftruncate(fd_, static_cast<off_t>(segments_.back().bytes)) != 0) {
+            if (::ftruncate(fd_, static_cast<off_t>(start)) == 0) {
+                prepared_ = start;
+            } else {
                 ::close(fd_);
                 fd_ = -1;  // the next batch starts a new segment
             }
@@ -110,6 +117,37 @@ bool CenterJournal::writeAll(const std::string& bytes, std::string& error) {
         at += static_cast<std::size_t>(n);
     }
     segments_.back().bytes += bytes.size();
+    prepared_ = std::max(prepared_, segments_.back().bytes);
+    return true;
+}
+
+bool CenterJournal::prepareRoom(std::size_t size, std::string& error) {
+    const std::uint64_t needed = segments_.back().bytes + size;
+    if (needed <= prepared_) {
+        return true;
+    }
+    const std::uint64_t end =
+        std::max(needed, std::min(prepared_ + kPrepareStep, options_.segmentBytes));
+    static const std::string zeros(64 * 1024, '\0');
+    for (std::uint64_t at = prepared_; at < end;) {
+        const std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(zeros.size(), end - at));
+        const ssize_t n = ::pwrite(fd_, zeros.data(), chunk, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            error = jr::SystemError("cannot write " + jr::SegmentName(segments_.back().index),
+                                    n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        at += static_cast<std::uint64_t>(n);
+    }
+    if (::fdatasync(fd_) != 0) {
+        error = jr::SystemError("cannot sync " + jr::SegmentName(segments_.back().index), errno);
+        return false;
+    }
+    prepared_ = end;
     return true;
 }
 
@@ -125,6 +163,7 @@ bool CenterJournal::startSegment(std::string& error) {
         ::close(fd_);
     }
     fd_ = fd;
+    prepared_ = 0;
     std::uint64_t everyone = 0;
     std::map<std::string, std::uint64_t> users;
     {
@@ -281,7 +320,7 @@ void CenterJournal::run() {
         if (fd_ < 0 || segments_.back().bytes + batch.size() > options_.segmentBytes) {
             ok = startSegment(error);
         }
-        ok = ok && writeAll(batch, error);
+        ok = ok && prepareRoom(batch.size(), error) && writeAll(batch, error);
         if (ok && ::fdatasync(fd_) != 0) {
             // What this segment got since its last sync is in doubt: write
             // it again, whole, in a new segment.
@@ -354,6 +393,10 @@ void CenterJournal::close() {
         writer_.join();
     }
     if (fd_ >= 0) {
+        // The zeros ahead of the records are of no use to the next open.
+        if (::ftruncate(fd_, static_cast<off_t>(segments_.back().bytes)) == 0) {
+            ::fdatasync(fd_);
+        }
         ::close(fd_);
         fd_ = -1;
     }

@@ -12,7 +12,9 @@
 //   done   seq = what every event server has acknowledged, payload = each
 //          event server's own mark, "user\tseq\n" per line
 // A new segment starts with a done record, so the marks survive the deletion
-// of the segments before it.
+// of the segments before it. The segment being written is made longer ahead
+// of its records, with zeros; the open takes zeros after the last record for
+// that, and a close cuts them off.
 //
 // Thread: append, acknowledged and full are the io thread's; a writer thread
 // of its own writes and syncs; `durable` is called on the writer's thread.
@@ -107,6 +109,12 @@ private:
     void log(const std::string& line) const;
     // Opens a new segment that starts with the current marks; false on error.
     bool startSegment(std::string& error);
+    // Makes sure the current segment's next `size` bytes are already on disk
+    // (zeros, synced): a sync of records written over them then writes the
+    // data alone, not the file's size and blocks as well (on ext4 a journal
+    // commit of its own, and one more wait of the writer, every sync).
+    bool prepareRoom(std::size_t size, std::string& error);
+    // Writes at the segment's end (its records' end, not the file's).
     bool writeAll(const std::string& bytes, std::string& error);
     void dropAcknowledgedSegments(std::uint64_t done);
     void updateFull();
@@ -137,6 +145,7 @@ private:
     std::uint64_t turnLastSeq_ = 0;
     // The writer's own.
     int fd_ = -1;
+    std::uint64_t prepared_ = 0;    // the current segment's bytes on disk, records or zeros
     std::deque<Segment> segments_;  // oldest first; the last is written
     std::uint32_t nextIndex_ = 0;   // past every segment name in the folder
     std::uint64_t writtenSeq_ = 0;

@@ -268,6 +268,46 @@ TEST(CenterJournal, DamageCostsOnlyTheRecordsItTouchesAndATornTailIsCut) {
     EXPECT_EQ(fs::file_size(segment), whole);
 }
 
+// The segment being written is longer than its records, zeros ahead of them
+// (a sync then writes the records alone). A killed center leaves them; the
+// next open takes them for room, not for a record cut short, and cuts them
+// off, as a close does.
+TEST(CenterJournal, ZerosAheadOfTheRecordsAreRoomNotDamage) {
+    JournalFolder folder;
+    std::string killed;  // the segment as a killed center leaves it
+    std::uintmax_t records = 0;
+    fs::path segment;
+    {
+        JournalRun run(folder.dir());
+        CenterJournal::Restored restored;
+        ASSERT_EQ(run.journal().open(restored), "");
+        for (std::uint64_t seq = 1; seq <= 20; ++seq) {
+            run.journal().append(seq, Line(seq));
+        }
+        ASSERT_TRUE(run.waitDurable(20));
+        segment = Segments(folder.dir()).back();
+        std::ifstream in(segment, std::ios::binary);
+        killed.assign(std::istreambuf_iterator<char>(in), {});
+        run.journal().close();
+        records = fs::file_size(segment);
+    }
+    ASSERT_GT(killed.size(), records);
+    EXPECT_EQ(killed.find_first_not_of('\0', records), std::string::npos);
+    {
+        std::ofstream out(segment, std::ios::binary | std::ios::trunc);
+        out << killed;
+    }
+    JournalRun again(folder.dir());
+    CenterJournal::Restored restored;
+    ASSERT_EQ(again.journal().open(restored), "");
+    ASSERT_EQ(restored.entries.size(), 20u);
+    EXPECT_EQ(restored.entries.back().line, Line(20));
+    EXPECT_EQ(restored.missing, 0u);
+    EXPECT_EQ(again.log().find("cut short"), std::string::npos) << again.log();
+    EXPECT_EQ(again.log().find("damaged"), std::string::npos) << again.log();
+    EXPECT_EQ(fs::file_size(segment), records);
+}
+
 TEST(CenterJournal, TheBoundRefusesUntilAcknowledgementsFreeRoom) {
     JournalFolder folder;
     JournalRun run(folder.dir(), 16 * 1024, 4096);
