@@ -115,6 +115,7 @@ void printSyscalls(const std::string& file, double reports) {
     std::ifstream in(file);
     std::vector<std::pair<std::string, double>> byEvent;
     std::vector<std::pair<std::string, double>> byThread;  // all system calls
+    std::vector<std::pair<std::string, double>> switchesByThread;
     auto add = [](auto& list, const std::string& key, double n) {
         for (auto& [k, v] : list) {
             if (k == key) {
@@ -140,6 +141,8 @@ void printSyscalls(const std::string& file, double reports) {
         } else if (event == "raw_syscalls:sys_enter") {
             event = "all system calls";
             add(byThread, fields[0], n);
+        } else if (event == "context-switches") {
+            add(switchesByThread, fields[0], n);
         }
         add(byEvent, event, n);
     }
@@ -151,6 +154,12 @@ void printSyscalls(const std::string& file, double reports) {
     }
     std::printf("\ncenter system calls per report     ");
     for (const auto& [thread, n] : byThread) {
+        if (n > 0) {
+            std::printf(" %s %.2f;", thread.c_str(), n / reports);
+        }
+    }
+    std::printf("\ncenter context switches per report  ");
+    for (const auto& [thread, n] : switchesByThread) {
         if (n > 0) {
             std::printf(" %s %.2f;", thread.c_str(), n / reports);
         }
