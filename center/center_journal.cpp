@@ -22,6 +22,8 @@ constexpr std::chrono::milliseconds kMarksWait{100};
 // How far ahead of its records a segment is written with zeros: at a
 // thousand reports a second, a step every few seconds.
 constexpr std::uint64_t kPrepareStep = 1u << 20;
+// What a turn's buffer keeps between turns: the events of a busy pass.
+constexpr std::size_t kKeptTurnBytes = 64 * 1024;
 
 }  // namespace
 
@@ -209,10 +211,19 @@ void CenterJournal::handOver() {
     }
     {
         std::lock_guard lock(mutex_);
-        pending_ += turn_;
+        if (pending_.empty()) {
+            pending_.swap(turn_);
+        } else {
+            pending_ += turn_;
+        }
         pendingLastSeq_ = turnLastSeq_;
     }
     turn_.clear();
+    // A storm's turn (every login's online at once) leaves no large buffer
+    // behind: the writer already keeps one of that size.
+    if (turn_.capacity() > kKeptTurnBytes) {
+        std::string().swap(turn_);
+    }
 }
 
 void CenterJournal::wakeWriter() {
