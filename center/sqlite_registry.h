@@ -4,9 +4,12 @@
 //
 // Thread: one per object; the file is shared between connections.
 
+#include <unordered_map>
+
 #include "center/registry.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace center {
 
@@ -34,11 +37,16 @@ public:
     std::string forget(const std::string& phone) override;
     std::size_t count() override;
 
+    // The statements this connection keeps prepared, by their SQL text (a
+    // literal at each call).
+    using Prepared = std::unordered_map<const char*, sqlite3_stmt*>;
+
 private:
     std::string exec(const char* sql);
 
     std::string path_;
     sqlite3* db_ = nullptr;
+    Prepared prepared_;
 };
 
 }  // namespace center
