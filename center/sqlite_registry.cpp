@@ -290,6 +290,28 @@ std::string SqliteRegistry::touch(const std::string& phone, std::int64_t now) {
     return s.ok() && s.step() == SQLITE_DONE ? std::string() : s.error();
 }
 
+std::string SqliteRegistry::touchAll(const std::vector<Seen>& seen) {
+    if (db_ == nullptr) {
+        return "the registry is not open";
+    }
+    // One commit for all of them: a commit per login took a sixth of the
+    // center's CPU in a login storm.
+    if (std::string error = exec("BEGIN"); !error.empty()) {
+        return error;
+    }
+    std::string first;
+    for (const Seen& s : seen) {
+        if (std::string error = touch(s.phone, s.at); !error.empty() && first.empty()) {
+            first = std::move(error);
+        }
+    }
+    if (std::string error = exec("COMMIT"); !error.empty()) {
+        exec("ROLLBACK");
+        return error;
+    }
+    return first;
+}
+
 std::string SqliteRegistry::setDriver(const std::string& phone, const std::string& driver) {
     if (db_ == nullptr) {
         return "the registry is not open";

@@ -33,6 +33,7 @@ public:
     Enrolment enrollNew(const TerminalRecord& terminal, std::int64_t now) override;
     std::string release(const std::string& phone, std::int64_t until) override;
     std::string touch(const std::string& phone, std::int64_t now) override;
+    std::string touchAll(const std::vector<Seen>& seen) override;
     std::string setDriver(const std::string& phone, const std::string& driver) override;
     std::string forget(const std::string& phone) override;
     std::size_t count() override;
