@@ -123,10 +123,10 @@ bool CenterJournal::writeAll(const std::string& bytes, std::string& error) {
     return true;
 }
 
-bool CenterJournal::prepareRoom(std::size_t size, std::string& error) {
+void CenterJournal::prepareRoom(std::size_t size) {
     const std::uint64_t needed = segments_.back().bytes + size;
     if (needed <= prepared_) {
-        return true;
+        return;
     }
     const std::uint64_t end =
         std::max(needed, std::min(prepared_ + kPrepareStep, options_.segmentBytes));
@@ -139,18 +139,13 @@ bool CenterJournal::prepareRoom(std::size_t size, std::string& error) {
             continue;
         }
         if (n <= 0) {
-            error = jr::SystemError("cannot write " + jr::SegmentName(segments_.back().index),
-                                    n < 0 ? errno : ENOSPC);
-            return false;
+            return;  // a disk nearly full: the records are written all the same
         }
         at += static_cast<std::uint64_t>(n);
     }
-    if (::fdatasync(fd_) != 0) {
-        error = jr::SystemError("cannot sync " + jr::SegmentName(segments_.back().index), errno);
-        return false;
+    if (::fdatasync(fd_) == 0) {
+        prepared_ = end;
     }
-    prepared_ = end;
-    return true;
 }
 
 bool CenterJournal::startSegment(std::string& error) {
@@ -331,7 +326,10 @@ void CenterJournal::run() {
         if (fd_ < 0 || segments_.back().bytes + batch.size() > options_.segmentBytes) {
             ok = startSegment(error);
         }
-        ok = ok && prepareRoom(batch.size(), error) && writeAll(batch, error);
+        if (ok) {
+            prepareRoom(batch.size());
+        }
+        ok = ok && writeAll(batch, error);
         if (ok && ::fdatasync(fd_) != 0) {
             // What this segment got since its last sync is in doubt: write
             // it again, whole, in a new segment.

@@ -109,11 +109,13 @@ private:
     void log(const std::string& line) const;
     // Opens a new segment that starts with the current marks; false on error.
     bool startSegment(std::string& error);
-    // Makes sure the current segment's next `size` bytes are already on disk
-    // (zeros, synced): a sync of records written over them then writes the
-    // data alone, not the file's size and blocks as well (on ext4 a journal
-    // commit of its own, and one more wait of the writer, every sync).
-    bool prepareRoom(std::size_t size, std::string& error);
+    // Makes the current segment's next `size` bytes already on disk (zeros,
+    // synced) where it can: a sync of records written over them then writes
+    // the data alone, not the file's size and blocks as well (on ext4 a
+    // journal commit of its own, and one more wait of the writer, every
+    // sync). A saving, not a need: on a disk too full for the room the
+    // records are written all the same.
+    void prepareRoom(std::size_t size);
     // Writes at the segment's end (its records' end, not the file's).
     bool writeAll(const std::string& bytes, std::string& error);
     void dropAcknowledgedSegments(std::uint64_t done);
