@@ -90,7 +90,7 @@ using benchproc::rssMiB;
 // The center's system calls worth counting per report: what it reads and
 // writes, how it waits and is woken.
 constexpr const char* kSyscalls[] = {
-    "recvfrom",  "read",       "sendto",      "sendmsg", "write",           "writev",
+    "recvfrom",  "read",       "sendto",      "sendmsg", "write",           "writev",    "pwrite64",
     "epoll_ctl", "epoll_wait", "epoll_pwait", "futex",   "clock_nanosleep", "fdatasync",
 };
 
