@@ -19,6 +19,11 @@ namespace {
 
 // The longest acknowledgement marks wait for events to be synced with.
 constexpr std::chrono::milliseconds kMarksWait{100};
+// How far ahead of its records a segment is written with zeros: at a
+// thousand reports a second, a step every few seconds.
+constexpr std::uint64_t kPrepareStep = 1u << 20;
+// What a turn's buffer keeps between turns: the events of a busy pass.
+constexpr std::size_t kKeptTurnBytes = 64 * 1024;
 
 }  // namespace
 
@@ -91,9 +96,11 @@ std::string CenterJournal::doneRecord(std::uint64_t done,
 }
 
 bool CenterJournal::writeAll(const std::string& bytes, std::string& error) {
+    const std::uint64_t start = segments_.back().bytes;
     std::size_t at = 0;
     while (at < bytes.size()) {
-        const ssize_t n = ::write(fd_, bytes.data() + at, bytes.size() - at);
+        const ssize_t n =
+            ::pwrite(fd_, bytes.data() + at, bytes.size() - at, static_cast<off_t>(start + at));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -101,7 +108,9 @@ bool CenterJournal::writeAll(const std::string& bytes, std::string& error) {
             error = jr::SystemError("cannot write " + jr::SegmentName(segments_.back().index),
                                     n < 0 ? errno : ENOSPC);
             // A record cut short would hide the ones written after it.
-            if (::ftruncate(fd_, static_cast<off_t>(segments_.back().bytes)) != 0) {
+            if (::ftruncate(fd_, static_cast<off_t>(start)) == 0) {
+                prepared_ = start;
+            } else {
                 ::close(fd_);
                 fd_ = -1;  // the next batch starts a new segment
             }
@@ -110,7 +119,33 @@ bool CenterJournal::writeAll(const std::string& bytes, std::string& error) {
         at += static_cast<std::size_t>(n);
     }
     segments_.back().bytes += bytes.size();
+    prepared_ = std::max(prepared_, segments_.back().bytes);
     return true;
+}
+
+void CenterJournal::prepareRoom(std::size_t size) {
+    const std::uint64_t needed = segments_.back().bytes + size;
+    if (needed <= prepared_) {
+        return;
+    }
+    const std::uint64_t end =
+        std::max(needed, std::min(prepared_ + kPrepareStep, options_.segmentBytes));
+    static const std::string zeros(64 * 1024, '\0');
+    for (std::uint64_t at = prepared_; at < end;) {
+        const std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(zeros.size(), end - at));
+        const ssize_t n = ::pwrite(fd_, zeros.data(), chunk, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;  // a disk nearly full: the records are written all the same
+        }
+        at += static_cast<std::uint64_t>(n);
+    }
+    if (::fdatasync(fd_) == 0) {
+        prepared_ = end;
+    }
 }
 
 bool CenterJournal::startSegment(std::string& error) {
@@ -125,6 +160,7 @@ bool CenterJournal::startSegment(std::string& error) {
         ::close(fd_);
     }
     fd_ = fd;
+    prepared_ = 0;
     std::uint64_t everyone = 0;
     std::map<std::string, std::uint64_t> users;
     {
@@ -147,7 +183,12 @@ bool CenterJournal::startSegment(std::string& error) {
 
 void CenterJournal::append(std::uint64_t seq, const std::string& line) {
     std::size_t size = 0;
-    {
+    if (options_.later) {
+        const std::size_t before = turn_.size();
+        jr::AppendRecord(turn_, jr::RecordType::Entry, seq, line);
+        turnLastSeq_ = seq;
+        size = turn_.size() - before;
+    } else {
         std::lock_guard lock(mutex_);
         const std::size_t before = pending_.size();
         jr::AppendRecord(pending_, jr::RecordType::Entry, seq, line);
@@ -157,6 +198,27 @@ void CenterJournal::append(std::uint64_t seq, const std::string& line) {
     pendingBytes_.fetch_add(size, std::memory_order_relaxed);
     updateFull();
     wakeWriter();
+}
+
+void CenterJournal::handOver() {
+    if (turn_.empty()) {
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        if (pending_.empty()) {
+            pending_.swap(turn_);
+        } else {
+            pending_ += turn_;
+        }
+        pendingLastSeq_ = turnLastSeq_;
+    }
+    turn_.clear();
+    // A storm's turn (every login's online at once) leaves no large buffer
+    // behind: the writer already keeps one of that size.
+    if (turn_.capacity() > kKeptTurnBytes) {
+        std::string().swap(turn_);
+    }
 }
 
 void CenterJournal::wakeWriter() {
@@ -170,6 +232,7 @@ void CenterJournal::wakeWriter() {
     wakeQueued_ = true;
     options_.later([this] {
         wakeQueued_ = false;
+        handOver();
         wake_.notify_one();
     });
 }
@@ -263,6 +326,9 @@ void CenterJournal::run() {
         if (fd_ < 0 || segments_.back().bytes + batch.size() > options_.segmentBytes) {
             ok = startSegment(error);
         }
+        if (ok) {
+            prepareRoom(batch.size());
+        }
         ok = ok && writeAll(batch, error);
         if (ok && ::fdatasync(fd_) != 0) {
             // What this segment got since its last sync is in doubt: write
@@ -325,6 +391,8 @@ void CenterJournal::run() {
 }
 
 void CenterJournal::close() {
+    // A turn cut short by the stop: its events are written all the same.
+    handOver();
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -334,6 +402,10 @@ void CenterJournal::close() {
         writer_.join();
     }
     if (fd_ >= 0) {
+        // The zeros ahead of the records are of no use to the next open.
+        if (::ftruncate(fd_, static_cast<off_t>(segments_.back().bytes)) == 0) {
+            ::fdatasync(fd_);
+        }
         ::close(fd_);
         fd_ = -1;
     }

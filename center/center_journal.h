@@ -12,7 +12,9 @@
 //   done   seq = what every event server has acknowledged, payload = each
 //          event server's own mark, "user\tseq\n" per line
 // A new segment starts with a done record, so the marks survive the deletion
-// of the segments before it.
+// of the segments before it. The segment being written is made longer ahead
+// of its records, with zeros; the open takes zeros after the last record for
+// that, and a close cuts them off.
 //
 // Thread: append, acknowledged and full are the io thread's; a writer thread
 // of its own writes and syncs; `durable` is called on the writer's thread.
@@ -52,7 +54,9 @@ public:
         // advance, on the writer's thread).
         std::function<void(std::uint64_t)> durable;
         // Runs a task on the appending thread once what it is handling now
-        // is done (asio::post on its io_context). With it, the writer is
+        // is done (asio::post on its io_context; the center defers it to
+        // the end of the io thread's pass, net/run_in_passes.h, which takes
+        // every report of the pass along). With it, the writer is
         // woken once for all the events of such a turn, and syncs them
         // together, rather than once per event; without it, at each event.
         std::function<void(std::function<void()>)> later;
@@ -105,11 +109,21 @@ private:
     void log(const std::string& line) const;
     // Opens a new segment that starts with the current marks; false on error.
     bool startSegment(std::string& error);
+    // Makes the current segment's next `size` bytes already on disk (zeros,
+    // synced) where it can: a sync of records written over them then writes
+    // the data alone, not the file's size and blocks as well (on ext4 a
+    // journal commit of its own, and one more wait of the writer, every
+    // sync). A saving, not a need: on a disk too full for the room the
+    // records are written all the same.
+    void prepareRoom(std::size_t size);
+    // Writes at the segment's end (its records' end, not the file's).
     bool writeAll(const std::string& bytes, std::string& error);
     void dropAcknowledgedSegments(std::uint64_t done);
     void updateFull();
     // Wakes the writer now, or once the appending thread's turn is over.
     void wakeWriter();
+    // Hands the turn's events to the writer (under the lock).
+    void handOver();
     std::string doneRecord(std::uint64_t done,
                            const std::map<std::string, std::uint64_t>& users) const;
 
@@ -124,10 +138,16 @@ private:
     std::uint64_t everyone_ = 0;
     std::map<std::string, std::uint64_t> users_;
     bool stopping_ = false;
-    // The appending thread's: a wake-up of the writer is queued with `later`.
+    // The appending thread's: a wake-up of the writer is queued with `later`,
+    // and until it runs the turn's events wait here rather than in pending_:
+    // a writer done with its last sync takes the whole turn, not its first
+    // events alone (each its own sync), and the lock is taken once a turn.
     bool wakeQueued_ = false;
+    std::string turn_;
+    std::uint64_t turnLastSeq_ = 0;
     // The writer's own.
     int fd_ = -1;
+    std::uint64_t prepared_ = 0;    // the current segment's bytes on disk, records or zeros
     std::deque<Segment> segments_;  // oldest first; the last is written
     std::uint32_t nextIndex_ = 0;   // past every segment name in the folder
     std::uint64_t writtenSeq_ = 0;

@@ -158,7 +158,19 @@ std::string CenterJournal::open(Restored& restored) {
             }
             offset += record.size;
         }
-        if (scan.end < bytes.size()) {
+        // Zeros after the last record: room a writer had made for the next
+        // ones (center_journal.h), not damage.
+        const bool roomAhead = std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(scan.end),
+                                           bytes.end(), [](char c) { return c == 0; });
+        if (scan.end < bytes.size() && roomAhead) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd >= 0) {
+                if (::ftruncate(fd, static_cast<off_t>(scan.end)) == 0) {
+                    segment.bytes = scan.end;
+                }
+                ::close(fd);
+            }
+        } else if (scan.end < bytes.size()) {
             log("dropped a record cut short at offset " + std::to_string(scan.end) + " of " +
                 path.filename().string() + " (" + std::to_string(bytes.size() - scan.end) +
                 " bytes): written, never synced, so never answered");

@@ -176,6 +176,9 @@ int main(int argc, char** argv) {
     center::DeviceFeed feed(hub, o.channels, logLine);
     // Filled in below; the journal's writer reaches it only once open.
     center::TerminalService* service = nullptr;
+    // The journal's writer is woken at the end of a pass, once for every
+    // report the pass read.
+    net::PassEnd passEnd;
     center::CenterJournal journal(center::CenterJournal::Options{
         o.dataDir + "/journal", std::uint64_t(o.journalMaxMb) << 20, 32u << 20, logLine,
         [&io, &hub, &service](std::uint64_t seq) {
@@ -184,7 +187,7 @@ int main(int argc, char** argv) {
                 service->durable(seq);
             });
         },
-        [&io](std::function<void()> task) { asio::post(io, std::move(task)); }});
+        [&passEnd](std::function<void()> task) { passEnd.defer(std::move(task)); }});
     center::TerminalConfig terminals;
     terminals.listen = o.listen;
     terminals.port = o.jt808Port;
@@ -308,7 +311,7 @@ int main(int argc, char** argv) {
                                           : "limited to '" + o.dataDir + "/allowed-terminals'"));
 
     watch.start();
-    net::RunInPasses(io, o.linger);
+    net::RunInPasses(io, o.linger, &passEnd);
     // The hub outlives the terminal media: it must not reach it any more
     // (its destructor closes what is left, and would call into a
     // destroyed provider).

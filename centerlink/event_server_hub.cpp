@@ -93,6 +93,10 @@ public:
         }
     }
 
+    // Lines sent in between leave in one write (net/bounded_writer.h).
+    void hold() { writer_.hold(); }
+    void release() { writer_.release(); }
+
     bool loggedIn() const { return loggedIn_ && !closed_ && !closing_; }
     bool acks() const { return acks_; }
     const std::string& user() const { return user_; }
@@ -676,9 +680,16 @@ std::string EventServerHub::broadcast(const protocol::Message& message,
 }
 
 void EventServerHub::durable(std::uint64_t seq) {
+    // The events of one sync go to each event server in one write.
+    for (const auto& client : clients_) {
+        client->hold();
+    }
     while (!unsynced_.empty() && unsynced_.front().seq <= seq) {
         deliver(unsynced_.front());
         unsynced_.pop_front();
+    }
+    for (const auto& client : clients_) {
+        client->release();
     }
 }
 

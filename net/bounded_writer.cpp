@@ -32,10 +32,17 @@ bool BoundedWriter::push(Chunk chunk) {
     }
     queuedBytes_ += chunk.bytes.size();
     queue_.push_back(std::move(chunk));
-    if (!writing_) {
+    if (!writing_ && !held_) {
         writeNext();
     }
     return true;
+}
+
+void BoundedWriter::release() {
+    held_ = false;
+    if (!writing_ && head_ < queue_.size()) {
+        writeNext();
+    }
 }
 
 void BoundedWriter::clear() {

@@ -40,6 +40,12 @@ public:
     // Bytes shared with other connections (one line to every client).
     bool send(std::shared_ptr<const std::string> bytes);
 
+    // Between hold() and release() messages are only queued: a caller about
+    // to send several in a row (every event of a sync) has them leave in one
+    // call rather than the first alone and the rest after it.
+    void hold() { held_ = true; }
+    void release();
+
     // Forgets what is queued; a write in flight ends without calling back.
     // For a closed connection, or before the socket is used again.
     void clear();
@@ -70,6 +76,7 @@ private:
     std::size_t head_ = 0;
     std::size_t queuedBytes_ = 0;
     bool writing_ = false;
+    bool held_ = false;
     // Bumped by clear(): a handler of an earlier write finds another value.
     std::uint64_t generation_ = 0;
 };

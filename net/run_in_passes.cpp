@@ -4,8 +4,19 @@
 
 namespace net {
 
-void RunInPasses(asio::io_context& io, std::chrono::microseconds linger) {
-    if (linger <= std::chrono::microseconds::zero()) {
+void PassEnd::run() {
+    while (!tasks_.empty()) {
+        std::vector<std::function<void()>> now;
+        now.swap(tasks_);
+        for (auto& task : now) {
+            task();
+        }
+    }
+}
+
+void RunInPasses(asio::io_context& io, std::chrono::microseconds linger, PassEnd* end) {
+    const bool lingers = linger > std::chrono::microseconds::zero();
+    if (!lingers && end == nullptr) {
         io.run();
         return;
     }
@@ -15,21 +26,20 @@ void RunInPasses(asio::io_context& io, std::chrono::microseconds linger) {
     bool busy = false;
     for (;;) {
         // Blocks in the reactor until the first handler is ready.
-        if (io.run_one() == 0) {
-            return;
-        }
-        if (io.stopped()) {
-            return;
-        }
-        // What the first handler queued for the end of the pass (the
-        // journal writer's wake-up, say) runs once, after the linger, with
-        // everything that arrived meanwhile.
-        if (!busy) {
+        const bool ran = io.run_one() != 0;
+        const bool going = ran && !io.stopped();
+        if (going && lingers && !busy) {
             std::this_thread::sleep_for(linger);
         }
         const auto handling = Clock::now();
-        io.poll();
-        if (io.stopped()) {
+        if (going) {
+            io.poll();
+        }
+        // Also when the pass's work was the last: what it deferred is due.
+        if (end != nullptr) {
+            end->run();
+        }
+        if (!ran || io.stopped()) {
             return;
         }
         busy = Clock::now() - handling >= linger;

@@ -12,13 +12,33 @@
 // to it.
 //
 // Returns when the context is stopped or runs out of work. A zero `linger`
-// is io_context::run.
+// handles each thing as it becomes ready (io_context::run, with the pass's
+// end after every batch).
 
 #include <asio/io_context.hpp>
 #include <chrono>
+#include <functional>
+#include <vector>
 
 namespace net {
 
-void RunInPasses(asio::io_context& io, std::chrono::microseconds linger);
+// Work for the end of the current pass, once everything that was ready in
+// it has been handled. A task posted to the context instead would run
+// before what arrived during the linger (asio queues it first), so a
+// wake-up of another thread that way takes only the pass's first event
+// along.
+//
+// Thread: the io thread only.
+class PassEnd {
+public:
+    void defer(std::function<void()> task) { tasks_.push_back(std::move(task)); }
+    // Runs what was deferred, and what that defers in turn.
+    void run();
+
+private:
+    std::vector<std::function<void()>> tasks_;
+};
+
+void RunInPasses(asio::io_context& io, std::chrono::microseconds linger, PassEnd* end = nullptr);
 
 }  // namespace net

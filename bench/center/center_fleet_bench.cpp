@@ -14,6 +14,8 @@
 //   build-ci/bin/bench_center_fleet --terminals N --seconds S
 //       [--center PATH]   another build of vardo-center (before and after)
 //       [--perf FILE]     perf record of the center during the steady state
+//       [--syscalls]      the center's system calls per report during the
+//                         steady state, by kind and by thread (perf stat)
 //       [--storm-window N] at most N logins under way at once (default: all);
 //                         past the listen queue (net.core.somaxconn) the
 //                         kernel drops connection requests, and the storm
@@ -85,6 +87,86 @@ using benchproc::contextSwitches;
 using benchproc::cpuSeconds;
 using benchproc::rssMiB;
 
+// The center's system calls worth counting per report: what it reads and
+// writes, how it waits and is woken.
+constexpr const char* kSyscalls[] = {
+    "recvfrom",  "read",       "sendto",      "sendmsg", "write",           "writev",    "pwrite64",
+    "epoll_ctl", "epoll_wait", "epoll_pwait", "futex",   "clock_nanosleep", "fdatasync",
+};
+
+// `perf stat` of the center's threads over the next `duration` seconds,
+// into `file`; in the background.
+void startSyscallCount(int pid, int duration, const std::string& file) {
+    std::string events = "raw_syscalls:sys_enter,context-switches";
+    for (const char* name : kSyscalls) {
+        events += std::string(",syscalls:sys_enter_") + name;
+    }
+    const std::string command = "(sleep 1; perf stat -x, --per-thread -e '" + events + "' -o " +
+                                file + " -p " + std::to_string(pid) + " -- sleep " +
+                                std::to_string(duration) + ") >/dev/null 2>&1 &";
+    if (std::system(command.c_str()) != 0) {
+        std::fprintf(stderr, "perf stat did not start\n");
+    }
+}
+
+// Prints what `perf stat -x, --per-thread` wrote: each event per report,
+// summed over the threads, then the threads that made calls.
+void printSyscalls(const std::string& file, double reports) {
+    std::ifstream in(file);
+    std::vector<std::pair<std::string, double>> byEvent;
+    std::vector<std::pair<std::string, double>> byThread;  // all system calls
+    std::vector<std::pair<std::string, double>> switchesByThread;
+    auto add = [](auto& list, const std::string& key, double n) {
+        for (auto& [k, v] : list) {
+            if (k == key) {
+                v += n;
+                return;
+            }
+        }
+        list.emplace_back(key, n);
+    };
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string f; std::getline(split, f, ',');) {
+            fields.push_back(f);
+        }
+        if (line.empty() || line[0] == '#' || fields.size() < 4) {
+            continue;
+        }
+        const double n = std::atof(fields[1].c_str());  // "<not counted>" is 0
+        std::string event = fields[3];
+        if (const auto colon = event.find("sys_enter_"); colon != std::string::npos) {
+            event = event.substr(colon + 10);
+        } else if (event == "raw_syscalls:sys_enter") {
+            event = "all system calls";
+            add(byThread, fields[0], n);
+        } else if (event == "context-switches") {
+            add(switchesByThread, fields[0], n);
+        }
+        add(byEvent, event, n);
+    }
+    std::printf("center per report (perf stat)     ");
+    for (const auto& [event, n] : byEvent) {
+        if (n > 0) {
+            std::printf(" %s %.2f;", event.c_str(), n / reports);
+        }
+    }
+    std::printf("\ncenter system calls per report     ");
+    for (const auto& [thread, n] : byThread) {
+        if (n > 0) {
+            std::printf(" %s %.2f;", thread.c_str(), n / reports);
+        }
+    }
+    std::printf("\ncenter context switches per report  ");
+    for (const auto& [thread, n] : switchesByThread) {
+        if (n > 0) {
+            std::printf(" %s %.2f;", thread.c_str(), n / reports);
+        }
+    }
+    std::printf("\n");
+}
+
 std::size_t onlineRows(const e2e::EventServerRun& server) {
     std::size_t n = 0;
     for (const auto& row : server.events()) {
@@ -101,6 +183,7 @@ public:
 
     std::string code;
     bool authenticated = false;
+    int reportsAnswered = 0;  // with "ok"
 
     void connect(const tcp::endpoint& to, const asio::ip::address_v4& from, bool registering) {
         registering_ = registering;
@@ -221,6 +304,8 @@ private:
             if (r && r->serial == authSerial_ && r->msgId == msg::kAuthentication) {
                 authenticated = r->result == 0;
                 ++answered_;
+            } else if (r && r->msgId == msg::kLocation && r->result == 0) {
+                ++reportsAnswered;
             }
         }
     }
@@ -257,6 +342,7 @@ int main(int argc, char** argv) {
     int duration = 30;
     std::string program = e2e::centerPath();
     std::string perfFile;
+    bool countSyscalls = false;
     int stormWindow = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -271,12 +357,14 @@ int main(int argc, char** argv) {
             program = argv[++i];
         } else if (a == "--perf" && i + 1 < argc) {
             perfFile = argv[++i];
+        } else if (a == "--syscalls") {
+            countSyscalls = true;
         } else if (a == "--storm-window" && i + 1 < argc) {
             stormWindow = std::atoi(argv[++i]);
         } else {
             std::fprintf(stderr,
                          "usage: %s [--full | --terminals N --seconds S] [--center PATH] "
-                         "[--perf FILE] [--storm-window N]\n",
+                         "[--perf FILE] [--syscalls] [--storm-window N]\n",
                          argv[0]);
             return 2;
         }
@@ -432,6 +520,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "perf did not start\n");
         }
     }
+    const std::string syscallFile = data + "/syscalls.csv";
+    // A second short of the steady state at either end: perf stat's own
+    // start and end stay out of it.
+    if (countSyscalls) {
+        startSyscallCount(center.pid(), duration - 2, syscallFile);
+    }
     const double centerCpu0 = cpuSeconds(center.pid());
     const std::uint64_t centerSwitches0 = contextSwitches(center.pid());
     const double serverCpu0 = cpuSeconds(server.pid());
@@ -460,6 +554,12 @@ int main(int argc, char** argv) {
     const std::uint64_t centerSwitches = contextSwitches(center.pid()) - centerSwitches0;
     const double serverCpu = cpuSeconds(server.pid()) - serverCpu0;
     const double rss = rssMiB(center.pid());
+    // The answers still on their way (a pass, a sync) come in.
+    io.run_for(500ms);
+    int reportsAnswered = 0;
+    for (const auto& t : storm) {
+        reportsAnswered += t->reportsAnswered;
+    }
 
     const double centerShare = 100.0 * centerCpu / steadySeconds;
     const double serverShare = 100.0 * serverCpu / steadySeconds;
@@ -483,6 +583,8 @@ int main(int argc, char** argv) {
     std::printf("steady state                       %llu reports in %.1f s (%.0f/s)\n",
                 static_cast<unsigned long long>(reports), steadySeconds,
                 static_cast<double>(reports) / steadySeconds);
+    std::printf("reports answered \"ok\"             %d of %llu\n", reportsAnswered,
+                static_cast<unsigned long long>(reports));
     std::printf(
         "center CPU                         %.2f %% of a core; %.3f us per terminal-second "
         "(%.1f us per report); %.0fk terminals per core\n",
@@ -494,6 +596,11 @@ int main(int argc, char** argv) {
         "center context switches            %.2f per report (%.0f/s)\n",
         reports > 0 ? static_cast<double>(centerSwitches) / static_cast<double>(reports) : 0.0,
         static_cast<double>(centerSwitches) / steadySeconds);
+    if (countSyscalls) {
+        // perf stat writes its file when its sleep ends, a second before the
+        // steady state's.
+        printSyscalls(syscallFile, static_cast<double>(reports) / steadySeconds * (duration - 2));
+    }
     std::printf("event server CPU (same reports)    %.2f %% of a core; center/event server %.2f\n",
                 serverShare, serverShare > 0 ? centerShare / serverShare : 0.0);
     std::printf(

@@ -64,6 +64,34 @@ TEST(BoundedWriter, SendsEveryKindOfBufferInOrderAndSaysWhenDrained) {
     EXPECT_EQ(readAll(pair.receiver, 13), "one two three");
 }
 
+// Held messages are only queued (and count against the bound); release
+// sends them all, in order, and the writer says once that it drained.
+TEST(BoundedWriter, HeldMessagesLeaveTogetherAtRelease) {
+    asio::io_context io;
+    Pair pair(io);
+    int drained = 0;
+    BoundedWriter writer(pair.sender, 12,
+                         {nullptr, [](const asio::error_code&) { FAIL(); }, [&] { ++drained; }});
+    writer.hold();
+    EXPECT_TRUE(writer.send(std::string("one ")));
+    EXPECT_TRUE(writer.send(std::string("two ")));
+    EXPECT_TRUE(writer.send(std::string("six")));
+    EXPECT_FALSE(writer.send(std::string("ten")));  // past the bound, held or not
+    poll(io);
+    EXPECT_FALSE(writer.writing());
+    EXPECT_FALSE(writer.idle());
+    EXPECT_EQ(writer.queuedBytes(), 11u);
+    EXPECT_EQ(pair.receiver.available(), 0u);
+    writer.release();
+    runUntil(io, [&] { return writer.idle(); });
+    EXPECT_EQ(drained, 1);
+    EXPECT_EQ(readAll(pair.receiver, 11), "one two six");
+    // Released with nothing queued: nothing happens.
+    writer.hold();
+    writer.release();
+    EXPECT_TRUE(writer.idle());
+}
+
 TEST(BoundedWriter, RefusesWhatWouldPassTheBoundWhileThePeerDoesNotRead) {
     asio::io_context io;
     Pair pair(io);

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -61,6 +62,35 @@ TEST(RunInPasses, WhatOtherThreadsPostWhileItLingersIsHandled) {
     RunInPasses(io, 2ms);
     other.join();
     EXPECT_EQ(ran.load(), kTasks);
+}
+
+// What a handler defers to the end of its pass runs after everything that
+// was ready in the pass, also what became ready while the thread lingered;
+// tasks deferred by deferred tasks run too, and each pass ends this way,
+// with a linger and without.
+TEST(RunInPasses, DeferredWorkRunsAfterEverythingReadyInThePass) {
+    for (const auto linger : {0us, 5000us}) {
+        asio::io_context io(1);
+        PassEnd end;
+        std::vector<std::string> order;
+        std::thread other;
+        asio::post(io, [&] {
+            order.push_back("first");
+            end.defer([&] {
+                order.push_back("end");
+                end.defer([&] { order.push_back("end of end"); });
+            });
+            if (linger > 0us) {
+                // Arrives while the thread lingers, from elsewhere.
+                other = std::thread([&] { asio::post(io, [&] { order.push_back("later"); }); });
+                other.join();
+            } else {
+                asio::post(io, [&] { order.push_back("later"); });
+            }
+        });
+        RunInPasses(io, linger, &end);
+        EXPECT_EQ(order, (std::vector<std::string>{"first", "later", "end", "end of end"}));
+    }
 }
 
 // Requests from a peer that sends the next only once the last is answered:
