@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -104,6 +105,69 @@ TEST(RunInPasses, ALoneRequestIsStillAnswered) {
     RunInPasses(io, 1ms);
     peer.join();
     EXPECT_EQ(answeredOk, kRounds);
+}
+
+// What a pass's handlers leave for its end runs once they have all run (the
+// first one, and those that came while the thread lingered), in the order it
+// was left, with what that work itself leaves; on a context run without
+// passes it is posted and runs all the same.
+TEST(RunInPasses, WorkLeftForTheEndOfAPassRunsAfterEveryHandlerOfThePass) {
+    for (const auto linger : {0us, 2000us}) {
+        asio::io_context io(1);
+        auto guard = asio::make_work_guard(io);
+        std::vector<std::string> ran;
+        asio::post(io, [&] {
+            ran.push_back("first");
+            AtEndOfPass(io.get_executor(), [&] {
+                ran.push_back("end");
+                AtEndOfPass(io.get_executor(), [&] {
+                    ran.push_back("end of end");
+                    guard.reset();
+                });
+            });
+        });
+        asio::post(io, [&] { ran.push_back("second"); });
+        asio::post(io, [&] { ran.push_back("third"); });
+        RunInPasses(io, linger);
+        EXPECT_EQ(ran, (std::vector<std::string>{"first", "second", "third", "end", "end of end"}))
+            << linger.count() << " us";
+    }
+}
+
+// A stream of work: every item is handled, and each pass's end comes after
+// the items of that pass, however the passes fall.
+TEST(RunInPasses, EveryPassOfAStreamEndsAfterItsWork) {
+    asio::io_context io(1);
+    auto guard = asio::make_work_guard(io);
+    constexpr int kTasks = 300;
+    int ran = 0;
+    int endedAt = 0;  // items handled when the last end of a pass ran
+    bool endWaiting = false;
+    bool orderKept = true;
+    std::thread other([&] {
+        for (int i = 0; i < kTasks; ++i) {
+            asio::post(io, [&] {
+                ++ran;
+                if (!endWaiting) {
+                    endWaiting = true;
+                    AtEndOfPass(io.get_executor(), [&] {
+                        endWaiting = false;
+                        orderKept = orderKept && ran >= endedAt;
+                        endedAt = ran;
+                        if (ran == kTasks) {
+                            guard.reset();
+                        }
+                    });
+                }
+            });
+            std::this_thread::sleep_for(100us);
+        }
+    });
+    RunInPasses(io, 1ms);
+    other.join();
+    EXPECT_EQ(ran, kTasks);
+    EXPECT_EQ(endedAt, kTasks);
+    EXPECT_TRUE(orderKept);
 }
 
 }  // namespace
