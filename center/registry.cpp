@@ -22,6 +22,16 @@ std::string newAuthCode() {
     return code;
 }
 
+std::string Registry::touchAll(const std::vector<Seen>& seen) {
+    std::string first;
+    for (const Seen& s : seen) {
+        if (std::string error = touch(s.phone, s.at); !error.empty() && first.empty()) {
+            first = std::move(error);
+        }
+    }
+    return first;
+}
+
 bool sameCode(const std::string& a, const std::string& b) {
     return text::SameSecret(a, b);
 }

@@ -80,6 +80,13 @@ public:
 
     // Failures are logged by the caller; the registry goes on.
     virtual std::string touch(const std::string& phone, std::int64_t now) = 0;
+    // The last-seen times of several logins and logouts at once, in order
+    // (one transaction where the registry has them); the first error.
+    struct Seen {
+        std::string phone;
+        std::int64_t at = 0;
+    };
+    virtual std::string touchAll(const std::vector<Seen>& seen);
     virtual std::string setDriver(const std::string& phone, const std::string& driver) = 0;
     // A deregistered terminal: its code stops working; it registers again.
     virtual std::string forget(const std::string& phone) = 0;

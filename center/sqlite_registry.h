@@ -4,9 +4,12 @@
 //
 // Thread: one per object; the file is shared between connections.
 
+#include <unordered_map>
+
 #include "center/registry.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace center {
 
@@ -30,15 +33,21 @@ public:
     Enrolment enrollNew(const TerminalRecord& terminal, std::int64_t now) override;
     std::string release(const std::string& phone, std::int64_t until) override;
     std::string touch(const std::string& phone, std::int64_t now) override;
+    std::string touchAll(const std::vector<Seen>& seen) override;
     std::string setDriver(const std::string& phone, const std::string& driver) override;
     std::string forget(const std::string& phone) override;
     std::size_t count() override;
+
+    // The statements this connection keeps prepared, by their SQL text (a
+    // literal at each call).
+    using Prepared = std::unordered_map<const char*, sqlite3_stmt*>;
 
 private:
     std::string exec(const char* sql);
 
     std::string path_;
     sqlite3* db_ = nullptr;
+    Prepared prepared_;
 };
 
 }  // namespace center

@@ -405,8 +405,22 @@ void TerminalService::closed(TerminalSession& session, bool quiet) {
 }
 
 void TerminalService::touch(const std::string& phone) {
-    writer_.post([this, phone, now = unixNow()](Registry& registry) {
-        if (std::string error = registry.touch(phone, now); !error.empty()) {
+    bool first = false;
+    {
+        std::lock_guard lock(seenMutex_);
+        first = seen_.empty();
+        seen_.push_back({phone, unixNow()});
+    }
+    if (!first) {
+        return;  // the job posted for the first is still to take them
+    }
+    writer_.post([this](Registry& registry) {
+        std::vector<Registry::Seen> seen;
+        {
+            std::lock_guard lock(seenMutex_);
+            seen.swap(seen_);
+        }
+        if (std::string error = registry.touchAll(seen); !error.empty()) {
             log("registry: " + error);
         }
     });

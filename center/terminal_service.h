@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -138,6 +139,10 @@ private:
     centerlink::RefusalSummary drops_;
     asio::steady_timer summaryTimer_;
     std::unordered_map<std::string, TerminalSession*> byPhone_;
+    // Logins and logouts whose last-seen time the writer has yet to store:
+    // it takes them all in one go, so a storm of logins costs few commits.
+    std::mutex seenMutex_;
+    std::vector<Registry::Seen> seen_;  // guarded by seenMutex_
     // With a shared registry: the generation of this center's claim of each
     // phone it serves (-1 while the claim is on its way), and the latest
     // claim of another center that arrived meanwhile.

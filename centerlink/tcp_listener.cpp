@@ -6,6 +6,10 @@ namespace centerlink {
 
 using asio::ip::tcp;
 
+namespace {
+constexpr int kListenQueue = 65535;
+}  // namespace
+
 TcpListener::TcpListener(asio::io_context& io) : acceptor_(io), retry_(io) {}
 
 asio::error_code TcpListener::open(const tcp::endpoint& endpoint) {
@@ -16,7 +20,10 @@ asio::error_code TcpListener::open(const tcp::endpoint& endpoint) {
         acceptor_.bind(endpoint, ec);
     }
     if (!ec) {
-        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+        // The kernel cuts the queue to net.core.somaxconn, so asking for
+        // more lets a site that raised it (a fleet reconnecting at once after
+        // a restart) use all of it; SOMAXCONN would cap it at 4,096.
+        acceptor_.listen(kListenQueue, ec);
     }
     return ec;
 }

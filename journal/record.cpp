@@ -1,6 +1,11 @@
 #include "journal/record.h"
 
 #include <array>
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <nmmintrin.h>
+#endif
 
 #include "journal/bytes.h"
 
@@ -23,6 +28,40 @@ const std::array<std::uint32_t, 256>& CrcTable() {
     return table;
 }
 
+std::uint32_t Crc32cByTable(const unsigned char* p, std::size_t size, std::uint32_t crc) {
+    const auto& table = CrcTable();
+    for (std::size_t i = 0; i < size; ++i) {
+        crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+    }
+    return crc;
+}
+
+#if defined(__x86_64__)
+// The processor's own CRC32 instruction computes this very checksum
+// (Castagnoli), eight bytes a step: the table's byte at a time was a tenth
+// of the event server's CPU while it journaled a fleet's fixes.
+__attribute__((target("sse4.2"))) std::uint32_t Crc32cByInstruction(const unsigned char* p,
+                                                                    std::size_t size,
+                                                                    std::uint32_t crc) {
+    std::uint64_t c = crc;
+    for (; size >= 8; p += 8, size -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        c = _mm_crc32_u64(c, word);
+    }
+    auto c32 = static_cast<std::uint32_t>(c);
+    for (; size > 0; ++p, --size) {
+        c32 = _mm_crc32_u8(c32, *p);
+    }
+    return c32;
+}
+
+bool HasCrcInstruction() {
+    static const bool has = __builtin_cpu_supports("sse4.2");
+    return has;
+}
+#endif
+
 }  // namespace
 
 void AppendRecord(std::string& out, RecordType type, std::uint64_t seq, std::string_view payload) {
@@ -39,13 +78,13 @@ void AppendRecord(std::string& out, RecordType type, std::uint64_t seq, std::str
 }
 
 std::uint32_t Crc32c(const void* data, std::size_t size, std::uint32_t crc) {
-    const auto& table = CrcTable();
     const auto* p = static_cast<const unsigned char*>(data);
-    crc = ~crc;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+#if defined(__x86_64__)
+    if (HasCrcInstruction()) {
+        return ~Crc32cByInstruction(p, size, ~crc);
     }
-    return ~crc;
+#endif
+    return ~Crc32cByTable(p, size, ~crc);
 }
 
 void AppendDoneRecord(std::string& out, std::uint64_t doneUpTo, std::string_view payload) {

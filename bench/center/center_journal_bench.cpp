@@ -5,11 +5,17 @@
 // into PostgreSQL with --database CONNINFO (e.g. the string
 // `scripts/pg-test-server start DIR` prints, with db/schema/postgresql.sql
 // installed by psql as docs/database.md says). Per round: reports the center
-// answered per second, and the fixes stored per second of the whole round
-// (counted in the database once the fleet stopped and the event server
-// caught up); then the ratios on / off. With --pgbench (and --database),
-// each round also runs bench/db/pgbench-gps-add on the same database for as
-// many seconds, and the stored rates are given against its calls per second.
+// answered per second and fixes stored per second while the whole fleet
+// reports (both over the same window, after every terminal has logged in),
+// and the fixes stored per second of the whole round (logins and the event
+// server catching up after the fleet stopped included); then the ratios
+// on / off. With --pgbench (and --database), each round also runs
+// bench/db/pgbench-gps-add on the same database for as many seconds, and the
+// stored rates are given against its calls per second.
+//
+// The PostgreSQL database is the bench's own: its gps_fixes is emptied before
+// every round and every pgbench run, so each starts from the same table (an
+// index grown by the rounds before would slow the later ones).
 //
 //   build-ci/bin/bench_center_journal [--terminals N] [--interval MS] [--seconds S]
 //                                     [--rounds R] [--database CONNINFO] [--pgbench]
@@ -35,8 +41,9 @@ using namespace std::chrono_literals;
 
 struct Round {
     double answeredPerSecond = 0;
+    double storedWhileReporting = 0;  // per second, over the same window
     std::size_t stored = 0;
-    double storedPerSecond = 0;
+    double storedPerSecond = 0;  // over the whole round
 };
 
 // `text` as one word of a shell command.
@@ -60,6 +67,13 @@ std::size_t CountPgFixes(const std::string& conninfo) {
     const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
     ::pclose(pipe);
     return read ? static_cast<std::size_t>(std::strtoull(line, nullptr, 10)) : 0;
+}
+
+// Empties gps_fixes of the PostgreSQL database `conninfo`.
+bool EmptyPgFixes(const std::string& conninfo) {
+    const std::string command =
+        "psql -X -q -v ON_ERROR_STOP=1 -c 'TRUNCATE gps_fixes' " + ShellQuoted(conninfo);
+    return std::system(command.c_str()) == 0;
 }
 
 // Calls per second of pgbench's pipelined gps_add on `conninfo` (0 when it
@@ -105,7 +119,10 @@ Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, i
         if (!database.empty()) {
             settings.connectString = database;
         }
-        const std::size_t storedBefore = database.empty() ? 0 : CountPgFixes(database);
+        if (!database.empty() && !EmptyPgFixes(database)) {
+            std::fprintf(stderr, "could not empty gps_fixes of the database\n");
+            return {};
+        }
         e2e::EventServerRun server(center.tcpPort(), settings);
         server.start();
         center.waitForLog("logged in as 'root'");
@@ -128,22 +145,25 @@ Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, i
                std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(50ms);
         }
+        const auto count = [&] {
+            return database.empty() ? server.fixes().size() : CountPgFixes(database);
+        };
         std::this_thread::sleep_for(1s);  // the first reports settle
         const std::uint64_t before = fleet.counters().reportsAnswered;
+        const std::size_t storedBefore = count();
         const auto start = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
         const std::uint64_t after = fleet.counters().reportsAnswered;
-        round.answeredPerSecond =
-            static_cast<double>(after - before) /
+        const std::size_t storedAfter = count();
+        const double window =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        round.answeredPerSecond = static_cast<double>(after - before) / window;
+        round.storedWhileReporting = static_cast<double>(storedAfter - storedBefore) / window;
         io.call([&] { fleet.stop(); });
         const std::uint64_t answered = fleet.counters().reportsAnswered;
         io.stop();
         // Stored per second over the whole round: until the database holds
         // every answered report (or 60 s more have passed).
-        const auto count = [&] {
-            return database.empty() ? server.fixes().size() : CountPgFixes(database) - storedBefore;
-        };
         const auto settleUntil = std::chrono::steady_clock::now() + 60s;
         while (count() < answered && std::chrono::steady_clock::now() < settleUntil) {
             std::this_thread::sleep_for(100ms);
@@ -197,40 +217,48 @@ int main(int argc, char** argv) {
         return 2;
     }
     double pgbenchCalls = 0;
-    double on = 0;
-    double off = 0;
-    double storedOn = 0;
-    double storedOff = 0;
+    Round on;  // sums over the rounds
+    Round off;
     for (int r = 0; r < rounds; ++r) {
         for (const bool journal : {true, false}) {
             const Round round = RunOnce(journal, terminals, std::chrono::milliseconds(intervalMs),
                                         seconds, database);
             std::printf(
-                "round %d, journal %-3s: %8.0f reports answered/s, %zu fixes stored, %.0f/s\n",
-                r + 1, journal ? "on" : "off", round.answeredPerSecond, round.stored,
-                round.storedPerSecond);
+                "round %d, journal %-3s: %8.0f reports answered/s, %8.0f fixes stored/s while "
+                "reporting; %zu fixes stored, %.0f/s over the round\n",
+                r + 1, journal ? "on" : "off", round.answeredPerSecond, round.storedWhileReporting,
+                round.stored, round.storedPerSecond);
             std::fflush(stdout);
-            (journal ? on : off) += round.answeredPerSecond;
-            (journal ? storedOn : storedOff) += round.storedPerSecond;
+            Round& sum = journal ? on : off;
+            sum.answeredPerSecond += round.answeredPerSecond / rounds;
+            sum.storedWhileReporting += round.storedWhileReporting / rounds;
+            sum.storedPerSecond += round.storedPerSecond / rounds;
         }
         if (pgbench) {
-            const double calls = RunPgbench(database, seconds);
+            const double calls = EmptyPgFixes(database) ? RunPgbench(database, seconds) : 0.0;
             std::printf("round %d, pgbench: %.0f gps_add calls/s\n", r + 1, calls);
             std::fflush(stdout);
-            pgbenchCalls += calls;
+            pgbenchCalls += calls / rounds;
         }
     }
+    const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
     std::printf(
-        "%d terminals every %d ms into %s: answered, journal on %.0f/s, off %.0f/s, "
-        "ratio %.3f; stored, on %.0f/s, off %.0f/s, ratio %.3f\n",
-        terminals, intervalMs, database.empty() ? "SQLite" : "PostgreSQL", on / rounds,
-        off / rounds, off > 0 ? on / off : 0.0, storedOn / rounds, storedOff / rounds,
-        storedOff > 0 ? storedOn / storedOff : 0.0);
+        "%d terminals every %d ms into %s, journal on / off:\n"
+        "  answered            %8.0f / %8.0f a second, ratio %.3f\n"
+        "  stored, reporting   %8.0f / %8.0f a second, ratio %.3f\n"
+        "  stored, whole round %8.0f / %8.0f a second, ratio %.3f\n",
+        terminals, intervalMs, database.empty() ? "SQLite" : "PostgreSQL", on.answeredPerSecond,
+        off.answeredPerSecond, ratio(on.answeredPerSecond, off.answeredPerSecond),
+        on.storedWhileReporting, off.storedWhileReporting,
+        ratio(on.storedWhileReporting, off.storedWhileReporting), on.storedPerSecond,
+        off.storedPerSecond, ratio(on.storedPerSecond, off.storedPerSecond));
     if (pgbench) {
-        const double calls = pgbenchCalls / rounds;
-        std::printf("pgbench %.0f calls/s; stored against it: on %.3f, off %.3f\n", calls,
-                    calls > 0 ? storedOn / rounds / calls : 0.0,
-                    calls > 0 ? storedOff / rounds / calls : 0.0);
+        std::printf(
+            "pgbench %.0f calls a second; stored against it, on / off: while reporting %.3f / "
+            "%.3f, whole round %.3f / %.3f\n",
+            pgbenchCalls, ratio(on.storedWhileReporting, pgbenchCalls),
+            ratio(off.storedWhileReporting, pgbenchCalls), ratio(on.storedPerSecond, pgbenchCalls),
+            ratio(off.storedPerSecond, pgbenchCalls));
     }
     return 0;
 }

@@ -56,6 +56,32 @@ TEST_F(RegistryTest, CodesAndTerminalsSurviveReopening) {
     EXPECT_FALSE(r.find("13912344329"));
 }
 
+TEST_F(RegistryTest, SightingsStoredTogetherKeepTheirOrderAndAnotherConnectionSeesThem) {
+    SqliteRegistry writer;
+    ASSERT_EQ(writer.open(path_), "");
+    SqliteRegistry reader;
+    ASSERT_EQ(reader.open(path_), "");
+    std::string error;
+    for (const char* phone : {"013900000001", "013900000002"}) {
+        TerminalRecord t;
+        t.phone = phone;
+        ASSERT_TRUE(writer.enroll(t, 1000, error)) << error;
+    }
+    // A read left open by a kept statement would hide the writer's commit.
+    ASSERT_EQ(reader.find("013900000001")->lastSeen, 1000);
+    EXPECT_EQ(writer.touchAll({{"013900000001", 2000},
+                               {"013900000002", 2500},
+                               {"013900000001", 3000},
+                               {"013900000099", 3500}}),
+              "");  // a phone no longer registered changes nothing
+    EXPECT_EQ(reader.find("013900000001")->lastSeen, 3000);  // the later sighting wins
+    EXPECT_EQ(reader.find("013900000002")->lastSeen, 2500);
+    EXPECT_FALSE(reader.find("013900000099"));
+    // Nothing stays open on the writer's side either: another writer commits.
+    EXPECT_EQ(reader.touch("013900000002", 4000), "");
+    EXPECT_EQ(writer.find("013900000002")->lastSeen, 4000);
+}
+
 TEST_F(RegistryTest, RegisteringAgainReplacesTheCodeAndKeepsTheFirstSighting) {
     SqliteRegistry r;
     ASSERT_EQ(r.open(path_), "");
