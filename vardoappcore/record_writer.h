@@ -3,10 +3,12 @@
 // the network thread ever waits for the disk. Frames wait in a queue bounded
 // in bytes; when the disk cannot keep up, new frames are dropped (and
 // counted against their recording) rather than held in memory without end.
-// A request to finish a file is never dropped.
+// A request to finish a file is never dropped. While frames keep coming
+// the thread takes what gathered every 10 ms rather than being woken for
+// each handful; a finish or a stop wakes it at once.
 //
-// Threads: pushFrame(), queueFrame(), wake() and finish() from one thread at a time (the I/O
-// thread); stop() after the last of them. The thread owns its state jointly
+// Threads: pushFrame(), queueFrame(), wake() and finish() from one thread at
+// a time (the I/O thread); stop() after the last of them. The thread owns its state jointly
 // with this object, so a stop that gives up waiting leaves it nothing
 // dangling.
 
