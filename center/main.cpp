@@ -178,7 +178,6 @@ int main(int argc, char** argv) {
     center::TerminalService* service = nullptr;
     // The journal's writer is woken at the end of a pass, once for every
     // report the pass read.
-    net::PassEnd passEnd;
     center::CenterJournal journal(center::CenterJournal::Options{
         o.dataDir + "/journal", std::uint64_t(o.journalMaxMb) << 20, 32u << 20, logLine,
         [&io, &hub, &service](std::uint64_t seq) {
@@ -187,7 +186,9 @@ int main(int argc, char** argv) {
                 service->durable(seq);
             });
         },
-        [&passEnd](std::function<void()> task) { passEnd.defer(std::move(task)); }});
+        [&io](std::function<void()> task) {
+            net::AtEndOfPass(io.get_executor(), std::move(task));
+        }});
     center::TerminalConfig terminals;
     terminals.listen = o.listen;
     terminals.port = o.jt808Port;
@@ -311,7 +312,7 @@ int main(int argc, char** argv) {
                                           : "limited to '" + o.dataDir + "/allowed-terminals'"));
 
     watch.start();
-    net::RunInPasses(io, o.linger, &passEnd);
+    net::RunInPasses(io, o.linger);
     // The hub outlives the terminal media: it must not reach it any more
     // (its destructor closes what is left, and would call into a
     // destroyed provider).

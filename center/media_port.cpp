@@ -1,6 +1,7 @@
 #include "center/media_port.h"
 
 #include "jt1078/stream_splitter.h"
+#include "net/run_in_passes.h"
 
 namespace center {
 
@@ -8,6 +9,9 @@ using asio::ip::tcp;
 using asio::ip::udp;
 
 namespace {
+
+// Reads of a connection's buffer in one turn.
+constexpr int kMaxReadsAPass = 16;
 
 // UDP sources share the id space with TCP connections (numbered from 1)
 // through the top bit.
@@ -39,6 +43,8 @@ public:
 
     void start() {
         lastTaken_ = std::chrono::steady_clock::now();
+        asio::error_code ec;
+        socket_.non_blocking(true, ec);
         read();
         tick();
     }
@@ -57,10 +63,13 @@ public:
     }
 
 private:
+    // Waits for bytes, then reads them at the end of the pass, with what
+    // came while the thread lingered (net/run_in_passes.h): a terminal
+    // writes a frame as several packets, and a read of each as it comes
+    // (and its acknowledgement) cost the center more than the frame itself.
     void read() {
-        socket_.async_read_some(
-            asio::buffer(buffer_),
-            [self = shared_from_this()](const asio::error_code& error, std::size_t n) {
+        socket_.async_wait(
+            tcp::socket::wait_read, [self = shared_from_this()](const asio::error_code& error) {
                 if (self->closed_) {
                     return;
                 }
@@ -69,13 +78,41 @@ private:
                     self->port_.forget(self.get());
                     return;
                 }
-                self->onBytes(n);
-                if (self->closed_) {
-                    self->port_.forget(self.get());
-                    return;
-                }
-                self->read();
+                net::AtEndOfPass(self->socket_.get_executor(), [self] { self->take(); });
             });
+    }
+
+    // Everything there is, up to a bound a pass so that one sender cannot
+    // hold the thread.
+    void take() {
+        if (closed_) {
+            return;
+        }
+        for (int round = 0; round < kMaxReadsAPass; ++round) {
+            asio::error_code ec;
+            const std::size_t n = socket_.read_some(asio::buffer(buffer_), ec);
+            if (ec == asio::error::would_block || ec == asio::error::try_again) {
+                read();
+                return;
+            }
+            if (ec) {
+                close();
+                port_.forget(this);
+                return;
+            }
+            onBytes(n);
+            if (closed_) {
+                port_.forget(this);
+                return;
+            }
+            if (n < buffer_.size()) {
+                // Read empty: what comes next wakes the wait.
+                read();
+                return;
+            }
+        }
+        // More is there: after the others' turn.
+        asio::post(socket_.get_executor(), [self = shared_from_this()] { self->take(); });
     }
 
     void tick() {

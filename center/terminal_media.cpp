@@ -439,8 +439,7 @@ void TerminalMedia::relay(const Key& key, Stream& s, jt1078::Frame& frame) {
             continue;
         }
         counters_.datagrams += datagrams.count;
-        counters_.unsentDatagrams +=
-            hub_.sendDatagrams(endpoint->second, datagrams.bytes, protocol::kMaxDatagramBytes);
+        hub_.sendDatagrams(endpoint->second, datagrams.bytes, protocol::kMaxDatagramBytes);
     }
 }
 

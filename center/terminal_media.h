@@ -62,11 +62,10 @@ struct TerminalMediaConfig {
 };
 
 struct TerminalMediaCounters {
-    std::uint64_t requests = 0;  // 0x9101 sent
-    std::uint64_t closes = 0;    // 0x9102 sent
-    std::uint64_t frames = 0;    // relayed
-    std::uint64_t datagrams = 0;
-    std::uint64_t unsentDatagrams = 0;  // the UDP socket refused them
+    std::uint64_t requests = 0;   // 0x9101 sent
+    std::uint64_t closes = 0;     // 0x9102 sent
+    std::uint64_t frames = 0;     // relayed
+    std::uint64_t datagrams = 0;  // handed to the hub (its count of those lost to a full buffer)
 };
 
 class TerminalMedia final : public centerlink::MediaProvider {

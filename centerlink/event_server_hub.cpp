@@ -490,10 +490,9 @@ bool EventServerHub::sendDatagram(const asio::ip::udp::endpoint& to,
     return !ec;
 }
 
-std::size_t EventServerHub::sendDatagrams(const asio::ip::udp::endpoint& to,
-                                          std::span<const std::uint8_t> datagrams,
-                                          std::size_t segment) {
-    return batch_.send(udp_, to, datagrams, segment);
+void EventServerHub::sendDatagrams(const asio::ip::udp::endpoint& to,
+                                   std::span<const std::uint8_t> datagrams, std::size_t segment) {
+    batch_.queue(udp_, to, datagrams, segment);
 }
 
 void EventServerHub::mediaOpen(const Client& client, const protocol::MediaOpen& request,

@@ -132,10 +132,12 @@ public:
     // refused it (its buffer full: the datagram is lost, nothing waits).
     bool sendDatagram(const asio::ip::udp::endpoint& to, std::span<const std::uint8_t> bytes);
     // Sends the datagrams of one frame, laid end to end, each `segment` bytes
-    // but the last, in as few system calls as the kernel allows; how many
-    // of them were lost to a full buffer.
-    std::size_t sendDatagrams(const asio::ip::udp::endpoint& to,
-                              std::span<const std::uint8_t> datagrams, std::size_t segment);
+    // but the last, at the end of the io thread's pass with every other
+    // frame of the pass, in as few system calls as the kernel allows.
+    void sendDatagrams(const asio::ip::udp::endpoint& to, std::span<const std::uint8_t> datagrams,
+                       std::size_t segment);
+    // Datagrams lost to a full buffer, in all.
+    std::uint64_t unsentDatagrams() const { return batch_.unsent(); }
 
     // GPS updates handed to clients (one per client that got it).
     std::uint64_t gpsSent() const { return gpsSent_; }

@@ -9,36 +9,30 @@
 // thread lingers is queued without waking it. Nothing waits more than
 // `linger` longer than it would have; after a pass whose handling itself
 // took that long the next does not linger, so a busy thread loses no time
-// to it.
+// to it. While every pass finds work, the next one does not block in the
+// reactor first: it sleeps its linger and takes what came, one wake-up a
+// pass.
 //
 // Returns when the context is stopped or runs out of work. A zero `linger`
-// handles each thing as it becomes ready (io_context::run, with the pass's
-// end after every batch).
+// is io_context::run.
 
+#include <asio/any_io_executor.hpp>
 #include <asio/io_context.hpp>
 #include <chrono>
 #include <functional>
-#include <vector>
 
 namespace net {
 
-// Work for the end of the current pass, once everything that was ready in
-// it has been handled. A task posted to the context instead would run
-// before what arrived during the linger (asio queues it first), so a
-// wake-up of another thread that way takes only the pass's first event
-// along.
+void RunInPasses(asio::io_context& io, std::chrono::microseconds linger);
+
+// Runs `work` once the pass the thread is in has handled everything that was
+// ready in it: what the pass's handlers produced then leaves together (the
+// media datagrams of every frame that came, in one system call; one wake-up
+// of a writer thread for all of them). Work added by such work runs in the
+// same pass, after it. On a context not run in passes (io_context::run, a
+// zero linger, tests) the work is posted instead.
 //
-// Thread: the io thread only.
-class PassEnd {
-public:
-    void defer(std::function<void()> task) { tasks_.push_back(std::move(task)); }
-    // Runs what was deferred, and what that defers in turn.
-    void run();
-
-private:
-    std::vector<std::function<void()>> tasks_;
-};
-
-void RunInPasses(asio::io_context& io, std::chrono::microseconds linger, PassEnd* end = nullptr);
+// Thread: the context's own thread.
+void AtEndOfPass(const asio::any_io_executor& executor, std::function<void()> work);
 
 }  // namespace net

@@ -7,6 +7,7 @@
 #include <exception>
 #include <future>
 
+#include "net/run_in_passes.h"
 #include "vardoappcore/avi_file.h"
 #include "vardoappcore/library_log.h"
 
@@ -41,7 +42,7 @@ bool AppInstance::start(HVARDOAPP self) {
 void AppInstance::ioMain() {
     for (;;) {
         try {
-            io_.run();
+            net::RunInPasses(io_, kLinger);
             return;
         } catch (const std::exception& e) {
             // A fault of ours must not take the caller's process down.

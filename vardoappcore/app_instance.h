@@ -13,6 +13,7 @@
 
 #include <asio.hpp>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -72,6 +73,11 @@ private:
     template <class F>
     void runOnIo(F&& work);
     void ioMain();
+    // The I/O thread works in passes (net/run_in_passes.h): after what woke
+    // it, it waits this long and takes what came meanwhile at once. Media of
+    // many channels then costs a wake-up of it and of the record writer a
+    // pass, not one a frame or two; nothing waits longer than this for it.
+    static constexpr std::chrono::microseconds kLinger{2000};
     void clearRecordings();
     // A recording that cannot open for want of file descriptors: logged once
     // (with the limit), the rest counted until a file opens again.

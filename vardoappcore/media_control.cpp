@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "net/run_in_passes.h"
 #include "text/log_text.h"
 #include "vardoappcore/library_log.h"
 
@@ -259,12 +260,27 @@ void MediaControl::route(Channel& c, AssembledFrame&& frame) {
         r.lastVideoSequence = frame.sequence;
         StreamSetup setup = c.setup;
         setup.audioRate = r.audioRate;
-        writer_->pushFrame(recording, RecordWriter::Kind::Video, std::move(frame.bytes),
-                           frame.timestampMs, setup);
+        writer_->queueFrame(recording, RecordWriter::Kind::Video, std::move(frame.bytes),
+                            frame.timestampMs, setup);
+        wakeWriterAtEndOfPass();
     } else if (r.headerSent && r.audioRate > 0 && c.audio && c.setup.audioRate == r.audioRate) {
-        writer_->pushFrame(recording, RecordWriter::Kind::Audio, std::move(frame.bytes),
-                           frame.timestampMs, c.setup);
+        writer_->queueFrame(recording, RecordWriter::Kind::Audio, std::move(frame.bytes),
+                            frame.timestampMs, c.setup);
+        wakeWriterAtEndOfPass();
     }
+}
+
+void MediaControl::wakeWriterAtEndOfPass() {
+    if (writerWakeWaiting_) {
+        return;
+    }
+    writerWakeWaiting_ = true;
+    net::AtEndOfPass(noMediaTimer_.get_executor(), [this] {
+        writerWakeWaiting_ = false;
+        if (writer_) {
+            writer_->wake();
+        }
+    });
 }
 
 void MediaControl::tidy(const Key& key) {

@@ -74,6 +74,9 @@ private:
     void onMediaOk(const protocol::MediaOk& ok);
     void onFrame(AssembledFrame&& frame);
     void route(Channel& channel, AssembledFrame&& frame);
+    // The frames of a pass of the I/O thread wake the writer once, at its
+    // end (net/run_in_passes.h).
+    void wakeWriterAtEndOfPass();
     // Drops the channel's streams; the channel itself when nothing is left
     // of it. Closes the socket when no channel wants media.
     void tidy(const Key& key);
@@ -98,6 +101,7 @@ private:
     bool loggedIn_ = false;
     bool portWarned_ = false;
     bool noMediaWarned_ = false;  // this login
+    bool writerWakeWaiting_ = false;
     asio::steady_timer noMediaTimer_;
     bool noMediaCheckDue_ = false;
 };

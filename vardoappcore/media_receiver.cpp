@@ -5,8 +5,10 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
+#include "net/run_in_passes.h"
 #include "protocol/media_datagram.h"
 #include "vardoappcore/library_log.h"
 
@@ -144,14 +146,33 @@ void MediaReceiver::receive() {
                            if (epoch != epoch_ || error == asio::error::operation_aborted) {
                                return;
                            }
-                           drain(epoch);
-                           if (epoch == epoch_) {
-                               receive();
-                           }
+                           // Taken at the end of the pass, with what came
+                           // while the thread lingered: one wake-up and a
+                           // few system calls for the frames of every
+                           // channel rather than for a frame or two.
+                           net::AtEndOfPass(socket_.get_executor(), [this, epoch] { take(epoch); });
                        });
 }
 
-void MediaReceiver::drain(std::uint64_t epoch) {
+void MediaReceiver::take(std::uint64_t epoch) {
+    if (epoch != epoch_) {
+        return;
+    }
+    const bool empty = drain(epoch);
+    if (epoch != epoch_) {
+        return;
+    }
+    if (empty) {
+        receive();
+    } else {
+        // The bound of a turn was reached with more there: the wait would
+        // not end before another datagram came. The rest after the other
+        // handlers' turn.
+        asio::post(socket_.get_executor(), [this, epoch] { take(epoch); });
+    }
+}
+
+bool MediaReceiver::drain(std::uint64_t epoch) {
     // Everything that is there, a batch a system call, before waiting
     // again; at most a bounded number, so that the control connection and
     // timers get their turn under a flood.
@@ -179,8 +200,13 @@ void MediaReceiver::drain(std::uint64_t epoch) {
         }
         const int n =
             recvmmsg(socket_.native_handle(), headers.data(), kBatch, MSG_DONTWAIT, nullptr);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            // The error of an earlier send (the server's port closed for a
+            // moment), now taken: datagrams behind it are still to read.
+            continue;
+        }
         if (n <= 0) {
-            return;  // would block, or an error of an earlier send: wait again
+            return true;  // read empty: the next datagram ends the wait
         }
         for (int i = 0; i < n; ++i) {
             const auto index = static_cast<std::size_t>(i);
@@ -201,13 +227,14 @@ void MediaReceiver::drain(std::uint64_t epoch) {
             onMessage(std::span(buffers_.data() + index * kSlotBytes, headers[index].msg_len),
                       segment);
             if (epoch != epoch_) {
-                return;  // a handler closed the socket
+                return true;  // a handler closed the socket
             }
         }
         if (static_cast<std::size_t>(n) < kBatch) {
-            return;
+            return true;
         }
     }
+    return false;
 }
 
 void MediaReceiver::onMessage(std::span<const std::uint8_t> bytes, std::size_t segment) {

@@ -14,7 +14,9 @@
 // Datagrams come a batch a system call, and where the kernel offers it
 // (UDP receive offload, Linux 5.0 and later) a frame's datagrams that the
 // server sent in one call arrive as one: the kernel's work and the wake-ups
-// are then a frame's, not a datagram's.
+// are then a frame's, not a datagram's. The socket is read at the end of
+// the I/O thread's pass (net/run_in_passes.h), so that one wake-up takes
+// what every channel sent meanwhile.
 //
 // Thread: the instance's I/O thread only.
 
@@ -85,7 +87,11 @@ private:
     static constexpr std::size_t kSlotBytes = 64 * 1024;
 
     void receive();
-    void drain(std::uint64_t epoch);
+    // Reads what is there; waits for more when the socket was read empty.
+    void take(std::uint64_t epoch);
+    // True when the socket was read empty (or closed meanwhile); false when
+    // the bound of a turn was reached first.
+    bool drain(std::uint64_t epoch);
     // One received message: a datagram, or a run of them `segment` bytes
     // apart (0: one).
     void onMessage(std::span<const std::uint8_t> bytes, std::size_t segment);

@@ -13,6 +13,15 @@
 
 namespace vardo {
 
+namespace {
+
+// How long frames gather while recordings run before the thread writes
+// them. They are in memory meanwhile, as they would be in libavformat's
+// buffer; a finish or a stop does not wait for it.
+constexpr std::chrono::milliseconds kGather{10};
+
+}  // namespace
+
 struct RecordWriter::State {
     struct Job {
         std::shared_ptr<Recording> recording;
@@ -41,23 +50,38 @@ struct RecordWriter::State {
     // Guarded by mutex. queuedBytes counts the batch being written too: it
     // is memory all the same.
     WriterCounters counters;
-    bool idle = false;      // guarded by mutex: the thread waits for work
-    bool stopping = false;  // guarded by mutex
-    bool ended = false;     // guarded by mutex
+    bool idle = false;       // guarded by mutex: the thread waits for work
+    bool finishing = false;  // guarded by mutex: a file waits to be finished
+    bool stopping = false;   // guarded by mutex
+    bool ended = false;      // guarded by mutex
 };
 
 void RecordWriter::State::run() {
     std::unique_lock lock(mutex);
+    // The last turn wrote something: more is coming (recordings run), so
+    // the next turn takes what gathered meanwhile rather than being woken
+    // for every pass of the I/O thread with a frame or two of each channel.
+    bool gathering = false;
     for (;;) {
-        idle = true;
-        wake.wait(lock, [this] { return stopping || !jobs.empty(); });
-        idle = false;
-        if (jobs.empty()) {
-            break;  // stopping, and everything is written
+        if (gathering) {
+            wake.wait_for(lock, kGather, [this] { return stopping || finishing; });
+        } else {
+            idle = true;
+            wake.wait(lock, [this] { return stopping || !jobs.empty(); });
+            idle = false;
         }
+        if (jobs.empty()) {
+            if (stopping) {
+                break;  // everything is written
+            }
+            gathering = false;  // nothing came: wait to be woken
+            continue;
+        }
+        gathering = true;
         // The whole queue at once: one lock a batch, not one a frame.
         std::deque<Job> batch;
         batch.swap(jobs);
+        finishing = false;
         lock.unlock();
         WriterCounters done;
         std::size_t bytes = 0;
@@ -144,6 +168,28 @@ RecordWriter::~RecordWriter() {
 bool RecordWriter::pushFrame(const std::shared_ptr<Recording>& recording, Kind kind,
                              std::vector<std::uint8_t> bytes, std::uint64_t timestampMs,
                              const StreamSetup& setup) {
+    const bool queued = queueFrame(recording, kind, std::move(bytes), timestampMs, setup);
+    wake();
+    return queued;
+}
+
+void RecordWriter::wake() {
+    State& s = *state_;
+    {
+        const std::lock_guard lock(s.mutex);
+        if (s.jobs.empty() || !s.idle) {
+            return;
+        }
+    }
+    // Outside the lock, so that the thread does not wake only to wait for
+    // it. It cannot miss this: it looks at the queue under the lock before
+    // it waits.
+    s.wake.notify_one();
+}
+
+bool RecordWriter::queueFrame(const std::shared_ptr<Recording>& recording, Kind kind,
+                              std::vector<std::uint8_t> bytes, std::uint64_t timestampMs,
+                              const StreamSetup& setup) {
     State& s = *state_;
     const std::lock_guard lock(s.mutex);
     if (s.stopping) {
@@ -158,7 +204,6 @@ bool RecordWriter::pushFrame(const std::shared_ptr<Recording>& recording, Kind k
     }
     s.counters.queuedBytes += bytes.size();
     s.jobs.push_back(State::Job{recording, kind, std::move(bytes), timestampMs, setup});
-    s.wakeLocked();
     return true;
 }
 
@@ -166,7 +211,8 @@ void RecordWriter::finish(const std::shared_ptr<Recording>& recording, const Str
     State& s = *state_;
     const std::lock_guard lock(s.mutex);
     s.jobs.push_back(State::Job{recording, Kind::Finish, {}, 0, setup});
-    s.wakeLocked();
+    s.finishing = true;
+    s.wake.notify_one();
 }
 
 bool RecordWriter::stop(std::chrono::milliseconds limit) {

@@ -3,10 +3,12 @@
 // the network thread ever waits for the disk. Frames wait in a queue bounded
 // in bytes; when the disk cannot keep up, new frames are dropped (and
 // counted against their recording) rather than held in memory without end.
-// A request to finish a file is never dropped.
+// A request to finish a file is never dropped. While frames keep coming
+// the thread takes what gathered every 10 ms rather than being woken for
+// each handful; a finish or a stop wakes it at once.
 //
-// Threads: pushFrame() and finish() from one thread at a time (the I/O
-// thread); stop() after the last of them. The thread owns its state jointly
+// Threads: pushFrame(), queueFrame(), wake() and finish() from one thread at
+// a time (the I/O thread); stop() after the last of them. The thread owns its state jointly
 // with this object, so a stop that gives up waiting leaves it nothing
 // dangling.
 
@@ -46,6 +48,13 @@ public:
     bool pushFrame(const std::shared_ptr<Recording>& recording, Kind kind,
                    std::vector<std::uint8_t> bytes, std::uint64_t timestampMs,
                    const StreamSetup& setup);
+    // The same without waking the thread: the frames that came together
+    // (a pass of the I/O thread) are written after one wake-up, which
+    // wake() gives.
+    bool queueFrame(const std::shared_ptr<Recording>& recording, Kind kind,
+                    std::vector<std::uint8_t> bytes, std::uint64_t timestampMs,
+                    const StreamSetup& setup);
+    void wake();
     // Writes the index and closes the file after what is queued for it.
     void finish(const std::shared_ptr<Recording>& recording, const StreamSetup& setup);
 

@@ -14,6 +14,7 @@
 //   build-ci/bin/bench_center_media --full             8 CIF + 4 D1 channels, longer windows
 //   build-ci/bin/bench_center_media --cif N --d1 M [--seconds S] [--warmup W] [--udp]
 //       [--center PATH]   another build of vardo-center (before and after)
+//       [--center-linger-us N]   the center's --linger-us (its default otherwise)
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -53,6 +54,7 @@ struct Options {
     int warmupSeconds = 4;
     bool udp = false;
     std::string center = e2e::centerPath();  // another build, for before and after
+    int centerLingerUs = -1;                 // the center's --linger-us; -1: its default
 };
 
 struct Sample {
@@ -82,8 +84,11 @@ public:
             std::exit(1);
         }
         dir_ = pattern;
-        center_ = std::make_unique<e2e::CenterProcess>(
-            dir_ + "/center", std::vector<std::string>{"--open-registration"}, o.center);
+        std::vector<std::string> centerArgs{"--open-registration"};
+        if (o.centerLingerUs >= 0) {
+            centerArgs.insert(centerArgs.end(), {"--linger-us", std::to_string(o.centerLingerUs)});
+        }
+        center_ = std::make_unique<e2e::CenterProcess>(dir_ + "/center", centerArgs, o.center);
         if (!center_->started()) {
             std::fprintf(stderr, "vardo-center did not start:\n%s", center_->log().c_str());
             std::exit(1);
@@ -240,12 +245,14 @@ int main(int argc, char** argv) {
             o.warmupSeconds = number();
         } else if (arg == "--udp") {
             o.udp = true;
+        } else if (arg == "--center-linger-us") {
+            o.centerLingerUs = number();
         } else if (arg == "--center" && i + 1 < argc) {
             o.center = argv[++i];
         } else {
             std::fprintf(stderr,
                          "usage: %s [--full | --cif N --d1 M] [--seconds S] [--warmup W] [--udp] "
-                         "[--center PATH]\n",
+                         "[--center PATH] [--center-linger-us N]\n",
                          argv[0]);
             return 2;
         }

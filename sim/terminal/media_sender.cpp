@@ -14,6 +14,8 @@ namespace {
 constexpr int kAudioRate = 8000;
 // A camera keeps a few frames for a slow network, then drops.
 constexpr std::size_t kMaxOutboxBytes = 512 * 1024;
+// Packets a write takes at most (the system's limit of a writev is 1024).
+constexpr std::size_t kPacketsAWrite = 256;
 
 std::uint64_t nowMs() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -185,7 +187,11 @@ void MediaSender::send(std::vector<std::uint8_t> packet) {
     outboxBytes_ += packet.size();
     outbox_.push_back(std::move(packet));
     if (!writing_) {
-        writeNext();
+        // After the rest of this tick's packets: a camera hands the network
+        // a frame (and its sound) at once, not a packet each time the
+        // simulator's thread comes round between other terminals' encodes.
+        writing_ = true;
+        asio::post(tcp_.get_executor(), [self = shared_from_this()] { self->writeNext(); });
     }
 }
 
@@ -195,20 +201,31 @@ void MediaSender::writeNext() {
         return;
     }
     writing_ = true;
-    asio::async_write(tcp_, asio::buffer(outbox_.front()),
-                      [self = shared_from_this()](const asio::error_code& e, std::size_t) {
-                          if (self->stopped_) {
-                              return;
-                          }
-                          if (e) {
-                              self->log_("media connection lost: " + e.message());
-                              self->stop();
-                              return;
-                          }
-                          self->outboxBytes_ -= self->outbox_.front().size();
-                          self->outbox_.pop_front();
-                          self->writeNext();
-                      });
+    // Everything queued, in one write.
+    std::vector<asio::const_buffer> buffers;
+    for (const auto& packet : outbox_) {
+        if (buffers.size() == kPacketsAWrite) {
+            break;
+        }
+        buffers.push_back(asio::buffer(packet));
+    }
+    asio::async_write(
+        tcp_, buffers,
+        [self = shared_from_this(), n = buffers.size()](const asio::error_code& e, std::size_t) {
+            if (self->stopped_) {
+                return;
+            }
+            if (e) {
+                self->log_("media connection lost: " + e.message());
+                self->stop();
+                return;
+            }
+            for (std::size_t i = 0; i < n; ++i) {
+                self->outboxBytes_ -= self->outbox_.front().size();
+                self->outbox_.pop_front();
+            }
+            self->writeNext();
+        });
 }
 
 }  // namespace sim::terminal

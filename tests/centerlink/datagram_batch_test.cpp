@@ -63,6 +63,10 @@ std::vector<Bytes> receiveAll(int fd) {
     }
 }
 
+std::size_t datagramsOf(std::size_t frameBytes) {
+    return protocol::packFrame(protocol::MediaKind::Video, 7, 0, 0, Bytes(frameBytes)).count;
+}
+
 TEST(DatagramBatchTest, EveryDatagramArrivesWholeAndInOrder) {
     // A key frame of 52 datagrams, two runs: as much as a socket's default
     // buffer surely holds until it is read.
@@ -105,6 +109,64 @@ TEST(DatagramBatchTest, EveryDatagramArrivesWholeAndInOrder) {
         EXPECT_EQ(got.size(), sent.size()) << c.name;
         EXPECT_TRUE(got == sent) << c.name;
         close(receiver.fd);
+    }
+}
+
+// Frames queued in a pass leave at its end, not before: to two receivers,
+// several frames each, every datagram whole and in order, with and without
+// segmentation. Queued on a socket closed before the end, they are counted
+// as lost.
+TEST(DatagramBatchTest, FramesQueuedInAPassLeaveTogetherAtItsEnd) {
+    Bytes frame(9'000);
+    std::iota(frame.begin(), frame.end(), 0);
+    for (const bool offload : {true, false}) {
+        const testsim::BoundUdp first = testsim::bindLoopbackUdp();
+        const testsim::BoundUdp second = testsim::bindLoopbackUdp();
+        asio::io_context io;
+        asio::ip::udp::socket socket(io, asio::ip::udp::endpoint(asio::ip::udp::v4(), 0));
+        const asio::ip::udp::endpoint toFirst(asio::ip::address_v4::loopback(), first.port);
+        const asio::ip::udp::endpoint toSecond(asio::ip::address_v4::loopback(), second.port);
+        DatagramBatch batch;
+        if (!offload) {
+            batch.disableOffload();
+        }
+        std::vector<Bytes> sentFirst;
+        std::vector<Bytes> sentSecond;
+        bool heldUntilTheEnd = true;
+        asio::post(io, [&] {
+            std::uint32_t sequence = 0;
+            for (const std::size_t size : {std::size_t{320}, frame.size(), std::size_t{2800}}) {
+                for (const bool toTheFirst : {true, false}) {
+                    const auto packed = protocol::packFrame(
+                        protocol::MediaKind::Video, 7, sequence++, 0, std::span(frame).first(size));
+                    batch.queue(socket, toTheFirst ? toFirst : toSecond, packed.bytes,
+                                protocol::kMaxDatagramBytes);
+                    for (std::size_t i = 0; i < packed.count; ++i) {
+                        (toTheFirst ? sentFirst : sentSecond)
+                            .emplace_back(packed.at(i).begin(), packed.at(i).end());
+                    }
+                }
+            }
+            pollfd p{first.fd, POLLIN, 0};
+            heldUntilTheEnd = poll(&p, 1, 50) == 0;
+        });
+        io.run();
+        EXPECT_TRUE(heldUntilTheEnd) << "offload " << offload;
+        EXPECT_TRUE(receiveAll(first.fd) == sentFirst) << "offload " << offload;
+        EXPECT_TRUE(receiveAll(second.fd) == sentSecond) << "offload " << offload;
+        EXPECT_EQ(batch.unsent(), 0u);
+
+        io.restart();
+        asio::post(io, [&] {
+            const auto packed =
+                protocol::packFrame(protocol::MediaKind::Video, 7, 9, 0, std::span(frame));
+            batch.queue(socket, toFirst, packed.bytes, protocol::kMaxDatagramBytes);
+            socket.close();
+        });
+        io.run();
+        EXPECT_EQ(batch.unsent(), datagramsOf(frame.size()));
+        close(first.fd);
+        close(second.fd);
     }
 }
 

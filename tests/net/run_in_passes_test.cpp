@@ -65,32 +65,25 @@ TEST(RunInPasses, WhatOtherThreadsPostWhileItLingersIsHandled) {
 }
 
 // What a handler defers to the end of its pass runs after everything that
-// was ready in the pass, also what became ready while the thread lingered;
-// tasks deferred by deferred tasks run too, and each pass ends this way,
-// with a linger and without.
-TEST(RunInPasses, DeferredWorkRunsAfterEverythingReadyInThePass) {
-    for (const auto linger : {0us, 5000us}) {
-        asio::io_context io(1);
-        PassEnd end;
-        std::vector<std::string> order;
-        std::thread other;
-        asio::post(io, [&] {
-            order.push_back("first");
-            end.defer([&] {
-                order.push_back("end");
-                end.defer([&] { order.push_back("end of end"); });
-            });
-            if (linger > 0us) {
-                // Arrives while the thread lingers, from elsewhere.
-                other = std::thread([&] { asio::post(io, [&] { order.push_back("later"); }); });
-                other.join();
-            } else {
-                asio::post(io, [&] { order.push_back("later"); });
-            }
+// was ready in the pass, also what became ready while the thread lingered
+// (posted from another thread, as the journal's writer does), and tasks
+// deferred by deferred tasks run too.
+TEST(RunInPasses, DeferredWorkRunsAfterWhatArrivedDuringTheLinger) {
+    asio::io_context io(1);
+    std::vector<std::string> order;
+    std::thread other;
+    asio::post(io, [&] {
+        order.push_back("first");
+        AtEndOfPass(io.get_executor(), [&] {
+            order.push_back("end");
+            AtEndOfPass(io.get_executor(), [&] { order.push_back("end of end"); });
         });
-        RunInPasses(io, linger, &end);
-        EXPECT_EQ(order, (std::vector<std::string>{"first", "later", "end", "end of end"}));
-    }
+        // Arrives while the thread lingers, from elsewhere.
+        other = std::thread([&] { asio::post(io, [&] { order.push_back("later"); }); });
+        other.join();
+    });
+    RunInPasses(io, 5000us);
+    EXPECT_EQ(order, (std::vector<std::string>{"first", "later", "end", "end of end"}));
 }
 
 // Requests from a peer that sends the next only once the last is answered:
@@ -134,6 +127,69 @@ TEST(RunInPasses, ALoneRequestIsStillAnswered) {
     RunInPasses(io, 1ms);
     peer.join();
     EXPECT_EQ(answeredOk, kRounds);
+}
+
+// What a pass's handlers leave for its end runs once they have all run (the
+// first one, and those that came while the thread lingered), in the order it
+// was left, with what that work itself leaves; on a context run without
+// passes it is posted and runs all the same.
+TEST(RunInPasses, WorkLeftForTheEndOfAPassRunsAfterEveryHandlerOfThePass) {
+    for (const auto linger : {0us, 2000us}) {
+        asio::io_context io(1);
+        auto guard = asio::make_work_guard(io);
+        std::vector<std::string> ran;
+        asio::post(io, [&] {
+            ran.push_back("first");
+            AtEndOfPass(io.get_executor(), [&] {
+                ran.push_back("end");
+                AtEndOfPass(io.get_executor(), [&] {
+                    ran.push_back("end of end");
+                    guard.reset();
+                });
+            });
+        });
+        asio::post(io, [&] { ran.push_back("second"); });
+        asio::post(io, [&] { ran.push_back("third"); });
+        RunInPasses(io, linger);
+        EXPECT_EQ(ran, (std::vector<std::string>{"first", "second", "third", "end", "end of end"}))
+            << linger.count() << " us";
+    }
+}
+
+// A stream of work: every item is handled, and each pass's end comes after
+// the items of that pass, however the passes fall.
+TEST(RunInPasses, EveryPassOfAStreamEndsAfterItsWork) {
+    asio::io_context io(1);
+    auto guard = asio::make_work_guard(io);
+    constexpr int kTasks = 300;
+    int ran = 0;
+    int endedAt = 0;  // items handled when the last end of a pass ran
+    bool endWaiting = false;
+    bool orderKept = true;
+    std::thread other([&] {
+        for (int i = 0; i < kTasks; ++i) {
+            asio::post(io, [&] {
+                ++ran;
+                if (!endWaiting) {
+                    endWaiting = true;
+                    AtEndOfPass(io.get_executor(), [&] {
+                        endWaiting = false;
+                        orderKept = orderKept && ran >= endedAt;
+                        endedAt = ran;
+                        if (ran == kTasks) {
+                            guard.reset();
+                        }
+                    });
+                }
+            });
+            std::this_thread::sleep_for(100us);
+        }
+    });
+    RunInPasses(io, 1ms);
+    other.join();
+    EXPECT_EQ(ran, kTasks);
+    EXPECT_EQ(endedAt, kTasks);
+    EXPECT_TRUE(orderKept);
 }
 
 }  // namespace
