@@ -299,12 +299,7 @@ std::string SqliteRegistry::touchAll(const std::vector<Seen>& seen) {
     if (std::string error = exec("BEGIN"); !error.empty()) {
         return error;
     }
-    std::string first;
-    for (const Seen& s : seen) {
-        if (std::string error = touch(s.phone, s.at); !error.empty() && first.empty()) {
-            first = std::move(error);
-        }
-    }
+    std::string first = Registry::touchAll(seen);
     if (std::string error = exec("COMMIT"); !error.empty()) {
         exec("ROLLBACK");
         return error;
