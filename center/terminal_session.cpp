@@ -129,74 +129,59 @@ void TerminalSession::deauthenticate() {
 }
 
 void TerminalSession::read() {
-    // asio reads at once when the socket had more than the last read took,
-    // and otherwise when epoll next reports it readable; in both cases the
-    // handler is queued behind the other connections' (a terminal that sends
-    // without pause cannot hold the io thread). The buffer is this
-    // connection's: a read asio does ahead of the handler overwrites nobody's.
-    socket_.async_read_some(asio::buffer(ownBuffer_),
-                            [self = shared_from_this()](const asio::error_code& error,
-                                                        std::size_t n) { self->onRead(error, n); });
+    socket_.async_wait(
+        tcp::socket::wait_read,
+        [self = shared_from_this()](const asio::error_code& error) { self->onReadable(error); });
 }
 
-void TerminalSession::onRead(const asio::error_code& error, std::size_t n) {
+void TerminalSession::onReadable(const asio::error_code& error) {
     if (closed_) {
         return;
     }
     if (error) {
-        close(error == asio::error::eof ? "disconnected" : "connection lost: " + error.message());
+        close("connection lost: " + error.message());
         return;
     }
-    if (!take(std::span(ownBuffer_.data(), n))) {
-        return;
-    }
-    if (n == ownBuffer_.size()) {
-        // A burst (a batch, sub-packages, a backlog): the rest goes through
-        // the shared buffer, a few reads of it before the others' turn.
-        for (int turn = 0; turn < kReadsPerTurn; ++turn) {
-            asio::error_code readError;
-            const std::size_t got = socket_.read_some(asio::buffer(readBuffer_), readError);
-            if (readError == asio::error::would_block || readError == asio::error::try_again) {
+    std::vector<std::uint8_t> frame;
+    for (int turn = 0; turn < kReadsPerTurn; ++turn) {
+        asio::error_code readError;
+        const std::size_t n = socket_.read_some(asio::buffer(readBuffer_), readError);
+        if (readError == asio::error::would_block || readError == asio::error::try_again) {
+            read();
+            return;
+        }
+        if (readError) {
+            close(readError == asio::error::eof ? "disconnected"
+                                                : "connection lost: " + readError.message());
+            return;
+        }
+        // The splitter keeps what is not a whole frame yet; the buffer is
+        // the next connection's as soon as this returns.
+        splitter_.append(std::span(readBuffer_.data(), n));
+        for (;;) {
+            const auto status = splitter_.next(frame);
+            if (status == jt808::FrameSplitter::Status::NeedMore) {
                 break;
             }
-            if (readError) {
-                close(readError == asio::error::eof ? "disconnected"
-                                                    : "connection lost: " + readError.message());
+            if (status == jt808::FrameSplitter::Status::TooLong) {
+                if (++badFrames_ >= kMaxBadFrames) {
+                    close("frames over " + std::to_string(config_.maxFrameBytes) + " bytes");
+                    return;
+                }
+                continue;
+            }
+            onFrame(frame);
+            if (closed_ || finishing_) {
                 return;
             }
-            // The splitter keeps what is not a whole frame yet; the buffer
-            // is the next connection's as soon as this returns.
-            if (!take(std::span(readBuffer_.data(), got))) {
-                return;
-            }
-            if (got < readBuffer_.size()) {
-                break;  // drained: the socket has nothing more for now
-            }
+        }
+        if (n < readBuffer_.size()) {
+            read();  // drained: the socket has nothing more for now
+            return;
         }
     }
-    read();
-}
-
-bool TerminalSession::take(std::span<const std::uint8_t> bytes) {
-    splitter_.append(bytes);
-    std::vector<std::uint8_t> frame;  // a local: an idle connection keeps none
-    for (;;) {
-        const auto status = splitter_.next(frame);
-        if (status == jt808::FrameSplitter::Status::NeedMore) {
-            return true;
-        }
-        if (status == jt808::FrameSplitter::Status::TooLong) {
-            if (++badFrames_ >= kMaxBadFrames) {
-                close("frames over " + std::to_string(config_.maxFrameBytes) + " bytes");
-                return false;
-            }
-            continue;
-        }
-        onFrame(frame);
-        if (closed_ || finishing_) {
-            return false;
-        }
-    }
+    // More may be waiting: the others first.
+    asio::post(io_, [self = shared_from_this()] { self->onReadable({}); });
 }
 
 void TerminalSession::onFrame(std::span<const std::uint8_t> bytes) {

@@ -9,18 +9,13 @@
 // frames only, and must authenticate within the configured time of
 // connecting: nothing it sends before buys it more time.
 //
-// Its time limits are kept with every other connection's (session_timeouts.h).
-// It reads into a small buffer of its own, the size of a typical report: asio
-// then reads it as soon as epoll says the socket is readable and re-arms the
-// wait without a system call (a bare wait for readability costs an
-// epoll_ctl each time). What does not fit, a burst, is read on through one
-// buffer shared by every connection; only what is not a whole frame yet
-// stays with the connection.
+// Its time limits are kept with every other connection's (session_timeouts.h);
+// what it reads goes through one buffer shared by every connection, and only
+// what is not a whole frame yet stays with the connection.
 //
 // Thread: the center's io thread. Lives as long as one of its handlers is
 // pending (asio's usual shared ownership).
 
-#include <array>
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>
@@ -46,13 +41,8 @@ class TerminalService;
 
 class TerminalSession : public std::enable_shared_from_this<TerminalSession> {
 public:
-    // What every connection reads a burst on into, one at a time on the io
-    // thread, once its own buffer came back full.
+    // What every connection reads into, one at a time on the io thread.
     using ReadBuffer = std::array<std::uint8_t, 4096>;
-    // What each connection holds for the next report while it waits: 128
-    // bytes take a location report with its usual extras; bigger messages
-    // cost a read more.
-    using OwnBuffer = std::array<std::uint8_t, 128>;
 
     // `gone` is called once, when the connection has closed.
     TerminalSession(asio::io_context& io, const TerminalConfig& config, TerminalService& service,
@@ -99,12 +89,10 @@ public:
     const std::string& localAddress() const { return local_; }
 
 private:
-    // Reads the next bytes into the connection's own buffer.
+    // Waits until the socket has bytes, then reads them into the shared
+    // buffer: no connection holds a read buffer while it waits.
     void read();
-    void onRead(const asio::error_code& error, std::size_t n);
-    // Frames from what was read; false once the connection is to read no
-    // more (closed, or finishing).
-    bool take(std::span<const std::uint8_t> bytes);
+    void onReadable(const asio::error_code& error);
     void onFrame(std::span<const std::uint8_t> frame);
     // False when the connection may not send this yet.
     bool admissible(const jt808::Header& header);
@@ -116,7 +104,6 @@ private:
     asio::ip::tcp::socket socket_;
     SessionTimeouts& timeouts_;
     ReadBuffer& readBuffer_;
-    OwnBuffer ownBuffer_;  // asio reads into it while the connection waits
     SessionTimeouts::Place heard_{this};
     SessionTimeouts::Place loginTime_{this};
     net::BoundedWriter writer_;
