@@ -299,8 +299,8 @@ TEST_F(SessionTest, BurstsAndFramesLongerThanAReadArriveWholeAndInOrder) {
             h, jt808::encodeLocation(makeLocation(10 + minute / 60.0, 20, 0, 0, "261208100000")));
     };
 
-    // One frame longer than a connection's own read, cut at every length
-    // around it: the read that fills it and the one after meet in the frame.
+    // A frame of a few hundred bytes cut at a run of places: its halves meet
+    // across reads while the other terminal is served in between.
     jt808::BatchLocation batch;
     batch.type = 0;
     for (int i = 0; i < 12; ++i) {
