@@ -495,6 +495,13 @@ std::string encodeLine(const Message& message) {
     return line;
 }
 
+std::string encodeLine(const Gps& gps) {
+    if (auto line = gpsLine(gps)) {
+        return std::move(*line);
+    }
+    return encodeLine(Message(gps));
+}
+
 DecodeResult decodeLine(std::string_view line) {
     DecodeResult result;
     std::string repaired;

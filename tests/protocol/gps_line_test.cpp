@@ -40,6 +40,7 @@ void expectSameLine(const Gps& m) {
     ASSERT_TRUE(line.has_value()) << m.gps;
     EXPECT_EQ(*line, documentLine(m));
     EXPECT_EQ(encodeLine(m), documentLine(m));
+    EXPECT_EQ(encodeLine(Message(m)), documentLine(m));
 }
 
 TEST(GpsLine, IsTheDocumentWritersLineForEveryFieldCombination) {
@@ -110,6 +111,7 @@ TEST(GpsLine, TextThatIsNotUtf8IsLeftToTheDocumentWriter) {
             EXPECT_FALSE(gpsLine(m).has_value());
             // Still sent, with the ill-formed bytes replaced.
             EXPECT_EQ(encodeLine(m), documentLine(m));
+            EXPECT_EQ(encodeLine(Message(m)), documentLine(m));
         }
     }
 }
