@@ -12,11 +12,21 @@ namespace {
 // characters JSON reserves, the five control characters with a short form,
 // every other one below 0x20 as \u00xx in lower case; anything else,
 // DEL and multi-byte characters included, as it is.
+bool needsEscape(char c) {
+    return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+}
+
 void appendString(std::string& out, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
     out += '"';
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
+    std::size_t done = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (!needsEscape(c)) {
+            continue;  // goes with its run of plain bytes
+        }
+        out.append(text.data() + done, i - done);
+        done = i + 1;
         switch (c) {
             case '"':
                 out += "\\\"";
@@ -39,16 +49,14 @@ void appendString(std::string& out, std::string_view text) {
             case '\t':
                 out += "\\t";
                 break;
-            default:
-                if (byte < 0x20) {
-                    out += "\\u00";
-                    out += kHex[byte >> 4];
-                    out += kHex[byte & 0xF];
-                } else {
-                    out += c;
-                }
+            default: {
+                const auto byte = static_cast<unsigned char>(c);
+                const char escaped[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
+                out.append(escaped, sizeof escaped);
+            }
         }
     }
+    out.append(text.data() + done, text.size() - done);
     out += '"';
 }
 
