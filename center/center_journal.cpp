@@ -291,6 +291,8 @@ void CenterJournal::run() {
     std::string batch;
     std::uint64_t lastFailureLog = 0;
     std::uint64_t failures = 0;
+    // When the last sync started: the next waits for the interval after it.
+    std::chrono::steady_clock::time_point lastSync{};
     for (;;) {
         std::uint64_t batchLastSeq = 0;
         bool marks = false;
@@ -305,6 +307,12 @@ void CenterJournal::run() {
                 // little for events to share the sync with, so that at a
                 // steady rate each acknowledgement does not cost one.
                 wake_.wait_for(lock, kMarksWait, [this] { return stopping_ || !pending_.empty(); });
+            }
+            if (options_.syncInterval > std::chrono::microseconds::zero()) {
+                // What the io thread hands over meanwhile goes into pending_
+                // and shares this sync.
+                stopWake_.wait_until(lock, lastSync + options_.syncInterval,
+                                     [this] { return stopping_; });
             }
             if (pending_.empty() && !marksChanged_) {
                 return;  // stopping, with nothing left
@@ -329,6 +337,7 @@ void CenterJournal::run() {
         if (ok) {
             prepareRoom(batch.size());
         }
+        lastSync = std::chrono::steady_clock::now();
         ok = ok && writeAll(batch, error);
         if (ok && ::fdatasync(fd_) != 0) {
             // What this segment got since its last sync is in doubt: write
@@ -398,6 +407,7 @@ void CenterJournal::close() {
         stopping_ = true;
     }
     wake_.notify_one();
+    stopWake_.notify_one();
     if (writer_.joinable()) {
         writer_.join();
     }

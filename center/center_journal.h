@@ -20,6 +20,7 @@
 // of its own writes and syncs; `durable` is called on the writer's thread.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -60,6 +61,13 @@ public:
         // woken once for all the events of such a turn, and syncs them
         // together, rather than once per event; without it, at each event.
         std::function<void(std::function<void()>)> later;
+        // A sync starts no sooner than this after the previous one started:
+        // under a steady stream of reports the writer syncs (and wakes, and
+        // tells the io thread) at most so often, each sync taking every
+        // report since, at the price of answers up to this much later. A
+        // report after a quiet spell is synced at once. 0: every hand-over
+        // is synced as soon as the writer is free.
+        std::chrono::microseconds syncInterval{0};
     };
     struct Entry {
         std::uint64_t seq = 0;
@@ -131,6 +139,9 @@ private:
     std::thread writer_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
+    // What ends the writer's wait between syncs early: only the stop (new
+    // events during it would only wake it for nothing).
+    std::condition_variable stopWake_;
     // Guarded by mutex_: what the io thread hands the writer.
     std::string pending_;
     std::uint64_t pendingLastSeq_ = 0;

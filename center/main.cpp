@@ -194,9 +194,8 @@ int main(int argc, char** argv) {
                 service->durable(seq);
             });
         },
-        [&io](std::function<void()> task) {
-            net::AtEndOfPass(io.get_executor(), std::move(task));
-        }});
+        [&io](std::function<void()> task) { net::AtEndOfPass(io.get_executor(), std::move(task)); },
+        o.syncInterval});
     center::TerminalConfig terminals;
     terminals.listen = o.listen;
     terminals.port = o.jt808Port;

@@ -148,6 +148,18 @@ struct Parser {
                  o.linger = std::chrono::microseconds(n);
                  return {};
              }},
+            {"--sync-interval-us", "N",
+             "let the journal sync at most once in N microseconds: under a\n"
+             "steady stream of reports fewer syncs and wake-ups, answers up to\n"
+             "N us later; 0 syncs every pass's reports at once (10000)",
+             [this](const std::string& v) -> std::string {
+                 long long n = 0;
+                 if (!text::ParseNumber(v, n) || n < 0 || n > 1'000'000) {
+                     return "'" + v + "' is not a number of microseconds from 0 to 1000000";
+                 }
+                 o.syncInterval = std::chrono::microseconds(n);
+                 return {};
+             }},
             {"--event-server-login-timeout", "S",
              "close an event server's connection whose login line is not\n"
              "complete S seconds after connecting (30)",

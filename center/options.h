@@ -85,6 +85,11 @@ struct Options {
     // later, and a steady trickle of reports costs far fewer wake-ups and
     // journal syncs. 0: each is handled the moment it arrives.
     std::chrono::microseconds linger{2000};
+    // The journal's writer syncs at most once in this long (the previous
+    // sync's start to the next's): under a steady stream of reports far
+    // fewer syncs and wake-ups, answers up to this much later. A report
+    // after a quiet spell is synced at once. 0: a sync for every pass.
+    std::chrono::microseconds syncInterval{10000};
     // Seconds between status lines in the log; 0: only on SIGUSR1.
     int statusInterval = 300;
     int metricsPort = 0;  // Prometheus on 127.0.0.1; 0: off

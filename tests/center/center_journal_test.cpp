@@ -39,7 +39,8 @@ class JournalRun {
 public:
     explicit JournalRun(const fs::path& dir, std::uint64_t maxBytes = std::uint64_t{1} << 30,
                         std::uint64_t segmentBytes = 32u << 20,
-                        std::function<void(std::function<void()>)> later = {})
+                        std::function<void(std::function<void()>)> later = {},
+                        std::chrono::microseconds syncInterval = {})
         : journal_(CenterJournal::Options{dir, maxBytes, segmentBytes,
                                           [this](const std::string& line) {
                                               std::lock_guard lock(mutex_);
@@ -51,7 +52,7 @@ public:
                                               advances_.push_back(seq);
                                               changed_.notify_all();
                                           },
-                                          std::move(later)}) {}
+                                          std::move(later), syncInterval}) {}
 
     CenterJournal& journal() { return journal_; }
     bool waitDurable(std::uint64_t seq) {
@@ -190,6 +191,36 @@ TEST(CenterJournal, AStopBeforeTheTurnEndsStillWritesWhatWasAppended) {
         }
         // The io thread stopped with the wake-up still queued.
         run.journal().close();
+        EXPECT_EQ(run.journal().durableSeq(), 3u);
+    }
+    JournalRun again(folder.dir());
+    CenterJournal::Restored restored;
+    ASSERT_EQ(again.journal().open(restored), "");
+    ASSERT_EQ(restored.entries.size(), 3u);
+    EXPECT_EQ(restored.entries.back().line, Line(3));
+}
+
+TEST(CenterJournal, TurnsWithinTheSyncIntervalShareOneSyncAndAStopEndsTheWait) {
+    JournalFolder folder;
+    {
+        Turns turns;
+        JournalRun run(folder.dir(), std::uint64_t{1} << 30, 32u << 20, turns.later(), 1h);
+        CenterJournal::Restored restored;
+        ASSERT_EQ(run.journal().open(restored), "");
+        // The first event after a quiet spell is synced at once.
+        run.journal().append(1, Line(1));
+        turns.end();
+        ASSERT_TRUE(run.waitDurable(1));
+        // The next turns come within the interval: they wait for it, all
+        // in one sync, and none is reported on disk before it is.
+        run.journal().append(2, Line(2));
+        turns.end();
+        run.journal().append(3, Line(3));
+        turns.end();
+        EXPECT_EQ(run.journal().durableSeq(), 1u);
+        // A stop does not wait for the interval; what waited is written.
+        run.journal().close();
+        EXPECT_EQ(run.advances(), (std::vector<std::uint64_t>{1, 3}));
         EXPECT_EQ(run.journal().durableSeq(), 3u);
     }
     JournalRun again(folder.dir());

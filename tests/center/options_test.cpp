@@ -137,7 +137,7 @@ TEST_F(OptionsTest, TheLimitsAgainstStrangersAreOptionsWithTheirFormerDefaults) 
                                      "max-event-server-logins = 40\n"
                                      "max-event-server-logins-per-address = 4\n"
                                      "free-login-failures = 0\nlongest-login-wait = 600\n"
-                                     "linger-us = 500\n");
+                                     "linger-us = 500\nsync-interval-us = 0\n");
     const auto parsed = parseOptions({"--config", config, "--max-unproven-media-per-address", "3"});
     ASSERT_EQ(parsed.error, "");
     const Options& o = parsed.options;
@@ -152,6 +152,8 @@ TEST_F(OptionsTest, TheLimitsAgainstStrangersAreOptionsWithTheirFormerDefaults) 
     EXPECT_EQ(o.freeLoginFailures, 0);
     EXPECT_EQ(o.longestLoginWait, std::chrono::seconds(600));
     EXPECT_EQ(o.linger, std::chrono::microseconds(500));
+    EXPECT_EQ(o.syncInterval, std::chrono::microseconds(0));
+    EXPECT_EQ(d.syncInterval, std::chrono::microseconds(10000));
 
     const struct {
         std::vector<std::string> args;
@@ -162,6 +164,8 @@ TEST_F(OptionsTest, TheLimitsAgainstStrangersAreOptionsWithTheirFormerDefaults) 
         {{"--media-proof-timeout", "10s"}, "'10s' is not a number of seconds"},
         {{"--linger-us", "100001"}, "'100001' is not a number of microseconds from 0 to 100000"},
         {{"--linger-us", "-1"}, "'-1' is not a number of microseconds"},
+        {{"--sync-interval-us", "1000001"},
+         "'1000001' is not a number of microseconds from 0 to 1000000"},
         {{"--media-stop-grace", "-1"}, "'-1' is not a number of seconds from 0 to 600"},
         {{"--max-media-connections", "0"}, "--max-media-connections: '0' is not a number from 1"},
         {{"--max-event-server-logins", "many"}, "'many' is not a number from 1 to 100000"},

@@ -282,6 +282,71 @@ TEST_F(SessionTest, FramesCutAcrossReadsOrSharingOneArriveWhole) {
     EXPECT_EQ(latitudes, 3);
 }
 
+TEST_F(SessionTest, BurstsAndFramesLongerThanAReadArriveWholeAndInOrder) {
+    start(std::chrono::seconds(60), true);
+    auto es = eventServer();
+    auto t = loggedIn("013900000007", "A7");
+    auto other = loggedIn("013900000008", "A8");
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(next(es)["op"], "online");
+    }
+    jt808::Header h;
+    h.msgId = msg::kLocation;
+    h.phone = "013900000007";
+    const auto report = [&](std::uint16_t serial, int minute) {
+        h.serial = serial;
+        return jt808::encodeFrame(
+            h, jt808::encodeLocation(makeLocation(10 + minute / 60.0, 20, 0, 0, "261208100000")));
+    };
+
+    // A frame of a few hundred bytes cut at a run of places: its halves meet
+    // across reads while the other terminal is served in between.
+    jt808::BatchLocation batch;
+    batch.type = 0;
+    for (int i = 0; i < 12; ++i) {
+        batch.items.push_back(makeLocation(30, 40, 0, 0, "261208100000"));
+    }
+    h.msgId = msg::kBatchLocation;
+    for (std::uint16_t cut = 120; cut < 136; ++cut) {
+        h.serial = cut;
+        const auto frame = jt808::encodeFrame(h, jt808::encodeBatchLocation(batch));
+        ASSERT_GT(frame.size(), 300u);
+        ASSERT_TRUE(t->sendRaw(std::span(frame).first(cut)));
+        EXPECT_EQ(other->resultOf(other->send(msg::kHeartbeat, {})), 0);
+        ASSERT_TRUE(t->sendRaw(std::span(frame).subspan(cut)));
+        EXPECT_EQ(t->resultOf(cut), 0);
+        for (int i = 0; i < 12; ++i) {
+            ASSERT_EQ(next(es)["op"], "gps");
+        }
+    }
+    h.msgId = msg::kLocation;
+
+    // A backlog of 2,000 reports in one write, far more than one turn of
+    // reads takes: every one is answered and reaches the event server in
+    // order, and the other terminal is served meanwhile.
+    std::vector<std::uint8_t> bytes;
+    constexpr int kBacklog = 2000;
+    for (int i = 0; i < kBacklog; ++i) {
+        const auto frame = report(static_cast<std::uint16_t>(1000 + i), i % 60);
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
+    }
+    ASSERT_GT(bytes.size(), 16u * 4096u + 128u);
+    std::thread sender([&] { EXPECT_TRUE(t->sendRaw(bytes)); });
+    EXPECT_EQ(other->resultOf(other->send(msg::kHeartbeat, {})), 0);
+    for (int i = 0; i < kBacklog; ++i) {
+        ASSERT_EQ(t->resultOf(static_cast<std::uint16_t>(1000 + i)), 0) << i;
+    }
+    sender.join();
+    for (int i = 0; i < kBacklog; ++i) {
+        const json gps = next(es);
+        ASSERT_EQ(gps["op"], "gps") << i;
+        double lat = 0, lon = 0;
+        ASSERT_TRUE(
+            ParseGPRMC(gps["gps"].get<std::string>().c_str(), &lat, &lon, nullptr, nullptr));
+        EXPECT_NEAR(lat, 10 + (i % 60) / 60.0, 1e-6) << i;
+    }
+}
+
 TEST_F(SessionTest, ReportsWhileNoEventServerListensReachTheNextOneInItsList) {
     start();
     auto t = loggedIn();
