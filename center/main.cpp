@@ -241,6 +241,7 @@ int main(int argc, char** argv) {
     mediaPortConfig.maxUnproven = static_cast<std::size_t>(o.maxUnprovenMedia);
     mediaPortConfig.maxUnprovenPerAddress = static_cast<std::size_t>(o.maxUnprovenMediaPerAddress);
     mediaPortConfig.idleLimit = o.mediaProofTimeout;
+    mediaPortConfig.delayedAcks = !o.mediaQuickAcks;
     center::MediaPort media(io, logLine, {}, mediaPortConfig);
     for (std::string error :
          {hub.open(), terminalServer.open(), media.open(o.listen, o.mediaPort)}) {

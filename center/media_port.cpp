@@ -1,5 +1,9 @@
 #include "center/media_port.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include "jt1078/stream_splitter.h"
 #include "net/run_in_passes.h"
 
@@ -88,6 +92,7 @@ private:
         if (closed_) {
             return;
         }
+        delayAcknowledgement();
         for (int round = 0; round < kMaxReadsAPass; ++round) {
             asio::error_code ec;
             const std::size_t n = socket_.read_some(asio::buffer(buffer_), ec);
@@ -113,6 +118,17 @@ private:
         }
         // More is there: after the others' turn.
         asio::post(socket_.get_executor(), [self = shared_from_this()] { self->take(); });
+    }
+
+    // MediaPortConfig::delayedAcks. The kernel leaves delayed mode by
+    // itself (a delayed acknowledgement that came due), so it is asked for
+    // again before each read.
+    void delayAcknowledgement() {
+        if (!port_.config_.delayedAcks) {
+            return;
+        }
+        const int off = 0;
+        setsockopt(socket_.native_handle(), IPPROTO_TCP, TCP_QUICKACK, &off, sizeof off);
     }
 
     void tick() {

@@ -45,6 +45,14 @@ struct MediaPortConfig {
     // closed.
     std::chrono::milliseconds idleLimit{10'000};
     std::chrono::milliseconds refusalLogPeriod{60'000};
+    // A terminal's stream flows one way: acknowledged the way a bulk
+    // stream is (every other full segment, or after the kernel's delayed
+    // acknowledgement timer), not at every read that empties a small pushed
+    // segment, which sends a packet back for each of a camera's writes. A
+    // terminal that holds small writes back until the last is acknowledged
+    // (Nagle's algorithm) may then send a frame up to that timer later, 40
+    // ms on Linux.
+    bool delayedAcks = true;
 };
 
 class MediaPort {

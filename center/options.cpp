@@ -115,6 +115,11 @@ struct Parser {
              "take a terminal's media from any address, not only its\n"
              "signalling connection's (carrier NAT; see docs/jt808.md, Security)",
              SetSwitch(o.mediaAnySource)},
+            {"--media-quick-acks", "",
+             "acknowledge every read of a terminal's media connection at\n"
+             "once, as for request and answer traffic (default: delayed, as\n"
+             "for any one-way stream)",
+             SetSwitch(o.mediaQuickAcks)},
             {"--media-proof-timeout", "S",
              "close a media connection that has not delivered a packet of\n"
              "a stream the center asked for S seconds after connecting (10)",

@@ -50,6 +50,9 @@ struct Options {
     // Media from any address, not only the terminal's signalling one: for
     // sites whose terminals' media leaves the carrier from other addresses.
     bool mediaAnySource = false;
+    // Acknowledge media bytes at every read (Linux's default for small
+    // pushed segments) rather than delayed.
+    bool mediaQuickAcks = false;
     // The terminals' media port: a connection must deliver a packet of a
     // stream the center asked for this soon, or it is closed; how many are
     // open, and how many of them have not delivered yet, in all and from one

@@ -15,6 +15,9 @@
 //   build-ci/bin/bench_center_media --cif N --d1 M [--seconds S] [--warmup W] [--udp]
 //       [--center PATH]   another build of vardo-center (before and after)
 //       [--center-linger-us N]   the center's --linger-us (its default otherwise)
+//       [--shared-encoder]   the simulator encodes one picture per size for all its
+//                            terminals (64 channels and more on a small machine)
+//       [--terminal-sim PATH]   another build of vardo-terminal-sim
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -55,6 +58,8 @@ struct Options {
     bool udp = false;
     std::string center = e2e::centerPath();  // another build, for before and after
     int centerLingerUs = -1;                 // the center's --linger-us; -1: its default
+    bool sharedEncoder = false;
+    std::string terminalSim = VARDO_TERMINAL_SIM_PATH;
 };
 
 struct Sample {
@@ -85,6 +90,15 @@ public:
         }
         dir_ = pattern;
         std::vector<std::string> centerArgs{"--open-registration"};
+        // Every simulated terminal streams from 127.0.0.1: the center's bound
+        // on connections from one address that have not delivered a packet
+        // yet (16) would turn most of a large fleet's away until the center
+        // asked again. Real terminals come from addresses of their own.
+        const int channels = o.cif + o.d1;
+        if (channels > 16) {
+            centerArgs.insert(centerArgs.end(),
+                              {"--max-unproven-media-per-address", std::to_string(channels)});
+        }
         if (o.centerLingerUs >= 0) {
             centerArgs.insert(centerArgs.end(), {"--linger-us", std::to_string(o.centerLingerUs)});
         }
@@ -182,7 +196,7 @@ private:
         if (count == 0) {
             return;
         }
-        std::vector<std::string> args{VARDO_TERMINAL_SIM_PATH,
+        std::vector<std::string> args{options_.terminalSim,
                                       "--port",
                                       std::to_string(center_->jt808Port()),
                                       "--terminals",
@@ -198,6 +212,9 @@ private:
                                       "--quiet"};
         if (options_.udp) {
             args.emplace_back("--media-udp");
+        }
+        if (options_.sharedEncoder) {
+            args.emplace_back("--media-shared-encoder");
         }
         terminals_.push_back(std::make_unique<testsim::ChildProcess>(args));
     }
@@ -249,10 +266,15 @@ int main(int argc, char** argv) {
             o.centerLingerUs = number();
         } else if (arg == "--center" && i + 1 < argc) {
             o.center = argv[++i];
+        } else if (arg == "--shared-encoder") {
+            o.sharedEncoder = true;
+        } else if (arg == "--terminal-sim" && i + 1 < argc) {
+            o.terminalSim = argv[++i];
         } else {
             std::fprintf(stderr,
                          "usage: %s [--full | --cif N --d1 M] [--seconds S] [--warmup W] [--udp] "
-                         "[--center PATH] [--center-linger-us N]\n",
+                         "[--center PATH] [--center-linger-us N] [--shared-encoder] "
+                         "[--terminal-sim PATH]\n",
                          argv[0]);
             return 2;
         }
@@ -264,9 +286,10 @@ int main(int argc, char** argv) {
     Chain chain(o);
     const int n = static_cast<int>(chain.channels());
     std::printf(
-        "%d CIF + %d D1 channels of H.264 at %d fps with A-law, over %s; %d s measured "
+        "%d CIF + %d D1 channels of H.264 at %d fps with A-law, over %s%s; %d s measured "
         "after %d s\n",
-        o.cif, o.d1, kFps, o.udp ? "UDP" : "TCP", o.measureSeconds, o.warmupSeconds);
+        o.cif, o.d1, kFps, o.udp ? "UDP" : "TCP", o.sharedEncoder ? ", one encoder per size" : "",
+        o.measureSeconds, o.warmupSeconds);
     std::printf(
         "mode      | frames in/s (sent) | video written/s (sent) | lost | by writer | "
         "center CPU/channel | event server CPU/channel | terminals CPU\n");

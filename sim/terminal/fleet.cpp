@@ -515,6 +515,9 @@ private:
         c.fps = config_.mediaFps;
         c.keyInterval = config_.mediaFps;
         c.loss = config_.mediaLoss;
+        if (config_.mediaSharedEncoder) {
+            c.camera = fleet_.cameras_.get(c.width, c.height, c.fps, c.keyInterval, c.bitRate);
+        }
         c.seed = config_.seed * 31 + static_cast<std::uint64_t>(index_) * 5 + request->channel;
         if (c.port == 0) {
             answer(m, jt808::ResponseResult::WrongMessage);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "sim/terminal/codes_file.h"
+#include "sim/terminal/shared_camera.h"
 
 namespace sim::terminal {
 
@@ -68,6 +69,9 @@ struct FleetConfig {
     int mediaFps = 25;
     bool mediaUdp = false;  // send to the UDP port the request names
     double mediaLoss = 0;   // share of media packets left out
+    // Every terminal sends the same frames, encoded once per picture size
+    // (load tests of the media path); otherwise each channel its own.
+    bool mediaSharedEncoder = false;
     std::uint64_t seed = 1;
 };
 
@@ -122,6 +126,7 @@ private:
     CodesFile& codes_;
     Log log_;
     FleetCounters counters_;
+    SharedCameras cameras_;  // with mediaSharedEncoder
     std::vector<std::shared_ptr<Terminal>> terminals_;
     std::size_t unansweredAtStop_ = 0;
 };

@@ -6,6 +6,7 @@
 #include "jt1078/payload_type.h"
 #include "sim/alaw.h"
 #include "sim/h264_encoder.h"
+#include "sim/terminal/shared_camera.h"
 #include "sim/test_pattern.h"
 
 namespace sim::terminal {
@@ -47,13 +48,20 @@ MediaSender::~MediaSender() = default;
 
 void MediaSender::start() {
     config_.fps = std::clamp(config_.fps, 1, 60);
-    encoder_ = std::make_unique<H264Encoder>(config_.width, config_.height, config_.fps,
-                                             config_.keyInterval, config_.bitRate);
-    if (!encoder_->ok()) {
-        log_("channel " + std::to_string(config_.channel) + ": " + encoder_->error());
-        return;
+    if (config_.camera) {
+        if (!config_.camera->ok()) {
+            log_("channel " + std::to_string(config_.channel) + ": " + config_.camera->error());
+            return;
+        }
+    } else {
+        encoder_ = std::make_unique<H264Encoder>(config_.width, config_.height, config_.fps,
+                                                 config_.keyInterval, config_.bitRate);
+        if (!encoder_->ok()) {
+            log_("channel " + std::to_string(config_.channel) + ": " + encoder_->error());
+            return;
+        }
+        image_ = std::make_unique<YuvImage>(config_.width, config_.height);
     }
-    image_ = std::make_unique<YuvImage>(config_.width, config_.height);
     tone_ = alawTone(400 + 100 * config_.channel, kAudioRate);
     next_ = std::chrono::steady_clock::now();
     if (config_.udp) {
@@ -110,9 +118,13 @@ void MediaSender::tick() {
         return;
     }
     const std::uint64_t ms = nowMs();
-    drawTestPattern(*image_, index_,
-                    {config_.label + " CH" + std::to_string(config_.channel), clockText(ms)});
-    const EncodedFrame frame = encoder_->encode(*image_);
+    EncodedFrame own;
+    if (!config_.camera) {
+        drawTestPattern(*image_, index_,
+                        {config_.label + " CH" + std::to_string(config_.channel), clockText(ms)});
+        own = encoder_->encode(*image_);
+    }
+    const EncodedFrame& frame = config_.camera ? config_.camera->next(cameraCursor_) : own;
     ++index_;
     if (!frame.bytes.empty()) {
         ++counters_.frames;

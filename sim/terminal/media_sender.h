@@ -16,6 +16,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -28,6 +29,8 @@ struct YuvImage;
 }  // namespace sim
 
 namespace sim::terminal {
+
+class SharedCamera;
 
 struct MediaSenderConfig {
     std::string host;
@@ -46,6 +49,9 @@ struct MediaSenderConfig {
     // Share of packets left out on purpose, 0-1, to try a lossy network.
     double loss = 0;
     std::uint64_t seed = 1;
+    // Frames made once for every terminal of this size (a load test's
+    // cameras); null: this channel encodes its own picture.
+    std::shared_ptr<SharedCamera> camera;
 };
 
 struct MediaSenderCounters {
@@ -84,6 +90,7 @@ private:
     asio::steady_timer timer_;
     std::unique_ptr<H264Encoder> encoder_;
     std::unique_ptr<YuvImage> image_;
+    std::optional<std::uint64_t> cameraCursor_;  // where it reads config_.camera
     std::vector<std::uint8_t> tone_;
     std::size_t toneAt_ = 0;
     std::deque<std::vector<std::uint8_t>> outbox_;

@@ -159,6 +159,10 @@ struct Parser {
             {"--media-fps", "N", "camera frames per second (25)",
              SetNumber(f.mediaFps, 1, 60, "frames per second from 1 to 60")},
             {"--media-udp", "", "send audio and video over UDP, not TCP", SetSwitch(f.mediaUdp)},
+            {"--media-shared-encoder", "",
+             "encode one picture per size and send it from every terminal\n"
+             "(load tests of many channels; each encodes its own otherwise)",
+             SetSwitch(f.mediaSharedEncoder)},
             {"--media-loss", "PCT",
              "leave out this share of media packets, to try a lossy network (0)",
              [&f](const std::string& v) -> std::string {

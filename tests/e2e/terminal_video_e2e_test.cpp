@@ -22,6 +22,7 @@
 #include "jt808/general_response.h"
 #include "jt808/message_ids.h"
 #include "sim/terminal/media_sender.h"
+#include "sim/terminal/shared_camera.h"
 #include "tests/center/test_terminal.h"
 #include "testsupport/avi/avi_probe.h"
 #include "testsupport/process/center_process.h"
@@ -44,7 +45,10 @@ const std::string kPhone = "013912344329";
 // thread of their own.
 class Cameras {
 public:
-    explicit Cameras(double loss) : loss_(loss), work_(asio::make_work_guard(io_)) {
+    // `shared`: every channel sends the frames of one encoder (the
+    // simulator's load-test cameras) instead of its own.
+    Cameras(double loss, bool shared)
+        : loss_(loss), shared_(shared), work_(asio::make_work_guard(io_)) {
         thread_ = std::thread([this] { io_.run(); });
     }
     ~Cameras() {
@@ -107,7 +111,10 @@ private:
         c.label = "T4329";
         c.loss = loss_;
         c.seed = r.channel;
-        asio::post(io_, [this, c] {
+        asio::post(io_, [this, c]() mutable {
+            if (shared_) {
+                c.camera = sharedCameras_.get(c.width, c.height, c.fps, c.keyInterval, c.bitRate);
+            }
             auto sender = std::make_shared<sim::terminal::MediaSender>(
                 io_, c,
                 [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
@@ -125,6 +132,8 @@ private:
     }
 
     double loss_;
+    bool shared_;
+    sim::terminal::SharedCameras sharedCameras_;  // io thread only
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::map<int, std::shared_ptr<sim::terminal::MediaSender>> senders_;  // io thread only
@@ -145,7 +154,8 @@ protected:
     // given, runs on a thread of its own with the media port once the
     // alarm is raised.
     std::vector<std::string> recordAlarm(double loss,
-                                         std::function<void(std::uint16_t)> attack = {}) {
+                                         std::function<void(std::uint16_t)> attack = {},
+                                         bool sharedEncoder = false) {
         CenterProcess center(data_);
         EXPECT_TRUE(center.started()) << center.log();
         RunSettings settings;
@@ -163,7 +173,7 @@ protected:
         constexpr std::uint32_t kEmergency = 1;
         terminal.send(jt808::msg::kLocation, jt808::encodeLocation(makeLocation(
                                                  22.5, 114.0, 30, 90, "261208100000", kEmergency)));
-        Cameras cameras(loss);
+        Cameras cameras(loss, sharedEncoder);
         std::thread attacker;
         if (attack) {
             attacker = std::thread(attack, center.mediaPort());
@@ -227,6 +237,21 @@ TEST_F(TerminalVideoEndToEnd, AnAlarmRecordsTheTickedChannelsAsTheCamerasSentThe
     const auto* v = info.videoStream();
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->decoded, v->packets) << files[0];
+}
+
+// The load tests' cameras: both channels send one encoder's frames, the one
+// asked second joining at a key frame, and every frame still decodes.
+TEST_F(TerminalVideoEndToEnd, ChannelsSharingOneEncoderRecordEveryFrameDecodable) {
+    const auto files = recordAlarm(0, {}, true);
+    ASSERT_EQ(files.size(), 2u) << log_;
+    expectPlayableH264(files[0], true);
+    expectPlayableH264(files[1], false);
+    for (const auto& file : files) {
+        const auto info = probeAvi(file);
+        const auto* v = info.videoStream();
+        ASSERT_NE(v, nullptr) << file;
+        EXPECT_EQ(v->decoded, v->packets) << file;
+    }
 }
 
 TEST_F(TerminalVideoEndToEnd, FivePercentOfPacketsLostStillGivesPlayableFiles) {
