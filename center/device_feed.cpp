@@ -41,9 +41,9 @@ std::uint64_t DeviceFeed::location(Device* device, const jt808::Location& report
         when = clock_();
     }
     const std::string& phone = device->phone;
-    const std::string sentence = rmcFromLocation(report, when);
-    if (const std::uint64_t earlier = rememberFixes_ ? recent_.find(phone, sentence) : 0;
-        earlier != 0) {
+    std::string sentence = rmcFromLocation(report, when);
+    const std::uint64_t fix = rememberFixes_ ? RecentFixes::keyOf(phone, sentence) : 0;
+    if (const std::uint64_t earlier = rememberFixes_ ? recent_.find(fix) : 0; earlier != 0) {
         ++reportsAgain_;
         return earlier;
     }
@@ -55,10 +55,12 @@ std::uint64_t DeviceFeed::location(Device* device, const jt808::Location& report
     last.speedKmh = report.speed / 10.0;
     std::optional<std::string> driver;
     driver.swap(device->newDriver);
-    if (std::string error = hub_.gps(phone, sentence, std::nullopt, driver); !error.empty()) {
+    // The sentence goes on with the event; the fix is remembered by its key.
+    if (std::string error = hub_.gps(phone, std::move(sentence), std::nullopt, std::move(driver));
+        !error.empty()) {
         log_("terminal " + phone + ": " + error);
     } else if (rememberFixes_) {
-        recent_.remember(phone, sentence, hub_.lastNumber());
+        recent_.remember(fix, hub_.lastNumber());
     }
     const std::uint32_t* video = report.videoAlarms ? &*report.videoAlarms : nullptr;
     for (const int kind : risingAlarmKinds(device->alarms, report.alarm, video)) {

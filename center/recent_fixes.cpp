@@ -6,7 +6,7 @@
 
 namespace center {
 
-std::uint64_t RecentFixes::Sum(std::string_view dev, std::string_view sentence) {
+std::uint64_t RecentFixes::keyOf(std::string_view dev, std::string_view sentence) {
     // FNV-1a over both, with a separator no phone holds; 64 bits make a
     // collision among a few hundred thousand fixes a non-event.
     std::uint64_t h = 1469598103934665603ull;
@@ -21,17 +21,16 @@ std::uint64_t RecentFixes::Sum(std::string_view dev, std::string_view sentence) 
     return h;
 }
 
-std::uint64_t RecentFixes::find(std::string_view dev, std::string_view sentence) const {
-    const auto it = bySum_.find(Sum(dev, sentence));
+std::uint64_t RecentFixes::find(std::uint64_t key) const {
+    const auto it = bySum_.find(key);
     return it == bySum_.end() ? 0 : it->second;
 }
 
-void RecentFixes::remember(std::string_view dev, std::string_view sentence, std::uint64_t seq) {
-    const std::uint64_t sum = Sum(dev, sentence);
-    if (!bySum_.insert_or_assign(sum, seq).second) {
+void RecentFixes::remember(std::uint64_t key, std::uint64_t seq) {
+    if (!bySum_.insert_or_assign(key, seq).second) {
         return;  // already in the order
     }
-    order_.push_back(sum);
+    order_.push_back(key);
     while (order_.size() > capacity_) {
         bySum_.erase(order_.front());
         order_.pop_front();
@@ -45,7 +44,7 @@ void RecentFixes::rememberLine(std::string_view line, std::uint64_t seq) {
     const auto decoded = vardo::protocol::decodeLine(line);
     if (const auto* gps =
             decoded.ok() ? std::get_if<vardo::protocol::Gps>(&decoded.message) : nullptr) {
-        remember(gps->dev, gps->gps, seq);
+        remember(keyOf(gps->dev, gps->gps), seq);
     }
 }
 

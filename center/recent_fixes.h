@@ -19,18 +19,19 @@ class RecentFixes {
 public:
     explicit RecentFixes(std::size_t capacity = 1u << 18) : capacity_(capacity) {}
 
+    // What a fix is known by: a sum over its device and its sentence,
+    // taken once per report for both the look-up and the remembering.
+    static std::uint64_t keyOf(std::string_view dev, std::string_view sentence);
     // The number of the event this fix made, or 0 when it is new.
-    std::uint64_t find(std::string_view dev, std::string_view sentence) const;
+    std::uint64_t find(std::uint64_t key) const;
     // Keeps the newest `capacity` fixes.
-    void remember(std::string_view dev, std::string_view sentence, std::uint64_t seq);
+    void remember(std::uint64_t key, std::uint64_t seq);
     // Remembers the fix a protocol line of the journal carries (any other
     // line is left out).
     void rememberLine(std::string_view line, std::uint64_t seq);
     std::size_t size() const { return bySum_.size(); }
 
 private:
-    static std::uint64_t Sum(std::string_view dev, std::string_view sentence);
-
     std::size_t capacity_;
     std::unordered_map<std::uint64_t, std::uint64_t> bySum_;  // sum -> event number
     std::deque<std::uint64_t> order_;                         // oldest first

@@ -185,7 +185,7 @@ void TerminalSession::onReadable(const asio::error_code& error) {
 }
 
 void TerminalSession::onFrame(std::span<const std::uint8_t> bytes) {
-    const jt808::DecodedFrame decoded = jt808::decodeFrame(bytes);
+    jt808::DecodedFrame decoded = jt808::decodeFrame(bytes);
     if (!decoded.ok()) {
         if (decoded.code == jt808::FrameError::TooShort && bytes.empty()) {
             return;  // two 0x7e in a row: an empty frame, often a keep-alive
@@ -207,7 +207,7 @@ void TerminalSession::onFrame(std::span<const std::uint8_t> bytes) {
         return;
     }
     badFrames_ = 0;
-    jt808::Message message = *decoded.message;
+    jt808::Message message = std::move(*decoded.message);
     if (!admissible(message.header)) {
         return;
     }

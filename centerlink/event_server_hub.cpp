@@ -663,12 +663,18 @@ void EventServerHub::trimRetained() {
 
 std::string EventServerHub::broadcast(const protocol::Message& message,
                                       std::function<void()> apply) {
-    auto line = std::make_shared<const std::string>(protocol::encodeLine(message));
-    if (line->size() > protocol::kMaxLineBytes + 1) {
-        return std::string(protocol::opName(message)) + ": the message would be longer than 64 KiB";
+    return broadcastLine(protocol::opName(message), protocol::sequenceOf(message),
+                         std::holds_alternative<protocol::Gps>(message),
+                         protocol::encodeLine(message), std::move(apply));
+}
+
+std::string EventServerHub::broadcastLine(const char* op, std::uint64_t seq, bool gps,
+                                          std::string text, std::function<void()> apply) {
+    if (text.size() > protocol::kMaxLineBytes + 1) {
+        return std::string(op) + ": the message would be longer than 64 KiB";
     }
-    Unsynced event{protocol::sequenceOf(message), std::move(line), std::move(apply),
-                   std::holds_alternative<protocol::Gps>(message)};
+    Unsynced event{seq, std::make_shared<const std::string>(std::move(text)), std::move(apply),
+                   gps};
     if (eventLog_ != nullptr && event.seq != 0) {
         eventLog_->append(event.seq, *event.line);
         unsynced_.push_back(std::move(event));
@@ -747,37 +753,45 @@ std::string EventServerHub::online(const protocol::Online& device) {
     return {};
 }
 
-std::string EventServerHub::gps(const std::string& dev, const std::string& text,
-                                const std::optional<std::string>& vehicle,
-                                const std::optional<std::string>& driver) {
+std::string EventServerHub::gps(const std::string& dev, std::string text,
+                                std::optional<std::string> vehicle,
+                                std::optional<std::string> driver) {
     if (!live_.contains(dev)) {
         return "gps: device '" + dev + "' is not online";
     }
-    const std::uint64_t seq = number();
+    // Every report of every terminal comes here: its texts are moved into
+    // the message, and from the message into the step that applies it,
+    // rather than copied for each.
+    protocol::Gps event{dev,      std::move(text), std::move(vehicle), std::move(driver),
+                        number(), std::nullopt};
     // The list at a login names the event its data came from.
-    auto apply = [this, dev, text, vehicle, driver, seq] {
-        const auto it = index_.find(dev);
+    const auto apply = [this](const protocol::Gps& event) {
+        const auto it = index_.find(event.dev);
         if (it == index_.end()) {
             return;
         }
-        it->second->seq = seq;
-        it->second->gps = text;
-        if (vehicle) {
-            it->second->vehicle = *vehicle;
+        it->second->seq = event.seq;
+        it->second->gps = event.gps;
+        if (event.vehicle) {
+            it->second->vehicle = *event.vehicle;
         }
-        if (driver) {
-            it->second->driver = *driver;
+        if (event.driver) {
+            it->second->driver = *event.driver;
         }
     };
     // With no journal, no event server to send it to and none to keep it
     // for, the line is not worth writing: the device's state is what a
     // later login gets.
     if (eventLog_ == nullptr && acked_.empty() && loggedInClients() == 0) {
-        apply();
-        delivered_ = std::max(delivered_, seq);
+        apply(event);
+        delivered_ = std::max(delivered_, event.seq);
         return {};
     }
-    return broadcast(protocol::Gps{dev, text, vehicle, driver, seq, NowMs()}, std::move(apply));
+    event.at = NowMs();
+    std::string line = protocol::encodeLine(event);
+    const std::uint64_t seq = event.seq;
+    return broadcastLine("gps", seq, true, std::move(line),
+                         [apply, event = std::move(event)] { apply(event); });
 }
 
 std::string EventServerHub::offline(const std::string& dev, std::optional<std::int64_t> atMs) {

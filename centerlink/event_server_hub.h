@@ -91,9 +91,9 @@ public:
     // database can order a device's state by the center's clock; the list
     // sent to a client that logs in keeps each device's time of coming online.
     std::string online(const vardo::protocol::Online& device);
-    std::string gps(const std::string& dev, const std::string& text,
-                    const std::optional<std::string>& vehicle = std::nullopt,
-                    const std::optional<std::string>& driver = std::nullopt);
+    std::string gps(const std::string& dev, std::string text,
+                    std::optional<std::string> vehicle = std::nullopt,
+                    std::optional<std::string> driver = std::nullopt);
     // `atMs` dates an offline that must sort before an event another center
     // stamped (the terminal logged in there); the handing-over time otherwise.
     std::string offline(const std::string& dev, std::optional<std::int64_t> atMs = std::nullopt);
@@ -169,6 +169,10 @@ private:
     // with the event until it is durable.
     std::string broadcast(const vardo::protocol::Message& message,
                           std::function<void()> apply = {});
+    // The same for a message already written as its line: its op, its
+    // number (0: none) and whether it is a `gps`.
+    std::string broadcastLine(const char* op, std::uint64_t seq, bool gps, std::string line,
+                              std::function<void()> apply);
     struct Unsynced {
         std::uint64_t seq;
         std::shared_ptr<const std::string> line;

@@ -42,6 +42,8 @@ private:
 
 class Writer {
 public:
+    // Room for n bytes in all, for a writer that knows its size.
+    void reserve(std::size_t n) { bytes_.reserve(n); }
     void u8(std::uint8_t v) { bytes_.push_back(v); }
     void u16(std::uint16_t v);
     void u32(std::uint32_t v);

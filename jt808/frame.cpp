@@ -41,9 +41,9 @@ std::uint8_t checkCode(std::span<const std::uint8_t> bytes) {
     return x;
 }
 
-std::vector<std::uint8_t> escape(std::span<const std::uint8_t> raw) {
-    std::vector<std::uint8_t> out;
-    out.reserve(raw.size() + raw.size() / 8 + 2);
+namespace {
+
+void appendEscaped(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> raw) {
     for (const std::uint8_t b : raw) {
         if (b == kFlag) {
             out.push_back(kEscape);
@@ -55,6 +55,14 @@ std::vector<std::uint8_t> escape(std::span<const std::uint8_t> raw) {
             out.push_back(b);
         }
     }
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> escape(std::span<const std::uint8_t> raw) {
+    std::vector<std::uint8_t> out;
+    out.reserve(raw.size() + raw.size() / 8 + 2);
+    appendEscaped(out, raw);
     return out;
 }
 
@@ -173,7 +181,10 @@ std::vector<std::uint8_t> encodeFrame(const Header& header, std::span<const std:
     if (body.size() > kMaxBodyBytes || !phoneOk) {
         return {};
     }
+    // Every answer to every report goes through here: the buffers are sized
+    // once rather than grown byte by byte.
     Writer w;
+    w.reserve(headerBytes(header.version, header.subpackaged) + body.size() + 1);
     w.u16(header.msgId);
     std::uint16_t props = static_cast<std::uint16_t>(body.size());
     props |= static_cast<std::uint16_t>((header.encryption & 0x07) << kEncryptionShift);
@@ -196,10 +207,10 @@ std::vector<std::uint8_t> encodeFrame(const Header& header, std::span<const std:
     w.bytes(body);
     w.u8(checkCode(w.data()));
     std::vector<std::uint8_t> out;
-    const std::vector<std::uint8_t> escaped = escape(w.data());
-    out.reserve(escaped.size() + 2);
+    // Most frames need no escape at all; a few escapes fit in the slack.
+    out.reserve(w.data().size() + w.data().size() / 8 + 4);
     out.push_back(kFlag);
-    out.insert(out.end(), escaped.begin(), escaped.end());
+    appendEscaped(out, w.data());
     out.push_back(kFlag);
     return out;
 }

@@ -19,6 +19,7 @@ Result<GeneralResponse> parseGeneralResponse(std::span<const std::uint8_t> body)
 
 std::vector<std::uint8_t> encodeGeneralResponse(const GeneralResponse& response) {
     Writer w;
+    w.reserve(5);
     w.u16(response.serial);
     w.u16(response.msgId);
     w.u8(response.result);

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "protocol/gps_line.h"
 #include "text/utf8.h"
 
 namespace vardo::protocol {
@@ -483,9 +484,22 @@ std::uint64_t sequenceOf(const Message& message) {
 }
 
 std::string encodeLine(const Message& message) {
+    // The line of every location report is written without a document.
+    if (const auto* gps = std::get_if<Gps>(&message)) {
+        if (auto line = gpsLine(*gps)) {
+            return std::move(*line);
+        }
+    }
     std::string line = toJson(message).dump(-1, ' ', false, json::error_handler_t::replace);
     line += '\n';
     return line;
+}
+
+std::string encodeLine(const Gps& gps) {
+    if (auto line = gpsLine(gps)) {
+        return std::move(*line);
+    }
+    return encodeLine(Message(gps));
 }
 
 DecodeResult decodeLine(std::string_view line) {

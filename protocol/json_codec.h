@@ -18,6 +18,9 @@ namespace vardo::protocol {
 // The message as one JSON object followed by `\n`. Text that is not valid
 // UTF-8 is written with U+FFFD in its place.
 std::string encodeLine(const Message& message);
+// The same for the line of every location report, without making a Message
+// of it.
+std::string encodeLine(const Gps& gps);
 
 struct DecodeResult {
     enum class Status { Message, Ignored, Error };

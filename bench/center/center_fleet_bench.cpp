@@ -527,6 +527,7 @@ int main(int argc, char** argv) {
         startSyscallCount(center.pid(), duration - 2, syscallFile);
     }
     const double centerCpu0 = cpuSeconds(center.pid());
+    const double centerUser0 = benchproc::userCpuSeconds(center.pid());
     const std::uint64_t centerSwitches0 = contextSwitches(center.pid());
     const double serverCpu0 = cpuSeconds(server.pid());
     const auto steadyStart = Clock::now();
@@ -551,6 +552,7 @@ int main(int argc, char** argv) {
     }
     const double steadySeconds = seconds(Clock::now() - steadyStart);
     const double centerCpu = cpuSeconds(center.pid()) - centerCpu0;
+    const double centerUser = benchproc::userCpuSeconds(center.pid()) - centerUser0;
     const std::uint64_t centerSwitches = contextSwitches(center.pid()) - centerSwitches0;
     const double serverCpu = cpuSeconds(server.pid()) - serverCpu0;
     const double rss = rssMiB(center.pid());
@@ -591,6 +593,11 @@ int main(int argc, char** argv) {
         centerShare, perTerminalSecond,
         reports > 0 ? centerCpu / static_cast<double>(reports) * 1e6 : 0.0,
         perTerminalSecond > 0 ? 1e6 / perTerminalSecond / 1000 : 0.0);
+    // What the center's own code costs, apart from the kernel's work on its
+    // sockets and files (clock ticks: a figure to compare within a run).
+    std::printf("center CPU in user space           %.3f us per terminal-second (%.0f %% of it)\n",
+                centerUser / steadySeconds / count * 1e6,
+                centerCpu > 0 ? 100.0 * centerUser / centerCpu : 0.0);
     std::printf("center CPU, all connected, silent  %.3f %% of a core\n", idleShare);
     std::printf(
         "center context switches            %.2f per report (%.0f/s)\n",

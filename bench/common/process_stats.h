@@ -16,30 +16,50 @@
 
 namespace benchproc {
 
-// CPU seconds (user + system) of the process or thread whose /proc stat file
-// this is; 0 once it is gone.
-inline double cpuSecondsOfStat(const std::string& statPath) {
+// CPU seconds in user space and in the kernel of the process or thread
+// whose /proc stat file this is; both 0 once it is gone.
+struct CpuTimes {
+    double user = 0;
+    double system = 0;
+};
+
+inline CpuTimes cpuTimesOfStat(const std::string& statPath) {
     std::ifstream in(statPath);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     // The command name may hold spaces and parentheses: fields start after the last ')'.
     const auto close = text.rfind(')');
     if (close == std::string::npos) {
-        return 0;
+        return {};
     }
     std::istringstream fields(text.substr(close + 2));
     std::string f;
-    double ticks = 0;
+    CpuTimes times;
+    const auto tick = static_cast<double>(sysconf(_SC_CLK_TCK));
     for (int i = 3; i <= 15 && fields >> f; ++i) {
-        if (i == 14 || i == 15) {
-            ticks += std::stod(f);
+        if (i == 14) {
+            times.user = std::stod(f) / tick;
+        } else if (i == 15) {
+            times.system = std::stod(f) / tick;
         }
     }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return times;
+}
+
+// CPU seconds (user + system) of the process or thread whose /proc stat file
+// this is; 0 once it is gone.
+inline double cpuSecondsOfStat(const std::string& statPath) {
+    const CpuTimes times = cpuTimesOfStat(statPath);
+    return times.user + times.system;
 }
 
 // CPU seconds (user + system) of a process so far; 0 once it is gone.
 inline double cpuSeconds(pid_t pid) {
     return cpuSecondsOfStat("/proc/" + std::to_string(pid) + "/stat");
+}
+
+// CPU seconds of a process so far in user space alone; 0 once it is gone.
+inline double userCpuSeconds(pid_t pid) {
+    return cpuTimesOfStat("/proc/" + std::to_string(pid) + "/stat").user;
 }
 
 // CPU seconds of this process so far, all threads.

@@ -1,0 +1,18 @@
+#pragma once
+// The `gps` line written straight into a string: every location report of
+// every terminal makes one, and building a JSON document for it costs the
+// center more than the rest of the report. The bytes are those the document
+// writer of json_codec.cpp gives (same field order, same escapes); text that
+// is not well-formed UTF-8 is left to that writer, which repairs it.
+
+#include <optional>
+#include <string>
+
+#include "protocol/messages.h"
+
+namespace vardo::protocol {
+
+// The line with its `\n`, or nullopt when a text of it is not valid UTF-8.
+std::optional<std::string> gpsLine(const Gps& gps);
+
+}  // namespace vardo::protocol

@@ -1,0 +1,120 @@
+// The hand-written `gps` line against the JSON library's own writing of the
+// same object: byte for byte, for the text terminals send (names, sentences)
+// with every character that needs an escape and every length of UTF-8.
+
+#include "protocol/gps_line.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "protocol/json_codec.h"
+
+namespace vardo::protocol {
+namespace {
+
+// What the codec wrote for a gps line before it had its own writer.
+std::string documentLine(const Gps& m) {
+    nlohmann::ordered_json j;
+    j["op"] = "gps";
+    j["dev"] = m.dev;
+    j["gps"] = m.gps;
+    if (m.vehicle) {
+        j["vehicle"] = *m.vehicle;
+    }
+    if (m.driver) {
+        j["driver"] = *m.driver;
+    }
+    if (m.at) {
+        j["at"] = *m.at;
+    }
+    if (m.seq != 0) {
+        j["seq"] = m.seq;
+    }
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+void expectSameLine(const Gps& m) {
+    const auto line = gpsLine(m);
+    ASSERT_TRUE(line.has_value()) << m.gps;
+    EXPECT_EQ(*line, documentLine(m));
+    EXPECT_EQ(encodeLine(m), documentLine(m));
+    EXPECT_EQ(encodeLine(Message(m)), documentLine(m));
+}
+
+TEST(GpsLine, IsTheDocumentWritersLineForEveryFieldCombination) {
+    expectSameLine(Gps{"013800000001",
+                       "$GNRMC,101112.00,A,3016.1234,N,12009.5678,E,,,091226,,,A*6C", std::nullopt,
+                       std::nullopt, 0, std::nullopt});
+    expectSameLine(
+        Gps{"013800000001", "$GNRMC,1*00", std::nullopt, std::nullopt, 42, 1'765'000'000'123});
+    expectSameLine(Gps{"d", "", "浙A·12345", "张伟", 18'446'744'073'709'551'615u, 0});
+    expectSameLine(Gps{"d", "x", std::nullopt, "", 1, -5});
+    expectSameLine(Gps{"", "", "", std::nullopt, 0, kMaxReceivedAtMs});
+
+    // And an event server reads back what was sent.
+    const Gps sent{"013800000001", "$GNRMC,1*00", "浙A \"1\"", std::nullopt, 9, 1'765'000'000'123};
+    const std::string line = *gpsLine(sent);
+    const auto decoded = decodeLine(std::string_view(line).substr(0, line.size() - 1));
+    ASSERT_TRUE(decoded.ok()) << decoded.error;
+    EXPECT_EQ(std::get<Gps>(decoded.message), sent);
+}
+
+TEST(GpsLine, EscapesEveryCharacterAsTheDocumentWriterDoes) {
+    std::string every;
+    for (int c = 1; c < 0x80; ++c) {
+        every += static_cast<char>(c);
+    }
+    every += '\0';
+    every += "é€😀\xc2\x80\xef\xbf\xbf";
+    expectSameLine(Gps{every, every, every, every, 7, 8});
+    expectSameLine(Gps{"O'Brien's \"van\"\\", "a/b\x7f", "\t\r\n\b\f", "\x1f\x01", 0, {}});
+}
+
+TEST(GpsLine, RandomTextFromTerminalsGivesTheSameBytes) {
+    // Pieces a terminal may send: ASCII of every kind and characters of
+    // two, three and four bytes.
+    const std::string pieces[] = {"\"", "\\", "\n", "\x01", "\x1f", "\x7f", "/", "a", "7",
+                                  " ",  ",",  "*",  "é",    "·",    "浙",   "😀", "\t"};
+    std::mt19937 random(808);
+    std::uniform_int_distribution<std::size_t> piece(0, std::size(pieces) - 1);
+    std::uniform_int_distribution<int> length(0, 40);
+    const auto text = [&] {
+        std::string t;
+        for (int n = length(random); n > 0; --n) {
+            t += pieces[piece(random)];
+        }
+        return t;
+    };
+    for (int round = 0; round < 2000; ++round) {
+        Gps m{text(), text(), std::nullopt, std::nullopt, random(), std::nullopt};
+        if (round % 2 == 0) {
+            m.vehicle = text();
+        }
+        if (round % 3 == 0) {
+            m.driver = text();
+        }
+        if (round % 5 != 0) {
+            m.at = static_cast<std::int64_t>(random()) * 1000;
+        }
+        expectSameLine(m);
+    }
+}
+
+TEST(GpsLine, TextThatIsNotUtf8IsLeftToTheDocumentWriter) {
+    const std::string broken[] = {"\xff", "ab\xc3", "\xed\xa0\x80", "\xc0\xaf", "\x80x"};
+    for (const auto& bad : broken) {
+        for (int field = 0; field < 4; ++field) {
+            Gps m{"dev", "$GPRMC", "v", "d", 3, 4};
+            (field == 0 ? m.dev : field == 1 ? m.gps : field == 2 ? *m.vehicle : *m.driver) = bad;
+            EXPECT_FALSE(gpsLine(m).has_value());
+            // Still sent, with the ill-formed bytes replaced.
+            EXPECT_EQ(encodeLine(m), documentLine(m));
+            EXPECT_EQ(encodeLine(Message(m)), documentLine(m));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vardo::protocol
