@@ -10,16 +10,28 @@
 namespace center {
 namespace {
 
-text::OptionSetter SetSeconds(std::chrono::seconds& target, long long min, long long max) {
-    return [&target, min, max](const std::string& v) -> std::string {
+// A whole number of `Duration`s from min to max; `unit` names them in the
+// refusal.
+template <typename Duration>
+text::OptionSetter SetDuration(Duration& target, long long min, long long max, const char* unit) {
+    return [&target, min, max, unit](const std::string& v) -> std::string {
         long long n = 0;
         if (!text::ParseNumber(v, n) || n < min || n > max) {
-            return "'" + v + "' is not a number of seconds from " + std::to_string(min) + " to " +
-                   std::to_string(max);
+            return "'" + v + "' is not a number of " + unit + " from " + std::to_string(min) +
+                   " to " + std::to_string(max);
         }
-        target = std::chrono::seconds(n);
+        target = Duration(n);
         return {};
     };
+}
+
+text::OptionSetter SetSeconds(std::chrono::seconds& target, long long min, long long max) {
+    return SetDuration(target, min, max, "seconds");
+}
+
+text::OptionSetter SetMicroseconds(std::chrono::microseconds& target, long long min,
+                                   long long max) {
+    return SetDuration(target, min, max, "microseconds");
 }
 
 // The table of every option, writing into `o` and the login parts.
@@ -140,26 +152,12 @@ struct Parser {
              "after a wake-up, wait up to N microseconds for more to handle\n"
              "in the same pass: fewer wake-ups and journal syncs, answers up\n"
              "to N us later; 0 handles everything the moment it arrives (2000)",
-             [this](const std::string& v) -> std::string {
-                 long long n = 0;
-                 if (!text::ParseNumber(v, n) || n < 0 || n > 100'000) {
-                     return "'" + v + "' is not a number of microseconds from 0 to 100000";
-                 }
-                 o.linger = std::chrono::microseconds(n);
-                 return {};
-             }},
+             SetMicroseconds(o.linger, 0, 100'000)},
             {"--sync-interval-us", "N",
              "let the journal sync at most once in N microseconds: under a\n"
              "steady stream of reports fewer syncs and wake-ups, answers up to\n"
              "N us later; 0 syncs every pass's reports at once (10000)",
-             [this](const std::string& v) -> std::string {
-                 long long n = 0;
-                 if (!text::ParseNumber(v, n) || n < 0 || n > 1'000'000) {
-                     return "'" + v + "' is not a number of microseconds from 0 to 1000000";
-                 }
-                 o.syncInterval = std::chrono::microseconds(n);
-                 return {};
-             }},
+             SetMicroseconds(o.syncInterval, 0, 1'000'000)},
             {"--event-server-login-timeout", "S",
              "close an event server's connection whose login line is not\n"
              "complete S seconds after connecting (30)",
