@@ -93,6 +93,15 @@ std::vector<fs::path> Segments(const fs::path& dir) {
     return out;
 }
 
+// A journal opened again on `dir` gives back events 1..last, the last one whole.
+void ExpectReopenedWithEvents(const fs::path& dir, std::uint64_t last) {
+    JournalRun again(dir);
+    CenterJournal::Restored restored;
+    ASSERT_EQ(again.journal().open(restored), "");
+    ASSERT_EQ(restored.entries.size(), last);
+    EXPECT_EQ(restored.entries.back().line, Line(last));
+}
+
 TEST(CenterJournal, WhatWasSyncedIsFoundAgainUnderTheSameEpochWithTheMarks) {
     JournalFolder folder;
     std::uint64_t epoch = 0;
@@ -193,11 +202,7 @@ TEST(CenterJournal, AStopBeforeTheTurnEndsStillWritesWhatWasAppended) {
         run.journal().close();
         EXPECT_EQ(run.journal().durableSeq(), 3u);
     }
-    JournalRun again(folder.dir());
-    CenterJournal::Restored restored;
-    ASSERT_EQ(again.journal().open(restored), "");
-    ASSERT_EQ(restored.entries.size(), 3u);
-    EXPECT_EQ(restored.entries.back().line, Line(3));
+    ExpectReopenedWithEvents(folder.dir(), 3);
 }
 
 TEST(CenterJournal, TurnsWithinTheSyncIntervalShareOneSyncAndAStopEndsTheWait) {
@@ -223,11 +228,7 @@ TEST(CenterJournal, TurnsWithinTheSyncIntervalShareOneSyncAndAStopEndsTheWait) {
         EXPECT_EQ(run.advances(), (std::vector<std::uint64_t>{1, 3}));
         EXPECT_EQ(run.journal().durableSeq(), 3u);
     }
-    JournalRun again(folder.dir());
-    CenterJournal::Restored restored;
-    ASSERT_EQ(again.journal().open(restored), "");
-    ASSERT_EQ(restored.entries.size(), 3u);
-    EXPECT_EQ(restored.entries.back().line, Line(3));
+    ExpectReopenedWithEvents(folder.dir(), 3);
 }
 
 TEST(CenterJournal, SegmentsEveryEventServerHasAcknowledgedAreDeleted) {
