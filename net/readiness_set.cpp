@@ -89,27 +89,24 @@ void ReadinessSet::arm(const std::shared_ptr<Core>& core) {
                 arm(core);
                 return;
             }
-            // The wait is armed again (a system call) once the pass is over,
-            // not now: a pass costs one re-arming whatever it read. Queued
-            // before the round, which may throw.
+            // The sockets are read, and the wait armed again (a system
+            // call), once the pass is over: what becomes readable while the
+            // thread lingers is taken in the same round, and a pass costs
+            // one round and one re-arming whatever it read.
             core->armed = true;
-            const std::uint64_t lingers = Lingers(core->io.get_executor());
-            AtEndOfPass(core->io.get_executor(), [core, lingers] {
+            AtEndOfPass(core->io.get_executor(), [core] {
                 core->armed = false;
-                // The round came before the pass's linger (it woke the
-                // thread): what became readable while it lingered is the
-                // pass's too, as the pass's other handlers are.
-                if (!core->closed && Lingers(core->io.get_executor()) != lingers) {
-                    try {
-                        round(core);
-                    } catch (...) {
-                        arm(core);
-                        throw;
-                    }
+                if (core->closed) {
+                    return;
+                }
+                try {
+                    round(core);
+                } catch (...) {
+                    arm(core);
+                    throw;
                 }
                 arm(core);
             });
-            round(core);
         });
 }
 

@@ -38,7 +38,6 @@ public:
 
     std::vector<std::function<void()>> work_;
     bool inPasses_ = false;
-    std::uint64_t lingers_ = 0;
 
 private:
     void shutdown() override { work_.clear(); }
@@ -65,10 +64,6 @@ void AtEndOfPass(const asio::any_io_executor& executor, std::function<void()> wo
     } else {
         asio::post(executor, std::move(work));
     }
-}
-
-std::uint64_t Lingers(const asio::any_io_executor& executor) {
-    return asio::use_service<PassEnd>(asio::query(executor, asio::execution::context)).lingers_;
 }
 
 void RunInPasses(asio::io_context& io, std::chrono::microseconds linger) {
@@ -102,7 +97,6 @@ void RunInPasses(asio::io_context& io, std::chrono::microseconds linger) {
         // journal writer's wake-up, say) runs once, after the linger, with
         // everything that arrived meanwhile.
         if (!busy) {
-            ++end.lingers_;
             std::this_thread::sleep_for(linger);
         }
         const auto handling = Clock::now();

@@ -19,7 +19,6 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/io_context.hpp>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 
 namespace net {
@@ -35,12 +34,5 @@ void RunInPasses(asio::io_context& io, std::chrono::microseconds linger);
 //
 // Thread: the context's own thread.
 void AtEndOfPass(const asio::any_io_executor& executor, std::function<void()> work);
-
-// How many times the thread running the context in passes has lingered so
-// far: work done before the current pass's linger differs from it. Always 0
-// on a context not run in passes.
-//
-// Thread: the context's own thread.
-std::uint64_t Lingers(const asio::any_io_executor& executor);
 
 }  // namespace net
