@@ -42,6 +42,7 @@ namespace {
 using namespace std::chrono_literals;
 
 struct Round {
+    double sentPerSecond = 0;  // what the fleet offered, over the same window
     double answeredPerSecond = 0;
     double storedWhileReporting = 0;  // per second, over the same window
     std::size_t stored = 0;
@@ -160,13 +161,16 @@ Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, i
         };
         std::this_thread::sleep_for(1s);  // the first reports settle
         const std::uint64_t before = fleet.counters().reportsAnswered;
+        const std::uint64_t sentBefore = fleet.counters().locations;
         const std::size_t storedBefore = count();
         const auto start = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
         const std::uint64_t after = fleet.counters().reportsAnswered;
+        const std::uint64_t sentAfter = fleet.counters().locations;
         const std::size_t storedAfter = count();
         const double window =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        round.sentPerSecond = static_cast<double>(sentAfter - sentBefore) / window;
         round.answeredPerSecond = static_cast<double>(after - before) / window;
         round.storedWhileReporting = static_cast<double>(storedAfter - storedBefore) / window;
         io.call([&] { fleet.stop(); });
@@ -251,12 +255,14 @@ int main(int argc, char** argv) {
             const Round round = RunOnce(journal, terminals, std::chrono::milliseconds(intervalMs),
                                         seconds, database);
             std::printf(
-                "round %d, journal %-3s: %8.0f reports answered/s, %8.0f fixes stored/s while "
-                "reporting; %zu fixes stored, %.0f/s over the round\n",
-                r + 1, journal ? "on" : "off", round.answeredPerSecond, round.storedWhileReporting,
-                round.stored, round.storedPerSecond);
+                "round %d, journal %-3s: %8.0f reports sent/s, %8.0f answered/s, %8.0f fixes "
+                "stored/s "
+                "while reporting; %zu fixes stored, %.0f/s over the round\n",
+                r + 1, journal ? "on" : "off", round.sentPerSecond, round.answeredPerSecond,
+                round.storedWhileReporting, round.stored, round.storedPerSecond);
             std::fflush(stdout);
             Round& sum = journal ? on : off;
+            sum.sentPerSecond += round.sentPerSecond / rounds;
             sum.answeredPerSecond += round.answeredPerSecond / rounds;
             sum.storedWhileReporting += round.storedWhileReporting / rounds;
             sum.storedPerSecond += round.storedPerSecond / rounds;
@@ -265,14 +271,15 @@ int main(int argc, char** argv) {
     const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
     std::printf(
         "%d terminals every %d ms into %s, journal on / off:\n"
+        "  sent                %8.0f / %8.0f a second\n"
         "  answered            %8.0f / %8.0f a second, ratio %.3f\n"
         "  stored, reporting   %8.0f / %8.0f a second, ratio %.3f\n"
         "  stored, whole round %8.0f / %8.0f a second, ratio %.3f\n",
-        terminals, intervalMs, database.empty() ? "SQLite" : "PostgreSQL", on.answeredPerSecond,
-        off.answeredPerSecond, ratio(on.answeredPerSecond, off.answeredPerSecond),
-        on.storedWhileReporting, off.storedWhileReporting,
-        ratio(on.storedWhileReporting, off.storedWhileReporting), on.storedPerSecond,
-        off.storedPerSecond, ratio(on.storedPerSecond, off.storedPerSecond));
+        terminals, intervalMs, database.empty() ? "SQLite" : "PostgreSQL", on.sentPerSecond,
+        off.sentPerSecond, on.answeredPerSecond, off.answeredPerSecond,
+        ratio(on.answeredPerSecond, off.answeredPerSecond), on.storedWhileReporting,
+        off.storedWhileReporting, ratio(on.storedWhileReporting, off.storedWhileReporting),
+        on.storedPerSecond, off.storedPerSecond, ratio(on.storedPerSecond, off.storedPerSecond));
     if (pgbench) {
         std::printf(
             "pgbench %.0f calls a second; stored against it, on / off: while reporting %.3f / "
