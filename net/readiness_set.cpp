@@ -29,6 +29,20 @@ ReadinessSet::ReadinessSet(asio::io_context& io) : core_(std::make_shared<Core>(
         throw std::system_error(error);
     }
     core_->events.resize(kBatch);
+    // A context run in passes reads the set at the end of every pass, with
+    // what arrived while the thread lingered, and the set keeps no wait of
+    // its own armed there: its sockets are in asio's reactor too (for their
+    // writes), so their bytes end a blocking wait of the thread by
+    // themselves. A pass costs one epoll_wait of the set and no re-arming.
+    AtEveryPassEnd(io, [core = core_] {
+        if (core->closed) {
+            return false;
+        }
+        if (core->count > 0) {
+            round(core);
+        }
+        return true;
+    });
 }
 
 ReadinessSet::~ReadinessSet() {
@@ -75,7 +89,9 @@ void ReadinessSet::remove(int fd, Reader& reader) {
 }
 
 void ReadinessSet::arm(const std::shared_ptr<Core>& core) {
-    if (core->armed || core->closed || core->count == 0) {
+    // Run in passes, the set is read at every pass's end instead (see the
+    // constructor).
+    if (core->armed || core->closed || core->count == 0 || InPasses(core->io.get_executor())) {
         return;
     }
     core->armed = true;
@@ -85,28 +101,16 @@ void ReadinessSet::arm(const std::shared_ptr<Core>& core) {
             if (core->closed || (error && error != asio::error::operation_aborted)) {
                 return;  // gone, or the set itself failed: nothing to wait for
             }
-            if (error) {
-                arm(core);
-                return;
-            }
-            // The sockets are read, and the wait armed again (a system
-            // call), once the pass is over: what becomes readable while the
-            // thread lingers is taken in the same round, and a pass costs
-            // one round and one re-arming whatever it read.
-            core->armed = true;
-            AtEndOfPass(core->io.get_executor(), [core] {
-                core->armed = false;
-                if (core->closed) {
-                    return;
-                }
+            if (!error && !InPasses(core->io.get_executor())) {
+                // Armed again after the round, which may throw.
                 try {
                     round(core);
                 } catch (...) {
                     arm(core);
                     throw;
                 }
-                arm(core);
-            });
+            }
+            arm(core);
         });
 }
 

@@ -1,10 +1,18 @@
 #pragma once
 // Stream sockets whose reads their owner does itself, watched in an epoll set
-// of their own: each is added once, edge-triggered, and the set's descriptor
-// is what the io_context waits on. asio re-arms a socket's registration (one
-// epoll_ctl) at every async_wait; with thousands of connections that each
-// send now and then, that is one system call per message. Here it is one per
-// wake-up of the set, for every socket that became readable meanwhile.
+// of their own: each is added once, edge-triggered. asio re-arms a socket's
+// registration (one epoll_ctl) at every async_wait; with thousands of
+// connections that each send now and then, that is one system call per
+// message. Here it is one epoll_wait a pass (net/run_in_passes.h) for every
+// socket that became readable meanwhile.
+//
+// Run in passes, the set is read at the end of every pass and keeps no wait
+// of its own: that relies on asio's reactor having the sockets too (an asio
+// socket is in it from its opening, for its writes), whose bytes end the
+// thread's blocking wait by themselves. A context run in passes once is to
+// go on being run in passes while the set has sockets. Run otherwise
+// (io_context::run), asio waits on the set's descriptor, re-armed after each
+// reading of the set.
 //
 // Edge-triggered: a socket is reported when bytes (or the peer's end) arrive,
 // not while they wait unread. Its reader therefore reads until the socket is

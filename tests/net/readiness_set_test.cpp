@@ -190,6 +190,40 @@ TEST(ReadinessSet, AReaderStoppedAtItsShareIsCalledAgainWithoutNewBytes) {
     }
 }
 
+TEST(ReadinessSet, RunInPassesBytesWakeABlockedThreadWithoutAWaitOfTheSet) {
+    asio::io_context io(1);
+    ReadinessSet set(io);
+    Connection c = Connect(io);
+    CollectingReader reader(c.read, 64, 1 << 20);
+    ASSERT_FALSE(set.add(c.read.native_handle(), reader));
+    auto guard = asio::make_work_guard(io);
+    asio::steady_timer deadline(io, 10s);
+    deadline.async_wait([&](const asio::error_code& error) {
+        if (!error) {
+            io.stop();
+        }
+    });
+    // Each piece is sent while the thread blocks with nothing to do: the
+    // set's own wait (armed before the passes began) is used up by the
+    // first, the later ones wake it through asio's reactor alone.
+    std::thread sender([&] {
+        for (const char* piece : {"one ", "two ", "three"}) {
+            std::this_thread::sleep_for(30ms);
+            asio::write(c.peer, asio::buffer(std::string(piece)));
+        }
+    });
+    reader.onBytes = [&] {
+        if (reader.bytes == "one two three") {
+            deadline.cancel();
+            io.stop();
+        }
+    };
+    RunInPasses(io, 1ms);
+    sender.join();
+    EXPECT_EQ(reader.bytes, "one two three");
+    set.remove(c.read.native_handle(), reader);
+}
+
 TEST(ReadinessSet, ThePeersEndIsReadToTheEndWithTheBytesBeforeIt) {
     asio::io_context io(1);
     ReadinessSet set(io);
