@@ -1,6 +1,7 @@
 #include "db/statement_journal.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -507,6 +508,7 @@ bool CStatementJournal::SyncSegment(std::unique_lock<std::mutex>& lock) {
 }
 
 void CStatementJournal::WriterLoop() {
+    pthread_setname_np(pthread_self(), "vardo-journal");
     using Clock = std::chrono::steady_clock;
     std::unique_lock lock(m_mutex);
     bool unsynced = false;            // written since the last sync
