@@ -70,19 +70,44 @@ HVARDODEV HandleTable::addDevice(HVARDOAPP owner, const std::string& id, DeviceV
 void HandleTable::pushView(HVARDODEV device, DeviceView view) {
     const std::lock_guard lock(mutex_);
     const auto it = devices_.find(device);
-    if (it == devices_.end()) {
-        return;
+    if (it != devices_.end()) {
+        pushViewLocked(it->second, std::move(view));
     }
-    auto& views = it->second.views;
-    if (it->second.frontRead) {
+}
+
+void HandleTable::pushViewLocked(Device& device, DeviceView view) {
+    auto& views = device.views;
+    if (device.frontRead) {
         views.pop_front();
-        it->second.frontRead = false;
+        device.frontRead = false;
     }
     views.push_back(std::move(view));
     while (views.size() > kMaxPendingViews) {
         views.pop_front();
         ++droppedViews_;
     }
+}
+
+void HandleTable::pushFix(HVARDODEV device, std::string_view gps, std::int64_t receivedAtMs,
+                          const std::optional<std::string>& vehicle,
+                          const std::optional<std::string>& driver,
+                          const VARDO_EVENT_NUMBER& number) {
+    const std::lock_guard lock(mutex_);
+    const auto it = devices_.find(device);
+    if (it == devices_.end()) {
+        return;
+    }
+    DeviceView view = it->second.views.back();
+    view.gps = capDeviceText(gps);
+    view.receivedAtMs = receivedAtMs;
+    if (vehicle) {
+        view.vehicle = capDeviceText(*vehicle);
+    }
+    if (driver) {
+        view.driver = capDeviceText(*driver);
+    }
+    pushViewLocked(it->second, std::move(view));
+    pushNumberLocked(it->second, number);
 }
 
 void HandleTable::setOfflineAt(HVARDODEV device, std::int64_t receivedAtMs) {
@@ -207,10 +232,13 @@ std::size_t HandleTable::droppedViews() const {
 void HandleTable::pushNumber(HVARDODEV device, const VARDO_EVENT_NUMBER& number) {
     const std::lock_guard lock(mutex_);
     const auto it = devices_.find(device);
-    if (it == devices_.end()) {
-        return;
+    if (it != devices_.end()) {
+        pushNumberLocked(it->second, number);
     }
-    auto& numbers = it->second.numbers;
+}
+
+void HandleTable::pushNumberLocked(Device& device, const VARDO_EVENT_NUMBER& number) {
+    auto& numbers = device.numbers;
     numbers.push_back(number);
     // A caller that never takes them is not harmed: the oldest go.
     while (numbers.size() > kMaxPendingViews) {
