@@ -124,7 +124,8 @@ private:
         std::deque<VARDO_EVENT_NUMBER> numbers;  // oldest first
     };
 
-    std::uint32_t nextHandle();  // 0 when exhausted; lock held
+    std::uint32_t nextHandle();                        // 0 when exhausted; lock held
+    Device* findDeviceLocked(HVARDODEV device) const;  // null when unknown
     void pushViewLocked(Device& device, DeviceView view);
     static void pushNumberLocked(Device& device, const VARDO_EVENT_NUMBER& number);
 
@@ -134,6 +135,9 @@ private:
     std::unordered_map<std::uint32_t, Device> devices_;
     std::unordered_map<std::uint32_t, ChannelRef> channels_;
     std::size_t droppedViews_ = 0;
+    // The device found last (lock held; forgotten at every erase).
+    mutable HVARDODEV cachedHandle_ = 0;
+    mutable Device* cachedDevice_ = nullptr;
 };
 
 }  // namespace vardo
