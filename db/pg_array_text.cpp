@@ -1,7 +1,5 @@
 #include "db/pg_array_text.h"
 
-#include <string_view>
-
 namespace db {
 
 std::string PgArrayText(std::span<const char* const> values) {
@@ -22,16 +20,18 @@ std::string PgArrayText(std::span<const char* const> values) {
             continue;
         }
         out += '"';
-        // Runs without a character to escape go at once.
-        std::string_view rest(values[i]);
-        for (std::size_t cut = rest.find_first_of("\"\\"); cut != std::string_view::npos;
-             cut = rest.find_first_of("\"\\")) {
-            out.append(rest.substr(0, cut));
-            out += '\\';
-            out += rest[cut];
-            rest.remove_prefix(cut + 1);
+        // Runs without a character to escape go at once; the character
+        // escaped starts the next run.
+        const char* run = values[i];
+        const char* c = run;
+        for (; *c != '\0'; ++c) {
+            if (*c == '"' || *c == '\\') {
+                out.append(run, c);
+                out += '\\';
+                run = c;
+            }
         }
-        out.append(rest);
+        out.append(run, c);
         out += '"';
     }
     out += '}';

@@ -95,7 +95,11 @@ void CStatementJournal::Batch::Append(Batch&& other) {
 // boundary: the records that fit in `room` bytes, and always the first one.
 CStatementJournal::Batch CStatementJournal::Batch::TakeFront(std::size_t room) {
     if (bytes.size() <= room) {
-        return std::exchange(*this, Batch{});
+        Batch whole = std::exchange(*this, Batch{});
+        // The next records go into a buffer of the same size: grown from
+        // nothing record by record, it would be copied over and over.
+        bytes.reserve(whole.bytes.size());
+        return whole;
     }
     Batch front;
     std::string_view rest(bytes);
