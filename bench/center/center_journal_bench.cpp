@@ -56,6 +56,7 @@ namespace {
 using namespace std::chrono_literals;
 
 struct Round {
+    double sentPerSecond = 0;  // what the fleet offered, over the same window
     double answeredPerSecond = 0;
     double storedWhileReporting = 0;  // per second, over the same window
     std::size_t stored = 0;
@@ -231,11 +232,13 @@ Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, i
         };
         std::this_thread::sleep_for(1s);  // the first reports settle
         const std::uint64_t before = fleet.counters().reportsAnswered;
+        const std::uint64_t sentBefore = fleet.counters().locations;
         const std::size_t storedBefore = count();
         const auto ticksBefore = ThreadTicks(server.pid());
         const auto start = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
         const std::uint64_t after = fleet.counters().reportsAnswered;
+        const std::uint64_t sentAfter = fleet.counters().locations;
         const std::size_t storedAfter = count();
         auto ticksAfter = ThreadTicks(server.pid());
         if (storedAfter > storedBefore) {
@@ -252,6 +255,7 @@ Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, i
         }
         const double window =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        round.sentPerSecond = static_cast<double>(sentAfter - sentBefore) / window;
         round.answeredPerSecond = static_cast<double>(after - before) / window;
         round.storedWhileReporting = static_cast<double>(storedAfter - storedBefore) / window;
         io.call([&] { fleet.stop(); });
@@ -360,14 +364,16 @@ int main(int argc, char** argv) {
                 RunOnce(turn.journal, terminals, std::chrono::milliseconds(intervalMs), seconds,
                         database, servers[turn.server]);
             std::printf(
-                "round %d, journal %-3s%s: %8.0f reports answered/s, %8.0f fixes stored/s while "
-                "reporting; %zu fixes stored, %.0f/s over the round; event server %s\n",
+                "round %d, journal %-3s%s: %8.0f reports sent/s, %8.0f answered/s, %8.0f fixes "
+                "stored/s while reporting; %zu fixes stored, %.0f/s over the round; event "
+                "server %s\n",
                 r + 1, turn.journal ? "on" : "off",
                 servers.size() > 1 ? (", server " + std::to_string(turn.server + 1)).c_str() : "",
-                round.answeredPerSecond, round.storedWhileReporting, round.stored,
-                round.storedPerSecond, CpuText(round.cpuPerFix).c_str());
+                round.sentPerSecond, round.answeredPerSecond, round.storedWhileReporting,
+                round.stored, round.storedPerSecond, CpuText(round.cpuPerFix).c_str());
             std::fflush(stdout);
             Round& sum = sums[turn.server][turn.journal];
+            sum.sentPerSecond += round.sentPerSecond / rounds;
             sum.answeredPerSecond += round.answeredPerSecond / rounds;
             sum.storedWhileReporting += round.storedWhileReporting / rounds;
             sum.storedPerSecond += round.storedPerSecond / rounds;
@@ -382,10 +388,11 @@ int main(int argc, char** argv) {
         std::printf("%s:\n", name(s).c_str());
         for (const auto& [journal, sum] : sums[s]) {
             std::printf(
-                "  %d terminals every %d ms into %s, journal %s: %.0f answered, %.0f stored while "
-                "reporting, %.0f stored over the round a second; event server %s\n",
-                terminals, intervalMs, into, journal ? "on" : "off", sum.answeredPerSecond,
-                sum.storedWhileReporting, sum.storedPerSecond, CpuText(sum.cpuPerFix).c_str());
+                "  %d terminals every %d ms into %s, journal %s: %.0f sent, %.0f answered, %.0f "
+                "stored while reporting, %.0f stored over the round a second; event server %s\n",
+                terminals, intervalMs, into, journal ? "on" : "off", sum.sentPerSecond,
+                sum.answeredPerSecond, sum.storedWhileReporting, sum.storedPerSecond,
+                CpuText(sum.cpuPerFix).c_str());
         }
         if (sums[s].size() == 2) {
             const Round& on = sums[s][true];

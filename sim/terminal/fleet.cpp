@@ -586,13 +586,30 @@ private:
     // --- reports --------------------------------------------------------
 
     void scheduleTick(std::chrono::milliseconds delay) {
-        auto self = shared_from_this();
         tickTimer_.expires_after(delay);
+        awaitTick();
+    }
+
+    // A terminal reports on its own clock's period: the next tick is due an
+    // interval after the last one was due, not after it was handled, or a
+    // busy machine would stretch every period and the fleet would report
+    // less than it says. One that fell more than an interval behind (a
+    // stalled process) starts afresh rather than sending a burst.
+    void awaitTick() {
+        auto self = shared_from_this();
         tickTimer_.async_wait([self](const asio::error_code& e) {
-            if (!e && !self->stopped_) {
-                self->tick();
-                self->scheduleTick(self->config_.locationInterval);
+            if (e || self->stopped_) {
+                return;
             }
+            self->tick();
+            const auto interval = self->config_.locationInterval;
+            const auto now = asio::steady_timer::clock_type::now();
+            auto next = self->tickTimer_.expiry() + interval;
+            if (next + interval < now) {
+                next = now;
+            }
+            self->tickTimer_.expires_at(next);
+            self->awaitTick();
         });
     }
 
