@@ -227,7 +227,14 @@ void CenterSession::read() {
         struct Lines {
             Listener& listener;
             explicit Lines(Listener& l) : listener(l) { listener.onLinesBegin(); }
-            ~Lines() { listener.onLinesEnd(); }
+            ~Lines() {
+                try {
+                    listener.onLinesEnd();
+                } catch (...) {
+                    // Out of memory: what the window could not take is lost,
+                    // as a post from the line itself would have been.
+                }
+            }
             Lines(const Lines&) = delete;
             Lines& operator=(const Lines&) = delete;
         };
