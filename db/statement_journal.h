@@ -50,7 +50,8 @@ public:
 struct JournalOptions {
     std::filesystem::path dir;
     // The longest a written record waits for its fsync. A writer with
-    // nothing more to write syncs at once; this bounds it under steady load.
+    // nothing more to write syncs at once (syncGap apart); this bounds it
+    // under steady load.
     std::chrono::milliseconds syncEvery{100};
     // Under a steady stream a sync starts no sooner than this after the one
     // before, so that one sync takes every record since (each costs the disk
