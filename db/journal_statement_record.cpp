@@ -15,7 +15,10 @@ enum class ValueTag : std::uint8_t { Text = 0, Real = 1, Integer = 2 };
 }  // namespace
 
 void AppendStatementRecord(std::string& out, std::uint64_t seq, const SqlCommand& command) {
-    std::string payload;
+    // One buffer a thread, kept: a record is appended for every statement
+    // queued, on the window thread.
+    thread_local std::string payload;
+    payload.clear();
     payload.reserve(96 + command.params().size() * 24);
     const auto builtAt =
         std::chrono::duration_cast<std::chrono::nanoseconds>(command.builtAt().time_since_epoch())

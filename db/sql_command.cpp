@@ -192,14 +192,35 @@ std::string FormatUtcMillis(Clock::time_point t) {
     const auto day = floor<days>(ms);
     const year_month_day ymd{day};
     const hh_mm_ss hms{ms - day};
-    char buf[40];
     const int year = static_cast<int>(ymd.year());
-    std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02d:%02d:%02d.%03d", year,
-                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                  static_cast<int>(hms.hours().count()), static_cast<int>(hms.minutes().count()),
-                  static_cast<int>(hms.seconds().count()),
-                  static_cast<int>(hms.subseconds().count()));
-    return buf;
+    const auto month = static_cast<unsigned>(ymd.month());
+    const auto dayOfMonth = static_cast<unsigned>(ymd.day());
+    const auto hours = static_cast<unsigned>(hms.hours().count());
+    const auto minutes = static_cast<unsigned>(hms.minutes().count());
+    const auto secs = static_cast<unsigned>(hms.seconds().count());
+    const auto millis = static_cast<unsigned>(hms.subseconds().count());
+    if (year < 0 || year > 9999) {
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02u:%02u:%02u.%03u", year, month,
+                      dayOfMonth, hours, minutes, secs, millis);
+        return buf;
+    }
+    // Written digit by digit: the worker stamps every statement it sends,
+    // and the formatted print cost it more than the rest of the stamp.
+    std::string text = "0000-00-00 00:00:00.000";
+    const auto put = [&text](std::size_t end, unsigned value) {
+        for (std::size_t i = end; value != 0; value /= 10) {
+            text[--i] = static_cast<char>('0' + value % 10);
+        }
+    };
+    put(4, static_cast<unsigned>(year));
+    put(7, month);
+    put(10, dayOfMonth);
+    put(13, hours);
+    put(16, minutes);
+    put(19, secs);
+    put(23, millis);
+    return text;
 }
 
 }  // namespace db

@@ -1,6 +1,7 @@
 #include "db/statement_journal.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,7 +77,12 @@ void CStatementJournal::Batch::Take(Batch& other) {
 }
 
 void CStatementJournal::Batch::Append(Batch&& other) {
-    bytes += other.bytes;
+    if (bytes.empty()) {
+        // The usual case: the records written since the last sync.
+        bytes.swap(other.bytes);
+    } else {
+        bytes += other.bytes;
+    }
     if (other.first != 0) {
         first = first != 0 ? first : other.first;
         last = other.last;
@@ -88,6 +94,13 @@ void CStatementJournal::Batch::Append(Batch&& other) {
 // Records of a batch are whole and in order, so the front is cut at a record
 // boundary: the records that fit in `room` bytes, and always the first one.
 CStatementJournal::Batch CStatementJournal::Batch::TakeFront(std::size_t room) {
+    if (bytes.size() <= room) {
+        Batch whole = std::exchange(*this, Batch{});
+        // The next records go into a buffer of the same size: grown from
+        // nothing record by record, it would be copied over and over.
+        bytes.reserve(whole.bytes.size());
+        return whole;
+    }
     Batch front;
     std::string_view rest(bytes);
     std::size_t used = 0;
@@ -136,6 +149,8 @@ CStatementJournal::CStatementJournal(JournalOptions options, LogSink log)
     if (m_options.syncEvery.count() < 1) {
         m_options.syncEvery = std::chrono::milliseconds(1);
     }
+    m_options.syncGap =
+        std::clamp(m_options.syncGap, std::chrono::milliseconds(0), m_options.syncEvery);
     if (m_options.retryEvery.count() < 1) {
         m_options.retryEvery = std::chrono::milliseconds(1);
     }
@@ -507,21 +522,25 @@ bool CStatementJournal::SyncSegment(std::unique_lock<std::mutex>& lock) {
 }
 
 void CStatementJournal::WriterLoop() {
+    pthread_setname_np(pthread_self(), "vardo-journal");
     using Clock = std::chrono::steady_clock;
     std::unique_lock lock(m_mutex);
     bool unsynced = false;            // written since the last sync
     bool unsyncedStatements = false;  // ... statements among it, not only done marks
     auto firstUnsynced = Clock::now();
     auto retryAt = Clock::now();
+    auto lastSync = Clock::time_point{};  // when the last sync started
     while (true) {
         const auto now = Clock::now();
         const bool canWrite = !m_pending.bytes.empty() && (!m_failing || now >= retryAt);
         // A statement's record is synced as soon as nothing more waits to be
-        // written: under light load at once, under heavy load in groups the
-        // size of what came during the previous sync. Done marks alone wait
-        // for the timer (a lost one only sends statements again).
+        // written and the last sync is syncGap behind: under light load at
+        // once, under heavy load in groups of what came since the sync
+        // before. Done marks alone wait for the timer (a lost one only sends
+        // statements again).
         const bool syncDue = unsynced && (m_syncWanted || m_stop || m_closing ||
-                                          (unsyncedStatements && m_pending.bytes.empty()) ||
+                                          (unsyncedStatements && m_pending.bytes.empty() &&
+                                           now - lastSync >= m_options.syncGap) ||
                                           m_unsynced.bytes.size() >= kSyncBytes ||
                                           now - firstUnsynced >= m_options.syncEvery);
         if (canWrite) {
@@ -560,6 +579,7 @@ void CStatementJournal::WriterLoop() {
             m_syncWanted = false;
             unsynced = false;
             unsyncedStatements = false;
+            lastSync = now;
             if (SyncSegment(lock)) {
                 m_syncedSeq = std::max(m_syncedSeq, seq);
                 m_syncedTicket = ticket;
@@ -591,6 +611,9 @@ void CStatementJournal::WriterLoop() {
         auto wakeAt = Clock::time_point::max();
         if (unsynced) {
             wakeAt = firstUnsynced + m_options.syncEvery;
+        }
+        if (unsyncedStatements) {
+            wakeAt = std::min(wakeAt, lastSync + m_options.syncGap);
         }
         if (m_failing && !m_pending.bytes.empty()) {
             wakeAt = std::min(wakeAt, retryAt);

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "protocol/gps_line.h"
+#include "protocol/gps_line_reader.h"
 #include "text/utf8.h"
 
 namespace vardo::protocol {
@@ -503,6 +504,18 @@ std::string encodeLine(const Gps& gps) {
 }
 
 DecodeResult decodeLine(std::string_view line) {
+    // Most lines are location reports in the center's own plain shape.
+    if (auto gps = readPlainGpsLine(line)) {
+        DecodeResult result;
+        result.status = DecodeResult::Status::Message;
+        result.op = "gps";
+        result.message = std::move(*gps);
+        return result;
+    }
+    return decodeLineAsDocument(line);
+}
+
+DecodeResult decodeLineAsDocument(std::string_view line) {
     DecodeResult result;
     std::string repaired;
     if (!text::IsValidUtf8(line)) {

@@ -34,5 +34,8 @@ struct DecodeResult {
 
 // Decodes one line (without its `\n`).
 DecodeResult decodeLine(std::string_view line);
+// The same through a JSON document, without the shortcut decodeLine takes
+// for the plain `gps` line: what that shortcut is held to.
+DecodeResult decodeLineAsDocument(std::string_view line);
 
 }  // namespace vardo::protocol

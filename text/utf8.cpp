@@ -76,17 +76,25 @@ std::string MakeValidUtf8(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     std::size_t pos = 0;
+    std::size_t done = 0;  // text before it is in `out`
     std::size_t bad = 0;
     while (pos < text.size()) {
+        // Well-formed runs are copied whole, at the next repair or the end.
+        if (static_cast<unsigned char>(text[pos]) < 0x80) {
+            ++pos;
+            continue;
+        }
         const std::size_t n = sequenceLength(text, pos, bad);
         if (n == 0) {
+            out.append(text.substr(done, pos - done));
             out += kReplacement;
             pos += bad;
+            done = pos;
         } else {
-            out.append(text.substr(pos, n));
             pos += n;
         }
     }
+    out.append(text.substr(done));
     return out;
 }
 

@@ -269,7 +269,23 @@ MediaCounters AppInstance::mediaCounters() {
 
 void AppInstance::notify(WPARAM kind, HVARDODEV device) {
     posted_ = true;
+    if (holding_) {
+        held_.emplace_back(kind, device);
+        return;
+    }
     window_->PostMessage(message_, kind, static_cast<LPARAM>(device));
+}
+
+void AppInstance::onLinesBegin() {
+    holding_ = true;
+}
+
+void AppInstance::onLinesEnd() {
+    holding_ = false;
+    for (const auto& [kind, device] : held_) {
+        window_->PostMessage(message_, kind, static_cast<LPARAM>(device));
+    }
+    held_.clear();
 }
 
 void AppInstance::onLoggedIn(bool again, protocol::MediaKey mediaKey) {

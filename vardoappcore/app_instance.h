@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "vardoappcore/api/vardo_app_core.h"
 #include "vardoappcore/center_session.h"
@@ -68,6 +69,8 @@ private:
     void onMessage(const protocol::Message& message, bool comesAgain) override;
     void onGivenUp(bool wasLoggedIn) override;
     void onCenterState(int state, const std::string& reason) override;
+    void onLinesBegin() override;
+    void onLinesEnd() override;
 
     // Runs `work` on the I/O thread and waits until it has run.
     template <class F>
@@ -94,6 +97,12 @@ private:
     MediaControl media_;
     std::unique_ptr<DeviceTracker> tracker_;
     bool posted_ = false;  // the message in hand made a notification (io thread)
+    // While the lines of one read are handled, their notifications wait here
+    // and go to the window together at the end: its thread then wakes once
+    // for the lot, not once for each (a wake-up costs it more than handling
+    // a fix). I/O thread only.
+    bool holding_ = false;
+    std::vector<std::pair<WPARAM, HVARDODEV>> held_;
     std::thread thread_;
 
     std::mutex callMutex_;  // one window-thread call into the I/O thread at a time

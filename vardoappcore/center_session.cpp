@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "protocol/json_codec.h"
@@ -221,12 +222,31 @@ void CenterSession::read() {
         }
         lastReceived_ = Clock::now();
         reader_.append(std::string_view(readBuffer_.data(), n));
+        // Ended however the lines end (a line may close the connection, a
+        // fault may throw).
+        struct Lines {
+            Listener& listener;
+            explicit Lines(Listener& l) : listener(l) { listener.onLinesBegin(); }
+            ~Lines() {
+                try {
+                    listener.onLinesEnd();
+                } catch (...) {
+                    // Out of memory: what the window could not take is lost,
+                    // as a post from the line itself would have been.
+                }
+            }
+            Lines(const Lines&) = delete;
+            Lines& operator=(const Lines&) = delete;
+        };
+        std::optional<Lines> lines;
+        lines.emplace(listener_);
         const auto status = reader_.forEachLine([this, epoch](std::string_view line) {
             if (!line.empty()) {
                 onLine(line);
             }
             return epoch == epoch_;  // false: the line ended this connection
         });
+        lines.reset();
         if (status == protocol::LineReader::Status::TooLong) {
             lose("protocol error: a line longer than 64 KiB");
             return;

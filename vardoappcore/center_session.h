@@ -52,6 +52,10 @@ public:
         // The connection's state changed (CENTER_* of the API); `reason`
         // says why an attempt failed.
         virtual void onCenterState(int state, const std::string& reason) = 0;
+        // Around the lines of one read: what they give may be handed on
+        // together at the end (each read holds hundreds of lines under load).
+        virtual void onLinesBegin() = 0;
+        virtual void onLinesEnd() = 0;
 
     protected:
         ~Listener() = default;

@@ -114,14 +114,15 @@ void DeviceTracker::online(const protocol::Online& m, bool comesAgain) {
     }
 }
 
-void DeviceTracker::comeBackFor(const protocol::Gps& m) {
+DeviceTracker::Device* DeviceTracker::comeBackFor(const protocol::Gps& m) {
     if (m.dev.size() > kMaxDeviceIdBytes) {
-        return;
+        ++ignored_;
+        return nullptr;
     }
     auto [it, added] = devices_.try_emplace(m.dev);
     Device& device = it->second;
     if (device.online) {
-        return;
+        return &device;
     }
     DeviceView view{capDeviceText(m.dev),
                     capDeviceText(m.vehicle.value_or("")),
@@ -133,13 +134,15 @@ void DeviceTracker::comeBackFor(const protocol::Gps& m) {
         device.handle = table_.addDevice(app_, m.dev, view);
         if (device.handle == 0) {
             devices_.erase(it);
-            return;
+            ++ignored_;
+            return nullptr;
         }
     } else {
         table_.pushView(device.handle, view);
     }
     device.online = true;
     post(NOTIFY_DEVICE_ONLINE, device.handle);
+    return &device;
 }
 
 void DeviceTracker::gps(const protocol::Gps& m) {
@@ -147,25 +150,15 @@ void DeviceTracker::gps(const protocol::Gps& m) {
     // after a restart (of the center, or of this client) that forgot the
     // device meanwhile: it was online when it reported, and its fix is
     // still to be kept, once.
-    if (m.seq != 0) {
-        comeBackFor(m);
-    }
-    Device* device = onlineDevice(m.dev);
+    Device* device = m.seq != 0 ? comeBackFor(m) : onlineDevice(m.dev);
     if (device == nullptr) {
         return;
     }
     noteTime(m.at);
-    DeviceView view = table_.latestView(device->handle).value_or(DeviceView{});
-    view.gps = capDeviceText(m.gps);
-    view.receivedAtMs = m.at.value_or(0);
-    if (m.vehicle) {
-        view.vehicle = capDeviceText(*m.vehicle);
-    }
-    if (m.driver) {
-        view.driver = capDeviceText(*m.driver);
-    }
-    table_.pushView(device->handle, std::move(view));
-    post(NOTIFY_DEVICE_GPS, device->handle);
+    // The view and the number in one visit of the table: one a fix of
+    // every terminal.
+    table_.pushFix(device->handle, m.gps, m.at.value_or(0), m.vehicle, m.driver, number_);
+    sink_.notify(NOTIFY_DEVICE_GPS, device->handle);
 }
 
 void DeviceTracker::offline(const protocol::Offline& m) {

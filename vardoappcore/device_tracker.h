@@ -73,7 +73,9 @@ private:
     void online(const protocol::Online& m, bool comesAgain);
     void gps(const protocol::Gps& m);
     // Reports the device of a fix sent again online, when it is not.
-    void comeBackFor(const protocol::Gps& m);
+    // The device of a numbered fix, made online when it was not; null when
+    // it cannot be (counted as ignored).
+    Device* comeBackFor(const protocol::Gps& m);
     void offline(const protocol::Offline& m);
     void forward(const std::string& id, WPARAM kind);
     // Reports the device offline; `at` is the center's time, or 0.

@@ -23,6 +23,23 @@ std::uint32_t HandleTable::nextHandle() {
     return ++lastHandle_;
 }
 
+HandleTable::Device* HandleTable::findDeviceLocked(HVARDODEV device) const {
+    // The handler of a notification asks for the same device several times
+    // in a row, and the I/O thread's fix comes for it just before: the last
+    // one found is kept. Elements of the map stay where they are until
+    // erased, and every erase forgets it.
+    if (cachedDevice_ != nullptr && cachedHandle_ == device) {
+        return cachedDevice_;
+    }
+    const auto it = devices_.find(device);
+    if (it == devices_.end()) {
+        return nullptr;
+    }
+    cachedHandle_ = device;
+    cachedDevice_ = const_cast<Device*>(&it->second);
+    return cachedDevice_;
+}
+
 HVARDOAPP HandleTable::addApp(std::shared_ptr<AppInstance> app) {
     const std::lock_guard lock(mutex_);
     const std::uint32_t handle = nextHandle();
@@ -47,6 +64,7 @@ std::shared_ptr<AppInstance> HandleTable::removeApp(HVARDOAPP handle) {
     auto app = std::move(it->second);
     apps_.erase(it);
     std::erase_if(devices_, [handle](const auto& entry) { return entry.second.owner == handle; });
+    cachedDevice_ = nullptr;
     std::erase_if(channels_, [handle](const auto& entry) { return entry.second.app == handle; });
     return app;
 }
@@ -69,14 +87,17 @@ HVARDODEV HandleTable::addDevice(HVARDOAPP owner, const std::string& id, DeviceV
 
 void HandleTable::pushView(HVARDODEV device, DeviceView view) {
     const std::lock_guard lock(mutex_);
-    const auto it = devices_.find(device);
-    if (it == devices_.end()) {
-        return;
+    Device* const found = findDeviceLocked(device);
+    if (found != nullptr) {
+        pushViewLocked(*found, std::move(view));
     }
-    auto& views = it->second.views;
-    if (it->second.frontRead) {
+}
+
+void HandleTable::pushViewLocked(Device& device, DeviceView view) {
+    auto& views = device.views;
+    if (device.frontRead) {
         views.pop_front();
-        it->second.frontRead = false;
+        device.frontRead = false;
     }
     views.push_back(std::move(view));
     while (views.size() > kMaxPendingViews) {
@@ -85,36 +106,59 @@ void HandleTable::pushView(HVARDODEV device, DeviceView view) {
     }
 }
 
+void HandleTable::pushFix(HVARDODEV device, std::string_view gps, std::int64_t receivedAtMs,
+                          const std::optional<std::string>& vehicle,
+                          const std::optional<std::string>& driver,
+                          const VARDO_EVENT_NUMBER& number) {
+    const std::lock_guard lock(mutex_);
+    Device* const found = findDeviceLocked(device);
+    if (found == nullptr) {
+        return;
+    }
+    DeviceView view = found->views.back();
+    view.gps = capDeviceText(gps);
+    view.receivedAtMs = receivedAtMs;
+    if (vehicle) {
+        view.vehicle = capDeviceText(*vehicle);
+    }
+    if (driver) {
+        view.driver = capDeviceText(*driver);
+    }
+    pushViewLocked(*found, std::move(view));
+    pushNumberLocked(*found, number);
+}
+
 void HandleTable::setOfflineAt(HVARDODEV device, std::int64_t receivedAtMs) {
     const std::lock_guard lock(mutex_);
-    if (const auto it = devices_.find(device); it != devices_.end()) {
-        it->second.offlineAtMs = receivedAtMs;
+    if (Device* const found = findDeviceLocked(device); found != nullptr) {
+        found->offlineAtMs = receivedAtMs;
     }
 }
 
 void HandleTable::updateStatic(HVARDODEV device, const std::string& name, std::int32_t channels) {
     const std::lock_guard lock(mutex_);
-    const auto it = devices_.find(device);
-    if (it == devices_.end()) {
+    Device* const found = findDeviceLocked(device);
+    if (found == nullptr) {
         return;
     }
-    DeviceView& latest = it->second.views.back();
+    DeviceView& latest = found->views.back();
     latest.name = name;
     latest.channels = channels;
 }
 
 std::optional<DeviceView> HandleTable::latestView(HVARDODEV device) const {
     const std::lock_guard lock(mutex_);
-    const auto it = devices_.find(device);
-    if (it == devices_.end()) {
+    Device* const found = findDeviceLocked(device);
+    if (found == nullptr) {
         return std::nullopt;
     }
-    return it->second.views.back();
+    return found->views.back();
 }
 
 void HandleTable::forgetDevices(HVARDOAPP owner) {
     const std::lock_guard lock(mutex_);
     std::erase_if(devices_, [owner](const auto& entry) { return entry.second.owner == owner; });
+    cachedDevice_ = nullptr;
     std::erase_if(channels_, [owner](const auto& entry) { return entry.second.app == owner; });
 }
 
@@ -128,11 +172,11 @@ int HandleTable::readInfo(HVARDODEV device, int item, void* buffer, int bufferSi
         return 0;
     }
     const std::lock_guard lock(mutex_);
-    const auto it = devices_.find(device);
-    if (it == devices_.end()) {
+    Device* const found = findDeviceLocked(device);
+    if (found == nullptr) {
         return 0;
     }
-    auto& views = it->second.views;
+    auto& views = found->views;
     const DeviceView& view = views.front();
     const std::string* text = nullptr;
     switch (item) {
@@ -160,7 +204,7 @@ int HandleTable::readInfo(HVARDODEV device, int item, void* buffer, int bufferSi
                 return 0;
             }
             const std::int64_t at =
-                item == DEVINFO_OFFLINE_AT ? it->second.offlineAtMs : view.receivedAtMs;
+                item == DEVINFO_OFFLINE_AT ? found->offlineAtMs : view.receivedAtMs;
             std::memcpy(buffer, &at, sizeof at);
             return 1;
         }
@@ -177,7 +221,7 @@ int HandleTable::readInfo(HVARDODEV device, int item, void* buffer, int bufferSi
         if (views.size() > 1) {
             views.pop_front();
         } else {
-            it->second.frontRead = true;
+            found->frontRead = true;
         }
     }
     return 1;
@@ -185,18 +229,18 @@ int HandleTable::readInfo(HVARDODEV device, int item, void* buffer, int bufferSi
 
 bool HandleTable::setUserData(HVARDODEV device, std::uint32_t value) {
     const std::lock_guard lock(mutex_);
-    const auto it = devices_.find(device);
-    if (it == devices_.end()) {
+    Device* const found = findDeviceLocked(device);
+    if (found == nullptr) {
         return false;
     }
-    it->second.userData = value;
+    found->userData = value;
     return true;
 }
 
 std::uint32_t HandleTable::userData(HVARDODEV device) const {
     const std::lock_guard lock(mutex_);
-    const auto it = devices_.find(device);
-    return it == devices_.end() ? 0 : it->second.userData;
+    Device* const found = findDeviceLocked(device);
+    return found == nullptr ? 0 : found->userData;
 }
 
 std::size_t HandleTable::droppedViews() const {
@@ -206,11 +250,14 @@ std::size_t HandleTable::droppedViews() const {
 
 void HandleTable::pushNumber(HVARDODEV device, const VARDO_EVENT_NUMBER& number) {
     const std::lock_guard lock(mutex_);
-    const auto it = devices_.find(device);
-    if (it == devices_.end()) {
-        return;
+    Device* const found = findDeviceLocked(device);
+    if (found != nullptr) {
+        pushNumberLocked(*found, number);
     }
-    auto& numbers = it->second.numbers;
+}
+
+void HandleTable::pushNumberLocked(Device& device, const VARDO_EVENT_NUMBER& number) {
+    auto& numbers = device.numbers;
     numbers.push_back(number);
     // A caller that never takes them is not harmed: the oldest go.
     while (numbers.size() > kMaxPendingViews) {
@@ -220,11 +267,11 @@ void HandleTable::pushNumber(HVARDODEV device, const VARDO_EVENT_NUMBER& number)
 
 bool HandleTable::takeNumber(HVARDODEV device, VARDO_EVENT_NUMBER& number) {
     const std::lock_guard lock(mutex_);
-    const auto it = devices_.find(device);
-    if (it == devices_.end()) {
+    Device* const found = findDeviceLocked(device);
+    if (found == nullptr) {
         return false;
     }
-    auto& numbers = it->second.numbers;
+    auto& numbers = found->numbers;
     if (numbers.empty()) {
         number = {};
     } else {
@@ -236,16 +283,15 @@ bool HandleTable::takeNumber(HVARDODEV device, VARDO_EVENT_NUMBER& number) {
 
 HVARDOCHN HandleTable::channel(HVARDODEV device, int number) {
     const std::lock_guard lock(mutex_);
-    const auto it = devices_.find(device);
-    if (it == devices_.end() || number < 1 || number > 4 ||
-        number > it->second.views.back().channels) {
+    Device* const found = findDeviceLocked(device);
+    if (found == nullptr || number < 1 || number > 4 || number > found->views.back().channels) {
         return 0;
     }
-    HVARDOCHN& slot = it->second.channels[number - 1];
+    HVARDOCHN& slot = found->channels[number - 1];
     if (slot == 0) {
         slot = nextHandle();
         if (slot != 0) {
-            channels_.emplace(slot, ChannelRef{it->second.owner, device, it->second.id, number});
+            channels_.emplace(slot, ChannelRef{found->owner, device, found->id, number});
         }
     }
     return slot;

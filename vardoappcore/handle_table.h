@@ -76,6 +76,11 @@ public:
     // is unknown or handles are exhausted.
     HVARDODEV addDevice(HVARDOAPP owner, const std::string& id, DeviceView first);
     void pushView(HVARDODEV device, DeviceView view);
+    // A GPS notification's view (the latest with the fix, its time and the
+    // texts that came with it) and its number, pushed together.
+    void pushFix(HVARDODEV device, std::string_view gps, std::int64_t receivedAtMs,
+                 const std::optional<std::string>& vehicle,
+                 const std::optional<std::string>& driver, const VARDO_EVENT_NUMBER& number);
     // The center's time of the device's latest offline (0: not known), read
     // through DEVINFO_OFFLINE_AT. The latest, not one per notification: a
     // handler that lags sees a later time, never an earlier one, so the
@@ -119,7 +124,10 @@ private:
         std::deque<VARDO_EVENT_NUMBER> numbers;  // oldest first
     };
 
-    std::uint32_t nextHandle();  // 0 when exhausted; lock held
+    std::uint32_t nextHandle();                        // 0 when exhausted; lock held
+    Device* findDeviceLocked(HVARDODEV device) const;  // null when unknown
+    void pushViewLocked(Device& device, DeviceView view);
+    static void pushNumberLocked(Device& device, const VARDO_EVENT_NUMBER& number);
 
     mutable std::mutex mutex_;
     std::uint32_t lastHandle_ = 0;
@@ -127,6 +135,9 @@ private:
     std::unordered_map<std::uint32_t, Device> devices_;
     std::unordered_map<std::uint32_t, ChannelRef> channels_;
     std::size_t droppedViews_ = 0;
+    // The device found last (lock held; forgotten at every erase).
+    mutable HVARDODEV cachedHandle_ = 0;
+    mutable Device* cachedDevice_ = nullptr;
 };
 
 }  // namespace vardo

@@ -18,8 +18,19 @@
 // from the same table (an index grown by the rounds before would slow the
 // later ones) and none pays for writing out what another left.
 //
+// Each round also gives the event server's CPU time (all its threads, and its
+// window and I/O threads apart) per fix stored while the fleet reports: on
+// two cores every microsecond of it is taken from the center and the
+// database. --event-server PATH runs that binary instead of the build's own;
+// given twice, every round runs both in turn, so a change to the event server
+// is measured against the binary before it in the same run. --journal on (or
+// off) runs only that mode of the center.
+//
 //   build-ci/bin/bench_center_journal [--terminals N] [--interval MS] [--seconds S]
 //                                     [--rounds R] [--database CONNINFO] [--pgbench]
+//                                     [--journal on|off] [--event-server PATH]...
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -27,6 +38,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,7 +61,63 @@ struct Round {
     double storedWhileReporting = 0;  // per second, over the same window
     std::size_t stored = 0;
     double storedPerSecond = 0;  // over the whole round
+    // The event server's CPU microseconds per fix stored over the window
+    // where the fleet reports, by thread name ("": all its threads).
+    std::map<std::string, double> cpuPerFix;
 };
+
+// "12.3 us CPU a fix (vardo-io 4.1, ...)", the threads by name.
+std::string CpuText(const std::map<std::string, double>& perFix) {
+    char text[64];
+    const auto all = perFix.find("");
+    std::snprintf(text, sizeof text, "%.1f us CPU a fix (",
+                  all != perFix.end() ? all->second : 0.0);
+    std::string out = text;
+    const char* separator = "";
+    for (const auto& [name, us] : perFix) {
+        if (!name.empty()) {
+            std::snprintf(text, sizeof text, "%s%s %.1f", separator, name.c_str(), us);
+            out += text;
+            separator = ", ";
+        }
+    }
+    return out + ")";
+}
+
+// CPU ticks (user and system) of each thread of process `pid`, summed by the
+// thread's name.
+std::map<std::string, long> ThreadTicks(pid_t pid) {
+    std::map<std::string, long> ticks;
+    std::error_code ec;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+        std::ifstream in(task.path() / "stat");
+        std::string line;
+        std::getline(in, line);
+        // "tid (name) state ppid ... utime stime": the name may hold spaces,
+        // the fields after its last ')' do not.
+        const auto open = line.find('(');
+        const auto close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open) {
+            continue;
+        }
+        const std::string name = line.substr(open + 1, close - open - 1);
+        std::istringstream fields(line.substr(close + 2));
+        std::string field;
+        long utime = 0;
+        long stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) {
+                utime = std::atol(field.c_str());
+            } else if (i == 15) {
+                stime = std::atol(field.c_str());
+            }
+        }
+        ticks[name] += utime + stime;
+        ticks[""] += utime + stime;
+    }
+    return ticks;
+}
 
 // `text` as one word of a shell command.
 std::string ShellQuoted(const std::string& text) {
@@ -109,7 +179,7 @@ double RunPgbench(const std::string& conninfo, int seconds) {
 }
 
 Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, int seconds,
-              const std::string& database) {
+              const std::string& database, const std::string& eventServer) {
     char pattern[] = "/tmp/vardo-center-journal-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         return {};
@@ -127,6 +197,7 @@ Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, i
             return {};
         }
         e2e::RunSettings settings;
+        settings.program = eventServer;
         if (!database.empty()) {
             settings.connectString = database;
         }
@@ -163,11 +234,25 @@ Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, i
         const std::uint64_t before = fleet.counters().reportsAnswered;
         const std::uint64_t sentBefore = fleet.counters().locations;
         const std::size_t storedBefore = count();
+        const auto ticksBefore = ThreadTicks(server.pid());
         const auto start = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
         const std::uint64_t after = fleet.counters().reportsAnswered;
         const std::uint64_t sentAfter = fleet.counters().locations;
         const std::size_t storedAfter = count();
+        auto ticksAfter = ThreadTicks(server.pid());
+        if (storedAfter > storedBefore) {
+            const double usPerTick = 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
+            const auto perFix = [&](const std::string& name) {
+                const auto was = ticksBefore.find(name);
+                const long spent = ticksAfter[name] - (was != ticksBefore.end() ? was->second : 0);
+                return static_cast<double>(spent) * usPerTick /
+                       static_cast<double>(storedAfter - storedBefore);
+            };
+            for (const auto& [name, ticks] : ticksAfter) {
+                round.cpuPerFix[name] = perFix(name);
+            }
+        }
         const double window =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         round.sentPerSecond = static_cast<double>(sentAfter - sentBefore) / window;
@@ -202,6 +287,8 @@ int main(int argc, char** argv) {
     int rounds = 2;
     std::string database;
     bool pgbench = false;
+    std::vector<bool> journalModes{true, false};
+    std::vector<std::string> servers;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--pgbench") {
@@ -218,10 +305,16 @@ int main(int argc, char** argv) {
             rounds = std::atoi(argv[++i]);
         } else if (i + 1 < argc && a == "--database") {
             database = argv[++i];
+        } else if (i + 1 < argc && a == "--event-server") {
+            servers.emplace_back(argv[++i]);
+        } else if (i + 1 < argc && a == "--journal" &&
+                   (std::strcmp(argv[i + 1], "on") == 0 || std::strcmp(argv[i + 1], "off") == 0)) {
+            journalModes = {std::strcmp(argv[++i], "on") == 0};
         } else {
             std::fprintf(stderr,
                          "usage: %s [--terminals N] [--interval MS] [--seconds S] [--rounds R] "
-                         "[--database CONNINFO] [--pgbench]\n",
+                         "[--database CONNINFO] [--pgbench] [--journal on|off] "
+                         "[--event-server PATH]...\n",
                          argv[0]);
             return 2;
         }
@@ -230,63 +323,112 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "--pgbench needs --database\n");
         return 2;
     }
+    if (servers.empty()) {
+        servers.emplace_back();  // the build's own
+    }
     double pgbenchCalls = 0;
-    Round on;  // sums over the rounds
-    Round off;
-    // The three measurements of a round take turns at going first: the
-    // machine's disk and the database slow down over a run, and whatever
-    // always ran last would always pay for it.
-    enum class Mode { On, Off, Pgbench };
-    for (int r = 0; r < rounds; ++r) {
-        std::vector<Mode> order{Mode::On, Mode::Off};
-        if (pgbench) {
-            order.push_back(Mode::Pgbench);
+    // Sums over the rounds, by event server and center journal mode.
+    std::vector<std::map<bool, Round>> sums(servers.size());
+    // The measurements of a round take turns at going first: the machine's
+    // disk and the database slow down over a run, and whatever always ran
+    // last would always pay for it.
+    struct Turn {
+        bool pgbench = false;
+        bool journal = false;
+        std::size_t server = 0;
+    };
+    std::vector<Turn> turns;
+    for (const bool journal : journalModes) {
+        for (std::size_t s = 0; s < servers.size(); ++s) {
+            turns.push_back({false, journal, s});
         }
+    }
+    if (pgbench) {
+        turns.push_back({true});
+    }
+    const auto name = [&](std::size_t s) {
+        return servers[s].empty() ? std::string("this build's event server") : servers[s];
+    };
+    for (int r = 0; r < rounds; ++r) {
+        std::vector<Turn> order = turns;
         std::rotate(order.begin(), order.begin() + r % static_cast<int>(order.size()), order.end());
-        for (const Mode mode : order) {
-            if (mode == Mode::Pgbench) {
+        for (const Turn& turn : order) {
+            if (turn.pgbench) {
                 const double calls = EmptyPgFixes(database) ? RunPgbench(database, seconds) : 0.0;
                 std::printf("round %d, pgbench: %.0f gps_add calls/s\n", r + 1, calls);
                 std::fflush(stdout);
                 pgbenchCalls += calls / rounds;
                 continue;
             }
-            const bool journal = mode == Mode::On;
-            const Round round = RunOnce(journal, terminals, std::chrono::milliseconds(intervalMs),
-                                        seconds, database);
+            const Round round =
+                RunOnce(turn.journal, terminals, std::chrono::milliseconds(intervalMs), seconds,
+                        database, servers[turn.server]);
             std::printf(
-                "round %d, journal %-3s: %8.0f reports sent/s, %8.0f answered/s, %8.0f fixes "
-                "stored/s "
-                "while reporting; %zu fixes stored, %.0f/s over the round\n",
-                r + 1, journal ? "on" : "off", round.sentPerSecond, round.answeredPerSecond,
-                round.storedWhileReporting, round.stored, round.storedPerSecond);
+                "round %d, journal %-3s%s: %8.0f reports sent/s, %8.0f answered/s, %8.0f fixes "
+                "stored/s while reporting; %zu fixes stored, %.0f/s over the round; event "
+                "server %s\n",
+                r + 1, turn.journal ? "on" : "off",
+                servers.size() > 1 ? (", server " + std::to_string(turn.server + 1)).c_str() : "",
+                round.sentPerSecond, round.answeredPerSecond, round.storedWhileReporting,
+                round.stored, round.storedPerSecond, CpuText(round.cpuPerFix).c_str());
             std::fflush(stdout);
-            Round& sum = journal ? on : off;
+            Round& sum = sums[turn.server][turn.journal];
             sum.sentPerSecond += round.sentPerSecond / rounds;
             sum.answeredPerSecond += round.answeredPerSecond / rounds;
             sum.storedWhileReporting += round.storedWhileReporting / rounds;
             sum.storedPerSecond += round.storedPerSecond / rounds;
+            for (const auto& [thread, us] : round.cpuPerFix) {
+                sum.cpuPerFix[thread] += us / rounds;
+            }
         }
     }
     const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
-    std::printf(
-        "%d terminals every %d ms into %s, journal on / off:\n"
-        "  sent                %8.0f / %8.0f a second\n"
-        "  answered            %8.0f / %8.0f a second, ratio %.3f\n"
-        "  stored, reporting   %8.0f / %8.0f a second, ratio %.3f\n"
-        "  stored, whole round %8.0f / %8.0f a second, ratio %.3f\n",
-        terminals, intervalMs, database.empty() ? "SQLite" : "PostgreSQL", on.sentPerSecond,
-        off.sentPerSecond, on.answeredPerSecond, off.answeredPerSecond,
-        ratio(on.answeredPerSecond, off.answeredPerSecond), on.storedWhileReporting,
-        off.storedWhileReporting, ratio(on.storedWhileReporting, off.storedWhileReporting),
-        on.storedPerSecond, off.storedPerSecond, ratio(on.storedPerSecond, off.storedPerSecond));
-    if (pgbench) {
-        std::printf(
-            "pgbench %.0f calls a second; stored against it, on / off: while reporting %.3f / "
-            "%.3f, whole round %.3f / %.3f\n",
-            pgbenchCalls, ratio(on.storedWhileReporting, pgbenchCalls),
-            ratio(off.storedWhileReporting, pgbenchCalls), ratio(on.storedPerSecond, pgbenchCalls),
-            ratio(off.storedPerSecond, pgbenchCalls));
+    const char* const into = database.empty() ? "SQLite" : "PostgreSQL";
+    for (std::size_t s = 0; s < servers.size(); ++s) {
+        std::printf("%s:\n", name(s).c_str());
+        for (const auto& [journal, sum] : sums[s]) {
+            std::printf(
+                "  %d terminals every %d ms into %s, journal %s: %.0f sent, %.0f answered, %.0f "
+                "stored while reporting, %.0f stored over the round a second; event server %s\n",
+                terminals, intervalMs, into, journal ? "on" : "off", sum.sentPerSecond,
+                sum.answeredPerSecond, sum.storedWhileReporting, sum.storedPerSecond,
+                CpuText(sum.cpuPerFix).c_str());
+        }
+        if (sums[s].size() == 2) {
+            const Round& on = sums[s][true];
+            const Round& off = sums[s][false];
+            std::printf(
+                "  journal on / off: answered %.3f, stored while reporting %.3f, whole round "
+                "%.3f\n",
+                ratio(on.answeredPerSecond, off.answeredPerSecond),
+                ratio(on.storedWhileReporting, off.storedWhileReporting),
+                ratio(on.storedPerSecond, off.storedPerSecond));
+            if (pgbench) {
+                std::printf(
+                    "  pgbench %.0f calls a second; stored against it, on / off: while reporting "
+                    "%.3f / %.3f, whole round %.3f / %.3f\n",
+                    pgbenchCalls, ratio(on.storedWhileReporting, pgbenchCalls),
+                    ratio(off.storedWhileReporting, pgbenchCalls),
+                    ratio(on.storedPerSecond, pgbenchCalls),
+                    ratio(off.storedPerSecond, pgbenchCalls));
+            }
+        }
+    }
+    if (servers.size() > 1) {
+        for (std::size_t s = 1; s < servers.size(); ++s) {
+            for (auto& [journal, sum] : sums[s]) {
+                Round& first = sums[0][journal];
+                std::printf(
+                    "server %zu / server 1, journal %s: stored while reporting %.3f; CPU a fix",
+                    s + 1, journal ? "on" : "off",
+                    ratio(sum.storedWhileReporting, first.storedWhileReporting));
+                for (const auto& [thread, us] : sum.cpuPerFix) {
+                    std::printf(" %s %.3f", thread.empty() ? "all" : thread.c_str(),
+                                ratio(us, first.cpuPerFix[thread]));
+                }
+                std::printf("\n");
+            }
+        }
     }
     return 0;
 }

@@ -1,6 +1,8 @@
 // Throws arbitrary bytes at the center protocol's decoders: line framing and
 // JSON decoding, media datagrams, registrations, UTF-8 repair. Besides "no
-// crash", it checks that whatever decodes encodes back to the same message.
+// crash", it checks that whatever decodes encodes back to the same message,
+// and that the shortcut for plain `gps` lines answers as the document
+// decoder does.
 //
 // The first byte picks the decoder; the rest is the input.
 
@@ -46,6 +48,9 @@ void decodeStream(std::string_view bytes) {
             }
             check(line.size() <= kMaxLineBytes);
             const DecodeResult decoded = decodeLine(line);
+            const DecodeResult document = decodeLineAsDocument(line);
+            check(decoded.status == document.status && decoded.op == document.op &&
+                  decoded.error == document.error && decoded.message == document.message);
             check(decoded.ok() == decoded.error.empty() ||
                   decoded.status == DecodeResult::Status::Ignored);
             if (decoded.ok()) {

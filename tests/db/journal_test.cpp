@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <thread>
 
 #include "db/command_queue.h"
 #include "db/journal_statement_record.h"
@@ -295,6 +297,61 @@ TEST(StatementJournal, ALastSegmentCutAnywhereGivesBackEveryWholeRecordBeforeThe
         EXPECT_EQ(again->DamagedRecords(), 0u);
         EXPECT_EQ(ReadAll(*again, again->FirstWaiting()).size(), whole + 1);
     }
+}
+
+// The system's file calls, counted.
+class CountedFiles : public db::JournalFileCalls {
+public:
+    std::atomic<int> syncs{0};
+    int Sync(int fd) override {
+        ++syncs;
+        return JournalFileCalls::Sync(fd);
+    }
+};
+
+template <typename Done>
+bool WaitFor(Done done) {
+    for (int i = 0; i < 1000 && !done(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
+TEST(StatementJournal, UnderAStreamRecordsAreWrittenAtOnceAndSyncedTogetherAfterTheGap) {
+    TempDir tmp;
+    auto files = std::make_shared<CountedFiles>();
+    db::JournalOptions options;
+    options.dir = tmp.path() / "journal";
+    options.files = files;
+    // Long enough that nothing but the rule under test syncs here.
+    options.syncEvery = std::chrono::minutes(10);
+    options.syncGap = std::chrono::minutes(10);
+    std::string error;
+    auto j = db::CStatementJournal::Open(options, nullptr, error);
+    ASSERT_TRUE(j) << error;
+
+    // A record after a quiet spell is synced at once.
+    const std::uint64_t first = j->Append(Statement(1));
+    ASSERT_TRUE(WaitFor([&] { return j->SyncedUpTo() >= first; }));
+    const int syncs = files->syncs;
+
+    // Those within the gap reach the file at once (a crash of the process
+    // loses none), and wait for the next sync.
+    const std::uint64_t second = j->Append(Statement(2));
+    const std::uint64_t third = j->Append(Statement(3));
+    ASSERT_TRUE(WaitFor([&] {
+        std::vector<db::CStatementJournal::Entry> out;
+        j->Read(second, 10, out);
+        return out.size() == 2;
+    }));
+    EXPECT_EQ(files->syncs, syncs);
+    EXPECT_EQ(j->SyncedUpTo(), first);
+
+    // Whoever needs them synced asks, and is not kept waiting for the gap.
+    j->Flush(true);
+    EXPECT_GE(j->SyncedUpTo(), third);
+    EXPECT_EQ(files->syncs, syncs + 1);
+    EXPECT_EQ(j->Close(std::chrono::seconds(5)), 0u);
 }
 
 TEST(StatementJournal, DoneSegmentsAreDeletedAndTheSizeLimitDropsTheOldestLoudly) {

@@ -116,6 +116,12 @@ TEST(SqlCommandBuilders, KeepTheInjectedBuildTime) {
     // Sub-millisecond parts are cut, not rounded up into the next second.
     EXPECT_EQ(db::FormatUtcMillis(sys_days{2026y / December / 31} + 23h + 59min + 59s + 999999us),
               "2026-12-31 23:59:59.999");
+    // Every field at its narrowest and widest, at the ends of the clock's
+    // range (a damaged journal record may carry any time in it).
+    EXPECT_EQ(db::FormatUtcMillis(sys_days{1700y / January / 2} + 3h + 4min + 5s + 6ms),
+              "1700-01-02 03:04:05.006");
+    EXPECT_EQ(db::FormatUtcMillis(sys_days{2262y / April / 10} + 10h + 10min + 10s + 10ms),
+              "2262-04-10 10:10:10.010");
 }
 
 TEST(StatementIds, AreUniqueWellFormedAndTravelWithCopies) {

@@ -130,5 +130,29 @@ TEST_F(HandleTableTest, HandlesAreUniqueAcrossKindsAndInstancesAndNeverReused) {
     EXPECT_EQ(table_.addDevice(other, "late", {}), 0u);  // the instance is gone
 }
 
+TEST_F(HandleTableTest, ADeviceJustReadIsGoneOnceForgottenOrItsInstanceRemoved) {
+    // Each device is asked for right before it goes: nothing may answer for
+    // it afterwards.
+    const HVARDODEV a = device("a");
+    const HVARDOAPP other = table_.addApp(nullptr);
+    const HVARDODEV b = table_.addDevice(other, "id-b", DeviceView{"b", "", "", "", 1});
+    char buffer[8];
+    EXPECT_EQ(table_.readInfo(a, DEVINFO_NAME, buffer, sizeof buffer), 1);
+    table_.forgetDevices(app_);
+    EXPECT_EQ(table_.readInfo(a, DEVINFO_NAME, buffer, sizeof buffer), 0);
+    EXPECT_FALSE(table_.setUserData(a, 7));
+    EXPECT_EQ(table_.readInfo(b, DEVINFO_NAME, buffer, sizeof buffer), 1);
+    EXPECT_STREQ(buffer, "b");
+
+    EXPECT_TRUE(table_.setUserData(b, 9));
+    table_.removeApp(other);
+    EXPECT_EQ(table_.userData(b), 0u);
+    EXPECT_EQ(table_.channel(b, 1), 0u);
+    VARDO_EVENT_NUMBER number{};
+    EXPECT_FALSE(table_.takeNumber(b, number));
+    table_.pushFix(b, "g", 1, std::nullopt, std::nullopt, number);  // no effect, no fault
+    EXPECT_EQ(table_.deviceCount(), 0u);
+}
+
 }  // namespace
 }  // namespace vardo

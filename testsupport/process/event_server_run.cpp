@@ -68,7 +68,8 @@ EventServerRun::EventServerRun(std::uint16_t centerPort, const std::string& pass
     : EventServerRun(centerPort, RunSettings{.password = password}) {}
 
 EventServerRun::EventServerRun(std::uint16_t centerPort, const RunSettings& settings)
-    : args_(settings.args) {
+    : args_(settings.args),
+      program_(settings.program.empty() ? eventServerPath() : settings.program) {
     char dir[] = "/tmp/vardo-e2e-XXXXXX";
     if (mkdtemp(dir) == nullptr) {
         throw std::runtime_error("cannot create a program directory");
@@ -96,7 +97,7 @@ EventServerRun::~EventServerRun() {
 }
 
 void EventServerRun::start() {
-    std::vector<std::string> args{eventServerPath(), "--headless", "--home", home_};
+    std::vector<std::string> args{program_, "--headless", "--home", home_};
     args.insert(args.end(), args_.begin(), args_.end());
     process_ = std::make_unique<testsim::ChildProcess>(args);
 }

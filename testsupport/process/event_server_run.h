@@ -40,6 +40,7 @@ struct RunSettings {
     int recordDuration = 90;          // seconds
     std::vector<std::string> args{};  // after --headless --home DIR
     std::string connectString = "sqlite:events.db";
+    std::string program{};  // empty: the build's own vardo-event-server
 };
 
 class EventServerRun {
@@ -70,6 +71,7 @@ public:
 private:
     std::string home_;
     std::vector<std::string> args_;
+    std::string program_;
     std::unique_ptr<testsim::ChildProcess> process_;
 };
 
