@@ -204,6 +204,7 @@ void CenterJournal::handOver() {
     if (turn_.empty()) {
         return;
     }
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         if (pending_.empty()) {
@@ -212,6 +213,10 @@ void CenterJournal::handOver() {
             pending_ += turn_;
         }
         pendingLastSeq_ = turnLastSeq_;
+        wake = writerIdle_;
+    }
+    if (wake) {
+        wake_.notify_one();
     }
     turn_.clear();
     // A storm's turn (every login's online at once) leaves no large buffer
@@ -223,7 +228,14 @@ void CenterJournal::handOver() {
 
 void CenterJournal::wakeWriter() {
     if (!options_.later) {
-        wake_.notify_one();
+        bool wake = false;
+        {
+            std::lock_guard lock(mutex_);
+            wake = writerIdle_;
+        }
+        if (wake) {
+            wake_.notify_one();
+        }
         return;
     }
     if (wakeQueued_) {
@@ -233,7 +245,6 @@ void CenterJournal::wakeWriter() {
     options_.later([this] {
         wakeQueued_ = false;
         handOver();
-        wake_.notify_one();
     });
 }
 
@@ -246,11 +257,11 @@ void CenterJournal::acknowledged(std::uint64_t everyone,
         users_ = users;
         // Events waiting to be written take the marks along; so does a
         // writer already told of earlier marks.
-        first = !marksChanged_ && pending_.empty();
+        first = !marksChanged_ && pending_.empty() && writerIdle_;
         marksChanged_ = true;
     }
     if (first) {
-        wakeWriter();
+        wake_.notify_one();
     }
 }
 
@@ -300,6 +311,17 @@ void CenterJournal::run() {
         std::map<std::string, std::uint64_t> users;
         {
             std::unique_lock lock(mutex_);
+            if (options_.syncInterval > std::chrono::microseconds::zero()) {
+                // What the io thread hands over meanwhile goes into pending_
+                // and shares the next sync. Waited out before looking for
+                // work: under a steady stream there is work by then, and the
+                // writer wakes once a sync, by its own clock, however many
+                // passes handed it events meanwhile.
+                stopWake_.wait_until(lock, lastSync + options_.syncInterval,
+                                     [this] { return stopping_; });
+            }
+            // Only a writer waiting here is woken by the io thread.
+            writerIdle_ = true;
             wake_.wait(lock, [this] { return stopping_ || !pending_.empty() || marksChanged_; });
             if (pending_.empty() && !stopping_) {
                 // Marks alone need not be on disk at once (a crash before
@@ -308,12 +330,7 @@ void CenterJournal::run() {
                 // steady rate each acknowledgement does not cost one.
                 wake_.wait_for(lock, kMarksWait, [this] { return stopping_ || !pending_.empty(); });
             }
-            if (options_.syncInterval > std::chrono::microseconds::zero()) {
-                // What the io thread hands over meanwhile goes into pending_
-                // and shares this sync.
-                stopWake_.wait_until(lock, lastSync + options_.syncInterval,
-                                     [this] { return stopping_; });
-            }
+            writerIdle_ = false;
             if (pending_.empty() && !marksChanged_) {
                 return;  // stopping, with nothing left
             }

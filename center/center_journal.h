@@ -149,6 +149,10 @@ private:
     std::uint64_t everyone_ = 0;
     std::map<std::string, std::uint64_t> users_;
     bool stopping_ = false;
+    // The writer waits for work on wake_: only then does handing it some
+    // notify it (a notify with the writer busy or sleeping out the sync
+    // interval would cost a system call a pass for nothing).
+    bool writerIdle_ = false;
     // The appending thread's: a wake-up of the writer is queued with `later`,
     // and until it runs the turn's events wait here rather than in pending_:
     // a writer done with its last sync takes the whole turn, not its first

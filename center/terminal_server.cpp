@@ -17,7 +17,8 @@ TerminalServer::TerminalServer(asio::io_context& io, TerminalConfig config, Regi
       service_(io, config_, registry, feed, log_),
       listener_(io),
       unauthenticated_(config_.maxUnauthenticated, config_.maxUnauthenticatedPerAddress),
-      timeouts_(io, config_.heartbeatTimeout, config_.authTimeout) {}
+      timeouts_(io, config_.heartbeatTimeout, config_.authTimeout),
+      readiness_(io) {}
 
 TerminalServer::~TerminalServer() {
     close();
@@ -156,8 +157,8 @@ void TerminalServer::admit(tcp::socket socket, const tcp::endpoint& source) {
         return;
     }
     auto session = std::make_shared<TerminalSession>(
-        io_, config_, service_, timeouts_, readBuffer_, std::move(socket), std::move(ticket),
-        [this](const TerminalSession* gone) { sessions_.erase(gone); });
+        io_, config_, service_, timeouts_, readiness_, readBuffer_, std::move(socket),
+        std::move(ticket), [this](const TerminalSession* gone) { sessions_.erase(gone); });
     if (config_.proxyProtocol) {
         session->setPeer(source);
     }

@@ -24,6 +24,7 @@
 #include "center/terminal_session.h"
 #include "centerlink/address_guard.h"
 #include "centerlink/tcp_listener.h"
+#include "net/readiness_set.h"
 
 namespace center {
 
@@ -94,6 +95,8 @@ private:
     centerlink::TcpListener listener_;
     centerlink::AddressSlots unauthenticated_;
     SessionTimeouts timeouts_;
+    // Every connection's reads are watched here, registered once.
+    net::ReadinessSet readiness_;
     TerminalSession::ReadBuffer readBuffer_{};
     std::unordered_map<const TerminalSession*, std::shared_ptr<TerminalSession>> sessions_;
     std::uint64_t refusedConnections_ = 0;

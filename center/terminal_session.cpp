@@ -29,7 +29,8 @@ constexpr int kReadsPerTurn = 16;
 
 TerminalSession::TerminalSession(asio::io_context& io, const TerminalConfig& config,
                                  TerminalService& service, SessionTimeouts& timeouts,
-                                 ReadBuffer& readBuffer, tcp::socket socket,
+                                 net::ReadinessSet& readiness, ReadBuffer& readBuffer,
+                                 tcp::socket socket,
                                  centerlink::AddressSlots::Ticket unauthenticated,
                                  std::function<void(const TerminalSession*)> gone)
     : io_(io),
@@ -37,6 +38,7 @@ TerminalSession::TerminalSession(asio::io_context& io, const TerminalConfig& con
       service_(service),
       socket_(std::move(socket)),
       timeouts_(timeouts),
+      readiness_(readiness),
       readBuffer_(readBuffer),
       writer_(
           socket_, kMaxBacklogBytes,
@@ -88,7 +90,11 @@ void TerminalSession::start() {
     const auto now = std::chrono::steady_clock::now();
     timeouts_.received(heard_, now);
     timeouts_.loginStarts(loginTime_, now);
-    read();
+    if (const std::error_code error = readiness_.add(socket_.native_handle(), *this)) {
+        close("cannot watch the connection: " + error.message());
+        return;
+    }
+    watched_ = true;
 }
 
 void TerminalSession::close(const std::string& why, bool quiet) {
@@ -97,6 +103,10 @@ void TerminalSession::close(const std::string& why, bool quiet) {
     }
     closed_ = true;
     service_.dropped(*this, why);
+    if (watched_) {
+        watched_ = false;
+        readiness_.remove(socket_.native_handle(), *this);
+    }
     asio::error_code ec;
     socket_.shutdown(tcp::socket::shutdown_both, ec);
     socket_.close(ec);
@@ -128,32 +138,25 @@ void TerminalSession::deauthenticate() {
     timeouts_.loginStarts(loginTime_, std::chrono::steady_clock::now());
 }
 
-void TerminalSession::read() {
-    socket_.async_wait(
-        tcp::socket::wait_read,
-        [self = shared_from_this()](const asio::error_code& error) { self->onReadable(error); });
-}
-
-void TerminalSession::onReadable(const asio::error_code& error) {
-    if (closed_) {
-        return;
+bool TerminalSession::readable(bool ended) {
+    if (closed_ || finishing_) {
+        return false;
     }
-    if (error) {
-        close("connection lost: " + error.message());
-        return;
-    }
+    // A connection's end is reported once: it stays known across turns.
+    peerEnded_ = peerEnded_ || ended;
+    // What it reads may close it, and the server drop its reference.
+    const auto self = shared_from_this();
     std::vector<std::uint8_t> frame;
     for (int turn = 0; turn < kReadsPerTurn; ++turn) {
         asio::error_code readError;
         const std::size_t n = socket_.read_some(asio::buffer(readBuffer_), readError);
         if (readError == asio::error::would_block || readError == asio::error::try_again) {
-            read();
-            return;
+            return false;
         }
         if (readError) {
             close(readError == asio::error::eof ? "disconnected"
                                                 : "connection lost: " + readError.message());
-            return;
+            return false;
         }
         // The splitter keeps what is not a whole frame yet; the buffer is
         // the next connection's as soon as this returns.
@@ -166,22 +169,22 @@ void TerminalSession::onReadable(const asio::error_code& error) {
             if (status == jt808::FrameSplitter::Status::TooLong) {
                 if (++badFrames_ >= kMaxBadFrames) {
                     close("frames over " + std::to_string(config_.maxFrameBytes) + " bytes");
-                    return;
+                    return false;
                 }
                 continue;
             }
             onFrame(frame);
             if (closed_ || finishing_) {
-                return;
+                return false;
             }
         }
-        if (n < readBuffer_.size()) {
-            read();  // drained: the socket has nothing more for now
-            return;
+        if (n < readBuffer_.size() && !peerEnded_) {
+            // Drained: whatever comes after this read is a new edge.
+            return false;
         }
     }
     // More may be waiting: the others first.
-    asio::post(io_, [self = shared_from_this()] { self->onReadable({}); });
+    return true;
 }
 
 void TerminalSession::onFrame(std::span<const std::uint8_t> bytes) {

@@ -13,8 +13,11 @@
 // what it reads goes through one buffer shared by every connection, and only
 // what is not a whole frame yet stays with the connection.
 //
-// Thread: the center's io thread. Lives as long as one of its handlers is
-// pending (asio's usual shared ownership).
+// Its reads are the server's readiness set's to start (net/readiness_set.h):
+// no read waits in asio for each of thousands of mostly silent connections.
+//
+// Thread: the center's io thread. Held by the server until it closes, and
+// by its pending handlers (asio's usual shared ownership).
 
 #include <asio.hpp>
 #include <chrono>
@@ -34,20 +37,22 @@
 #include "jt808/general_response.h"
 #include "jt808/subpackage_assembler.h"
 #include "net/bounded_writer.h"
+#include "net/readiness_set.h"
 
 namespace center {
 
 class TerminalService;
 
-class TerminalSession : public std::enable_shared_from_this<TerminalSession> {
+class TerminalSession final : public std::enable_shared_from_this<TerminalSession>,
+                              private net::ReadinessSet::Reader {
 public:
     // What every connection reads into, one at a time on the io thread.
     using ReadBuffer = std::array<std::uint8_t, 4096>;
 
     // `gone` is called once, when the connection has closed.
     TerminalSession(asio::io_context& io, const TerminalConfig& config, TerminalService& service,
-                    SessionTimeouts& timeouts, ReadBuffer& readBuffer, asio::ip::tcp::socket socket,
-                    centerlink::AddressSlots::Ticket unauthenticated,
+                    SessionTimeouts& timeouts, net::ReadinessSet& readiness, ReadBuffer& readBuffer,
+                    asio::ip::tcp::socket socket, centerlink::AddressSlots::Ticket unauthenticated,
                     std::function<void(const TerminalSession*)> gone);
     ~TerminalSession();
     TerminalSession(const TerminalSession&) = delete;
@@ -89,10 +94,10 @@ public:
     const std::string& localAddress() const { return local_; }
 
 private:
-    // Waits until the socket has bytes, then reads them into the shared
-    // buffer: no connection holds a read buffer while it waits.
-    void read();
-    void onReadable(const asio::error_code& error);
+    // The readiness set reports bytes; they are read into the shared
+    // buffer (no connection holds a read buffer while it waits) until the
+    // socket is drained or the connection has had its turn.
+    bool readable(bool ended) override;
     void onFrame(std::span<const std::uint8_t> frame);
     // False when the connection may not send this yet.
     bool admissible(const jt808::Header& header);
@@ -103,6 +108,7 @@ private:
     TerminalService& service_;
     asio::ip::tcp::socket socket_;
     SessionTimeouts& timeouts_;
+    net::ReadinessSet& readiness_;
     ReadBuffer& readBuffer_;
     SessionTimeouts::Place heard_{this};
     SessionTimeouts::Place loginTime_{this};
@@ -115,6 +121,8 @@ private:
     jt808::FrameSplitter splitter_;
     jt808::SubpackageAssembler assembler_;
     bool closed_ = false;
+    bool watched_ = false;    // in the readiness set
+    bool peerEnded_ = false;  // its end or an error is there to be read
     bool finishing_ = false;  // close once the answers are written
     bool authenticated_ = false;
     jt808::Header loginHeader_;  // the layout and phone answers go out with

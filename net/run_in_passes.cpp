@@ -21,6 +21,13 @@ public:
     // Runs what is waiting, and what that adds, in order. Should a piece of
     // work throw, what follows it stays for the next pass.
     void run() {
+        for (std::size_t i = 0; i < everyPass_.size();) {
+            if (everyPass_[i]()) {
+                ++i;
+            } else {
+                everyPass_.erase(everyPass_.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
         while (!work_.empty()) {
             std::vector<std::function<void()>> now;
             now.swap(work_);
@@ -37,19 +44,23 @@ public:
     }
 
     std::vector<std::function<void()>> work_;
+    std::vector<std::function<bool()>> everyPass_;
     bool inPasses_ = false;
 
 private:
-    void shutdown() override { work_.clear(); }
+    void shutdown() override {
+        work_.clear();
+        everyPass_.clear();
+    }
 };
 
 // While RunInPasses runs the context.
-class InPasses {
+class PassesRunning {
 public:
-    explicit InPasses(PassEnd& end) : end_(end) { end_.inPasses_ = true; }
-    ~InPasses() { end_.inPasses_ = false; }
-    InPasses(const InPasses&) = delete;
-    InPasses& operator=(const InPasses&) = delete;
+    explicit PassesRunning(PassEnd& end) : end_(end) { end_.inPasses_ = true; }
+    ~PassesRunning() { end_.inPasses_ = false; }
+    PassesRunning(const PassesRunning&) = delete;
+    PassesRunning& operator=(const PassesRunning&) = delete;
 
 private:
     PassEnd& end_;
@@ -66,6 +77,14 @@ void AtEndOfPass(const asio::any_io_executor& executor, std::function<void()> wo
     }
 }
 
+void AtEveryPassEnd(asio::io_context& io, std::function<bool()> work) {
+    asio::use_service<PassEnd>(io).everyPass_.push_back(std::move(work));
+}
+
+bool InPasses(const asio::any_io_executor& executor) {
+    return asio::use_service<PassEnd>(asio::query(executor, asio::execution::context)).inPasses_;
+}
+
 void RunInPasses(asio::io_context& io, std::chrono::microseconds linger) {
     if (linger <= std::chrono::microseconds::zero()) {
         io.run();
@@ -73,7 +92,7 @@ void RunInPasses(asio::io_context& io, std::chrono::microseconds linger) {
     }
     using Clock = std::chrono::steady_clock;
     PassEnd& end = asio::use_service<PassEnd>(io);
-    const InPasses running(end);
+    const PassesRunning running(end);
     // The last pass's handling took a linger or more: work keeps coming,
     // and piles up by itself while it is handled.
     bool busy = false;

@@ -35,4 +35,14 @@ void RunInPasses(asio::io_context& io, std::chrono::microseconds linger);
 // Thread: the context's own thread.
 void AtEndOfPass(const asio::any_io_executor& executor, std::function<void()> work);
 
+// Runs `work` at the end of every pass from now on, before what AtEndOfPass
+// queued (so that what it queues leaves with the rest), until it returns
+// false. For what polls descriptors of its own that asio watches too (net/
+// readiness_set.h): their readiness ends a blocking wait by itself, so
+// polling them at every pass's end needs no wait of their own.
+void AtEveryPassEnd(asio::io_context& io, std::function<bool()> work);
+
+// True while RunInPasses runs the executor's context.
+bool InPasses(const asio::any_io_executor& executor);
+
 }  // namespace net

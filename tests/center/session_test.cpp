@@ -347,6 +347,35 @@ TEST_F(SessionTest, BurstsAndFramesLongerThanAReadArriveWholeAndInOrder) {
     }
 }
 
+TEST_F(SessionTest, ReportsSentWithTheTerminalsHangUpAreAllTakenBeforeItGoesOffline) {
+    start(std::chrono::seconds(60), true);
+    auto es = eventServer();
+    auto t = loggedIn("013900000009", "A9");
+    EXPECT_EQ(next(es)["op"], "online");
+    jt808::Header h;
+    h.msgId = msg::kLocation;
+    h.phone = "013900000009";
+    std::vector<std::uint8_t> bytes;
+    for (int i = 0; i < 3; ++i) {
+        h.serial = static_cast<std::uint16_t>(900 + i);
+        const auto frame = jt808::encodeFrame(
+            h, jt808::encodeLocation(makeLocation(10 + i, 20, 0, 0, "261208100000")));
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
+    }
+    // Reports and the end arrive together: a read shorter than the buffer
+    // is not the last one, the end after it is read too. (Answers still
+    // queued when it is read are dropped with the connection.)
+    ASSERT_TRUE(t->sendRawAndEnd(bytes));
+    for (int i = 0; i < 3; ++i) {
+        const json event = next(es);
+        ASSERT_EQ(event["op"], "gps") << event.dump();
+        EXPECT_NE(event["gps"].get<std::string>().find(std::to_string(10 + i) + "00.0000,N"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(next(es)["op"], "offline");
+    EXPECT_TRUE(t->waitClosed());
+}
+
 TEST_F(SessionTest, ReportsWhileNoEventServerListensReachTheNextOneInItsList) {
     start();
     auto t = loggedIn();

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -56,6 +57,16 @@ bool TestTerminal::sendRaw(std::span<const std::uint8_t> bytes) {
         sent += static_cast<std::size_t>(n);
     }
     return fd_ >= 0;
+}
+
+bool TestTerminal::sendRawAndEnd(std::span<const std::uint8_t> bytes) {
+    // Corked: the bytes and the end leave in one segment where they fit.
+    const int on = 1;
+    const int off = 0;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+    const bool sent = sendRaw(bytes) && ::shutdown(fd_, SHUT_WR) == 0;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+    return sent;
 }
 
 std::uint16_t TestTerminal::send(std::uint16_t msgId, std::span<const std::uint8_t> body) {

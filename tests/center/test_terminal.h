@@ -36,6 +36,9 @@ public:
     // Sends one message; its serial.
     std::uint16_t send(std::uint16_t msgId, std::span<const std::uint8_t> body);
     bool sendRaw(std::span<const std::uint8_t> bytes);
+    // Sends these bytes and its end of the connection at once (a terminal
+    // that hangs up right after its last reports); answers can still be read.
+    bool sendRawAndEnd(std::span<const std::uint8_t> bytes);
     // The next message from the platform; nothing at the deadline or when closed.
     std::optional<jt808::Message> receive(std::chrono::milliseconds limit = 10s);
     // True once the platform has closed the connection.

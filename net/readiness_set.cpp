@@ -1,0 +1,201 @@
+#include "net/readiness_set.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <asio/post.hpp>
+#include <cerrno>
+
+#include "net/run_in_passes.h"
+
+namespace net {
+namespace {
+
+// Events taken from the set at once; more wait for the next wake-up, which
+// the re-armed wait makes at once.
+constexpr int kBatch = 256;
+
+}  // namespace
+
+ReadinessSet::ReadinessSet(asio::io_context& io) : core_(std::make_shared<Core>(io)) {
+    const int fd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (fd < 0) {
+        throw std::system_error(errno, std::system_category(), "epoll_create1");
+    }
+    asio::error_code error;
+    core_->descriptor.assign(fd, error);
+    if (error) {
+        ::close(fd);
+        throw std::system_error(error);
+    }
+    core_->events.resize(kBatch);
+    // A context run in passes reads the set at the end of every pass, with
+    // what arrived while the thread lingered, and the set keeps no wait of
+    // its own armed there: its sockets are in asio's reactor too (for their
+    // writes), so their bytes end a blocking wait of the thread by
+    // themselves. A pass costs one epoll_wait of the set and no re-arming.
+    AtEveryPassEnd(io, [core = core_] {
+        if (core->closed) {
+            return false;
+        }
+        if (core->count > 0) {
+            round(core);
+        }
+        return true;
+    });
+}
+
+ReadinessSet::~ReadinessSet() {
+    core_->closed = true;
+    core_->again.clear();
+    asio::error_code ignored;
+    core_->descriptor.close(ignored);
+}
+
+std::error_code ReadinessSet::add(int fd, Reader& reader) {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+    event.data.ptr = &reader;
+    if (::epoll_ctl(core_->descriptor.native_handle(), EPOLL_CTL_ADD, fd, &event) != 0) {
+        return {errno, std::system_category()};
+    }
+    ++core_->count;
+    arm(core_);
+    return {};
+}
+
+void ReadinessSet::remove(int fd, Reader& reader) {
+    Core& core = *core_;
+    ::epoll_ctl(core.descriptor.native_handle(), EPOLL_CTL_DEL, fd, nullptr);
+    if (core.count > 0) {
+        --core.count;
+    }
+    for (std::size_t i = core.next; i < core.taken; ++i) {
+        if (core.events[i].data.ptr == &reader) {
+            core.events[i].data.ptr = nullptr;
+        }
+    }
+    if (core.current == &reader) {
+        core.currentRemoved = true;
+    }
+    core.again.erase(std::remove(core.again.begin(), core.again.end(), &reader), core.again.end());
+    std::replace(core.againNow.begin(), core.againNow.end(), &reader,
+                 static_cast<Reader*>(nullptr));
+    if (core.count == 0 && core.armed) {
+        // Nothing left to wait for: the context may run out of work.
+        asio::error_code ignored;
+        core.descriptor.cancel(ignored);
+    }
+}
+
+void ReadinessSet::arm(const std::shared_ptr<Core>& core) {
+    // Run in passes, the set is read at every pass's end instead (see the
+    // constructor).
+    if (core->armed || core->closed || core->count == 0 || InPasses(core->io.get_executor())) {
+        return;
+    }
+    core->armed = true;
+    core->descriptor.async_wait(
+        asio::posix::stream_descriptor::wait_read, [core](const asio::error_code& error) {
+            core->armed = false;
+            if (core->closed || (error && error != asio::error::operation_aborted)) {
+                return;  // gone, or the set itself failed: nothing to wait for
+            }
+            if (!error && !InPasses(core->io.get_executor())) {
+                // Armed again after the round, which may throw.
+                try {
+                    round(core);
+                } catch (...) {
+                    arm(core);
+                    throw;
+                }
+            }
+            arm(core);
+        });
+}
+
+bool ReadinessSet::call(Core& core, Reader& reader, bool ended, bool& more) {
+    core.current = &reader;
+    core.currentRemoved = false;
+    struct Done {
+        Core& core;
+        ~Done() { core.current = nullptr; }
+    } done{core};
+    more = reader.readable(ended);
+    return !core.currentRemoved;
+}
+
+void ReadinessSet::round(const std::shared_ptr<Core>& core) {
+    const int n = ::epoll_wait(core->descriptor.native_handle(), core->events.data(), kBatch, 0);
+    if (n <= 0) {
+        return;  // interrupted, or taken already: the wait is re-armed
+    }
+    core->taken = static_cast<std::size_t>(n);
+    core->next = 0;
+    try {
+        while (core->next < core->taken) {
+            const epoll_event& event = core->events[core->next++];
+            auto* reader = static_cast<Reader*>(event.data.ptr);
+            if (reader == nullptr) {
+                continue;  // removed since
+            }
+            const bool ended = (event.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+            bool more = false;
+            if (call(*core, *reader, ended, more) && more) {
+                later(core, *reader);
+            }
+        }
+    } catch (...) {
+        // Their edges are spent: the readers not called yet get a turn of
+        // their own rather than never hearing of their bytes.
+        for (std::size_t i = core->next; i < core->taken; ++i) {
+            if (auto* reader = static_cast<Reader*>(core->events[i].data.ptr)) {
+                later(core, *reader);
+            }
+        }
+        core->next = core->taken = 0;
+        throw;
+    }
+    core->next = core->taken = 0;
+}
+
+void ReadinessSet::later(const std::shared_ptr<Core>& core, Reader& reader) {
+    if (std::find(core->again.begin(), core->again.end(), &reader) == core->again.end()) {
+        core->again.push_back(&reader);
+    }
+    if (!core->turnQueued) {
+        core->turnQueued = true;
+        asio::post(core->io, [core] { turn(core); });
+    }
+}
+
+void ReadinessSet::turn(const std::shared_ptr<Core>& core) {
+    core->turnQueued = false;
+    if (core->closed) {
+        return;
+    }
+    core->againNow.swap(core->again);
+    for (std::size_t i = 0; i < core->againNow.size(); ++i) {
+        Reader* reader = core->againNow[i];
+        if (reader == nullptr) {
+            continue;
+        }
+        bool more = false;
+        try {
+            if (call(*core, *reader, false, more) && more) {
+                later(core, *reader);
+            }
+        } catch (...) {
+            for (std::size_t j = i + 1; j < core->againNow.size(); ++j) {
+                if (core->againNow[j] != nullptr) {
+                    later(core, *core->againNow[j]);
+                }
+            }
+            core->againNow.clear();
+            throw;
+        }
+    }
+    core->againNow.clear();
+}
+
+}  // namespace net
