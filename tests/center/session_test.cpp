@@ -29,6 +29,22 @@ using centertest::makeLocation;
 using centertest::TestTerminal;
 using nlohmann::json;
 namespace msg = jt808::msg;
+
+// Three location reports of `phone` at 10, 11 and 12 degrees north, serials
+// from `firstSerial` on, framed back to back as one stream of bytes.
+std::vector<std::uint8_t> ThreeReports(const std::string& phone, std::uint16_t firstSerial) {
+    jt808::Header h;
+    h.msgId = msg::kLocation;
+    h.phone = phone;
+    std::vector<std::uint8_t> bytes;
+    for (int i = 0; i < 3; ++i) {
+        h.serial = static_cast<std::uint16_t>(firstSerial + i);
+        const auto frame = jt808::encodeFrame(
+            h, jt808::encodeLocation(makeLocation(10 + i, 20, 0, 0, "261208100000")));
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
+    }
+    return bytes;
+}
 using namespace std::chrono_literals;
 
 TEST_F(SessionTest, ALoggedInTerminalIsADeviceWhoseReportsArriveInOrder) {
@@ -248,16 +264,7 @@ TEST_F(SessionTest, FramesCutAcrossReadsOrSharingOneArriveWhole) {
     auto es = eventServer();
     auto t = loggedIn("013900000005", "A5");
     EXPECT_EQ(next(es)["op"], "online");
-    jt808::Header h;
-    h.msgId = msg::kLocation;
-    h.phone = "013900000005";
-    std::vector<std::uint8_t> bytes;
-    for (int i = 0; i < 3; ++i) {
-        h.serial = static_cast<std::uint16_t>(700 + i);
-        const auto frame = jt808::encodeFrame(
-            h, jt808::encodeLocation(makeLocation(10 + i, 20, 0, 0, "261208100000")));
-        bytes.insert(bytes.end(), frame.begin(), frame.end());
-    }
+    const std::vector<std::uint8_t> bytes = ThreeReports("013900000005", 700);
     // The first frame and a half, then the rest: the half waits for its end
     // while other connections' reads come and go.
     const std::size_t cut = bytes.size() / 2;
@@ -352,16 +359,7 @@ TEST_F(SessionTest, ReportsSentWithTheTerminalsHangUpAreAllTakenBeforeItGoesOffl
     auto es = eventServer();
     auto t = loggedIn("013900000009", "A9");
     EXPECT_EQ(next(es)["op"], "online");
-    jt808::Header h;
-    h.msgId = msg::kLocation;
-    h.phone = "013900000009";
-    std::vector<std::uint8_t> bytes;
-    for (int i = 0; i < 3; ++i) {
-        h.serial = static_cast<std::uint16_t>(900 + i);
-        const auto frame = jt808::encodeFrame(
-            h, jt808::encodeLocation(makeLocation(10 + i, 20, 0, 0, "261208100000")));
-        bytes.insert(bytes.end(), frame.begin(), frame.end());
-    }
+    const std::vector<std::uint8_t> bytes = ThreeReports("013900000009", 900);
     // Reports and the end arrive together: a read shorter than the buffer
     // is not the last one, the end after it is read too. (Answers still
     // queued when it is read are dropped with the connection.)
