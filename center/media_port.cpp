@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include "jt1078/stream_splitter.h"
-#include "net/run_in_passes.h"
 
 namespace center {
 
@@ -30,7 +29,8 @@ std::uint64_t udpSourceId(const udp::endpoint& endpoint) {
 
 }  // namespace
 
-class MediaPort::Connection : public std::enable_shared_from_this<Connection> {
+class MediaPort::Connection final : public std::enable_shared_from_this<Connection>,
+                                    public net::ReadinessSet::Reader {
 public:
     Connection(MediaPort& port, tcp::socket socket, std::uint64_t id,
                centerlink::AddressSlots::Ticket unproven)
@@ -45,12 +45,18 @@ public:
         peer_ = ec ? std::string("?") : source_.address + ":" + std::to_string(endpoint.port());
     }
 
-    void start() {
+    // False when the connection could not be watched (it is closed then).
+    bool start() {
         lastTaken_ = std::chrono::steady_clock::now();
         asio::error_code ec;
         socket_.non_blocking(true, ec);
-        read();
+        if (ec || port_.readiness_.add(socket_.native_handle(), *this)) {
+            close();
+            return false;
+        }
+        watched_ = true;
         tick();
+        return true;
     }
 
     std::uint64_t id() const { return source_.id; }
@@ -60,6 +66,10 @@ public:
             return;
         }
         closed_ = true;
+        if (watched_) {
+            port_.readiness_.remove(socket_.native_handle(), *this);
+            watched_ = false;
+        }
         asio::error_code ec;
         socket_.close(ec);
         timer_.cancel();
@@ -67,57 +77,39 @@ public:
     }
 
 private:
-    // Waits for bytes, then reads them at the end of the pass, with what
-    // came while the thread lingered (net/run_in_passes.h): a terminal
-    // writes a frame as several packets, and a read of each as it comes
-    // (and its acknowledgement) cost the center more than the frame itself.
-    void read() {
-        socket_.async_wait(
-            tcp::socket::wait_read, [self = shared_from_this()](const asio::error_code& error) {
-                if (self->closed_) {
-                    return;
-                }
-                if (error) {
-                    self->close();
-                    self->port_.forget(self.get());
-                    return;
-                }
-                net::AtEndOfPass(self->socket_.get_executor(), [self] { self->take(); });
-            });
-    }
-
-    // Everything there is, up to a bound a pass so that one sender cannot
-    // hold the thread.
-    void take() {
-        if (closed_) {
-            return;
-        }
+    // The port's readiness set calls this at the end of the pass in which
+    // bytes came, with what came while the thread lingered
+    // (net/run_in_passes.h): a terminal writes a frame as several packets,
+    // and a read of each as it comes (and its acknowledgement) cost the
+    // center more than the frame itself. Reads everything there is, up to
+    // a bound a turn so that one sender cannot hold the thread; true when
+    // it stopped at the bound.
+    bool readable(bool ended) override {
+        // The port may let go of the connection in here.
+        const auto self = shared_from_this();
         delayAcknowledgement();
         for (int round = 0; round < kMaxReadsAPass; ++round) {
             asio::error_code ec;
             const std::size_t n = socket_.read_some(asio::buffer(buffer_), ec);
             if (ec == asio::error::would_block || ec == asio::error::try_again) {
-                read();
-                return;
+                return false;
             }
             if (ec) {
                 close();
                 port_.forget(this);
-                return;
+                return false;
             }
             onBytes(n);
             if (closed_) {
                 port_.forget(this);
-                return;
+                return false;
             }
-            if (n < buffer_.size()) {
-                // Read empty: what comes next wakes the wait.
-                read();
-                return;
+            if (n < buffer_.size() && !ended) {
+                // Read empty: what comes next is a new edge.
+                return false;
             }
         }
-        // More is there: after the others' turn.
-        asio::post(socket_.get_executor(), [self = shared_from_this()] { self->take(); });
+        return true;
     }
 
     // MediaPortConfig::delayedAcks. The kernel leaves delayed mode by
@@ -186,6 +178,7 @@ private:
     std::array<std::uint8_t, 16384> buffer_{};
     jt1078::StreamSplitter splitter_;
     std::chrono::steady_clock::time_point lastTaken_;
+    bool watched_ = false;  // in the port's readiness set
     bool closed_ = false;
 };
 
@@ -194,6 +187,7 @@ MediaPort::MediaPort(asio::io_context& io, Log log, PacketHandler onPacket, Medi
       config_(config),
       listener_(io),
       udp_(io),
+      readiness_(io),
       log_(std::move(log)),
       onPacket_(std::move(onPacket)),
       unproven_(config.maxUnproven, config.maxUnprovenPerAddress),
@@ -269,7 +263,9 @@ void MediaPort::accepted(tcp::socket socket) {
     auto c = std::make_shared<Connection>(*this, std::move(socket), nextConnectionId_++,
                                           std::move(ticket));
     connections_[c.get()] = c;
-    c->start();
+    if (!c->start()) {
+        connections_.erase(c.get());
+    }
 }
 
 void MediaPort::receiveUdp() {

@@ -25,6 +25,7 @@
 #include "centerlink/address_guard.h"
 #include "centerlink/tcp_listener.h"
 #include "jt1078/stream_packet.h"
+#include "net/readiness_set.h"
 
 namespace center {
 
@@ -91,6 +92,8 @@ private:
     MediaPortConfig config_;
     centerlink::TcpListener listener_;
     asio::ip::udp::socket udp_;
+    // The media connections' reads (net/readiness_set.h).
+    net::ReadinessSet readiness_;
     asio::ip::udp::endpoint udpPeer_;
     std::array<std::uint8_t, 2048> udpBuffer_{};
     Log log_;

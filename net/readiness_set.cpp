@@ -9,15 +9,8 @@
 #include "net/run_in_passes.h"
 
 namespace net {
-namespace {
-
-// Events taken from the set at once; more wait for the next wake-up, which
-// the re-armed wait makes at once.
-constexpr int kBatch = 256;
-
-}  // namespace
-
-ReadinessSet::ReadinessSet(asio::io_context& io) : core_(std::make_shared<Core>(io)) {
+ReadinessSet::ReadinessSet(asio::io_context& io, std::size_t batch)
+    : core_(std::make_shared<Core>(io)) {
     const int fd = ::epoll_create1(EPOLL_CLOEXEC);
     if (fd < 0) {
         throw std::system_error(errno, std::system_category(), "epoll_create1");
@@ -28,7 +21,7 @@ ReadinessSet::ReadinessSet(asio::io_context& io) : core_(std::make_shared<Core>(
         ::close(fd);
         throw std::system_error(error);
     }
-    core_->events.resize(kBatch);
+    core_->events.resize(std::max<std::size_t>(batch, 1));
     // A context run in passes reads the set at the end of every pass, with
     // what arrived while the thread lingered, and the set keeps no wait of
     // its own armed there: its sockets are in asio's reactor too (for their
@@ -126,9 +119,22 @@ bool ReadinessSet::call(Core& core, Reader& reader, bool ended, bool& more) {
 }
 
 void ReadinessSet::round(const std::shared_ptr<Core>& core) {
-    const int n = ::epoll_wait(core->descriptor.native_handle(), core->events.data(), kBatch, 0);
+    const int batch = static_cast<int>(core->events.size());
+    const int n = ::epoll_wait(core->descriptor.native_handle(), core->events.data(), batch, 0);
     if (n <= 0) {
         return;  // interrupted, or taken already: the wait is re-armed
+    }
+    // After a full batch another round is posted: the rest may have no edge
+    // left anywhere to wake the thread (asio's reactor took theirs with the
+    // batch's), and the handlers queued meanwhile get their turn before it.
+    if (n == batch && !core->roundQueued) {
+        core->roundQueued = true;
+        asio::post(core->io, [core] {
+            core->roundQueued = false;
+            if (!core->closed && core->count > 0) {
+                round(core);
+            }
+        });
     }
     core->taken = static_cast<std::size_t>(n);
     core->next = 0;

@@ -48,8 +48,9 @@ public:
         ~Reader() = default;
     };
 
+    // Takes up to `batch` ready sockets from the system at a time.
     // Throws std::system_error when the system gives no epoll set.
-    explicit ReadinessSet(asio::io_context& io);
+    explicit ReadinessSet(asio::io_context& io, std::size_t batch = 256);
     ~ReadinessSet();
     ReadinessSet(const ReadinessSet&) = delete;
     ReadinessSet& operator=(const ReadinessSet&) = delete;
@@ -74,8 +75,9 @@ private:
         bool armed = false;
         bool closed = false;
         bool turnQueued = false;
-        // The events of the round being handled; a removed reader's are
-        // cleared so that nothing calls it.
+        bool roundQueued = false;  // after a full batch
+        // The events of the round being handled (room for one batch); a
+        // removed reader's are cleared so that nothing calls it.
         std::vector<epoll_event> events;
         std::size_t next = 0;  // the first of `events` not handled yet
         std::size_t taken = 0;

@@ -1,6 +1,7 @@
 // The media port against a flood from a second machine (127.0.0.2): idle
 // sockets hold few slots and not for long, and the terminal's stream still
-// gets in.
+// gets in. And a burst larger than a turn's reads, followed at once by the
+// terminal's hang-up, arrives whole before the connection lets go.
 
 #include "center/media_port.h"
 
@@ -99,6 +100,66 @@ TEST(MediaPortFlood, AThousandIdleSocketsHoldFewSlotsBrieflyAndTheStreamGetsIn) 
     }
     terminalConnection.close();
     io.call([&] {
+        port.close();
+        return 0;
+    });
+    io.stop();
+}
+
+TEST(MediaPortStream, ABurstThenTheHangUpIsTakenWholeAndFreesTheSource) {
+    testsim::IoThread io;
+    int packets = 0;
+    std::vector<std::uint64_t> gone;
+    MediaPort port(
+        io.context(), [](const std::string&) {},
+        [&](const jt1078::Packet&, const MediaSource&) {
+            ++packets;
+            return MediaJudgement{MediaVerdict::Taken, ""};
+        });
+    port.setSourceGone([&](std::uint64_t id) { gone.push_back(id); });
+    ASSERT_EQ(port.open("127.0.0.1", 0), "");
+    io.start();
+    const std::uint16_t number = io.call([&] { return port.port(); });
+
+    // About 600 KiB in one go: more than the 16 reads of 16 KiB a
+    // connection is given a turn, so it takes several turns, the last of
+    // them with the hang-up already there.
+    auto connection = testsim::connectTo(number);
+    ASSERT_GE(connection.fd(), 0);
+    jt1078::PacketHeader h;
+    h.sim = "013912344329";
+    h.channel = 2;
+    h.payloadType = 98;
+    std::uint16_t sequence = 0;
+    std::vector<std::uint8_t> burst;
+    int sent = 0;
+    for (int frame = 0; frame < 60; ++frame) {
+        for (const auto& bytes :
+             jt1078::packetize(h, std::vector<std::uint8_t>(10000, frame), sequence)) {
+            burst.insert(burst.end(), bytes.begin(), bytes.end());
+            ++sent;
+        }
+    }
+    ASSERT_GT(burst.size(), 16u * 16384u * 2u);
+    std::size_t written = 0;
+    while (written < burst.size()) {
+        const ssize_t n =
+            ::send(connection.fd(), burst.data() + written, burst.size() - written, MSG_NOSIGNAL);
+        ASSERT_GT(n, 0);
+        written += static_cast<std::size_t>(n);
+    }
+    connection.close();
+
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (io.call([&] { return port.connections(); }) != 0u &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    io.call([&] {
+        EXPECT_EQ(packets, sent);
+        EXPECT_EQ(port.connections(), 0u);
+        EXPECT_EQ(gone.size(), 1u);
+        EXPECT_EQ(port.counters().badBytes, 0u);
         port.close();
         return 0;
     });

@@ -309,5 +309,52 @@ TEST(ReadinessSet, AReaderRemovedWhileWaitingForItsNextTurnIsNotCalled) {
     EXPECT_EQ(set.size(), 0u);
 }
 
+// Many more sockets ready at once than the set takes from the system in one
+// reading: asio's reactor spent every socket's edge on the one wake-up, so
+// nothing but the set itself brings the thread back for the rest.
+TEST(ReadinessSet, MoreReadySocketsThanOneReadingTakesAreAllRead) {
+    constexpr int kSockets = 40;
+    for (const bool inPasses : {false, true}) {
+        SCOPED_TRACE(inPasses ? "in passes" : "run");
+        asio::io_context io(1);
+        ReadinessSet set(io, 4);
+        std::vector<Connection> connections;
+        std::vector<std::unique_ptr<CollectingReader>> readers;
+        connections.reserve(kSockets);
+        int complete = 0;
+        for (int i = 0; i < kSockets; ++i) {
+            connections.push_back(Connect(io));
+            readers.push_back(std::make_unique<CollectingReader>(connections.back().read, 64, 64));
+            readers.back()->onBytes = [&complete, &io, inPasses] {
+                if (++complete == kSockets && inPasses) {
+                    io.stop();
+                }
+            };
+            ASSERT_FALSE(set.add(connections.back().read.native_handle(), *readers.back()));
+        }
+        for (Connection& c : connections) {
+            asio::write(c.peer, asio::buffer(std::string("x")));
+        }
+        std::this_thread::sleep_for(10ms);
+        if (inPasses) {
+            // Nothing else happens until the deadline: the thread blocks.
+            auto guard = asio::make_work_guard(io);
+            asio::steady_timer deadline(io, 3s);
+            deadline.async_wait([&](const asio::error_code& error) {
+                if (!error) {
+                    io.stop();
+                }
+            });
+            RunInPasses(io, 500us);
+        } else {
+            RunUntil(io, [&] { return complete == kSockets; });
+        }
+        EXPECT_EQ(complete, kSockets);
+        for (int i = 0; i < kSockets; ++i) {
+            set.remove(connections[i].read.native_handle(), *readers[i]);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace net
