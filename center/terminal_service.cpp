@@ -308,16 +308,13 @@ void TerminalService::answerWhenDurable(TerminalSession& session, const jt808::M
     }
     jt808::Message header;
     header.header = message.header;
-    waiting_.emplace(seq, Unanswered{session.weak_from_this(), std::move(header)});
+    waiting_.wait(seq, session.weak_from_this(), std::move(header));
 }
 
 void TerminalService::durable(std::uint64_t seq) {
-    while (!waiting_.empty() && waiting_.begin()->first <= seq) {
-        const auto node = waiting_.extract(waiting_.begin());
-        if (const auto session = node.mapped().session.lock()) {
-            session->respond(node.mapped().message, ResponseResult::Ok);
-        }
-    }
+    waiting_.durable(seq, [](TerminalSession& session, const jt808::Message& message) {
+        session.respond(message, ResponseResult::Ok);
+    });
 }
 
 void TerminalService::onLocation(TerminalSession& session, const jt808::Message& message) {

@@ -31,6 +31,7 @@
 #include "center/registry.h"
 #include "center/registry_writer.h"
 #include "center/terminal_config.h"
+#include "center/waiting_answers.h"
 #include "centerlink/address_guard.h"
 #include "jt808/frame.h"
 
@@ -150,11 +151,9 @@ private:
     std::unordered_map<std::string, LeaseClaim> claimedMeanwhile_;
     const CenterJournal* journal_ = nullptr;
     std::uint64_t refusedWhileFull_ = 0;
-    struct Unanswered {
-        std::weak_ptr<TerminalSession> session;
-        jt808::Message message;  // its header: the answer's serial and id
-    };
-    std::multimap<std::uint64_t, Unanswered> waiting_;  // by the event awaited
+    // By the event awaited; the message holds its header: the answer's
+    // serial and id.
+    WaitingAnswers<TerminalSession, jt808::Message> waiting_;
     // Phones whose broken location item was logged once already.
     std::unordered_set<std::string> brokenItemLogged_;
 };

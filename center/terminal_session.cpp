@@ -146,7 +146,6 @@ bool TerminalSession::readable(bool ended) {
     peerEnded_ = peerEnded_ || ended;
     // What it reads may close it, and the server drop its reference.
     const auto self = shared_from_this();
-    std::vector<std::uint8_t> frame;
     for (int turn = 0; turn < kReadsPerTurn; ++turn) {
         asio::error_code readError;
         const std::size_t n = socket_.read_some(asio::buffer(readBuffer_), readError);
@@ -158,25 +157,23 @@ bool TerminalSession::readable(bool ended) {
                                                 : "connection lost: " + readError.message());
             return false;
         }
-        // The splitter keeps what is not a whole frame yet; the buffer is
+        // A frame read whole is handled where it lies in the buffer; the
+        // splitter keeps what is not a whole frame yet, since the buffer is
         // the next connection's as soon as this returns.
-        splitter_.append(std::span(readBuffer_.data(), n));
-        for (;;) {
-            const auto status = splitter_.next(frame);
-            if (status == jt808::FrameSplitter::Status::NeedMore) {
-                break;
-            }
-            if (status == jt808::FrameSplitter::Status::TooLong) {
-                if (++badFrames_ >= kMaxBadFrames) {
-                    close("frames over " + std::to_string(config_.maxFrameBytes) + " bytes");
-                    return false;
+        splitter_.split(
+            std::span(readBuffer_.data(), n),
+            [this](jt808::FrameSplitter::Status status, std::span<const std::uint8_t> frame) {
+                if (status == jt808::FrameSplitter::Status::TooLong) {
+                    if (++badFrames_ >= kMaxBadFrames) {
+                        close("frames over " + std::to_string(config_.maxFrameBytes) + " bytes");
+                    }
+                } else {
+                    onFrame(frame);
                 }
-                continue;
-            }
-            onFrame(frame);
-            if (closed_ || finishing_) {
-                return false;
-            }
+                return !closed_ && !finishing_;
+            });
+        if (closed_ || finishing_) {
+            return false;
         }
         if (n < readBuffer_.size() && !peerEnded_) {
             // Drained: whatever comes after this read is a new edge.

@@ -669,12 +669,13 @@ std::string EventServerHub::broadcast(const protocol::Message& message,
 }
 
 std::string EventServerHub::broadcastLine(const char* op, std::uint64_t seq, bool gps,
-                                          std::string text, std::function<void()> apply) {
+                                          std::string text, std::function<void()> apply,
+                                          std::optional<protocol::Gps> fix) {
     if (text.size() > protocol::kMaxLineBytes + 1) {
         return std::string(op) + ": the message would be longer than 64 KiB";
     }
     Unsynced event{seq, std::make_shared<const std::string>(std::move(text)), std::move(apply),
-                   gps};
+                   std::move(fix), gps};
     if (eventLog_ != nullptr && event.seq != 0) {
         eventLog_->append(event.seq, *event.line);
         unsynced_.push_back(std::move(event));
@@ -701,6 +702,9 @@ void EventServerHub::durable(std::uint64_t seq) {
 void EventServerHub::deliver(Unsynced& event) {
     if (event.apply) {
         event.apply();
+    }
+    if (event.fix) {
+        applyFix(*event.fix);
     }
     if (event.seq != 0) {
         delivered_ = std::max(delivered_, event.seq);
@@ -764,34 +768,34 @@ std::string EventServerHub::gps(const std::string& dev, std::string text,
     // rather than copied for each.
     protocol::Gps event{dev,      std::move(text), std::move(vehicle), std::move(driver),
                         number(), std::nullopt};
-    // The list at a login names the event its data came from.
-    const auto apply = [this](const protocol::Gps& event) {
-        const auto it = index_.find(event.dev);
-        if (it == index_.end()) {
-            return;
-        }
-        it->second->seq = event.seq;
-        it->second->gps = event.gps;
-        if (event.vehicle) {
-            it->second->vehicle = *event.vehicle;
-        }
-        if (event.driver) {
-            it->second->driver = *event.driver;
-        }
-    };
     // With no journal, no event server to send it to and none to keep it
     // for, the line is not worth writing: the device's state is what a
     // later login gets.
     if (eventLog_ == nullptr && acked_.empty() && loggedInClients() == 0) {
-        apply(event);
+        applyFix(event);
         delivered_ = std::max(delivered_, event.seq);
         return {};
     }
     event.at = NowMs();
     std::string line = protocol::encodeLine(event);
     const std::uint64_t seq = event.seq;
-    return broadcastLine("gps", seq, true, std::move(line),
-                         [apply, event = std::move(event)] { apply(event); });
+    return broadcastLine("gps", seq, true, std::move(line), {}, std::move(event));
+}
+
+void EventServerHub::applyFix(const protocol::Gps& event) {
+    // The list at a login names the event its data came from.
+    const auto it = index_.find(event.dev);
+    if (it == index_.end()) {
+        return;
+    }
+    it->second->seq = event.seq;
+    it->second->gps = event.gps;
+    if (event.vehicle) {
+        it->second->vehicle = *event.vehicle;
+    }
+    if (event.driver) {
+        it->second->driver = *event.driver;
+    }
 }
 
 std::string EventServerHub::offline(const std::string& dev, std::optional<std::int64_t> atMs) {

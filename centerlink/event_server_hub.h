@@ -170,15 +170,21 @@ private:
     std::string broadcast(const vardo::protocol::Message& message,
                           std::function<void()> apply = {});
     // The same for a message already written as its line: its op, its
-    // number (0: none) and whether it is a `gps`.
+    // number (0: none) and whether it is a `gps`. A `gps` event's change to
+    // the list is `fix`, kept as it is rather than wrapped in a function:
+    // one allocation less for every report.
     std::string broadcastLine(const char* op, std::uint64_t seq, bool gps, std::string line,
-                              std::function<void()> apply);
+                              std::function<void()> apply,
+                              std::optional<vardo::protocol::Gps> fix = std::nullopt);
     struct Unsynced {
         std::uint64_t seq;
         std::shared_ptr<const std::string> line;
         std::function<void()> apply;
+        std::optional<vardo::protocol::Gps> fix;
         bool gps;
     };
+    // A device's latest fix, vehicle and driver into the list a login gets.
+    void applyFix(const vardo::protocol::Gps& event);
     void deliver(Unsynced& event);
     // The marks changed: the log keeps them.
     void marksChanged();

@@ -58,8 +58,11 @@ std::string rmcSentence(std::string_view talker, const RmcFix& fix,
     std::tm utc{};
     gmtime_r(&seconds, &utc);
 
+    // One string from the '$' to the checksum: a sentence for every report
+    // of every terminal is written here.
     std::string body;
-    body.reserve(80);
+    body.reserve(88);
+    body += '$';
     body += talker;
     body += "RMC,";
     appendTwo(body, utc.tm_hour);
@@ -87,11 +90,10 @@ std::string rmcSentence(std::string_view talker, const RmcFix& fix,
     appendTwo(body, utc.tm_year % 100);
     body += fix.valid ? ",,,A" : ",,,N";
 
-    std::string sentence = "$";
-    sentence += body;
-    sentence += '*';
-    sentence += nmeaChecksum(body);
-    return sentence;
+    const std::string checksum = nmeaChecksum(std::string_view(body).substr(1));
+    body += '*';
+    body += checksum;
+    return body;
 }
 
 }  // namespace gps

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "jt808/bytes.h"
 
@@ -66,31 +67,51 @@ std::vector<std::uint8_t> escape(std::span<const std::uint8_t> raw) {
     return out;
 }
 
-Result<std::vector<std::uint8_t>> unescape(std::span<const std::uint8_t> escaped) {
-    std::vector<std::uint8_t> out;
+namespace {
+
+// Undoes escape() into `out` (emptied first), copying the runs between
+// escapes in one go. Empty when it succeeds, else why it failed.
+std::string unescapeInto(std::span<const std::uint8_t> escaped, std::vector<std::uint8_t>& out) {
+    out.clear();
     out.reserve(escaped.size());
-    for (std::size_t i = 0; i < escaped.size(); ++i) {
-        const std::uint8_t b = escaped[i];
-        if (b == kFlag) {
-            return Result<std::vector<std::uint8_t>>::fail("bare 0x7e inside the frame at byte " +
-                                                           std::to_string(i));
+    const std::uint8_t* const begin = escaped.data();
+    const std::uint8_t* const end = begin + escaped.size();
+    const std::uint8_t* p = begin;
+    while (p != end) {
+        const auto* const escape = static_cast<const std::uint8_t*>(
+            std::memchr(p, kEscape, static_cast<std::size_t>(end - p)));
+        const std::uint8_t* const runEnd = escape != nullptr ? escape : end;
+        if (const void* flag = std::memchr(p, kFlag, static_cast<std::size_t>(runEnd - p))) {
+            return "bare 0x7e inside the frame at byte " +
+                   std::to_string(static_cast<const std::uint8_t*>(flag) - begin);
         }
-        if (b != kEscape) {
-            out.push_back(b);
-            continue;
+        out.insert(out.end(), p, runEnd);
+        if (escape == nullptr) {
+            break;
         }
-        if (i + 1 == escaped.size()) {
-            return Result<std::vector<std::uint8_t>>::fail("frame ends inside an escape");
+        if (escape + 1 == end) {
+            return "frame ends inside an escape";
         }
-        const std::uint8_t next = escaped[++i];
+        const std::uint8_t next = escape[1];
         if (next == 0x02) {
             out.push_back(kFlag);
         } else if (next == 0x01) {
             out.push_back(kEscape);
         } else {
-            return Result<std::vector<std::uint8_t>>::fail("invalid escape 0x7d " + hex(next) +
-                                                           " at byte " + std::to_string(i - 1));
+            return "invalid escape 0x7d " + hex(next) + " at byte " +
+                   std::to_string(escape - begin);
         }
+        p = escape + 2;
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> unescape(std::span<const std::uint8_t> escaped) {
+    std::vector<std::uint8_t> out;
+    if (std::string error = unescapeInto(escaped, out); !error.empty()) {
+        return Result<std::vector<std::uint8_t>>::fail(std::move(error));
     }
     return Result<std::vector<std::uint8_t>>::of(std::move(out));
 }
@@ -102,11 +123,19 @@ DecodedFrame decodeFrame(std::span<const std::uint8_t> frame) {
     if (!frame.empty() && frame.back() == kFlag) {
         frame = frame.first(frame.size() - 1);
     }
-    auto raw = unescape(frame);
-    if (!raw) {
-        return failed(FrameError::Escape, raw.error);
+    // Every frame of every terminal comes here. One without escapes (most
+    // of them) is read where it lies; the others are unescaped into a
+    // buffer the thread keeps, so that a frame costs no allocation but its
+    // message's body.
+    std::span<const std::uint8_t> bytes = frame;
+    if (!frame.empty() && (std::memchr(frame.data(), kEscape, frame.size()) != nullptr ||
+                           std::memchr(frame.data(), kFlag, frame.size()) != nullptr)) {
+        thread_local std::vector<std::uint8_t> unescaped;
+        if (std::string error = unescapeInto(frame, unescaped); !error.empty()) {
+            return failed(FrameError::Escape, std::move(error));
+        }
+        bytes = unescaped;
     }
-    const std::vector<std::uint8_t>& bytes = *raw;
     // The smallest frame: a 2013 header without body, and the check code.
     if (bytes.size() < headerBytes(Version::V2013, false) + 1) {
         return failed(FrameError::TooShort,

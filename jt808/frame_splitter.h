@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 namespace jt808 {
@@ -24,6 +25,23 @@ public:
 
     void append(std::span<const std::uint8_t> bytes);
 
+    // The same cut without the queue: `onEvent(Status, std::span<const
+    // std::uint8_t> frame)` is called for each frame (its escaped bytes) or
+    // dropped frame (TooLong, empty span) as it is found. A frame lying wholly
+    // in `bytes` is passed where it lies, without a copy; the span holds only
+    // during the call. `onEvent` returns false to stop: the rest of `bytes` is
+    // not looked at. Not to be mixed with frames still queued by append().
+    template <class OnEvent>
+    void split(std::span<const std::uint8_t> bytes, OnEvent&& onEvent) {
+        using Callable = std::remove_reference_t<OnEvent>;
+        splitWith(
+            bytes,
+            [](void* context, Status status, std::span<const std::uint8_t> frame) {
+                return (*static_cast<Callable*>(context))(status, frame);
+            },
+            const_cast<void*>(static_cast<const void*>(&onEvent)));
+    }
+
     // Frame: `frame` holds the escaped bytes between two 0x7e (pass them to
     // decodeFrame). TooLong: one frame over the limit was dropped. NeedMore:
     // nothing complete yet.
@@ -34,6 +52,9 @@ public:
     std::size_t bufferedBytes() const { return current_.size(); }
 
 private:
+    using Sink = bool (*)(void* context, Status status, std::span<const std::uint8_t> frame);
+    void splitWith(std::span<const std::uint8_t> bytes, Sink sink, void* context);
+
     struct Event {
         Status status;
         std::vector<std::uint8_t> frame;

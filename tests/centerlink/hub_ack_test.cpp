@@ -315,5 +315,30 @@ TEST(HubAcks, WithAJournalTheFirstEventServerGetsWhatWasKeptWhileNoneHadLoggedIn
     EXPECT_EQ(std::get<protocol::Gps>(kept[2]).gps, "$GPRMC,2");
 }
 
+TEST(HubAcks, WithAJournalTheListTakesEachFixAndKeepsWhatItDidNotName) {
+    JournalFolder folder;
+    Fixture f(std::size_t{256} << 20, folder.dir());
+    EXPECT_EQ(f.io.call([&] { return f.hub->online({"X7", "X7", "V-1", "D-1", 1, "$A"}); }), "");
+    f.waitSynced();
+    // A fix naming a vehicle, then one naming a driver: each changes only
+    // what it names, once the journal has synced it.
+    EXPECT_EQ(f.io.call([&] {
+        std::string error = f.hub->gps("X7", "$B", std::string("V-2"), std::nullopt);
+        return error + f.hub->gps("X7", "$C", std::nullopt, std::string("D-3"));
+    }),
+              "");
+    f.waitSynced();
+    Peer es(f.port, "es-1", false);
+    const auto list = es.list();
+    ASSERT_EQ(list.size(), 2u);
+    const auto& online = std::get<protocol::Online>(list[0]);
+    EXPECT_EQ(online.gps, "$C");
+    EXPECT_EQ(online.vehicle, "V-2");  // from $B; $C did not name one
+    EXPECT_EQ(online.driver, "D-3");
+    EXPECT_EQ(online.name, "X7");
+    const auto kept = es.untilPong();
+    EXPECT_TRUE(kept.empty());
+}
+
 }  // namespace
 }  // namespace centerlink

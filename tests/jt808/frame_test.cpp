@@ -171,6 +171,49 @@ TEST(Jt808Frame, BrokenFramesGiveTheirReason) {
     }
 }
 
+TEST(Jt808Frame, FramesWithAndWithoutEscapesDecodeAlikeOneAfterAnother) {
+    // Frames with escapes are unescaped into a buffer the thread keeps:
+    // a long one with many escapes, then shorter ones, then one without any,
+    // each decoding to its own bytes alone.
+    std::vector<std::vector<std::uint8_t>> bodies = {
+        std::vector<std::uint8_t>(200, kFlag),
+        {kEscape, 1, 2, kFlag},
+        {1, 2, 3},
+        std::vector<std::uint8_t>(50, kEscape),
+        {},
+        {kFlag},
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& body : bodies) {
+            const Header h = header2013(msg::kLocation);
+            const auto d = decodeFrame(encodeFrame(h, body));
+            ASSERT_TRUE(d.ok()) << d.error;
+            EXPECT_EQ(d.message->body, body);
+            EXPECT_EQ(d.message->header.phone, h.phone);
+        }
+    }
+    // An unescaped frame after a broken one is read afresh.
+    EXPECT_EQ(decodeFrame(hex("7E 00 02 00 00 01 39 12 34 43 29 00 01 7D 7E")).code,
+              FrameError::Escape);
+    const std::vector<std::uint8_t> oneEscape = {kEscape};
+    EXPECT_TRUE(decodeFrame(encodeFrame(header2013(msg::kLocation), oneEscape)).ok());
+}
+
+TEST(Jt808Frame, EscapeFaultsNameTheirPlace) {
+    EXPECT_EQ(unescape(hex("30 7E 31")).error, "bare 0x7e inside the frame at byte 1");
+    EXPECT_EQ(unescape(hex("30 7D 02 7E 31")).error, "bare 0x7e inside the frame at byte 3");
+    EXPECT_EQ(unescape(hex("30 7D 01 31 7D")).error, "frame ends inside an escape");
+    EXPECT_EQ(unescape(hex("30 31 7D 05")).error, "invalid escape 0x7d 0x05 at byte 2");
+    EXPECT_EQ(unescape(hex("7D 7E")).error, "invalid escape 0x7d 0x7e at byte 0");
+    EXPECT_EQ(*unescape(hex("7D 02 7D 01")), hex("7E 7D"));
+    EXPECT_TRUE(unescape({})->empty());
+    // The same faults inside a frame, behind the delimiters.
+    EXPECT_EQ(decodeFrame(hex("7E 30 7D 02 7E 31 7E")).error,
+              "bare 0x7e inside the frame at byte 3");
+    EXPECT_EQ(decodeFrame(hex("7E 00 02 00 00 01 39 12 34 43 29 00 01 7D 03 7E")).error,
+              "invalid escape 0x7d 0x03 at byte 12");
+}
+
 // Re-encodes raw header + body bytes into a frame with a right check code,
 // so that only the property under test is wrong.
 std::vector<std::uint8_t> frameOf(std::vector<std::uint8_t> raw) {
