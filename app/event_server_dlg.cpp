@@ -530,7 +530,8 @@ void CMyVardoEventServerDlg::ShowDeviceInfo(int nRow, HVARDODEV hDev,
     m_listDevices.SetItemText(nRow, kColGps, strGps);
 
     const device::DeviceRecord& record = m_devices[static_cast<std::size_t>(nRow)];
-    QueueStatement(db::MakeGpsFix(record.name, fix, strGps, now,
+    // The row has its copy: the statement takes the text itself.
+    QueueStatement(db::MakeGpsFix(record.name, fix, std::move(strGps), now,
                                   EventStatementId(db::StatementId::EventPart::Fix)));
 }
 

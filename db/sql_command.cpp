@@ -59,11 +59,45 @@ double FiniteOrZero(double v) {
 // The value the statement text shows (six decimals), so that a backend that
 // binds it stores what a backend that runs the text would: 25.0520566666667
 // becomes 25.052057, not a number no statement ever said.
-double AsShownInText(double v) {
+double AsShownInTextByText(double v) {
     const std::string text = FormatReal6(v);
     double shown = 0;
     const auto res = std::from_chars(text.data(), text.data() + text.size(), shown);
     return res.ec == std::errc{} ? shown : 0.0;
+}
+
+// The same value without the text, for every coordinate of every fix:
+// printing and reading back cost more than the rest of the statement. Below
+// 2^53 / 10^6 the millionths q = round(|v| * 10^6) fit a double exactly, so
+// q / 10^6 is one correctly rounded division, the double nearest to the
+// decimal the text shows, as reading it back gives. The rounding of v to q
+// is done exactly in 128 bits, half to even as the text's is.
+double AsShownInText(double v) {
+    constexpr double kExactBelow = 9'007'199'254.0;  // < 2^53 / 10^6
+    const double magnitude = std::fabs(v);
+    if (!(magnitude < kExactBelow)) {
+        return AsShownInTextByText(v);
+    }
+    if (magnitude == 0) {
+        return v;  // "0.000000" or "-0.000000"
+    }
+    int exponent = 0;
+    const double fraction = std::frexp(magnitude, &exponent);  // in [0.5, 1)
+    const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+    // magnitude = mantissa / 2^shift; shift > 19 as magnitude < 2^34.
+    const int shift = 53 - exponent;
+    if (shift >= 120) {
+        return std::copysign(0.0, v);  // under a millionth by far
+    }
+    __extension__ using U128 = unsigned __int128;
+    const U128 scaled = static_cast<U128>(mantissa) * 1'000'000U;
+    U128 micros = scaled >> shift;
+    const U128 rest = scaled - (micros << shift);
+    const U128 half = static_cast<U128>(1) << (shift - 1);
+    if (rest > half || (rest == half && (micros & 1U) != 0)) {
+        ++micros;
+    }
+    return std::copysign(static_cast<double>(static_cast<std::uint64_t>(micros)) / 1e6, v);
 }
 
 SqlCommand MakeEvent(std::string_view deviceName, std::int64_t type, Clock::time_point builtAt,
@@ -148,7 +182,7 @@ SqlCommand MakeOfflineEvent(std::string_view deviceName, Clock::time_point built
     return MakeEvent(deviceName, kEventOffline, builtAt, id);
 }
 
-SqlCommand MakeGpsFix(std::string_view deviceName, const GpsFix& fix, std::string_view gpsInfo,
+SqlCommand MakeGpsFix(std::string_view deviceName, const GpsFix& fix, std::string gpsInfo,
                       Clock::time_point builtAt, StatementId id) {
     std::vector<SqlParam> params;
     params.reserve(6);
@@ -157,7 +191,7 @@ SqlCommand MakeGpsFix(std::string_view deviceName, const GpsFix& fix, std::strin
     params.push_back({{}, AsShownInText(FiniteOrZero(fix.longitude))});
     params.push_back({{}, std::int64_t{TruncateToInt32(fix.speed)}});
     params.push_back({{}, std::int64_t{TruncateToInt32(fix.course)}});
-    params.push_back({{}, std::string(gpsInfo)});
+    params.push_back({{}, std::move(gpsInfo)});
     return SqlCommand("GPS_ADD", std::move(params), builtAt, id);
 }
 

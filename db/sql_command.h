@@ -101,7 +101,8 @@ struct GpsFix {
 // 0, values past the range saturate); latitude and longitude are rounded to
 // the six decimals text() shows, and one that is not finite is sent as 0,
 // like a fix that did not parse.
-SqlCommand MakeGpsFix(std::string_view deviceName, const GpsFix& fix, std::string_view gpsInfo,
+// The sentence is taken by value: a caller done with its text moves it in.
+SqlCommand MakeGpsFix(std::string_view deviceName, const GpsFix& fix, std::string gpsInfo,
                       Clock::time_point builtAt = Clock::now(),
                       StatementId id = StatementId::New());
 

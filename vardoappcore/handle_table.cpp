@@ -23,21 +23,18 @@ std::uint32_t HandleTable::nextHandle() {
     return ++lastHandle_;
 }
 
-HandleTable::Device* HandleTable::findDeviceLocked(HVARDODEV device) const {
-    // The handler of a notification asks for the same device several times
-    // in a row, and the I/O thread's fix comes for it just before: the last
-    // one found is kept. Elements of the map stay where they are until
-    // erased, and every erase forgets it.
-    if (cachedDevice_ != nullptr && cachedHandle_ == device) {
-        return cachedDevice_;
+HandleTable::Device* HandleTable::findDeviceLocked(HVARDODEV device, FoundDevice& last) const {
+    // Elements of the map stay where they are until erased, and every erase
+    // forgets the devices found.
+    if (last.device != nullptr && last.handle == device) {
+        return last.device;
     }
     const auto it = devices_.find(device);
     if (it == devices_.end()) {
         return nullptr;
     }
-    cachedHandle_ = device;
-    cachedDevice_ = const_cast<Device*>(&it->second);
-    return cachedDevice_;
+    last = {device, const_cast<Device*>(&it->second)};
+    return last.device;
 }
 
 HVARDOAPP HandleTable::addApp(std::shared_ptr<AppInstance> app) {
@@ -64,7 +61,7 @@ std::shared_ptr<AppInstance> HandleTable::removeApp(HVARDOAPP handle) {
     auto app = std::move(it->second);
     apps_.erase(it);
     std::erase_if(devices_, [handle](const auto& entry) { return entry.second.owner == handle; });
-    cachedDevice_ = nullptr;
+    forgetFoundLocked();
     std::erase_if(channels_, [handle](const auto& entry) { return entry.second.app == handle; });
     return app;
 }
@@ -87,7 +84,7 @@ HVARDODEV HandleTable::addDevice(HVARDOAPP owner, const std::string& id, DeviceV
 
 void HandleTable::pushView(HVARDODEV device, DeviceView view) {
     const std::lock_guard lock(mutex_);
-    Device* const found = findDeviceLocked(device);
+    Device* const found = findForWriteLocked(device);
     if (found != nullptr) {
         pushViewLocked(*found, std::move(view));
     }
@@ -111,7 +108,7 @@ void HandleTable::pushFix(HVARDODEV device, std::string_view gps, std::int64_t r
                           const std::optional<std::string>& driver,
                           const VARDO_EVENT_NUMBER& number) {
     const std::lock_guard lock(mutex_);
-    Device* const found = findDeviceLocked(device);
+    Device* const found = findForWriteLocked(device);
     if (found == nullptr) {
         return;
     }
@@ -130,14 +127,14 @@ void HandleTable::pushFix(HVARDODEV device, std::string_view gps, std::int64_t r
 
 void HandleTable::setOfflineAt(HVARDODEV device, std::int64_t receivedAtMs) {
     const std::lock_guard lock(mutex_);
-    if (Device* const found = findDeviceLocked(device); found != nullptr) {
+    if (Device* const found = findForWriteLocked(device); found != nullptr) {
         found->offlineAtMs = receivedAtMs;
     }
 }
 
 void HandleTable::updateStatic(HVARDODEV device, const std::string& name, std::int32_t channels) {
     const std::lock_guard lock(mutex_);
-    Device* const found = findDeviceLocked(device);
+    Device* const found = findForWriteLocked(device);
     if (found == nullptr) {
         return;
     }
@@ -148,7 +145,7 @@ void HandleTable::updateStatic(HVARDODEV device, const std::string& name, std::i
 
 std::optional<DeviceView> HandleTable::latestView(HVARDODEV device) const {
     const std::lock_guard lock(mutex_);
-    Device* const found = findDeviceLocked(device);
+    Device* const found = findForWriteLocked(device);
     if (found == nullptr) {
         return std::nullopt;
     }
@@ -158,7 +155,7 @@ std::optional<DeviceView> HandleTable::latestView(HVARDODEV device) const {
 void HandleTable::forgetDevices(HVARDOAPP owner) {
     const std::lock_guard lock(mutex_);
     std::erase_if(devices_, [owner](const auto& entry) { return entry.second.owner == owner; });
-    cachedDevice_ = nullptr;
+    forgetFoundLocked();
     std::erase_if(channels_, [owner](const auto& entry) { return entry.second.app == owner; });
 }
 
@@ -172,7 +169,7 @@ int HandleTable::readInfo(HVARDODEV device, int item, void* buffer, int bufferSi
         return 0;
     }
     const std::lock_guard lock(mutex_);
-    Device* const found = findDeviceLocked(device);
+    Device* const found = findForReadLocked(device);
     if (found == nullptr) {
         return 0;
     }
@@ -229,7 +226,7 @@ int HandleTable::readInfo(HVARDODEV device, int item, void* buffer, int bufferSi
 
 bool HandleTable::setUserData(HVARDODEV device, std::uint32_t value) {
     const std::lock_guard lock(mutex_);
-    Device* const found = findDeviceLocked(device);
+    Device* const found = findForReadLocked(device);
     if (found == nullptr) {
         return false;
     }
@@ -239,7 +236,7 @@ bool HandleTable::setUserData(HVARDODEV device, std::uint32_t value) {
 
 std::uint32_t HandleTable::userData(HVARDODEV device) const {
     const std::lock_guard lock(mutex_);
-    Device* const found = findDeviceLocked(device);
+    Device* const found = findForReadLocked(device);
     return found == nullptr ? 0 : found->userData;
 }
 
@@ -250,7 +247,7 @@ std::size_t HandleTable::droppedViews() const {
 
 void HandleTable::pushNumber(HVARDODEV device, const VARDO_EVENT_NUMBER& number) {
     const std::lock_guard lock(mutex_);
-    Device* const found = findDeviceLocked(device);
+    Device* const found = findForWriteLocked(device);
     if (found != nullptr) {
         pushNumberLocked(*found, number);
     }
@@ -267,7 +264,7 @@ void HandleTable::pushNumberLocked(Device& device, const VARDO_EVENT_NUMBER& num
 
 bool HandleTable::takeNumber(HVARDODEV device, VARDO_EVENT_NUMBER& number) {
     const std::lock_guard lock(mutex_);
-    Device* const found = findDeviceLocked(device);
+    Device* const found = findForReadLocked(device);
     if (found == nullptr) {
         return false;
     }
@@ -283,7 +280,7 @@ bool HandleTable::takeNumber(HVARDODEV device, VARDO_EVENT_NUMBER& number) {
 
 HVARDOCHN HandleTable::channel(HVARDODEV device, int number) {
     const std::lock_guard lock(mutex_);
-    Device* const found = findDeviceLocked(device);
+    Device* const found = findForReadLocked(device);
     if (found == nullptr || number < 1 || number > 4 || number > found->views.back().channels) {
         return 0;
     }

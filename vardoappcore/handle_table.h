@@ -124,8 +124,27 @@ private:
         std::deque<VARDO_EVENT_NUMBER> numbers;  // oldest first
     };
 
-    std::uint32_t nextHandle();                        // 0 when exhausted; lock held
-    Device* findDeviceLocked(HVARDODEV device) const;  // null when unknown
+    // The device a caller found last: the handler of a notification asks
+    // for the same device several times in a row. Lock held; forgotten at
+    // every erase.
+    struct FoundDevice {
+        HVARDODEV handle = 0;
+        Device* device = nullptr;
+    };
+
+    std::uint32_t nextHandle();  // 0 when exhausted; lock held
+    // Null when unknown. Readers (the window thread) and writers (the I/O
+    // threads) keep the device they found last apart: a fix for another
+    // device, stored between two reads of a handler, then does not send
+    // the handler's next read to the map.
+    Device* findDeviceLocked(HVARDODEV device, FoundDevice& last) const;
+    Device* findForReadLocked(HVARDODEV device) const {
+        return findDeviceLocked(device, lastRead_);
+    }
+    Device* findForWriteLocked(HVARDODEV device) const {
+        return findDeviceLocked(device, lastWritten_);
+    }
+    void forgetFoundLocked() { lastRead_ = lastWritten_ = {}; }
     void pushViewLocked(Device& device, DeviceView view);
     static void pushNumberLocked(Device& device, const VARDO_EVENT_NUMBER& number);
 
@@ -135,9 +154,8 @@ private:
     std::unordered_map<std::uint32_t, Device> devices_;
     std::unordered_map<std::uint32_t, ChannelRef> channels_;
     std::size_t droppedViews_ = 0;
-    // The device found last (lock held; forgotten at every erase).
-    mutable HVARDODEV cachedHandle_ = 0;
-    mutable Device* cachedDevice_ = nullptr;
+    mutable FoundDevice lastRead_;
+    mutable FoundDevice lastWritten_;
 };
 
 }  // namespace vardo

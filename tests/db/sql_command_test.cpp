@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <iomanip>
 #include <limits>
+#include <random>
 #include <regex>
 #include <set>
+#include <vector>
 
 #include "db/procedures.h"
 
@@ -105,6 +111,72 @@ TEST(SqlCommandBuilders, BoundCoordinatesAreWhatTheTextShows) {
         EXPECT_EQ(std::get<double>(cmd.params()[2].value), c.bound) << c.in;
         EXPECT_EQ(db::FormatReal6(std::get<double>(cmd.params()[1].value)), db::FormatReal6(c.in));
     }
+}
+
+// The bound coordinate is computed without printing it; it must still be,
+// bit for bit, the six-decimal text read back: around every millionth, on
+// exact halves (which go to the even millionth, as the text does), signed
+// zeros, the tiny and the values too large for the exact path.
+TEST(SqlCommandBuilders, BoundCoordinatesEqualTheirTextReadBack) {
+    auto readBack = [](double v) {
+        const std::string text = db::FormatReal6(v);
+        double shown = 0;
+        std::from_chars(text.data(), text.data() + text.size(), shown);
+        return shown;
+    };
+    std::vector<double> values = {0.0,
+                                  -0.0,
+                                  0.0078125,  // 7812.5 millionths exactly: to even, down
+                                  0.0234375,  // 23437.5: to even, up
+                                  -0.0078125,
+                                  15625.0 / 2e6 * 3,
+                                  0.0000005,
+                                  -0.0000005,
+                                  0.00000049999999,
+                                  5e-324,
+                                  -1e-300,
+                                  1e-7,
+                                  9007199254.740991,
+                                  9007199254.740993,
+                                  -9007199254.75,
+                                  1e15,
+                                  -1.7976931348623157e308,
+                                  179.9999995,
+                                  -180.0000005,
+                                  89.99999949999999};
+    std::mt19937_64 random(20261210);
+    std::uniform_real_distribution<double> degrees(-180.0, 180.0);
+    std::uniform_int_distribution<std::int64_t> micros(-180'000'000, 180'000'000);
+    for (int i = 0; i < 100'000; ++i) {
+        values.push_back(degrees(random));
+        // Just around a millionth and its halves, where a rounding would slip.
+        const double m = static_cast<double>(micros(random)) / 1e6;
+        const double h = (static_cast<double>(micros(random)) + 0.5) / 1e6;
+        for (double near : {m, h}) {
+            values.push_back(near);
+            values.push_back(std::nextafter(near, 1e9));
+            values.push_back(std::nextafter(near, -1e9));
+        }
+    }
+    for (int k = 0; k < 40; ++k) {  // exact halves of every size
+        const double half = std::ldexp(15625.0, -7 + k % 20) * (2 * k + 1);
+        values.push_back(half);
+        values.push_back(-half);
+    }
+    int wrong = 0;
+    for (const double v : values) {
+        const auto cmd = db::MakeGpsFix("X", {v, -v, 0, 0}, "");
+        const double lat = std::get<double>(cmd.params()[1].value);
+        const double lon = std::get<double>(cmd.params()[2].value);
+        const bool same =
+            std::bit_cast<std::uint64_t>(lat) == std::bit_cast<std::uint64_t>(readBack(v)) &&
+            std::bit_cast<std::uint64_t>(lon) == std::bit_cast<std::uint64_t>(readBack(-v));
+        if (!same && ++wrong <= 10) {
+            ADD_FAILURE() << std::setprecision(17) << v << ": " << lat << " / " << lon
+                          << ", the text says " << db::FormatReal6(v);
+        }
+    }
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST(SqlCommandBuilders, KeepTheInjectedBuildTime) {

@@ -130,6 +130,42 @@ TEST_F(HandleTableTest, HandlesAreUniqueAcrossKindsAndInstancesAndNeverReused) {
     EXPECT_EQ(table_.addDevice(other, "late", {}), 0u);  // the instance is gone
 }
 
+// A handler reads one device while fixes for others are stored between its
+// reads: each read answers for the device asked, each store goes to its own.
+TEST_F(HandleTableTest, ReadsAndStoresOfDifferentDevicesInterleaved) {
+    const HVARDODEV a = device("a", 1, "ga0");
+    const HVARDODEV b = device("b", 1, "gb0");
+    char buffer[16];
+    for (int i = 1; i <= 3; ++i) {
+        const std::string ga = "ga" + std::to_string(i);
+        const std::string gb = "gb" + std::to_string(i);
+        table_.pushFix(a, ga, i, std::nullopt, std::nullopt, VARDO_EVENT_NUMBER{1, 2u * i, 0});
+        EXPECT_EQ(table_.readInfo(b, DEVINFO_NAME, buffer, sizeof buffer), 1);
+        EXPECT_STREQ(buffer, "b");
+        table_.pushFix(b, gb, i, std::nullopt, std::nullopt, VARDO_EVENT_NUMBER{1, 2u * i + 1, 0});
+        EXPECT_EQ(table_.readInfo(a, DEVINFO_NAME, buffer, sizeof buffer), 1);
+        EXPECT_STREQ(buffer, "a");
+        EXPECT_TRUE(table_.setUserData(a, 100u + i));
+        table_.pushFix(b, gb + "x", i, std::nullopt, std::nullopt, VARDO_EVENT_NUMBER{});
+        EXPECT_EQ(table_.userData(a), 100u + i);
+        EXPECT_EQ(table_.userData(b), 0u);
+        EXPECT_EQ(table_.latestView(a)->gps, ga);
+        EXPECT_EQ(table_.latestView(b)->gps, gb + "x");
+    }
+    // Views and numbers went to their own device, in order.
+    for (const char* expected : {"ga0", "ga1", "ga2", "ga3"}) {
+        EXPECT_EQ(table_.readInfo(a, DEVINFO_GPS, buffer, sizeof buffer), 1);
+        EXPECT_STREQ(buffer, expected);
+    }
+    VARDO_EVENT_NUMBER number{};
+    for (std::uint64_t seq : {2u, 4u, 6u}) {
+        ASSERT_TRUE(table_.takeNumber(a, number));
+        EXPECT_EQ(number.seq, seq);
+    }
+    ASSERT_TRUE(table_.takeNumber(a, number));
+    EXPECT_EQ(number.seq, 0u);
+}
+
 TEST_F(HandleTableTest, ADeviceJustReadIsGoneOnceForgottenOrItsInstanceRemoved) {
     // Each device is asked for right before it goes: nothing may answer for
     // it afterwards.
@@ -138,9 +174,13 @@ TEST_F(HandleTableTest, ADeviceJustReadIsGoneOnceForgottenOrItsInstanceRemoved) 
     const HVARDODEV b = table_.addDevice(other, "id-b", DeviceView{"b", "", "", "", 1});
     char buffer[8];
     EXPECT_EQ(table_.readInfo(a, DEVINFO_NAME, buffer, sizeof buffer), 1);
+    const VARDO_EVENT_NUMBER first{1, 1, 0};
+    table_.pushFix(a, "g", 1, std::nullopt, std::nullopt, first);  // written just before too
     table_.forgetDevices(app_);
     EXPECT_EQ(table_.readInfo(a, DEVINFO_NAME, buffer, sizeof buffer), 0);
     EXPECT_FALSE(table_.setUserData(a, 7));
+    EXPECT_FALSE(table_.latestView(a).has_value());
+    table_.pushFix(a, "g", 2, std::nullopt, std::nullopt, first);  // no effect, no fault
     EXPECT_EQ(table_.readInfo(b, DEVINFO_NAME, buffer, sizeof buffer), 1);
     EXPECT_STREQ(buffer, "b");
 
