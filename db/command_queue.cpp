@@ -39,7 +39,7 @@ void CMyCommandQueue::TrimLocked() {
     }
 }
 
-void CMyCommandQueue::Push(db::SqlCommand command) {
+void CMyCommandQueue::Push(db::SqlCommand command, db::JournalWake journalWake) {
     {
         std::lock_guard lock(m_cs);
         m_pushed.fetch_add(1, std::memory_order_relaxed);
@@ -48,7 +48,7 @@ void CMyCommandQueue::Push(db::SqlCommand command) {
             // waits there too.
             const bool inWindow =
                 m_diskFrom >= m_nextSeq && m_list.size() + m_flight.size() < m_maxSize;
-            const std::uint64_t seq = m_journal->Append(command, inWindow);
+            const std::uint64_t seq = m_journal->Append(command, inWindow, journalWake);
             m_nextSeq = seq + 1;
             if (inWindow) {
                 m_list.push_back({std::move(command), seq});
@@ -200,6 +200,13 @@ void CMyCommandQueue::PutBack(std::vector<db::SqlCommand>& back) {
     }
     back.clear();
     m_cv.notify_one();
+}
+
+void CMyCommandQueue::WakeJournal() {
+    std::lock_guard lock(m_cs);
+    if (m_journal) {
+        m_journal->WakeWriter();
+    }
 }
 
 void CMyCommandQueue::WakeAll() {

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "db/journal_wake.h"
 #include "db/sql_command.h"
 
 namespace db {
@@ -46,8 +47,11 @@ public:
     CMyCommandQueue(const CMyCommandQueue&) = delete;
     CMyCommandQueue& operator=(const CMyCommandQueue&) = delete;
 
-    // Appends at the back; wakes a waiting worker.
-    void Push(db::SqlCommand command);
+    // Appends at the back; wakes a waiting worker. With a journal and
+    // JournalWake::Later, its writer is left asleep for this statement: the
+    // caller calls WakeJournal() after its run of pushes.
+    void Push(db::SqlCommand command, db::JournalWake journalWake = db::JournalWake::Now);
+    void WakeJournal();
     // Wakes every WaitTake so it looks at its flag again.
     void WakeAll();
     // Moves up to `max` statements from the front to the back of `out`, in

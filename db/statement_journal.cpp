@@ -316,14 +316,14 @@ std::uint64_t CStatementJournal::NextSeq() const {
     return m_nextSeq;
 }
 
-std::uint64_t CStatementJournal::Append(const SqlCommand& command, bool held) {
+std::uint64_t CStatementJournal::Append(const SqlCommand& command, bool held, JournalWake when) {
     std::uint64_t seq = 0;
     bool wake = false;
     {
         std::lock_guard lock(m_mutex);
         // The writer waits only on an empty buffer: a wake is needed only
         // for the first record after it emptied it.
-        wake = m_pending.bytes.empty();
+        wake = when == JournalWake::Now && m_pending.bytes.empty();
         seq = m_nextSeq++;
         journal::AppendStatementRecord(m_pending.bytes, seq, command);
         if (m_pending.first == 0) {
@@ -340,6 +340,16 @@ std::uint64_t CStatementJournal::Append(const SqlCommand& command, bool held) {
         m_wakeWriter.notify_one();
     }
     return seq;
+}
+
+void CStatementJournal::WakeWriter() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_pending.bytes.empty()) {
+            return;  // taken already, or nothing put off
+        }
+    }
+    m_wakeWriter.notify_one();
 }
 
 void CStatementJournal::MarkDone(std::uint64_t doneUpTo) {
@@ -618,11 +628,10 @@ void CStatementJournal::WriterLoop() {
         if (m_failing && !m_pending.bytes.empty()) {
             wakeAt = std::min(wakeAt, retryAt);
         }
-        if (wakeAt == Clock::time_point::max()) {
-            m_wakeWriter.wait(lock);
-        } else {
-            m_wakeWriter.wait_until(lock, wakeAt);
-        }
+        // Records appended without a wake (their WakeWriter not yet come,
+        // or never) are written within syncEvery all the same.
+        wakeAt = std::min(wakeAt, now + m_options.syncEvery);
+        m_wakeWriter.wait_until(lock, wakeAt);
     }
 }
 

@@ -409,6 +409,33 @@ TEST(StatementJournal, UnderAStreamRecordsAreWrittenAtOnceAndSyncedTogetherAfter
     EXPECT_EQ(j->Close(std::chrono::seconds(5)), 0u);
 }
 
+// Appends that put off the writer's wake (a run of them, woken once after) are
+// written and synced when the wake comes, and within syncEvery when it never
+// does: a forgotten wake delays records, it never strands them in memory.
+TEST(StatementJournal, AppendsThatPutOffTheWakeReachTheDiskWithItOrWithinSyncEvery) {
+    TempDir tmp;
+    for (const bool wake : {true, false}) {
+        db::JournalOptions options;
+        options.dir = tmp.path() / (wake ? "woken" : "never-woken");
+        options.syncEvery = wake ? std::chrono::minutes(10) : std::chrono::milliseconds(50);
+        options.syncGap = std::chrono::milliseconds(0);
+        std::string error;
+        auto j = db::CStatementJournal::Open(options, nullptr, error);
+        ASSERT_TRUE(j) << error;
+        std::uint64_t last = 0;
+        for (int i = 1; i <= 3; ++i) {
+            last = j->Append(Statement(i), false, db::JournalWake::Later);
+        }
+        if (wake) {
+            j->WakeWriter();
+        }
+        EXPECT_TRUE(WaitFor([&] { return j->SyncedUpTo() >= last; })) << wake;
+        std::vector<db::CStatementJournal::Entry> out = ReadAll(*j, 1);
+        ASSERT_EQ(out.size(), 3u) << wake;
+        ExpectSame(out[2].second, Statement(3));
+    }
+}
+
 TEST(StatementJournal, DoneSegmentsAreDeletedAndTheSizeLimitDropsTheOldestLoudly) {
     TempDir tmp;
     const std::string gps(400, 'x');
