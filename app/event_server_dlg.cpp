@@ -395,19 +395,23 @@ void CMyVardoEventServerDlg::NoteEventHandled() {
     // bound the newest event takes the last place, which only makes the
     // ones it replaces wait for its sync.
     constexpr std::size_t kMaxPendingAcks = 65536;
-    const PendingAck handled{m_cmdQueue.LastJournalSeq(), m_event};
+    const CMyCommandQueue::JournalProgress progress = m_cmdQueue.GetJournalProgress();
+    const PendingAck handled{progress.lastPushed, m_event};
     if (m_pendingAcks.size() >= kMaxPendingAcks) {
         m_pendingAcks.back() = handled;
     } else {
         m_pendingAcks.push_back(handled);
     }
-    ReportDurableEvents();
+    ReportDurableEvents(progress.syncedUpTo);
 }
 
 void CMyVardoEventServerDlg::ReportDurableEvents() {
+    ReportDurableEvents(m_cmdQueue.GetJournalProgress().syncedUpTo);
+}
+
+void CMyVardoEventServerDlg::ReportDurableEvents(std::uint64_t syncedUpTo) {
     std::optional<VARDO_EVENT_NUMBER> durable;
-    while (!m_pendingAcks.empty() &&
-           m_cmdQueue.JournalSyncedUpTo(m_pendingAcks.front().journalSeq)) {
+    while (!m_pendingAcks.empty() && m_pendingAcks.front().journalSeq <= syncedUpTo) {
         durable = m_pendingAcks.front().event;
         m_pendingAcks.pop_front();
     }

@@ -147,6 +147,8 @@ private:
     void NoteEventHandled();
     // Tells the library how far the journal has synced the handled events.
     void ReportDurableEvents();
+    // The same with the journal's synced mark read already.
+    void ReportDurableEvents(std::uint64_t syncedUpTo);
     void EnableSettingFields(BOOL bEnable);
     std::int64_t NowSeconds() const;
     void Log(const std::string& line) const;

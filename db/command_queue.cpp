@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <iterator>
+#include <limits>
 
 #include "db/statement_journal.h"
 
@@ -288,14 +289,12 @@ bool CMyCommandQueue::HasJournal() const {
     return m_journal != nullptr;
 }
 
-std::uint64_t CMyCommandQueue::LastJournalSeq() const {
+CMyCommandQueue::JournalProgress CMyCommandQueue::GetJournalProgress() const {
     std::lock_guard lock(m_cs);
-    return m_journal ? m_nextSeq - 1 : 0;
-}
-
-bool CMyCommandQueue::JournalSyncedUpTo(std::uint64_t seq) const {
-    std::lock_guard lock(m_cs);
-    return !m_journal || m_journal->SyncedUpTo() >= seq;
+    if (!m_journal) {
+        return {0, std::numeric_limits<std::uint64_t>::max()};
+    }
+    return {m_nextSeq - 1, m_journal->SyncedUpTo()};
 }
 
 std::size_t CMyCommandQueue::Size() const {

@@ -87,10 +87,15 @@ public:
     std::size_t DetachJournal();
     bool HasJournal() const;
     // The journal's number of the statement pushed last (0 without a
-    // journal or before any), and whether every statement up to `seq` is on
-    // disk and synced (always, without a journal: nothing more will be).
-    std::uint64_t LastJournalSeq() const;
-    bool JournalSyncedUpTo(std::uint64_t seq) const;
+    // journal or before any) and the number up to which every statement is
+    // on disk and synced (all of them, UINT64_MAX, without a journal: nothing
+    // more will be). Read together, so that the window thread takes the
+    // lock once a notification for both.
+    struct JournalProgress {
+        std::uint64_t lastPushed = 0;
+        std::uint64_t syncedUpTo = 0;
+    };
+    JournalProgress GetJournalProgress() const;
 
     // Statements waiting to be taken (not those in flight), those only on
     // disk included.

@@ -395,8 +395,8 @@ std::uint64_t CStatementJournal::WaitingOnDisk() const {
 }
 
 std::uint64_t CStatementJournal::SyncedUpTo() const {
-    std::lock_guard lock(m_mutex);
-    return m_syncedSeq;
+    // Stored after the sync returned: a statement counted here is on disk.
+    return m_syncedSeq.load(std::memory_order_acquire);
 }
 
 std::uint64_t CStatementJournal::DiskBytes() const {
@@ -591,7 +591,9 @@ void CStatementJournal::WriterLoop() {
             unsyncedStatements = false;
             lastSync = now;
             if (SyncSegment(lock)) {
-                m_syncedSeq = std::max(m_syncedSeq, seq);
+                if (seq > m_syncedSeq.load(std::memory_order_relaxed)) {
+                    m_syncedSeq.store(seq, std::memory_order_release);
+                }
                 m_syncedTicket = ticket;
                 std::vector<std::filesystem::path> unlink;
                 ReclaimLocked(unlink);

@@ -20,6 +20,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -210,7 +211,9 @@ private:
     std::uint64_t m_writtenTicket = 0;
     std::uint64_t m_syncedTicket = 0;
     std::uint64_t m_writtenSeq = 0;  // statements up to it are in a segment file
-    std::uint64_t m_syncedSeq = 0;   // ... and synced
+    // ... and synced. Written under m_mutex; read without it by
+    // SyncedUpTo, which the window thread asks after every notification.
+    std::atomic<std::uint64_t> m_syncedSeq{0};
     bool m_syncWanted = false;
     bool m_closing = false;  // Close: keep at it until the deadline
     bool m_stop = false;
