@@ -539,7 +539,10 @@ void CStatementJournal::WriterLoop() {
     bool unsyncedStatements = false;  // ... statements among it, not only done marks
     auto firstUnsynced = Clock::now();
     auto retryAt = Clock::now();
-    auto lastSync = Clock::time_point{};  // when the last sync started
+    // When the last sync started. The first record counts as after a quiet
+    // spell: the clock's zero is the machine's boot, which on a machine up
+    // for less than syncGap would hold that record back until then.
+    auto lastSync = Clock::now() - m_options.syncGap;
     while (true) {
         const auto now = Clock::now();
         const bool canWrite = !m_pending.bytes.empty() && (!m_failing || now >= retryAt);
