@@ -35,6 +35,10 @@ constexpr mode_t kFileMode = 0640;
 // Written but not synced past this, the writer syncs without waiting for
 // the timer or for a pause: a burst costs one sync per this many bytes.
 constexpr std::size_t kSyncBytes = std::size_t{1} << 20;
+// Statements appended with their wake put off that wake the writer all the
+// same (a wake costs the appending thread a system call; a few dozen records
+// wait a millisecond or two at most).
+constexpr std::uint64_t kPutOffWakeEvery = 32;
 
 using journal::SystemError;
 
@@ -322,8 +326,12 @@ std::uint64_t CStatementJournal::Append(const SqlCommand& command, bool held, Jo
     {
         std::lock_guard lock(m_mutex);
         // The writer waits only on an empty buffer: a wake is needed only
-        // for the first record after it emptied it.
-        wake = when == JournalWake::Now && m_pending.bytes.empty();
+        // for the first record after it emptied it. Records put off still
+        // wake it every kPutOffWakeEvery: a caller's run can be long (a
+        // window thread thousands of notifications behind), and its first
+        // records must not wait for the whole of it.
+        wake = when == JournalWake::Now ? m_pending.bytes.empty()
+                                        : m_pending.statements + 1 == kPutOffWakeEvery;
         seq = m_nextSeq++;
         journal::AppendStatementRecord(m_pending.bytes, seq, command);
         if (m_pending.first == 0) {

@@ -114,7 +114,7 @@ public:
     // nothing yet. With JournalWake::Later the writer is not woken for it:
     // the caller calls WakeWriter() after its run of appends (a wake costs
     // the appending thread more than the record); until then the record
-    // waits in memory, syncEvery at most.
+    // waits in memory, for a few dozen such appends or syncEvery at most.
     std::uint64_t Append(const SqlCommand& command, bool held = false,
                          JournalWake wake = JournalWake::Now);
     // Wakes the writer for what was appended with JournalWake::Later.
