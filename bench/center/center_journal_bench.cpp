@@ -18,12 +18,13 @@
 // from the same table (an index grown by the rounds before would slow the
 // later ones) and none pays for writing out what another left.
 //
-// Each round also gives the event server's CPU time (all its threads, and its
-// window and I/O threads apart) per fix stored while the fleet reports: on
-// two cores every microsecond of it is taken from the center and the
-// database. --event-server PATH runs that binary instead of the build's own;
-// given twice, every round runs both in turn, so a change to the event server
-// is measured against the binary before it in the same run. --journal on (or
+// Each round also gives where the machine's CPU went while the fleet reports,
+// per fix stored: the center, the fleet (this process), the event server and
+// the rest (PostgreSQL, and anything else that ran). It also gives the event server's CPU time (all
+// its threads, and its window and I/O threads apart) per fix stored while the fleet reports: on two
+// cores every microsecond of it is taken from the center and the database. --event-server PATH runs
+// that binary instead of the build's own; given twice, every round runs both in turn, so a change
+// to the event server is measured against the binary before it in the same run. --journal on (or
 // off) runs only that mode of the center.
 //
 //   build-ci/bin/bench_center_journal [--terminals N] [--interval MS] [--seconds S]
@@ -64,6 +65,12 @@ struct Round {
     // The event server's CPU microseconds per fix stored over the window
     // where the fleet reports, by thread name ("": all its threads).
     std::map<std::string, double> cpuPerFix;
+    // Where the machine's CPU went over the same window, microseconds per
+    // fix stored: the center, the simulated fleet (this process), the event
+    // server, and the rest (PostgreSQL, and whatever else runs).
+    double centerPerFix = 0;
+    double fleetPerFix = 0;
+    double machinePerFix = 0;
 };
 
 // "12.3 us CPU a fix (vardo-io 4.1, ...)", the threads by name.
@@ -117,6 +124,28 @@ std::map<std::string, long> ThreadTicks(pid_t pid) {
         ticks[""] += utime + stime;
     }
     return ticks;
+}
+
+// Busy CPU ticks of the whole machine (every core), from /proc/stat.
+long MachineBusyTicks() {
+    std::ifstream in("/proc/stat");
+    std::string cpu;
+    long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+    return user + nice + system + irq + softirq + steal;
+}
+
+// "center 20.1, fleet 9.0, event server 7.4, rest 25.3 us a fix".
+std::string StagesText(const Round& round) {
+    const double all = round.cpuPerFix.count("") != 0 ? round.cpuPerFix.at("") : 0.0;
+    char text[160];
+    std::snprintf(
+        text, sizeof text,
+        "center %.1f, fleet %.1f, event server %.1f, the rest (PostgreSQL...) %.1f us CPU "
+        "a fix",
+        round.centerPerFix, round.fleetPerFix, all,
+        std::max(0.0, round.machinePerFix - round.centerPerFix - round.fleetPerFix - all));
+    return text;
 }
 
 // `text` as one word of a shell command.
@@ -235,14 +264,26 @@ Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, i
         const std::uint64_t sentBefore = fleet.counters().locations;
         const std::size_t storedBefore = count();
         const auto ticksBefore = ThreadTicks(server.pid());
+        const long centerBefore = ThreadTicks(center.pid())[""];
+        const long fleetBefore = ThreadTicks(::getpid())[""];
+        const long machineBefore = MachineBusyTicks();
         const auto start = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
         const std::uint64_t after = fleet.counters().reportsAnswered;
         const std::uint64_t sentAfter = fleet.counters().locations;
         const std::size_t storedAfter = count();
         auto ticksAfter = ThreadTicks(server.pid());
+        const long centerAfter = ThreadTicks(center.pid())[""];
+        const long fleetAfter = ThreadTicks(::getpid())[""];
+        const long machineAfter = MachineBusyTicks();
         if (storedAfter > storedBefore) {
             const double usPerTick = 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
+            const double fixes = static_cast<double>(storedAfter - storedBefore);
+            round.centerPerFix =
+                static_cast<double>(centerAfter - centerBefore) * usPerTick / fixes;
+            round.fleetPerFix = static_cast<double>(fleetAfter - fleetBefore) * usPerTick / fixes;
+            round.machinePerFix =
+                static_cast<double>(machineAfter - machineBefore) * usPerTick / fixes;
             const auto perFix = [&](const std::string& name) {
                 const auto was = ticksBefore.find(name);
                 const long spent = ticksAfter[name] - (was != ticksBefore.end() ? was->second : 0);
@@ -371,6 +412,7 @@ int main(int argc, char** argv) {
                 servers.size() > 1 ? (", server " + std::to_string(turn.server + 1)).c_str() : "",
                 round.sentPerSecond, round.answeredPerSecond, round.storedWhileReporting,
                 round.stored, round.storedPerSecond, CpuText(round.cpuPerFix).c_str());
+            std::printf("  while reporting: %s\n", StagesText(round).c_str());
             std::fflush(stdout);
             Round& sum = sums[turn.server][turn.journal];
             sum.sentPerSecond += round.sentPerSecond / rounds;
@@ -380,6 +422,9 @@ int main(int argc, char** argv) {
             for (const auto& [thread, us] : round.cpuPerFix) {
                 sum.cpuPerFix[thread] += us / rounds;
             }
+            sum.centerPerFix += round.centerPerFix / rounds;
+            sum.fleetPerFix += round.fleetPerFix / rounds;
+            sum.machinePerFix += round.machinePerFix / rounds;
         }
     }
     const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
@@ -393,6 +438,7 @@ int main(int argc, char** argv) {
                 terminals, intervalMs, into, journal ? "on" : "off", sum.sentPerSecond,
                 sum.answeredPerSecond, sum.storedWhileReporting, sum.storedPerSecond,
                 CpuText(sum.cpuPerFix).c_str());
+            std::printf("    while reporting: %s\n", StagesText(sum).c_str());
         }
         if (sums[s].size() == 2) {
             const Round& on = sums[s][true];
