@@ -121,12 +121,17 @@ TEST_F(TerminalAttackTest, AThousandIdleAndTricklingSocketsKeepNoTerminalOut) {
         c.maxTerminals = 500;  // the flood alone would fill it
         c.authTimeout = 2s;
     });
-    // 1,000 sockets from the stranger's address: half idle, half sending a
+    // 1,000 sockets from two strangers: half idle, half sending a
     // sub-package piece now and then, which once reset the silence timer.
+    // The idle ones come from an address of their own: the log details only
+    // the first few drops of an address, and the trickling ones' refusals
+    // could otherwise take those lines from the login time-out.
+    constexpr const char* kIdleStranger = "127.0.0.3";
     std::vector<std::unique_ptr<TestTerminal>> flood;
     for (int i = 0; i < 1000; ++i) {
         flood.push_back(std::make_unique<TestTerminal>(terminalPort(), "015500000000",
-                                                       jt808::Version::V2013, kStranger));
+                                                       jt808::Version::V2013,
+                                                       i % 2 == 0 ? kIdleStranger : kStranger));
     }
     jt808::Header piece;
     piece.msgId = msg::kLocation;
@@ -146,7 +151,7 @@ TEST_F(TerminalAttackTest, AThousandIdleAndTricklingSocketsKeepNoTerminalOut) {
     ASSERT_FALSE(code.empty());
     EXPECT_EQ(real.authenticate(code), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
-    EXPECT_LE(io_.call([this] { return terminals_->unauthenticated(); }), 32u);
+    EXPECT_LE(io_.call([this] { return terminals_->unauthenticated(); }), 2 * 32u);  // per address
 
     // Trickling buys nothing: every socket of the flood is gone after the
     // time to authenticate, while the real terminal stays.
