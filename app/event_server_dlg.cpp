@@ -102,6 +102,11 @@ LRESULT CMyVardoEventServerDlg::WindowProc(UINT message, WPARAM wParam, LPARAM l
     if (message == WM_DEVICE_NOTIFY) {
         return OnDeviceNotify(wParam, lParam);
     }
+    if (message == app::WM_WAKE_JOURNAL) {
+        m_journalWakePosted = false;
+        m_cmdQueue.WakeJournal();
+        return 0;
+    }
     return CDialog::WindowProc(message, wParam, lParam);
 }
 
@@ -230,7 +235,16 @@ bool CMyVardoEventServerDlg::OpenJournal(std::string& error) {
 }
 
 void CMyVardoEventServerDlg::QueueStatement(db::SqlCommand command) {
-    m_cmdQueue.Push(std::move(command));
+    // Woken for every statement, the journal's writer wrote each record
+    // alone and slept again, and every wake cost this thread a system call
+    // and the scheduler's work. The notifications of one pass of the
+    // library's thread come posted together: a message posted behind them
+    // wakes the writer once for all their statements, after them.
+    if (!m_journalWakePosted) {
+        m_journalWakePosted = PostMessage(app::WM_WAKE_JOURNAL) != FALSE;
+    }
+    m_cmdQueue.Push(std::move(command),
+                    m_journalWakePosted ? db::JournalWake::Later : db::JournalWake::Now);
 }
 
 void CMyVardoEventServerDlg::EnableSettingFields(BOOL bEnable) {
@@ -381,19 +395,23 @@ void CMyVardoEventServerDlg::NoteEventHandled() {
     // bound the newest event takes the last place, which only makes the
     // ones it replaces wait for its sync.
     constexpr std::size_t kMaxPendingAcks = 65536;
-    const PendingAck handled{m_cmdQueue.LastJournalSeq(), m_event};
+    const CMyCommandQueue::JournalProgress progress = m_cmdQueue.GetJournalProgress();
+    const PendingAck handled{progress.lastPushed, m_event};
     if (m_pendingAcks.size() >= kMaxPendingAcks) {
         m_pendingAcks.back() = handled;
     } else {
         m_pendingAcks.push_back(handled);
     }
-    ReportDurableEvents();
+    ReportDurableEvents(progress.syncedUpTo);
 }
 
 void CMyVardoEventServerDlg::ReportDurableEvents() {
+    ReportDurableEvents(m_cmdQueue.GetJournalProgress().syncedUpTo);
+}
+
+void CMyVardoEventServerDlg::ReportDurableEvents(std::uint64_t syncedUpTo) {
     std::optional<VARDO_EVENT_NUMBER> durable;
-    while (!m_pendingAcks.empty() &&
-           m_cmdQueue.JournalSyncedUpTo(m_pendingAcks.front().journalSeq)) {
+    while (!m_pendingAcks.empty() && m_pendingAcks.front().journalSeq <= syncedUpTo) {
         durable = m_pendingAcks.front().event;
         m_pendingAcks.pop_front();
     }

@@ -43,6 +43,9 @@
 namespace app {
 // The statement journal's folder: journal/ in the program directory.
 std::filesystem::path JournalDir();
+// Posted by the window to itself behind a run of notifications: the
+// journal's writer is woken once for the statements they queued.
+inline constexpr UINT WM_WAKE_JOURNAL = WM_USER + 0x200;
 }  // namespace app
 
 class CMyVardoEventServerDlg : public CDialog {
@@ -144,6 +147,8 @@ private:
     void NoteEventHandled();
     // Tells the library how far the journal has synced the handled events.
     void ReportDurableEvents();
+    // The same with the journal's synced mark read already.
+    void ReportDurableEvents(std::uint64_t syncedUpTo);
     void EnableSettingFields(BOOL bEnable);
     std::int64_t NowSeconds() const;
     void Log(const std::string& line) const;
@@ -185,6 +190,9 @@ private:
         VARDO_EVENT_NUMBER event;
     };
     std::deque<PendingAck> m_pendingAcks;
+    // A WM_WAKE_JOURNAL is on its way: statements queued meanwhile leave the
+    // journal's writer asleep until it comes.
+    bool m_journalWakePosted = false;
     device::RecordingPaths m_recordingPaths;
     bool m_bServiceStarted = false;
     db::WorkerCounters m_countersAtStart;  // the stop line counts this run only

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <iterator>
+#include <limits>
 
 #include "db/statement_journal.h"
 
@@ -39,7 +40,7 @@ void CMyCommandQueue::TrimLocked() {
     }
 }
 
-void CMyCommandQueue::Push(db::SqlCommand command) {
+void CMyCommandQueue::Push(db::SqlCommand command, db::JournalWake journalWake) {
     {
         std::lock_guard lock(m_cs);
         m_pushed.fetch_add(1, std::memory_order_relaxed);
@@ -48,7 +49,7 @@ void CMyCommandQueue::Push(db::SqlCommand command) {
             // waits there too.
             const bool inWindow =
                 m_diskFrom >= m_nextSeq && m_list.size() + m_flight.size() < m_maxSize;
-            const std::uint64_t seq = m_journal->Append(command, inWindow);
+            const std::uint64_t seq = m_journal->Append(command, inWindow, journalWake);
             m_nextSeq = seq + 1;
             if (inWindow) {
                 m_list.push_back({std::move(command), seq});
@@ -202,6 +203,13 @@ void CMyCommandQueue::PutBack(std::vector<db::SqlCommand>& back) {
     m_cv.notify_one();
 }
 
+void CMyCommandQueue::WakeJournal() {
+    std::lock_guard lock(m_cs);
+    if (m_journal) {
+        m_journal->WakeWriter();
+    }
+}
+
 void CMyCommandQueue::WakeAll() {
     // Taking the lock orders this wake after a waiter's check of its flag.
     { std::lock_guard lock(m_cs); }
@@ -281,14 +289,12 @@ bool CMyCommandQueue::HasJournal() const {
     return m_journal != nullptr;
 }
 
-std::uint64_t CMyCommandQueue::LastJournalSeq() const {
+CMyCommandQueue::JournalProgress CMyCommandQueue::GetJournalProgress() const {
     std::lock_guard lock(m_cs);
-    return m_journal ? m_nextSeq - 1 : 0;
-}
-
-bool CMyCommandQueue::JournalSyncedUpTo(std::uint64_t seq) const {
-    std::lock_guard lock(m_cs);
-    return !m_journal || m_journal->SyncedUpTo() >= seq;
+    if (!m_journal) {
+        return {0, std::numeric_limits<std::uint64_t>::max()};
+    }
+    return {m_nextSeq - 1, m_journal->SyncedUpTo()};
 }
 
 std::size_t CMyCommandQueue::Size() const {

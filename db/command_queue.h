@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "db/journal_wake.h"
 #include "db/sql_command.h"
 
 namespace db {
@@ -46,8 +47,11 @@ public:
     CMyCommandQueue(const CMyCommandQueue&) = delete;
     CMyCommandQueue& operator=(const CMyCommandQueue&) = delete;
 
-    // Appends at the back; wakes a waiting worker.
-    void Push(db::SqlCommand command);
+    // Appends at the back; wakes a waiting worker. With a journal and
+    // JournalWake::Later, its writer is left asleep for this statement: the
+    // caller calls WakeJournal() after its run of pushes.
+    void Push(db::SqlCommand command, db::JournalWake journalWake = db::JournalWake::Now);
+    void WakeJournal();
     // Wakes every WaitTake so it looks at its flag again.
     void WakeAll();
     // Moves up to `max` statements from the front to the back of `out`, in
@@ -83,10 +87,15 @@ public:
     std::size_t DetachJournal();
     bool HasJournal() const;
     // The journal's number of the statement pushed last (0 without a
-    // journal or before any), and whether every statement up to `seq` is on
-    // disk and synced (always, without a journal: nothing more will be).
-    std::uint64_t LastJournalSeq() const;
-    bool JournalSyncedUpTo(std::uint64_t seq) const;
+    // journal or before any) and the number up to which every statement is
+    // on disk and synced (all of them, UINT64_MAX, without a journal: nothing
+    // more will be). Read together, so that the window thread takes the
+    // lock once a notification for both.
+    struct JournalProgress {
+        std::uint64_t lastPushed = 0;
+        std::uint64_t syncedUpTo = 0;
+    };
+    JournalProgress GetJournalProgress() const;
 
     // Statements waiting to be taken (not those in flight), those only on
     // disk included.

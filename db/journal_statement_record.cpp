@@ -15,34 +15,40 @@ enum class ValueTag : std::uint8_t { Text = 0, Real = 1, Integer = 2 };
 }  // namespace
 
 void AppendStatementRecord(std::string& out, std::uint64_t seq, const SqlCommand& command) {
-    // One buffer a thread, kept: a record is appended for every statement
-    // queued, on the window thread.
-    thread_local std::string payload;
-    payload.clear();
-    payload.reserve(96 + command.params().size() * 24);
+    // Written in place at the end of `out`, sized once: a record is appended
+    // for every statement queued, on the window thread and under the
+    // journal's lock, and growing it a byte at a time through a buffer of its
+    // own cost more than building the statement.
+    std::size_t size = 8 + 8 + 8 + SpanWriter::TextSize(command.procedure()) + 4;
+    for (const SqlParam& p : command.params()) {
+        size += SpanWriter::TextSize(p.name) + 1;
+        const auto* text = std::get_if<std::string>(&p.value);
+        size += text != nullptr ? SpanWriter::TextSize(*text) : 8;
+    }
+    const std::size_t start = out.size();
+    SpanWriter payload(AppendRecordHeader(out, RecordType::Entry, seq, size));
     const auto builtAt =
         std::chrono::duration_cast<std::chrono::nanoseconds>(command.builtAt().time_since_epoch())
             .count();
-    PutLe<std::uint64_t>(payload, static_cast<std::uint64_t>(builtAt));
-    PutLe<std::uint64_t>(payload, command.id().hi());
-    PutLe<std::uint64_t>(payload, command.id().lo());
-    PutText(payload, command.procedure());
-    PutLe<std::uint32_t>(payload, static_cast<std::uint32_t>(command.params().size()));
+    payload.Le<std::uint64_t>(static_cast<std::uint64_t>(builtAt));
+    payload.Le<std::uint64_t>(command.id().hi());
+    payload.Le<std::uint64_t>(command.id().lo());
+    payload.Text(command.procedure());
+    payload.Le<std::uint32_t>(static_cast<std::uint32_t>(command.params().size()));
     for (const SqlParam& p : command.params()) {
-        PutText(payload, p.name);
+        payload.Text(p.name);
         if (const auto* text = std::get_if<std::string>(&p.value)) {
-            PutU8(payload, static_cast<std::uint8_t>(ValueTag::Text));
-            PutText(payload, *text);
+            payload.U8(static_cast<std::uint8_t>(ValueTag::Text));
+            payload.Text(*text);
         } else if (const auto* real = std::get_if<double>(&p.value)) {
-            PutU8(payload, static_cast<std::uint8_t>(ValueTag::Real));
-            PutLe<std::uint64_t>(payload, std::bit_cast<std::uint64_t>(*real));
+            payload.U8(static_cast<std::uint8_t>(ValueTag::Real));
+            payload.Le<std::uint64_t>(std::bit_cast<std::uint64_t>(*real));
         } else {
-            PutU8(payload, static_cast<std::uint8_t>(ValueTag::Integer));
-            PutLe<std::uint64_t>(payload,
-                                 static_cast<std::uint64_t>(std::get<std::int64_t>(p.value)));
+            payload.U8(static_cast<std::uint8_t>(ValueTag::Integer));
+            payload.Le<std::uint64_t>(static_cast<std::uint64_t>(std::get<std::int64_t>(p.value)));
         }
     }
-    AppendRecord(out, RecordType::Entry, seq, payload);
+    FinishRecord(out, start);
 }
 
 std::optional<SqlCommand> DecodeStatement(std::string_view payload) {

@@ -35,6 +35,10 @@ constexpr mode_t kFileMode = 0640;
 // Written but not synced past this, the writer syncs without waiting for
 // the timer or for a pause: a burst costs one sync per this many bytes.
 constexpr std::size_t kSyncBytes = std::size_t{1} << 20;
+// Statements appended with their wake put off that wake the writer all the
+// same (a wake costs the appending thread a system call; a few dozen records
+// wait a millisecond or two at most).
+constexpr std::uint64_t kPutOffWakeEvery = 32;
 
 using journal::SystemError;
 
@@ -316,14 +320,18 @@ std::uint64_t CStatementJournal::NextSeq() const {
     return m_nextSeq;
 }
 
-std::uint64_t CStatementJournal::Append(const SqlCommand& command, bool held) {
+std::uint64_t CStatementJournal::Append(const SqlCommand& command, bool held, JournalWake when) {
     std::uint64_t seq = 0;
     bool wake = false;
     {
         std::lock_guard lock(m_mutex);
         // The writer waits only on an empty buffer: a wake is needed only
-        // for the first record after it emptied it.
-        wake = m_pending.bytes.empty();
+        // for the first record after it emptied it. Records put off still
+        // wake it every kPutOffWakeEvery: a caller's run can be long (a
+        // window thread thousands of notifications behind), and its first
+        // records must not wait for the whole of it.
+        wake = when == JournalWake::Now ? m_pending.bytes.empty()
+                                        : m_pending.statements + 1 == kPutOffWakeEvery;
         seq = m_nextSeq++;
         journal::AppendStatementRecord(m_pending.bytes, seq, command);
         if (m_pending.first == 0) {
@@ -340,6 +348,16 @@ std::uint64_t CStatementJournal::Append(const SqlCommand& command, bool held) {
         m_wakeWriter.notify_one();
     }
     return seq;
+}
+
+void CStatementJournal::WakeWriter() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_pending.bytes.empty()) {
+            return;  // taken already, or nothing put off
+        }
+    }
+    m_wakeWriter.notify_one();
 }
 
 void CStatementJournal::MarkDone(std::uint64_t doneUpTo) {
@@ -385,8 +403,8 @@ std::uint64_t CStatementJournal::WaitingOnDisk() const {
 }
 
 std::uint64_t CStatementJournal::SyncedUpTo() const {
-    std::lock_guard lock(m_mutex);
-    return m_syncedSeq;
+    // Stored after the sync returned: a statement counted here is on disk.
+    return m_syncedSeq.load(std::memory_order_acquire);
 }
 
 std::uint64_t CStatementJournal::DiskBytes() const {
@@ -529,7 +547,10 @@ void CStatementJournal::WriterLoop() {
     bool unsyncedStatements = false;  // ... statements among it, not only done marks
     auto firstUnsynced = Clock::now();
     auto retryAt = Clock::now();
-    auto lastSync = Clock::time_point{};  // when the last sync started
+    // When the last sync started. The first record counts as after a quiet
+    // spell: the clock's zero is the machine's boot, which on a machine up
+    // for less than syncGap would hold that record back until then.
+    auto lastSync = Clock::now() - m_options.syncGap;
     while (true) {
         const auto now = Clock::now();
         const bool canWrite = !m_pending.bytes.empty() && (!m_failing || now >= retryAt);
@@ -581,7 +602,9 @@ void CStatementJournal::WriterLoop() {
             unsyncedStatements = false;
             lastSync = now;
             if (SyncSegment(lock)) {
-                m_syncedSeq = std::max(m_syncedSeq, seq);
+                if (seq > m_syncedSeq.load(std::memory_order_relaxed)) {
+                    m_syncedSeq.store(seq, std::memory_order_release);
+                }
                 m_syncedTicket = ticket;
                 std::vector<std::filesystem::path> unlink;
                 ReclaimLocked(unlink);
@@ -618,11 +641,10 @@ void CStatementJournal::WriterLoop() {
         if (m_failing && !m_pending.bytes.empty()) {
             wakeAt = std::min(wakeAt, retryAt);
         }
-        if (wakeAt == Clock::time_point::max()) {
-            m_wakeWriter.wait(lock);
-        } else {
-            m_wakeWriter.wait_until(lock, wakeAt);
-        }
+        // Records appended without a wake (their WakeWriter not yet come,
+        // or never) are written within syncEvery all the same.
+        wakeAt = std::min(wakeAt, now + m_options.syncEvery);
+        m_wakeWriter.wait_until(lock, wakeAt);
     }
 }
 

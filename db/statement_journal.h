@@ -7,8 +7,9 @@
 //
 // On disk: a folder of segment files "seg-NNNNNNNN.jnl" (journal/record.h and
 // db/journal_statement_record.h give their bytes), written in order. A writer thread hands appended
-// records to the kernel as soon as they come and fsyncs at least every syncEvery, so a process
-// crash loses nothing appended before it and a power cut loses at most that window. Opening the
+// records to the kernel as soon as they come (or, for appends that put off the wake, as soon as
+// their run ends) and fsyncs at least every syncEvery, so a process crash loses nothing appended
+// before it and a power cut loses at most that window. Opening the
 // journal reads what an earlier run left: a record cut short or damaged at the end of a segment is
 // dropped with a log line and everything before it kept.
 //
@@ -19,6 +20,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -33,6 +35,7 @@
 #include <utility>
 #include <vector>
 
+#include "db/journal_wake.h"
 #include "db/sql_command.h"
 
 namespace db {
@@ -108,8 +111,14 @@ public:
     // Appends a statement and returns its seq. Never waits for the disk.
     // `held`: the caller keeps this statement in memory until it is done
     // (it never reads it back), so the size limit deleting its record loses
-    // nothing yet.
-    std::uint64_t Append(const SqlCommand& command, bool held = false);
+    // nothing yet. With JournalWake::Later the writer is not woken for it:
+    // the caller calls WakeWriter() after its run of appends (a wake costs
+    // the appending thread more than the record); until then the record
+    // waits in memory, for a few dozen such appends or syncEvery at most.
+    std::uint64_t Append(const SqlCommand& command, bool held = false,
+                         JournalWake wake = JournalWake::Now);
+    // Wakes the writer for what was appended with JournalWake::Later.
+    void WakeWriter();
     // Every statement up to `doneUpTo` has left the queue.
     void MarkDone(std::uint64_t doneUpTo);
 
@@ -202,7 +211,9 @@ private:
     std::uint64_t m_writtenTicket = 0;
     std::uint64_t m_syncedTicket = 0;
     std::uint64_t m_writtenSeq = 0;  // statements up to it are in a segment file
-    std::uint64_t m_syncedSeq = 0;   // ... and synced
+    // ... and synced. Written under m_mutex; read without it by
+    // SyncedUpTo, which the window thread asks after every notification.
+    std::atomic<std::uint64_t> m_syncedSeq{0};
     bool m_syncWanted = false;
     bool m_closing = false;  // Close: keep at it until the deadline
     bool m_stop = false;

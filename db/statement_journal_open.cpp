@@ -64,7 +64,8 @@ bool CStatementJournal::Recover(std::string& error) {
         m_segments.push_back(found[i]);
     }
     m_nextSeq = std::max(maxSeq, m_done) + 1;
-    m_writtenSeq = m_syncedSeq = m_nextSeq - 1;
+    m_writtenSeq = m_nextSeq - 1;
+    m_syncedSeq.store(m_writtenSeq, std::memory_order_release);
     m_heldBelow = m_nextSeq;
     m_firstWaiting = m_done + 1;
     ReportWaiting(runs, maxSeq);

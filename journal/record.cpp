@@ -66,15 +66,28 @@ bool HasCrcInstruction() {
 
 void AppendRecord(std::string& out, RecordType type, std::uint64_t seq, std::string_view payload) {
     const std::size_t start = out.size();
-    PutLe<std::uint32_t>(out, 0);  // the checksum, filled in below
-    PutLe<std::uint32_t>(out, static_cast<std::uint32_t>(payload.size()));
-    PutU8(out, static_cast<std::uint8_t>(type));
-    PutLe<std::uint64_t>(out, seq);
-    out.append(payload);
-    const std::uint32_t crc = Crc32c(out.data() + start + 4, out.size() - start - 4);
-    for (std::size_t i = 0; i < 4; ++i) {
-        out[start + i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
+    char* at = AppendRecordHeader(out, type, seq, payload.size());
+    if (!payload.empty()) {
+        std::memcpy(at, payload.data(), payload.size());
     }
+    FinishRecord(out, start);
+}
+
+char* AppendRecordHeader(std::string& out, RecordType type, std::uint64_t seq,
+                         std::size_t payloadSize) {
+    const std::size_t start = out.size();
+    out.resize(start + kHeaderSize + payloadSize);
+    SpanWriter header(out.data() + start);
+    header.Le<std::uint32_t>(0);  // the checksum, filled in by FinishRecord
+    header.Le<std::uint32_t>(static_cast<std::uint32_t>(payloadSize));
+    header.U8(static_cast<std::uint8_t>(type));
+    header.Le<std::uint64_t>(seq);
+    return header.At();
+}
+
+void FinishRecord(std::string& out, std::size_t start) {
+    const std::uint32_t crc = Crc32c(out.data() + start + 4, out.size() - start - 4);
+    SpanWriter(out.data() + start).Le<std::uint32_t>(crc);
 }
 
 std::uint32_t Crc32c(const void* data, std::size_t size, std::uint32_t crc) {

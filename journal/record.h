@@ -28,6 +28,14 @@ enum class RecordType : std::uint8_t { Entry = 1, Done = 2 };
 std::uint32_t Crc32c(const void* data, std::size_t size, std::uint32_t crc = 0);
 
 void AppendRecord(std::string& out, RecordType type, std::uint64_t seq, std::string_view payload);
+// The same record with its payload written in place: AppendRecordHeader
+// makes room for the header and `payloadSize` bytes at the end of `out` and
+// returns where the payload goes; the caller writes exactly that many bytes
+// there, then FinishRecord(out, start) checksums the record, `start` being
+// out.size() before the first call. Saves a copy of every payload.
+char* AppendRecordHeader(std::string& out, RecordType type, std::uint64_t seq,
+                         std::size_t payloadSize);
+void FinishRecord(std::string& out, std::size_t start);
 void AppendDoneRecord(std::string& out, std::uint64_t doneUpTo, std::string_view payload = {});
 
 struct Record {

@@ -85,8 +85,7 @@ void MyVardoApp_Logout(HVARDOAPP app) {
 }
 
 int MyVardoApp_IsActive(HVARDOAPP app) {
-    const auto instance = HandleTable::get().app(app);
-    return instance && instance->isActive() ? 1 : 0;
+    return HandleTable::get().appActive(app) ? 1 : 0;
 }
 
 int MyVardoApp_GetCenterState(HVARDOAPP app, char* reason, int reasonSize) {

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "text/utf8.h"
+#include "vardoappcore/app_instance.h"
 
 namespace vardo {
 
@@ -50,6 +51,12 @@ std::shared_ptr<AppInstance> HandleTable::app(HVARDOAPP handle) const {
     const std::lock_guard lock(mutex_);
     const auto it = apps_.find(handle);
     return it == apps_.end() ? nullptr : it->second;
+}
+
+bool HandleTable::appActive(HVARDOAPP handle) const {
+    const std::lock_guard lock(mutex_);
+    const auto it = apps_.find(handle);
+    return it != apps_.end() && it->second && it->second->isActive();
 }
 
 std::shared_ptr<AppInstance> HandleTable::removeApp(HVARDOAPP handle) {

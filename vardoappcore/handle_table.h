@@ -69,6 +69,10 @@ public:
     // Instances. Returns 0 when the handles are exhausted.
     HVARDOAPP addApp(std::shared_ptr<AppInstance> app);
     std::shared_ptr<AppInstance> app(HVARDOAPP handle) const;
+    // Whether the instance is known and logged in: asked for every
+    // notification, so answered under the lock without a counted copy of
+    // the instance.
+    bool appActive(HVARDOAPP handle) const;
     // Removes the instance with its devices and channels.
     std::shared_ptr<AppInstance> removeApp(HVARDOAPP handle);
 

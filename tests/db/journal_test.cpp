@@ -6,15 +6,18 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <random>
 #include <thread>
+#include <variant>
 
 #include "db/command_queue.h"
 #include "db/journal_statement_record.h"
 #include "db/statement_journal.h"
+#include "journal/bytes.h"
 #include "journal/record.h"
 #include "tests/db/test_store.h"
 
@@ -191,6 +194,58 @@ TEST(JournalRecord, StatementsComeBackExactlyAndEveryCutOrFlipIsCaught) {
     EXPECT_EQ(db::journal::ReadRecord(std::string(64, '\0'), r), ReadStatus::Corrupt);
 }
 
+// Journals written by earlier builds are read by later ones and the other way
+// round: a statement's record keeps its bytes, spelled out here field by field
+// (journal/record.h and db/journal_statement_record.h), for every kind of
+// value and behind records already in the buffer.
+TEST(JournalRecord, AStatementRecordKeepsItsBytesFieldByField) {
+    using db::journal::PutLe;
+    using db::journal::PutText;
+    using db::journal::PutU8;
+    for (int i = 0; i < 6; ++i) {
+        const db::SqlCommand& command = Statement(i);
+        std::string payload;
+        PutLe<std::uint64_t>(payload, static_cast<std::uint64_t>(
+                                          std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              command.builtAt().time_since_epoch())
+                                              .count()));
+        PutLe<std::uint64_t>(payload, command.id().hi());
+        PutLe<std::uint64_t>(payload, command.id().lo());
+        PutText(payload, command.procedure());
+        PutLe<std::uint32_t>(payload, static_cast<std::uint32_t>(command.params().size()));
+        for (const db::SqlParam& p : command.params()) {
+            PutText(payload, p.name);
+            if (const auto* text = std::get_if<std::string>(&p.value)) {
+                PutU8(payload, 0);
+                PutText(payload, *text);
+            } else if (const auto* real = std::get_if<double>(&p.value)) {
+                PutU8(payload, 1);
+                PutLe<std::uint64_t>(payload, std::bit_cast<std::uint64_t>(*real));
+            } else {
+                PutU8(payload, 2);
+                PutLe<std::uint64_t>(payload,
+                                     static_cast<std::uint64_t>(std::get<std::int64_t>(p.value)));
+            }
+        }
+        const std::uint64_t seq = 0x0102030405060708ULL + static_cast<std::uint64_t>(i);
+        std::string framed;
+        PutLe<std::uint32_t>(framed, static_cast<std::uint32_t>(payload.size()));
+        PutU8(framed, 1);  // an entry
+        PutLe<std::uint64_t>(framed, seq);
+        framed += payload;
+        std::string expected = "earlier records";
+        PutLe<std::uint32_t>(expected, db::journal::Crc32c(framed.data(), framed.size()));
+        expected += framed;
+
+        std::string bytes = "earlier records";
+        db::journal::AppendStatementRecord(bytes, seq, command);
+        EXPECT_EQ(bytes, expected) << i;
+        std::string copied = "earlier records";
+        db::journal::AppendRecord(copied, db::journal::RecordType::Entry, seq, payload);
+        EXPECT_EQ(copied, expected) << i;
+    }
+}
+
 TEST(StatementJournal, AReopenFindsWhatWasNotDoneInOrderAndKeepsFileModesTight) {
     TempDir tmp;
     const fs::path dir = tmp.path() / "journal";
@@ -352,6 +407,33 @@ TEST(StatementJournal, UnderAStreamRecordsAreWrittenAtOnceAndSyncedTogetherAfter
     EXPECT_GE(j->SyncedUpTo(), third);
     EXPECT_EQ(files->syncs, syncs + 1);
     EXPECT_EQ(j->Close(std::chrono::seconds(5)), 0u);
+}
+
+// Appends that put off the writer's wake (a run of them, woken once after) are
+// written and synced when the wake comes, and within syncEvery when it never
+// does: a forgotten wake delays records, it never strands them in memory.
+TEST(StatementJournal, AppendsThatPutOffTheWakeReachTheDiskWithItOrWithinSyncEvery) {
+    TempDir tmp;
+    for (const bool wake : {true, false}) {
+        db::JournalOptions options;
+        options.dir = tmp.path() / (wake ? "woken" : "never-woken");
+        options.syncEvery = wake ? std::chrono::minutes(10) : std::chrono::milliseconds(50);
+        options.syncGap = std::chrono::milliseconds(0);
+        std::string error;
+        auto j = db::CStatementJournal::Open(options, nullptr, error);
+        ASSERT_TRUE(j) << error;
+        std::uint64_t last = 0;
+        for (int i = 1; i <= 3; ++i) {
+            last = j->Append(Statement(i), false, db::JournalWake::Later);
+        }
+        if (wake) {
+            j->WakeWriter();
+        }
+        EXPECT_TRUE(WaitFor([&] { return j->SyncedUpTo() >= last; })) << wake;
+        std::vector<db::CStatementJournal::Entry> out = ReadAll(*j, 1);
+        ASSERT_EQ(out.size(), 3u) << wake;
+        ExpectSame(out[2].second, Statement(3));
+    }
 }
 
 TEST(StatementJournal, DoneSegmentsAreDeletedAndTheSizeLimitDropsTheOldestLoudly) {
