@@ -303,7 +303,10 @@ void CenterJournal::run() {
     std::uint64_t lastFailureLog = 0;
     std::uint64_t failures = 0;
     // When the last sync started: the next waits for the interval after it.
-    std::chrono::steady_clock::time_point lastSync{};
+    // None yet: the first is due at once. (The steady clock counts from the
+    // boot, so its zero would hold the first sync back on a machine up for
+    // less than the interval.)
+    auto lastSync = std::chrono::steady_clock::now() - options_.syncInterval;
     for (;;) {
         std::uint64_t batchLastSeq = 0;
         bool marks = false;
