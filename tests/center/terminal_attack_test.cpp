@@ -161,7 +161,7 @@ TEST_F(TerminalAttackTest, AThousandIdleAndTricklingSocketsKeepNoTerminalOut) {
     }
     EXPECT_EQ(real.resultOf(real.send(msg::kHeartbeat, {})), 0);
     EXPECT_EQ(io_.call([this] { return terminals_->connections(); }), 1u);
-    EXPECT_NE(log().find("not authenticated within 2 s"), std::string::npos);
+    EXPECT_NE(log().find("not authenticated within 2 s"), std::string::npos) << log();
 }
 
 TEST_F(TerminalAttackTest, GuessedCodesWaitLongerAndAreSummedUpInTheLog) {
