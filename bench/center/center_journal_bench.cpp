@@ -28,7 +28,7 @@
 // off) runs only that mode of the center.
 //
 //   build-ci/bin/bench_center_journal [--terminals N] [--interval MS] [--seconds S]
-//                                     [--rounds R] [--database CONNINFO] [--pgbench]
+//                                     [--rounds R] [--settle S] [--database CONNINFO] [--pgbench]
 //                                     [--journal on|off] [--event-server PATH]...
 
 #include <unistd.h>
@@ -61,6 +61,7 @@ struct Round {
     double answeredPerSecond = 0;
     double storedWhileReporting = 0;  // per second, over the same window
     std::size_t stored = 0;
+    std::uint64_t answered = 0;  // in all, the whole round
     double storedPerSecond = 0;  // over the whole round
     // The event server's CPU microseconds per fix stored over the window
     // where the fleet reports, by thread name ("": all its threads).
@@ -208,7 +209,8 @@ double RunPgbench(const std::string& conninfo, int seconds) {
 }
 
 Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, int seconds,
-              const std::string& database, const std::string& eventServer) {
+              std::chrono::seconds settle, const std::string& database,
+              const std::string& eventServer) {
     char pattern[] = "/tmp/vardo-center-journal-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         return {};
@@ -303,12 +305,21 @@ Round RunOnce(bool journal, int terminals, std::chrono::milliseconds interval, i
         const std::uint64_t answered = fleet.counters().reportsAnswered;
         io.stop();
         // Stored per second over the whole round: until the database holds
-        // every answered report (or 60 s more have passed).
-        const auto settleUntil = std::chrono::steady_clock::now() + 60s;
+        // every answered report (or `settle` more has passed).
+        const auto settleUntil = std::chrono::steady_clock::now() + settle;
         while (count() < answered && std::chrono::steady_clock::now() < settleUntil) {
             std::this_thread::sleep_for(100ms);
         }
         round.stored = count();
+        round.answered = answered;
+        if (round.stored < answered) {
+            // What each side said, for whoever looks into it.
+            const std::string keep = "/tmp/vardo-center-journal-bench-unstored";
+            std::filesystem::create_directories(keep);
+            std::ofstream(keep + "/center.log") << center.log();
+            std::ofstream(keep + "/event-server.log") << server.log();
+            std::printf("  the center's and the event server's logs are in %s\n", keep.c_str());
+        }
         round.storedPerSecond =
             static_cast<double>(round.stored) /
             std::chrono::duration<double>(std::chrono::steady_clock::now() - firstReport).count();
@@ -326,6 +337,7 @@ int main(int argc, char** argv) {
     int intervalMs = 100;
     int seconds = 10;
     int rounds = 2;
+    int settleSeconds = 60;
     std::string database;
     bool pgbench = false;
     std::vector<bool> journalModes{true, false};
@@ -344,6 +356,8 @@ int main(int argc, char** argv) {
             seconds = std::atoi(argv[++i]);
         } else if (i + 1 < argc && a == "--rounds") {
             rounds = std::atoi(argv[++i]);
+        } else if (i + 1 < argc && a == "--settle") {
+            settleSeconds = std::atoi(argv[++i]);
         } else if (i + 1 < argc && a == "--database") {
             database = argv[++i];
         } else if (i + 1 < argc && a == "--event-server") {
@@ -403,7 +417,7 @@ int main(int argc, char** argv) {
             }
             const Round round =
                 RunOnce(turn.journal, terminals, std::chrono::milliseconds(intervalMs), seconds,
-                        database, servers[turn.server]);
+                        std::chrono::seconds(settleSeconds), database, servers[turn.server]);
             std::printf(
                 "round %d, journal %-3s%s: %8.0f reports sent/s, %8.0f answered/s, %8.0f fixes "
                 "stored/s while reporting; %zu fixes stored, %.0f/s over the round; event "
@@ -413,6 +427,11 @@ int main(int argc, char** argv) {
                 round.sentPerSecond, round.answeredPerSecond, round.storedWhileReporting,
                 round.stored, round.storedPerSecond, CpuText(round.cpuPerFix).c_str());
             std::printf("  while reporting: %s\n", StagesText(round).c_str());
+            if (round.stored < round.answered) {
+                std::printf("  %zu of the %llu reports answered are not stored after the settle\n",
+                            static_cast<std::size_t>(round.answered - round.stored),
+                            static_cast<unsigned long long>(round.answered));
+            }
             std::fflush(stdout);
             Round& sum = sums[turn.server][turn.journal];
             sum.sentPerSecond += round.sentPerSecond / rounds;
