@@ -44,8 +44,12 @@ std::uint64_t DeviceFeed::location(Device* device, const jt808::Location& report
     std::string sentence = rmcFromLocation(report, when);
     const std::uint64_t fix = rememberFixes_ ? RecentFixes::keyOf(phone, sentence) : 0;
     if (const std::uint64_t earlier = rememberFixes_ ? recent_.find(fix) : 0; earlier != 0) {
+        // The same position at the same second: a report sent again, or one
+        // a terminal sent at once when an alarm went off while it stood
+        // still. The position is numbered already; an alarm that rose with
+        // it is not, and the answer then waits for the alarm too.
         ++reportsAgain_;
-        return earlier;
+        return raiseAlarms(*device, report) ? hub_.lastNumber() : earlier;
     }
     ++reports_;
     LastReport& last = device->lastReport.emplace(LastReport{});
@@ -62,13 +66,21 @@ std::uint64_t DeviceFeed::location(Device* device, const jt808::Location& report
     } else if (rememberFixes_) {
         recent_.remember(fix, hub_.lastNumber());
     }
+    raiseAlarms(*device, report);
+    return hub_.lastNumber();
+}
+
+bool DeviceFeed::raiseAlarms(Device& device, const jt808::Location& report) {
     const std::uint32_t* video = report.videoAlarms ? &*report.videoAlarms : nullptr;
-    for (const int kind : risingAlarmKinds(device->alarms, report.alarm, video)) {
-        if (std::string error = hub_.alarm(phone, kind); !error.empty()) {
-            log_("terminal " + phone + ": " + error);
+    bool raised = false;
+    for (const int kind : risingAlarmKinds(device.alarms, report.alarm, video)) {
+        if (std::string error = hub_.alarm(device.phone, kind); !error.empty()) {
+            log_("terminal " + device.phone + ": " + error);
+        } else {
+            raised = true;
         }
     }
-    return hub_.lastNumber();
+    return raised;
 }
 
 void DeviceFeed::driver(const std::string& phone, const std::string& name) {

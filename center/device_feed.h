@@ -76,6 +76,9 @@ public:
     std::uint64_t reportsWithoutTime() const { return reportsWithoutTime_; }
 
 private:
+    // The alarms that rose with this report, sent on; true when any was.
+    bool raiseAlarms(Device& device, const jt808::Location& report);
+
     centerlink::EventServerHub& hub_;
     int channels_;
     Log log_;

@@ -148,6 +148,33 @@ TEST_F(SessionTest, RisingAlarmBitsRaiseAlarmsOnce) {
     EXPECT_FALSE(es.readLine(200ms));
 }
 
+// As the center runs: a report with the position and second of one already
+// numbered is not a second fix, but an alarm that rose with it (a terminal
+// standing still reports at once when a button is pressed) is still raised,
+// and its answer waits for it. A report sent again raises nothing.
+TEST_F(SessionTest, AnAlarmRisingWithARepeatedPositionIsRaisedAndThePositionKeptOnce) {
+    start();
+    io_.call([this] {
+        feed_->rememberFixes(true);
+        return 0;
+    });
+    auto es = eventServer();
+    auto t = loggedIn();
+    ASSERT_EQ(next(es)["op"], "online");
+    namespace a = jt808::alarm;
+    auto report = makeLocation(22.5, 114.0, 0, 0, "261208100000", 0);
+    EXPECT_EQ(t->report(report), 0);
+    EXPECT_EQ(next(es)["op"], "gps");
+    report.alarm = a::kEmergency;
+    EXPECT_EQ(t->report(report), 0);
+    const json alarm = next(es);
+    EXPECT_EQ(alarm["op"], "alarm") << alarm;
+    EXPECT_EQ(alarm["alarm"], 0) << alarm;
+    EXPECT_EQ(t->report(report), 0);
+    EXPECT_FALSE(es.readLine(200ms));
+    EXPECT_EQ(io_.call([this] { return feed_->reportsAgain(); }), 2u);
+}
+
 TEST_F(SessionTest, NothingCountsBeforeAuthentication) {
     start();
     auto es = eventServer();
