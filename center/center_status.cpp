@@ -25,9 +25,10 @@ std::string CenterStatusLine(const CenterCounts& c) {
            " authenticated; media streams: " + std::to_string(c.mediaStreams) +
            "; event servers: " + std::to_string(c.eventServers) + "; reports " +
            std::to_string(c.reports) + ", media frames " + std::to_string(c.mediaFrames) +
-           ", refused connections " + std::to_string(c.refusedConnections) +
-           "; events unacknowledged " + std::to_string(c.eventsUnacknowledged) + ", dropped " +
-           std::to_string(c.eventsDropped) + "; " + JournalText(c);
+           ", refused connections " + std::to_string(c.refusedConnections) + ", reports repeated " +
+           std::to_string(c.reportsRepeated) + "; events unacknowledged " +
+           std::to_string(c.eventsUnacknowledged) + ", dropped " + std::to_string(c.eventsDropped) +
+           "; " + JournalText(c);
 }
 
 std::string CenterMetricsText(const CenterCounts& c) {
@@ -42,6 +43,10 @@ std::string CenterMetricsText(const CenterCounts& c) {
                          c.eventServers);
     metrics::AppendCounter(out, "vardo_center_location_reports_total",
                            "Location reports of authenticated terminals", c.reports);
+    metrics::AppendCounter(out, "vardo_center_location_reports_repeated_total",
+                           "Location reports with the position and time of one already numbered, "
+                           "answered with its event",
+                           c.reportsRepeated);
     metrics::AppendCounter(out, "vardo_center_refused_connections_total",
                            "Terminal connections refused past --max-terminals",
                            c.refusedConnections);

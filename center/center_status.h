@@ -14,6 +14,9 @@ struct CenterCounts {
     std::size_t mediaStreams = 0;
     std::size_t eventServers = 0;  // logged in
     std::uint64_t reports = 0;     // location reports since the start
+    // Reports with the position and second of one already numbered (sent
+    // again, mostly): answered with that one's event, not stored twice.
+    std::uint64_t reportsRepeated = 0;
     std::uint64_t refusedConnections = 0;
     std::uint64_t mediaRequests = 0;  // 0x9101 sent
     std::uint64_t mediaFrames = 0;    // relayed to event servers
@@ -28,9 +31,9 @@ struct CenterCounts {
 };
 
 // "terminals: 12 connected, 10 authenticated; media streams: 1; event
-// servers: 2; reports 3400, media frames 810, refused connections 0;
-// events unacknowledged 14, dropped 0; journal 2.5 MiB, reports refused
-// while full 0"
+// servers: 2; reports 3400, media frames 810, refused connections 0,
+// reports repeated 3; events unacknowledged 14, dropped 0; journal 2.5 MiB,
+// reports refused while full 0"
 std::string CenterStatusLine(const CenterCounts& counts);
 
 std::string CenterMetricsText(const CenterCounts& counts);

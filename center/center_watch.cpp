@@ -52,6 +52,7 @@ CenterCounts CenterWatch::counts() const {
     c.mediaStreams = media_.streams();
     c.eventServers = hub_.loggedInClients();
     c.reports = feed_.reports();
+    c.reportsRepeated = feed_.reportsAgain();
     c.refusedConnections = terminals_.refusedConnections();
     c.mediaRequests = media_.counters().requests;
     c.mediaFrames = media_.counters().frames;

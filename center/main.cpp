@@ -326,6 +326,8 @@ int main(int argc, char** argv) {
     // destroyed provider).
     hub.setMediaProvider(nullptr);
     journal.close();
+    // The counts of the whole run, for whoever reads the log afterwards.
+    logLine(center::CenterStatusLine(watch.counts()));
     logLine("stopped");
     return 0;
 }
