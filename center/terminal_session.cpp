@@ -284,7 +284,9 @@ void TerminalSession::send(std::vector<std::uint8_t> frame) {
     if (closed_ || frame.empty()) {
         return;
     }
-    if (!writer_.send(std::move(frame))) {
+    // An answer leaves in this call when the writer is idle; the last
+    // refusal before a close waits for its write to end (onDrained closes).
+    if (!(finishing_ ? writer_.send(std::move(frame)) : writer_.sendNow(frame))) {
         asio::post(io_, [self = shared_from_this()] { self->close("does not read its answers"); });
     }
 }

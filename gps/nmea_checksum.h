@@ -3,16 +3,30 @@
 // written as two upper-case hexadecimal digits. The one copy the parser, the
 // writer and the tests use.
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 namespace gps {
 
-// The XOR of every byte of `body` (the text between '$' and '*').
+// The XOR of every byte of `body` (the text between '$' and '*'). Eight
+// bytes at a time, then the eight lanes folded into one: every sentence the
+// center writes and every one the event server reads goes through here.
 inline unsigned nmeaChecksumByte(std::string_view body) {
-    unsigned sum = 0;
-    for (const char c : body) {
-        sum ^= static_cast<unsigned char>(c);
+    std::uint64_t lanes = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= body.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, body.data() + i, sizeof word);
+        lanes ^= word;
+    }
+    lanes ^= lanes >> 32;
+    lanes ^= lanes >> 16;
+    lanes ^= lanes >> 8;
+    auto sum = static_cast<unsigned>(lanes & 0xFF);
+    for (; i < body.size(); ++i) {
+        sum ^= static_cast<unsigned char>(body[i]);
     }
     return sum;
 }

@@ -1,6 +1,7 @@
 #include "jt808/frame.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -210,11 +211,15 @@ std::vector<std::uint8_t> encodeFrame(const Header& header, std::span<const std:
     if (body.size() > kMaxBodyBytes || !phoneOk) {
         return {};
     }
-    // Every answer to every report goes through here: the buffers are sized
-    // once rather than grown byte by byte.
-    Writer w;
-    w.reserve(headerBytes(header.version, header.subpackaged) + body.size() + 1);
-    w.u16(header.msgId);
+    // Every answer to every report goes through here: the frame's content is
+    // laid out on the stack, and the frame is one allocation of its size.
+    std::array<std::uint8_t, 21 + kMaxBodyBytes + 1> raw;
+    std::uint8_t* p = raw.data();
+    const auto u16 = [&p](std::uint16_t v) {
+        *p++ = static_cast<std::uint8_t>(v >> 8);
+        *p++ = static_cast<std::uint8_t>(v);
+    };
+    u16(header.msgId);
     std::uint16_t props = static_cast<std::uint16_t>(body.size());
     props |= static_cast<std::uint16_t>((header.encryption & 0x07) << kEncryptionShift);
     if (header.subpackaged) {
@@ -223,24 +228,45 @@ std::vector<std::uint8_t> encodeFrame(const Header& header, std::span<const std:
     if (header.version == Version::V2019) {
         props |= kVersionBit;
     }
-    w.u16(props);
+    u16(props);
     if (header.version == Version::V2019) {
-        w.u8(header.protocolVersion);
+        *p++ = header.protocolVersion;
     }
-    w.bcd(header.phone, digits / 2);
-    w.u16(header.serial);
+    // BCD, right-aligned: leading zeros stand for the digits the phone lacks.
+    const std::size_t zeros = digits - header.phone.size();
+    const auto digitAt = [&](std::size_t i) {
+        return static_cast<std::uint8_t>(i < zeros ? 0 : header.phone[i - zeros] - '0');
+    };
+    for (std::size_t i = 0; i < digits; i += 2) {
+        *p++ = static_cast<std::uint8_t>(digitAt(i) << 4 | digitAt(i + 1));
+    }
+    u16(header.serial);
     if (header.subpackaged) {
-        w.u16(header.packageTotal);
-        w.u16(header.packageIndex);
+        u16(header.packageTotal);
+        u16(header.packageIndex);
     }
-    w.bytes(body);
-    w.u8(checkCode(w.data()));
-    std::vector<std::uint8_t> out;
-    // Most frames need no escape at all; a few escapes fit in the slack.
-    out.reserve(w.data().size() + w.data().size() / 8 + 4);
-    out.push_back(kFlag);
-    appendEscaped(out, w.data());
-    out.push_back(kFlag);
+    if (!body.empty()) {
+        std::memcpy(p, body.data(), body.size());
+        p += body.size();
+    }
+    const std::span<const std::uint8_t> content(raw.data(), p);
+    *p++ = checkCode(content);
+    const std::span<const std::uint8_t> unescaped(raw.data(), p);
+    const auto escapes = static_cast<std::size_t>(
+        std::count_if(unescaped.begin(), unescaped.end(),
+                      [](std::uint8_t b) { return b == kFlag || b == kEscape; }));
+    std::vector<std::uint8_t> out(unescaped.size() + escapes + 2);
+    std::uint8_t* o = out.data();
+    *o++ = kFlag;
+    for (const std::uint8_t b : unescaped) {
+        if (b == kFlag || b == kEscape) {
+            *o++ = kEscape;
+            *o++ = b == kFlag ? 0x02 : 0x01;
+        } else {
+            *o++ = b;
+        }
+    }
+    *o = kFlag;
     return out;
 }
 

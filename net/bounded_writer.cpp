@@ -1,5 +1,8 @@
 #include "net/bounded_writer.h"
 
+#include <sys/socket.h>
+#include <sys/types.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -21,6 +24,22 @@ bool BoundedWriter::send(std::vector<std::uint8_t> bytes) {
 bool BoundedWriter::send(std::shared_ptr<const std::string> bytes) {
     const asio::const_buffer view = asio::buffer(*bytes);
     return push({std::move(bytes), view});
+}
+
+bool BoundedWriter::sendNow(std::span<const std::uint8_t> bytes) {
+    std::size_t written = 0;
+    if (idle() && !held_ && !bytes.empty()) {
+        const ssize_t n = ::send(socket_.native_handle(), bytes.data(), bytes.size(),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            written = static_cast<std::size_t>(n);
+        }
+        if (written == bytes.size()) {
+            return true;
+        }
+    }
+    return send(std::vector<std::uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(written),
+                                          bytes.end()));
 }
 
 bool BoundedWriter::push(Chunk chunk) {

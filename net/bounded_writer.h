@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,14 @@ public:
     bool send(std::vector<std::uint8_t> bytes);
     // Bytes shared with other connections (one line to every client).
     bool send(std::shared_ptr<const std::string> bytes);
+    // As send(), for bytes the caller keeps only for the call: when nothing
+    // is queued, in flight or held, they are written at once (a terminal's
+    // answer fits the socket's buffer and leaves in the same call, with no
+    // copy, handler or wake-up of its own). What the socket does not take, or
+    // does not take without an error, is copied and queued as send() would:
+    // errors reach onError from the queued write. A message written at once
+    // calls no onDrained: the writer is idle again when this returns.
+    bool sendNow(std::span<const std::uint8_t> bytes);
 
     // Between hold() and release() messages are only queued: a caller about
     // to send several in a row (every event of a sync) has them leave in one

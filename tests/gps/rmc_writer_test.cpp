@@ -34,6 +34,25 @@ TEST(NmeaChecksum, GivesTheDigitsReceiversWrite) {
     }
 }
 
+// Eight bytes at a time and the rest one by one: every length, from every
+// place of a buffer, gives the XOR of its bytes.
+TEST(NmeaChecksum, IsTheXorOfEveryByteAtEveryLength) {
+    std::string bytes;
+    for (int i = 0; i < 100; ++i) {
+        bytes += static_cast<char>(i * 37 + 11);
+    }
+    for (std::size_t from = 0; from < 9; ++from) {
+        for (std::size_t length = 0; from + length <= bytes.size(); ++length) {
+            unsigned expected = 0;
+            for (std::size_t i = from; i < from + length; ++i) {
+                expected ^= static_cast<unsigned char>(bytes[i]);
+            }
+            ASSERT_EQ(nmeaChecksumByte(std::string_view(bytes).substr(from, length)), expected)
+                << from << " " << length;
+        }
+    }
+}
+
 TEST(RmcSentence, SentencesMatchWhatReceiversWrite) {
     const struct {
         const char* talker;

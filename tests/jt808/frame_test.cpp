@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
+#include "jt808/bytes.h"
 #include "jt808/message_ids.h"
 #include "tests/jt808/hex.h"
 
@@ -86,6 +88,65 @@ TEST(Jt808Frame, EncodesBothHeadersByteForByte) {
     ASSERT_TRUE(decoded.ok()) << decoded.error;
     EXPECT_EQ(decoded.message->header.phone, "00000000013912344329");
     EXPECT_EQ(decoded.message->header.protocolVersion, 1);
+}
+
+// The frame as it was built before it was laid out on the stack: the header
+// and body through the byte writer, the check code, escape() between flags.
+std::vector<std::uint8_t> referenceFrame(const Header& h, std::span<const std::uint8_t> body) {
+    Writer w;
+    w.u16(h.msgId);
+    std::uint16_t props = static_cast<std::uint16_t>(body.size());
+    props |= static_cast<std::uint16_t>((h.encryption & 0x07) << 10);
+    props |= h.subpackaged ? 1u << 13 : 0;
+    props |= h.version == Version::V2019 ? 1u << 14 : 0;
+    w.u16(props);
+    if (h.version == Version::V2019) {
+        w.u8(h.protocolVersion);
+    }
+    w.bcd(h.phone, h.version == Version::V2019 ? 10 : 6);
+    w.u16(h.serial);
+    if (h.subpackaged) {
+        w.u16(h.packageTotal);
+        w.u16(h.packageIndex);
+    }
+    w.bytes(body);
+    w.u8(checkCode(w.data()));
+    std::vector<std::uint8_t> frame{kFlag};
+    const auto escaped = escape(w.data());
+    frame.insert(frame.end(), escaped.begin(), escaped.end());
+    frame.push_back(kFlag);
+    return frame;
+}
+
+// Random headers of both layouts (short phones, every flag, serials and ids
+// that are or hold 0x7e and 0x7d) and bodies of every length up to the most
+// a frame holds, flags and escapes included.
+TEST(Jt808Frame, EncodesWhatTheByteWriterAndEscapeGive) {
+    std::mt19937 random(1078);
+    const std::uint16_t tricky[] = {0x7e7e, 0x7d7d, 0x7e7d, 0x007e, 0x7d00, 0, 0xffff};
+    for (int round = 0; round < 3000; ++round) {
+        Header h;
+        h.version = round % 2 ? Version::V2019 : Version::V2013;
+        h.protocolVersion = static_cast<std::uint8_t>(random());
+        const std::size_t digits = h.version == Version::V2019 ? 20 : 12;
+        h.phone.clear();
+        for (std::size_t n = random() % (digits + 1); n > 0; --n) {
+            h.phone += static_cast<char>('0' + random() % 10);
+        }
+        h.msgId = round % 3 ? static_cast<std::uint16_t>(random()) : tricky[random() % 7];
+        h.serial = round % 5 ? static_cast<std::uint16_t>(random()) : tricky[random() % 7];
+        h.encryption = static_cast<std::uint8_t>(random() % 8);
+        h.subpackaged = random() % 2;
+        h.packageTotal = static_cast<std::uint16_t>(random());
+        h.packageIndex = tricky[random() % 7];
+        std::vector<std::uint8_t> body(round < 1024 ? static_cast<std::size_t>(round)
+                                                    : random() % (kMaxBodyBytes + 1));
+        for (auto& b : body) {
+            b = random() % 4 == 0 ? (random() % 2 ? kFlag : kEscape)
+                                  : static_cast<std::uint8_t>(random());
+        }
+        ASSERT_EQ(encodeFrame(h, body), referenceFrame(h, body)) << "round " << round;
+    }
 }
 
 TEST(Jt808Frame, LeadingZerosOfThePhoneAreKept) {

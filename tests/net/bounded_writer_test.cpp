@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <string>
+#include <vector>
 
 namespace net {
 namespace {
@@ -90,6 +92,68 @@ TEST(BoundedWriter, HeldMessagesLeaveTogetherAtRelease) {
     writer.hold();
     writer.release();
     EXPECT_TRUE(writer.idle());
+}
+
+// sendNow writes at once when the writer is idle (no handler, no onDrained),
+// and queues behind what is held or in flight, in order; bytes the socket
+// does not take are copied (the caller's buffer is overwritten after each
+// call here) and follow whole, in order, once the peer reads.
+TEST(BoundedWriter, SendNowWritesAtOnceWhenIdleAndKeepsTheOrderOtherwise) {
+    asio::io_context io;
+    Pair pair(io);
+    pair.sender.set_option(asio::socket_base::send_buffer_size(4096));
+    int drained = 0;
+    BoundedWriter writer(pair.sender, 64 * 1024 * 1024,
+                         {nullptr, [](const asio::error_code&) { FAIL(); }, [&] { ++drained; }});
+    std::vector<std::uint8_t> bytes{'o', 'n', 'e', ' '};
+    EXPECT_TRUE(writer.sendNow(bytes));
+    EXPECT_TRUE(writer.idle());
+    EXPECT_EQ(drained, 0);
+    EXPECT_EQ(readAll(pair.receiver, 4), "one ");
+
+    writer.hold();
+    bytes = {'t', 'w', 'o', ' '};
+    EXPECT_TRUE(writer.sendNow(bytes));
+    bytes.assign(bytes.size(), '!');
+    EXPECT_EQ(writer.queuedBytes(), 4u);
+    EXPECT_TRUE(writer.send(std::string("six ")));
+    writer.release();  // "two six " is now in flight
+    bytes = {'t', 'e', 'n', ' '};
+    EXPECT_TRUE(writer.sendNow(bytes));
+    bytes.assign(bytes.size(), '!');
+    runUntil(io, [&] { return writer.idle(); });
+    EXPECT_EQ(readAll(pair.receiver, 12), "two six ten ");
+
+    // A peer that does not read: the socket takes part of a message, or
+    // none; the rest is queued and arrives after it, before later ones.
+    std::string expected;
+    for (int i = 0; i < 400; ++i) {
+        bytes.assign(16 * 1024, static_cast<std::uint8_t>('a' + i % 26));
+        expected.append(bytes.begin(), bytes.end());
+        ASSERT_TRUE(writer.sendNow(bytes));
+        bytes.assign(bytes.size(), '!');
+        if (!writer.idle()) {
+            break;
+        }
+    }
+    EXPECT_FALSE(writer.idle());
+    bytes = {'e', 'n', 'd'};
+    EXPECT_TRUE(writer.sendNow(bytes));
+    expected += "end";
+    std::string received;
+    pair.receiver.non_blocking(true);
+    std::array<char, 64 * 1024> buffer{};
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (received.size() < expected.size() && std::chrono::steady_clock::now() < limit) {
+        poll(io);
+        asio::error_code ec;
+        const std::size_t n = pair.receiver.read_some(asio::buffer(buffer), ec);
+        if (!ec) {
+            received.append(buffer.data(), n);
+        }
+    }
+    runUntil(io, [&] { return writer.idle(); });
+    EXPECT_TRUE(received == expected) << received.size() << " of " << expected.size();
 }
 
 TEST(BoundedWriter, RefusesWhatWouldPassTheBoundWhileThePeerDoesNotRead) {

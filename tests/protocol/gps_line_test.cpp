@@ -102,6 +102,31 @@ TEST(GpsLine, RandomTextFromTerminalsGivesTheSameBytes) {
     }
 }
 
+// Phones and sentences are plain ASCII, checked eight bytes at a time: every
+// byte value at every place of such a text (each lane of a word and the tail
+// behind the last whole word) must still be escaped, or found ill-formed, as
+// the document writer does.
+TEST(GpsLine, EveryByteAtEveryPlaceOfAPlainTextGivesTheSameBytes) {
+    const std::string plain = "$GPRMC,101112.000,A,3016.1234,N*6C";
+    for (int byte = 0; byte < 0x100; ++byte) {
+        for (std::size_t at = 0; at < plain.size(); ++at) {
+            std::string text = plain;
+            text[at] = static_cast<char>(byte);
+            for (int field = 0; field < 2; ++field) {
+                Gps m{"013800000001", plain, std::nullopt, std::nullopt, 5, 6};
+                (field == 0 ? m.dev : m.gps) = text;
+                if (byte < 0x80) {
+                    expectSameLine(m);
+                } else {
+                    // A lone byte from 0x80 on is never well-formed UTF-8.
+                    EXPECT_FALSE(gpsLine(m).has_value()) << byte << " at " << at;
+                    EXPECT_EQ(encodeLine(m), documentLine(m));
+                }
+            }
+        }
+    }
+}
+
 TEST(GpsLine, TextThatIsNotUtf8IsLeftToTheDocumentWriter) {
     const std::string broken[] = {"\xff", "ab\xc3", "\xed\xa0\x80", "\xc0\xaf", "\x80x"};
     for (const auto& bad : broken) {
