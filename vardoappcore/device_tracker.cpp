@@ -157,7 +157,18 @@ void DeviceTracker::gps(const protocol::Gps& m) {
     noteTime(m.at);
     // The view and the number in one visit of the table: one a fix of
     // every terminal.
-    table_.pushFix(device->handle, m.gps, m.at.value_or(0), m.vehicle, m.driver, number_);
+    if (table_.pushFix(device->handle, m.gps, m.at.value_or(0), m.vehicle, m.driver, number_)) {
+        // The caller has not read this device's last kMaxPendingViews
+        // notifications: the oldest one's data (a fix, mostly) is gone. Said
+        // at the first and every 10,000th, with the count.
+        if (viewsDropped_++ % 10000 == 0) {
+            logLine("device " + text::PeerText(m.dev) + ": " +
+                    std::to_string(HandleTable::kMaxPendingViews) +
+                    " notifications unread, the oldest one's data dropped; " +
+                    std::to_string(viewsDropped_) +
+                    " lost so far because the window does not keep up");
+        }
+    }
     sink_.notify(NOTIFY_DEVICE_GPS, device->handle);
 }
 

@@ -92,6 +92,7 @@ private:
     bool syncing_ = false;
     bool longIdLogged_ = false;  // once per login
     std::size_t ignored_ = 0;
+    std::uint64_t viewsDropped_ = 0;  // unread notifications' data the table's bound dropped
     // The newest center time heard. An offline the library concludes itself
     // (the device missing from the list, the session ended) is dated just
     // after it: on the center's clock, after everything the center said, and

@@ -97,27 +97,30 @@ void HandleTable::pushView(HVARDODEV device, DeviceView view) {
     }
 }
 
-void HandleTable::pushViewLocked(Device& device, DeviceView view) {
+bool HandleTable::pushViewLocked(Device& device, DeviceView view) {
     auto& views = device.views;
     if (device.frontRead) {
         views.pop_front();
         device.frontRead = false;
     }
     views.push_back(std::move(view));
+    bool dropped = false;
     while (views.size() > kMaxPendingViews) {
         views.pop_front();
         ++droppedViews_;
+        dropped = true;
     }
+    return dropped;
 }
 
-void HandleTable::pushFix(HVARDODEV device, std::string_view gps, std::int64_t receivedAtMs,
+bool HandleTable::pushFix(HVARDODEV device, std::string_view gps, std::int64_t receivedAtMs,
                           const std::optional<std::string>& vehicle,
                           const std::optional<std::string>& driver,
                           const VARDO_EVENT_NUMBER& number) {
     const std::lock_guard lock(mutex_);
     Device* const found = findForWriteLocked(device);
     if (found == nullptr) {
-        return;
+        return false;
     }
     DeviceView view = found->views.back();
     view.gps = capDeviceText(gps);
@@ -128,8 +131,9 @@ void HandleTable::pushFix(HVARDODEV device, std::string_view gps, std::int64_t r
     if (driver) {
         view.driver = capDeviceText(*driver);
     }
-    pushViewLocked(*found, std::move(view));
+    const bool dropped = pushViewLocked(*found, std::move(view));
     pushNumberLocked(*found, number);
+    return dropped;
 }
 
 void HandleTable::setOfflineAt(HVARDODEV device, std::int64_t receivedAtMs) {

@@ -81,8 +81,10 @@ public:
     HVARDODEV addDevice(HVARDOAPP owner, const std::string& id, DeviceView first);
     void pushView(HVARDODEV device, DeviceView view);
     // A GPS notification's view (the latest with the fix, its time and the
-    // texts that came with it) and its number, pushed together.
-    void pushFix(HVARDODEV device, std::string_view gps, std::int64_t receivedAtMs,
+    // texts that came with it) and its number, pushed together. True when
+    // the bound dropped an unread view to make room: a notification's data
+    // is gone.
+    bool pushFix(HVARDODEV device, std::string_view gps, std::int64_t receivedAtMs,
                  const std::optional<std::string>& vehicle,
                  const std::optional<std::string>& driver, const VARDO_EVENT_NUMBER& number);
     // The center's time of the device's latest offline (0: not known), read
@@ -149,7 +151,7 @@ private:
         return findDeviceLocked(device, lastWritten_);
     }
     void forgetFoundLocked() { lastRead_ = lastWritten_ = {}; }
-    void pushViewLocked(Device& device, DeviceView view);
+    bool pushViewLocked(Device& device, DeviceView view);  // true: one dropped
     static void pushNumberLocked(Device& device, const VARDO_EVENT_NUMBER& number);
 
     mutable std::mutex mutex_;

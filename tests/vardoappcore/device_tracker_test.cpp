@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "vardoappcore/library_log.h"
+
 namespace vardo {
 namespace {
 
@@ -256,6 +258,26 @@ TEST_F(DeviceTrackerTest, IdentifiersLongerThanAnyDevicesAreRefused) {
     // The longest allowed one is a device like any other.
     feed({Online{longId.substr(1), "n", "", "", 1, ""}});
     EXPECT_EQ(take().size(), 1u);
+}
+
+// A window that stops reading a device's notifications loses its oldest
+// fixes past the table's bound: never silently.
+TEST_F(DeviceTrackerTest, FixesTheBoundDropsUnreadAreLoggedWithTheirCount) {
+    std::vector<std::string> lines;
+    setLogSink([&lines](std::string_view line) { lines.emplace_back(line); });
+    tracker_.beginSync();
+    feed({online("a"), Synced{0}});
+    const int fixes = static_cast<int>(HandleTable::kMaxPendingViews) + 3;
+    for (int i = 0; i < fixes; ++i) {
+        tracker_.apply(Gps{"a", "g" + std::to_string(i), {}, {}});
+    }
+    setLogSink({});
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("device 'a': 1024 notifications unread, the oldest one's data "
+                            "dropped; 1 lost so far"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_EQ(table_.droppedViews(), 4u);  // the online's view, then three fixes
 }
 
 TEST_F(DeviceTrackerTest, ForgottenDevicesComeBackWithNewHandles) {
