@@ -266,9 +266,10 @@ void CenterJournal::acknowledged(std::uint64_t everyone,
 }
 
 void CenterJournal::updateFull() {
-    const bool full =
-        onDisk_.load(std::memory_order_relaxed) + pendingBytes_.load(std::memory_order_relaxed) >=
-        options_.maxBytes;
+    const bool full = onDisk_.load(std::memory_order_relaxed) -
+                          keptBytes_.load(std::memory_order_relaxed) +
+                          pendingBytes_.load(std::memory_order_relaxed) >=
+                      options_.maxBytes;
     if (full_.exchange(full) != full) {
         if (full) {
             log("LIMIT: " + std::to_string(options_.maxBytes >> 20) +
@@ -281,8 +282,21 @@ void CenterJournal::updateFull() {
 }
 
 void CenterJournal::dropAcknowledgedSegments(std::uint64_t done) {
+    // Acknowledged segments at the front, and how many bytes they hold.
+    std::uint64_t acknowledged = 0;
+    for (std::size_t i = 0; i + 1 < segments_.size() && segments_[i].lastSeq <= done; ++i) {
+        acknowledged += segments_[i].bytes;
+    }
+    const std::uint64_t newest =
+        std::max(writtenSeq_, segments_.empty() ? 0 : segments_.back().lastSeq);
+    // Kept while recent and small; the oldest go first.
+    const auto keep = [&](const Segment& s) {
+        return newest - s.lastSeq < options_.keepRecentEvents &&
+               acknowledged <= options_.maxBytes / 4;
+    };
     bool removed = false;
-    while (segments_.size() > 1 && segments_.front().lastSeq <= done) {
+    while (segments_.size() > 1 && segments_.front().lastSeq <= done && !keep(segments_.front())) {
+        acknowledged -= segments_.front().bytes;
         std::error_code ec;
         std::filesystem::remove(options_.dir / jr::SegmentName(segments_.front().index), ec);
         segments_.pop_front();
@@ -296,6 +310,7 @@ void CenterJournal::dropAcknowledgedSegments(std::uint64_t done) {
         bytes += s.bytes;
     }
     onDisk_.store(bytes, std::memory_order_relaxed);
+    keptBytes_.store(acknowledged, std::memory_order_relaxed);
 }
 
 void CenterJournal::run() {

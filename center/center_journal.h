@@ -68,6 +68,12 @@ public:
         // report after a quiet spell is synced at once. 0: every hand-over
         // is synced as soon as the writer is free.
         std::chrono::microseconds syncInterval{0};
+        // Acknowledged events kept on disk while fewer than this many came
+        // after them (and while they take at most a quarter of maxBytes):
+        // after a crash a terminal sends again a report whose answer was
+        // lost, and the next start tells it from a new one only by the
+        // events it reads back. 0: a segment goes once acknowledged.
+        std::uint64_t keepRecentEvents = 0;
     };
     struct Entry {
         std::uint64_t seq = 0;
@@ -101,7 +107,8 @@ public:
     // each one's mark.
     void acknowledged(std::uint64_t everyone,
                       const std::map<std::string, std::uint64_t>& users) override;
-    // The bound is reached: nothing more should be appended.
+    // The bound is reached: nothing more should be appended. Acknowledged
+    // events kept for keepRecentEvents do not count toward it.
     bool full() const { return full_.load(std::memory_order_relaxed); }
     std::uint64_t durableSeq() const { return durable_.load(std::memory_order_acquire); }
     std::uint64_t bytesOnDisk() const { return onDisk_.load(std::memory_order_relaxed); }
@@ -168,6 +175,9 @@ private:
     std::uint64_t writtenSeq_ = 0;
     std::atomic<std::uint64_t> durable_{0};
     std::atomic<std::uint64_t> onDisk_{0};
+    // Of onDisk_, the segments every event server has acknowledged, kept for
+    // keepRecentEvents.
+    std::atomic<std::uint64_t> keptBytes_{0};
     std::atomic<std::uint64_t> pendingBytes_{0};
     std::atomic<bool> full_{false};
 };

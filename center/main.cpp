@@ -195,7 +195,10 @@ int main(int argc, char** argv) {
             });
         },
         [&io](std::function<void()> task) { net::AtEndOfPass(io.get_executor(), std::move(task)); },
-        o.syncInterval});
+        o.syncInterval,
+        // As many as the fixes remembered: a report sent again after a
+        // restart is known as far back as one sent again without.
+        center::RecentFixes::kDefaultCapacity});
     center::TerminalConfig terminals;
     terminals.listen = o.listen;
     terminals.port = o.jt808Port;

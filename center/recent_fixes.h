@@ -17,7 +17,8 @@ namespace center {
 
 class RecentFixes {
 public:
-    explicit RecentFixes(std::size_t capacity = 1u << 18) : capacity_(capacity) {}
+    static constexpr std::size_t kDefaultCapacity = 1u << 18;
+    explicit RecentFixes(std::size_t capacity = kDefaultCapacity) : capacity_(capacity) {}
 
     // What a fix is known by: a sum over its device and its sentence,
     // taken once per report for both the look-up and the remembering.

@@ -40,7 +40,8 @@ public:
     explicit JournalRun(const fs::path& dir, std::uint64_t maxBytes = std::uint64_t{1} << 30,
                         std::uint64_t segmentBytes = 32u << 20,
                         std::function<void(std::function<void()>)> later = {},
-                        std::chrono::microseconds syncInterval = {})
+                        std::chrono::microseconds syncInterval = {},
+                        std::uint64_t keepRecentEvents = 0)
         : journal_(CenterJournal::Options{dir, maxBytes, segmentBytes,
                                           [this](const std::string& line) {
                                               std::lock_guard lock(mutex_);
@@ -52,7 +53,7 @@ public:
                                               advances_.push_back(seq);
                                               changed_.notify_all();
                                           },
-                                          std::move(later), syncInterval}) {}
+                                          std::move(later), syncInterval, keepRecentEvents}) {}
 
     CenterJournal& journal() { return journal_; }
     bool waitDurable(std::uint64_t seq) {
@@ -257,6 +258,43 @@ TEST(CenterJournal, SegmentsEveryEventServerHasAcknowledgedAreDeleted) {
     ASSERT_FALSE(restored.entries.empty());
     EXPECT_EQ(restored.entries.back().seq, 400u);
     EXPECT_EQ(restored.missing, 0u) << again.log();
+}
+
+// A report whose answer a crash lost comes again after the start, maybe only
+// after the next crash: the events it is known by stay on disk through
+// starts that read them, as many as asked for, and never count as waiting.
+TEST(CenterJournal, RecentEventsStayThroughRestartsAfterTheyAreAcknowledged) {
+    JournalFolder folder;
+    const auto run = [&](std::uint64_t from, std::uint64_t to) {
+        JournalRun r(folder.dir(), 64 * 1024, 4096, {}, {}, 150);
+        CenterJournal::Restored restored;
+        EXPECT_EQ(r.journal().open(restored), "");
+        for (std::uint64_t seq = from; seq <= to; ++seq) {
+            r.journal().append(seq, Line(seq));
+            if (seq % 50 == 0) {
+                EXPECT_TRUE(r.waitDurable(seq));
+            }
+        }
+        if (to >= from) {
+            EXPECT_TRUE(r.waitDurable(to));
+            r.journal().acknowledged(to, {{"a", to}});
+            r.journal().append(to + 1, Line(to + 1));  // the marks go with it
+            EXPECT_TRUE(r.waitDurable(to + 1));
+            r.journal().acknowledged(to + 1, {{"a", to + 1}});
+        }
+        EXPECT_FALSE(r.journal().full()) << r.journal().bytesOnDisk();
+        return restored;  // no close: killed
+    };
+    run(1, 400);
+    // Two starts in a row that add nothing: the second still reads them.
+    run(1, 0);
+    const CenterJournal::Restored restored = run(1, 0);
+    EXPECT_EQ(restored.done, 401u);
+    ASSERT_FALSE(restored.entries.empty());
+    EXPECT_EQ(restored.entries.back().seq, 401u);
+    EXPECT_LE(restored.entries.front().seq, 401u - 150u);
+    EXPECT_GT(restored.entries.front().seq, 1u) << "the older ones go";
+    EXPECT_EQ(restored.missing, 0u);
 }
 
 TEST(CenterJournal, DamageCostsOnlyTheRecordsItTouchesAndATornTailIsCut) {

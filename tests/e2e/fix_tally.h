@@ -20,8 +20,10 @@ struct Tally {
     std::uint64_t stored = 0;
     std::uint64_t lost = 0;
     std::uint64_t doubled = 0;
-    // The first few fixes missing, one a line, for the failure message.
+    // The first few fixes missing and stored more than once, one a line,
+    // for the failure message.
     std::string firstLost;
+    std::string firstDoubled;
 };
 
 // `made[i]` is how many fixes terminal i made. Rows that are no numbered fix
@@ -46,7 +48,14 @@ inline Tally Count(const std::vector<FixRow>& rows, const std::vector<std::uint6
                 t.firstLost += "lost: terminal " + std::to_string(i) + " fix " + std::to_string(k) +
                                " of " + std::to_string(made[i]) + "\n";
             }
-            t.doubled += it != seen.end() && it->second > 1 ? it->second - 1 : 0;
+            if (it != seen.end() && it->second > 1) {
+                if (t.doubled < kLostShown) {
+                    t.firstDoubled += "stored " + std::to_string(it->second) + " times: terminal " +
+                                      std::to_string(i) + " fix " + std::to_string(k) + " of " +
+                                      std::to_string(made[i]) + "\n";
+                }
+                t.doubled += it->second - 1;
+            }
         }
     }
     return t;
