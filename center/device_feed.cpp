@@ -43,7 +43,7 @@ std::uint64_t DeviceFeed::location(Device* device, const jt808::Location& report
     const std::string& phone = device->phone;
     std::string sentence = rmcFromLocation(report, when);
     const std::uint64_t fix = rememberFixes_ ? RecentFixes::keyOf(phone, sentence) : 0;
-    if (const std::uint64_t earlier = rememberFixes_ ? recent_.find(fix) : 0; earlier != 0) {
+    if (const std::uint64_t earlier = rememberFixes_ ? device->recent.find(fix) : 0; earlier != 0) {
         // The same position at the same second: a report sent again, or one
         // a terminal sent at once when an alarm went off while it stood
         // still. The position is numbered already; an alarm that rose with
@@ -64,7 +64,7 @@ std::uint64_t DeviceFeed::location(Device* device, const jt808::Location& report
         !error.empty()) {
         log_("terminal " + phone + ": " + error);
     } else if (rememberFixes_) {
-        recent_.remember(fix, hub_.lastNumber());
+        device->recent.remember(fix, hub_.lastNumber());
     }
     raiseAlarms(*device, report);
     return hub_.lastNumber();
@@ -99,6 +99,14 @@ void DeviceFeed::offline(const std::string& phone, std::optional<std::int64_t> a
     it->second.lastReport.reset();
     if (std::string error = hub_.offline(phone, atMs); !error.empty()) {
         log_("terminal " + phone + ": " + error);
+    }
+}
+
+void DeviceFeed::rememberLine(std::string_view line, std::uint64_t seq) {
+    if (auto fix = FixOfLine(line)) {
+        Device& device = devices_[fix->first];
+        device.phone = fix->first;
+        device.recent.remember(RecentFixes::keyOf(fix->first, fix->second), seq);
     }
 }
 

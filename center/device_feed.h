@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "center/alarm_table.h"
@@ -48,6 +49,8 @@ public:
         // Kept across reconnects, so that an alarm that stays set while the
         // terminal reconnects is not raised again.
         AlarmState alarms;
+        // Its last fixes, to tell one sent again (with rememberFixes on).
+        RecentFixes recent;
     };
 
     // The phone's device, now online; null when the event servers' side
@@ -70,7 +73,9 @@ public:
     // Fixes sent again are told apart only with this on (the center's
     // journal makes terminals send what was not answered again).
     void rememberFixes(bool on) { rememberFixes_ = on; }
-    RecentFixes& recentFixes() { return recent_; }
+    // Remembers the fix a protocol line of the journal carries (any other
+    // line is left out), for the device it names, online or not.
+    void rememberLine(std::string_view line, std::uint64_t seq);
     std::uint64_t reports() const { return reports_; }
     std::uint64_t reportsAgain() const { return reportsAgain_; }
     std::uint64_t reportsWithoutTime() const { return reportsWithoutTime_; }
@@ -86,7 +91,6 @@ private:
     // Every phone that came online; the nodes stay put, so the pointers
     // sessions hold stay good.
     std::unordered_map<std::string, Device> devices_;
-    RecentFixes recent_;
     bool rememberFixes_ = false;
     std::uint64_t reports_ = 0;
     std::uint64_t reportsAgain_ = 0;

@@ -196,9 +196,9 @@ int main(int argc, char** argv) {
         },
         [&io](std::function<void()> task) { net::AtEndOfPass(io.get_executor(), std::move(task)); },
         o.syncInterval,
-        // As many as the fixes remembered: a report sent again after a
-        // restart is known as far back as one sent again without.
-        center::RecentFixes::kDefaultCapacity});
+        // The events a start reads back to tell reports sent again (each
+        // device's last few fixes among them).
+        std::uint64_t{1} << 18});
     center::TerminalConfig terminals;
     terminals.listen = o.listen;
     terminals.port = o.jt808Port;
@@ -225,7 +225,7 @@ int main(int argc, char** argv) {
         }
         std::vector<centerlink::EventServerHub::Kept> waiting;
         for (auto& entry : restored.entries) {
-            feed.recentFixes().rememberLine(entry.line, entry.seq);
+            feed.rememberLine(entry.line, entry.seq);
             if (entry.seq > restored.done) {
                 waiting.push_back({entry.seq, std::move(entry.line)});
             }

@@ -8,7 +8,7 @@ namespace center {
 
 std::uint64_t RecentFixes::keyOf(std::string_view dev, std::string_view sentence) {
     // FNV-1a over both, with a separator no phone holds; 64 bits make a
-    // collision among a few hundred thousand fixes a non-event.
+    // collision among a device's last few fixes a non-event.
     std::uint64_t h = 1469598103934665603ull;
     const auto mix = [&h](std::string_view bytes) {
         for (const char c : bytes) {
@@ -22,30 +22,30 @@ std::uint64_t RecentFixes::keyOf(std::string_view dev, std::string_view sentence
 }
 
 std::uint64_t RecentFixes::find(std::uint64_t key) const {
-    const auto it = bySum_.find(key);
-    return it == bySum_.end() ? 0 : it->second;
+    for (std::size_t i = 0; i < kKept; ++i) {
+        if (keys_[i] == key && seqs_[i] != 0) {
+            return seqs_[i];
+        }
+    }
+    return 0;
 }
 
 void RecentFixes::remember(std::uint64_t key, std::uint64_t seq) {
-    if (!bySum_.insert_or_assign(key, seq).second) {
-        return;  // already in the order
-    }
-    order_.push_back(key);
-    while (order_.size() > capacity_) {
-        bySum_.erase(order_.front());
-        order_.pop_front();
-    }
+    keys_[next_] = key;
+    seqs_[next_] = seq;
+    next_ = static_cast<std::uint8_t>((next_ + 1) % kKept);
 }
 
-void RecentFixes::rememberLine(std::string_view line, std::uint64_t seq) {
+std::optional<std::pair<std::string, std::string>> FixOfLine(std::string_view line) {
     if (!line.empty() && line.back() == '\n') {
         line.remove_suffix(1);
     }
-    const auto decoded = vardo::protocol::decodeLine(line);
-    if (const auto* gps =
-            decoded.ok() ? std::get_if<vardo::protocol::Gps>(&decoded.message) : nullptr) {
-        remember(keyOf(gps->dev, gps->gps), seq);
+    auto decoded = vardo::protocol::decodeLine(line);
+    auto* gps = decoded.ok() ? std::get_if<vardo::protocol::Gps>(&decoded.message) : nullptr;
+    if (gps == nullptr) {
+        return std::nullopt;
     }
+    return std::make_pair(std::move(gps->dev), std::move(gps->gps));
 }
 
 }  // namespace center

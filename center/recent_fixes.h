@@ -1,41 +1,45 @@
 #pragma once
-// The fixes the center numbered lately, by device and sentence, so that a
-// report a terminal sends again (its answer was lost, or the center was
-// killed before it answered) is answered with the event it made the first
-// time instead of making a second one.
+// The fixes one device had numbered lately, by a sum over the device and its
+// sentence, so that a report a terminal sends again (its answer was lost, or
+// the center was killed before it answered) is answered with the event it
+// made the first time instead of making a second one.
+//
+// Kept per device: only the device's own new fixes push its older ones out,
+// however busy the rest of the fleet is. A terminal sends again what was not
+// answered before it reports anew, so the last few are what matters.
 //
 // Thread: the center's io thread.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 
 namespace center {
 
 class RecentFixes {
 public:
-    static constexpr std::size_t kDefaultCapacity = 1u << 18;
-    explicit RecentFixes(std::size_t capacity = kDefaultCapacity) : capacity_(capacity) {}
+    static constexpr std::size_t kKept = 16;
 
     // What a fix is known by: a sum over its device and its sentence,
     // taken once per report for both the look-up and the remembering.
     static std::uint64_t keyOf(std::string_view dev, std::string_view sentence);
     // The number of the event this fix made, or 0 when it is new.
     std::uint64_t find(std::uint64_t key) const;
-    // Keeps the newest `capacity` fixes.
+    // Keeps the newest kKept fixes.
     void remember(std::uint64_t key, std::uint64_t seq);
-    // Remembers the fix a protocol line of the journal carries (any other
-    // line is left out).
-    void rememberLine(std::string_view line, std::uint64_t seq);
-    std::size_t size() const { return bySum_.size(); }
 
 private:
-    std::size_t capacity_;
-    std::unordered_map<std::uint64_t, std::uint64_t> bySum_;  // sum -> event number
-    std::deque<std::uint64_t> order_;                         // oldest first
+    std::array<std::uint64_t, kKept> keys_{};
+    std::array<std::uint64_t, kKept> seqs_{};  // 0: the slot is empty
+    std::uint8_t next_ = 0;
 };
+
+// The device and sentence of the fix a protocol line of the journal carries;
+// nothing for any other line.
+std::optional<std::pair<std::string, std::string>> FixOfLine(std::string_view line);
 
 }  // namespace center
