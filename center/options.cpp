@@ -156,7 +156,7 @@ struct Parser {
             {"--sync-interval-us", "N",
              "let the journal sync at most once in N microseconds: under a\n"
              "steady stream of reports fewer syncs and wake-ups, answers up to\n"
-             "N us later; 0 syncs every pass's reports at once (50000)",
+             "N us later; 0 syncs every pass's reports at once (25000)",
              SetMicroseconds(o.syncInterval, 0, 1'000'000)},
             {"--event-server-login-timeout", "S",
              "close an event server's connection whose login line is not\n"

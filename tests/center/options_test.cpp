@@ -153,7 +153,7 @@ TEST_F(OptionsTest, TheLimitsAgainstStrangersAreOptionsWithTheirFormerDefaults) 
     EXPECT_EQ(o.longestLoginWait, std::chrono::seconds(600));
     EXPECT_EQ(o.linger, std::chrono::microseconds(500));
     EXPECT_EQ(o.syncInterval, std::chrono::microseconds(0));
-    EXPECT_EQ(d.syncInterval, std::chrono::microseconds(50000));
+    EXPECT_EQ(d.syncInterval, std::chrono::microseconds(25000));
 
     const struct {
         std::vector<std::string> args;
