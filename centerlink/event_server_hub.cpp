@@ -500,11 +500,11 @@ void EventServerHub::mediaOpen(const Client& client, const protocol::MediaOpen& 
     const auto refuse = [&](const std::string& reason) {
         answer(protocol::MediaFailed{request.dev, request.chn, reason});
     };
-    const auto it = index_.find(request.dev);
-    if (it == index_.end()) {
+    const auto it = devices_.find(request.dev);
+    if (it == devices_.end() || !it->second.inList) {
         return refuse("device '" + request.dev + "' is not online");
     }
-    const protocol::Online& device = *it->second;
+    const protocol::Online& device = *it->second.listed;
     if (request.chn < 1 || request.chn > device.channels) {
         return refuse("device '" + request.dev + "' has " + std::to_string(device.channels) +
                       (device.channels == 1 ? " channel" : " channels"));
@@ -670,12 +670,12 @@ std::string EventServerHub::broadcast(const protocol::Message& message,
 
 std::string EventServerHub::broadcastLine(const char* op, std::uint64_t seq, bool gps,
                                           std::string text, std::function<void()> apply,
-                                          std::optional<protocol::Gps> fix) {
+                                          std::optional<protocol::Gps> fix, Device* device) {
     if (text.size() > protocol::kMaxLineBytes + 1) {
         return std::string(op) + ": the message would be longer than 64 KiB";
     }
-    Unsynced event{seq, std::make_shared<const std::string>(std::move(text)), std::move(apply),
-                   std::move(fix), gps};
+    Unsynced event{seq,           std::make_shared<const std::string>(std::move(text)),
+                   std::move(apply), std::move(fix), device, gps};
     if (eventLog_ != nullptr && event.seq != 0) {
         eventLog_->append(event.seq, *event.line);
         unsynced_.push_back(std::move(event));
@@ -703,8 +703,8 @@ void EventServerHub::deliver(Unsynced& event) {
     if (event.apply) {
         event.apply();
     }
-    if (event.fix) {
-        applyFix(*event.fix);
+    if (event.fix && event.device != nullptr) {
+        applyFix(*event.fix, *event.device);
     }
     if (event.seq != 0) {
         delivered_ = std::max(delivered_, event.seq);
@@ -739,20 +739,21 @@ std::string EventServerHub::online(const protocol::Online& device) {
     if (!numbered.at) {
         numbered.at = NowMs();
     }
-    if (std::string error =
-            broadcast(numbered,
-                      [this, numbered] {
-                          if (const auto it = index_.find(numbered.dev); it != index_.end()) {
-                              *it->second = numbered;
-                          } else {
-                              online_.push_back(numbered);
-                              index_.emplace(numbered.dev, std::prev(online_.end()));
-                          }
-                      });
+    Device& known = devices_[device.dev];
+    if (std::string error = broadcast(numbered,
+                                      [this, numbered, &known] {
+                                          if (known.inList) {
+                                              *known.listed = numbered;
+                                          } else {
+                                              online_.push_back(numbered);
+                                              known.listed = std::prev(online_.end());
+                                              known.inList = true;
+                                          }
+                                      });
         !error.empty()) {
         return error;
     }
-    live_.insert(device.dev);
+    known.live = true;
     media_->deviceOnline(device);
     return {};
 }
@@ -760,9 +761,11 @@ std::string EventServerHub::online(const protocol::Online& device) {
 std::string EventServerHub::gps(const std::string& dev, std::string text,
                                 std::optional<std::string> vehicle,
                                 std::optional<std::string> driver) {
-    if (!live_.contains(dev)) {
+    const auto known = devices_.find(dev);
+    if (known == devices_.end() || !known->second.live) {
         return "gps: device '" + dev + "' is not online";
     }
+    Device& device = known->second;
     // Every report of every terminal comes here: its texts are moved into
     // the message, and from the message into the step that applies it,
     // rather than copied for each.
@@ -772,44 +775,46 @@ std::string EventServerHub::gps(const std::string& dev, std::string text,
     // for, the line is not worth writing: the device's state is what a
     // later login gets.
     if (eventLog_ == nullptr && acked_.empty() && loggedInClients() == 0) {
-        applyFix(event);
+        applyFix(event, device);
         delivered_ = std::max(delivered_, event.seq);
         return {};
     }
     event.at = NowMs();
     std::string line = protocol::encodeLine(event);
     const std::uint64_t seq = event.seq;
-    return broadcastLine("gps", seq, true, std::move(line), {}, std::move(event));
+    return broadcastLine("gps", seq, true, std::move(line), {}, std::move(event), &device);
 }
 
-void EventServerHub::applyFix(const protocol::Gps& event) {
-    // The list at a login names the event its data came from.
-    const auto it = index_.find(event.dev);
-    if (it == index_.end()) {
+void EventServerHub::applyFix(const protocol::Gps& event, Device& device) {
+    if (!device.inList) {
         return;
     }
-    it->second->seq = event.seq;
-    it->second->gps = event.gps;
+    // The list at a login names the event its data came from.
+    protocol::Online& listed = *device.listed;
+    listed.seq = event.seq;
+    listed.gps = event.gps;
     if (event.vehicle) {
-        it->second->vehicle = *event.vehicle;
+        listed.vehicle = *event.vehicle;
     }
     if (event.driver) {
-        it->second->driver = *event.driver;
+        listed.driver = *event.driver;
     }
 }
 
 std::string EventServerHub::offline(const std::string& dev, std::optional<std::int64_t> atMs) {
-    if (!live_.contains(dev)) {
+    const auto known = devices_.find(dev);
+    if (known == devices_.end() || !known->second.live) {
         return "offline: device '" + dev + "' is not online";
     }
+    Device& device = known->second;
     broadcast(protocol::Offline{dev, number(), atMs ? std::min(*atMs, NowMs()) : NowMs()},
-              [this, dev] {
-                  if (const auto it = index_.find(dev); it != index_.end()) {
-                      online_.erase(it->second);
-                      index_.erase(it);
+              [this, &device] {
+                  if (device.inList) {
+                      online_.erase(device.listed);
+                      device.inList = false;
                   }
               });
-    live_.erase(dev);
+    device.live = false;
     media_->deviceOffline(dev);
     return {};
 }

@@ -20,7 +20,6 @@
 #include <span>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "centerlink/address_guard.h"
@@ -99,7 +98,10 @@ public:
     std::string offline(const std::string& dev, std::optional<std::int64_t> atMs = std::nullopt);
     std::string alarm(const std::string& dev, int alarm);
     std::string event(const std::string& dev, int kind);
-    bool isOnline(const std::string& dev) const { return live_.contains(dev); }
+    bool isOnline(const std::string& dev) const {
+        const auto it = devices_.find(dev);
+        return it != devices_.end() && it->second.live;
+    }
 
     // With a log, every numbered event is appended to it and sent (and shown
     // in the list a login gets) only once `durable` has passed its number.
@@ -164,6 +166,15 @@ private:
     void receiveUdp();
     void onRegistration(const vardo::protocol::MediaKey& key, const asio::ip::udp::endpoint& from);
     void summarise();
+    // A device the hub has heard of. Kept once made, so that what waits to
+    // be applied can point at it: a fleet's devices are few and known (the
+    // center's are its registered terminals), and every report then costs
+    // one look-up by name instead of two.
+    struct Device {
+        std::list<vardo::protocol::Online>::iterator listed;  // while `inList`
+        bool inList = false;  // in `online_`, which follows what was sent
+        bool live = false;    // online by the latest events, sent or not
+    };
     // Sends to every logged-in client; `receivers` counts them.
     // With a log, `apply` (the change to the list of online devices) waits
     // with the event until it is durable.
@@ -175,16 +186,18 @@ private:
     // one allocation less for every report.
     std::string broadcastLine(const char* op, std::uint64_t seq, bool gps, std::string line,
                               std::function<void()> apply,
-                              std::optional<vardo::protocol::Gps> fix = std::nullopt);
+                              std::optional<vardo::protocol::Gps> fix = std::nullopt,
+                              Device* device = nullptr);
     struct Unsynced {
         std::uint64_t seq;
         std::shared_ptr<const std::string> line;
         std::function<void()> apply;
         std::optional<vardo::protocol::Gps> fix;
+        Device* device = nullptr;  // the fix's
         bool gps;
     };
     // A device's latest fix, vehicle and driver into the list a login gets.
-    void applyFix(const vardo::protocol::Gps& event);
+    void applyFix(const vardo::protocol::Gps& event, Device& device);
     void deliver(Unsynced& event);
     // The marks changed: the log keeps them.
     void marksChanged();
@@ -210,7 +223,7 @@ private:
     // shared ownership); this list is how the hub reaches them.
     std::vector<std::shared_ptr<Client>> clients_;
     std::list<vardo::protocol::Online> online_;  // in the order they came online
-    std::unordered_map<std::string, std::list<vardo::protocol::Online>::iterator> index_;
+    std::unordered_map<std::string, Device> devices_;
     NoMedia noMedia_{"this center has no media"};
     MediaProvider* media_ = &noMedia_;
     std::function<void()> loginListener_;
@@ -222,9 +235,6 @@ private:
     std::uint64_t delivered_ = 0;
     EventLog* eventLog_ = nullptr;
     std::deque<Unsynced> unsynced_;
-    // Online by the latest events, synced or not (online_ follows what was
-    // sent).
-    std::unordered_set<std::string> live_;
     // What acknowledging event servers (by user) have not all acknowledged,
     // oldest first, and how far each of them has acknowledged.
     struct Retained {

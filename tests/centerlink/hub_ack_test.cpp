@@ -340,5 +340,51 @@ TEST(HubAcks, WithAJournalTheListTakesEachFixAndKeepsWhatItDidNotName) {
     EXPECT_TRUE(kept.empty());
 }
 
+TEST(HubAcks, WithAJournalComingAndGoingBeforeASyncLeavesTheListAsTheLastEventsSay) {
+    JournalFolder folder;
+    Fixture f(std::size_t{256} << 20, folder.dir());
+    // All of it in one turn of the io thread: nothing is synced yet, so the
+    // changes to the list all wait, and are applied in order after the sync.
+    EXPECT_EQ(f.io.call([&] {
+        std::string errors;
+        for (int round = 0; round < 3; ++round) {
+            errors += f.hub->online({"X7", "X7", "V-1", "D-1", 1, "$A"});
+            errors += f.hub->gps("X7", "$" + std::to_string(round), std::nullopt, std::nullopt);
+            if (round < 2) {
+                errors += f.hub->offline("X7");
+            }
+        }
+        errors += f.hub->online({"Y8", "Y8", "V-9", "D-9", 2, "$Y"});
+        errors += f.hub->offline("Y8");
+        return errors;
+    }),
+              "");
+    EXPECT_EQ(f.io.call([&] { return f.hub->gps("Y8", "$late"); }),
+              "gps: device 'Y8' is not online");
+    EXPECT_EQ(f.io.call([&] { return f.hub->offline("Y8"); }),
+              "offline: device 'Y8' is not online");
+    f.waitSynced();
+    EXPECT_TRUE(f.io.call([&] { return f.hub->isOnline("X7"); }));
+    EXPECT_FALSE(f.io.call([&] { return f.hub->isOnline("Y8"); }));
+    Peer es(f.port, "es-1", false);
+    const auto list = es.list();
+    ASSERT_EQ(list.size(), 2u);
+    const auto& online = std::get<protocol::Online>(list[0]);
+    EXPECT_EQ(online.dev, "X7");
+    EXPECT_EQ(online.gps, "$2");
+    // Y8 comes online again, and its fix reaches the list.
+    EXPECT_EQ(f.io.call([&] {
+        std::string errors = f.hub->online({"Y8", "Y8", "V-9", "D-9", 2, "$Y"});
+        return errors + f.hub->gps("Y8", "$Z");
+    }),
+              "");
+    f.waitSynced();
+    Peer second(f.port, "es-2", false);
+    const auto again = second.list();
+    ASSERT_EQ(again.size(), 3u);
+    EXPECT_EQ(std::get<protocol::Online>(again[1]).dev, "Y8");
+    EXPECT_EQ(std::get<protocol::Online>(again[1]).gps, "$Z");
+}
+
 }  // namespace
 }  // namespace centerlink
