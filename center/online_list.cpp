@@ -3,12 +3,13 @@
 #include <signal.h>
 
 #include <cerrno>
-#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <sstream>
 
+#include "gps/fixed_decimal.h"
 #include "text/log_text.h"
 
 namespace center {
@@ -36,28 +37,52 @@ void AppendPadded(std::string& out, std::string_view text, std::size_t width) {
     out += ' ';
 }
 
+// The bytes of to_chars(fixed, decimals), the sign written apart: the
+// sentence's number writer takes non-negative numbers only.
 void AppendFixed(std::string& out, double value, int decimals, std::size_t width) {
-    char text[64];
-    const auto end =
-        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
-    AppendPadded(out, std::string_view(text, end.ec == std::errc() ? end.ptr : text), width);
+    char text[gps::kFixedDecimalMax + 2];
+    char* end = text;
+    if (std::signbit(value)) {
+        *end++ = '-';
+        value = -value;
+    }
+    end = gps::appendFixedDecimal(end, value, decimals);
+    AppendPadded(out, std::string_view(text, static_cast<std::size_t>(end - text)), width);
+}
+
+char* TwoDigits(char* out, unsigned value) {
+    out[0] = static_cast<char>('0' + value / 10 % 10);
+    out[1] = static_cast<char>('0' + value % 10);
+    return out + 2;
 }
 
 // "YYYY-MM-DD HH:MM:SS" of a UTC time, by arithmetic: no time zone to look
-// up for every line.
+// up, no format string to read, for every line.
 void AppendUtc(std::string& out, std::chrono::system_clock::time_point when, std::size_t width) {
     using namespace std::chrono;
     const auto seconds = floor<std::chrono::seconds>(when);
     const auto day = floor<days>(seconds);
     const year_month_day date(day);
     const hh_mm_ss time(seconds - day);
-    char text[48];
-    const int n = std::snprintf(
-        text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d", static_cast<int>(date.year()),
-        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-        static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-        static_cast<int>(time.seconds().count()));
-    AppendPadded(out, std::string_view(text, n > 0 ? static_cast<std::size_t>(n) : 0), width);
+    const int year = static_cast<int>(date.year());
+    if (year < 0 || year > 9999) {
+        AppendPadded(out, "?", width);
+        return;
+    }
+    char text[19];
+    char* p = TwoDigits(text, static_cast<unsigned>(year / 100));
+    p = TwoDigits(p, static_cast<unsigned>(year % 100));
+    *p++ = '-';
+    p = TwoDigits(p, static_cast<unsigned>(date.month()));
+    *p++ = '-';
+    p = TwoDigits(p, static_cast<unsigned>(date.day()));
+    *p++ = ' ';
+    p = TwoDigits(p, static_cast<unsigned>(time.hours().count()));
+    *p++ = ':';
+    p = TwoDigits(p, static_cast<unsigned>(time.minutes().count()));
+    *p++ = ':';
+    p = TwoDigits(p, static_cast<unsigned>(time.seconds().count()));
+    AppendPadded(out, std::string_view(text, sizeof text), width);
 }
 
 }  // namespace
