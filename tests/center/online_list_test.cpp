@@ -68,7 +68,8 @@ TEST(OnlineList, NumbersAndTimesAreThoseOfTheGeneralFormatters) {
         sys_days(year(2000) / January / 1), sys_days(year(1970) / January / 1),
         sys_days(year(2099) / December / 31) + hours(23) + minutes(59) + seconds(59),
         sys_days(year(2024) / February / 29) + hours(12) + minutes(5) + seconds(9),
-        sys_days(year(1) / March / 1), sys_days(year(9999) / December / 31)};
+        // Before 1970 and near the end of what the clock's nanoseconds hold.
+        sys_days(year(1700) / March / 1) + seconds(1), sys_days(year(2262) / April / 10)};
     std::vector<OnlineEntry> terminals;
     for (std::size_t i = 0; i < values.size(); ++i) {
         DeviceFeed::LastReport report;
