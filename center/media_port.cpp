@@ -87,9 +87,6 @@ private:
     bool readable(bool ended) override {
         // The port may let go of the connection in here.
         const auto self = shared_from_this();
-        // The hang-up is reported once, with the pass it came in; a burst
-        // that takes several turns must still read to the end after it.
-        peerEnded_ = peerEnded_ || ended;
         delayAcknowledgement();
         for (int round = 0; round < kMaxReadsAPass; ++round) {
             asio::error_code ec;
@@ -107,7 +104,7 @@ private:
                 port_.forget(this);
                 return false;
             }
-            if (n < buffer_.size() && !peerEnded_) {
+            if (n < buffer_.size() && !ended) {
                 // Read empty: what comes next is a new edge.
                 return false;
             }
@@ -181,8 +178,7 @@ private:
     std::array<std::uint8_t, 16384> buffer_{};
     jt1078::StreamSplitter splitter_;
     std::chrono::steady_clock::time_point lastTaken_;
-    bool watched_ = false;    // in the port's readiness set
-    bool peerEnded_ = false;  // the peer's hang-up has been seen
+    bool watched_ = false;  // in the port's readiness set
     bool closed_ = false;
 };
 

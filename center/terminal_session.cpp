@@ -142,8 +142,6 @@ bool TerminalSession::readable(bool ended) {
     if (closed_ || finishing_) {
         return false;
     }
-    // A connection's end is reported once: it stays known across turns.
-    peerEnded_ = peerEnded_ || ended;
     // What it reads may close it, and the server drop its reference.
     const auto self = shared_from_this();
     for (int turn = 0; turn < kReadsPerTurn; ++turn) {
@@ -175,7 +173,7 @@ bool TerminalSession::readable(bool ended) {
         if (closed_ || finishing_) {
             return false;
         }
-        if (n < readBuffer_.size() && !peerEnded_) {
+        if (n < readBuffer_.size() && !ended) {
             // Drained: whatever comes after this read is a new edge.
             return false;
         }

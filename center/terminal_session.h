@@ -122,7 +122,6 @@ private:
     jt808::SubpackageAssembler assembler_;
     bool closed_ = false;
     bool watched_ = false;    // in the readiness set
-    bool peerEnded_ = false;  // its end or an error is there to be read
     bool finishing_ = false;  // close once the answers are written
     bool authenticated_ = false;
     jt808::Header loginHeader_;  // the layout and phone answers go out with

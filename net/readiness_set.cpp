@@ -71,9 +71,12 @@ void ReadinessSet::remove(int fd, Reader& reader) {
     if (core.current == &reader) {
         core.currentRemoved = true;
     }
-    core.again.erase(std::remove(core.again.begin(), core.again.end(), &reader), core.again.end());
-    std::replace(core.againNow.begin(), core.againNow.end(), &reader,
-                 static_cast<Reader*>(nullptr));
+    std::erase_if(core.again, [&](const Core::Again& a) { return a.reader == &reader; });
+    for (Core::Again& a : core.againNow) {
+        if (a.reader == &reader) {
+            a.reader = nullptr;
+        }
+    }
     if (core.count == 0 && core.armed) {
         // Nothing left to wait for: the context may run out of work.
         asio::error_code ignored;
@@ -148,15 +151,16 @@ void ReadinessSet::round(const std::shared_ptr<Core>& core) {
             const bool ended = (event.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
             bool more = false;
             if (call(*core, *reader, ended, more) && more) {
-                later(core, *reader);
+                later(core, *reader, ended);
             }
         }
     } catch (...) {
         // Their edges are spent: the readers not called yet get a turn of
         // their own rather than never hearing of their bytes.
         for (std::size_t i = core->next; i < core->taken; ++i) {
-            if (auto* reader = static_cast<Reader*>(core->events[i].data.ptr)) {
-                later(core, *reader);
+            const epoll_event& event = core->events[i];
+            if (auto* reader = static_cast<Reader*>(event.data.ptr)) {
+                later(core, *reader, (event.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
             }
         }
         core->next = core->taken = 0;
@@ -165,9 +169,13 @@ void ReadinessSet::round(const std::shared_ptr<Core>& core) {
     core->next = core->taken = 0;
 }
 
-void ReadinessSet::later(const std::shared_ptr<Core>& core, Reader& reader) {
-    if (std::find(core->again.begin(), core->again.end(), &reader) == core->again.end()) {
-        core->again.push_back(&reader);
+void ReadinessSet::later(const std::shared_ptr<Core>& core, Reader& reader, bool ended) {
+    const auto known = std::find_if(core->again.begin(), core->again.end(),
+                                    [&](const Core::Again& a) { return a.reader == &reader; });
+    if (known == core->again.end()) {
+        core->again.push_back({&reader, ended});
+    } else {
+        known->ended = known->ended || ended;
     }
     if (!core->turnQueued) {
         core->turnQueued = true;
@@ -182,19 +190,20 @@ void ReadinessSet::turn(const std::shared_ptr<Core>& core) {
     }
     core->againNow.swap(core->again);
     for (std::size_t i = 0; i < core->againNow.size(); ++i) {
-        Reader* reader = core->againNow[i];
-        if (reader == nullptr) {
+        // A copy: a reader called may remove others, which clears theirs.
+        const Core::Again again = core->againNow[i];
+        if (again.reader == nullptr) {
             continue;
         }
         bool more = false;
         try {
-            if (call(*core, *reader, false, more) && more) {
-                later(core, *reader);
+            if (call(*core, *again.reader, again.ended, more) && more) {
+                later(core, *again.reader, again.ended);
             }
         } catch (...) {
             for (std::size_t j = i + 1; j < core->againNow.size(); ++j) {
-                if (core->againNow[j] != nullptr) {
-                    later(core, *core->againNow[j]);
+                if (const Core::Again& rest = core->againNow[j]; rest.reader != nullptr) {
+                    later(core, *rest.reader, rest.ended);
                 }
             }
             core->againNow.clear();

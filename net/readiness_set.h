@@ -41,7 +41,8 @@ public:
         // Bytes are there to be read; `ended`: the peer has closed its side or
         // the socket has failed, so a short read does not mean drained: read
         // to the end (or the error). True when it stopped with the socket
-        // perhaps not drained: it is called again after the others.
+        // perhaps not drained: it is called again after the others, with
+        // `ended` still set if it was (the system reports the end once).
         virtual bool readable(bool ended) = 0;
 
     protected:
@@ -83,10 +84,14 @@ private:
         std::size_t taken = 0;
         Reader* current = nullptr;  // the reader being called
         bool currentRemoved = false;
-        // Readers that stopped before draining: the next turn's, and the
-        // turn being handled.
-        std::vector<Reader*> again;
-        std::vector<Reader*> againNow;
+        // Readers that stopped before draining, with whether their end was
+        // reported: the next turn's, and the turn being handled.
+        struct Again {
+            Reader* reader;
+            bool ended;
+        };
+        std::vector<Again> again;
+        std::vector<Again> againNow;
     };
 
     static void arm(const std::shared_ptr<Core>& core);
@@ -94,7 +99,7 @@ private:
     static void turn(const std::shared_ptr<Core>& core);
     // Calls `reader`; false when it was removed meanwhile (it may be gone).
     static bool call(Core& core, Reader& reader, bool ended, bool& more);
-    static void later(const std::shared_ptr<Core>& core, Reader& reader);
+    static void later(const std::shared_ptr<Core>& core, Reader& reader, bool ended);
 
     std::shared_ptr<Core> core_;
 };

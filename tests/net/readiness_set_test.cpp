@@ -48,7 +48,10 @@ public:
 
     bool readable(bool ended) override {
         ++calls;
-        peerEnded = peerEnded || ended;
+        endedCalls += ended ? 1 : 0;
+        // A reader that keeps nothing between calls trusts the set to say
+        // the end again.
+        peerEnded = ended || (peerEnded && !forgetsEnd);
         std::size_t taken = 0;
         while (taken < share_) {
             asio::error_code error;
@@ -77,6 +80,8 @@ public:
 
     std::string bytes;
     int calls = 0;
+    int endedCalls = 0;
+    bool forgetsEnd = false;
     bool peerEnded = false;
     bool sawEnd = false;
     std::function<void()> onBytes;
@@ -238,6 +243,26 @@ TEST(ReadinessSet, ThePeersEndIsReadToTheEndWithTheBytesBeforeIt) {
     ASSERT_TRUE(RunUntil(io, [&] { return reader.sawEnd; }));
     EXPECT_EQ(reader.bytes, "last words");
     EXPECT_TRUE(reader.peerEnded);
+    set.remove(c.read.native_handle(), reader);
+}
+
+// The system reports the end once; a reader that stopped at its share
+// before reaching it is told again on each later turn.
+TEST(ReadinessSet, ThePeersEndIsToldAgainOnEveryTurnUntilItIsRead) {
+    asio::io_context io(1);
+    ReadinessSet set(io);
+    Connection c = Connect(io);
+    const std::string message = Pattern(100'001);
+    asio::write(c.peer, asio::buffer(message));
+    c.peer.shutdown(tcp::socket::shutdown_send);
+    std::this_thread::sleep_for(10ms);
+    CollectingReader reader(c.read, 4096, 16 * 1024);
+    reader.forgetsEnd = true;
+    ASSERT_FALSE(set.add(c.read.native_handle(), reader));
+    ASSERT_TRUE(RunUntil(io, [&] { return reader.sawEnd; })) << reader.bytes.size();
+    EXPECT_EQ(reader.bytes, message);
+    EXPECT_GE(reader.calls, 7);
+    EXPECT_EQ(reader.endedCalls, reader.calls);
     set.remove(c.read.native_handle(), reader);
 }
 
