@@ -674,8 +674,12 @@ std::string EventServerHub::broadcastLine(const char* op, std::uint64_t seq, boo
     if (text.size() > protocol::kMaxLineBytes + 1) {
         return std::string(op) + ": the message would be longer than 64 KiB";
     }
-    Unsynced event{seq,           std::make_shared<const std::string>(std::move(text)),
-                   std::move(apply), std::move(fix), device, gps};
+    Unsynced event{seq,
+                   std::make_shared<const std::string>(std::move(text)),
+                   std::move(apply),
+                   std::move(fix),
+                   device,
+                   gps};
     if (eventLog_ != nullptr && event.seq != 0) {
         eventLog_->append(event.seq, *event.line);
         unsynced_.push_back(std::move(event));

@@ -95,8 +95,8 @@ TEST(OnlineList, NumbersAndTimesAreThoseOfTheGeneralFormatters) {
         column(fixed(report.latitude, 6), 10);
         column(fixed(report.longitude, 6), 11);
         column(fixed(report.speedKmh, 1), 5);
-        EXPECT_NE(line.find(expected), std::string::npos) << "line " << i << ": " << line
-                                                          << "\nexpected: " << expected;
+        EXPECT_NE(line.find(expected), std::string::npos)
+            << "line " << i << ": " << line << "\nexpected: " << expected;
     }
 }
 
