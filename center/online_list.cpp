@@ -50,14 +50,9 @@ void AppendFixed(std::string& out, double value, int decimals, std::size_t width
     AppendPadded(out, std::string_view(text, static_cast<std::size_t>(end - text)), width);
 }
 
-char* TwoDigits(char* out, unsigned value) {
-    out[0] = static_cast<char>('0' + value / 10 % 10);
-    out[1] = static_cast<char>('0' + value % 10);
-    return out + 2;
-}
-
 // "YYYY-MM-DD HH:MM:SS" of a UTC time, by arithmetic: no time zone to look
-// up, no format string to read, for every line.
+// up, no format string to read, for every line. The sentence's digit writer
+// does the digits.
 void AppendUtc(std::string& out, std::chrono::system_clock::time_point when, std::size_t width) {
     using namespace std::chrono;
     const auto seconds = floor<std::chrono::seconds>(when);
@@ -70,19 +65,18 @@ void AppendUtc(std::string& out, std::chrono::system_clock::time_point when, std
         return;
     }
     char text[19];
-    char* p = TwoDigits(text, static_cast<unsigned>(year / 100));
-    p = TwoDigits(p, static_cast<unsigned>(year % 100));
+    char* p = gps::appendDigits(text, static_cast<unsigned>(year), 4);
     *p++ = '-';
-    p = TwoDigits(p, static_cast<unsigned>(date.month()));
+    p = gps::appendDigits(p, static_cast<unsigned>(date.month()), 2);
     *p++ = '-';
-    p = TwoDigits(p, static_cast<unsigned>(date.day()));
+    p = gps::appendDigits(p, static_cast<unsigned>(date.day()), 2);
     *p++ = ' ';
-    p = TwoDigits(p, static_cast<unsigned>(time.hours().count()));
+    p = gps::appendDigits(p, static_cast<std::uint64_t>(time.hours().count()), 2);
     *p++ = ':';
-    p = TwoDigits(p, static_cast<unsigned>(time.minutes().count()));
+    p = gps::appendDigits(p, static_cast<std::uint64_t>(time.minutes().count()), 2);
     *p++ = ':';
-    p = TwoDigits(p, static_cast<unsigned>(time.seconds().count()));
-    AppendPadded(out, std::string_view(text, sizeof text), width);
+    p = gps::appendDigits(p, static_cast<std::uint64_t>(time.seconds().count()), 2);
+    AppendPadded(out, std::string_view(text, static_cast<std::size_t>(p - text)), width);
 }
 
 }  // namespace

@@ -12,7 +12,8 @@ __extension__ typedef unsigned __int128 Wide;
 
 constexpr std::uint32_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
 
-// Writes `value`'s decimal digits, at least `minDigits` of them.
+}  // namespace
+
 char* appendDigits(char* out, std::uint64_t value, int minDigits) {
     char reversed[24];
     int count = 0;
@@ -28,6 +29,8 @@ char* appendDigits(char* out, std::uint64_t value, int minDigits) {
     }
     return out;
 }
+
+namespace {
 
 // What to_chars writes, leading zeros before it; the rare values the integer
 // path below does not cover (2^44 and above, infinities, NaN) come here.

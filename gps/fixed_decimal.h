@@ -6,6 +6,7 @@
 // costs several times what the sentence's few digits need.
 
 #include <cstddef>
+#include <cstdint>
 
 namespace gps {
 
@@ -18,5 +19,9 @@ inline constexpr std::size_t kFixedDecimalMax = 400;
 // returns the end. Bytes equal std::to_chars(..., chars_format::fixed,
 // decimals) behind the zeros, for every value, infinities and NaN included.
 char* appendFixedDecimal(char* out, double value, int decimals, int minIntDigits = 0);
+
+// Writes `value`'s decimal digits, at least `minDigits` (at most 20) of them,
+// leading zeros first; returns the end.
+char* appendDigits(char* out, std::uint64_t value, int minDigits);
 
 }  // namespace gps
