@@ -22,6 +22,7 @@ DeviceFeed::Device* DeviceFeed::online(const std::string& phone, const std::stri
     Device& kept = devices_[phone];
     kept.phone = phone;
     kept.online = true;
+    kept.hub = hub_.device(phone);
     kept.newDriver.reset();
     kept.lastReport.reset();
     return &kept;
@@ -60,7 +61,9 @@ std::uint64_t DeviceFeed::location(Device* device, const jt808::Location& report
     std::optional<std::string> driver;
     driver.swap(device->newDriver);
     // The sentence goes on with the event; the fix is remembered by its key.
-    if (std::string error = hub_.gps(phone, std::move(sentence), std::nullopt, std::move(driver));
+    // Online here means the hub took its login: `hub` is set.
+    if (std::string error =
+            hub_.gps(*device->hub, std::move(sentence), std::nullopt, std::move(driver));
         !error.empty()) {
         log_("terminal " + phone + ": " + error);
     } else if (rememberFixes_) {

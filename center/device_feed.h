@@ -44,6 +44,8 @@ public:
     struct Device {
         std::string phone;
         bool online = false;
+        // The hub's own entry for it, set at its first login.
+        centerlink::EventServerHub::Device* hub = nullptr;
         std::optional<std::string> newDriver;  // not yet sent
         std::optional<LastReport> lastReport;
         // Kept across reconnects, so that an alarm that stays set while the

@@ -592,7 +592,7 @@ void EventServerHub::restore(std::uint64_t epoch, std::uint64_t lastSeq,
     retained_.clear();
     retainedBytes_ = 0;
     for (Kept& event : events) {
-        auto line = std::make_shared<const std::string>(std::move(event.line));
+        auto line = std::make_shared<std::string>(std::move(event.line));
         retainedBytes_ += line->size();
         retained_.push_back({event.seq, std::move(line)});
     }
@@ -609,7 +609,7 @@ void EventServerHub::marksChanged() {
     eventLog_->acknowledged(everyone, acked_);
 }
 
-void EventServerHub::retain(std::uint64_t seq, const std::shared_ptr<const std::string>& line) {
+void EventServerHub::retain(std::uint64_t seq, const std::shared_ptr<std::string>& line) {
     if (acked_.empty() && eventLog_ == nullptr) {
         return;  // no event server has asked for acknowledgements
     }
@@ -622,6 +622,7 @@ void EventServerHub::retain(std::uint64_t seq, const std::shared_ptr<const std::
     std::uint64_t dropped = 0;
     while (retainedBytes_ > config_.maxUnacknowledgedBytes && !retained_.empty()) {
         retainedBytes_ -= retained_.front().line->size();
+        recycle(retained_.front().line);
         retained_.pop_front();
         ++dropped;
     }
@@ -657,7 +658,30 @@ void EventServerHub::trimRetained() {
     }
     while (!retained_.empty() && retained_.front().seq <= everyone) {
         retainedBytes_ -= retained_.front().line->size();
+        recycle(retained_.front().line);
         retained_.pop_front();
+    }
+}
+
+namespace {
+// Lines kept for use again: enough for the events of a few syncs at ten
+// thousand a second, a few hundred KiB.
+constexpr std::size_t kSpareLines = 2048;
+}  // namespace
+
+std::shared_ptr<std::string> EventServerHub::takeLine() {
+    if (spareLines_.empty()) {
+        return std::make_shared<std::string>();
+    }
+    std::shared_ptr<std::string> line = std::move(spareLines_.back());
+    spareLines_.pop_back();
+    return line;
+}
+
+void EventServerHub::recycle(std::shared_ptr<std::string>& line) {
+    // A client that has not written it yet still holds it (and frees it).
+    if (line.use_count() == 1 && spareLines_.size() < kSpareLines) {
+        spareLines_.push_back(std::move(line));
     }
 }
 
@@ -665,21 +689,18 @@ std::string EventServerHub::broadcast(const protocol::Message& message,
                                       std::function<void()> apply) {
     return broadcastLine(protocol::opName(message), protocol::sequenceOf(message),
                          std::holds_alternative<protocol::Gps>(message),
-                         protocol::encodeLine(message), std::move(apply));
+                         std::make_shared<std::string>(protocol::encodeLine(message)),
+                         std::move(apply));
 }
 
 std::string EventServerHub::broadcastLine(const char* op, std::uint64_t seq, bool gps,
-                                          std::string text, std::function<void()> apply,
+                                          std::shared_ptr<std::string> line,
+                                          std::function<void()> apply,
                                           std::optional<protocol::Gps> fix, Device* device) {
-    if (text.size() > protocol::kMaxLineBytes + 1) {
+    if (line->size() > protocol::kMaxLineBytes + 1) {
         return std::string(op) + ": the message would be longer than 64 KiB";
     }
-    Unsynced event{seq,
-                   std::make_shared<const std::string>(std::move(text)),
-                   std::move(apply),
-                   std::move(fix),
-                   device,
-                   gps};
+    Unsynced event{seq, std::move(line), std::move(apply), std::move(fix), device, gps};
     if (eventLog_ != nullptr && event.seq != 0) {
         eventLog_->append(event.seq, *event.line);
         unsynced_.push_back(std::move(event));
@@ -743,7 +764,11 @@ std::string EventServerHub::online(const protocol::Online& device) {
     if (!numbered.at) {
         numbered.at = NowMs();
     }
-    Device& known = devices_[device.dev];
+    const auto [entry, made] = devices_.try_emplace(device.dev);
+    Device& known = entry->second;
+    if (made) {
+        known.name = &entry->first;
+    }
     if (std::string error = broadcast(numbered,
                                       [this, numbered, &known] {
                                           if (known.inList) {
@@ -766,10 +791,24 @@ std::string EventServerHub::gps(const std::string& dev, std::string text,
                                 std::optional<std::string> vehicle,
                                 std::optional<std::string> driver) {
     const auto known = devices_.find(dev);
-    if (known == devices_.end() || !known->second.live) {
+    if (known == devices_.end()) {
         return "gps: device '" + dev + "' is not online";
     }
-    Device& device = known->second;
+    return gps(known->second, std::move(text), std::move(vehicle), std::move(driver));
+}
+
+EventServerHub::Device* EventServerHub::device(const std::string& dev) {
+    const auto known = devices_.find(dev);
+    return known == devices_.end() ? nullptr : &known->second;
+}
+
+std::string EventServerHub::gps(Device& device, std::string text,
+                                std::optional<std::string> vehicle,
+                                std::optional<std::string> driver) {
+    const std::string& dev = *device.name;
+    if (!device.live) {
+        return "gps: device '" + dev + "' is not online";
+    }
     // Every report of every terminal comes here: its texts are moved into
     // the message, and from the message into the step that applies it,
     // rather than copied for each.
@@ -784,7 +823,8 @@ std::string EventServerHub::gps(const std::string& dev, std::string text,
         return {};
     }
     event.at = NowMs();
-    std::string line = protocol::encodeLine(event);
+    std::shared_ptr<std::string> line = takeLine();
+    protocol::encodeLine(event, *line);
     const std::uint64_t seq = event.seq;
     return broadcastLine("gps", seq, true, std::move(line), {}, std::move(event), &device);
 }

@@ -93,6 +93,25 @@ public:
     std::string gps(const std::string& dev, std::string text,
                     std::optional<std::string> vehicle = std::nullopt,
                     std::optional<std::string> driver = std::nullopt);
+    // A device the hub has heard of. Kept once made, so that what waits to
+    // be applied, and a caller's handle, can point at it: a fleet's devices
+    // are few and known (the center's are its registered terminals), and a
+    // report then costs no look-up by name (one, without a handle).
+    // Its fields are the hub's own.
+    struct Device {
+        const std::string* name = nullptr;                    // its key in `devices_`
+        std::list<vardo::protocol::Online>::iterator listed;  // while `inList`
+        bool inList = false;  // in `online_`, which follows what was sent
+        bool live = false;    // online by the latest events, sent or not
+    };
+    // The device named so, as a handle that stays good for the hub's life;
+    // null for one never heard of. A caller that reports for the same device
+    // again and again (a terminal's session) keeps it and spares every
+    // report a search by name.
+    Device* device(const std::string& dev);
+    std::string gps(Device& device, std::string text,
+                    std::optional<std::string> vehicle = std::nullopt,
+                    std::optional<std::string> driver = std::nullopt);
     // `atMs` dates an offline that must sort before an event another center
     // stamped (the terminal logged in there); the handing-over time otherwise.
     std::string offline(const std::string& dev, std::optional<std::int64_t> atMs = std::nullopt);
@@ -166,15 +185,6 @@ private:
     void receiveUdp();
     void onRegistration(const vardo::protocol::MediaKey& key, const asio::ip::udp::endpoint& from);
     void summarise();
-    // A device the hub has heard of. Kept once made, so that what waits to
-    // be applied can point at it: a fleet's devices are few and known (the
-    // center's are its registered terminals), and every report then costs
-    // one look-up by name instead of two.
-    struct Device {
-        std::list<vardo::protocol::Online>::iterator listed;  // while `inList`
-        bool inList = false;  // in `online_`, which follows what was sent
-        bool live = false;    // online by the latest events, sent or not
-    };
     // Sends to every logged-in client; `receivers` counts them.
     // With a log, `apply` (the change to the list of online devices) waits
     // with the event until it is durable.
@@ -184,13 +194,13 @@ private:
     // number (0: none) and whether it is a `gps`. A `gps` event's change to
     // the list is `fix`, kept as it is rather than wrapped in a function:
     // one allocation less for every report.
-    std::string broadcastLine(const char* op, std::uint64_t seq, bool gps, std::string line,
-                              std::function<void()> apply,
+    std::string broadcastLine(const char* op, std::uint64_t seq, bool gps,
+                              std::shared_ptr<std::string> line, std::function<void()> apply,
                               std::optional<vardo::protocol::Gps> fix = std::nullopt,
                               Device* device = nullptr);
     struct Unsynced {
         std::uint64_t seq;
-        std::shared_ptr<const std::string> line;
+        std::shared_ptr<std::string> line;
         std::function<void()> apply;
         std::optional<vardo::protocol::Gps> fix;
         Device* device = nullptr;  // the fix's
@@ -203,7 +213,14 @@ private:
     void marksChanged();
     // The next event number.
     std::uint64_t number() { return nextSeq_++; }
-    void retain(std::uint64_t seq, const std::shared_ptr<const std::string>& line);
+    void retain(std::uint64_t seq, const std::shared_ptr<std::string>& line);
+    // A line to write an event into: one kept from an event every event
+    // server has, when there is one. At ten thousand reports a second, a
+    // new line for each, freed thousands at a time as acknowledgements
+    // come, was a tenth of the center's work in the allocator.
+    std::shared_ptr<std::string> takeLine();
+    // Keeps `line` for takeLine when nothing else holds it any more.
+    void recycle(std::shared_ptr<std::string>& line);
     void acknowledged(const std::string& user, std::uint64_t seq);
     void trimRetained();
     void loggedIn(Client& client);
@@ -239,9 +256,10 @@ private:
     // oldest first, and how far each of them has acknowledged.
     struct Retained {
         std::uint64_t seq;
-        std::shared_ptr<const std::string> line;
+        std::shared_ptr<std::string> line;
     };
     std::deque<Retained> retained_;
+    std::vector<std::shared_ptr<std::string>> spareLines_;
     std::size_t retainedBytes_ = 0;
     std::map<std::string, std::uint64_t> acked_;
     std::uint64_t droppedUnacknowledged_ = 0;

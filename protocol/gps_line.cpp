@@ -118,16 +118,16 @@ void appendPlainField(std::string& out, std::string_view key, std::string_view t
 
 // The line of a report whose phone and sentence are plain ASCII and which
 // changes neither vehicle nor driver: nearly every line the center writes.
-// Written through a pointer into a string sized once for the longest numbers.
-std::string plainLine(const Gps& gps) {
+// Written through a pointer into a string sized once for the longest numbers
+// (no allocation into a line kept from before).
+void plainLine(const Gps& gps, std::string& line) {
     constexpr std::string_view kOpen = "{\"op\":\"gps\",\"dev\":\"";
     constexpr std::string_view kGps = "\",\"gps\":\"";
     constexpr std::string_view kAt = "\",\"at\":";
     constexpr std::string_view kSeq = ",\"seq\":";
     constexpr std::size_t kNumberDigits = 20;  // the longest 64-bit number, sign included
-    std::string line(kOpen.size() + gps.dev.size() + kGps.size() + gps.gps.size() + kAt.size() +
-                         kNumberDigits + kSeq.size() + kNumberDigits + 3,
-                     '\0');
+    line.resize(kOpen.size() + gps.dev.size() + kGps.size() + gps.gps.size() + kAt.size() +
+                kNumberDigits + kSeq.size() + kNumberDigits + 3);
     char* p = line.data();
     const auto put = [&p](std::string_view text) {
         std::memcpy(p, text.data(), text.size());
@@ -149,12 +149,19 @@ std::string plainLine(const Gps& gps) {
     }
     put("}\n");
     line.resize(static_cast<std::size_t>(p - line.data()));
-    return line;
 }
 
 }  // namespace
 
 std::optional<std::string> gpsLine(const Gps& gps) {
+    std::string line;
+    if (!gpsLine(gps, line)) {
+        return std::nullopt;
+    }
+    return line;
+}
+
+bool gpsLine(const Gps& gps, std::string& line) {
     const auto valid = [](const std::optional<std::string>& text) {
         return !text || text::IsValidUtf8(*text);
     };
@@ -162,12 +169,13 @@ std::optional<std::string> gpsLine(const Gps& gps) {
     const bool plainGps = isPlainAscii(gps.gps);
     if ((!plainDev && !text::IsValidUtf8(gps.dev)) || (!plainGps && !text::IsValidUtf8(gps.gps)) ||
         !valid(gps.vehicle) || !valid(gps.driver)) {
-        return std::nullopt;
+        return false;
     }
     if (plainDev && plainGps && !gps.vehicle && !gps.driver) {
-        return plainLine(gps);
+        plainLine(gps, line);
+        return true;
     }
-    std::string line;
+    line.clear();
     // Room for a phone, an RMC sentence and both numbers without a second
     // allocation.
     line.reserve(64 + gps.dev.size() + gps.gps.size() +
@@ -199,7 +207,7 @@ std::optional<std::string> gpsLine(const Gps& gps) {
         appendNumber(line, gps.seq);
     }
     line += "}\n";
-    return line;
+    return true;
 }
 
 }  // namespace vardo::protocol

@@ -14,5 +14,8 @@ namespace vardo::protocol {
 
 // The line with its `\n`, or nullopt when a text of it is not valid UTF-8.
 std::optional<std::string> gpsLine(const Gps& gps);
+// The same into `line`, whose room is used again (its text is replaced);
+// false, with `line` in no particular state, where the above gives nullopt.
+bool gpsLine(const Gps& gps, std::string& line);
 
 }  // namespace vardo::protocol

@@ -503,6 +503,12 @@ std::string encodeLine(const Gps& gps) {
     return encodeLine(Message(gps));
 }
 
+void encodeLine(const Gps& gps, std::string& line) {
+    if (!gpsLine(gps, line)) {
+        line = encodeLine(Message(gps));
+    }
+}
+
 DecodeResult decodeLine(std::string_view line) {
     // Most lines are location reports in the center's own plain shape.
     if (auto gps = readPlainGpsLine(line)) {

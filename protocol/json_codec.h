@@ -21,6 +21,9 @@ std::string encodeLine(const Message& message);
 // The same for the line of every location report, without making a Message
 // of it.
 std::string encodeLine(const Gps& gps);
+// The same into `line`, replacing its text: a line kept for it costs no
+// allocation.
+void encodeLine(const Gps& gps, std::string& line);
 
 struct DecodeResult {
     enum class Status { Message, Ignored, Error };

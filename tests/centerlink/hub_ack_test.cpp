@@ -218,6 +218,37 @@ TEST(HubAcks, EventsWaitForEveryAcknowledgingServerAndAPeerWithoutAcksGetsNoRese
     EXPECT_TRUE(old.untilPong().empty());
 }
 
+// The hub writes new events into lines every acknowledging server has: a
+// line another client has not been sent yet must stay as it was.
+TEST(HubAcks, ALineAClientStillHasToSendIsNotWrittenOverWhenTheOthersHaveIt) {
+    Fixture f;
+    EXPECT_EQ(f.io.call([&] { return f.hub->online({"X7", "X7", "", "", 1, ""}); }), "");
+    Peer acking(f.port, "es-1", true);
+    Peer stalled(f.port, "old", false);  // reads nothing until the end
+    acking.list();
+    const auto text = [](int i) {
+        return "$GPRMC," + std::to_string(i) + "," + std::string(60000, char('a' + i % 26));
+    };
+    // Some 12 MB: more than the stalled client's socket takes.
+    for (int i = 0; i < 200; ++i) {
+        f.gps("X7", text(i));
+    }
+    const auto first = acking.untilPong();
+    ASSERT_EQ(first.size(), 200u);
+    acking.send(protocol::Ack{protocol::sequenceOf(first.back())});
+    acking.untilPong();
+    EXPECT_EQ(f.io.call([&] { return f.hub->unacknowledged(); }), 0u);
+    for (int i = 200; i < 400; ++i) {
+        f.gps("X7", text(i));
+    }
+    stalled.list();
+    for (int i = 0; i < 400; ++i) {
+        const auto got = stalled.next();
+        ASSERT_TRUE(std::holds_alternative<protocol::Gps>(got)) << i;
+        ASSERT_EQ(std::get<protocol::Gps>(got).gps, text(i)) << i;
+    }
+}
+
 TEST(HubAcks, TheBoundDropsTheOldestLoudly) {
     Fixture f(4096);
     EXPECT_EQ(f.io.call([&] { return f.hub->online({"X7", "X7", "", "", 1, ""}); }), "");

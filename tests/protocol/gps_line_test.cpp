@@ -35,12 +35,21 @@ std::string documentLine(const Gps& m) {
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
+// The center writes each line into one an earlier event left, longer or
+// shorter than it: nothing of that one may show through.
+void expectSameIntoAnEarlierLine(const Gps& m) {
+    static std::string earlier(300, 'x');
+    encodeLine(m, earlier);
+    EXPECT_EQ(earlier, documentLine(m));
+}
+
 void expectSameLine(const Gps& m) {
     const auto line = gpsLine(m);
     ASSERT_TRUE(line.has_value()) << m.gps;
     EXPECT_EQ(*line, documentLine(m));
     EXPECT_EQ(encodeLine(m), documentLine(m));
     EXPECT_EQ(encodeLine(Message(m)), documentLine(m));
+    expectSameIntoAnEarlierLine(m);
 }
 
 TEST(GpsLine, IsTheDocumentWritersLineForEveryFieldCombination) {
@@ -121,6 +130,7 @@ TEST(GpsLine, EveryByteAtEveryPlaceOfAPlainTextGivesTheSameBytes) {
                     // A lone byte from 0x80 on is never well-formed UTF-8.
                     EXPECT_FALSE(gpsLine(m).has_value()) << byte << " at " << at;
                     EXPECT_EQ(encodeLine(m), documentLine(m));
+                    expectSameIntoAnEarlierLine(m);
                 }
             }
         }
