@@ -5,6 +5,7 @@
 #include "jt808/location.h"
 #include "jt808/message_ids.h"
 #include "jt808/registration.h"
+#include "net/run_in_passes.h"
 #include "text/log_text.h"
 
 namespace center {
@@ -409,17 +410,22 @@ void TerminalService::touch(const std::string& phone) {
         seen_.push_back({phone, unixNow()});
     }
     if (!first) {
-        return;  // the job posted for the first is still to take them
+        return;  // the job for the first is still to take them
     }
-    writer_.post([this](Registry& registry) {
-        std::vector<Registry::Seen> seen;
-        {
-            std::lock_guard lock(seenMutex_);
-            seen.swap(seen_);
-        }
-        if (std::string error = registry.touchAll(seen); !error.empty()) {
-            log("registry: " + error);
-        }
+    // Posted once the pass is over, with every login of the pass: in a storm
+    // of logins, one wake-up of the writer a pass rather than nearly one a
+    // login.
+    net::AtEndOfPass(io_.get_executor(), [this] {
+        writer_.post([this](Registry& registry) {
+            std::vector<Registry::Seen> seen;
+            {
+                std::lock_guard lock(seenMutex_);
+                seen.swap(seen_);
+            }
+            if (std::string error = registry.touchAll(seen); !error.empty()) {
+                log("registry: " + error);
+            }
+        });
     });
 }
 

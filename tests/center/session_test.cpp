@@ -232,6 +232,32 @@ TEST_F(SessionTest, ADeregisteredTerminalIsNoLongerADevice) {
     EXPECT_FALSE(io_.call([this] { return registry_.find("013912344329"); }));
 }
 
+// The time of each login reaches the registry (in one write for the logins
+// that come together).
+TEST_F(SessionTest, EachLoginStampsTheTerminalsLastSightingInTheRegistry) {
+    start();
+    TestTerminal one(terminalPort(), "013912344329");
+    TestTerminal two(terminalPort(), "12345678901234567890", jt808::Version::V2019);
+    const std::string codeOne = one.registerAs("A1");
+    const std::string codeTwo = two.registerAs("B2");
+    const auto lastSeen = [this](const std::string& phone) {
+        return io_.call([&] { return registry_.find(phone)->lastSeen; });
+    };
+    const std::int64_t registered =
+        std::max(lastSeen("013912344329"), lastSeen("12345678901234567890"));
+    // The registry counts seconds.
+    std::this_thread::sleep_for(1100ms);
+    ASSERT_EQ(one.authenticate(codeOne), 0);
+    ASSERT_EQ(two.authenticate(codeTwo), 0);
+    for (int i = 0; i < 500 && (lastSeen("013912344329") <= registered ||
+                                lastSeen("12345678901234567890") <= registered);
+         ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_GT(lastSeen("013912344329"), registered);
+    EXPECT_GT(lastSeen("12345678901234567890"), registered);
+}
+
 TEST_F(SessionTest, A2019TerminalIsNamedByItsTwentyDigits) {
     start();
     auto es = eventServer();
