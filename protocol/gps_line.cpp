@@ -210,4 +210,47 @@ bool gpsLine(const Gps& gps, std::string& line) {
     return true;
 }
 
+std::optional<std::string> onlineLine(const Online& online) {
+    const std::string_view texts[] = {online.dev, online.name, online.vehicle, online.driver,
+                                      online.gps};
+    bool plain[std::size(texts)];
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < std::size(texts); ++i) {
+        plain[i] = isPlainAscii(texts[i]);
+        if (!plain[i] && !text::IsValidUtf8(texts[i])) {
+            return std::nullopt;
+        }
+        length += texts[i].size();
+    }
+    static constexpr std::string_view kKeys[] = {"dev", "name", "vehicle", "driver"};
+    std::string line;
+    // Room for every field with a few escapes, without a second allocation.
+    line.reserve(length + 160);
+    line += "{\"op\":\"online\"";
+    for (std::size_t i = 0; i < std::size(kKeys); ++i) {
+        if (plain[i]) {
+            appendPlainField(line, kKeys[i], texts[i]);
+        } else {
+            appendField(line, kKeys[i], texts[i]);
+        }
+    }
+    line += ",\"channels\":";
+    appendNumber(line, online.channels);
+    if (plain[4]) {
+        appendPlainField(line, "gps", online.gps);
+    } else {
+        appendField(line, "gps", online.gps);
+    }
+    if (online.at) {
+        line += ",\"at\":";
+        appendNumber(line, *online.at);
+    }
+    if (online.seq != 0) {
+        line += ",\"seq\":";
+        appendNumber(line, online.seq);
+    }
+    line += "}\n";
+    return line;
+}
+
 }  // namespace vardo::protocol

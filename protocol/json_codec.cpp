@@ -485,9 +485,15 @@ std::uint64_t sequenceOf(const Message& message) {
 }
 
 std::string encodeLine(const Message& message) {
-    // The line of every location report is written without a document.
+    // The line of every location report and every login is written without a
+    // document.
     if (const auto* gps = std::get_if<Gps>(&message)) {
         if (auto line = gpsLine(*gps)) {
+            return std::move(*line);
+        }
+    }
+    if (const auto* online = std::get_if<Online>(&message)) {
+        if (auto line = onlineLine(*online)) {
             return std::move(*line);
         }
     }

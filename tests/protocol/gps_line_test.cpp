@@ -137,6 +137,72 @@ TEST(GpsLine, EveryByteAtEveryPlaceOfAPlainTextGivesTheSameBytes) {
     }
 }
 
+// What the codec wrote for an online line before it had its own writer.
+std::string documentLine(const Online& m) {
+    nlohmann::ordered_json j;
+    j["op"] = "online";
+    j["dev"] = m.dev;
+    j["name"] = m.name;
+    j["vehicle"] = m.vehicle;
+    j["driver"] = m.driver;
+    j["channels"] = m.channels;
+    j["gps"] = m.gps;
+    if (m.at) {
+        j["at"] = *m.at;
+    }
+    if (m.seq != 0) {
+        j["seq"] = m.seq;
+    }
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+TEST(OnlineLine, IsTheDocumentWritersLineForAnyTextAndNumbers) {
+    EXPECT_EQ(
+        *onlineLine(Online{"013800000001", "013800000001", "浙A·12345", "张伟", 4, "", 0, {}}),
+        documentLine(Online{"013800000001", "013800000001", "浙A·12345", "张伟", 4, "", 0, {}}));
+    const Online edges{"",
+                       "\"\\\n\x01\x7f",
+                       "",
+                       "é",
+                       -2147483647 - 1,
+                       "$GPRMC,1*00",
+                       18'446'744'073'709'551'615u,
+                       kMaxReceivedAtMs};
+    EXPECT_EQ(*onlineLine(edges), documentLine(edges));
+    EXPECT_EQ(encodeLine(Message(edges)), documentLine(edges));
+
+    const std::string pieces[] = {"\"", "\\", "\n", "\x01", "\x1f", "\x7f", "/", "a", "7",
+                                  " ",  ",",  "*",  "é",    "·",    "浙",   "😀", "\t"};
+    std::mt19937 random(1078);
+    std::uniform_int_distribution<std::size_t> piece(0, std::size(pieces) - 1);
+    std::uniform_int_distribution<int> length(0, 30);
+    const auto text = [&] {
+        std::string t;
+        for (int n = length(random); n > 0; --n) {
+            t += pieces[piece(random)];
+        }
+        return t;
+    };
+    for (int round = 0; round < 2000; ++round) {
+        Online m{text(),
+                 text(),
+                 text(),
+                 text(),
+                 static_cast<int>(random()) - 1000,
+                 text(),
+                 round % 3 == 0 ? 0 : random(),
+                 std::nullopt};
+        if (round % 5 != 0) {
+            m.at = static_cast<std::int64_t>(random()) * 1000;
+        }
+        ASSERT_EQ(encodeLine(Message(m)), documentLine(m)) << round;
+    }
+    // Text that is not UTF-8 is the document writer's to repair.
+    const Online broken{"d", "\xff", "", "", 1, "", 3, {}};
+    EXPECT_FALSE(onlineLine(broken).has_value());
+    EXPECT_EQ(encodeLine(Message(broken)), documentLine(broken));
+}
+
 TEST(GpsLine, TextThatIsNotUtf8IsLeftToTheDocumentWriter) {
     const std::string broken[] = {"\xff", "ab\xc3", "\xed\xa0\x80", "\xc0\xaf", "\x80x"};
     for (const auto& bad : broken) {
