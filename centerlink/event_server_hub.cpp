@@ -665,8 +665,10 @@ void EventServerHub::trimRetained() {
 
 namespace {
 // Lines kept for use again: enough for the events of a few syncs at ten
-// thousand a second, a few hundred KiB.
+// thousand a second, a few hundred KiB. A line much longer than a report's
+// (a long name in it) is let go: the kept ones stay small.
 constexpr std::size_t kSpareLines = 2048;
+constexpr std::size_t kSpareLineBytes = 1024;
 }  // namespace
 
 std::shared_ptr<std::string> EventServerHub::takeLine() {
@@ -680,7 +682,8 @@ std::shared_ptr<std::string> EventServerHub::takeLine() {
 
 void EventServerHub::recycle(std::shared_ptr<std::string>& line) {
     // A client that has not written it yet still holds it (and frees it).
-    if (line.use_count() == 1 && spareLines_.size() < kSpareLines) {
+    if (line.use_count() == 1 && line->capacity() <= kSpareLineBytes &&
+        spareLines_.size() < kSpareLines) {
         spareLines_.push_back(std::move(line));
     }
 }

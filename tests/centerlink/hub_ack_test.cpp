@@ -26,7 +26,14 @@ using asio::ip::tcp;
 // An event server's side of one connection, blocking, on the test's thread.
 class Peer {
 public:
-    Peer(std::uint16_t port, const std::string& user, bool acks) : socket_(io_) {
+    // `receiveBuffer`, when given, bounds what the kernel takes in for this
+    // peer before it reads.
+    Peer(std::uint16_t port, const std::string& user, bool acks, int receiveBuffer = 0)
+        : socket_(io_) {
+        socket_.open(tcp::v4());
+        if (receiveBuffer > 0) {
+            socket_.set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
+        }
         socket_.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
         send(protocol::Login{1, user, "pw", acks});
         const auto ok = std::get<protocol::LoginOk>(next());
@@ -224,25 +231,42 @@ TEST(HubAcks, ALineAClientStillHasToSendIsNotWrittenOverWhenTheOthersHaveIt) {
     Fixture f;
     EXPECT_EQ(f.io.call([&] { return f.hub->online({"X7", "X7", "", "", 1, ""}); }), "");
     Peer acking(f.port, "es-1", true);
-    Peer stalled(f.port, "old", false);  // reads nothing until the end
+    Peer stalled(f.port, "old", false, 4096);  // reads nothing until the end
     acking.list();
     const auto text = [](int i) {
-        return "$GPRMC," + std::to_string(i) + "," + std::string(60000, char('a' + i % 26));
+        return "$GPRMC," + std::to_string(i) + "," + std::string(200, char('a' + i % 26));
     };
-    // Some 12 MB: more than the stalled client's socket takes.
-    for (int i = 0; i < 200; ++i) {
-        f.gps("X7", text(i));
-    }
-    const auto first = acking.untilPong();
-    ASSERT_EQ(first.size(), 200u);
-    acking.send(protocol::Ack{protocol::sequenceOf(first.back())});
-    acking.untilPong();
-    EXPECT_EQ(f.io.call([&] { return f.hub->unacknowledged(); }), 0u);
-    for (int i = 200; i < 400; ++i) {
-        f.gps("X7", text(i));
-    }
+    const auto send = [&](int from, int to) {
+        EXPECT_EQ(f.io.call([&] {
+            std::string errors;
+            for (int i = from; i < to; ++i) {
+                errors += f.hub->gps("X7", text(i));
+            }
+            return errors;
+        }),
+                  "");
+    };
+    const auto ackAll = [&](int count) {
+        const auto got = acking.untilPong();
+        ASSERT_EQ(got.size(), static_cast<std::size_t>(count));
+        acking.send(protocol::Ack{protocol::sequenceOf(got.back())});
+        acking.untilPong();
+        EXPECT_EQ(f.io.call([&] { return f.hub->unacknowledged(); }), 0u);
+    };
+    // Some 12 MB of lines as long as a report's: more than the kernel takes
+    // for the stalled client, so that what follows waits in its queue.
+    constexpr int kFiller = 40000;
+    // As many as the hub keeps for use again.
+    constexpr int kRound = 2048;
+    send(0, kFiller);
+    ackAll(kFiller);
+    // These lines are the acknowledging server's and the stalled queue's...
+    send(kFiller, kFiller + kRound);
+    ackAll(kRound);
+    // ... so these must not be written into them.
+    send(kFiller + kRound, kFiller + 2 * kRound);
     stalled.list();
-    for (int i = 0; i < 400; ++i) {
+    for (int i = 0; i < kFiller + 2 * kRound; ++i) {
         const auto got = stalled.next();
         ASSERT_TRUE(std::holds_alternative<protocol::Gps>(got)) << i;
         ASSERT_EQ(std::get<protocol::Gps>(got).gps, text(i)) << i;
