@@ -81,21 +81,28 @@ TEST(GpsLine, EscapesEveryCharacterAsTheDocumentWriterDoes) {
     expectSameLine(Gps{"O'Brien's \"van\"\\", "a/b\x7f", "\t\r\n\b\f", "\x1f\x01", 0, {}});
 }
 
-TEST(GpsLine, RandomTextFromTerminalsGivesTheSameBytes) {
-    // Pieces a terminal may send: ASCII of every kind and characters of
-    // two, three and four bytes.
-    const std::string pieces[] = {"\"", "\\", "\n", "\x01", "\x1f", "\x7f", "/", "a", "7",
-                                  " ",  ",",  "*",  "é",    "·",    "浙",   "😀", "\t"};
-    std::mt19937 random(808);
-    std::uniform_int_distribution<std::size_t> piece(0, std::size(pieces) - 1);
-    std::uniform_int_distribution<int> length(0, 40);
-    const auto text = [&] {
+// Text terminals may send, drawn at random: ASCII of every kind and
+// characters of two, three and four bytes.
+class TerminalText {
+public:
+    explicit TerminalText(unsigned seed) : random(seed) {}
+    std::string operator()() {
+        static const std::string pieces[] = {"\"", "\\", "\n", "\x01", "\x1f", "\x7f",
+                                             "/",  "a",  "7",  " ",    ",",    "*",
+                                             "é",  "·",  "浙", "😀",    "\t"};
+        std::uniform_int_distribution<std::size_t> piece(0, std::size(pieces) - 1);
         std::string t;
-        for (int n = length(random); n > 0; --n) {
+        for (int n = std::uniform_int_distribution<int>(0, 40)(random); n > 0; --n) {
             t += pieces[piece(random)];
         }
         return t;
-    };
+    }
+    std::mt19937 random;
+};
+
+TEST(GpsLine, RandomTextFromTerminalsGivesTheSameBytes) {
+    TerminalText text(808);
+    std::mt19937& random = text.random;
     for (int round = 0; round < 2000; ++round) {
         Gps m{text(), text(), std::nullopt, std::nullopt, random(), std::nullopt};
         if (round % 2 == 0) {
@@ -171,18 +178,8 @@ TEST(OnlineLine, IsTheDocumentWritersLineForAnyTextAndNumbers) {
     EXPECT_EQ(*onlineLine(edges), documentLine(edges));
     EXPECT_EQ(encodeLine(Message(edges)), documentLine(edges));
 
-    const std::string pieces[] = {"\"", "\\", "\n", "\x01", "\x1f", "\x7f", "/", "a", "7",
-                                  " ",  ",",  "*",  "é",    "·",    "浙",   "😀", "\t"};
-    std::mt19937 random(1078);
-    std::uniform_int_distribution<std::size_t> piece(0, std::size(pieces) - 1);
-    std::uniform_int_distribution<int> length(0, 30);
-    const auto text = [&] {
-        std::string t;
-        for (int n = length(random); n > 0; --n) {
-            t += pieces[piece(random)];
-        }
-        return t;
-    };
+    TerminalText text(1078);
+    std::mt19937& random = text.random;
     for (int round = 0; round < 2000; ++round) {
         Online m{text(),
                  text(),
