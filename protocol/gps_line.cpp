@@ -116,6 +116,28 @@ void appendPlainField(std::string& out, std::string_view key, std::string_view t
     out += '"';
 }
 
+// A text field: as it is when `plain` (isPlainAscii), escaped otherwise.
+void appendTextField(std::string& out, std::string_view key, std::string_view text, bool plain) {
+    if (plain) {
+        appendPlainField(out, key, text);
+    } else {
+        appendField(out, key, text);
+    }
+}
+
+// The fields every event line ends with, and the end of the line.
+void appendTimeAndNumber(std::string& out, const ReceivedAtMs& at, std::uint64_t seq) {
+    if (at) {
+        out += ",\"at\":";
+        appendNumber(out, *at);
+    }
+    if (seq != 0) {
+        out += ",\"seq\":";
+        appendNumber(out, seq);
+    }
+    out += "}\n";
+}
+
 // The line of a report whose phone and sentence are plain ASCII and which
 // changes neither vehicle nor driver: nearly every line the center writes.
 // Written through a pointer into a string sized once for the longest numbers
@@ -182,31 +204,15 @@ bool gpsLine(const Gps& gps, std::string& line) {
                  (gps.vehicle ? gps.vehicle->size() + 16 : 0) +
                  (gps.driver ? gps.driver->size() + 16 : 0) + 48);
     line += "{\"op\":\"gps\"";
-    if (plainDev) {
-        appendPlainField(line, "dev", gps.dev);
-    } else {
-        appendField(line, "dev", gps.dev);
-    }
-    if (plainGps) {
-        appendPlainField(line, "gps", gps.gps);
-    } else {
-        appendField(line, "gps", gps.gps);
-    }
+    appendTextField(line, "dev", gps.dev, plainDev);
+    appendTextField(line, "gps", gps.gps, plainGps);
     if (gps.vehicle) {
         appendField(line, "vehicle", *gps.vehicle);
     }
     if (gps.driver) {
         appendField(line, "driver", *gps.driver);
     }
-    if (gps.at) {
-        line += ",\"at\":";
-        appendNumber(line, *gps.at);
-    }
-    if (gps.seq != 0) {
-        line += ",\"seq\":";
-        appendNumber(line, gps.seq);
-    }
-    line += "}\n";
+    appendTimeAndNumber(line, gps.at, gps.seq);
     return true;
 }
 
@@ -228,28 +234,12 @@ std::optional<std::string> onlineLine(const Online& online) {
     line.reserve(length + 160);
     line += "{\"op\":\"online\"";
     for (std::size_t i = 0; i < std::size(kKeys); ++i) {
-        if (plain[i]) {
-            appendPlainField(line, kKeys[i], texts[i]);
-        } else {
-            appendField(line, kKeys[i], texts[i]);
-        }
+        appendTextField(line, kKeys[i], texts[i], plain[i]);
     }
     line += ",\"channels\":";
     appendNumber(line, online.channels);
-    if (plain[4]) {
-        appendPlainField(line, "gps", online.gps);
-    } else {
-        appendField(line, "gps", online.gps);
-    }
-    if (online.at) {
-        line += ",\"at\":";
-        appendNumber(line, *online.at);
-    }
-    if (online.seq != 0) {
-        line += ",\"seq\":";
-        appendNumber(line, online.seq);
-    }
-    line += "}\n";
+    appendTextField(line, "gps", online.gps, plain[4]);
+    appendTimeAndNumber(line, online.at, online.seq);
     return line;
 }
 
