@@ -9,6 +9,15 @@
 #include "net/run_in_passes.h"
 
 namespace net {
+namespace {
+
+// The peer hung up, shut its side or the connection failed.
+bool PeerEnded(const epoll_event& event) {
+    return (event.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+}
+
+}  // namespace
+
 ReadinessSet::ReadinessSet(asio::io_context& io, std::size_t batch)
     : core_(std::make_shared<Core>(io)) {
     const int fd = ::epoll_create1(EPOLL_CLOEXEC);
@@ -148,7 +157,7 @@ void ReadinessSet::round(const std::shared_ptr<Core>& core) {
             if (reader == nullptr) {
                 continue;  // removed since
             }
-            const bool ended = (event.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+            const bool ended = PeerEnded(event);
             bool more = false;
             if (call(*core, *reader, ended, more) && more) {
                 later(core, *reader, ended);
@@ -160,7 +169,7 @@ void ReadinessSet::round(const std::shared_ptr<Core>& core) {
         for (std::size_t i = core->next; i < core->taken; ++i) {
             const epoll_event& event = core->events[i];
             if (auto* reader = static_cast<Reader*>(event.data.ptr)) {
-                later(core, *reader, (event.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0);
+                later(core, *reader, PeerEnded(event));
             }
         }
         core->next = core->taken = 0;
