@@ -10,6 +10,7 @@
 
 #include "journal/files.h"
 #include "journal/record.h"
+#include "net/batch_pace.h"
 
 namespace center {
 
@@ -24,6 +25,15 @@ constexpr std::chrono::milliseconds kMarksWait{100};
 constexpr std::uint64_t kPrepareStep = 1u << 20;
 // What a turn's buffer keeps between turns: the events of a busy pass.
 constexpr std::size_t kKeptTurnBytes = 64 * 1024;
+
+// The sync interval stretches up to this many times itself while events come
+// too thinly to fill the syncs (net/batch_pace.h): a thousand terminals'
+// reports, 25 ms apart, would otherwise cost a sync for every two or three.
+// The events a sync should carry, and the fewest the longest interval must
+// bring for it to be worth the wait.
+constexpr int kLongestSyncIntervals = 4;
+constexpr double kEventsWantedPerSync = 64;
+constexpr double kFewestEventsPerSync = 8;
 
 }  // namespace
 
@@ -322,6 +332,9 @@ void CenterJournal::run() {
     // boot, so its zero would hold the first sync back on a machine up for
     // less than the interval.)
     auto lastSync = std::chrono::steady_clock::now() - options_.syncInterval;
+    net::BatchPace pace({options_.syncInterval, options_.syncInterval * kLongestSyncIntervals,
+                         kEventsWantedPerSync, kFewestEventsPerSync});
+    std::chrono::microseconds interval = options_.syncInterval;
     for (;;) {
         std::uint64_t batchLastSeq = 0;
         bool marks = false;
@@ -335,8 +348,7 @@ void CenterJournal::run() {
                 // work: under a steady stream there is work by then, and the
                 // writer wakes once a sync, by its own clock, however many
                 // passes handed it events meanwhile.
-                stopWake_.wait_until(lock, lastSync + options_.syncInterval,
-                                     [this] { return stopping_; });
+                stopWake_.wait_until(lock, lastSync + interval, [this] { return stopping_; });
             }
             // Only a writer waiting here is woken by the io thread.
             writerIdle_ = true;
@@ -372,7 +384,10 @@ void CenterJournal::run() {
         if (ok) {
             prepareRoom(batch.size());
         }
-        lastSync = std::chrono::steady_clock::now();
+        const auto syncStart = std::chrono::steady_clock::now();
+        const std::uint64_t events = batchLastSeq > writtenSeq_ ? batchLastSeq - writtenSeq_ : 0;
+        interval = pace.next(events, syncStart - lastSync);
+        lastSync = syncStart;
         ok = ok && writeAll(batch, error);
         if (ok && ::fdatasync(fd_) != 0) {
             // What this segment got since its last sync is in doubt: write

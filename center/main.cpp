@@ -23,6 +23,7 @@
 #include "center/media_port.h"
 #include "center/online_list.h"
 #include "center/options.h"
+#include "center/pass_linger.h"
 #include "center/registry_open.h"
 #include "center/terminal_media.h"
 #include "center/terminal_server.h"
@@ -323,7 +324,13 @@ int main(int argc, char** argv) {
                                           : "limited to '" + o.dataDir + "/allowed-terminals'"));
 
     watch.start();
-    net::RunInPasses(io, o.linger);
+    if (o.linger > std::chrono::microseconds::zero()) {
+        net::RunInPasses(io, center::PassLinger(
+                                 o.linger, [&feed] { return feed.reports(); },
+                                 [&terminalMedia] { return terminalMedia.streams() > 0; }));
+    } else {
+        io.run();
+    }
     // The hub outlives the terminal media: it must not reach it any more
     // (its destructor closes what is left, and would call into a
     // destroyed provider).

@@ -151,12 +151,15 @@ struct Parser {
             {"--linger-us", "N",
              "after a wake-up, wait up to N microseconds for more to handle\n"
              "in the same pass: fewer wake-ups and journal syncs, answers up\n"
-             "to N us later; 0 handles everything the moment it arrives (10000)",
+             "to N us later; up to 5N while reports come too thinly to fill\n"
+             "the passes and no media is relayed; 0 handles everything the\n"
+             "moment it arrives (10000)",
              SetMicroseconds(o.linger, 0, 100'000)},
             {"--sync-interval-us", "N",
              "let the journal sync at most once in N microseconds: under a\n"
              "steady stream of reports fewer syncs and wake-ups, answers up to\n"
-             "N us later; 0 syncs every pass's reports at once (25000)",
+             "N us later, up to 4N while reports come too thinly to fill the\n"
+             "syncs; 0 syncs every pass's reports at once (25000)",
              SetMicroseconds(o.syncInterval, 0, 1'000'000)},
             {"--event-server-login-timeout", "S",
              "close an event server's connection whose login line is not\n"

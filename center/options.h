@@ -86,14 +86,19 @@ struct Options {
     // journal syncs. 0: each is handled the moment it arrives. A terminal
     // waits seconds for an answer and a recording does not notice 10 ms;
     // a pass every 10 ms instead of every 2 ms is a third to half of the
-    // center's CPU at 1,000 reports a second.
+    // center's CPU at 1,000 reports a second. While reports come too
+    // thinly to fill the passes, up to five times as long (center/
+    // pass_linger.h).
     std::chrono::microseconds linger{10000};
     // The journal's writer syncs at most once in this long (the previous
     // sync's start to the next's): under a steady stream of reports far
     // fewer syncs and wake-ups, answers up to this much later. A report
     // after a quiet spell is synced at once. 0: a sync for every pass.
     // It also bounds a terminal that waits for each answer before its next
-    // report (stored positions sent one by one): 40 a second at 25 ms.
+    // report (stored positions sent one by one): 40 a second at 25 ms. While
+    // the fleet's events come too thinly to fill the syncs (a thousand
+    // terminals), the interval stretches up to four times itself, and such
+    // a terminal gets 10 a second; alone it keeps its 40.
     std::chrono::microseconds syncInterval{25000};
     // Seconds between status lines in the log; 0: only on SIGUSR1.
     int statusInterval = 300;

@@ -90,6 +90,11 @@ void RunInPasses(asio::io_context& io, std::chrono::microseconds linger) {
         io.run();
         return;
     }
+    RunInPasses(io, [linger] { return linger; });
+}
+
+void RunInPasses(asio::io_context& io,
+                 const std::function<std::chrono::microseconds()>& lingerNow) {
     using Clock = std::chrono::steady_clock;
     PassEnd& end = asio::use_service<PassEnd>(io);
     const PassesRunning running(end);
@@ -115,6 +120,7 @@ void RunInPasses(asio::io_context& io, std::chrono::microseconds linger) {
         // What the first handler queued for the end of the pass (the
         // journal writer's wake-up, say) runs once, after the linger, with
         // everything that arrived meanwhile.
+        const std::chrono::microseconds linger = lingerNow();
         if (!busy) {
             std::this_thread::sleep_for(linger);
         }

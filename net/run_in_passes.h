@@ -25,6 +25,11 @@ namespace net {
 
 void RunInPasses(asio::io_context& io, std::chrono::microseconds linger);
 
+// As above, with each pass's linger asked of `linger` as the pass begins
+// (net/batch_pace.h: longer while a thin stream of reports would leave the
+// passes nearly empty).
+void RunInPasses(asio::io_context& io, const std::function<std::chrono::microseconds()>& linger);
+
 // Runs `work` once the pass the thread is in has handled everything that was
 // ready in it: what the pass's handlers produced then leaves together (the
 // media datagrams of every frame that came, in one system call; one wake-up

@@ -192,5 +192,44 @@ TEST(RunInPasses, EveryPassOfAStreamEndsAfterItsWork) {
     EXPECT_TRUE(orderKept);
 }
 
+// The linger is asked for as each pass begins, and the pass sleeps it out
+// before taking what came from other threads.
+TEST(RunInPasses, EachPassLingersAsLongAsItIsToldAsItBegins) {
+    asio::io_context io(1);
+    auto guard = asio::make_work_guard(io);
+    int asked = 0;
+    int passes = 0;
+    int ran = 0;
+    std::chrono::steady_clock::duration firstPass{};
+    const auto start = std::chrono::steady_clock::now();
+    asio::post(io, [&] {
+        ++ran;
+        std::thread other([&] {
+            for (int i = 0; i < 3; ++i) {
+                asio::post(io, [&] { ++ran; });
+            }
+        });
+        other.join();
+        AtEveryPassEnd(io, [&] {
+            if (++passes == 1) {
+                firstPass = std::chrono::steady_clock::now() - start;
+            }
+            if (ran == 4) {
+                guard.reset();
+                return false;
+            }
+            return true;
+        });
+    });
+    RunInPasses(io, [&] {
+        ++asked;
+        return asked == 1 ? std::chrono::microseconds(100ms) : std::chrono::microseconds(1ms);
+    });
+    EXPECT_EQ(ran, 4);
+    EXPECT_EQ(passes, 1);
+    EXPECT_EQ(asked, passes);
+    EXPECT_GE(firstPass, 100ms);
+}
+
 }  // namespace
 }  // namespace net
