@@ -28,11 +28,12 @@ constexpr std::size_t kKeptTurnBytes = 64 * 1024;
 
 // The sync interval stretches up to this many times itself while events come
 // too thinly to fill the syncs (net/batch_pace.h): a thousand terminals'
-// reports, 25 ms apart, would otherwise cost a sync for every two or three.
+// reports, one every 10 ms, would otherwise cost a sync for every two or
+// three.
 // The events a sync should carry, and the fewest the longest interval must
 // bring for it to be worth the wait.
 constexpr int kLongestSyncIntervals = 4;
-constexpr double kEventsWantedPerSync = 64;
+constexpr double kEventsWantedPerSync = 32;
 constexpr double kFewestEventsPerSync = 8;
 
 }  // namespace

@@ -7,7 +7,7 @@ namespace {
 
 // Reports a pass should carry before lingering longer stops paying; and the
 // fewest that the longest linger must bring for it to be worth waiting for.
-constexpr double kReportsWanted = 32;
+constexpr double kReportsWanted = 16;
 constexpr double kFewestReports = 4;
 
 }  // namespace

@@ -36,7 +36,8 @@ public:
     // next batch.
     std::chrono::microseconds next(std::size_t items, std::chrono::nanoseconds elapsed);
 
-    // Items a second, as seen over about the last second.
+    // Items a second, as seen over about the last second (a rise, over the
+    // last tenth of one).
     double rate() const { return rate_; }
 
 private:

@@ -7,7 +7,7 @@
 //   3. steady state: each terminal reports its location every 10 s (spread
 //      evenly); the CPU the center spends per terminal and second, beside the
 //      event server's CPU for the same reports; the center's memory per
-//      connected terminal.
+//      connected terminal; the time from a report to its answer.
 //
 //   build-ci/bin/bench_center_fleet                      1,000 terminals, 30 s
 //   build-ci/bin/bench_center_fleet --full               10,000 terminals, 60 s
@@ -33,6 +33,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>
@@ -187,6 +188,9 @@ public:
     std::string code;
     bool authenticated = false;
     int reportsAnswered = 0;  // with "ok"
+    // Where the time from each report to its answer goes, in ms (none: not
+    // kept).
+    std::vector<double>* answerTimes = nullptr;
 
     void connect(const tcp::endpoint& to, const asio::ip::address_v4& from, bool registering) {
         registering_ = registering;
@@ -240,7 +244,10 @@ public:
         l.direction = 90;
         l.time = jt808::utcToBcdTime(
             std::chrono::time_point_cast<std::chrono::seconds>(std::chrono::system_clock::now()));
-        send(msg::kLocation, jt808::encodeLocation(l));
+        const std::uint16_t serial = send(msg::kLocation, jt808::encodeLocation(l));
+        if (answerTimes != nullptr) {
+            unanswered_.emplace_back(serial, std::chrono::steady_clock::now());
+        }
     }
 
     void close() {
@@ -309,6 +316,19 @@ private:
                 ++answered_;
             } else if (r && r->msgId == msg::kLocation && r->result == 0) {
                 ++reportsAnswered;
+                timeAnswer(r->serial);
+            }
+        }
+    }
+
+    void timeAnswer(std::uint16_t serial) {
+        for (auto it = unanswered_.begin(); it != unanswered_.end(); ++it) {
+            if (it->first == serial) {
+                answerTimes->push_back(std::chrono::duration<double, std::milli>(
+                                           std::chrono::steady_clock::now() - it->second)
+                                           .count());
+                unanswered_.erase(it);
+                return;
             }
         }
     }
@@ -316,6 +336,7 @@ private:
     tcp::socket socket_;
     std::string phone_;
     int& answered_;
+    std::deque<std::pair<std::uint16_t, std::chrono::steady_clock::time_point>> unanswered_;
     bool registering_ = false;
     std::uint16_t serial_ = 1;
     std::uint16_t authSerial_ = 0;
@@ -532,6 +553,10 @@ int main(int argc, char** argv) {
     if (countSyscalls) {
         startSyscallCount(center.pid(), duration - 2, syscallFile);
     }
+    std::vector<double> answerTimes;
+    for (const auto& t : storm) {
+        t->answerTimes = &answerTimes;
+    }
     const double centerCpu0 = cpuSeconds(center.pid());
     const double centerUser0 = benchproc::userCpuSeconds(center.pid());
     const std::uint64_t centerSwitches0 = contextSwitches(center.pid());
@@ -597,6 +622,15 @@ int main(int argc, char** argv) {
                 static_cast<double>(reports) / steadySeconds);
     std::printf("reports answered \"ok\"             %d of %llu\n", reportsAnswered,
                 static_cast<unsigned long long>(reports));
+    if (!answerTimes.empty()) {
+        std::sort(answerTimes.begin(), answerTimes.end());
+        const auto at = [&](double share) {
+            return answerTimes[std::min(answerTimes.size() - 1,
+                                        static_cast<std::size_t>(share * answerTimes.size()))];
+        };
+        std::printf("report to its answer               p50 %.1f ms, p99 %.1f ms, longest %.1f ms\n",
+                    at(0.5), at(0.99), answerTimes.back());
+    }
     std::printf(
         "center CPU                         %.2f %% of a core; %.1f us per report; %.3f us per "
         "terminal-second at a report every 10 s; %.0fk such terminals per core\n",

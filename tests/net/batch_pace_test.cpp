@@ -65,11 +65,18 @@ TEST(BatchPace, AHeavyStreamOrATrickleGetsTheShortest) {
     }
 }
 
-TEST(BatchPace, TheWaitFollowsTheStreamWithinAboutASecond) {
+TEST(BatchPace, TheWaitFollowsAFallingStreamWithinASecondAndARisingOneAtOnce) {
     BatchPace pace = SyncPace();
     EXPECT_EQ(Steady(pace, 100, 100ms), 100ms);
     // The fleet grows tenfold: the wait shortens to fill the same batch.
     EXPECT_NEAR(Steady(pace, 1000, 64ms, 3).count(), 64000, 3000);
+    // It stops, and starts again at full strength after a quiet spell: the
+    // first few tenths of a second wait less than the longest, then the
+    // shortest.
+    EXPECT_EQ(pace.next(0, 10s), 25ms);
+    EXPECT_LT(Steady(pace, 10000, 25ms, 0.1), 100ms);
+    EXPECT_EQ(Steady(pace, 10000, 25ms, 0.3), 25ms);
+    EXPECT_NEAR(Steady(pace, 1000, 64ms, 8).count(), 64000, 3000);
     // And it stops: after a quiet second the next batch is not held back.
     EXPECT_EQ(pace.next(0, 1s), 100ms);
     EXPECT_EQ(pace.next(1, 2s), 25ms);
