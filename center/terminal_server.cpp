@@ -157,11 +157,8 @@ void TerminalServer::admit(tcp::socket socket, const tcp::endpoint& source) {
         return;
     }
     auto session = std::make_shared<TerminalSession>(
-        io_, config_, service_, timeouts_, readiness_, readBuffer_, std::move(socket),
+        io_, config_, service_, timeouts_, readiness_, readBuffer_, std::move(socket), source,
         std::move(ticket), [this](const TerminalSession* gone) { sessions_.erase(gone); });
-    if (config_.proxyProtocol) {
-        session->setPeer(source);
-    }
     sessions_.emplace(session.get(), session);
     session->start();
 }

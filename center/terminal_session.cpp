@@ -30,7 +30,7 @@ constexpr int kReadsPerTurn = 16;
 TerminalSession::TerminalSession(asio::io_context& io, const TerminalConfig& config,
                                  TerminalService& service, SessionTimeouts& timeouts,
                                  net::ReadinessSet& readiness, ReadBuffer& readBuffer,
-                                 tcp::socket socket,
+                                 tcp::socket socket, const tcp::endpoint& source,
                                  centerlink::AddressSlots::Ticket unauthenticated,
                                  std::function<void(const TerminalSession*)> gone)
     : io_(io),
@@ -54,17 +54,9 @@ TerminalSession::TerminalSession(asio::io_context& io, const TerminalConfig& con
       splitter_(config.maxFrameBytes),
       assembler_(jt808::SubpackageLimits{config.maxPendingPackages, 256 * 1024,
                                          std::chrono::seconds(60)}) {
+    address_ = centerlink::addressKey(source.address());
+    peer_ = address_ + ":" + std::to_string(source.port());
     asio::error_code ec;
-    const auto endpoint = socket_.remote_endpoint(ec);
-    address_ = ec ? std::string("?") : centerlink::addressKey(endpoint.address());
-    peer_ = ec ? std::string("?") : address_ + ":" + std::to_string(endpoint.port());
-    if (const auto local = socket_.local_endpoint(ec); !ec) {
-        // An IPv4 terminal on a dual-stack socket is to be told its IPv4 form.
-        const asio::ip::address address = local.address();
-        local_ = address.is_v6() && address.to_v6().is_v4_mapped()
-                     ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string()
-                     : address.to_string();
-    }
     socket_.set_option(tcp::no_delay(true), ec);
     socket_.non_blocking(true, ec);
 }
@@ -77,9 +69,17 @@ TerminalSession::~TerminalSession() {
     }
 }
 
-void TerminalSession::setPeer(const tcp::endpoint& source) {
-    address_ = centerlink::addressKey(source.address());
-    peer_ = address_ + ":" + std::to_string(source.port());
+std::string TerminalSession::localAddress() const {
+    asio::error_code ec;
+    const auto local = socket_.local_endpoint(ec);
+    if (ec) {
+        return {};
+    }
+    // An IPv4 terminal on a dual-stack socket is to be told its IPv4 form.
+    const asio::ip::address address = local.address();
+    return address.is_v6() && address.to_v6().is_v4_mapped()
+               ? asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string()
+               : address.to_string();
 }
 
 std::string TerminalSession::who() const {

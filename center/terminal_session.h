@@ -49,17 +49,18 @@ public:
     // What every connection reads into, one at a time on the io thread.
     using ReadBuffer = std::array<std::uint8_t, 4096>;
 
-    // `gone` is called once, when the connection has closed.
+    // `source`: where the terminal connects from (the socket's peer, or what
+    // a balancer in front named). `gone` is called once, when the connection
+    // has closed.
     TerminalSession(asio::io_context& io, const TerminalConfig& config, TerminalService& service,
                     SessionTimeouts& timeouts, net::ReadinessSet& readiness, ReadBuffer& readBuffer,
-                    asio::ip::tcp::socket socket, centerlink::AddressSlots::Ticket unauthenticated,
+                    asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& source,
+                    centerlink::AddressSlots::Ticket unauthenticated,
                     std::function<void(const TerminalSession*)> gone);
     ~TerminalSession();
     TerminalSession(const TerminalSession&) = delete;
     TerminalSession& operator=(const TerminalSession&) = delete;
 
-    // The terminal's own address, when a balancer in front named it.
-    void setPeer(const asio::ip::tcp::endpoint& source);
     void start();
     // `quiet`: the phone went to a newer connection; no offline for it.
     void close(const std::string& why, bool quiet = false);
@@ -90,8 +91,10 @@ public:
     DeviceFeed::Device* device() const { return device_; }
     void setDevice(DeviceFeed::Device* device) { device_ = device; }
     // The address of this center the terminal's connection reached: on a
-    // wildcard --listen address, the one the terminal can reach it at.
-    const std::string& localAddress() const { return local_; }
+    // wildcard --listen address, the one the terminal can reach it at. Asked
+    // of the socket only when needed (a stream's request), not at each login.
+    // Empty once the connection is closed.
+    std::string localAddress() const;
 
 private:
     // The readiness set reports bytes; they are read into the shared
@@ -117,7 +120,6 @@ private:
     std::function<void(const TerminalSession*)> gone_;
     std::string peer_;
     std::string address_;
-    std::string local_;
     jt808::FrameSplitter splitter_;
     jt808::SubpackageAssembler assembler_;
     bool closed_ = false;
