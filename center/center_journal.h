@@ -65,8 +65,10 @@ public:
         // under a steady stream of reports the writer syncs (and wakes, and
         // tells the io thread) at most so often, each sync taking every
         // report since, at the price of answers up to this much later. A
-        // report after a quiet spell is synced at once. 0: every hand-over
-        // is synced as soon as the writer is free.
+        // report after a quiet spell is synced at once. While the events come
+        // too thinly to fill the syncs, the interval stretches up to four
+        // times itself (the writer's pace, net/batch_pace.h). 0: every
+        // hand-over is synced as soon as the writer is free.
         std::chrono::microseconds syncInterval{0};
         // Acknowledged events kept on disk while fewer than this many came
         // after them (and while they take at most a quarter of maxBytes):
