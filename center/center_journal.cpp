@@ -30,9 +30,9 @@ constexpr std::size_t kKeptTurnBytes = 64 * 1024;
 // too thinly to fill the syncs (net/batch_pace.h): a thousand terminals'
 // reports, one every 10 ms, would otherwise cost a sync for every two or
 // three.
+constexpr int kLongestSyncIntervals = 4;
 // The events a sync should carry, and the fewest the longest interval must
 // bring for it to be worth the wait.
-constexpr int kLongestSyncIntervals = 4;
 constexpr double kEventsWantedPerSync = 32;
 constexpr double kFewestEventsPerSync = 8;
 
