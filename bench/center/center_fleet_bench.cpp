@@ -23,6 +23,10 @@
 //                         past the listen queue (net.core.somaxconn) the
 //                         kernel drops connection requests, and the storm
 //                         then measures the terminals' retries
+//       [--floor]         the same fleet against bench_answer_floor, which
+//                         answers every frame at the center's pace and does
+//                         nothing else: what any server pays on this machine
+//                         at this rate, the baseline of the center's figures
 //
 // Past 10,000 terminals the connections come from several loopback
 // addresses (127.0.0.1, .2, ...): one address has too few free ports. The bench
@@ -56,6 +60,7 @@
 #include "jt808/message_ids.h"
 #include "jt808/registration.h"
 #include "testsupport/process/center_process.h"
+#include "testsupport/process/child_process.h"
 #include "testsupport/process/event_server_run.h"
 
 namespace {
@@ -115,7 +120,7 @@ void startSyscallCount(int pid, int duration, const std::string& file) {
 
 // Prints what `perf stat -x, --per-thread` wrote: each event per report,
 // summed over the threads, then the threads that made calls.
-void printSyscalls(const std::string& file, double reports) {
+void printSyscalls(const std::string& file, double reports, const char* measured) {
     std::ifstream in(file);
     std::vector<std::pair<std::string, double>> byEvent;
     std::vector<std::pair<std::string, double>> byThread;  // all system calls
@@ -150,19 +155,19 @@ void printSyscalls(const std::string& file, double reports) {
         }
         add(byEvent, event, n);
     }
-    std::printf("center per report (perf stat)     ");
+    std::printf("%s per report (perf stat)     ", measured);
     for (const auto& [event, n] : byEvent) {
         if (n > 0) {
             std::printf(" %s %.2f;", event.c_str(), n / reports);
         }
     }
-    std::printf("\ncenter system calls per report     ");
+    std::printf("\n%s system calls per report     ", measured);
     for (const auto& [thread, n] : byThread) {
         if (n > 0) {
             std::printf(" %s %.2f;", thread.c_str(), n / reports);
         }
     }
-    std::printf("\ncenter context switches per report  ");
+    std::printf("\n%s context switches per report  ", measured);
     for (const auto& [thread, n] : switchesByThread) {
         if (n > 0) {
             std::printf(" %s %.2f;", thread.c_str(), n / reports);
@@ -369,6 +374,7 @@ int main(int argc, char** argv) {
     bool countSyscalls = false;
     int stormWindow = 0;
     double interval = 10.0;
+    bool floor = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--full") {
@@ -388,10 +394,13 @@ int main(int argc, char** argv) {
             interval = std::atof(argv[++i]);
         } else if (a == "--storm-window" && i + 1 < argc) {
             stormWindow = std::atoi(argv[++i]);
+        } else if (a == "--floor") {
+            floor = true;
+            program = VARDO_ANSWER_FLOOR_PATH;
         } else {
             std::fprintf(stderr,
                          "usage: %s [--full | --terminals N --seconds S] [--center PATH] "
-                         "[--perf FILE] [--syscalls] [--interval S] [--storm-window N]\n",
+                         "[--perf FILE] [--syscalls] [--interval S] [--storm-window N] [--floor]\n",
                          argv[0]);
             return 2;
         }
@@ -429,17 +438,35 @@ int main(int argc, char** argv) {
     // The storm is all of the fleet at once from a few addresses: the limits
     // on connections not yet authenticated are opened to it.
     const std::string limit = std::to_string(count + 100);
-    e2e::CenterProcess center(
-        data,
-        {"--open-registration", "--max-terminals", limit, "--max-unauthenticated", limit,
-         "--max-unauthenticated-per-address", limit},
-        program);
-    if (!center.started()) {
-        std::fprintf(stderr, "vardo-center did not start:\n%s", center.log().c_str());
-        return 1;
+    std::unique_ptr<e2e::CenterProcess> center;
+    std::unique_ptr<testsim::ChildProcess> floorProcess;
+    pid_t pid = 0;  // of the center or the floor: what is measured
+    unsigned port = 0;
+    if (floor) {
+        floorProcess = std::make_unique<testsim::ChildProcess>(std::vector<std::string>{program});
+        if (!floorProcess->waitForOutput("\n") ||
+            std::sscanf(floorProcess->output().c_str(), "floor: listening %u", &port) != 1) {
+            std::fprintf(stderr, "the floor did not start:\n%s", floorProcess->errors().c_str());
+            return 1;
+        }
+        pid = floorProcess->pid();
+    } else {
+        center = std::make_unique<e2e::CenterProcess>(
+            data,
+            std::vector<std::string>{"--open-registration", "--max-terminals", limit,
+                                     "--max-unauthenticated", limit,
+                                     "--max-unauthenticated-per-address", limit},
+            program);
+        if (!center->started()) {
+            std::fprintf(stderr, "vardo-center did not start:\n%s", center->log().c_str());
+            return 1;
+        }
+        pid = center->pid();
+        port = center->jt808Port();
     }
+    const char* const measured = floor ? "floor " : "center";
     const std::string loadAtStart = loadAverage();
-    const tcp::endpoint to(asio::ip::make_address("127.0.0.1"), center.jt808Port());
+    const tcp::endpoint to(asio::ip::make_address("127.0.0.1"), static_cast<std::uint16_t>(port));
     asio::io_context io(1);
     // Between the phases no terminal has work pending; the context must not stop.
     auto work = asio::make_work_guard(io);
@@ -471,16 +498,19 @@ int main(int argc, char** argv) {
     const double registerSeconds = seconds(Clock::now() - registerStart);
     io.run_for(200ms);
 
-    // The event server logs in before the storm.
-    e2e::EventServerRun server(center.tcpPort());
-    server.start();
-    if (!center.waitForLog("logged in as 'root'")) {
-        std::fprintf(stderr, "the event server did not log in:\n%s", server.log().c_str());
-        return 1;
+    // The event server logs in before the storm (the floor has none).
+    std::unique_ptr<e2e::EventServerRun> server;
+    if (center) {
+        server = std::make_unique<e2e::EventServerRun>(center->tcpPort());
+        server->start();
+        if (!center->waitForLog("logged in as 'root'")) {
+            std::fprintf(stderr, "the event server did not log in:\n%s", server->log().c_str());
+            return 1;
+        }
     }
     // What the center holds without a connection: the registry, the libraries.
     io.run_for(1s);
-    const double rssIdle = rssMiB(center.pid());
+    const double rssIdle = rssMiB(pid);
 
     // 2. Login storm.
     std::vector<std::shared_ptr<Terminal>> storm;
@@ -493,7 +523,7 @@ int main(int argc, char** argv) {
     }
     fleet.clear();
     answered = 0;
-    const double centerCpuBefore = cpuSeconds(center.pid());
+    const double centerCpuBefore = cpuSeconds(pid);
     const auto stormStart = Clock::now();
     int started = 0;
     const int window = stormWindow > 0 ? stormWindow : count;
@@ -517,11 +547,11 @@ int main(int argc, char** argv) {
     for (auto& t : storm) {
         authenticated += t->authenticated ? 1 : 0;
     }
-    const double stormCenterCpu = cpuSeconds(center.pid()) - centerCpuBefore;
-    bool allOnline = false;
+    const double stormCenterCpu = cpuSeconds(pid) - centerCpuBefore;
+    bool allOnline = !server;
     double onlineSeconds = 0;
-    while (seconds(Clock::now() - stormStart) < 600) {
-        if (onlineRows(server) >= static_cast<std::size_t>(count)) {
+    while (server && seconds(Clock::now() - stormStart) < 600) {
+        if (onlineRows(*server) >= static_cast<std::size_t>(count)) {
             allOnline = true;
             onlineSeconds = seconds(Clock::now() - stormStart);
             break;
@@ -532,17 +562,17 @@ int main(int argc, char** argv) {
     // The center with every terminal connected and none sending: what it
     // costs while nothing happens (no polling, no timer per connection).
     io.run_for(1s);
-    const double idleCpu0 = cpuSeconds(center.pid());
+    const double idleCpu0 = cpuSeconds(pid);
     const auto idleStart = Clock::now();
     io.run_for(3s);
     const double idleShare =
-        100.0 * (cpuSeconds(center.pid()) - idleCpu0) / seconds(Clock::now() - idleStart);
+        100.0 * (cpuSeconds(pid) - idleCpu0) / seconds(Clock::now() - idleStart);
 
     // 3. Steady reporting: one report per terminal every `interval`, spread.
     if (!perfFile.empty()) {
         const std::string command = "perf record -q -g -F 499 -o " + perfFile + " -p " +
-                                    std::to_string(center.pid()) + " -- sleep " +
-                                    std::to_string(duration) + " >/dev/null 2>&1 &";
+                                    std::to_string(pid) + " -- sleep " + std::to_string(duration) +
+                                    " >/dev/null 2>&1 &";
         if (std::system(command.c_str()) != 0) {
             std::fprintf(stderr, "perf did not start\n");
         }
@@ -551,16 +581,16 @@ int main(int argc, char** argv) {
     // A second short of the steady state at either end: perf stat's own
     // start and end stay out of it.
     if (countSyscalls) {
-        startSyscallCount(center.pid(), duration - 2, syscallFile);
+        startSyscallCount(pid, duration - 2, syscallFile);
     }
     std::vector<double> answerTimes;
     for (const auto& t : storm) {
         t->answerTimes = &answerTimes;
     }
-    const double centerCpu0 = cpuSeconds(center.pid());
-    const double centerUser0 = benchproc::userCpuSeconds(center.pid());
-    const std::uint64_t centerSwitches0 = contextSwitches(center.pid());
-    const double serverCpu0 = cpuSeconds(server.pid());
+    const double centerCpu0 = cpuSeconds(pid);
+    const double centerUser0 = benchproc::userCpuSeconds(pid);
+    const std::uint64_t centerSwitches0 = contextSwitches(pid);
+    const double serverCpu0 = server ? cpuSeconds(server->pid()) : 0.0;
     const auto steadyStart = Clock::now();
     std::size_t next = 0;
     int tick = 0;
@@ -582,11 +612,11 @@ int main(int argc, char** argv) {
         io.run_for(1ms);
     }
     const double steadySeconds = seconds(Clock::now() - steadyStart);
-    const double centerCpu = cpuSeconds(center.pid()) - centerCpu0;
-    const double centerUser = benchproc::userCpuSeconds(center.pid()) - centerUser0;
-    const std::uint64_t centerSwitches = contextSwitches(center.pid()) - centerSwitches0;
-    const double serverCpu = cpuSeconds(server.pid()) - serverCpu0;
-    const double rss = rssMiB(center.pid());
+    const double centerCpu = cpuSeconds(pid) - centerCpu0;
+    const double centerUser = benchproc::userCpuSeconds(pid) - centerUser0;
+    const std::uint64_t centerSwitches = contextSwitches(pid) - centerSwitches0;
+    const double serverCpu = server ? cpuSeconds(server->pid()) - serverCpu0 : 0.0;
+    const double rss = rssMiB(pid);
     // The answers still on their way (a pass, a sync) come in.
     io.run_for(500ms);
     int reportsAnswered = 0;
@@ -600,22 +630,22 @@ int main(int argc, char** argv) {
     // interval of this run: its cost per report over ten.
     const double perReport = reports > 0 ? centerCpu / static_cast<double>(reports) * 1e6 : 0.0;
     const double perTerminalSecond = perReport / 10.0;
-    std::printf("center                             %s\n", program.c_str());
+    std::printf("%s                             %s\n", measured, program.c_str());
     std::printf("load average at start, at the end  %s / %s\n", loadAtStart.c_str(),
                 loadAverage().c_str());
     std::printf("terminals                          %d (%d authenticated), a report every %.1f s\n",
                 count, authenticated, interval);
     std::printf("registration of all                %.2f s (not part of the storm)\n",
                 registerSeconds);
-    std::printf("login storm: all answered          %.2f s (center CPU %.2f s; %s)\n",
-                answeredSeconds, stormCenterCpu,
+    std::printf("login storm: all answered          %.2f s (CPU %.2f s; %s)\n", answeredSeconds,
+                stormCenterCpu,
                 stormWindow > 0 ? ("at most " + std::to_string(stormWindow) + " at once").c_str()
                                 : "all at once");
-    if (allOnline) {
+    if (server && allOnline) {
         std::printf("login storm: all online in SQLite  %.2f s\n", onlineSeconds);
-    } else {
+    } else if (server) {
         std::printf("login storm: only %zu of %d online in SQLite after 600 s\n",
-                    onlineRows(server), count);
+                    onlineRows(*server), count);
     }
     std::printf("steady state                       %llu reports in %.1f s (%.0f/s)\n",
                 static_cast<unsigned long long>(reports), steadySeconds,
@@ -628,43 +658,55 @@ int main(int argc, char** argv) {
             return answerTimes[std::min(answerTimes.size() - 1,
                                         static_cast<std::size_t>(share * answerTimes.size()))];
         };
-        std::printf("report to its answer               p50 %.1f ms, p99 %.1f ms, longest %.1f ms\n",
-                    at(0.5), at(0.99), answerTimes.back());
+        std::printf(
+            "report to its answer               p50 %.1f ms, p99 %.1f ms, longest %.1f ms\n",
+            at(0.5), at(0.99), answerTimes.back());
     }
     std::printf(
-        "center CPU                         %.2f %% of a core; %.1f us per report; %.3f us per "
+        "%s CPU                         %.2f %% of a core; %.1f us per report; %.3f us per "
         "terminal-second at a report every 10 s; %.0fk such terminals per core\n",
-        centerShare, perReport, perTerminalSecond,
+        measured, centerShare, perReport, perTerminalSecond,
         perTerminalSecond > 0 ? 1e6 / perTerminalSecond / 1000 : 0.0);
     // What the center's own code costs, apart from the kernel's work on its
     // sockets and files (clock ticks: a figure to compare within a run).
-    std::printf("center CPU in user space           %.3f us per terminal-second (%.0f %% of it)\n",
+    std::printf("%s CPU in user space           %.3f us per terminal-second (%.0f %% of it)\n",
+                measured,
                 reports > 0 ? centerUser / static_cast<double>(reports) * 1e6 / 10.0 : 0.0,
                 centerCpu > 0 ? 100.0 * centerUser / centerCpu : 0.0);
-    std::printf("center CPU, all connected, silent  %.3f %% of a core\n", idleShare);
+    std::printf("%s CPU, all connected, silent  %.3f %% of a core\n", measured, idleShare);
     std::printf(
-        "center context switches            %.2f per report (%.0f/s)\n",
+        "%s context switches            %.2f per report (%.0f/s)\n", measured,
         reports > 0 ? static_cast<double>(centerSwitches) / static_cast<double>(reports) : 0.0,
         static_cast<double>(centerSwitches) / steadySeconds);
     if (countSyscalls) {
         // perf stat writes its file when its sleep ends, a second before the
         // steady state's.
-        printSyscalls(syscallFile, static_cast<double>(reports) / steadySeconds * (duration - 2));
+        printSyscalls(syscallFile, static_cast<double>(reports) / steadySeconds * (duration - 2),
+                      measured);
     }
-    std::printf("event server CPU (same reports)    %.2f %% of a core; center/event server %.2f\n",
-                serverShare, serverShare > 0 ? centerShare / serverShare : 0.0);
+    if (server) {
+        std::printf(
+            "event server CPU (same reports)    %.2f %% of a core; center/event server %.2f\n",
+            serverShare, serverShare > 0 ? centerShare / serverShare : 0.0);
+    }
     std::printf(
-        "center RSS                         %.1f MiB; %.2f KiB per connected terminal "
+        "%s RSS                         %.1f MiB; %.2f KiB per connected terminal "
         "(%.1f MiB before the storm)\n",
-        rss, (rss - rssIdle) * 1024.0 / count, rssIdle);
+        measured, rss, (rss - rssIdle) * 1024.0 / count, rssIdle);
 
     for (auto& t : storm) {
         t->close();
     }
     io.run_for(200ms);
-    server.stop();
-    center.stop();
     std::filesystem::remove_all(data);
-    std::filesystem::remove_all(server.home());
+    if (server) {
+        server->stop();
+        std::filesystem::remove_all(server->home());
+    }
+    if (center) {
+        center->stop();
+    } else {
+        floorProcess->stop(SIGTERM);
+    }
     return allOnline && authenticated == count ? 0 : 1;
 }
