@@ -31,7 +31,6 @@ void CenterWatch::start() {
         }
     }
     const auto now = std::chrono::steady_clock::now();
-    nextList_ = now;
     nextStatus_ = now + std::chrono::seconds(options_.statusInterval);
     waitForUsr1();
     tick();
@@ -73,8 +72,11 @@ void CenterWatch::tick() {
     if (metrics_.Port() != 0) {
         metrics_.Publish(CenterMetricsText(counts()));
     }
-    if (now >= nextList_) {
-        nextList_ = now + OnlineListPeriod(terminals_.authenticated());
+    const std::uint64_t changes = feed_.rosterChanges();
+    if (!listWritten_ || now >= *listWritten_ + OnlineListPeriod(terminals_.authenticated(),
+                                                                 changes != listedChanges_)) {
+        listWritten_ = now;
+        listedChanges_ = changes;
         writeList();
     }
     if (options_.statusInterval > 0 && now >= nextStatus_) {
@@ -99,14 +101,8 @@ void CenterWatch::waitForUsr1() {
 }
 
 void CenterWatch::writeList() {
-    std::vector<OnlineEntry> entries;
-    auto terminals = terminals_.onlineTerminals();
-    entries.reserve(terminals.size());
-    for (auto& t : terminals) {
-        entries.push_back(
-            {std::move(t.phone), std::move(t.address), std::move(t.plate), t.lastReport});
-    }
-    const std::string text = OnlineListText(entries, std::chrono::system_clock::now(), ::getpid());
+    const std::string text =
+        OnlineListText(terminals_.onlineTerminals(), std::chrono::system_clock::now(), ::getpid());
     if (std::error_code ec; !files::ReplaceFile(listPath_, text, ec)) {
         if (!listFailed_) {
             log_("cannot write " + listPath_ + ": " + ec.message() +

@@ -8,7 +8,9 @@
 
 #include <asio.hpp>
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "center/center_status.h"
@@ -51,7 +53,10 @@ private:
     Log log_;
     const std::string listPath_;
     metrics::HttpEndpoint metrics_;
-    std::chrono::steady_clock::time_point nextList_{};
+    // When the list was last written (none yet: at the first tick), and
+    // the feed's count of changes to the roster it shows.
+    std::optional<std::chrono::steady_clock::time_point> listWritten_;
+    std::uint64_t listedChanges_ = 0;
     std::chrono::steady_clock::time_point nextStatus_{};
     bool listFailed_ = false;  // said once until a write works again
 };

@@ -168,15 +168,15 @@ std::string TerminalServer::localAddressOf(const std::string& phone) const {
     return session == nullptr ? std::string() : session->localAddress();
 }
 
-std::vector<TerminalServer::OnlineTerminal> TerminalServer::onlineTerminals() const {
-    std::vector<OnlineTerminal> terminals;
+std::vector<OnlineEntry> TerminalServer::onlineTerminals() const {
+    std::vector<OnlineEntry> terminals;
     terminals.reserve(service_.sessions().size());
     for (const auto& [phone, session] : service_.sessions()) {
         terminals.push_back(
             {phone, session->peer(), session->plate(), DeviceFeed::lastReport(session->device())});
     }
     std::sort(terminals.begin(), terminals.end(),
-              [](const OnlineTerminal& a, const OnlineTerminal& b) { return a.phone < b.phone; });
+              [](const OnlineEntry& a, const OnlineEntry& b) { return a.phone < b.phone; });
     return terminals;
 }
 

@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "center/device_feed.h"
+#include "center/online_list.h"
 #include "center/registry.h"
 #include "center/session_timeouts.h"
 #include "center/terminal_config.h"
@@ -65,14 +66,8 @@ public:
     // phone reached; empty when none is.
     std::string localAddressOf(const std::string& phone) const;
 
-    struct OnlineTerminal {
-        std::string phone;
-        std::string address;  // the terminal's "ADDR:PORT"
-        std::string plate;
-        std::optional<DeviceFeed::LastReport> lastReport;
-    };
     // The authenticated terminals, by phone.
-    std::vector<OnlineTerminal> onlineTerminals() const;
+    std::vector<OnlineEntry> onlineTerminals() const;
 
     std::size_t connections() const { return sessions_.size(); }
     std::size_t authenticated() const { return service_.authenticated(); }
