@@ -20,13 +20,13 @@ inline constexpr char kOnlineListFile[] = "terminals-online";
 // older than this belongs to a center that no longer runs.
 inline constexpr std::chrono::seconds kOnlineListPeriod{2};
 // Writing the list costs a microsecond or two a terminal (each session is
-// read from memory no cache still holds): every 2 s that was a seventh of
-// what 10,000 terminals reporting every 10 s cost the center, and a tenth
-// at 1,000. So the list is replaced every 2 s only while terminals come
-// and go (or send their first position), and only up to 5,000 online
-// (every 8 s from 15,000); when only their last reports moved, every 8 s,
-// still well within the age at which --list calls it a stopped center's.
-// A last report is up to its terminal's interval old anyway.
+// read from memory no cache still holds): every 6 s, it was a seventh of
+// what 10,000 terminals reporting every 10 s cost the center. So the list
+// is replaced every 2 s only while terminals come and go (or send their
+// first position), and only up to 5,000 online (every 8 s from 15,000);
+// when only their last reports moved, every 8 s, still well within the age
+// at which --list calls it a stopped center's. A last report is up to its
+// terminal's interval old anyway.
 inline std::chrono::seconds OnlineListPeriod(std::size_t terminals, bool rosterChanged) {
     if (!rosterChanged) {
         return kOnlineListPeriod * 4;
