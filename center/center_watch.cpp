@@ -20,7 +20,11 @@ CenterWatch::CenterWatch(asio::io_context& io, const Options& options,
       media_(media),
       hub_(hub),
       log_(std::move(log)),
-      listPath_(options.dataDir + "/" + kOnlineListFile) {}
+      listPath_(options.dataDir + "/" + kOnlineListFile),
+      listOpens_(io, listPath_, [this] {
+          listAsked_ = true;
+          writeListIfDue();
+      }) {}
 
 void CenterWatch::start() {
     if (options_.metricsPort != 0) {
@@ -40,6 +44,7 @@ void CenterWatch::stop() {
     asio::error_code ignored;
     timer_.cancel();
     usr1_.cancel(ignored);
+    listOpens_.stop();
     metrics_.Stop();
     std::remove(listPath_.c_str());
 }
@@ -72,13 +77,7 @@ void CenterWatch::tick() {
     if (metrics_.Port() != 0) {
         metrics_.Publish(CenterMetricsText(counts()));
     }
-    const std::uint64_t changes = feed_.rosterChanges();
-    if (!listWritten_ || now >= *listWritten_ + OnlineListPeriod(terminals_.authenticated(),
-                                                                 changes != listedChanges_)) {
-        listWritten_ = now;
-        listedChanges_ = changes;
-        writeList();
-    }
+    writeListIfDue();
     if (options_.statusInterval > 0 && now >= nextStatus_) {
         nextStatus_ = now + std::chrono::seconds(options_.statusInterval);
         log_(CenterStatusLine(counts()));
@@ -100,6 +99,20 @@ void CenterWatch::waitForUsr1() {
     });
 }
 
+void CenterWatch::writeListIfDue() {
+    const auto now = std::chrono::steady_clock::now();
+    // Opened again and again (a script reading it in a loop), the list is
+    // still written at most once in kOnlineListPeriod: the tick writes one
+    // asked for sooner.
+    if (listWritten_ &&
+        now < *listWritten_ + (listAsked_ ? kOnlineListPeriod : kOnlineListRefresh)) {
+        return;
+    }
+    listWritten_ = now;
+    listAsked_ = false;
+    writeList();
+}
+
 void CenterWatch::writeList() {
     const std::string text =
         OnlineListText(terminals_.onlineTerminals(), std::chrono::system_clock::now(), ::getpid());
@@ -111,6 +124,7 @@ void CenterWatch::writeList() {
         listFailed_ = true;
     } else {
         listFailed_ = false;
+        listOpens_.rearm();
     }
 }
 

@@ -1,20 +1,20 @@
 #pragma once
 // What the running center shows an admin, kept up to date on its io thread:
-// every second the metrics (with --metrics-port), every few seconds the list
-// of terminals online in the data folder (for --list), the status line every
-// --status-interval and at each SIGUSR1.
+// every second the metrics (with --metrics-port), the list of terminals
+// online in the data folder (for --list) when it is opened and once a
+// minute, the status line every --status-interval and at each SIGUSR1.
 //
 // Thread: the center's io thread; the metrics endpoint serves from its own.
 
 #include <asio.hpp>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 
 #include "center/center_status.h"
 #include "center/device_feed.h"
+#include "center/file_open_watch.h"
 #include "center/options.h"
 #include "center/terminal_media.h"
 #include "center/terminal_server.h"
@@ -41,6 +41,9 @@ public:
 private:
     void tick();
     void waitForUsr1();
+    // Writes the list of terminals online if it is due: asked for by an
+    // open of the file, or not written for kOnlineListRefresh.
+    void writeListIfDue();
     void writeList();
 
     asio::steady_timer timer_;
@@ -52,11 +55,12 @@ private:
     const centerlink::EventServerHub& hub_;
     Log log_;
     const std::string listPath_;
+    FileOpenWatch listOpens_;
     metrics::HttpEndpoint metrics_;
     // When the list was last written (none yet: at the first tick), and
-    // the feed's count of changes to the roster it shows.
+    // whether it was opened since.
     std::optional<std::chrono::steady_clock::time_point> listWritten_;
-    std::uint64_t listedChanges_ = 0;
+    bool listAsked_ = false;
     std::chrono::steady_clock::time_point nextStatus_{};
     bool listFailed_ = false;  // said once until a write works again
 };

@@ -22,7 +22,6 @@ DeviceFeed::Device* DeviceFeed::online(const std::string& phone, const std::stri
     Device& kept = devices_[phone];
     kept.phone = phone;
     kept.online = true;
-    ++rosterChanges_;
     kept.hub = hub_.device(phone);
     kept.newDriver.reset();
     kept.lastReport.reset();
@@ -54,9 +53,6 @@ std::uint64_t DeviceFeed::location(Device* device, const jt808::Location& report
         return raiseAlarms(*device, report) ? hub_.lastNumber() : earlier;
     }
     ++reports_;
-    if (!device->lastReport) {
-        ++rosterChanges_;  // "none yet" no more
-    }
     LastReport& last = device->lastReport.emplace(LastReport{});
     last.when = when;
     last.latitude = report.latitude / 1e6 * ((report.status & jt808::status::kSouth) ? -1 : 1);
@@ -102,7 +98,6 @@ void DeviceFeed::offline(const std::string& phone, std::optional<std::int64_t> a
         return;
     }
     it->second.online = false;
-    ++rosterChanges_;
     it->second.newDriver.reset();
     it->second.lastReport.reset();
     if (std::string error = hub_.offline(phone, atMs); !error.empty()) {

@@ -79,10 +79,6 @@ public:
     // line is left out), for the device it names, online or not.
     void rememberLine(std::string_view line, std::uint64_t seq);
     std::uint64_t reports() const { return reports_; }
-    // Devices that came online, went offline or sent their first position
-    // since they came online, so far: when this moved, the list of devices
-    // online changed beyond their last positions.
-    std::uint64_t rosterChanges() const { return rosterChanges_; }
     std::uint64_t reportsAgain() const { return reportsAgain_; }
     std::uint64_t reportsWithoutTime() const { return reportsWithoutTime_; }
 
@@ -99,7 +95,6 @@ private:
     std::unordered_map<std::string, Device> devices_;
     bool rememberFixes_ = false;
     std::uint64_t reports_ = 0;
-    std::uint64_t rosterChanges_ = 0;
     std::uint64_t reportsAgain_ = 0;
     std::uint64_t reportsWithoutTime_ = 0;
 };

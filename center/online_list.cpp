@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "gps/fixed_decimal.h"
 #include "text/log_text.h"
@@ -116,35 +117,76 @@ std::string OnlineListText(const std::vector<OnlineEntry>& terminals,
     return out;
 }
 
+namespace {
+
+struct ListFile {
+    long long written = 0;  // seconds since the epoch
+    long pid = 0;
+    std::string rest;  // after the first line
+};
+
+enum class ListRead { Missing, Foreign, Read };
+
+ListRead ReadListFile(const std::string& path, ListFile& list) {
+    std::ifstream in(path);
+    if (!in) {
+        return ListRead::Missing;
+    }
+    std::string first;
+    std::getline(in, first);
+    if (std::sscanf(first.c_str(), "# written %lld by process %ld", &list.written, &list.pid) !=
+        2) {
+        return ListRead::Foreign;
+    }
+    std::ostringstream rest;
+    rest << in.rdbuf();
+    list.rest = rest.str();
+    return ListRead::Read;
+}
+
+std::chrono::system_clock::time_point WrittenAt(const ListFile& list) {
+    return std::chrono::system_clock::time_point(std::chrono::seconds(list.written));
+}
+
+}  // namespace
+
 bool ReadOnlineList(const std::string& dataDir, std::chrono::system_clock::time_point now,
                     std::string& out) {
     const std::string path = dataDir + "/" + kOnlineListFile;
-    std::ifstream in(path);
-    if (!in) {
+    ListFile list;
+    const ListRead read = ReadListFile(path, list);
+    if (read == ListRead::Missing) {
         out =
             "no center is running with --data " + dataDir + ": it keeps " + path + " while it runs";
         return false;
     }
-    std::string first;
-    std::getline(in, first);
-    long long written = 0;
-    long pid = 0;
-    if (std::sscanf(first.c_str(), "# written %lld by process %ld", &written, &pid) != 2) {
+    if (read == ListRead::Foreign) {
         out = path + " is not a list of terminals online";
         return false;
     }
-    const auto age = now - std::chrono::system_clock::time_point(std::chrono::seconds(written));
     // kill(pid, 0) answers EPERM for another user's process that runs.
-    const bool running = pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
-    if (!running || age > 10 * kOnlineListPeriod) {
+    const bool running =
+        list.pid > 0 && (::kill(static_cast<pid_t>(list.pid), 0) == 0 || errno == EPERM);
+    // The open asked the running center for a new list (center_watch.h): one
+    // older than the least time between two is waited for.
+    if (running && now - WrittenAt(list) > kOnlineListPeriod) {
+        const auto until = std::chrono::steady_clock::now() + kOnlineListWait;
+        while (std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ListFile newer;
+            if (ReadListFile(path, newer) == ListRead::Read && newer.written > list.written) {
+                list = std::move(newer);
+                break;
+            }
+        }
+    }
+    // A center that runs writes its list at least every kOnlineListRefresh.
+    if (!running || now - WrittenAt(list) > 2 * kOnlineListRefresh) {
         out = "the center with --data " + dataDir + " is not running: its last list is from " +
-              UtcText(std::chrono::system_clock::time_point(std::chrono::seconds(written))) +
-              " UTC";
+              UtcText(WrittenAt(list)) + " UTC";
         return false;
     }
-    std::ostringstream rest;
-    rest << in.rdbuf();
-    out = rest.str();
+    out = std::move(list.rest);
     return true;
 }
 

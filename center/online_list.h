@@ -1,10 +1,10 @@
 #pragma once
 // The terminals online, as the running center sees them, in a file of its
-// data folder that it replaces every few seconds: `vardo-center --data DIR
-// --list` prints it, from another process and another user (an admin in
-// the service's group), without a port or a socket of its own to guard.
+// data folder that it replaces when someone opens it (center/
+// file_open_watch.h) and once a minute: `vardo-center --data DIR --list`
+// prints it, from another process and another user (an admin in the
+// service's group), without a port or a socket of its own to guard.
 
-#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -16,23 +16,19 @@
 namespace center {
 
 inline constexpr char kOnlineListFile[] = "terminals-online";
-// How often the running center replaces the file at most; a file much
-// older than this belongs to a center that no longer runs.
+// The least time between two lists written because the file was opened:
+// a list this young is fresh enough for --list, which waits for a new one
+// only when the one it opened is older.
 inline constexpr std::chrono::seconds kOnlineListPeriod{2};
-// Writing the list costs a microsecond or two a terminal (each session is
-// read from memory no cache still holds): every 6 s, it was a seventh of
-// what 10,000 terminals reporting every 10 s cost the center. So the list
-// is replaced every 2 s only while terminals come and go (or send their
-// first position), and only up to 5,000 online (every 8 s from 15,000);
-// when only their last reports moved, every 8 s, still well within the age
-// at which --list calls it a stopped center's. A last report is up to its
-// terminal's interval old anyway.
-inline std::chrono::seconds OnlineListPeriod(std::size_t terminals, bool rosterChanged) {
-    if (!rosterChanged) {
-        return kOnlineListPeriod * 4;
-    }
-    return kOnlineListPeriod * static_cast<int>(std::min<std::size_t>(terminals / 5000 + 1, 4));
-}
+// The list is written at least this often while nobody opens it, so that
+// its age tells a running center's list from one a crashed center left.
+// Writing it reads every session from memory no cache still holds, a
+// microsecond or two a terminal: every 6 s, as it was written at 10,000
+// terminals, a seventh of what they cost the center reporting every 10 s,
+// and at 100,000 a pause of the io thread of about 0.2 s each time.
+inline constexpr std::chrono::seconds kOnlineListRefresh{60};
+// How long --list waits for the list its open asked for.
+inline constexpr std::chrono::seconds kOnlineListWait{3};
 
 struct OnlineEntry {
     std::string phone;
