@@ -122,12 +122,14 @@ namespace {
 struct ListFile {
     long long written = 0;  // seconds since the epoch
     long pid = 0;
-    std::string rest;  // after the first line
+    std::string rest;  // after the first line, when read
 };
 
 enum class ListRead { Missing, Foreign, Read };
 
-ListRead ReadListFile(const std::string& path, ListFile& list) {
+// The first line, and with `whole` the rest, from one open of the file: a
+// list replaced meanwhile is read whole or not at all.
+ListRead ReadListFile(const std::string& path, ListFile& list, bool whole) {
     std::ifstream in(path);
     if (!in) {
         return ListRead::Missing;
@@ -138,9 +140,11 @@ ListRead ReadListFile(const std::string& path, ListFile& list) {
         2) {
         return ListRead::Foreign;
     }
-    std::ostringstream rest;
-    rest << in.rdbuf();
-    list.rest = rest.str();
+    if (whole) {
+        std::ostringstream rest;
+        rest << in.rdbuf();
+        list.rest = rest.str();
+    }
     return ListRead::Read;
 }
 
@@ -154,7 +158,7 @@ bool ReadOnlineList(const std::string& dataDir, std::chrono::system_clock::time_
                     std::string& out) {
     const std::string path = dataDir + "/" + kOnlineListFile;
     ListFile list;
-    const ListRead read = ReadListFile(path, list);
+    const ListRead read = ReadListFile(path, list, false);
     if (read == ListRead::Missing) {
         out =
             "no center is running with --data " + dataDir + ": it keeps " + path + " while it runs";
@@ -168,17 +172,23 @@ bool ReadOnlineList(const std::string& dataDir, std::chrono::system_clock::time_
     const bool running =
         list.pid > 0 && (::kill(static_cast<pid_t>(list.pid), 0) == 0 || errno == EPERM);
     // The open asked the running center for a new list (center_watch.h): one
-    // older than the least time between two is waited for.
+    // older than the least time between two is waited for, by its first line
+    // alone (a list of 100,000 terminals is megabytes).
     if (running && now - WrittenAt(list) > kOnlineListPeriod) {
         const auto until = std::chrono::steady_clock::now() + kOnlineListWait;
         while (std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             ListFile newer;
-            if (ReadListFile(path, newer) == ListRead::Read && newer.written > list.written) {
-                list = std::move(newer);
+            if (ReadListFile(path, newer, false) == ListRead::Read &&
+                newer.written > list.written) {
                 break;
             }
         }
+    }
+    // The newest list, whole: the one waited for, or one newer still.
+    if (running && ReadListFile(path, list, true) != ListRead::Read) {
+        out = "the center with --data " + dataDir + " stopped while its list was read";
+        return false;
     }
     // A center that runs writes its list at least every kOnlineListRefresh.
     if (!running || now - WrittenAt(list) > 2 * kOnlineListRefresh) {
